@@ -1,0 +1,179 @@
+#include "platform/foundation/FileManager.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/foundation/SecureRandom.h"
+
+namespace foundation {
+namespace FileManager {
+namespace {
+
+std::string envValue(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? std::string(value) : std::string();
+}
+
+Error cocoaError(std::int64_t code, int err, const std::filesystem::path& path) {
+  return Error(kCocoaErrorDomain, code,
+               UserInfo{{"NSFilePath", path.string()}, {kUnderlyingErrorKey, nested(posixError(err))}});
+}
+
+// Closes a descriptor on every path out of a function.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() { if (fd_ >= 0) ::close(fd_); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  int release() { int fd = fd_; fd_ = -1; return fd; }
+
+ private:
+  int fd_;
+};
+
+bool writeAll(int fd, const std::uint8_t* bytes, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, bytes, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::filesystem::path> containerURL(const std::string& groupId) {
+  if (std::string base = envValue("CORVANE_APP_GROUPS"); !base.empty()) {
+    return std::filesystem::path(base) / groupId;
+  }
+  if (std::string data = envValue("XDG_DATA_HOME"); !data.empty()) {
+    return std::filesystem::path(data) / "corvane" / "app-groups" / groupId;
+  }
+  if (std::string home = envValue("HOME"); !home.empty()) {
+    return std::filesystem::path(home) / ".local" / "share" / "corvane" / "app-groups" / groupId;
+  }
+  return std::nullopt;
+}
+
+Error readError(int err, const std::filesystem::path& path) {
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+      return cocoaError(cocoa::kFileReadNoSuchFile, err, path);
+    case EACCES:
+    case EPERM:
+      return cocoaError(cocoa::kFileReadNoPermission, err, path);
+    default:
+      return cocoaError(cocoa::kFileReadUnknown, err, path);
+  }
+}
+
+Error writeError(int err, const std::filesystem::path& path) {
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+      return cocoaError(cocoa::kFileNoSuchFile, err, path);
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return cocoaError(cocoa::kFileWriteNoPermission, err, path);
+    case EEXIST:
+      return cocoaError(cocoa::kFileWriteFileExists, err, path);
+    case ENOSPC:
+    case EDQUOT:
+      return cocoaError(cocoa::kFileWriteOutOfSpace, err, path);
+    default:
+      return cocoaError(cocoa::kFileWriteUnknown, err, path);
+  }
+}
+
+Status createDirectory(const std::filesystem::path& path, bool withIntermediates) {
+  if (withIntermediates && path.has_parent_path() && path.parent_path() != path) {
+    std::filesystem::path parent = path.parent_path();
+    struct stat st {};
+    if (::stat(parent.c_str(), &st) != 0) {
+      if (Status made = createDirectory(parent, true); !made) return made;
+    }
+  }
+  if (::mkdir(path.c_str(), 0755) == 0) return Ok{};
+  int err = errno;
+  struct stat st {};
+  if (err == EEXIST && ::stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return Ok{};
+    return writeError(EEXIST, path);
+  }
+  return writeError(err, path);
+}
+
+Result<Data> contentsOf(const std::filesystem::path& path) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return readError(errno, path);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return readError(errno, path);
+  if (S_ISDIR(st.st_mode)) return readError(EISDIR, path);
+  Data bytes;
+  bytes.reserve(static_cast<std::size_t>(st.st_size));
+  std::uint8_t buffer[64 * 1024];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return readError(errno, path);
+    }
+    if (n == 0) break;
+    bytes.insert(bytes.end(), buffer, buffer + n);
+  }
+  return bytes;
+}
+
+Status writeAtomically(const std::filesystem::path& path, const Data& bytes) {
+  std::filesystem::path folder = path.parent_path();
+  if (folder.empty()) folder = ".";
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, ".tmp-%016llx",
+                static_cast<unsigned long long>(randomUInt64()));
+  std::filesystem::path temporary = folder / ("." + path.filename().string() + suffix);
+
+  Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  if (fd.get() < 0) return writeError(errno, path);
+  auto discard = [&](int err) {
+    ::unlink(temporary.c_str());
+    return Status(writeError(err, path));
+  };
+  if (!writeAll(fd.get(), bytes.data(), bytes.size())) return discard(errno);
+  if (::fsync(fd.get()) != 0) return discard(errno);
+  if (::close(fd.release()) != 0) return discard(errno);
+  if (::rename(temporary.c_str(), path.c_str()) != 0) return discard(errno);
+  // Make the rename itself durable; a failure here loses nothing already visible.
+  Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() >= 0) ::fsync(dir.get());
+  return Ok{};
+}
+
+Status removeItem(const std::filesystem::path& path) {
+  if (::unlink(path.c_str()) == 0) return Ok{};
+  int err = errno;
+  if (err == EISDIR || err == EPERM) {
+    if (::rmdir(path.c_str()) == 0) return Ok{};
+    err = errno;
+  }
+  return writeError(err, path);
+}
+
+bool fileExists(const std::filesystem::path& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace FileManager
+}  // namespace foundation

@@ -1,0 +1,46 @@
+// foundation::FileManager: the few NSFileManager / NSData file operations the
+// extension relies on. Failures come back as Cocoa-domain errors with the POSIX
+// error underneath, as Foundation reports them; nothing here throws.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "platform/foundation/Data.h"
+#include "platform/foundation/Result.h"
+
+namespace foundation {
+
+namespace FileManager {
+
+// The App Group container folder of `groupId`: $CORVANE_APP_GROUPS/<id> when that
+// variable is set and not empty, else $XDG_DATA_HOME/corvane/app-groups/<id>, else
+// $HOME/.local/share/corvane/app-groups/<id>. Absent when none can be formed.
+// The folder is not created.
+std::optional<std::filesystem::path> containerURL(const std::string& groupId);
+
+// Creates `path` and, when `withIntermediates`, its missing parents. An existing
+// folder is success; an existing non-folder is an error.
+Status createDirectory(const std::filesystem::path& path, bool withIntermediates);
+
+// Reads the whole file.
+Result<Data> contentsOf(const std::filesystem::path& path);
+
+// Replaces `path` as a whole: the bytes go to a temporary file in the same folder,
+// are flushed to disk, and the temporary file is renamed over `path`. A reader in
+// any process sees the old contents or the new, never a mixture.
+Status writeAtomically(const std::filesystem::path& path, const Data& bytes);
+
+// Removes a file or an empty folder.
+Status removeItem(const std::filesystem::path& path);
+
+bool fileExists(const std::filesystem::path& path);
+
+// A Cocoa-domain error for a failed read or write with POSIX error `err`.
+Error readError(int err, const std::filesystem::path& path);
+Error writeError(int err, const std::filesystem::path& path);
+
+}  // namespace FileManager
+
+}  // namespace foundation

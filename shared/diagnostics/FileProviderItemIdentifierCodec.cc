@@ -1,0 +1,35 @@
+#include "shared/diagnostics/FileProviderItemIdentifierCodec.h"
+
+#include "platform/foundation/PathString.h"
+
+namespace corvane {
+
+namespace PathString = foundation::PathString;
+
+std::optional<FileProviderItemIdentifierCodec::Parsed> FileProviderItemIdentifierCodec::parse(
+    std::string_view raw) {
+  std::size_t separator = raw.find("::");
+  if (separator == std::string_view::npos) return std::nullopt;
+  std::string_view peerId = raw.substr(0, separator);
+  std::string_view path = raw.substr(separator + 2);
+  if (peerId.empty() || path.empty() || path.front() != '/') return std::nullopt;
+
+  std::string parent = PathString::deletingLastPathComponent(path);
+  if (parent != "/") parent = PathString::collapsingDoubleSlashesOnce(parent);
+
+  Parsed parsed{std::string(peerId), std::string(path), std::nullopt};
+  if (parent != "/") parsed.parentRawIdentifier = parsed.peerId + "::" + parent;
+  return parsed;
+}
+
+std::string FileProviderItemIdentifierCodec::childIdentifier(std::string_view peerId,
+                                                             std::string_view folderPath,
+                                                             std::string_view name) {
+  std::string path =
+      PathString::collapsingDoubleSlashesOnce(PathString::appendingPathComponent(folderPath, name));
+  std::string identifier(peerId);
+  identifier.append("::").append(path);
+  return identifier;
+}
+
+}  // namespace corvane

@@ -1,0 +1,97 @@
+#include "shared/localization/L10n.h"
+
+#include <algorithm>
+#include <charconv>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/foundation/Locale.h"
+#include "shared/localization/Grapheme.h"
+#include "shared/localization/L10nCatalog.h"
+
+namespace corvane::L10n {
+namespace {
+
+struct State {
+  std::mutex lock;
+  std::optional<std::string> languageOverride;
+};
+
+State& state() {
+  static State* s = new State;
+  return *s;
+}
+
+const std::unordered_map<std::string, std::string>& englishByKey() {
+  static const auto* map = new std::unordered_map<std::string, std::string>(L10nCatalog::load());
+  return *map;
+}
+
+void replaceAll(std::string& text, std::string_view from, std::string_view to) {
+  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+}
+
+}  // namespace
+
+std::string resolve(const std::vector<std::string>& preferredLanguages) {
+  for (std::string entry : preferredLanguages) {
+    std::replace(entry.begin(), entry.end(), '_', '-');
+    std::transform(entry.begin(), entry.end(), entry.begin(),
+                   [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
+    if (entry == "zh" || entry.starts_with("zh-")) return "zh-Hans";
+    if (entry == "en" || entry.starts_with("en-")) return "en";
+  }
+  return "zh-Hans";
+}
+
+std::string language() {
+  {
+    std::lock_guard guard(state().lock);
+    if (state().languageOverride) return *state().languageOverride;
+  }
+  return resolve(foundation::Locale::preferredLanguages());
+}
+
+std::string appName() {
+  const auto& names = L10nCatalog::appNames();
+  auto it = names.find(language());
+  return it != names.end() ? it->second : L10nCatalog::defaultAppName;
+}
+
+std::string appMonogram() { return firstGraphemeCluster(appName()); }
+
+void resetForTests(std::optional<std::string> language) {
+  std::lock_guard guard(state().lock);
+  state().languageOverride = std::move(language);
+}
+
+std::string lookup(std::string_view key) {
+  if (key == "appName") return appName();
+  std::string base(key);
+  if (language() == "en") {
+    const auto& english = englishByKey();
+    if (auto it = english.find(base); it != english.end()) base = it->second;
+  }
+  replaceAll(base, "{appName}", appName());
+  return base;
+}
+
+std::string format(std::string templ, const std::vector<std::string>& arguments) {
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    replaceAll(templ, "{" + std::to_string(i) + "}", arguments[i]);
+  }
+  return templ;
+}
+
+std::string stringify(double value) {
+  char buffer[64];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  std::string text(buffer, ec == std::errc() ? end : buffer);
+  // Whole values read "2.0", as the platform describes a floating-point number.
+  if (text.find_first_of(".eEn") == std::string::npos) text += ".0";
+  return text;
+}
+
+}  // namespace corvane::L10n
