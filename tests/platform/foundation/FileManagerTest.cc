@@ -1,0 +1,94 @@
+#include "platform/foundation/FileManager.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/TempDir.h"
+
+namespace foundation {
+namespace {
+
+using corvane::testing::ScopedEnv;
+using corvane::testing::TempDir;
+
+TEST(FileManager, ContainerLookupOrder) {
+  struct Case {
+    std::optional<std::string> appGroups, dataHome, home;
+    std::optional<std::string> expected;
+  };
+  const Case cases[] = {
+      {"/ag", "/dh", "/h", "/ag/g"},
+      {"", "/dh", "/h", "/dh/corvane/app-groups/g"},
+      {std::nullopt, std::nullopt, "/h", "/h/.local/share/corvane/app-groups/g"},
+      {std::nullopt, "", "", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    ScopedEnv a("CORVANE_APP_GROUPS", c.appGroups), d("XDG_DATA_HOME", c.dataHome), h("HOME", c.home);
+    auto url = FileManager::containerURL("g");
+    if (c.expected) {
+      ASSERT_TRUE(url.has_value());
+      EXPECT_EQ(url->string(), *c.expected);
+    } else {
+      EXPECT_FALSE(url.has_value());
+    }
+  }
+}
+
+TEST(FileManager, AtomicWriteReplacesWholeFileAndLeavesNoTemporaries) {
+  TempDir dir;
+  auto file = dir.path() / "state.epoch";
+  ASSERT_TRUE(FileManager::writeAtomically(file, dataFromString("first contents")).ok());
+  ASSERT_TRUE(FileManager::writeAtomically(file, dataFromString("2nd")).ok());
+  auto read = FileManager::contentsOf(file);
+  ASSERT_TRUE(read.ok());
+  EXPECT_EQ(stringFromData(*read), "2nd");
+  int entries = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path())) ++entries;
+  EXPECT_EQ(entries, 1);
+}
+
+TEST(FileManager, FailuresReportCocoaCodesWithPosixUnderneath) {
+  TempDir dir;
+  auto read = FileManager::contentsOf(dir.path() / "missing");
+  ASSERT_FALSE(read.ok());
+  EXPECT_EQ(read.error().domain(), kCocoaErrorDomain);
+  EXPECT_EQ(read.error().code(), cocoa::kFileReadNoSuchFile);
+  ASSERT_NE(read.error().underlyingError(), nullptr);
+  EXPECT_EQ(read.error().underlyingError()->code(), ENOENT);
+
+  auto write = FileManager::writeAtomically(dir.path() / "no" / "folder" / "f", dataFromString("x"));
+  ASSERT_FALSE(write.ok());
+  EXPECT_EQ(write.error().code(), cocoa::kFileNoSuchFile);
+
+  auto folderAsFile = FileManager::contentsOf(dir.path());
+  EXPECT_FALSE(folderAsFile.ok());
+}
+
+TEST(FileManager, CreateDirectoryWithIntermediates) {
+  TempDir dir;
+  auto deep = dir.path() / "a" / "b" / "c";
+  EXPECT_FALSE(FileManager::createDirectory(deep, false).ok());
+  ASSERT_TRUE(FileManager::createDirectory(deep, true).ok());
+  EXPECT_TRUE(std::filesystem::is_directory(deep));
+  EXPECT_TRUE(FileManager::createDirectory(deep, true).ok()) << "an existing folder is fine";
+
+  corvane::testing::writeFile(dir.path() / "plain", "x");
+  auto clash = FileManager::createDirectory(dir.path() / "plain", true);
+  ASSERT_FALSE(clash.ok());
+  EXPECT_EQ(clash.error().code(), cocoa::kFileWriteFileExists);
+}
+
+TEST(FileManager, RemoveItemHandlesFilesFoldersAndMissing) {
+  TempDir dir;
+  corvane::testing::writeFile(dir.path() / "f", "x");
+  std::filesystem::create_directory(dir.path() / "d");
+  EXPECT_TRUE(FileManager::removeItem(dir.path() / "f").ok());
+  EXPECT_TRUE(FileManager::removeItem(dir.path() / "d").ok());
+  auto missing = FileManager::removeItem(dir.path() / "f");
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().code(), cocoa::kFileNoSuchFile);
+}
+
+}  // namespace
+}  // namespace foundation

@@ -1,0 +1,119 @@
+#include "shared/localization/L10n.h"
+
+#include <gtest/gtest.h>
+
+#include "shared/localization/Grapheme.h"
+#include "shared/localization/L10nCatalog.h"
+#include "tests/support/TempDir.h"
+
+namespace corvane {
+namespace {
+
+class L10nTest : public ::testing::Test {
+ protected:
+  ~L10nTest() override { L10n::resetForTests(std::nullopt); }
+};
+
+TEST(L10nResolve, FirstChineseOrEnglishEntryDecides) {
+  struct Case { std::vector<std::string> preferred; const char* language; };
+  const Case cases[] = {
+      {{"fr-FR", "en-GB", "zh-Hans-CN"}, "en"},
+      {{"zh_TW"}, "zh-Hans"},
+      {{"de"}, "zh-Hans"},
+      {{}, "zh-Hans"},
+      {{"EN"}, "en"},
+      {{"ZH-hant", "en"}, "zh-Hans"},
+      {{"english", "eng"}, "zh-Hans"},  // only "en" or "en-…" is English
+      {{"en_US"}, "en"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(L10n::resolve(c.preferred), c.language);
+}
+
+TEST_F(L10nTest, LanguageFollowsEnvironmentUntilOverridden) {
+  testing::ScopedEnv language("LANGUAGE", "fr:en_GB"), all("LC_ALL", std::nullopt);
+  EXPECT_EQ(L10n::language(), "en");
+  L10n::resetForTests("zh-Hans");
+  EXPECT_EQ(L10n::language(), "zh-Hans");
+  L10n::resetForTests(std::nullopt);
+  EXPECT_EQ(L10n::language(), "en");
+}
+
+TEST_F(L10nTest, LookupInBothLanguages) {
+  struct Case { const char* key; const char* english; const char* chinese; };
+  const Case cases[] = {
+      {"共享文件夹", "Shared folder", "共享文件夹"},
+      {"退出{appName}", "Quit Driftpin", "退出砾帆快传"},
+      {"appName", "Driftpin", "砾帆快传"},
+      {"{appName} 2", "Driftpin 2", "砾帆快传 2"},
+      {"目录里没有的文字", "目录里没有的文字", "目录里没有的文字"},
+  };
+  for (const Case& c : cases) {
+    L10n::resetForTests("en");
+    EXPECT_EQ(L10n::t(c.key), c.english) << c.key;
+    L10n::resetForTests("zh-Hans");
+    EXPECT_EQ(L10n::t(c.key), c.chinese) << c.key;
+  }
+}
+
+TEST_F(L10nTest, PositionalArguments) {
+  L10n::resetForTests("en");
+  EXPECT_EQ(L10n::t("错误: {0}", 42), "Error: 42");
+  EXPECT_EQ(L10n::t("错误: {0}"), "Error: {0}") << "a placeholder without an argument stays";
+  EXPECT_EQ(L10n::t("{0} 发来 {1} 个文件（{2}）", "Mac", 3, 1.5), "Mac sent 3 files (1.5)");
+  EXPECT_EQ(L10n::t("错误: {0}", 2.0, "surplus"), "Error: 2.0");
+  L10n::resetForTests("zh-Hans");
+  EXPECT_EQ(L10n::t("错误: {0}", 42), "错误: 42");
+}
+
+TEST(L10nFormat, ArgumentsApplyOneAfterAnother) {
+  // Argument 0's own "{1}" is filled when argument 1 is processed; argument 1's "{0}" is not.
+  EXPECT_EQ(L10n::format("{0}|{1}", {"a{1}", "b{0}"}), "ab{0}|b{0}");
+  EXPECT_EQ(L10n::format("{0}{0}", {"{0}"}), "{0}{0}") << "replacement text is not rescanned";
+  EXPECT_EQ(L10n::format("{10}{1}", {"x", "y"}), "{10}y");
+}
+
+TEST_F(L10nTest, UnknownOverrideUsesChineseKeysAndDefaultName) {
+  L10n::resetForTests("fr");
+  EXPECT_EQ(L10n::t("共享文件夹"), "共享文件夹");
+  EXPECT_EQ(L10n::t("退出{appName}"), "退出砾帆快传");
+  EXPECT_EQ(L10n::appName(), "砾帆快传");
+}
+
+TEST_F(L10nTest, Monogram) {
+  L10n::resetForTests("en");
+  EXPECT_EQ(L10n::appMonogram(), "D");
+  L10n::resetForTests("zh-Hans");
+  EXPECT_EQ(L10n::appMonogram(), "砾");
+}
+
+TEST(Grapheme, FirstClusterKeepsWhatBelongsToIt) {
+  struct Case { const char* text; const char* first; };
+  const Case cases[] = {
+      {"", ""},
+      {"abc", "a"},
+      {"e\u0301x", "e\u0301"},                          // combining accent
+      {"\U0001F1E8\U0001F1F3!", "\U0001F1E8\U0001F1F3"},  // a flag is two indicators
+      {"\U0001F44D\U0001F3FDok", "\U0001F44D\U0001F3FD"},  // skin-tone modifier
+      {"\U0001F468\u200D\U0001F469\u200D\U0001F467x", "\U0001F468\u200D\U0001F469\u200D\U0001F467"},
+      {"\r\nx", "\r\n"},
+      {"\xff\xfe", "\xff"},  // malformed bytes still make progress
+  };
+  for (const Case& c : cases) EXPECT_EQ(firstGraphemeCluster(c.text), c.first) << c.text;
+}
+
+TEST(L10nCatalog, EmbeddedDocumentHoldsTellingMembers) {
+  auto catalog = L10nCatalog::load();
+  EXPECT_EQ(catalog.at("共享文件夹"), "Shared folder");
+  EXPECT_EQ(catalog.at("共享"), "Share");
+  EXPECT_EQ(catalog.at("{0} 发来 {1} 个文件（{2}）"), "{0} sent {1} files ({2})");
+  EXPECT_EQ(catalog.at("{appName} 2"), "{appName} 2");
+}
+
+TEST(L10nCatalog, DamagedDocumentsLoadEmpty) {
+  for (const char* document : {"", "{", "[]", R"({"a": 1})", R"({"a": "b", "c": null})", "\"text\""}) {
+    EXPECT_TRUE(L10nCatalog::load(document).empty()) << document;
+  }
+}
+
+}  // namespace
+}  // namespace corvane
