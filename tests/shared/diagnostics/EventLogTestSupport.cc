@@ -1,0 +1,66 @@
+#include "tests/shared/diagnostics/EventLogTestSupport.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <regex>
+#include <sstream>
+
+#include "shared/diagnostics/CorvaneFpLog.h"
+
+namespace corvane::testing {
+
+void EventLogTest::SetUp() {
+  CorvaneFpLog::drain();  // nothing queued by an earlier test lands in this one's file
+  CorvaneFpLog::resetBootForTesting();
+}
+
+void EventLogTest::TearDown() { CorvaneFpLog::drain(); }
+
+std::filesystem::path EventLogTest::logsFolder() const {
+  return dir_.path() / "group.com.driftpin.corvane" / "Logs";
+}
+
+std::filesystem::path EventLogTest::logFile() const { return logsFolder() / "corvane-fileprovider.jsonl"; }
+
+std::vector<std::string> EventLogTest::lines(bool normaliseSrc) const {
+  CorvaneFpLog::drain();
+  const std::string text = readFile(logFile());
+  EXPECT_TRUE(text.empty() || text.back() == '\n') << "the file must end with a line feed";
+  static const std::regex ts(R"(^\{"ts":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z")");
+  static const std::regex src(R"("src":"([A-Za-z]+\.cc):\d+")");
+  std::vector<std::string> result;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    line = std::regex_replace(line, ts, R"({"ts":"TS")", std::regex_constants::format_first_only);
+    if (normaliseSrc) line = std::regex_replace(line, src, R"("src":"$1:N")");
+    result.push_back(line);
+  }
+  return result;
+}
+
+std::string EventLogTest::bootLine() const {
+#if defined(__x86_64__)
+  const std::string arch = "x86_64";
+#elif defined(__aarch64__)
+  const std::string arch = "aarch64";
+#endif
+  return R"({"ts":"TS","level":"INFO","host":"mac-fp","process_id":)" + std::to_string(::getpid()) +
+         R"(,"os":"macos","arch":")" + arch + R"(","build":")" CORVANE_TEST_BUILD_CONFIGURATION
+         R"(","event":"boot.start","domain":"boot","operation":"boot.start",)"
+         R"("detail":"========== CORVANE PROCESS START ========== log_dir=)" + escapedPath(logsFolder()) +
+         " bundle_id=io.corvane.fileprovider bundle_build=" CORVANE_TEST_BUILD_NUMBER " executable=" +
+         program_invocation_short_name +
+         R"(","target":"FileProvider","src":"CorvaneFpLog.cc","version":")" CORVANE_TEST_VERSION R"("})";
+}
+
+std::string escapedPath(const std::filesystem::path& path) {
+  std::string out;
+  for (char c : path.string()) {
+    if (c == '/') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+}  // namespace corvane::testing
