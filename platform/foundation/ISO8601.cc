@@ -1,9 +1,11 @@
 #include "platform/foundation/ISO8601.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <limits>
 
 namespace foundation {
 namespace {
@@ -24,12 +26,25 @@ std::string iso8601String(Date date) {
   const std::int64_t wholeSeconds = floorDiv(millis, 1000);
   const int fraction = static_cast<int>(millis - wholeSeconds * 1000);
 
-  const auto time = static_cast<std::time_t>(wholeSeconds);
-  std::tm parts{};
-  ::gmtime_r(&time, &parts);
-  char text[48];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
-                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, fraction);
+  // Callers such as the event log stamp many dates within one second; the text up
+  // to the fraction is kept per thread and reused while the second is the same.
+  thread_local std::int64_t cachedSecond = std::numeric_limits<std::int64_t>::min();
+  thread_local char cachedPrefix[40];
+  thread_local int cachedLength = 0;
+  if (wholeSeconds != cachedSecond || cachedLength <= 0) {
+    const auto time = static_cast<std::time_t>(wholeSeconds);
+    std::tm parts{};
+    ::gmtime_r(&time, &parts);
+    cachedLength = std::snprintf(cachedPrefix, sizeof cachedPrefix, "%04d-%02d-%02dT%02d:%02d:%02d.",
+                                 parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                                 parts.tm_min, parts.tm_sec);
+    cachedSecond = wholeSeconds;
+  }
+  std::string text(cachedPrefix, static_cast<std::size_t>(std::max(cachedLength, 0)));
+  text.push_back(static_cast<char>('0' + fraction / 100));
+  text.push_back(static_cast<char>('0' + fraction / 10 % 10));
+  text.push_back(static_cast<char>('0' + fraction % 10));
+  text.push_back('Z');
   return text;
 }
 

@@ -46,7 +46,15 @@ struct LogState {
   // read without the lock on every emit.
   std::atomic<bool> didBoot{false};
 
-  // Runs every append, in enqueue order.
+  // Touched only on writeQueue: the log folder and file, resolved by the first
+  // append (the App Group container does not move while the process runs) and
+  // forgotten by resetForTesting().
+  bool locationResolved = false;
+  std::optional<std::filesystem::path> logsFolder;
+  std::filesystem::path logFile;
+
+  // Runs every append, in enqueue order. Last member: its worker may touch the
+  // members above as soon as it starts.
   LogWriterQueue writeQueue;
 };
 
@@ -63,17 +71,20 @@ std::string productVersion() {
       .value_or(std::string(kFallbackVersion));
 }
 
+// Runs on writeQueue. The line needs no UTF-8 check here: encodeLine only ever
+// joins ASCII keys with fragments whose text was checked.
 void write(const std::string& line) {
-  std::optional<std::filesystem::path> folder = CorvaneFpLog::logsDirectory();
-  if (!folder) {
+  LogState& state = LogState::state();
+  if (!state.locationResolved) {
+    state.logsFolder = CorvaneFpLog::logsDirectory();
+    if (state.logsFolder) state.logFile = *state.logsFolder / CorvaneFpLogFile::kFileName;
+    state.locationResolved = true;
+  }
+  if (!state.logsFolder) {
     oslog::log(oslog::Type::Error, "[FPLog] App Group log directory unavailable");
     return;
   }
-  if (!CorvaneFpLogRecord::isValidUtf8(line)) {
-    oslog::log(oslog::Type::Error, "[FPLog] UTF-8 encoding failed");
-    return;
-  }
-  CorvaneFpLogFile::append(*folder, line);
+  CorvaneFpLogFile::append(*state.logsFolder, state.logFile, line);
 }
 
 void enqueue(std::string line) {
@@ -196,10 +207,14 @@ std::optional<std::filesystem::path> CorvaneFpLog::logsDirectory() {
 
 void CorvaneFpLog::drain() { LogState::state().writeQueue.waitUntilIdle(); }
 
-void CorvaneFpLog::resetBootForTesting() {
+void CorvaneFpLog::resetForTesting() {
   LogState& state = LogState::state();
-  std::lock_guard<std::mutex> hold(state.bootMutex);
-  state.didBoot.store(false, std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> hold(state.bootMutex);
+    state.didBoot.store(false, std::memory_order_release);
+  }
+  // Queued, so records enqueued before the reset still go where they were headed.
+  state.writeQueue.async([] { LogState::state().locationResolved = false; });
 }
 
 }  // namespace corvane

@@ -75,7 +75,8 @@ struct CorvaneFpLog {
     return errorCode(error ? &*error : nullptr, fallback);
   }
 
-  // <App Group container>/Logs, absent without a container. Creates nothing.
+  // <App Group container>/Logs, absent without a container. Creates nothing. The
+  // writer resolves it once per process, at the first append.
   static std::optional<std::filesystem::path> logsDirectory();
 
   // Blocks until every record emitted before the call has been appended (or
@@ -84,8 +85,9 @@ struct CorvaneFpLog {
   static void drain();
 
   // Forgets that this process wrote its boot record, so the next emit writes one
-  // again. Tests only.
-  static void resetBootForTesting();
+  // again, and where the log folder is, so that the next append looks for the
+  // App Group container anew. Tests only.
+  static void resetForTesting();
 };
 
 }  // namespace corvane

@@ -33,8 +33,8 @@ void createWith(const std::filesystem::path& folder, const std::filesystem::path
 
 }  // namespace
 
-void append(const std::filesystem::path& logsDirectory, std::string_view line) {
-  const std::filesystem::path file = logsDirectory / kFileName;
+void append(const std::filesystem::path& logsDirectory, const std::filesystem::path& file,
+            std::string_view line) {
   // Opening first spares a folder check per record: only a missing folder or file
   // (ENOENT) takes the slow path that creates them.
   int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);

@@ -27,7 +27,7 @@ TEST_F(EventLogConcurrency, ManyThreadsWriteOneBootRecordAndEveryEventWhole) {
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     std::filesystem::remove_all(logsFolder());
-    CorvaneFpLog::resetBootForTesting();
+    CorvaneFpLog::resetForTesting();
 
     std::barrier start(kThreads);
     std::vector<std::thread> threads;

@@ -12,7 +12,7 @@ namespace corvane::testing {
 
 void EventLogTest::SetUp() {
   CorvaneFpLog::drain();  // nothing queued by an earlier test lands in this one's file
-  CorvaneFpLog::resetBootForTesting();
+  CorvaneFpLog::resetForTesting();
 }
 
 void EventLogTest::TearDown() { CorvaneFpLog::drain(); }
