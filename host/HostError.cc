@@ -1,0 +1,79 @@
+#include "host/HostError.h"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace corvane::host {
+
+std::string_view vfsErrorCodeText(std::int64_t code) {
+  static constexpr std::string_view kTexts[] = {
+      "invalid_argument", "authentication_failed", "connection_failed", "channel_closed",
+      "timeout", "protocol_error", "flow_control", "permission_denied",
+      "not_found", "already_exists", "vfs_not_connected", "io",
+      "sync_anchor_expired", "cancelled", "backpressure", "service_unavailable",
+      "conflict", "invalid_transition", "blocked", "stale_epoch",
+      "pending_transfer_conflict", "transfer_skipped", "no_space", "directory_not_empty",
+      "resource_limit_exceeded", "sync_path_overlaps_mount",
+  };
+  constexpr auto count = static_cast<std::int64_t>(std::size(kTexts));
+  if (code <= -1 && code >= -count) return kTexts[-code - 1];
+  return "unknown";
+}
+
+foundation::Error vfsError(VfsErrorCode code, std::string description) {
+  auto raw = static_cast<std::int64_t>(code);
+  return foundation::Error(
+      kVfsErrorDomain, raw,
+      foundation::UserInfo{{kVfsErrorCodeKey, std::string(vfsErrorCodeText(raw))},
+                           {foundation::kLocalizedDescriptionKey, std::move(description)}});
+}
+
+foundation::Error vfsErrorFromErrno(int err, std::string_view what) {
+  VfsErrorCode code;
+  switch (err) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      code = VfsErrorCode::permissionDenied;
+      break;
+    case ENOSPC:
+    case EDQUOT:
+      code = VfsErrorCode::noSpace;
+      break;
+    case ENOENT:
+    case ENOTDIR:
+      code = VfsErrorCode::notFound;
+      break;
+    case EEXIST:
+      code = VfsErrorCode::alreadyExists;
+      break;
+    case ENOTEMPTY:
+      code = VfsErrorCode::directoryNotEmpty;
+      break;
+    // EXDEV and ELOOP come from resolution that would leave the share; the rest
+    // are requests that can never succeed as asked.
+    case EXDEV:
+    case ELOOP:
+    case EINVAL:
+    case ENAMETOOLONG:
+    case EISDIR:
+      code = VfsErrorCode::invalidArgument;
+      break;
+    default:
+      code = VfsErrorCode::io;
+      break;
+  }
+  std::string description(what);
+  description += ": ";
+  if (err == EXDEV) {
+    description += "the path leaves the shared folder";
+  } else if (const char* text = ::strerrordesc_np(err)) {  // thread-safe, unlike strerror
+    description += text;
+  } else {
+    description += "error " + std::to_string(err);
+  }
+  return vfsError(code, std::move(description));
+}
+
+}  // namespace corvane::host

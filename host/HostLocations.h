@@ -1,0 +1,25 @@
+// Where the host keeps its own files, outside every share: per-peer state under
+// $XDG_STATE_HOME/corvane/host (else ~/.local/state/corvane/host) and fetched
+// copies under $XDG_CACHE_HOME/corvane/host (else ~/.cache/corvane/host).
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace corvane::host {
+
+// Absent when neither the XDG variable nor HOME is set.
+std::optional<std::filesystem::path> defaultStateDirectory();
+std::optional<std::filesystem::path> defaultCacheDirectory();
+
+// A file-name-safe stem for a peer: base64url of its UTF-8 bytes, no padding.
+// Distinct peers always get distinct stems, and no stem holds "/" or ".".
+std::string peerFileStem(std::string_view peerId);
+
+// Creates `dir` and any missing parents; folders it creates get mode 0700.
+// Returns 0 or an errno value (EEXIST when a non-folder is in the way).
+int makePrivateDirectories(const std::filesystem::path& dir);
+
+}  // namespace corvane::host
