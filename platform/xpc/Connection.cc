@@ -1,0 +1,521 @@
+#include "platform/xpc/Connection.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace xpc {
+
+namespace {
+
+constexpr std::size_t kInitialReadBuffer = 64 * 1024;
+constexpr const char* kDebugDescriptionKey = "NSDebugDescription";
+
+foundation::Error linkError(std::int64_t code, const std::string& reason) {
+  return foundation::Error(foundation::kCocoaErrorDomain, code, foundation::UserInfo{{kDebugDescriptionKey, reason}});
+}
+
+[[noreturn]] void misuse(const char* what) {
+  std::fprintf(stderr, "xpc::Connection: %s\n", what);
+  std::abort();
+}
+
+// The same header over a copy of its payload.
+wire::MessageHeader rebase(wire::MessageHeader h, const std::uint8_t* from, const std::uint8_t* to) {
+  auto moved = [&](const void* p) { return to + (static_cast<const std::uint8_t*>(p) - from); };
+  if (!h.selector.empty()) h.selector = {reinterpret_cast<const char*>(moved(h.selector.data())), h.selector.size()};
+  if (!h.reason.empty()) h.reason = {reinterpret_cast<const char*>(moved(h.reason.data())), h.reason.size()};
+  if (h.arguments.position()) h.arguments = wire::ByteReader(moved(h.arguments.position()), h.arguments.remaining());
+  return h;
+}
+
+}  // namespace
+
+// ---- ReplySender -------------------------------------------------------------
+
+struct ReplySender::Token {
+  std::weak_ptr<Connection> connection;
+  std::uint64_t sequence = 0;
+  std::atomic<bool> done{false};
+
+  ~Token() {
+    if (done.exchange(true)) return;
+    if (auto c = connection.lock()) c->sendRefusal(sequence, "the reply block was released without being called");
+  }
+};
+
+MessageWriter ReplySender::begin() const {
+  if (!token_) misuse("reply for a call that takes none");
+  return MessageWriter::reply(token_->sequence);
+}
+
+void ReplySender::send(MessageWriter&& reply) const {
+  if (!token_) misuse("reply for a call that takes none");
+  if (token_->done.exchange(true)) {
+#ifndef NDEBUG
+    misuse("a reply block was called twice");
+#endif
+    return;
+  }
+  std::shared_ptr<Connection> c = token_->connection.lock();
+  if (!c) return;
+  if (reply.payloadSize() > wire::kMaxFramePayload) {
+    c->sendRefusal(token_->sequence, "the reply is larger than a frame may be");
+    return;
+  }
+  c->writeFrame(std::move(reply).finish());
+}
+
+// ---- RemoteChannel -----------------------------------------------------------
+
+MessageWriter RemoteChannel::beginCall(std::size_t method) const {
+  const MethodSpec& m = interface_->protocol().method(method);
+  return MessageWriter::call(m.selector, m.reply.has_value());
+}
+
+void RemoteChannel::send(std::size_t method, MessageWriter&& call, ReplyReader onReply) const {
+  connection_->sendCall(method, std::move(call), std::move(onReply), interface_, errorHandler_);
+}
+
+// ---- Connection: set-up ------------------------------------------------------
+
+Connection::Connection(std::optional<std::string> endpointPath, socket::UniqueFd fd,
+                       std::optional<socket::PeerCredentials> peer)
+    : endpointPath_(std::move(endpointPath)),
+      wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      queue_("xpc.connection"),
+      peer_(peer),
+      fd_(std::move(fd)) {
+  if (!wakeFd_.valid()) misuse("eventfd failed");
+}
+
+std::shared_ptr<Connection> Connection::withEndpoint(const ListenerEndpoint& endpoint) {
+  return std::shared_ptr<Connection>(new Connection(endpoint.socketPath(), socket::UniqueFd(), std::nullopt));
+}
+
+std::shared_ptr<Connection> Connection::accepted(socket::UniqueFd fd, socket::PeerCredentials peer) {
+  return std::shared_ptr<Connection>(new Connection(std::nullopt, std::move(fd), peer));
+}
+
+Connection::~Connection() {
+  std::thread io;
+  {
+    std::lock_guard lock(mutex_);
+    io = std::move(ioThread_);
+  }
+  if (io.joinable()) {
+    if (io.get_id() == std::this_thread::get_id()) {
+      io.detach();
+    } else {
+      io.join();
+    }
+  }
+}
+
+void Connection::setExportedInterface(std::shared_ptr<Interface> interface) {
+  auto copy = interface ? std::make_shared<const Interface>(*interface) : nullptr;
+  std::lock_guard lock(mutex_);
+  exportedInterface_ = std::move(copy);
+}
+
+void Connection::setExportedObject(std::shared_ptr<ExportedObject> object) {
+  std::lock_guard lock(mutex_);
+  exportedObject_ = std::move(object);
+}
+
+void Connection::setRemoteObjectInterface(std::shared_ptr<Interface> interface) {
+  auto copy = interface ? std::make_shared<const Interface>(*interface) : nullptr;
+  std::lock_guard lock(mutex_);
+  remoteInterface_ = std::move(copy);
+}
+
+void Connection::setInterruptionHandler(Handler handler) {
+  std::lock_guard lock(mutex_);
+  if (lifecycle_ != Lifecycle::invalidated) interruptionHandler_ = std::move(handler);
+}
+
+void Connection::setInvalidationHandler(Handler handler) {
+  std::lock_guard lock(mutex_);
+  if (lifecycle_ != Lifecycle::invalidated) invalidationHandler_ = std::move(handler);
+}
+
+std::optional<socket::PeerCredentials> Connection::peerCredentials() const {
+  std::lock_guard lock(mutex_);
+  return peer_;
+}
+
+RemoteChannel Connection::channel(const ProtocolSpec& protocol, ErrorHandler handler) {
+  std::shared_ptr<const Interface> interface;
+  {
+    std::lock_guard lock(mutex_);
+    interface = remoteInterface_;
+  }
+  if (!interface) misuse("a proxy was requested before setRemoteObjectInterface");
+  if (&interface->protocol() != &protocol) misuse("the proxy's protocol is not the remote interface's");
+  auto shared = handler ? std::make_shared<const ErrorHandler>(std::move(handler)) : nullptr;
+  return RemoteChannel(shared_from_this(), std::move(interface), std::move(shared));
+}
+
+void Connection::resume() {
+  {
+    std::lock_guard lock(mutex_);
+    if (lifecycle_ != Lifecycle::suspended) return;
+    lifecycle_ = Lifecycle::resumed;
+  }
+  if (endpointPath_) {
+    auto fd = socket::connectTo(*endpointPath_);
+    if (!fd.ok()) {
+      terminate(Ending::connectFailed, "cannot connect to " + *endpointPath_ + ": " + fd.error().localizedDescription());
+      return;
+    }
+    std::optional<socket::PeerCredentials> cred = socket::peerCredentials(fd->get());
+    if (!cred || cred->uid != ::geteuid()) {
+      terminate(Ending::connectFailed, "the listener at " + *endpointPath_ + " belongs to another user");
+      return;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      peer_ = cred;
+    }
+    std::lock_guard lock(writeMutex_);
+    if (!writeClosed_) {
+      fd_ = std::move(*fd);
+      outboxPending_ = !outbox_.empty();
+    }
+  }
+  std::lock_guard lock(mutex_);
+  ioThread_ = std::thread([self = shared_from_this()] { self->ioLoop(); });
+}
+
+void Connection::invalidate() { terminate(Ending::invalidated, "the connection was invalidated"); }
+
+// ---- Connection: sending -----------------------------------------------------
+
+void Connection::sendCall(std::size_t method, MessageWriter&& call, RemoteChannel::ReplyReader onReply,
+                          std::shared_ptr<const Interface> interface,
+                          std::shared_ptr<const ErrorHandler> errorHandler) {
+  const MethodSpec& spec = interface->protocol().method(method);
+  const bool expectsReply = spec.reply.has_value();
+  if (call.payloadSize() > wire::kMaxFramePayload) {
+    failLater(errorHandler, foundation::cocoa::kXpcConnectionInvalid,
+              "the call to \"" + spec.selector + "\" is larger than a frame may be");
+    return;
+  }
+  std::uint64_t sequence;
+  {
+    std::lock_guard lock(mutex_);
+    if (lifecycle_ == Lifecycle::invalidated) {
+      failLater(errorHandler, foundation::cocoa::kXpcConnectionInvalid, "the connection is invalid");
+      return;
+    }
+    sequence = nextSequence_++;
+    if (expectsReply) pending_.emplace(sequence, Pending{method, std::move(interface), std::move(onReply), errorHandler});
+  }
+  call.setSequence(sequence);
+  // When this fails the link is ending, and the ending answers the pending call.
+  writeFrame(std::move(call).finish());
+}
+
+void Connection::sendRefusal(std::uint64_t sequence, std::string_view reason) {
+  writeFrame(MessageWriter::refusal(sequence, reason));
+}
+
+void Connection::failLater(std::shared_ptr<const ErrorHandler> handler, std::int64_t code, std::string reason) {
+  if (!handler || !*handler) return;
+  queue_.async([handler = std::move(handler), code, reason = std::move(reason)] { (*handler)(linkError(code, reason)); });
+}
+
+void Connection::wakeIo() {
+  std::uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(wakeFd_.get(), &one, sizeof(one));
+}
+
+bool Connection::writeFrame(std::vector<std::uint8_t> frame) {
+  {
+    std::lock_guard lock(writeMutex_);
+    if (writeClosed_) return false;
+    std::size_t sent = 0;
+    if (fd_.valid() && outbox_.empty()) {
+      // Straight to the socket from the caller's thread: no hand-off on the hot path.
+      while (sent < frame.size()) {
+        ssize_t n = ::send(fd_.get(), frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+          sent += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+          continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+          break;
+        } else {
+          return true;  // the peer is gone; the I/O thread will see it and end the link
+        }
+      }
+      if (sent == frame.size()) return true;
+    }
+    // The socket is full (or not connected yet): the I/O thread sends the rest, so
+    // no caller ever blocks on a slow peer.
+    outbox_.insert(outbox_.end(), frame.begin() + static_cast<std::ptrdiff_t>(sent), frame.end());
+    outboxPending_ = true;
+  }
+  wakeIo();
+  return true;
+}
+
+// ---- Connection: the end -----------------------------------------------------
+
+void Connection::terminate(Ending ending, std::string reason) {
+  std::vector<std::pair<std::uint64_t, Pending>> orphans;
+  Handler interruption;
+  Handler invalidation;
+  std::shared_ptr<ExportedObject> exported;
+  {
+    std::lock_guard lock(mutex_);
+    if (lifecycle_ == Lifecycle::invalidated) return;
+    lifecycle_ = Lifecycle::invalidated;
+    orphans.assign(std::make_move_iterator(pending_.begin()), std::make_move_iterator(pending_.end()));
+    pending_.clear();
+    if (ending == Ending::peerClosed) interruption = std::move(interruptionHandler_);
+    interruptionHandler_ = nullptr;
+    invalidation = std::move(invalidationHandler_);
+    invalidationHandler_ = nullptr;
+    exported = std::move(exportedObject_);
+  }
+  stopping_ = true;
+  {
+    std::lock_guard lock(writeMutex_);
+    writeClosed_ = true;
+    if (fd_.valid()) ::shutdown(fd_.get(), SHUT_RDWR);
+  }
+  wakeIo();
+  std::sort(orphans.begin(), orphans.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  const std::int64_t code = ending == Ending::peerClosed ? foundation::cocoa::kXpcConnectionInterrupted
+                                                          : foundation::cocoa::kXpcConnectionInvalid;
+  // The exported object rides along so that it is released on the queue, after
+  // the last handler has run.
+  queue_.async([orphans = std::move(orphans), interruption = std::move(interruption),
+                invalidation = std::move(invalidation), exported = std::move(exported), code,
+                reason = std::move(reason)] {
+    for (const auto& [sequence, p] : orphans) {
+      if (p.errorHandler && *p.errorHandler) (*p.errorHandler)(linkError(code, reason));
+    }
+    if (interruption) interruption();
+    if (invalidation) invalidation();
+  });
+}
+
+// ---- Connection: receiving (I/O thread) --------------------------------------
+
+void Connection::ioLoop() {
+  ::pthread_setname_np(::pthread_self(), "xpc.io");
+  int fd;
+  {
+    std::lock_guard lock(writeMutex_);
+    fd = fd_.get();
+  }
+  std::vector<std::uint8_t> in(kInitialReadBuffer);
+  std::size_t head = 0;
+  std::size_t tail = 0;
+  Ending ending = Ending::peerClosed;
+  std::string reason = "the peer closed the connection";
+  bool failed = fd < 0;
+
+  while (!failed && !stopping_) {
+    pollfd fds[2] = {{fd, static_cast<short>(POLLIN | (outboxPending_ ? POLLOUT : 0)), 0},
+                     {wakeFd_.get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      failed = true;
+      break;
+    }
+    if (fds[1].revents & POLLIN) {
+      std::uint64_t drained;
+      [[maybe_unused]] ssize_t n = ::read(wakeFd_.get(), &drained, sizeof(drained));
+    }
+    if (stopping_) break;
+    if ((fds[0].revents & POLLOUT) && !flushOutbox()) {
+      failed = true;
+      break;
+    }
+    if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+
+    if (tail == in.size()) {
+      if (head > 0) {
+        std::memmove(in.data(), in.data() + head, tail - head);
+        tail -= head;
+        head = 0;
+      } else {
+        // Only an incomplete frame, whose length was already checked, fills the buffer.
+        in.resize(std::min(in.size() * 2, wire::kFrameHeaderSize + wire::kMaxFramePayload));
+      }
+    }
+    ssize_t n = ::recv(fd, in.data() + tail, in.size() - tail, MSG_DONTWAIT);
+    if (n == 0) {
+      failed = true;
+      break;
+    }
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
+      failed = true;
+      break;
+    }
+    tail += static_cast<std::size_t>(n);
+
+    while (tail - head >= wire::kFrameHeaderSize && !stopping_) {
+      const std::uint8_t* h = in.data() + head;
+      const std::uint32_t length =
+          std::uint32_t(h[0]) | std::uint32_t(h[1]) << 8 | std::uint32_t(h[2]) << 16 | std::uint32_t(h[3]) << 24;
+      if (length == 0 || length > wire::kMaxFramePayload) {
+        ending = Ending::protocolViolation;
+        reason = "the peer sent a frame of " + std::to_string(length) + " bytes";
+        failed = true;
+        break;
+      }
+      if (tail - head - wire::kFrameHeaderSize < length) break;
+      if (!handleFrame(h + wire::kFrameHeaderSize, length)) {
+        ending = Ending::protocolViolation;
+        reason = "the peer sent a malformed message";
+        failed = true;
+        break;
+      }
+      head += wire::kFrameHeaderSize + length;
+    }
+    if (failed) break;
+    if (head == tail) {
+      head = tail = 0;
+      if (in.size() > 16 * kInitialReadBuffer) {
+        in.assign(kInitialReadBuffer, 0);
+        in.shrink_to_fit();
+      }
+    }
+  }
+  if (failed) terminate(ending, std::move(reason));
+  std::lock_guard lock(writeMutex_);
+  writeClosed_ = true;
+  fd_.reset();
+}
+
+bool Connection::flushOutbox() {
+  std::lock_guard lock(writeMutex_);
+  while (outboxSent_ < outbox_.size()) {
+    ssize_t n = ::send(fd_.get(), outbox_.data() + outboxSent_, outbox_.size() - outboxSent_,
+                       MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      outboxSent_ += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      return true;
+    } else {
+      return false;
+    }
+  }
+  outbox_.clear();
+  if (outbox_.capacity() > 16 * kInitialReadBuffer) outbox_.shrink_to_fit();
+  outboxSent_ = 0;
+  outboxPending_ = false;
+  return true;
+}
+
+bool Connection::handleFrame(const std::uint8_t* payload, std::size_t size) {
+  std::optional<wire::MessageHeader> h = wire::validateMessage(payload, size);
+  if (!h) return false;
+  if (h->kind == wire::MessageKind::call) {
+    deliver(*h, payload, size, std::nullopt);
+    return true;
+  }
+  std::optional<Pending> pending;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = pending_.find(h->sequence);
+    if (it == pending_.end()) return lifecycle_ == Lifecycle::invalidated;  // else: an answer nobody asked for
+    pending.emplace(std::move(it->second));
+    pending_.erase(it);
+  }
+  deliver(*h, payload, size, std::move(pending));
+  return true;
+}
+
+void Connection::deliver(const wire::MessageHeader& header, const std::uint8_t* payload, std::size_t size,
+                         std::optional<Pending> pending) {
+  auto run = [this](const wire::MessageHeader& h, std::optional<Pending>& p) {
+    if (!p) {
+      dispatchCall(h);
+    } else if (h.kind == wire::MessageKind::reply) {
+      dispatchReply(*p, h);
+    } else if (p->errorHandler && *p->errorHandler) {
+      (*p->errorHandler)(linkError(foundation::cocoa::kXpcConnectionInvalid,
+                                   "the peer refused the message: " + std::string(h.reason)));
+    }
+  };
+  // Idle queue: run right here and save a thread hand-off.
+  if (queue_.tryRunInline([&] { run(header, pending); })) return;
+  auto copy = std::make_shared<std::vector<std::uint8_t>>(payload, payload + size);
+  wire::MessageHeader moved = rebase(header, payload, copy->data());
+  queue_.async([self = shared_from_this(), run, copy, moved, pending = std::move(pending)]() mutable {
+    run(moved, pending);
+  });
+}
+
+// ---- Connection: on the queue ------------------------------------------------
+
+void Connection::dispatchCall(const wire::MessageHeader& h) {
+  std::shared_ptr<const Interface> interface;
+  std::shared_ptr<ExportedObject> object;
+  {
+    std::lock_guard lock(mutex_);
+    if (lifecycle_ == Lifecycle::invalidated) return;
+    interface = exportedInterface_;
+    object = exportedObject_;
+  }
+  const char* refusal = nullptr;
+  std::optional<std::size_t> method;
+  if (!interface || !object) {
+    refusal = "nothing is exported on this connection";
+  } else if (&object->protocol() != &interface->protocol()) {
+    refusal = "the exported object does not implement the exported interface";
+  } else if (!(method = interface->protocol().find(h.selector))) {
+    refusal = "no such selector in the exported interface";
+  } else {
+    const MethodSpec& spec = interface->protocol().method(*method);
+    if (spec.reply.has_value() != h.expectsReply || spec.arguments.size() != h.argumentCount) {
+      refusal = "the arguments do not match the method";
+    }
+  }
+  if (refusal) {
+    if (h.expectsReply) sendRefusal(h.sequence, refusal);
+    return;
+  }
+  ReplySender reply;
+  if (h.expectsReply) {
+    auto token = std::make_shared<ReplySender::Token>();
+    token->connection = weak_from_this();
+    token->sequence = h.sequence;
+    reply = ReplySender(std::move(token));
+  }
+  ArgumentReader arguments(h.arguments, *interface, *method, false);
+  if (!object->invoke(*method, arguments, reply) && reply.token_ && !reply.token_->done.exchange(true)) {
+    sendRefusal(h.sequence, "an argument was refused");
+  }
+}
+
+void Connection::dispatchReply(Pending& p, const wire::MessageHeader& h) {
+  const MethodSpec& spec = p.interface->protocol().method(p.method);
+  bool accepted = false;
+  if (h.argumentCount == spec.reply->size()) {
+    ArgumentReader reader(h.arguments, *p.interface, p.method, true);
+    accepted = p.onReply(reader);
+  }
+  if (!accepted && p.errorHandler && *p.errorHandler) {
+    (*p.errorHandler)(linkError(foundation::cocoa::kXpcConnectionReplyInvalid,
+                                "the reply to \"" + spec.selector + "\" was refused"));
+  }
+}
+
+}  // namespace xpc

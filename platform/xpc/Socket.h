@@ -1,0 +1,71 @@
+// Unix-domain socket plumbing shared by Listener and Connection: an owning file
+// descriptor, the peer's credentials, and the private folder that listening
+// sockets live in. Internal to the xpc:: layer (and its tests).
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "platform/foundation/Result.h"
+
+namespace xpc::socket {
+
+// Closes its descriptor when destroyed. Move-only.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = other.release();
+    }
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset();
+
+ private:
+  int fd_ = -1;
+};
+
+struct PeerCredentials {
+  pid_t pid;
+  uid_t uid;
+};
+
+// SO_PEERCRED of a connected socket.
+std::optional<PeerCredentials> peerCredentials(int fd);
+
+// Where this user's sockets live: $XDG_RUNTIME_DIR/corvane when that variable is
+// set and not empty, else /tmp/corvane-<uid>. Not created here.
+std::filesystem::path runtimeDirectory();
+
+// Creates `dir` (and missing parents) with mode 0700, or accepts an existing
+// folder that is ours, not a symbolic link, and open to no one else.
+foundation::Status ensurePrivateDirectory(const std::filesystem::path& dir);
+
+// A socket path fits in sockaddr_un.
+bool fitsSocketAddress(const std::string& path);
+
+// A connected, non-blocking, close-on-exec stream socket to `path`.
+foundation::Result<UniqueFd> connectTo(const std::string& path);
+
+// Sets O_NONBLOCK.
+bool setNonBlocking(int fd);
+
+}  // namespace xpc::socket
