@@ -142,7 +142,10 @@ Status writeAtomically(const std::filesystem::path& path, const Data& bytes) {
   char suffix[32];
   std::snprintf(suffix, sizeof suffix, ".tmp-%016llx",
                 static_cast<unsigned long long>(randomUInt64()));
-  std::filesystem::path temporary = folder / ("." + path.filename().string() + suffix);
+  std::string name = ".";
+  name += path.filename().string();
+  name += suffix;
+  std::filesystem::path temporary = folder / name;
 
   Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (fd.get() < 0) return writeError(errno, path);
