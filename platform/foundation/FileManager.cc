@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/foundation/FileCopy.h"
 #include "platform/foundation/SecureRandom.h"
+#include "platform/foundation/UniqueFd.h"
 
 namespace foundation {
 namespace FileManager {
@@ -22,20 +24,6 @@ Error cocoaError(std::int64_t code, int err, const std::filesystem::path& path) 
   return Error(kCocoaErrorDomain, code,
                UserInfo{{"NSFilePath", path.string()}, {kUnderlyingErrorKey, nested(posixError(err))}});
 }
-
-// Closes a descriptor on every path out of a function.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { if (fd_ >= 0) ::close(fd_); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int release() { int fd = fd_; fd_ = -1; return fd; }
-
- private:
-  int fd_;
-};
 
 bool writeAll(int fd, const std::uint8_t* bytes, std::size_t size) {
   while (size > 0) {
@@ -116,7 +104,7 @@ Status createDirectory(const std::filesystem::path& path, bool withIntermediates
 }
 
 Result<Data> contentsOf(const std::filesystem::path& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return readError(errno, path);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return readError(errno, path);
@@ -147,7 +135,7 @@ Status writeAtomically(const std::filesystem::path& path, const Data& bytes) {
   name += suffix;
   std::filesystem::path temporary = folder / name;
 
-  Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (fd.get() < 0) return writeError(errno, path);
   auto discard = [&](int err) {
     ::unlink(temporary.c_str());
@@ -158,7 +146,7 @@ Status writeAtomically(const std::filesystem::path& path, const Data& bytes) {
   if (::close(fd.release()) != 0) return discard(errno);
   if (::rename(temporary.c_str(), path.c_str()) != 0) return discard(errno);
   // Make the rename itself durable; a failure here loses nothing already visible.
-  Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() >= 0) ::fsync(dir.get());
   return Ok{};
 }
@@ -171,6 +159,26 @@ Status removeItem(const std::filesystem::path& path) {
     err = errno;
   }
   return writeError(err, path);
+}
+
+Status copyItem(const std::filesystem::path& from, const std::filesystem::path& to) {
+  UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!in.valid()) return readError(errno, from);
+  struct stat st {};
+  if (::fstat(in.get(), &st) != 0) return readError(errno, from);
+  if (!S_ISREG(st.st_mode)) return readError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, from);
+  UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777));
+  if (!out.valid()) return writeError(errno, to);
+  if (int err = copyFileContents(in.get(), out.get()); err != 0) {
+    ::unlink(to.c_str());
+    return writeError(err, to);
+  }
+  if (::close(out.release()) != 0) {
+    int err = errno;
+    ::unlink(to.c_str());
+    return writeError(err, to);
+  }
+  return Ok{};
 }
 
 bool fileExists(const std::filesystem::path& path) {

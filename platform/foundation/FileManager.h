@@ -32,6 +32,11 @@ Result<Data> contentsOf(const std::filesystem::path& path);
 // any process sees the old contents or the new, never a mixture.
 Status writeAtomically(const std::filesystem::path& path, const Data& bytes);
 
+// Copies the regular file `from` to the new file `to` (which must not exist) with
+// the cheapest mechanism the file systems allow: a reflink, else an in-kernel copy.
+// The source is never changed. A failed copy leaves nothing at `to`.
+Status copyItem(const std::filesystem::path& from, const std::filesystem::path& to);
+
 // Removes a file or an empty folder.
 Status removeItem(const std::filesystem::path& path);
 

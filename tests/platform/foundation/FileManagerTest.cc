@@ -79,6 +79,23 @@ TEST(FileManager, CreateDirectoryWithIntermediates) {
   EXPECT_EQ(clash.error().code(), cocoa::kFileWriteFileExists);
 }
 
+TEST(FileManager, CopyItemNeverOverwritesAndLeavesNothingOnFailure) {
+  TempDir dir;
+  std::string big(3 * 1024 * 1024 + 17, 'z');
+  corvane::testing::writeFile(dir.path() / "src", big);
+  ASSERT_TRUE(FileManager::copyItem(dir.path() / "src", dir.path() / "dst").ok());
+  EXPECT_EQ(corvane::testing::readFile(dir.path() / "dst"), big);
+
+  auto clash = FileManager::copyItem(dir.path() / "src", dir.path() / "dst");
+  ASSERT_FALSE(clash.ok());
+  EXPECT_EQ(clash.error().code(), cocoa::kFileWriteFileExists);
+
+  auto missing = FileManager::copyItem(dir.path() / "nope", dir.path() / "dst2");
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().code(), cocoa::kFileReadNoSuchFile);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "dst2"));
+}
+
 TEST(FileManager, RemoveItemHandlesFilesFoldersAndMissing) {
   TempDir dir;
   corvane::testing::writeFile(dir.path() / "f", "x");

@@ -1,0 +1,76 @@
+#include "platform/foundation/FileCopy.h"
+
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace foundation {
+namespace {
+
+constexpr int kConsistentCopyAttempts = 4;
+
+int readWriteCopy(int in, int out) {
+  char buffer[64 * 1024];
+  for (;;) {
+    ssize_t n = ::read(in, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return 0;
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = ::write(out, buffer + done, static_cast<std::size_t>(n - done));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      done += w;
+    }
+  }
+}
+
+bool sameState(const struct stat& a, const struct stat& b) {
+  return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+}  // namespace
+
+int copyFileContents(int in, int out) {
+  if (::ioctl(out, FICLONE, in) == 0) return 0;
+  // Not the same file system, or one without reflinks: copy the bytes.
+  bool copiedAny = false;
+  for (;;) {
+    ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+    if (n > 0) {
+      copiedAny = true;
+      continue;
+    }
+    if (n == 0) return 0;
+    if (errno == EINTR) continue;
+    if (!copiedAny && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                       errno == EOPNOTSUPP || errno == EBADF)) {
+      return readWriteCopy(in, out);
+    }
+    return errno;
+  }
+}
+
+int copyConsistently(int in, int out) {
+  for (int attempt = 0; attempt < kConsistentCopyAttempts; ++attempt) {
+    struct stat before {}, after {};
+    if (::fstat(in, &before) != 0) return errno;
+    if (::lseek(in, 0, SEEK_SET) < 0 || ::lseek(out, 0, SEEK_SET) < 0) return errno;
+    if (::ftruncate(out, 0) != 0) return errno;
+    if (int err = copyFileContents(in, out)) return err;
+    if (::fstat(in, &after) != 0) return errno;
+    if (sameState(before, after)) return 0;
+  }
+  return EAGAIN;
+}
+
+}  // namespace foundation

@@ -1,0 +1,17 @@
+// Copying file contents between two open descriptors the cheapest way the file
+// systems allow: a reflink (FICLONE), else copy_file_range, else read/write.
+#pragma once
+
+namespace foundation {
+
+// Copies everything from `in` (read from its start) to `out`, which must be an
+// empty regular file open for writing. Returns 0 or an errno value.
+int copyFileContents(int in, int out);
+
+// Like copyFileContents, but makes sure the copy is of one state of `in`: when
+// the source's size or times change while it is copied, the copy is redone (a
+// few times) and EAGAIN is returned if it never holds still. `out` is truncated
+// before every attempt.
+int copyConsistently(int in, int out);
+
+}  // namespace foundation
