@@ -71,9 +71,13 @@ TEST_F(HostChangeTrackingTest, OwnOperationsAreJournaledOnceInTheirFolder) {
   ASSERT_TRUE(service->renameItem("/D/f.txt", "/g.txt").ok());
   EXPECT_EQ(changesOf(*service, "/D", t1), (Names{"-f.txt"}));
   EXPECT_EQ(changesOf(*service, "/", t1), (Names{"+g.txt"}));
+  ASSERT_TRUE(service->uploadFile(stage("x"), "/D/inside.txt").ok());
   ASSERT_TRUE(service->renameItem("/D", "/E").ok());
   ASSERT_TRUE(service->deleteItem("/g.txt", false).ok());
   EXPECT_EQ(changesOf(*service, "/", t1), (Names{"+E", "-D", "-g.txt"}));
+  // A moved folder's children leave the old folder and arrive in the new one.
+  EXPECT_EQ(changesOf(*service, "/D", t1), (Names{"-f.txt", "-inside.txt"}));
+  EXPECT_EQ(changesOf(*service, "/E", t1), (Names{"+inside.txt"}));
 }
 
 TEST_F(HostChangeTrackingTest, ChangesByOtherProgramsAppear) {
@@ -145,8 +149,13 @@ TEST_F(HostChangeTrackingTest, UncleanStopExpiresEveryOlderToken) {
   {
     auto service = open();
     t0 = *service->currentToken();
-    ASSERT_TRUE(service->createDirectory("/x").ok());
+    // More changes than one saved reservation of tokens covers.
+    for (int i = 0; i < 700; ++i) {
+      ASSERT_TRUE(service->createDirectory("/x").ok());
+      ASSERT_TRUE(service->deleteItem("/x", true).ok());
+    }
     t1 = *service->currentToken();
+    ASSERT_GE(t1 - t0, 1400u);
     leftByACrash = corvane::testing::readFile(stateFileOf(stateFolder()));
   }
   writeFile(stateFileOf(stateFolder()), leftByACrash);

@@ -67,15 +67,17 @@ TEST_F(HostConcurrencyTest, JournalAgreesWithTheDiskAfterConcurrentWork) {
   constexpr int kRounds = 15;
   std::atomic<bool> done{false};
 
+  std::vector<fs::path> staged;
+  for (int w = 0; w < kWorkers; ++w) staged.push_back(stage("worker " + std::to_string(w)));
+
   std::vector<std::thread> workers;
   for (int w = 0; w < kWorkers; ++w) {
     workers.emplace_back([&, w] {
       const std::string folder = "/w" + std::to_string(w);
       ASSERT_TRUE(service->createDirectory(folder).ok());
-      const fs::path staged = stage("worker " + std::to_string(w));
       for (int i = 0; i < kRounds; ++i) {
         const std::string name = folder + "/f" + std::to_string(i);
-        ASSERT_TRUE(service->uploadFile(staged, name).ok());
+        ASSERT_TRUE(service->uploadFile(staged[w], name).ok());
         if (i % 3 == 1) {
           ASSERT_TRUE(service->renameItem(name, name + ".renamed").ok());
         } else if (i % 3 == 2) {
