@@ -183,7 +183,11 @@ HostState ChangeTracker::stateHeader(bool cleanStop) const {
 
 bool ChangeTracker::saveCeiling() {
   // While running only the ceiling matters: after a crash nothing else is used.
-  return store_.save(stateHeader(false));
+  if (store_.save(stateHeader(false))) return true;
+  // Without a saved ceiling an older clean-stop file would be trusted after a
+  // crash; with no file at all the next start expires everything instead.
+  store_.discard();
+  return false;
 }
 
 bool ChangeTracker::saveCleanStop() {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -51,5 +52,7 @@ bool HostStateStore::save(const HostState& state) {
   std::string bytes = encodeHostState(state);
   return foundation::FileManager::writeAtomically(file_, foundation::dataFromString(bytes)).ok();
 }
+
+void HostStateStore::discard() { ::unlink(file_.c_str()); }
 
 }  // namespace corvane::host

@@ -34,6 +34,10 @@ class HostStateStore {
   // if any, is then left as it was).
   bool save(const HostState& state);
 
+  // Removes the saved state, so the next start expires every older token. The
+  // fallback when a save that a promise depends on cannot be written.
+  void discard();
+
   const std::filesystem::path& file() const { return file_; }
 
  private:
