@@ -44,7 +44,7 @@ class Reader {
   std::uint8_t u8() { return static_cast<std::uint8_t>(take(1)[0]); }
   std::uint32_t u32() { return static_cast<std::uint32_t>(little(4)); }
   std::uint64_t u64() { return little(8); }
-  std::optional<bool> boolean() {
+  bool boolean() {
     std::uint8_t v = u8();
     if (v > 1) ok_ = false;
     return v == 1;
@@ -167,7 +167,7 @@ std::optional<HostState> decodeHostState(std::string_view bytes) {
     } else {
       HostFileEntry entry;
       entry.name = std::move(name);
-      entry.isDir = *r.boolean();
+      entry.isDir = r.boolean();
       entry.size = r.u64();
       entry.modifiedMs = r.u64();
       record.change = HostFsChange::added(std::move(entry));
@@ -182,7 +182,7 @@ std::optional<HostState> decodeHostState(std::string_view bytes) {
   for (std::uint32_t i = 0; i < snapshotCount; ++i) {
     std::string path = r.str();
     SnapshotEntry e;
-    e.isDir = *r.boolean();
+    e.isDir = r.boolean();
     e.size = r.u64();
     e.mtimeNs = r.u64();
     e.inode = r.u64();
