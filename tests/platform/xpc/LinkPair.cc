@@ -49,9 +49,14 @@ class AcceptOne final : public ListenerDelegate {
 }  // namespace
 
 LinkPair::~LinkPair() {
-  if (client) client->invalidate();
-  if (server) server->invalidate();
   if (listener) listener->invalidate();
+  // Handlers run on the queues after invalidate() returns; wait for them so that
+  // nothing they capture from the test is used after the test ends.
+  for (auto& c : {client, server}) {
+    if (!c) continue;
+    c->invalidate();
+    c->queue().sync([] {});
+  }
 }
 
 std::unique_ptr<LinkPair> connectPair(std::function<void(Connection&)> configureServer,

@@ -30,6 +30,8 @@ class Recorder {
   std::vector<std::string> events_;
 };
 
+// Declare whatever the handlers capture before the pair: its destructor waits for
+// the handlers that invalidation runs.
 struct LinkPair {
   std::shared_ptr<Listener> listener;
   std::shared_ptr<ListenerDelegate> delegate;
