@@ -1,0 +1,77 @@
+// libFuzzer target for everything the link decodes from a peer: the input is a
+// byte stream cut into frames as a connection cuts it; each frame is validated
+// and, when valid, its arguments are decoded against the host protocol's
+// interface both as a call and as a reply to every method. The whole input is
+// also decoded as a standalone keyed archive of the transfer objects.
+// Nothing here may crash, hang or read out of bounds, whatever the bytes.
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/xpc/Coder.h"
+#include "platform/xpc/Message.h"
+#include "platform/xpc/WireFormat.h"
+#include "shared/vfs_xpc/VfsChangesResultDto.h"
+#include "shared/vfs_xpc/VfsXpcInterfaceBuilder.h"
+#include "shared/vfs_xpc/VfsXpcProtocol.h"
+
+namespace {
+
+void readAll(xpc::ArgumentReader& reader, const std::vector<xpc::ArgumentSpec>& specs) {
+  for (const xpc::ArgumentSpec& spec : specs) {
+    switch (spec.kind) {
+      case xpc::ArgumentKind::boolean:
+        reader.readBool();
+        break;
+      case xpc::ArgumentKind::uint64:
+        reader.readUInt64();
+        break;
+      case xpc::ArgumentKind::int64:
+        reader.readInt64();
+        break;
+      case xpc::ArgumentKind::object:
+        reader.readObject();
+        break;
+    }
+  }
+}
+
+void decodeFrame(const xpc::Interface& interface, const std::uint8_t* payload, std::size_t size) {
+  std::optional<xpc::wire::MessageHeader> h = xpc::wire::validateMessage(payload, size);
+  if (!h) return;
+  const xpc::ProtocolSpec& protocol = interface.protocol();
+  if (h->kind == xpc::wire::MessageKind::call) {
+    std::optional<std::size_t> m = protocol.find(h->selector);
+    if (m && protocol.method(*m).arguments.size() == h->argumentCount) {
+      xpc::ArgumentReader reader(h->arguments, interface, *m, false);
+      readAll(reader, protocol.method(*m).arguments);
+    }
+  } else if (h->kind == xpc::wire::MessageKind::reply) {
+    for (std::size_t m = 0; m < protocol.methods().size(); ++m) {
+      const auto& reply = *protocol.method(m).reply;
+      if (reply.size() != h->argumentCount) continue;
+      xpc::ArgumentReader reader(h->arguments, interface, m, true);
+      readAll(reader, reply);
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const std::shared_ptr<xpc::Interface> interface = corvane::VfsXpcInterfaceBuilder::createInterface();
+
+  xpc::wire::ByteReader stream(data, size);
+  std::uint32_t length;
+  while (stream.u32(length)) {
+    const std::uint8_t* payload;
+    if (length == 0 || length > xpc::wire::kMaxFramePayload || !stream.bytes(length, payload)) break;
+    decodeFrame(*interface, payload, length);
+  }
+
+  static const xpc::ClassSet kAll{&xpc::classes::NSArray, &xpc::classes::NSString, &xpc::classes::NSNumber,
+                                  &xpc::classes::NSURL, &xpc::classes::NSError,
+                                  &corvane::VfsFileEntryDto::codableClass(), &corvane::VfsFsChangeDto::codableClass(),
+                                  &corvane::VfsChangesResultDto::codableClass()};
+  (void)xpc::Coder::unarchive(kAll, data, size);
+  return 0;
+}
