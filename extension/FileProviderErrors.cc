@@ -83,4 +83,8 @@ foundation::Error vfsServiceUnavailableError(std::string description) {
                            foundation::UserInfo{{foundation::kLocalizedDescriptionKey, std::move(description)}});
 }
 
+foundation::Error hostConnectionSupersededError() {
+  return vfsServiceUnavailableError("Host connection superseded");
+}
+
 }  // namespace corvane

@@ -41,4 +41,8 @@ std::string_view taxonomyCode(std::int64_t xpcCode);
 // description, no taxonomy text), e.g. "Host VFS proxy unavailable".
 foundation::Error vfsServiceUnavailableError(std::string description);
 
+// The answer to a host whose activation did not make its connection the link: a
+// newer activation or a failure overtook the probe, or the extension went away.
+foundation::Error hostConnectionSupersededError();
+
 }  // namespace corvane

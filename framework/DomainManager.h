@@ -1,0 +1,52 @@
+// DomainManager: the framework side of domains. It creates one extension per
+// domain and publishes, on the domain's lookup socket, the framework's service
+// lookup: a host asks for a service by name and gets the endpoint of the matching
+// service source that the extension offers for the domain's root. Hosts reach it
+// through fileprovider::Manager and never link this code.
+//
+// Thread-safe.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/fileprovider/ReplicatedExtension.h"
+#include "platform/foundation/Result.h"
+#include "platform/xpc/Listener.h"
+
+namespace corvane::framework {
+
+class DomainManager {
+ public:
+  using ExtensionFactory = std::function<fileprovider::ReplicatedExtensionPtr(const fileprovider::Domain&)>;
+
+  // Makes a FileProviderExtension per domain.
+  static ExtensionFactory defaultFactory();
+
+  explicit DomainManager(ExtensionFactory factory = defaultFactory());
+  // Removes every domain.
+  ~DomainManager();
+  DomainManager(const DomainManager&) = delete;
+  DomainManager& operator=(const DomainManager&) = delete;
+
+  // Creates the domain's extension and starts its lookup socket. A domain that is
+  // already added, or a socket that cannot be made, is an error.
+  foundation::Result<fileprovider::ReplicatedExtensionPtr> addDomain(const fileprovider::Domain& domain);
+
+  // Stops the lookup socket and invalidates the extension. No-op for an unknown domain.
+  void removeDomain(const std::string& identifier);
+
+  fileprovider::ReplicatedExtensionPtr extension(const std::string& identifier) const;
+
+ private:
+  struct Published;
+
+  const ExtensionFactory factory_;
+  mutable std::mutex mutex_;  // guards domains_
+  std::map<std::string, std::shared_ptr<Published>> domains_;
+};
+
+}  // namespace corvane::framework
