@@ -106,12 +106,12 @@ const std::string& Queue::label() const { return state_->label; }
 
 void Queue::async(Work work) {
   State& s = *state_;
-  std::unique_lock lock(s.mutex);
+  std::lock_guard lock(s.mutex);
   s.work.push_back(std::move(work));
   if (!s.worker.joinable() && !s.stopping) s.worker = std::thread(runWorker, state_);
-  const bool wake = !s.busy;
-  lock.unlock();
-  if (wake) s.workAvailable.notify_one();
+  // Signalled under the lock: once it is released the block may run and destroy
+  // this queue, and the state with it.
+  if (!s.busy) s.workAvailable.notify_one();
 }
 
 bool Queue::tryRunInlineRaw(void (*fn)(void*), void* context) {
