@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "extension/Once.h"
 #include "extension/XpcProxyProvider.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/fileprovider/ReplicatedExtension.h"
@@ -23,6 +24,8 @@
 
 namespace corvane {
 
+class FileProviderRequestTrace;
+class StagedUploadSlot;
 class VfsFileProviderServiceSource;
 
 class FileProviderExtension final : public fileprovider::ReplicatedExtension,
@@ -99,6 +102,28 @@ class FileProviderExtension final : public fileprovider::ReplicatedExtension,
   void stageUploadFile(const std::optional<std::filesystem::path>& contents,
                        std::function<void(foundation::Result<std::filesystem::path>)> completion);
   static void removeStagedUpload(const std::filesystem::path& staged);
+
+  using ItemChangeOnce = Once<fileprovider::ItemPtr, fileprovider::ItemFields, bool, OptionalError>;
+
+  // Stages `contents` (an empty file when absent) and uploads the staged copy to
+  // `remotePath`, removing it as soon as the host answers. A failure fails `trace`
+  // (detail `remotePath`) and reaches `failed` with the error to complete with;
+  // success reaches `uploaded`. Both run on uploadStagingQueue_ or the link's
+  // queue. While the host works, the copy sits in `staged`, where the request's
+  // orphan handler finds it.
+  void uploadStagedContents(std::shared_ptr<VfsXpcProtocol> xpc, std::string peerId, std::string remotePath,
+                            std::optional<std::filesystem::path> contents,
+                            std::shared_ptr<FileProviderRequestTrace> trace, std::shared_ptr<StagedUploadSlot> staged,
+                            std::function<void(foundation::Error)> failed, std::function<void()> uploaded);
+
+  // Creation once the peer and remote path are known: picks the plan and runs it
+  // to one answer of `completionHandler`. Called on the request thread.
+  void performCreate(std::shared_ptr<VfsXpcProtocol> xpc, const std::string& peerId, const std::string& remotePath,
+                     const std::string& filename, const fileprovider::ItemIdentifier& parentIdentifier,
+                     const fileprovider::ItemPtr& itemTemplate,
+                     const std::optional<std::filesystem::path>& contentsUrl, fileprovider::CreateItemOptions options,
+                     foundation::ProgressPtr progress, std::shared_ptr<FileProviderRequestTrace> trace,
+                     std::shared_ptr<StagedUploadSlot> staged, ItemChangeOnce completionHandler);
 
   // Constant after construction.
   const fileprovider::Domain domain_;

@@ -30,37 +30,4 @@ foundation::ProgressPtr FileProviderExtension::item(const fileprovider::ItemIden
   return finished();
 }
 
-foundation::ProgressPtr FileProviderExtension::fetchContents(const fileprovider::ItemIdentifier&,
-                                                             const std::optional<fileprovider::ItemVersion>&,
-                                                             const fileprovider::Request&,
-                                                             FetchCompletion completionHandler) {
-  completionHandler(std::nullopt, nullptr, unsupported());
-  return finished();
-}
-
-foundation::ProgressPtr FileProviderExtension::createItem(fileprovider::ItemPtr, fileprovider::ItemFields,
-                                                          const std::optional<std::filesystem::path>&,
-                                                          fileprovider::CreateItemOptions, const fileprovider::Request&,
-                                                          ItemChangeCompletion completionHandler) {
-  completionHandler(nullptr, 0, false, unsupported());
-  return finished();
-}
-
-foundation::ProgressPtr FileProviderExtension::modifyItem(fileprovider::ItemPtr, const fileprovider::ItemVersion&,
-                                                          fileprovider::ItemFields,
-                                                          const std::optional<std::filesystem::path>&,
-                                                          fileprovider::ModifyItemOptions, const fileprovider::Request&,
-                                                          ItemChangeCompletion completionHandler) {
-  completionHandler(nullptr, 0, false, unsupported());
-  return finished();
-}
-
-foundation::ProgressPtr FileProviderExtension::deleteItem(const fileprovider::ItemIdentifier&,
-                                                          const fileprovider::ItemVersion&,
-                                                          fileprovider::DeleteItemOptions, const fileprovider::Request&,
-                                                          ErrorCompletion completionHandler) {
-  completionHandler(unsupported());
-  return finished();
-}
-
 }  // namespace corvane
