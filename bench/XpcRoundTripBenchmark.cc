@@ -193,6 +193,9 @@ BENCHMARK(Listing10kEncodeDecode)->Unit(benchmark::kMillisecond)->UseRealTime();
 // Prints the usual table, then the layer-to-socket ratios of this run.
 class RatioReporter final : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal, so logs stay plain text.
+  RatioReporter() : ConsoleReporter(::isatty(1) ? OO_Defaults : OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& r : runs) {
