@@ -291,7 +291,12 @@ void Connection::terminate(Ending ending, std::string reason) {
   {
     std::lock_guard lock(writeMutex_);
     writeClosed_ = true;
-    if (fd_.valid()) ::shutdown(fd_.get(), SHUT_RDWR);
+    if (fd_.valid()) {
+      // A local close still hands the peer what was already sent from this end
+      // (a reply answered just before the teardown), as far as the socket takes it.
+      if (ending == Ending::invalidated) flushOutboxLocked();
+      ::shutdown(fd_.get(), SHUT_RDWR);
+    }
   }
   wakeIo();
   std::sort(orphans.begin(), orphans.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -403,6 +408,10 @@ void Connection::ioLoop() {
 
 bool Connection::flushOutbox() {
   std::lock_guard lock(writeMutex_);
+  return flushOutboxLocked();
+}
+
+bool Connection::flushOutboxLocked() {
   while (outboxSent_ < outbox_.size()) {
     ssize_t n = ::send(fd_.get(), outbox_.data() + outboxSent_, outbox_.size() - outboxSent_,
                        MSG_NOSIGNAL | MSG_DONTWAIT);

@@ -120,6 +120,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // On the I/O thread.
   void ioLoop();
   bool flushOutbox();
+  bool flushOutboxLocked();  // writeMutex_ held
   bool handleFrame(const std::uint8_t* payload, std::size_t size);
   void deliver(const wire::MessageHeader& header, const std::uint8_t* payload, std::size_t size,
                std::optional<Pending> pending);
