@@ -1,0 +1,54 @@
+// The ends of the enumerator's requests. Each wraps the framework's observer or
+// handler in one Once, so a request reports to it exactly once whichever path —
+// local answer, host reply, or a link that broke with the call in flight — gets
+// there first. Copies share the flag; any thread.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include "extension/Once.h"
+#include "platform/fileprovider/Enumeration.h"
+
+namespace corvane {
+
+// enumerateItems: items (when given, in one didEnumerateItems call, even empty)
+// then the end without a next page; or an error.
+class EnumerationCompletion {
+ public:
+  explicit EnumerationCompletion(std::shared_ptr<fileprovider::EnumerationObserver> observer);
+
+  void finish(std::optional<std::vector<fileprovider::ItemPtr>> items) const;
+  void fail(foundation::Error error) const;
+
+ private:
+  using Outcome = std::variant<std::optional<std::vector<fileprovider::ItemPtr>>, foundation::Error>;
+  Once<Outcome> once_;
+};
+
+// enumerateChanges: updates (when any), then deletions (when any), then the next
+// anchor with more-coming false; or an error.
+class ChangeCompletion {
+ public:
+  explicit ChangeCompletion(std::shared_ptr<fileprovider::ChangeObserver> observer);
+
+  void finish(std::vector<fileprovider::ItemPtr> updated, std::vector<fileprovider::ItemIdentifier> deleted,
+              fileprovider::SyncAnchor next) const;
+  void fail(foundation::Error error) const;
+
+ private:
+  struct Changes {
+    std::vector<fileprovider::ItemPtr> updated;
+    std::vector<fileprovider::ItemIdentifier> deleted;
+    fileprovider::SyncAnchor next;
+  };
+  using Outcome = std::variant<Changes, foundation::Error>;
+  Once<Outcome> once_;
+};
+
+// currentSyncAnchor: the anchor, or none.
+using AnchorCompletion = Once<std::optional<fileprovider::SyncAnchor>>;
+
+}  // namespace corvane
