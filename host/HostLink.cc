@@ -1,0 +1,234 @@
+#include "host/HostLink.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "host/HostVfsAdapter.h"
+#include "platform/fileprovider/Manager.h"
+#include "shared/vfs_xpc/VfsFileProviderControlProtocol.h"
+#include "shared/vfs_xpc/VfsXpcEndpointConfiguration.h"
+
+namespace corvane::host {
+
+namespace {
+
+std::string describe(const foundation::Error& error) {
+  return error.localizedDescription() + " (" + error.domain() + " " + std::to_string(error.code()) + ")";
+}
+
+foundation::Error ended(std::int64_t code, const char* what) {
+  return foundation::Error(foundation::kCocoaErrorDomain, code,
+                           foundation::UserInfo{{foundation::kLocalizedDescriptionKey, std::string(what)}});
+}
+
+}  // namespace
+
+std::shared_ptr<HostLink> HostLink::create(std::shared_ptr<HostVfsService> service, HostLinkOptions options) {
+  std::shared_ptr<HostLink> link(new HostLink(std::move(service), std::move(options)));
+  link->self_ = link;
+  link->thread_ = std::thread([raw = link.get()] { raw->run(); });
+  return link;
+}
+
+HostLink::HostLink(std::shared_ptr<HostVfsService> service, HostLinkOptions options)
+    : peerId_(service->peerId()),
+      service_(std::move(service)),
+      options_(std::move(options)),
+      faults_(std::make_shared<HostFaults>()),
+      pool_(std::make_shared<WorkerPool>(options_.workerThreads)),
+      retryDelay_(options_.firstRetryDelay) {}
+
+HostLink::~HostLink() {
+  {
+    std::lock_guard guard(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  disconnect();
+  if (thread_.joinable()) {
+    if (thread_.get_id() == std::this_thread::get_id()) {
+      thread_.detach();
+    } else {
+      thread_.join();
+    }
+  }
+  pool_.reset();  // the last owner: runs what is queued, then joins the workers
+}
+
+void HostLink::start() {
+  {
+    std::lock_guard guard(mutex_);
+    keepUp_ = true;
+    if (!connection_ && !nextAttempt_) nextAttempt_ = std::chrono::steady_clock::now();
+  }
+  wake_.notify_all();
+}
+
+std::optional<foundation::Error> HostLink::connect(std::optional<std::string> activatePeerId) {
+  return attempt(activatePeerId.value_or(peerId_));
+}
+
+void HostLink::disconnect() {
+  std::shared_ptr<xpc::Connection> current;
+  std::shared_ptr<xpc::Connection> pending;
+  {
+    std::lock_guard guard(mutex_);
+    keepUp_ = false;
+    nextAttempt_.reset();
+    current = std::move(connection_);
+    connection_.reset();
+    if (attempting_) {
+      attemptAbandoned_ = true;
+      pending = attempting_;
+    }
+  }
+  close(current);
+  close(pending);  // its activation now fails, and the attempt returns
+}
+
+bool HostLink::isActivated() const {
+  std::lock_guard guard(mutex_);
+  return connection_ != nullptr;
+}
+
+std::optional<foundation::Error> HostLink::attempt(const std::string& activatePeerId) {
+  std::lock_guard serial(attemptMutex_);
+  auto endpoint = fileprovider::Manager::getServiceSync(peerId_, VfsXpcEndpointConfiguration::fileProviderServiceName,
+                                                        options_.attemptTimeout);
+  if (!endpoint.ok()) {
+    std::lock_guard guard(mutex_);
+    failedLocked("lookup failed: " + describe(endpoint.error()));
+    return endpoint.error();
+  }
+
+  auto connection = xpc::Connection::withEndpoint(*endpoint);
+  HostVfsAdapter::exportOn(connection, service_, pool_, faults_);
+  connection->setRemoteObjectInterface(VfsFileProviderControlInterfaceBuilder::createInterface());
+  watch(*connection);
+  {
+    std::lock_guard guard(mutex_);
+    if (stopping_) return ended(foundation::cocoa::kXpcConnectionInvalid, "The host link is closing");
+    attempting_ = connection;
+    attemptAbandoned_ = false;
+  }
+  connection->resume();
+
+  // The activation's reply, or the link's error when no reply can come.
+  struct Answer {
+    std::mutex mutex;
+    std::condition_variable done;
+    std::optional<std::optional<foundation::Error>> value;
+    void set(std::optional<foundation::Error> error) {
+      std::lock_guard guard(mutex);
+      if (!value) value.emplace(std::move(error));
+      done.notify_all();
+    }
+  };
+  auto answer = std::make_shared<Answer>();
+  auto proxy = connection->remoteObjectProxyWithErrorHandler<VfsFileProviderControlProtocol>(
+      [answer](const foundation::Error& error) { answer->set(error); });
+  proxy->activateHost(activatePeerId, [answer](std::optional<foundation::Error> error) { answer->set(error); });
+
+  std::optional<foundation::Error> error;
+  {
+    std::unique_lock lock(answer->mutex);
+    if (answer->done.wait_for(lock, options_.attemptTimeout, [&] { return answer->value.has_value(); })) {
+      error = *answer->value;
+    } else {
+      error = foundation::Error(
+          foundation::kPosixErrorDomain, ETIMEDOUT,
+          foundation::UserInfo{{foundation::kLocalizedDescriptionKey,
+                                std::string("The extension did not answer the activation in time")}});
+    }
+  }
+
+  std::shared_ptr<xpc::Connection> replaced;
+  {
+    std::lock_guard guard(mutex_);
+    if (!error && attemptAbandoned_) {
+      error = ended(foundation::cocoa::kXpcConnectionInterrupted, "The link ended during activation");
+    }
+    attempting_.reset();
+    if (error) {
+      failedLocked("activation failed: " + describe(*error));
+    } else {
+      replaced = std::move(connection_);
+      connection_ = connection;
+      retryDelay_ = options_.firstRetryDelay;
+      nextAttempt_.reset();
+      reportLocked("activated");
+    }
+  }
+  if (error) close(connection);
+  close(replaced);
+  return error;
+}
+
+void HostLink::watch(xpc::Connection& connection) {
+  const xpc::Connection* raw = &connection;
+  std::weak_ptr<HostLink> weak = self_;
+  connection.setInterruptionHandler([weak, raw] {
+    if (auto self = weak.lock()) self->lost(raw, "interrupted");
+  });
+  connection.setInvalidationHandler([weak, raw] {
+    if (auto self = weak.lock()) self->lost(raw, "invalidated");
+  });
+}
+
+void HostLink::lost(const xpc::Connection* connection, const char* how) {
+  std::shared_ptr<xpc::Connection> gone;  // released after the lock
+  std::lock_guard guard(mutex_);
+  if (attempting_.get() == connection) {
+    attemptAbandoned_ = true;  // the attempt reports it
+    return;
+  }
+  // Interruption and invalidation both report one ending; the first one counts.
+  if (connection_.get() != connection) return;
+  gone = std::move(connection_);
+  connection_.reset();
+  failedLocked(std::string("link lost (") + how + ")");
+}
+
+void HostLink::failedLocked(const std::string& line) {
+  reportLocked(line);
+  if (!keepUp_ || stopping_) return;
+  nextAttempt_ = std::chrono::steady_clock::now() + retryDelay_;
+  reportLocked("retrying in " + std::to_string(retryDelay_.count()) + " ms");
+  retryDelay_ = std::min(retryDelay_ * 2, options_.maximumRetryDelay);
+  wake_.notify_all();
+}
+
+void HostLink::reportLocked(const std::string& line) const {
+  if (options_.report) {
+    options_.report(line);
+  } else {
+    std::fprintf(stderr, "corvane-vfs-host: peer \"%s\": %s\n", peerId_.c_str(), line.c_str());
+  }
+}
+
+void HostLink::run() {
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    if (!keepUp_ || !nextAttempt_ || connection_) {
+      wake_.wait(lock);
+      continue;
+    }
+    if (std::chrono::steady_clock::now() < *nextAttempt_) {
+      wake_.wait_until(lock, *nextAttempt_);
+      continue;
+    }
+    nextAttempt_.reset();
+    lock.unlock();
+    attempt(peerId_);
+    lock.lock();
+  }
+}
+
+void HostLink::close(const std::shared_ptr<xpc::Connection>& connection) {
+  if (!connection) return;
+  connection->setInterruptionHandler(nullptr);
+  connection->setInvalidationHandler(nullptr);
+  connection->invalidate();
+}
+
+}  // namespace corvane::host
