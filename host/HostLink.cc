@@ -13,7 +13,19 @@ namespace corvane::host {
 namespace {
 
 std::string describe(const foundation::Error& error) {
-  return error.localizedDescription() + " (" + error.domain() + " " + std::to_string(error.code()) + ")";
+  std::string code = error.domain() + " " + std::to_string(error.code());
+  if (!error.stringForKey(foundation::kLocalizedDescriptionKey)) return code;
+  return error.localizedDescription() + " (" + code + ")";
+}
+
+// A lookup whose link fails never reached a domain manager serving the domain.
+std::string describeLookup(const foundation::Error& error) {
+  if (error.domain() == foundation::kCocoaErrorDomain &&
+      (error.code() == foundation::cocoa::kXpcConnectionInterrupted ||
+       error.code() == foundation::cocoa::kXpcConnectionInvalid)) {
+    return "no domain manager answers for this domain (" + describe(error) + ")";
+  }
+  return describe(error);
 }
 
 foundation::Error ended(std::int64_t code, const char* what) {
@@ -97,7 +109,7 @@ std::optional<foundation::Error> HostLink::attempt(const std::string& activatePe
                                                         options_.attemptTimeout);
   if (!endpoint.ok()) {
     std::lock_guard guard(mutex_);
-    failedLocked("lookup failed: " + describe(endpoint.error()));
+    failedLocked("lookup failed: " + describeLookup(endpoint.error()));
     return endpoint.error();
   }
 
