@@ -1,0 +1,95 @@
+// Enumeration and change observers that record what a request reported, for
+// tests. The finishing call hands the whole record to a Waiter, whose count shows
+// whether the request ended exactly once. Thread-safe: the extension calls them on
+// the host connection's queue while the test thread waits.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/fileprovider/Enumeration.h"
+#include "tests/support/Waiter.h"
+
+namespace corvane::testing {
+
+class CapturingEnumerationObserver final : public fileprovider::EnumerationObserver {
+ public:
+  struct Result {
+    std::vector<std::vector<fileprovider::ItemPtr>> batches;  // one per didEnumerateItems
+    std::optional<foundation::Error> error;                   // absent: finished up to no page
+  };
+
+  void didEnumerateItems(std::vector<fileprovider::ItemPtr> items) override {
+    std::lock_guard guard(mutex_);
+    batches_.push_back(std::move(items));
+  }
+  void finishEnumeratingUpToPage(std::optional<fileprovider::Page> page) override {
+    if (page) ++strayPages_;
+    finish(std::nullopt);
+  }
+  void finishEnumeratingWithError(foundation::Error error) override { finish(std::move(error)); }
+
+  Waiter<Result> finished;
+  int strayPages() const { return strayPages_; }
+
+ private:
+  void finish(std::optional<foundation::Error> error) {
+    std::unique_lock guard(mutex_);
+    Result result{batches_, std::move(error)};
+    guard.unlock();
+    finished.set(std::move(result));
+  }
+
+  std::mutex mutex_;
+  std::vector<std::vector<fileprovider::ItemPtr>> batches_;
+  std::atomic<int> strayPages_{0};
+};
+
+class CapturingChangeObserver final : public fileprovider::ChangeObserver {
+ public:
+  struct Result {
+    std::vector<std::string> calls;  // "update" / "delete", in order
+    std::vector<fileprovider::ItemPtr> updated;
+    std::vector<std::string> deleted;  // raw identifiers
+    std::optional<fileprovider::SyncAnchor> anchor;
+    bool moreComing = false;
+    std::optional<foundation::Error> error;
+  };
+
+  void didUpdateItems(std::vector<fileprovider::ItemPtr> items) override {
+    std::lock_guard guard(mutex_);
+    record_.calls.push_back("update");
+    record_.updated.insert(record_.updated.end(), items.begin(), items.end());
+  }
+  void didDeleteItemsWithIdentifiers(std::vector<fileprovider::ItemIdentifier> identifiers) override {
+    std::lock_guard guard(mutex_);
+    record_.calls.push_back("delete");
+    for (const auto& id : identifiers) record_.deleted.push_back(id.rawValue());
+  }
+  void finishEnumeratingChangesUpToSyncAnchor(fileprovider::SyncAnchor anchor, bool moreComing) override {
+    std::unique_lock guard(mutex_);
+    Result result = record_;
+    guard.unlock();
+    result.anchor = std::move(anchor);
+    result.moreComing = moreComing;
+    finished.set(std::move(result));
+  }
+  void finishEnumeratingWithError(foundation::Error error) override {
+    std::unique_lock guard(mutex_);
+    Result result = record_;
+    guard.unlock();
+    result.error = std::move(error);
+    finished.set(std::move(result));
+  }
+
+  Waiter<Result> finished;
+
+ private:
+  std::mutex mutex_;
+  Result record_;
+};
+
+}  // namespace corvane::testing
