@@ -1,5 +1,6 @@
 #include "host/HostLink.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -70,6 +71,7 @@ HostLink::~HostLink() {
 void HostLink::start() {
   {
     std::lock_guard guard(mutex_);
+    if (!keepUp_) retryDelay_ = options_.firstRetryDelay;
     keepUp_ = true;
     if (!connection_ && !nextAttempt_) nextAttempt_ = std::chrono::steady_clock::now();
   }

@@ -76,6 +76,7 @@ void HostVfsAdapter::exportOn(const std::shared_ptr<xpc::Connection>& connection
 
 std::optional<FaultReply> HostVfsAdapter::fault(const char* selector,
                                                 std::initializer_list<std::string_view> paths) const {
+  if (auto connection = connection_.lock()) connection->queue().assertCurrent("HostVfsAdapter call");
   if (!faults_) return std::nullopt;
   std::optional<FaultReply> found = faults_->find(selector, paths);
   if (found && std::holds_alternative<FaultDrop>(*found)) {

@@ -61,6 +61,8 @@ class HostVfsAdapter final : public VfsXpcProtocol {
 
  private:
   // The fault for this call, if any; a drop fault closes the connection here.
+  // Every protocol method starts here, so it also checks that it runs on the
+  // connection's queue (debug builds).
   std::optional<FaultReply> fault(const char* selector, std::initializer_list<std::string_view> paths) const;
   // Absent when `peerId` is the served peer, else the error to answer with.
   std::optional<foundation::Error> foreignPeer(const std::string& peerId) const;
