@@ -1,11 +1,18 @@
 // corvane-fp: the framework stand-in's command-line face.
 //
 //   corvane-fp [item] [--peer ID] [--path PATH] [--size N] [--modified-ms N]
+//   corvane-fp script [--domain ID] [--display-name TEXT] [--share DIR]
+//                     [--app-groups DIR | --no-container]
+//   corvane-fp demo [--json]
 //
 // "item" (the default) shows how the extension names and versions one entry of a
 // peer's share: its identifier, parent, the share epoch in force (read from the
 // App Group container) and the item the framework would see, as one JSON object.
+// "script" drives the extension with JSON lines (docs/script-protocol.md).
+// "demo" runs one end-to-end session against a corvane-vfs-host process.
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -14,16 +21,24 @@
 
 #include "extension/FileProviderItem.h"
 #include "extension/ParsedIdentifier.h"
-#include "framework/ItemJson.h"
+#include "framework/DemoJob.h"
+#include "framework/ScriptRunner.h"
+#include "framework/ScriptValues.h"
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/PathString.h"
 #include "shared/localization/L10n.h"
 #include "shared/share_epoch/FileProviderShareEpoch.h"
 
 namespace {
 
+constexpr const char* kUsage =
+    "usage: corvane-fp [item] [--peer ID] [--path PATH] [--size N] [--modified-ms N]\n"
+    "       corvane-fp script [--domain ID] [--display-name TEXT] [--share DIR]\n"
+    "                         [--app-groups DIR | --no-container]\n"
+    "       corvane-fp demo [--json]\n";
+
 int usage() {
-  std::fprintf(stderr,
-               "usage: corvane-fp [item] [--peer ID] [--path PATH] [--size N] [--modified-ms N]\n");
+  std::fputs(kUsage, stderr);
   return 2;
 }
 
@@ -86,10 +101,68 @@ int runItem(int argc, char** argv, int first) {
   return 0;
 }
 
+int runScript(int argc, char** argv) {
+  corvane::framework::ScriptSessionOptions options;
+  std::optional<std::string> appGroups;
+  bool noContainer = false;
+  for (int i = 2; i < argc; ++i) {
+    std::string flag = argv[i];
+    if (flag == "--no-container") {
+      noContainer = true;
+      continue;
+    }
+    if (i + 1 >= argc) return usage();
+    std::string value = argv[++i];
+    if (flag == "--domain" && !value.empty()) {
+      options.domainId = value;
+    } else if (flag == "--display-name") {
+      options.displayName = value;
+    } else if (flag == "--share" && !value.empty()) {
+      options.share = value;
+    } else if (flag == "--app-groups" && !value.empty()) {
+      appGroups = value;
+    } else {
+      return usage();
+    }
+  }
+  if (appGroups && noContainer) return usage();
+  // Both before anything reads the container: the event log resolves it once.
+  if (appGroups) ::setenv("CORVANE_APP_GROUPS", appGroups->c_str(), 1);
+  if (noContainer) foundation::FileManager::withholdContainers();
+
+  auto session = corvane::framework::ScriptSession::open(std::move(options));
+  if (!session.ok()) {
+    std::fprintf(stderr, "corvane-fp script: %s\n", session.error().localizedDescription().c_str());
+    return 1;
+  }
+  corvane::framework::ScriptRunner runner(**session);
+  runner.run(std::cin, std::cout);
+  return 0;
+}
+
+int runDemo(int argc, char** argv) {
+  corvane::framework::DemoOptions options;
+  for (int i = 2; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--json") != 0) return usage();
+    options.json = true;
+  }
+  return corvane::framework::runDemo(options, std::cout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || argv[1][0] == '-') return runItem(argc, argv, 1);
+  // A host that goes away mid-write must not end this process.
+  std::signal(SIGPIPE, SIG_IGN);
+  if (argc < 2 || argv[1][0] == '-') {
+    if (argc >= 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    return runItem(argc, argv, 1);
+  }
   if (std::strcmp(argv[1], "item") == 0) return runItem(argc, argv, 2);
+  if (std::strcmp(argv[1], "script") == 0) return runScript(argc, argv);
+  if (std::strcmp(argv[1], "demo") == 0) return runDemo(argc, argv);
   return usage();
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 
@@ -14,6 +15,9 @@
 namespace foundation {
 namespace FileManager {
 namespace {
+
+// Set once by withholdContainers(); never cleared.
+std::atomic<bool> containersWithheld{false};
 
 std::string envValue(const char* name) {
   const char* value = std::getenv(name);
@@ -40,7 +44,10 @@ bool writeAll(int fd, const std::uint8_t* bytes, std::size_t size) {
 
 }  // namespace
 
+void withholdContainers() { containersWithheld.store(true); }
+
 std::optional<std::filesystem::path> containerURL(const std::string& groupId) {
+  if (containersWithheld.load()) return std::nullopt;
   if (std::string base = envValue("CORVANE_APP_GROUPS"); !base.empty()) {
     return std::filesystem::path(base) / groupId;
   }

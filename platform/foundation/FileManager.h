@@ -20,6 +20,11 @@ namespace FileManager {
 // The folder is not created.
 std::optional<std::filesystem::path> containerURL(const std::string& groupId);
 
+// From now on containerURL is absent for every group in this process, whatever
+// the environment says: a run without an App Group container, while other
+// lookups of XDG_DATA_HOME and HOME still see their values. Any thread.
+void withholdContainers();
+
 // Creates `path` and, when `withIntermediates`, its missing parents. An existing
 // folder is success; an existing non-folder is an error.
 Status createDirectory(const std::filesystem::path& path, bool withIntermediates);

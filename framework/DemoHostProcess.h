@@ -1,0 +1,45 @@
+// DemoHostProcess: the corvane-vfs-host program run beside corvane-fp for the
+// demo, serving one folder as one peer. Its standard error goes to a file, so
+// its event lines do not mix with the demo's; the demo shows that file when the
+// host never activates. Used from one thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "platform/foundation/Result.h"
+
+namespace corvane::framework {
+
+class DemoHostProcess {
+ public:
+  // corvane-vfs-host beside this program's own executable.
+  static std::filesystem::path besideThisProgram();
+
+  // Starts `program --peer PEER=FOLDER`, its standard error appended to `errorFile`.
+  [[nodiscard]] static foundation::Result<std::unique_ptr<DemoHostProcess>> start(
+      const std::filesystem::path& program, const std::string& peer, const std::filesystem::path& folder,
+      const std::filesystem::path& errorFile);
+  // Stops the process if still running.
+  ~DemoHostProcess();
+  DemoHostProcess(const DemoHostProcess&) = delete;
+  DemoHostProcess& operator=(const DemoHostProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+  // SIGTERM, then waits up to 5 s for the clean exit (SIGKILL after that).
+  // Returns the exit status, or -1 when it did not exit by itself.
+  int stop();
+
+ private:
+  explicit DemoHostProcess(pid_t pid) : pid_(pid) {}
+
+  pid_t pid_;
+  bool stopped_ = false;
+  int status_ = -1;
+};
+
+}  // namespace corvane::framework

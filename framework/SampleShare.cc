@@ -1,0 +1,67 @@
+#include "framework/SampleShare.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+namespace corvane::framework {
+namespace {
+
+struct SampleFile {
+  const char* path;
+  const char* contents;
+};
+
+constexpr SampleFile kFiles[] = {
+    {kSampleWelcomeFile,
+     "Welcome to the Corvane sample share.\n"
+     "corvane-vfs-host serves this folder to the File Provider extension as peer \"sample\".\n"},
+    {"Documents/notes.md", "# Notes\n\n- the extension lists, fetches, creates, renames and deletes through the host\n"},
+    {"Documents/todo.txt", "try corvane-fp script\n"},
+    {"Photos/README.txt", "Photos from the paired device would appear here.\n"},
+};
+
+foundation::Error sampleError(const std::string& what, const std::error_code& error) {
+  return foundation::Error(foundation::kPosixErrorDomain, error.value(),
+                           foundation::UserInfo{{foundation::kLocalizedDescriptionKey, what + ": " + error.message()}});
+}
+
+}  // namespace
+
+std::optional<std::filesystem::path> sampleShareFolder() {
+  if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data == '/') {
+    return std::filesystem::path(data) / "corvane" / "sample-share";
+  }
+  if (const char* home = std::getenv("HOME"); home && *home == '/') {
+    return std::filesystem::path(home) / ".local" / "share" / "corvane" / "sample-share";
+  }
+  return std::nullopt;
+}
+
+foundation::Status ensureSampleShare(const std::filesystem::path& folder) {
+  std::error_code error;
+  if (std::filesystem::exists(folder, error)) return foundation::Ok{};
+  auto staging = folder;
+  staging += ".new-" + std::to_string(::getpid());
+  std::filesystem::remove_all(staging, error);
+  for (const SampleFile& file : kFiles) {
+    const auto path = staging / file.path;
+    std::filesystem::create_directories(path.parent_path(), error);
+    if (error) return sampleError("cannot make " + path.parent_path().string(), error);
+    std::ofstream out(path, std::ios::binary);
+    out << file.contents;
+    if (!out.flush()) return sampleError("cannot write " + path.string(), std::make_error_code(std::errc::io_error));
+  }
+  std::filesystem::rename(staging, folder, error);
+  if (error) {
+    std::error_code ignored;
+    std::filesystem::remove_all(staging, ignored);
+    // Another run made it first: use theirs.
+    if (std::filesystem::exists(folder, ignored)) return foundation::Ok{};
+    return sampleError("cannot move the sample share into " + folder.string(), error);
+  }
+  return foundation::Ok{};
+}
+
+}  // namespace corvane::framework
