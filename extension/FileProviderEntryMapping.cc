@@ -6,8 +6,10 @@
 namespace corvane {
 
 std::string listedChildPath(std::string_view folder, std::string_view name) {
-  return foundation::PathString::collapsingDoubleSlashesOnce(
-      foundation::PathString::appendingPathComponent(folder, name));
+  std::string joined = foundation::PathString::appendingPathComponent(folder, name);
+  // Nearly every path is clean; a walk maps every item of the share through here.
+  if (joined.find("//") == std::string::npos) return joined;
+  return foundation::PathString::collapsingDoubleSlashesOnce(joined);
 }
 
 std::string changedChildPath(std::string_view folder, std::string_view name) {

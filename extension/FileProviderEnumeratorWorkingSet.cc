@@ -61,7 +61,6 @@ struct FileProviderEnumerator::WorkingSetWalk : std::enable_shared_from_this<Wor
       return;
     }
     if (entries) {
-      collected.reserve(collected.size() + entries->size());
       for (const auto& entry : *entries) {
         std::string childPath = listedChildPath(path, entry->name());
         std::string identifier = childIdentifier(peerId, childPath);
