@@ -83,6 +83,7 @@ TEST_F(EnumeratorTest, FoldersAreListedOnTheNamedPeerWithChildIdentifiers) {
     EXPECT_EQ(calls().back(), c.call);
   }
   EXPECT_EQ(events("mount.request_done").back()["detail"], "/Empty count=0");
+  EXPECT_EQ(systemLog_->messages().back(), "\u2705 [FPEnum] /Empty \u2192 0 items");
   EXPECT_EQ(host_->flowIds().back(), events("mount.request_done").back()["flow_id"]);
 }
 
