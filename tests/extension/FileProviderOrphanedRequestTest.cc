@@ -3,8 +3,6 @@
 // its trace records the lost connection.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "tests/extension/EnumerationTestSupport.h"
 
 namespace corvane {
@@ -56,13 +54,12 @@ TEST_F(OrphanedRequestTest, EveryRequestEndsOnceWhenTheHostDropsMidCall) {
 
   for (auto* listing : {walk.get(), folder.get()}) {
     auto result = listing->finished.wait().value();
-    ASSERT_TRUE(result.error);
-    EXPECT_EQ(result.error->code(), -1004);
+    EXPECT_EQ(result.error.value().code(), -1004);
     EXPECT_TRUE(result.batches.empty());
   }
   EXPECT_EQ(item.wait().value()->code(), -1004);
   EXPECT_EQ(anchor.wait().value(), std::nullopt);
-  EXPECT_EQ(changes->finished.wait().value().error->code(), -1004);
+  EXPECT_EQ(changes->finished.wait().value().error.value().code(), -1004);
 
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // room for a second answer
   EXPECT_EQ(walk->finished.count() + folder->finished.count() + item.count() + anchor.count() +
@@ -75,17 +72,6 @@ TEST_F(OrphanedRequestTest, EveryRequestEndsOnceWhenTheHostDropsMidCall) {
     EXPECT_EQ(failure["level"], "WARN");
     EXPECT_EQ(failure["retryable"], true);
   }
-  auto lines = normalisedLines();
-  auto itemFailure = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
-    return line.find("request_fail") != std::string::npos && line.find("file_provider.item\"") != std::string::npos;
-  });
-  ASSERT_NE(itemFailure, lines.end());
-  EXPECT_EQ(*itemFailure,
-            "{\"ts\":\"TS\",\"level\":\"WARN\",\"host\":\"mac-fp\",\"event\":\"mount.request_fail\","
-            "\"domain\":\"mount\",\"peer\":\"p1\",\"operation\":\"file_provider.item\",\"detail\":\"p1::\\/a.txt\","
-            "\"flow_id\":\"F\",\"error_code\":\"connection_failed\",\"retryable\":true,\"elapsed_ms\":E,"
-            "\"target\":\"FileProvider\",\"src\":\"FileProviderRequestTrace.cc:N\",\"version\":\"" CORVANE_TEST_VERSION
-            "\"}");
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
 // Enumeration and change observers that record what a request reported, for
-// tests. The finishing call hands the whole record to a Waiter, whose count shows
+// tests. The finishing call hands the record to a Waiter, whose count shows
 // whether the request ended exactly once. Thread-safe: the extension calls them on
 // the host connection's queue while the test thread waits.
 #pragma once
 
-#include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -24,28 +23,23 @@ class CapturingEnumerationObserver final : public fileprovider::EnumerationObser
 
   void didEnumerateItems(std::vector<fileprovider::ItemPtr> items) override {
     std::lock_guard guard(mutex_);
-    batches_.push_back(std::move(items));
+    record_.batches.push_back(std::move(items));
   }
-  void finishEnumeratingUpToPage(std::optional<fileprovider::Page> page) override {
-    if (page) ++strayPages_;
-    finish(std::nullopt);
-  }
+  void finishEnumeratingUpToPage(std::optional<fileprovider::Page>) override { finish(std::nullopt); }
   void finishEnumeratingWithError(foundation::Error error) override { finish(std::move(error)); }
 
   Waiter<Result> finished;
-  int strayPages() const { return strayPages_; }
 
  private:
   void finish(std::optional<foundation::Error> error) {
     std::unique_lock guard(mutex_);
-    Result result{batches_, std::move(error)};
+    Result result = record_;
     guard.unlock();
+    result.error = std::move(error);
     finished.set(std::move(result));
   }
-
   std::mutex mutex_;
-  std::vector<std::vector<fileprovider::ItemPtr>> batches_;
-  std::atomic<int> strayPages_{0};
+  Result record_;
 };
 
 class CapturingChangeObserver final : public fileprovider::ChangeObserver {
@@ -70,24 +64,26 @@ class CapturingChangeObserver final : public fileprovider::ChangeObserver {
     for (const auto& id : identifiers) record_.deleted.push_back(id.rawValue());
   }
   void finishEnumeratingChangesUpToSyncAnchor(fileprovider::SyncAnchor anchor, bool moreComing) override {
-    std::unique_lock guard(mutex_);
-    Result result = record_;
-    guard.unlock();
-    result.anchor = std::move(anchor);
-    result.moreComing = moreComing;
-    finished.set(std::move(result));
+    finish([&](Result& r) {
+      r.anchor = std::move(anchor);
+      r.moreComing = moreComing;
+    });
   }
   void finishEnumeratingWithError(foundation::Error error) override {
-    std::unique_lock guard(mutex_);
-    Result result = record_;
-    guard.unlock();
-    result.error = std::move(error);
-    finished.set(std::move(result));
+    finish([&](Result& r) { r.error = std::move(error); });
   }
 
   Waiter<Result> finished;
 
  private:
+  template <typename F>
+  void finish(F fill) {
+    std::unique_lock guard(mutex_);
+    Result result = record_;
+    guard.unlock();
+    fill(result);
+    finished.set(std::move(result));
+  }
   std::mutex mutex_;
   Result record_;
 };
