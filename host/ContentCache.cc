@@ -12,7 +12,7 @@
 
 #include "host/HostError.h"
 #include "host/HostLocations.h"
-#include "host/UniqueFd.h"
+#include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/SecureRandom.h"
 
 namespace corvane::host {
@@ -57,7 +57,7 @@ foundation::Result<std::filesystem::path> ContentCache::store(
   const std::string unique = uniqueHex();
   const std::filesystem::path partial = dir_ / (".part-" + unique);
   const std::filesystem::path final = dir_ / (unique + "-" + boundedLeaf(leafName));
-  UniqueFd fd(::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  foundation::UniqueFd fd(::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!fd.valid()) return vfsErrorFromErrno(errno, std::string(what));
   auto fail = [&](int err) {
     ::unlink(partial.c_str());
@@ -81,7 +81,7 @@ void ContentCache::sweepIfDue() {
 void ContentCache::sweep() {
   std::lock_guard lock(sweepMutex_);
   lastSweep_ = std::chrono::steady_clock::now();
-  UniqueFd dirFd(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  foundation::UniqueFd dirFd(::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dirFd.valid()) return;
   DIR* dir = ::fdopendir(dirFd.get());
   if (!dir) return;

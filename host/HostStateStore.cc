@@ -12,7 +12,7 @@
 
 namespace corvane::host {
 
-HostStateStore::HostStateStore(std::filesystem::path file, UniqueFd lock)
+HostStateStore::HostStateStore(std::filesystem::path file, foundation::UniqueFd lock)
     : file_(std::move(file)), lock_(std::move(lock)) {}
 
 foundation::Result<std::unique_ptr<HostStateStore>> HostStateStore::open(
@@ -22,7 +22,7 @@ foundation::Result<std::unique_ptr<HostStateStore>> HostStateStore::open(
   }
   const std::string stem = peerFileStem(peerId);
   const std::filesystem::path lockPath = dir / (stem + ".lock");
-  UniqueFd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  foundation::UniqueFd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   if (!lock.valid()) return vfsErrorFromErrno(errno, "Cannot open " + lockPath.string());
   if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) {

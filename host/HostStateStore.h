@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "host/HostState.h"
-#include "host/UniqueFd.h"
+#include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/Result.h"
 
 namespace corvane::host {
@@ -41,10 +41,10 @@ class HostStateStore {
   const std::filesystem::path& file() const { return file_; }
 
  private:
-  HostStateStore(std::filesystem::path file, UniqueFd lock);
+  HostStateStore(std::filesystem::path file, foundation::UniqueFd lock);
 
   const std::filesystem::path file_;
-  const UniqueFd lock_;
+  const foundation::UniqueFd lock_;
 };
 
 }  // namespace corvane::host

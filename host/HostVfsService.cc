@@ -8,7 +8,7 @@
 #include <climits>
 #include <cstdio>
 
-#include "host/FileCopy.h"
+#include "platform/foundation/FileCopy.h"
 #include "host/HostError.h"
 #include "host/HostLocations.h"
 #include "host/ShareEntries.h"
@@ -48,7 +48,7 @@ std::string temporaryName() {
 // Makes a finished rename durable. The folder is reopened for reading because
 // fsync refuses O_PATH descriptors; failure here loses nothing already visible.
 void syncFolder(int folderFd) {
-  UniqueFd dir(::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  foundation::UniqueFd dir(::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.valid()) ::fsync(dir.get());
 }
 
@@ -149,7 +149,7 @@ Result<std::vector<HostFileEntry>> HostVfsService::listDirectory(std::string_vie
   if (!S_ISDIR(st.st_mode)) return invalid("Not a folder: " + path->text());
 
   std::vector<std::string> names;
-  UniqueFd folder;
+  foundation::UniqueFd folder;
   int err = readChildNames(*root_, *path, &names);
   if (err == 0) err = root_->openDirectory(*path, O_PATH, &folder);
   if (err != 0) return vfsErrorFromErrno(err, "Cannot list " + path->text());
@@ -169,7 +169,7 @@ Result<std::filesystem::path> HostVfsService::fetchFileContents(std::string_view
   if (!path) return path.error();
   if (path->isRoot()) return invalid("Not a file: /");
   const std::string what = "Cannot fetch " + path->text();
-  UniqueFd parent;
+  foundation::UniqueFd parent;
   if (int err = root_->openParent(*path, &parent)) return vfsErrorFromErrno(err, what);
   const char* name = path->name().c_str();
   struct stat st {};
@@ -190,11 +190,11 @@ Result<std::filesystem::path> HostVfsService::fetchFileContents(std::string_view
   }
   if (!S_ISREG(st.st_mode)) return invalid("Not a regular file: " + path->text());
   // O_NONBLOCK: should a FIFO take the file's place meanwhile, opening it must not hang.
-  UniqueFd in(::openat(parent.get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  foundation::UniqueFd in(::openat(parent.get(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!in.valid()) return vfsErrorFromErrno(errno, what);
   if (::fstat(in.get(), &st) != 0) return vfsErrorFromErrno(errno, what);
   if (!S_ISREG(st.st_mode)) return invalid("Not a regular file: " + path->text());
-  return cache_->store(path->name(), what, [&](int out) { return copyConsistently(in.get(), out); });
+  return cache_->store(path->name(), what, [&](int out) { return foundation::copyConsistently(in.get(), out); });
 }
 
 Status HostVfsService::uploadFile(const std::filesystem::path& localFile,
@@ -205,7 +205,7 @@ Status HostVfsService::uploadFile(const std::filesystem::path& localFile,
   if (!localFile.is_absolute()) return invalid("The staged file path is not absolute");
   const std::string what = "Cannot upload to " + path->text();
 
-  UniqueFd source(::open(localFile.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  foundation::UniqueFd source(::open(localFile.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!source.valid()) {
     return vfsErrorFromErrno(errno, "Cannot read the staged file " + localFile.string());
   }
@@ -213,7 +213,7 @@ Status HostVfsService::uploadFile(const std::filesystem::path& localFile,
   if (::fstat(source.get(), &sourceStat) != 0) return vfsErrorFromErrno(errno, what);
   if (!S_ISREG(sourceStat.st_mode)) return invalid("The staged file is not a regular file");
 
-  UniqueFd parent;
+  foundation::UniqueFd parent;
   if (int err = root_->openParent(*path, &parent)) return vfsErrorFromErrno(err, what);
   const char* name = path->name().c_str();
   mode_t mode = 0644;
@@ -226,7 +226,7 @@ Status HostVfsService::uploadFile(const std::filesystem::path& localFile,
   }
 
   const std::string temporary = temporaryName();
-  UniqueFd out(::openat(parent.get(), temporary.c_str(),
+  foundation::UniqueFd out(::openat(parent.get(), temporary.c_str(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!out.valid()) return vfsErrorFromErrno(errno, what);
   auto discard = [&](int err) {
@@ -234,7 +234,7 @@ Status HostVfsService::uploadFile(const std::filesystem::path& localFile,
     ::unlinkat(parent.get(), temporary.c_str(), 0);
     return Status(vfsErrorFromErrno(err, what));
   };
-  if (int err = copyFileContents(source.get(), out.get())) return discard(err);
+  if (int err = foundation::copyFileContents(source.get(), out.get())) return discard(err);
   if (::fchmod(out.get(), mode) != 0) return discard(errno);
   if (::fsync(out.get()) != 0) return discard(errno);
   if (::close(out.release()) != 0) return discard(errno);
@@ -250,7 +250,7 @@ Status HostVfsService::createDirectory(std::string_view rawPath) {
   if (!path) return path.error();
   if (path->isRoot()) return vfsError(VfsErrorCode::alreadyExists, "The shared folder exists");
   const std::string what = "Cannot create folder " + path->text();
-  UniqueFd parent;
+  foundation::UniqueFd parent;
   if (int err = root_->openParent(*path, &parent)) return vfsErrorFromErrno(err, what);
   if (::mkdirat(parent.get(), path->name().c_str(), 0755) != 0) {
     return vfsErrorFromErrno(errno, what);
@@ -264,7 +264,7 @@ Status HostVfsService::deleteItem(std::string_view rawPath, bool isDir) {
   if (!path) return path.error();
   if (path->isRoot()) return invalid("Cannot delete the shared folder itself");
   const std::string what = "Cannot delete " + path->text();
-  UniqueFd parent;
+  foundation::UniqueFd parent;
   if (int err = root_->openParent(*path, &parent)) return vfsErrorFromErrno(err, what);
   const char* name = path->name().c_str();
   struct stat st {};
@@ -290,7 +290,7 @@ Status HostVfsService::renameItem(std::string_view rawFrom, std::string_view raw
   if (from->isRoot() || to->isRoot()) return invalid("Cannot rename the shared folder itself");
   if (to->isWithin(*from)) return invalid("Cannot move " + from->text() + " into itself");
   const std::string what = "Cannot rename " + from->text() + " to " + to->text();
-  UniqueFd fromParent, toParent;
+  foundation::UniqueFd fromParent, toParent;
   if (int err = root_->openParent(*from, &fromParent)) return vfsErrorFromErrno(err, what);
   if (int err = root_->openParent(*to, &toParent)) return vfsErrorFromErrno(err, what);
   const char* fromName = from->name().c_str();

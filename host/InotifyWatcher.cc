@@ -30,15 +30,15 @@ bool procAvailable() {
 }  // namespace
 
 InotifyWatcher::InotifyWatcher(std::shared_ptr<const ShareRoot> root, Callback callback,
-                               UniqueFd inotify, UniqueFd wake)
+                               foundation::UniqueFd inotify, foundation::UniqueFd wake)
     : root_(std::move(root)), callback_(std::move(callback)), inotify_(std::move(inotify)),
       wake_(std::move(wake)) {}
 
 foundation::Result<std::unique_ptr<InotifyWatcher>> InotifyWatcher::start(
     std::shared_ptr<const ShareRoot> root, Callback callback) {
-  UniqueFd inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  foundation::UniqueFd inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (!inotify.valid()) return vfsErrorFromErrno(errno, "Cannot watch the shared folder");
-  UniqueFd wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  foundation::UniqueFd wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
   if (!wake.valid()) return vfsErrorFromErrno(errno, "Cannot watch the shared folder");
   std::unique_ptr<InotifyWatcher> watcher(
       new InotifyWatcher(std::move(root), std::move(callback), std::move(inotify), std::move(wake)));
@@ -56,7 +56,7 @@ InotifyWatcher::~InotifyWatcher() {
 bool InotifyWatcher::addWatch(const SharePath& folder) {
   // Watch the folder that confined resolution found, through its descriptor,
   // so a symlink swapped in along the path cannot point the watch elsewhere.
-  UniqueFd fd;
+  foundation::UniqueFd fd;
   if (root_->openDirectory(folder, O_PATH, &fd) != 0) return false;
   int wd;
   if (procAvailable()) {

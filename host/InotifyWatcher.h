@@ -17,7 +17,7 @@
 
 #include "host/SharePath.h"
 #include "host/ShareRoot.h"
-#include "host/UniqueFd.h"
+#include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/Result.h"
 
 namespace corvane::host {
@@ -40,8 +40,8 @@ class InotifyWatcher {
   bool complete() const { return complete_.load(std::memory_order_acquire); }
 
  private:
-  InotifyWatcher(std::shared_ptr<const ShareRoot> root, Callback callback, UniqueFd inotify,
-                 UniqueFd wake);
+  InotifyWatcher(std::shared_ptr<const ShareRoot> root, Callback callback, foundation::UniqueFd inotify,
+                 foundation::UniqueFd wake);
   void run();
   void addTree(const SharePath& folder);
   bool addWatch(const SharePath& folder);
@@ -51,8 +51,8 @@ class InotifyWatcher {
   // Constant after construction.
   const std::shared_ptr<const ShareRoot> root_;
   const Callback callback_;
-  const UniqueFd inotify_;
-  const UniqueFd wake_;  // eventfd that ends run()
+  const foundation::UniqueFd inotify_;
+  const foundation::UniqueFd wake_;  // eventfd that ends run()
 
   std::atomic<bool> complete_{true};
 

@@ -38,7 +38,7 @@ SnapshotEntry snapshotFromStat(const struct stat& st) {
 
 int readChildNames(const ShareRoot& root, const SharePath& folder, std::vector<std::string>* names) {
   names->clear();
-  UniqueFd fd;
+  foundation::UniqueFd fd;
   if (int err = root.openDirectory(folder, O_RDONLY, &fd)) return err;
   DIR* dir = ::fdopendir(fd.get());
   if (!dir) return errno;

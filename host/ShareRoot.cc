@@ -27,7 +27,7 @@ int sysOpenat2(int dirfd, const char* path, int flags) {
 
 }  // namespace
 
-ShareRoot::ShareRoot(UniqueFd fd, std::filesystem::path path, bool useOpenat2, dev_t device,
+ShareRoot::ShareRoot(foundation::UniqueFd fd, std::filesystem::path path, bool useOpenat2, dev_t device,
                      ino_t inode)
     : rootFd_(std::move(fd)), path_(std::move(path)), useOpenat2_(useOpenat2), device_(device),
       inode_(inode) {}
@@ -37,7 +37,7 @@ foundation::Result<std::shared_ptr<const ShareRoot>> ShareRoot::open(
   std::error_code ec;
   std::filesystem::path canonical = std::filesystem::canonical(dir, ec);
   if (ec) return vfsErrorFromErrno(ec.value(), "Cannot open the shared folder " + dir.string());
-  UniqueFd fd(::open(canonical.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  foundation::UniqueFd fd(::open(canonical.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) {
     return vfsErrorFromErrno(errno, "Cannot open the shared folder " + canonical.string());
   }
@@ -48,34 +48,34 @@ foundation::Result<std::shared_ptr<const ShareRoot>> ShareRoot::open(
   bool useOpenat2 = false;
   if (resolution == ShareResolution::automatic) {
     // Kernels before 5.6, and sandboxes that filter the call, answer ENOSYS or EPERM.
-    UniqueFd probe(sysOpenat2(fd.get(), ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    foundation::UniqueFd probe(sysOpenat2(fd.get(), ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
     useOpenat2 = probe.valid();
   }
   return std::shared_ptr<const ShareRoot>(
       new ShareRoot(std::move(fd), std::move(canonical), useOpenat2, st.st_dev, st.st_ino));
 }
 
-int ShareRoot::openDirectory(const SharePath& path, int flags, UniqueFd* out) const {
+int ShareRoot::openDirectory(const SharePath& path, int flags, foundation::UniqueFd* out) const {
   if (useOpenat2_) return openat2Directory(path, flags, out);
-  UniqueFd dir;
+  foundation::UniqueFd dir;
   if (int err = walkDirectory(path, &dir)) return err;
   if ((flags & O_PATH) != 0) {
     *out = std::move(dir);
     return 0;
   }
   // Reopening "." of a held folder cannot be redirected by a concurrent rename.
-  UniqueFd reopened(::openat(dir.get(), ".", flags | O_DIRECTORY | O_CLOEXEC));
+  foundation::UniqueFd reopened(::openat(dir.get(), ".", flags | O_DIRECTORY | O_CLOEXEC));
   if (!reopened.valid()) return errno;
   *out = std::move(reopened);
   return 0;
 }
 
-int ShareRoot::openat2Directory(const SharePath& path, int flags, UniqueFd* out) const {
+int ShareRoot::openat2Directory(const SharePath& path, int flags, foundation::UniqueFd* out) const {
   std::string relative = path.relative();
   for (int attempt = 0;; ++attempt) {
     int fd = sysOpenat2(rootFd_.get(), relative.c_str(), flags | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
-      *out = UniqueFd(fd);
+      *out = foundation::UniqueFd(fd);
       return 0;
     }
     // EAGAIN: a rename elsewhere in the share raced with the resolution; retrying is safe.
@@ -83,10 +83,10 @@ int ShareRoot::openat2Directory(const SharePath& path, int flags, UniqueFd* out)
   }
 }
 
-int ShareRoot::walkDirectory(const SharePath& path, UniqueFd* out) const {
+int ShareRoot::walkDirectory(const SharePath& path, foundation::UniqueFd* out) const {
   // Folders entered so far, below the root. ".." (only ever from a symlink's
   // text) pops one; popping past the root means the link points outside.
-  std::vector<UniqueFd> stack;
+  std::vector<foundation::UniqueFd> stack;
   std::deque<std::string> pending(path.components().begin(), path.components().end());
   int links = 0;
   while (!pending.empty()) {
@@ -99,7 +99,7 @@ int ShareRoot::walkDirectory(const SharePath& path, UniqueFd* out) const {
       continue;
     }
     int current = stack.empty() ? rootFd_.get() : stack.back().get();
-    UniqueFd fd(::openat(current, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    foundation::UniqueFd fd(::openat(current, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.valid()) return errno;
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return errno;
@@ -130,19 +130,19 @@ int ShareRoot::walkDirectory(const SharePath& path, UniqueFd* out) const {
     *out = std::move(stack.back());
     return 0;
   }
-  UniqueFd self(::openat(rootFd_.get(), ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  foundation::UniqueFd self(::openat(rootFd_.get(), ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!self.valid()) return errno;
   *out = std::move(self);
   return 0;
 }
 
-int ShareRoot::openParent(const SharePath& path, UniqueFd* out) const {
+int ShareRoot::openParent(const SharePath& path, foundation::UniqueFd* out) const {
   return openDirectory(path.parent(), O_PATH, out);
 }
 
 int ShareRoot::lstat(const SharePath& path, struct stat* st, bool* exists) const {
   *exists = false;
-  UniqueFd parent;
+  foundation::UniqueFd parent;
   int err = openParent(path, &parent);
   if (err == 0) {
     int rc = path.isRoot() ? ::fstat(parent.get(), st)

@@ -14,7 +14,7 @@
 #include <optional>
 
 #include "host/SharePath.h"
-#include "host/UniqueFd.h"
+#include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/Result.h"
 
 namespace corvane::host {
@@ -47,20 +47,20 @@ class ShareRoot {
 
   // Opens folder `path` with `flags` (O_PATH or O_RDONLY; O_DIRECTORY and
   // O_CLOEXEC are added). Symlinks are followed only while they stay inside.
-  int openDirectory(const SharePath& path, int flags, UniqueFd* out) const;
+  int openDirectory(const SharePath& path, int flags, foundation::UniqueFd* out) const;
   // Opens, as O_PATH, the folder that holds `path`, for *at() calls on path.name().
   // For the root this opens the root itself.
-  int openParent(const SharePath& path, UniqueFd* out) const;
+  int openParent(const SharePath& path, foundation::UniqueFd* out) const;
   // lstat of the item at `path`; *exists is false (and 0 returned) when nothing
   // is there (ENOENT or ENOTDIR along the way).
   int lstat(const SharePath& path, struct stat* st, bool* exists) const;
 
  private:
-  ShareRoot(UniqueFd fd, std::filesystem::path path, bool useOpenat2, dev_t device, ino_t inode);
-  int openat2Directory(const SharePath& path, int flags, UniqueFd* out) const;
-  int walkDirectory(const SharePath& path, UniqueFd* out) const;
+  ShareRoot(foundation::UniqueFd fd, std::filesystem::path path, bool useOpenat2, dev_t device, ino_t inode);
+  int openat2Directory(const SharePath& path, int flags, foundation::UniqueFd* out) const;
+  int walkDirectory(const SharePath& path, foundation::UniqueFd* out) const;
 
-  const UniqueFd rootFd_;  // O_PATH | O_DIRECTORY
+  const foundation::UniqueFd rootFd_;  // O_PATH | O_DIRECTORY
   const std::filesystem::path path_;
   const bool useOpenat2_;
   const dev_t device_;

@@ -12,11 +12,6 @@
 
 namespace xpc::socket {
 
-void UniqueFd::reset() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
 std::optional<PeerCredentials> peerCredentials(int fd) {
   struct ucred cred {};
   socklen_t len = sizeof(cred);

@@ -10,38 +10,12 @@
 #include <string>
 
 #include "platform/foundation/Result.h"
+#include "platform/foundation/UniqueFd.h"
 
 namespace xpc::socket {
 
 // Closes its descriptor when destroyed. Move-only.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = other.release();
-    }
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset();
-
- private:
-  int fd_ = -1;
-};
+using UniqueFd = foundation::UniqueFd;
 
 struct PeerCredentials {
   pid_t pid;
