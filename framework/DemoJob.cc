@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <initializer_list>
 #include <ostream>
 #include <sstream>
 
@@ -20,32 +21,43 @@ constexpr const char* kPeer = "sample";
 constexpr const char* kRoot = "NSFileProviderRootContainerItemIdentifier";
 constexpr const char* kWorkingSet = "NSFileProviderWorkingSetContainerItemIdentifier";
 
+// The value at `keys` below `value`; null when a step is missing, so a reply of
+// an unexpected shape prints as "?" rather than ending the demo.
+const Json& at(const Json& value, std::initializer_list<const char*> keys) {
+  static const Json kNull;
+  const Json* current = &value;
+  for (const char* key : keys) {
+    if (!current->is_object() || !current->contains(key)) return kNull;
+    current = &(*current)[key];
+  }
+  return *current;
+}
+
+std::string text(const Json& value) {
+  if (value.is_string()) return value.get<std::string>();
+  return value.is_null() ? "?" : value.dump();
+}
+
 // The share path of a peer item identifier ("sample::/a/b" gives "/a/b").
-std::string sharePath(const Json& item) {
-  if (!item.is_object()) return "?";
-  std::string identifier = item["identifier"].get<std::string>();
+std::string sharePath(const std::string& identifier) {
   auto separator = identifier.find("::");
   return separator == std::string::npos ? identifier : identifier.substr(separator + 2);
 }
+std::string sharePathOf(const Json& item) { return sharePath(text(at(item, {"identifier"}))); }
 
 std::string displayName(const Json& item) {
-  return item["filename"].get<std::string>() + (item["kind"] == "directory" ? "/" : "");
+  return text(at(item, {"filename"})) + (at(item, {"kind"}) == "directory" ? "/" : "");
 }
 
 // What went wrong in a reply, or empty when nothing did.
 std::string problem(const Json& reply) {
-  if (reply.contains("usage")) return reply["usage"].get<std::string>();
+  if (reply.contains("usage")) return text(at(reply, {"usage"}));
   if (reply.contains("timeout")) return "no answer within 10 s";
-  if (reply.contains("error") && reply["error"].is_object()) {
-    const Json& error = reply["error"];
-    std::string code = error["domain"].get<std::string>() + " " + std::to_string(error["code"].get<std::int64_t>());
-    const Json& info = error["userInfo"];
-    if (info.is_object() && info.contains("NSLocalizedDescription")) {
-      return info["NSLocalizedDescription"].get<std::string>() + " (" + code + ")";
-    }
-    return code;
-  }
-  return {};
+  const Json& error = at(reply, {"error"});
+  if (!error.is_object()) return {};
+  std::string code = text(at(error, {"domain"})) + " " + text(at(error, {"code"}));
+  const Json& description = at(error, {"userInfo", "NSLocalizedDescription"});
+  return description.is_string() ? description.get<std::string>() + " (" + code + ")" : code;
 }
 
 std::string firstLine(const std::string& path) {
@@ -121,7 +133,7 @@ void runSteps(Demo& demo, ScriptSession& session, const DemoHostProcess& hostPro
   list["container"] = kRoot;
   demo.step(list, "list the root", [](const Json& reply) {
     std::string names;
-    for (const auto& batch : reply["batches"]) {
+    for (const auto& batch : at(reply, {"batches"})) {
       for (const auto& item : batch) names += (names.empty() ? "" : ", ") + displayName(item);
     }
     return "root: " + (names.empty() ? std::string("(empty)") : names);
@@ -130,16 +142,17 @@ void runSteps(Demo& demo, ScriptSession& session, const DemoHostProcess& hostPro
   list["container"] = kWorkingSet;
   demo.step(list, "walk the working set", [](const Json& reply) {
     std::size_t items = 0;
-    for (const auto& batch : reply["batches"]) items += batch.size();
-    return "working set: " + std::to_string(items) + " items in " + std::to_string(reply["batches"].size()) +
-           (reply["batches"].size() == 1 ? " batch" : " batches");
+    const Json& batches = at(reply, {"batches"});
+    for (const auto& batch : batches) items += batch.size();
+    return "working set: " + std::to_string(items) + " items in " + std::to_string(batches.size()) +
+           (batches.size() == 1 ? " batch" : " batches");
   });
 
   auto fetch = op("fetch");
   fetch["id"] = std::string(kPeer) + "::/" + kSampleWelcomeFile;
   demo.step(fetch, "fetch", [](const Json& reply) {
-    return "fetched " + sharePath(reply["item"]) + " (" + std::to_string(reply["item"]["size"].get<std::uint64_t>()) +
-           " bytes), first line: \"" + firstLine(reply["url"].get<std::string>()) + "\"";
+    return "fetched " + sharePathOf(at(reply, {"item"})) + " (" + text(at(reply, {"item", "size"})) +
+           " bytes), first line: \"" + firstLine(text(at(reply, {"url"}))) + "\"";
   });
 
   const std::string folderName = "Demo " + std::to_string(::getpid());
@@ -148,9 +161,10 @@ void runSteps(Demo& demo, ScriptSession& session, const DemoHostProcess& hostPro
   makeFolder["filename"] = folderName;
   makeFolder["contentType"] = "public.folder";
   Json folder = demo.step(makeFolder, "create a folder",
-                          [](const Json& reply) { return "created folder " + sharePath(reply["item"]); });
-  if (!folder["item"].is_object()) return;
-  const std::string folderId = folder["item"]["identifier"].get<std::string>();
+                          [](const Json& reply) { return "created folder " + sharePathOf(at(reply, {"item"})); });
+  const Json& folderIdentifier = at(folder, {"item", "identifier"});
+  if (!folderIdentifier.is_string()) return;
+  const std::string folderId = folderIdentifier.get<std::string>();
 
   const auto contents = work / "hello.txt";
   std::ofstream(contents) << "Hello from corvane-fp demo.\n";
@@ -159,35 +173,35 @@ void runSteps(Demo& demo, ScriptSession& session, const DemoHostProcess& hostPro
   makeFile["filename"] = "hello.txt";
   makeFile["contents"] = contents.string();
   Json file = demo.step(makeFile, "create a file", [](const Json& reply) {
-    return "created file " + sharePath(reply["item"]) + " (" +
-           std::to_string(reply["item"]["size"].get<std::uint64_t>()) + " bytes)";
+    return "created file " + sharePathOf(at(reply, {"item"})) + " (" + text(at(reply, {"item", "size"})) + " bytes)";
   });
 
-  std::string fileId;
-  if (file["item"].is_object()) {
-    fileId = file["item"]["identifier"].get<std::string>();
+  if (const Json& fileIdentifier = at(file, {"item", "identifier"}); fileIdentifier.is_string()) {
+    std::string fileId = fileIdentifier.get<std::string>();
     auto rename = op("modify");
     rename["item"] = {{"identifier", fileId}, {"parent", folderId}, {"filename", "greeting.txt"}};
     rename["fields"] = {"filename"};
     Json renamed = demo.step(rename, "rename", [&](const Json& reply) {
-      return "renamed " + sharePath(file["item"]) + " to " + reply["item"]["filename"].get<std::string>();
+      return "renamed " + sharePath(fileId) + " to " + text(at(reply, {"item", "filename"}));
     });
-    if (renamed["item"].is_object()) fileId = renamed["item"]["identifier"].get<std::string>();
+    if (const Json& renamedIdentifier = at(renamed, {"item", "identifier"}); renamedIdentifier.is_string()) {
+      fileId = renamedIdentifier.get<std::string>();
+    }
 
     auto remove = op("delete");
     remove["id"] = fileId;
-    demo.step(remove, "delete the file", [&](const Json&) { return "deleted " + fileId.substr(fileId.find("::") + 2); });
+    demo.step(remove, "delete the file", [&](const Json&) { return "deleted " + sharePath(fileId); });
   }
 
   auto removeFolder = op("delete");
   removeFolder["id"] = folderId;
   demo.step(removeFolder, "delete the folder",
-            [&](const Json&) { return "deleted folder " + folderId.substr(folderId.find("::") + 2); });
+            [&](const Json&) { return "deleted folder " + sharePath(folderId); });
 
   demo.step(op("log"), "read the event log", [&](const Json& reply) {
     auto logFile = session.eventLogFile();
     return "event log: " + (logFile ? logFile->string() : std::string("(no App Group container)")) + " (+" +
-           std::to_string(reply["lines"].size()) + " records this run)";
+           std::to_string(at(reply, {"lines"}).size()) + " records this run)";
   });
 }
 
