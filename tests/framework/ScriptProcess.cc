@@ -34,7 +34,7 @@ ScriptProcess::ScriptProcess(const std::string& program, const std::vector<std::
 }
 
 ScriptProcess::~ScriptProcess() {
-  if (pid_ > 0) finish();
+  finish();
   if (output_ >= 0) ::close(output_);
 }
 
@@ -62,14 +62,15 @@ nlohmann::json ScriptProcess::ask(const std::string& line) {
 }
 
 std::pair<std::vector<nlohmann::json>, int> ScriptProcess::finish() {
+  if (pid_ <= 0) return {{}, status_};
   if (input_ >= 0) ::close(input_);
   input_ = -1;
   std::vector<nlohmann::json> rest;
   while (auto line = readLine()) rest.push_back(nlohmann::json::parse(*line, nullptr, false));
   int status = 0;
-  if (pid_ <= 0 || ::waitpid(pid_, &status, 0) != pid_) return {rest, -1};
+  if (::waitpid(pid_, &status, 0) == pid_ && WIFEXITED(status)) status_ = WEXITSTATUS(status);
   pid_ = -1;
-  return {rest, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+  return {rest, status_};
 }
 
 }  // namespace corvane::testing

@@ -31,7 +31,8 @@ class ScriptProcess {
   nlohmann::json askJson(const nlohmann::json& line) { return ask(line.dump()); }
 
   // Closes the input and returns every remaining reply line and the exit status
-  // (-1 when the process did not exit normally).
+  // (-1 when the process did not exit normally). Later calls return no lines and
+  // the same status.
   std::pair<std::vector<nlohmann::json>, int> finish();
 
  private:
@@ -39,6 +40,7 @@ class ScriptProcess {
   std::optional<std::string> readLine();
 
   pid_t pid_ = -1;
+  int status_ = -1;
   int input_ = -1;
   int output_ = -1;
   std::string buffered_;

@@ -25,13 +25,18 @@ class ScriptProtocolTest : public ::testing::Test {
   std::filesystem::path share() const { return dir_.path() / "share"; }
   std::filesystem::path groups() const { return dir_.path() / "groups"; }
 
-  std::unique_ptr<ScriptProcess> start(std::vector<std::string> args = {}) {
+  // Every run ends cleanly: a sanitizer report in the program fails the test.
+  void TearDown() override {
+    for (auto& script : scripts_) EXPECT_EQ(script->finish().second, 0) << readFile(dir_.path() / "stderr.txt");
+  }
+
+  ScriptProcess* start(std::vector<std::string> args = {}) {
     args.insert(args.begin(), {"--share", share().string()});
-    return std::make_unique<ScriptProcess>(CORVANE_FP, args, dir_.path() / "stderr.txt");
+    return scripts_.emplace_back(std::make_unique<ScriptProcess>(CORVANE_FP, args, dir_.path() / "stderr.txt")).get();
   }
   // Starts a run and connects its host.
-  std::unique_ptr<ScriptProcess> connected() {
-    auto script = start();
+  ScriptProcess* connected() {
+    auto* script = start();
     EXPECT_EQ(script->ask(R"({"op":"connect"})"), json::parse(R"({"op":"connect","error":null})"));
     return script;
   }
@@ -42,12 +47,13 @@ class ScriptProtocolTest : public ::testing::Test {
   ScopedEnv cache_{"XDG_CACHE_HOME", (dir_.path() / "cache").string()};
   ScopedEnv data_{"XDG_DATA_HOME", (dir_.path() / "data").string()};
   ScopedEnv groups_{"CORVANE_APP_GROUPS", groups().string()};
+  std::vector<std::unique_ptr<ScriptProcess>> scripts_;
 };
 
 json item(const std::string& id) { return {{"op", "item"}, {"id", id}}; }
 
 TEST_F(ScriptProtocolTest, ItemIsServerUnreachableUntilConnectedThenDescribesTheFile) {
-  auto script = start();
+  auto* script = start();
   json before = script->askJson(item("p1::/a.txt"));
   EXPECT_EQ(before["item"], nullptr);
   EXPECT_EQ(before["error"]["domain"], "NSFileProviderErrorDomain");
@@ -66,7 +72,7 @@ TEST_F(ScriptProtocolTest, ItemIsServerUnreachableUntilConnectedThenDescribesThe
 }
 
 TEST_F(ScriptProtocolTest, ConnectForAnotherPeerIsRefusedByTheExtension) {
-  auto script = start();
+  auto* script = start();
   json reply = script->ask(R"({"op":"connect","peer":"someone-else"})");
   EXPECT_EQ(reply["error"]["domain"], kHostDomain);
   EXPECT_EQ(reply["error"]["code"], -16);
@@ -74,7 +80,7 @@ TEST_F(ScriptProtocolTest, ConnectForAnotherPeerIsRefusedByTheExtension) {
 }
 
 TEST_F(ScriptProtocolTest, EnumerateWritesOneBatchPerDidEnumerateCall) {
-  auto script = connected();
+  auto* script = connected();
   json reply = script->askJson(json{{"op", "enumerate"}, {"container", kRoot}});
   ASSERT_EQ(reply["batches"].size(), 1u);
   ASSERT_EQ(reply["batches"][0].size(), 2u);
@@ -85,7 +91,7 @@ TEST_F(ScriptProtocolTest, EnumerateWritesOneBatchPerDidEnumerateCall) {
 }
 
 TEST_F(ScriptProtocolTest, ChangesSinceAnAnchorReportAFileCreatedAfterIt) {
-  auto script = connected();
+  auto* script = connected();
   json anchor = script->askJson(json{{"op", "anchor"}, {"container", kRoot}})["anchor"];
   ASSERT_TRUE(anchor.is_string());
   EXPECT_EQ(anchor.get<std::string>().size(), 32u) << "epoch and token, 8 bytes each";
@@ -111,7 +117,7 @@ TEST_F(ScriptProtocolTest, ChangesSinceAnAnchorReportAFileCreatedAfterIt) {
 }
 
 TEST_F(ScriptProtocolTest, FetchHandsBackACopyOfTheContents) {
-  auto script = connected();
+  auto* script = connected();
   json reply = script->askJson(json{{"op", "fetch"}, {"id", "p1::/a.txt"}});
   ASSERT_TRUE(reply["url"].is_string()) << reply.dump();
   EXPECT_EQ(readFile(reply["url"].get<std::string>()), "hello");
@@ -120,7 +126,7 @@ TEST_F(ScriptProtocolTest, FetchHandsBackACopyOfTheContents) {
 }
 
 TEST_F(ScriptProtocolTest, ModifyRenamesOnThePeerAndHandsBackAnItemItCannotApplyAsReceived) {
-  auto script = connected();
+  auto* script = connected();
   json renamed = script->askJson(json{{"op", "modify"},
                                   {"item", {{"identifier", "p1::/a.txt"}, {"parent", kRoot}, {"filename", "c.txt"}}},
                                   {"fields", {"filename"}}});
@@ -139,7 +145,7 @@ TEST_F(ScriptProtocolTest, ModifyRenamesOnThePeerAndHandsBackAnItemItCannotApply
 }
 
 TEST_F(ScriptProtocolTest, DeleteRemovesTheFileAndASecondDeleteFindsNothing) {
-  auto script = connected();
+  auto* script = connected();
   json deleted = script->askJson(json{{"op", "delete"}, {"id", "p1::/a.txt"}});
   EXPECT_EQ(deleted, json::parse(R"({"op":"delete","error":null,"progress":[0,1]})"));
   EXPECT_FALSE(std::filesystem::exists(share() / "a.txt"));
@@ -147,7 +153,7 @@ TEST_F(ScriptProtocolTest, DeleteRemovesTheFileAndASecondDeleteFindsNothing) {
 }
 
 TEST_F(ScriptProtocolTest, ServiceSourcesImportAndInvalidate) {
-  auto script = connected();
+  auto* script = connected();
   EXPECT_EQ(script->askJson(json{{"op", "serviceSources"}, {"id", kRoot}}),
             json::parse(R"({"op":"serviceSources","names":["io.corvane.mac.vfs-host"]})"));
   EXPECT_EQ(script->ask(R"({"op":"importDidFinish"})"), json::parse(R"({"op":"importDidFinish"})"));
@@ -156,13 +162,13 @@ TEST_F(ScriptProtocolTest, ServiceSourcesImportAndInvalidate) {
 }
 
 TEST_F(ScriptProtocolTest, DisconnectRepliesOnceTheLinkIsDown) {
-  auto script = connected();
+  auto* script = connected();
   EXPECT_EQ(script->ask(R"({"op":"disconnect"})"), json::parse(R"({"op":"disconnect"})"));
   EXPECT_EQ(script->askJson(item("p1::/a.txt"))["error"]["code"], -1004);
 }
 
 TEST_F(ScriptProtocolTest, FaultsAnswerInsteadOfTheShareUntilCleared) {
-  auto script = connected();
+  auto* script = connected();
   EXPECT_EQ(script->askJson(json{{"op", "fault"},
                              {"selector", "statItemWithPeerId:path:flowId:reply:"},
                              {"path", "/a.txt"},
@@ -187,7 +193,7 @@ TEST_F(ScriptProtocolTest, FaultsAnswerInsteadOfTheShareUntilCleared) {
 }
 
 TEST_F(ScriptProtocolTest, EpochAndBumpSetTheEpochThatItemsCarry) {
-  auto script = connected();
+  auto* script = connected();
   script->ask(R"({"op":"epoch","value":7})");
   EXPECT_EQ(script->askJson(item("p1::/a.txt"))["item"]["versionEpoch"], 7);
   json bumped = script->ask(R"({"op":"bump"})");
@@ -199,7 +205,7 @@ TEST_F(ScriptProtocolTest, EpochAndBumpSetTheEpochThatItemsCarry) {
 }
 
 TEST_F(ScriptProtocolTest, LogSyslogAndSleepReportOnlyWhatIsNew) {
-  auto script = connected();
+  auto* script = connected();
   script->askJson(item("p1::/a.txt"));
   json log = script->ask(R"({"op":"log"})")["lines"];
   ASSERT_FALSE(log.empty());
@@ -236,7 +242,7 @@ TEST_F(ScriptProtocolTest, UnusableLinesGetUsageAndTheRunGoesOnToTheEndLine) {
       {R"({"op":"fault","selector":"pingWithPeerId:connectionGeneration:reply:","reply":{}})", "fault"},
       {R"({"op":"epoch","value":-1})", "epoch"},
   };
-  auto script = start();
+  auto* script = start();
   for (const Case& c : kCases) {
     json reply = script->ask(c.line);
     EXPECT_EQ(reply["op"], c.op) << c.line;
@@ -251,14 +257,14 @@ TEST_F(ScriptProtocolTest, UnusableLinesGetUsageAndTheRunGoesOnToTheEndLine) {
 
 TEST_F(ScriptProtocolTest, AppGroupOptionsDecideWhereTheLogAndEpochsGo) {
   const auto elsewhere = dir_.path() / "elsewhere";
-  auto script = start({"--app-groups", elsewhere.string()});
+  auto* script = start({"--app-groups", elsewhere.string()});
   script->askJson(item("p1::/a.txt"));
   EXPECT_FALSE(script->ask(R"({"op":"log"})")["lines"].empty());
   EXPECT_TRUE(std::filesystem::exists(elsewhere / "group.com.driftpin.corvane" / "Logs"));
   EXPECT_FALSE(std::filesystem::exists(groups()));
   script->finish();
 
-  auto without = start({"--no-container"});
+  auto* without = start({"--no-container"});
   without->askJson(item("p1::/a.txt"));
   EXPECT_EQ(without->ask(R"({"op":"log"})")["lines"], json::array());
   EXPECT_EQ(without->ask(R"({"op":"bump"})"), json::parse(R"({"op":"bump","epoch":null})"));
