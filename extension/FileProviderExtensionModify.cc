@@ -17,25 +17,12 @@ namespace {
 // The changed-field set as the system log shows it: "contents|filename", unknown
 // bits as their number, "none" when empty.
 std::string describeFields(fileprovider::ItemFields fields) {
-  static constexpr std::pair<fileprovider::ItemFields, const char*> kNames[] = {
-      {fileprovider::ItemField::contents, "contents"},
-      {fileprovider::ItemField::filename, "filename"},
-      {fileprovider::ItemField::parentItemIdentifier, "parentItemIdentifier"},
-      {fileprovider::ItemField::lastUsedDate, "lastUsedDate"},
-      {fileprovider::ItemField::tagData, "tagData"},
-      {fileprovider::ItemField::favoriteRank, "favoriteRank"},
-      {fileprovider::ItemField::creationDate, "creationDate"},
-      {fileprovider::ItemField::contentModificationDate, "contentModificationDate"},
-      {fileprovider::ItemField::fileSystemFlags, "fileSystemFlags"},
-      {fileprovider::ItemField::extendedAttributes, "extendedAttributes"},
-      {fileprovider::ItemField::typeAndCreator, "typeAndCreator"},
-  };
   std::string text;
   auto add = [&text](std::string_view name) {
     if (!text.empty()) text += '|';
     text += name;
   };
-  for (const auto& [bit, name] : kNames) {
+  for (const auto& [bit, name] : fileprovider::ItemField::kNames) {
     if (fields & bit) {
       add(name);
       fields &= ~bit;

@@ -7,20 +7,6 @@
 namespace corvane::framework {
 namespace {
 
-constexpr std::pair<fileprovider::ItemFields, const char*> kFieldNames[] = {
-    {fileprovider::ItemField::contents, "contents"},
-    {fileprovider::ItemField::filename, "filename"},
-    {fileprovider::ItemField::parentItemIdentifier, "parentItemIdentifier"},
-    {fileprovider::ItemField::lastUsedDate, "lastUsedDate"},
-    {fileprovider::ItemField::tagData, "tagData"},
-    {fileprovider::ItemField::favoriteRank, "favoriteRank"},
-    {fileprovider::ItemField::creationDate, "creationDate"},
-    {fileprovider::ItemField::contentModificationDate, "contentModificationDate"},
-    {fileprovider::ItemField::fileSystemFlags, "fileSystemFlags"},
-    {fileprovider::ItemField::extendedAttributes, "extendedAttributes"},
-    {fileprovider::ItemField::typeAndCreator, "typeAndCreator"},
-};
-
 Json optionalDate(const std::optional<foundation::Date>& date) {
   if (!date) return nullptr;
   return date->timeIntervalSince1970;
@@ -127,7 +113,7 @@ Json progressJson(const foundation::ProgressPtr& progress) {
 
 Json fieldNamesJson(fileprovider::ItemFields fields) {
   Json names = Json::array();
-  for (const auto& [bit, name] : kFieldNames) {
+  for (const auto& [bit, name] : fileprovider::ItemField::kNames) {
     if (fields & bit) {
       names.push_back(name);
       fields &= ~bit;
@@ -143,7 +129,7 @@ Json fieldNamesJson(fileprovider::ItemFields fields) {
 }
 
 std::optional<fileprovider::ItemFields> itemFieldNamed(std::string_view name) {
-  for (const auto& [bit, fieldName] : kFieldNames) {
+  for (const auto& [bit, fieldName] : fileprovider::ItemField::kNames) {
     if (name == fieldName) return bit;
   }
   return std::nullopt;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
 namespace fileprovider {
 
@@ -19,6 +20,21 @@ inline constexpr ItemFields contentModificationDate = 1 << 7;
 inline constexpr ItemFields fileSystemFlags = 1 << 8;
 inline constexpr ItemFields extendedAttributes = 1 << 9;
 inline constexpr ItemFields typeAndCreator = 1 << 10;
+
+// Every named field with the name the platform gives it, in bit order.
+inline constexpr std::pair<ItemFields, const char*> kNames[] = {
+    {contents, "contents"},
+    {filename, "filename"},
+    {parentItemIdentifier, "parentItemIdentifier"},
+    {lastUsedDate, "lastUsedDate"},
+    {tagData, "tagData"},
+    {favoriteRank, "favoriteRank"},
+    {creationDate, "creationDate"},
+    {contentModificationDate, "contentModificationDate"},
+    {fileSystemFlags, "fileSystemFlags"},
+    {extendedAttributes, "extendedAttributes"},
+    {typeAndCreator, "typeAndCreator"},
+};
 }  // namespace ItemField
 
 using CreateItemOptions = std::uint64_t;
