@@ -61,7 +61,7 @@ void FileProviderEnumerator::enumerateItems(std::shared_ptr<fileprovider::Enumer
       oslog::log(oslog::Type::Default,
                  "\u23f8\ufe0f [FPEnum] No XPC proxy for %{public}@ \u2014 deferring enumeration", raw);
       trace->fail({.fallbackCode = "vfs_not_connected", .retryable = true, .level = "WARN"});
-      done.fail(fpError(ErrorCode::serverUnreachable, std::nullopt));
+      done.fail(enumerationError(ErrorCode::serverUnreachable));
       return;
     default:
       assert(!"unknown enumeration plan");
@@ -116,12 +116,12 @@ void FileProviderEnumerator::enumerateDirectory(const std::shared_ptr<VfsXpcProt
         }
         if (!entries) {
           trace->fail({.fallbackCode = "protocol_error", .retryable = true, .detail = path});
-          done.fail(fpError(ErrorCode::serverUnreachable, std::nullopt));
+          done.fail(enumerationError(ErrorCode::serverUnreachable));
           return;
         }
         if (rootEpoch && FileProviderShareEpoch::current(peerId) != *rootEpoch) {
           trace->fail({.fallbackCode = "sync_anchor_expired", .retryable = true, .level = "WARN", .detail = path});
-          done.fail(fpError(ErrorCode::syncAnchorExpired, std::nullopt));
+          done.fail(enumerationError(ErrorCode::syncAnchorExpired));
           return;
         }
         oslog::log(oslog::Type::Default, "\u2705 [FPEnum] %{public}@ \u2192 %d items", path, entries->size());

@@ -41,7 +41,7 @@ std::string requestPeer(const ItemIdentifier& identifier, const std::string& mou
 void expireAnchor(const ChangeCompletion& done, FileProviderRequestTrace& trace,
                   std::optional<std::string_view> detail = std::nullopt) {
   trace.fail({.fallbackCode = "sync_anchor_expired", .retryable = true, .level = "WARN", .detail = detail});
-  done.fail(fpError(ErrorCode::syncAnchorExpired, std::nullopt));
+  done.fail(enumerationError(ErrorCode::syncAnchorExpired));
 }
 
 }  // namespace
@@ -109,7 +109,7 @@ void FileProviderEnumerator::enumerateChanges(std::shared_ptr<fileprovider::Chan
   });
   if (!proxy) {
     trace->fail({.fallbackCode = "vfs_not_connected", .retryable = true, .level = "WARN"});
-    done.fail(fpError(ErrorCode::serverUnreachable, std::nullopt));
+    done.fail(enumerationError(ErrorCode::serverUnreachable));
     return;
   }
 
@@ -121,7 +121,7 @@ void FileProviderEnumerator::enumerateChanges(std::shared_ptr<fileprovider::Chan
       // Unlike a listing, which ends empty, an anchor for something we cannot
       // name is useless: the framework should drop it.
       trace->fail({.fallbackCode = "invalid_argument", .retryable = false});
-      done.fail(fpError(ErrorCode::syncAnchorExpired, std::nullopt));
+      done.fail(enumerationError(ErrorCode::syncAnchorExpired));
       return;
     }
     targetPeer = std::move(parsed->peerId);
@@ -141,7 +141,7 @@ void FileProviderEnumerator::enumerateChanges(std::shared_ptr<fileprovider::Chan
                        .retryable = true,
                        .level = "WARN",
                        .detail = path});
-          done.fail(fpError(ErrorCode::syncAnchorExpired, std::nullopt));
+          done.fail(enumerationError(ErrorCode::syncAnchorExpired));
           return;
         }
         if (error) {
@@ -200,7 +200,7 @@ void FileProviderEnumerator::enumerateWorkingSetChanges(const ChangeCompletion& 
   });
   if (!proxy) {
     trace->fail({.fallbackCode = "vfs_not_connected", .retryable = true, .level = "WARN"});
-    done.fail(fpError(ErrorCode::serverUnreachable, std::nullopt));
+    done.fail(enumerationError(ErrorCode::serverUnreachable));
     return;
   }
   proxy->getCurrentToken(
@@ -214,7 +214,7 @@ void FileProviderEnumerator::enumerateWorkingSetChanges(const ChangeCompletion& 
         }
         if (!token) {
           trace->fail({.fallbackCode = "protocol_error", .retryable = true});
-          done.fail(fpError(ErrorCode::serverUnreachable, std::nullopt));
+          done.fail(enumerationError(ErrorCode::serverUnreachable));
           return;
         }
         switch (FileProviderWorkingSetPolicy::changePlan(anchor.epoch, anchor.hostToken, currentEpoch, *token)) {

@@ -76,7 +76,7 @@ struct FileProviderEnumerator::WorkingSetWalk : std::enable_shared_from_this<Wor
     // mixed old and new folders into the set.
     if (FileProviderShareEpoch::current(peerId) != epoch) {
       trace->fail({.fallbackCode = "sync_anchor_expired", .retryable = true, .level = "WARN"});
-      done.fail(fpError(ErrorCode::syncAnchorExpired, std::nullopt));
+      done.fail(enumerationError(ErrorCode::syncAnchorExpired));
       return;
     }
     const std::string count = std::to_string(collected.size());

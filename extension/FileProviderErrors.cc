@@ -50,6 +50,10 @@ foundation::Error fpError(std::int64_t code, std::optional<std::string> descript
                            foundation::UserInfo{{foundation::kLocalizedDescriptionKey, std::move(*description)}});
 }
 
+foundation::Error enumerationError(std::int64_t code) {
+  return foundation::Error(foundation::kFileProviderErrorDomain, code, foundation::UserInfo{});
+}
+
 foundation::Error fileProviderStagingError(const foundation::Error& error) {
   return foundation::Error(foundation::kFileProviderErrorDomain, fileprovider::ErrorCode::cannotSynchronize,
                            foundation::UserInfo{

@@ -22,6 +22,10 @@ inline constexpr std::int64_t kVfsServiceUnavailableCode = -16;
 // description} when a description is given, and absent altogether otherwise.
 foundation::Error fpError(std::int64_t code, std::optional<std::string> description);
 
+// NSFileProviderErrorDomain / `code` with an empty user-info map (present, no
+// keys), as enumeration failures carry it; distinct from fpError's absent one.
+foundation::Error enumerationError(std::int64_t code);
+
 // cannotSynchronize (-2005) for a failure to stage upload contents, carrying the
 // cause's localized description and the cause itself as the underlying error.
 foundation::Error fileProviderStagingError(const foundation::Error& error);

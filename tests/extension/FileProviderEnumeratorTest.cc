@@ -102,7 +102,7 @@ TEST_F(EnumeratorTest, HostFailuresBecomeServerUnreachable) {
 
   auto empty = list("p1::/silent");
   EXPECT_EQ(empty.error.value().code(), -1004);
-  EXPECT_FALSE(empty.error.value().userInfo());
+  EXPECT_EQ(empty.error.value().userInfo(), foundation::UserInfo{}) << "present, with no keys";
   EXPECT_EQ(events("mount.request_fail").back()["error_code"], "protocol_error");
 }
 
