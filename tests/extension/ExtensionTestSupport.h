@@ -1,11 +1,7 @@
-// Fixture for the enumeration and lookup requests: an extension for peer "p1"
-// whose link goes over real sockets to a scripted host. Script the host's handlers
-// first, then link(): the handlers are read on the host's connection queue.
+// Fixture for the extension's requests: an extension for peer "p1" whose link goes
+// over real sockets to a scripted host. Script the host's handlers first, then
+// link(): the handlers are read on the host's connection queue.
 #pragma once
-
-#include <regex>
-
-#include <nlohmann/json.hpp>
 
 #include "extension/FileProviderExtension.h"
 #include "extension/FileProviderItem.h"
@@ -33,7 +29,7 @@ inline std::vector<std::string> identifiers(const std::vector<fileprovider::Item
   return ids;
 }
 
-class EnumerationTest : public EventLogTest {
+class ExtensionTest : public EventLogTest {
  protected:
   using Listing = CapturingEnumerationObserver::Result;
   using Changes = CapturingChangeObserver::Result;
@@ -43,16 +39,23 @@ class EnumerationTest : public EventLogTest {
     extension_ = FileProviderExtension::create({"p1", "Peer One"});
   }
   void TearDown() override {
-    extension_->invalidate();
+    if (extension_) extension_->invalidate();
     extension_.reset();
     EventLogTest::TearDown();
   }
 
-  void link() {
-    std::shared_ptr<fileprovider::ServiceSource> source;
+  std::shared_ptr<fileprovider::ServiceSource> source() {
+    std::shared_ptr<fileprovider::ServiceSource> found;
     extension_->supportedServiceSources(fileprovider::ItemIdentifier::rootContainer(),
-                                        [&](auto sources, auto) { source = sources->at(0); });
-    side_ = connectHost(source->makeListenerEndpoint(), host_);
+                                        [&](auto sources, auto) { found = sources->at(0); });
+    return found;
+  }
+  HostConnection connect(std::shared_ptr<ScriptedHost> host = std::make_shared<ScriptedHost>()) {
+    return connectHost(source()->makeListenerEndpoint(), std::move(host));
+  }
+  // Connects host_ and activates it for "p1".
+  void link() {
+    side_ = connect(host_);
     auto answer = side_.activate("p1");
     ASSERT_TRUE(answer.has_value() && !answer->has_value());
   }
@@ -83,31 +86,12 @@ class EnumerationTest : public EventLogTest {
     std::erase_if(all, [](const std::string& call) { return call.starts_with("ping "); });
     return all;
   }
-  std::vector<nlohmann::json> events(std::string_view name) {
-    std::vector<nlohmann::json> found;
-    for (const std::string& line : lines()) {
-      auto record = nlohmann::json::parse(line);
-      if (record["event"] == name) found.push_back(record);
-    }
-    return found;
-  }
   // The request's one outcome record.
   nlohmann::json outcome() {
-    auto done = events("mount.request_done");
-    auto failed = events("mount.request_fail");
-    EXPECT_EQ(done.size() + failed.size(), 1u);
-    return done.empty() ? (failed.empty() ? nlohmann::json() : failed[0]) : done[0];
-  }
-  // Log lines with timestamps, source lines, flow ids and durations replaced.
-  std::vector<std::string> normalisedLines() {
-    static const std::regex flow("\"flow_id\":\"[0-9a-f-]{36}\"");
-    static const std::regex elapsed("\"elapsed_ms\":[0-9]+");
-    std::vector<std::string> out;
-    for (const std::string& line : lines(true)) {
-      out.push_back(std::regex_replace(std::regex_replace(line, flow, "\"flow_id\":\"F\""), elapsed,
-                                       "\"elapsed_ms\":E"));
-    }
-    return out;
+    auto found = records("mount.request_done");
+    for (auto& failed : records("mount.request_fail")) found.push_back(failed);
+    EXPECT_EQ(found.size(), 1u);
+    return found.empty() ? nlohmann::json() : found.back();
   }
 
   std::shared_ptr<FileProviderExtension> extension_;

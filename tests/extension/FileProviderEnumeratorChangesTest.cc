@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/xpc/Coder.h"
-#include "tests/extension/EnumerationTestSupport.h"
+#include "tests/extension/ExtensionTestSupport.h"
 
 namespace corvane {
 namespace {
@@ -34,7 +34,7 @@ std::shared_ptr<const VfsFsChangeDto> removalWithoutName(const std::string& name
   return back->as<VfsFsChangeDto>();
 }
 
-class ChangesTest : public testing::EnumerationTest {};
+class ChangesTest : public testing::ExtensionTest {};
 
 TEST_F(ChangesTest, CurrentAnchorBindsTheEpochToTheHostToken) {
   host_->onGetCurrentToken = [](const std::string& peer, auto reply) {
@@ -48,10 +48,10 @@ TEST_F(ChangesTest, CurrentAnchorBindsTheEpochToTheHostToken) {
   for (const std::string id : {kRoot, kWorkingSet, "NSFileProviderTrashContainerItemIdentifier", "p1::/Docs"}) {
     EXPECT_EQ(currentAnchor(id), fileprovider::SyncAnchor{Epoch::makeAnchor(epoch, 120)}) << id;
   }
-  EXPECT_EQ(events("mount.request_done").back()["detail"], "epoch=" + std::to_string(epoch) + " token=120");
+  EXPECT_EQ(records("mount.request_done").back()["detail"], "epoch=" + std::to_string(epoch) + " token=120");
   EXPECT_FALSE(currentAnchor("p2::/Docs")) << "a host answer without a number";
   EXPECT_EQ(calls().back(), "getCurrentToken p2");
-  EXPECT_EQ(events("mount.request_fail").back()["error_code"], "protocol_error");
+  EXPECT_EQ(records("mount.request_fail").back()["error_code"], "protocol_error");
 }
 
 TEST_F(ChangesTest, UpdatesComeBeforeDeletionsAndKeepTheJoinedPath) {
@@ -73,11 +73,10 @@ TEST_F(ChangesTest, UpdatesComeBeforeDeletionsAndKeepTheJoinedPath) {
   EXPECT_EQ(result.anchor, fileprovider::SyncAnchor{Epoch::makeAnchor(epoch, 9)});
   EXPECT_FALSE(result.moreComing);
   EXPECT_EQ(normalisedLines().back(),
-            "{\"ts\":\"TS\",\"level\":\"DEBUG\",\"host\":\"mac-fp\",\"event\":\"mount.request_done\","
-            "\"domain\":\"mount\",\"peer\":\"p1\",\"operation\":\"file_provider.enumerate_changes\","
-            "\"detail\":\"\\/A\\/\\/B updated=2 deleted=1 token=9\",\"flow_id\":\"F\",\"elapsed_ms\":E,"
-            "\"target\":\"FileProvider\",\"src\":\"FileProviderRequestTrace.cc:N\",\"version\":\"" CORVANE_TEST_VERSION
-            "\"}");
+            testing::logLine("DEBUG", "mount.request_done",
+                             R"("domain":"mount","peer":"p1","operation":"file_provider.enumerate_changes",)"
+                             R"("detail":"\/A\/\/B updated=2 deleted=1 token=9","flow_id":"F","elapsed_ms":E)",
+                             "FileProviderRequestTrace.cc"));
 }
 
 TEST_F(ChangesTest, StaleAnchorsExpireBeforeTheLinkIsConsulted) {
@@ -88,8 +87,8 @@ TEST_F(ChangesTest, StaleAnchorsExpireBeforeTheLinkIsConsulted) {
     auto result = changes(kRoot, anchor);  // no link at all
     EXPECT_EQ(result.error.value().code(), -1002);
   }
-  EXPECT_EQ(events("mount.sync_anchor_expired").size(), 3u);
-  EXPECT_EQ(events("mount.request_fail").back()["level"], "WARN");
+  EXPECT_EQ(records("mount.sync_anchor_expired").size(), 3u);
+  EXPECT_EQ(records("mount.request_fail").back()["level"], "WARN");
   EXPECT_EQ(systemLog_->messages().back(), "\U0001f504 [FPEnum] share-epoch mismatch, expiring sync anchor");
 }
 
@@ -128,11 +127,11 @@ TEST_F(ChangesTest, HostAnswersDecideBetweenListAgainAndRetryLater) {
       EXPECT_FALSE(result.error.value().userInfo()) << c.id;
     }
     EXPECT_TRUE(result.calls.empty()) << c.id;
-    EXPECT_EQ(events("mount.request_fail").back()["error_code"], c.errorCode) << c.id;
+    EXPECT_EQ(records("mount.request_fail").back()["error_code"], c.errorCode) << c.id;
   }
   EXPECT_EQ(calls().size(), 6u) << "an unparseable folder is not sent";
-  EXPECT_EQ(events("mount.sync_anchor_expired").size(), 3u);
-  EXPECT_EQ(events("mount.sync_anchor_expired").back()["epoch"], Epoch::current("p1")) << "the epoch now in force";
+  EXPECT_EQ(records("mount.sync_anchor_expired").size(), 3u);
+  EXPECT_EQ(records("mount.sync_anchor_expired").back()["epoch"], Epoch::current("p1")) << "the epoch now in force";
 }
 
 TEST_F(ChangesTest, WorkingSetIsUpToDateOnlyWhileNeitherCounterMoved) {
@@ -151,7 +150,7 @@ TEST_F(ChangesTest, WorkingSetIsUpToDateOnlyWhileNeitherCounterMoved) {
     EXPECT_EQ(result.error.value().code(), -1002);
   }
   EXPECT_EQ(calls().size(), 3u) << "an unreadable anchor is expired without asking";
-  EXPECT_EQ(events("mount.sync_anchor_expired").size(), 3u);
+  EXPECT_EQ(records("mount.sync_anchor_expired").size(), 3u);
 
   const foundation::Data given{1, 2, 3};
   auto trash = changes("NSFileProviderTrashContainerItemIdentifier", given);

@@ -5,7 +5,7 @@
 #include <fstream>
 
 #include "shared/share_epoch/FileProviderReimportState.h"
-#include "tests/extension/EnumerationTestSupport.h"
+#include "tests/extension/ExtensionTestSupport.h"
 
 namespace corvane {
 namespace {
@@ -18,7 +18,7 @@ using List = std::vector<std::shared_ptr<const VfsFileEntryDto>>;
 constexpr const char* kRoot = "NSFileProviderRootContainerItemIdentifier";
 constexpr const char* kWorkingSet = "NSFileProviderWorkingSetContainerItemIdentifier";
 
-class EnumeratorTest : public testing::EnumerationTest {
+class EnumeratorTest : public testing::ExtensionTest {
  protected:
   // "/" holds a.txt, A/ and B/; A holds A1/ and x; B holds y; A1 holds z.
   void scriptTree(std::string failingFolder = "", std::string bumpingFolder = "") {
@@ -46,8 +46,8 @@ TEST_F(EnumeratorTest, ListingsThatNeedNoHostAnswer) {
     EXPECT_TRUE(result.batches.empty()) << id;
   }
   EXPECT_TRUE(calls().empty());
-  EXPECT_EQ(events("mount.request_done").back()["detail"], "trash count=0");
-  EXPECT_EQ(events("mount.request_fail").back()["error_code"], "invalid_argument");
+  EXPECT_EQ(records("mount.request_done").back()["detail"], "trash count=0");
+  EXPECT_EQ(records("mount.request_fail").back()["error_code"], "invalid_argument");
   EXPECT_EQ(systemLog_->messages().back(), "\u26a0\ufe0f [FPEnum] Unparseable identifier: p1:/Docs");
 }
 
@@ -74,8 +74,8 @@ TEST_F(EnumeratorTest, FoldersAreListedOnTheNamedPeerWithChildIdentifiers) {
     for (const auto& item : result.batches[0]) EXPECT_EQ(item->parentItemIdentifier().rawValue(), c.parent);
     EXPECT_EQ(calls().back(), c.call);
   }
-  EXPECT_EQ(events("mount.request_done").back()["detail"], "/Empty count=0");
-  EXPECT_EQ(host_->flowIds().back(), events("mount.request_done").back()["flow_id"]);
+  EXPECT_EQ(records("mount.request_done").back()["detail"], "/Empty count=0");
+  EXPECT_EQ(host_->flowIds().back(), records("mount.request_done").back()["flow_id"]);
   EXPECT_EQ(systemLog_->messages().back(), "\u2705 [FPEnum] /Empty \u2192 0 items");
 }
 
@@ -89,21 +89,21 @@ TEST_F(EnumeratorTest, HostFailuresBecomeServerUnreachable) {
   EXPECT_EQ(failed.error.value().code(), -1004) << "not -1005: a listing never passes host codes on";
   EXPECT_EQ(failed.error.value().localizedDescription(), "host says no");
   auto lines = normalisedLines();
-  const std::string tail = ",\"target\":\"FileProvider\",\"src\":\"";
   EXPECT_EQ(lines[lines.size() - 2],
-            "{\"ts\":\"TS\",\"level\":\"ERROR\",\"host\":\"mac-fp\",\"event\":\"mount.list_dir\",\"domain\":\"mount\","
-            "\"peer\":\"p1\",\"operation\":\"mount.list_dir\",\"detail\":\"\\/gone\",\"error_code\":\"not_found\"" +
-                tail + "FileProviderEnumerator.cc:N\",\"version\":\"" CORVANE_TEST_VERSION "\"}");
-  EXPECT_EQ(lines.back(),
-            "{\"ts\":\"TS\",\"level\":\"ERROR\",\"host\":\"mac-fp\",\"event\":\"mount.request_fail\","
-            "\"domain\":\"mount\",\"peer\":\"p1\",\"operation\":\"file_provider.enumerate_items\","
-            "\"detail\":\"\\/gone\",\"flow_id\":\"F\",\"error_code\":\"not_found\",\"retryable\":true,"
-            "\"elapsed_ms\":E" + tail + "FileProviderRequestTrace.cc:N\",\"version\":\"" CORVANE_TEST_VERSION "\"}");
+            testing::logLine("ERROR", "mount.list_dir",
+                             R"("domain":"mount","peer":"p1","operation":"mount.list_dir","detail":"\/gone",)"
+                             R"("error_code":"not_found")",
+                             "FileProviderEnumerator.cc"));
+  EXPECT_EQ(lines.back(), testing::logLine("ERROR", "mount.request_fail",
+                                           R"("domain":"mount","peer":"p1","operation":"file_provider.enumerate_items",)"
+                                           R"("detail":"\/gone","flow_id":"F","error_code":"not_found",)"
+                                           R"("retryable":true,"elapsed_ms":E)",
+                                           "FileProviderRequestTrace.cc"));
 
   auto empty = list("p1::/silent");
   EXPECT_EQ(empty.error.value().code(), -1004);
   EXPECT_EQ(empty.error.value().userInfo(), foundation::UserInfo{}) << "present, with no keys";
-  EXPECT_EQ(events("mount.request_fail").back()["error_code"], "protocol_error");
+  EXPECT_EQ(records("mount.request_fail").back()["error_code"], "protocol_error");
 }
 
 TEST_F(EnumeratorTest, RootListingExpiresWhenTheShareIsReplacedMeanwhile) {
@@ -125,14 +125,14 @@ TEST_F(EnumeratorTest, RootListingExpiresWhenTheShareIsReplacedMeanwhile) {
   auto result = root->finished.wait().value();
   EXPECT_EQ(result.error.value().code(), -1002);
   EXPECT_TRUE(result.batches.empty());
-  EXPECT_EQ(events("mount.request_fail").back()["error_code"], "sync_anchor_expired");
-  EXPECT_EQ(events("mount.request_fail").back()["level"], "WARN");
+  EXPECT_EQ(records("mount.request_fail").back()["error_code"], "sync_anchor_expired");
+  EXPECT_EQ(records("mount.request_fail").back()["level"], "WARN");
 }
 
 TEST_F(EnumeratorTest, OnlyARootListingRecordsAPendingReimport) {
   scriptTree();
   link();
-  const auto recorded = [&] { return events("mount.reimport_done").size() + events("mount.reimport_fail").size(); };
+  const auto recorded = [&] { return records("mount.reimport_done").size() + records("mount.reimport_fail").size(); };
   for (const bool storeBlocked : {true, false}) {
     const std::uint64_t epoch = FileProviderShareEpoch::bump("p1").value();
     const auto store = dir_.path() / "group.com.driftpin.corvane" / "FileProviderReimportEpochs";
@@ -146,10 +146,10 @@ TEST_F(EnumeratorTest, OnlyARootListingRecordsAPendingReimport) {
     EXPECT_EQ(FileProviderReimportState::isCompleted("p1", epoch), !storeBlocked);
   }
   list(kRoot);  // nothing pending any more
-  auto done = events("mount.reimport_done");
+  auto done = records("mount.reimport_done");
   ASSERT_EQ(done.size(), 1u);
   EXPECT_EQ(done[0]["detail"], "authoritative_snapshot root count=3");
-  auto failed = events("mount.reimport_fail");
+  auto failed = records("mount.reimport_fail");
   ASSERT_EQ(failed.size(), 1u);
   EXPECT_EQ(failed[0]["detail"], "completion_record_write_failed root count=3");
   EXPECT_EQ(failed[0]["retryable"], true);
@@ -188,7 +188,7 @@ TEST_F(EnumeratorTest, WalkFailingInTheThirdFolderReportsNothing) {
   EXPECT_EQ(result.error.value().localizedDescription(), "host says no");
   EXPECT_TRUE(result.batches.empty());
   EXPECT_EQ(calls().size(), 3u);
-  EXPECT_EQ(events("mount.list_dir").at(0)["detail"], "/B");
+  EXPECT_EQ(records("mount.list_dir").at(0)["detail"], "/B");
   EXPECT_EQ(systemLog_->messages().back(), "\u274c [FPEnum] working-set list failed at /B: host says no");
 }
 

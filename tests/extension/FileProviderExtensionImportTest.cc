@@ -10,45 +10,35 @@ namespace {
 
 class ImportDidFinishTest : public testing::EventLogTest {};
 
-TEST_F(ImportDidFinishTest, VerifiedWhenTheCurrentEpochsRootWasListed) {
-  auto epoch = FileProviderShareEpoch::bump("p1");
-  ASSERT_TRUE(epoch.has_value());
-  ASSERT_TRUE(FileProviderReimportState::markCompleted("p1", *epoch));
-  auto extension = FileProviderExtension::create({"p1", ""});
-  int calls = 0;
-  extension->importDidFinish([&] { ++calls; });
-  EXPECT_EQ(calls, 1);
-  auto logged = lines(true);
-  ASSERT_EQ(logged.size(), 2u);
-  EXPECT_EQ(logged[1], "{\"ts\":\"TS\",\"level\":\"INFO\",\"host\":\"mac-fp\",\"event\":\"mount.reimport_done\","
-                       "\"domain\":\"mount\",\"peer\":\"p1\",\"operation\":\"mount.reimport_done\","
-                       "\"detail\":\"root_import_verified\",\"epoch\":" +
-                           std::to_string(*epoch) +
-                           ",\"target\":\"FileProvider\",\"src\":\"FileProviderExtensionImport.cc:N\","
-                           "\"version\":\"" CORVANE_TEST_VERSION "\"}");
-}
-
-TEST_F(ImportDidFinishTest, UnverifiedWithoutARecordOfTheCurrentEpoch) {
-  struct Case { bool bumpAfterMarking; };
-  for (Case c : {Case{false}, Case{true}}) {
+TEST_F(ImportDidFinishTest, VerifiedOnlyWhenTheCurrentEpochsRootWasListed) {
+  struct Case {
+    bool marked, bumpedSince;  // a completion record was written; the share was replaced after it
+    std::string level, event, rest;
+  };
+  const Case kCases[] = {
+      {true, false, "INFO", "mount.reimport_done", R"(,"detail":"root_import_verified","epoch":)"},
+      {false, false, "WARN", "mount.reimport_fail", R"(,"detail":"root_import_unverified","epoch":)"},
+      {true, true, "WARN", "mount.reimport_fail", R"(,"detail":"root_import_unverified","epoch":)"},
+  };
+  for (const Case& c : kCases) {
     auto epoch = FileProviderShareEpoch::bump("p1");
     ASSERT_TRUE(epoch.has_value());
-    if (c.bumpAfterMarking) {
+    if (c.marked) {
       ASSERT_TRUE(FileProviderReimportState::markCompleted("p1", *epoch));
-      epoch = FileProviderShareEpoch::bump("p1");  // the share was replaced since
     }
+    if (c.bumpedSince) epoch = FileProviderShareEpoch::bump("p1");
     auto extension = FileProviderExtension::create({"p1", ""});
     int calls = 0;
     extension->importDidFinish([&] { ++calls; });
     EXPECT_EQ(calls, 1);
+    const std::string failure = c.level == "WARN" ? R"(,"error_code":"vfs_not_connected","retryable":true)" : "";
     EXPECT_EQ(lines(true).back(),
-              "{\"ts\":\"TS\",\"level\":\"WARN\",\"host\":\"mac-fp\",\"event\":\"mount.reimport_fail\","
-              "\"domain\":\"mount\",\"peer\":\"p1\",\"operation\":\"mount.reimport_fail\","
-              "\"detail\":\"root_import_unverified\",\"epoch\":" +
-                  std::to_string(*epoch) +
-                  ",\"error_code\":\"vfs_not_connected\",\"retryable\":true,\"target\":\"FileProvider\","
-                  "\"src\":\"FileProviderExtensionImport.cc:N\",\"version\":\"" CORVANE_TEST_VERSION "\"}");
+              testing::logLine(c.level, c.event,
+                               R"("domain":"mount","peer":"p1","operation":")" + c.event + "\"" + c.rest +
+                                   std::to_string(*epoch) + failure,
+                               "FileProviderExtensionImport.cc"));
   }
+  EXPECT_EQ(lines().size(), 4u) << "the boot record and one line per call";
 }
 
 }  // namespace

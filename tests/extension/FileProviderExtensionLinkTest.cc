@@ -3,12 +3,8 @@
 // handed out, the event log and the system log.
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
-#include "extension/FileProviderExtension.h"
 #include "extension/VfsFileProviderServiceSource.h"
-#include "tests/shared/diagnostics/EventLogTestSupport.h"
-#include "tests/support/ScriptedHost.h"
+#include "tests/extension/ExtensionTestSupport.h"
 #include "tests/support/Waiter.h"
 
 namespace corvane {
@@ -21,44 +17,26 @@ using testing::HostConnection;
 using testing::ScriptedHost;
 using testing::Waiter;
 
-class ExtensionLinkTest : public testing::EventLogTest {
+class ExtensionLinkTest : public testing::ExtensionTest {
  protected:
-  void SetUp() override {
-    EventLogTest::SetUp();
-    extension_ = FileProviderExtension::create({"p1", "Peer One"});
-  }
-  void TearDown() override {
-    if (extension_) extension_->invalidate();
-    extension_.reset();
-    EventLogTest::TearDown();
-  }
-
-  std::shared_ptr<fileprovider::ServiceSource> source() {
-    std::shared_ptr<fileprovider::ServiceSource> found;
-    extension_->supportedServiceSources(fileprovider::ItemIdentifier::rootContainer(),
-                                        [&](auto sources, auto) { found = sources->at(0); });
-    return found;
-  }
   std::shared_ptr<VfsFileProviderServiceSource> hostSource() {
     return std::dynamic_pointer_cast<VfsFileProviderServiceSource>(source());
   }
-  HostConnection connect(std::shared_ptr<ScriptedHost> host = std::make_shared<ScriptedHost>()) {
-    return connectHost(source()->makeListenerEndpoint(), std::move(host));
-  }
   Phase phase() { return extension_->linkStateForTesting().phase; }
 
-  // The event-log records with the given event name, parsed.
-  std::vector<nlohmann::json> events(const std::string& name) {
-    std::vector<nlohmann::json> found;
-    for (const std::string& line : lines()) {
-      auto record = nlohmann::json::parse(line);
-      if (record["event"] == name) found.push_back(record);
-    }
-    return found;
+  // Connects a host whose probe the test answers, starts its activation (the
+  // answer lands in activation_) and returns the held probe reply.
+  VfsXpcProtocol::ErrorReply startHeldActivation() {
+    auto host = std::make_shared<ScriptedHost>();
+    host->onPing = [ping = heldPing_](const std::string&, std::uint64_t, auto reply) { ping->set(std::move(reply)); };
+    side_ = connect(host);
+    side_.activateAsync("p1", [answer = activation_](auto error) { answer->set(std::move(error)); });
+    return heldPing_->wait().value();
   }
 
-  std::shared_ptr<FileProviderExtension> extension_;
-  fileprovider::Request request_;
+  std::shared_ptr<Waiter<VfsXpcProtocol::ErrorReply>> heldPing_ = std::make_shared<Waiter<VfsXpcProtocol::ErrorReply>>();
+  std::shared_ptr<Waiter<std::optional<foundation::Error>>> activation_ =
+      std::make_shared<Waiter<std::optional<foundation::Error>>>();
 };
 
 TEST_F(ExtensionLinkTest, ActivationMakesTheLinkReadyAndHandsOutWorkingProxies) {
@@ -82,46 +60,34 @@ TEST_F(ExtensionLinkTest, ActivationMakesTheLinkReadyAndHandsOutWorkingProxies) 
   EXPECT_EQ(stat.wait(), "a.txt");
 
   ASSERT_TRUE(eventually([&] { return hostSource()->pendingCountForTesting() == 0; }));
-  auto connectEvents = events("mount.xpc_connect");
-  ASSERT_EQ(connectEvents.size(), 1u);
-  EXPECT_EQ(connectEvents[0]["level"], "DEBUG");
-  EXPECT_EQ(connectEvents[0]["generation"], 1);
-  auto upEvents = events("mount.xpc_up");
-  ASSERT_EQ(upEvents.size(), 1u);
-  EXPECT_EQ(upEvents[0]["level"], "INFO");
-  EXPECT_EQ(upEvents[0]["peer"], "p1");
-  EXPECT_EQ(upEvents[0]["generation"], 1);
-  EXPECT_TRUE(upEvents[0]["elapsed_ms"].is_number_unsigned());
+  auto connect = records("mount.xpc_connect");
+  ASSERT_EQ(connect.size(), 1u);
+  EXPECT_EQ(connect[0]["level"], "DEBUG");
+  EXPECT_EQ(connect[0]["generation"], 1);
+  auto up = records("mount.xpc_up");
+  ASSERT_EQ(up.size(), 1u);
+  EXPECT_EQ(up[0]["level"], "INFO");
+  EXPECT_EQ(up[0]["peer"], "p1");
+  EXPECT_EQ(up[0]["generation"], 1);
+  EXPECT_TRUE(up[0]["elapsed_ms"].is_number_unsigned());
 }
 
-TEST_F(ExtensionLinkTest, NoProxyWhileProbingOrAfterAFailedProbe) {
+TEST_F(ExtensionLinkTest, FailedProbeCoolsDownAndNamesTheErrorAsDomainAndCode) {
   auto host = std::make_shared<ScriptedHost>();
-  Waiter<VfsXpcProtocol::ErrorReply> heldPing;
-  host->onPing = [&](const std::string&, std::uint64_t, auto reply) { heldPing.set(std::move(reply)); };
+  host->onPing = [](const std::string&, std::uint64_t, auto reply) { reply(foundation::Error("com.example.host", 5)); };
   HostConnection side = connect(host);
-  Waiter<std::optional<foundation::Error>> activation;
-  side.activateAsync("p1", [&](auto error) { activation.set(std::move(error)); });
-
-  auto reply = heldPing.wait();
-  ASSERT_TRUE(reply.has_value());
-  EXPECT_EQ(phase(), Phase::connecting);
-  EXPECT_EQ(extension_->acquireProxy(), nullptr) << "a probing link hands out nothing";
-
-  (*reply)(foundation::Error("com.example.host", 5));
-  auto answer = activation.wait();
+  auto answer = side.activate("p1");
   ASSERT_TRUE(answer.has_value() && answer->has_value());
-  EXPECT_EQ((*answer)->domain(), "com.example.host");
-  EXPECT_EQ((*answer)->code(), 5);
+  EXPECT_EQ(**answer, foundation::Error("com.example.host", 5));
   ASSERT_TRUE(eventually([&] { return phase() == Phase::coolingDown; }));
   EXPECT_EQ(extension_->acquireProxy(), nullptr);
 
-  ASSERT_TRUE(eventually([&] { return events("mount.xpc_down").size() == 1; }));
+  ASSERT_TRUE(eventually([&] { return records("mount.xpc_down").size() == 1; }));
   EXPECT_EQ(lines(true).back(),
-            "{\"ts\":\"TS\",\"level\":\"WARN\",\"host\":\"mac-fp\",\"event\":\"mount.xpc_down\",\"domain\":\"mount\","
-            "\"peer\":\"p1\",\"operation\":\"mount.xpc_down\",\"detail\":\"com.example.host#5\",\"generation\":1,"
-            "\"error_code\":\"connection_failed\",\"retryable\":true,\"reason\":\"probe_failed\","
-            "\"target\":\"FileProvider\",\"src\":\"FileProviderExtension.cc:N\",\"version\":\"" CORVANE_TEST_VERSION
-            "\"}");
+            testing::logLine("WARN", "mount.xpc_down",
+                             R"("domain":"mount","peer":"p1","operation":"mount.xpc_down","detail":"com.example.host#5",)"
+                             R"("generation":1,"error_code":"connection_failed","retryable":true,"reason":"probe_failed")",
+                             "FileProviderExtension.cc"));
   EXPECT_EQ(systemLog_->messages(),
             std::vector<std::string>{"\u26a0\ufe0f [FP] XPC probe_failed generation=1 com.example.host#5"});
 }
@@ -133,7 +99,7 @@ TEST_F(ExtensionLinkTest, PeerLossIsRecordedOnceAsInterrupted) {
 
   ASSERT_TRUE(eventually([&] { return phase() == Phase::coolingDown; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // room for a second report
-  auto down = events("mount.xpc_down");
+  auto down = records("mount.xpc_down");
   ASSERT_EQ(down.size(), 1u);
   EXPECT_EQ(down[0]["reason"], "interrupted");
   EXPECT_EQ(down[0]["detail"], "interrupted");
@@ -156,8 +122,8 @@ TEST_F(ExtensionLinkTest, NewActivationReplacesTheReadyLinkSilently) {
   extension_->recordXpcDown(std::nullopt, "interrupted", 1);  // a late report of the old link
   EXPECT_EQ(phase(), Phase::ready);
   EXPECT_NE(extension_->acquireProxy(), nullptr);
-  EXPECT_TRUE(events("mount.xpc_down").empty());
-  EXPECT_EQ(events("mount.xpc_up").size(), 2u);
+  EXPECT_TRUE(records("mount.xpc_down").empty());
+  EXPECT_EQ(records("mount.xpc_up").size(), 2u);
 }
 
 TEST_F(ExtensionLinkTest, OvertakenProbeIsAnsweredSuperseded) {
@@ -190,29 +156,21 @@ TEST_F(ExtensionLinkTest, OvertakenProbeIsAnsweredSuperseded) {
   ASSERT_TRUE(fresh.has_value());
   EXPECT_FALSE(fresh->has_value());
   EXPECT_EQ(phase(), Phase::ready);
-  EXPECT_EQ(events("mount.xpc_up").size(), 1u);
-  EXPECT_EQ(events("mount.xpc_up")[0]["generation"], 2);
+  EXPECT_EQ(records("mount.xpc_up").size(), 1u);
+  EXPECT_EQ(records("mount.xpc_up")[0]["generation"], 2);
 }
 
 TEST_F(ExtensionLinkTest, ProbeSuccessAfterTheLinkFailedIsIgnored) {
-  auto host = std::make_shared<ScriptedHost>();
-  Waiter<VfsXpcProtocol::ErrorReply> heldPing;
-  host->onPing = [&](const std::string&, std::uint64_t, auto reply) { heldPing.set(std::move(reply)); };
-  HostConnection side = connect(host);
-  Waiter<std::optional<foundation::Error>> activation;
-  side.activateAsync("p1", [&](auto error) { activation.set(std::move(error)); });
-  auto reply = heldPing.wait();
-  ASSERT_TRUE(reply.has_value());
-
+  auto reply = startHeldActivation();
   extension_->recordXpcDown(std::nullopt, "interrupted", 1);
   ASSERT_TRUE(eventually([&] { return phase() == Phase::coolingDown; }));
-  (*reply)(std::nullopt);  // too late: the connection is already gone
+  reply(std::nullopt);  // too late: the connection is already gone
 
-  auto answer = activation.wait();
+  auto answer = activation_->wait();
   ASSERT_TRUE(answer.has_value() && answer->has_value()) << "the host is never told the link is up";
   EXPECT_EQ(phase(), Phase::coolingDown);
-  EXPECT_TRUE(events("mount.xpc_up").empty());
-  EXPECT_EQ(events("mount.xpc_down").size(), 1u);
+  EXPECT_TRUE(records("mount.xpc_up").empty());
+  EXPECT_EQ(records("mount.xpc_down").size(), 1u);
 }
 
 TEST_F(ExtensionLinkTest, ActivationForAnotherPeerIsRefused) {
@@ -237,10 +195,9 @@ TEST_F(ExtensionLinkTest, ConnectionClosedBeforeActivationLeavesThePendingMap) {
 }
 
 TEST_F(ExtensionLinkTest, ReleasedExtensionRefusesConnectionsAndActivations) {
-  auto source = this->source();
+  auto source = hostSource();
   HostConnection accepted = connectHost(source->makeListenerEndpoint());
-  auto* pending = dynamic_cast<VfsFileProviderServiceSource*>(source.get());
-  ASSERT_TRUE(eventually([&] { return pending->pendingCountForTesting() == 1; }));
+  ASSERT_TRUE(eventually([&] { return source->pendingCountForTesting() == 1; }));
 
   extension_.reset();  // the framework lets go of the extension; the source lives on
 
@@ -268,7 +225,7 @@ TEST_F(ExtensionLinkTest, InvalidateTearsDownWithoutRecordingAFailure) {
   EXPECT_EQ(extension_->acquireProxy(), nullptr);
   EXPECT_TRUE(closed.wait().has_value());
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_TRUE(events("mount.xpc_down").empty());
+  EXPECT_TRUE(records("mount.xpc_down").empty());
   EXPECT_EQ(extension_->linkStateForTesting().generation, 1u) << "the generation is kept";
 }
 
@@ -294,25 +251,19 @@ TEST_F(ExtensionLinkTest, UndeliveredMessagesReachTheRequestAndRecordTheLinkDown
   EXPECT_EQ(undelivered.wait(), 4097);
   EXPECT_EQ(undelivered.count(), 1);
   EXPECT_EQ(replied.count(), 0);
-  ASSERT_TRUE(eventually([&] { return events("mount.xpc_down").size() == 1; }));
+  ASSERT_TRUE(eventually([&] { return records("mount.xpc_down").size() == 1; }));
 }
 
 TEST_F(ExtensionLinkTest, AcquireProxyAnswersAtOnceInEveryPhase) {
   // Each call below would hang the test if acquisition waited for readiness.
   EXPECT_EQ(extension_->acquireProxy(), nullptr);  // idle
-  auto host = std::make_shared<ScriptedHost>();
-  Waiter<VfsXpcProtocol::ErrorReply> heldPing;
-  host->onPing = [&](const std::string&, std::uint64_t, auto reply) { heldPing.set(std::move(reply)); };
-  HostConnection side = connect(host);
-  Waiter<std::optional<foundation::Error>> activation;
-  side.activateAsync("p1", [&](auto error) { activation.set(std::move(error)); });
-  auto reply = heldPing.wait();
-  ASSERT_TRUE(reply.has_value());
-  EXPECT_EQ(extension_->acquireProxy(), nullptr);  // connecting
-  (*reply)(std::nullopt);
-  ASSERT_TRUE(activation.wait().has_value());
+  auto reply = startHeldActivation();
+  EXPECT_EQ(phase(), Phase::connecting);
+  EXPECT_EQ(extension_->acquireProxy(), nullptr);  // probing
+  reply(std::nullopt);
+  ASSERT_TRUE(activation_->wait().has_value());
   EXPECT_NE(extension_->acquireProxy(), nullptr);  // ready
-  side.connection->invalidate();
+  side_.connection->invalidate();
   ASSERT_TRUE(eventually([&] { return phase() == Phase::coolingDown; }));
   EXPECT_EQ(extension_->acquireProxy(), nullptr);  // cooling down
 }

@@ -3,19 +3,15 @@
 // records, and that no staged copy outlives its upload.
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
-#include "extension/FileProviderExtension.h"
-#include "extension/FileProviderItem.h"
-#include "shared/diagnostics/CorvaneFpLog.h"
-#include "tests/shared/diagnostics/EventLogTestSupport.h"
-#include "tests/support/ScriptedHost.h"
+#include "tests/extension/ExtensionTestSupport.h"
 #include "tests/support/Waiter.h"
 
 namespace corvane {
 namespace {
 
 using fileprovider::ItemIdentifier;
+using testing::entry;
+using testing::hostError;
 using Kind = FileProviderItem::Kind;
 using Entry = std::shared_ptr<const VfsFileEntryDto>;
 using OptionalError = std::optional<foundation::Error>;
@@ -23,14 +19,6 @@ namespace Field = fileprovider::ItemField;
 
 const std::string kRoot = ItemIdentifier::rootContainer().rawValue();
 
-foundation::Error hostError(std::int64_t code, std::optional<std::string> codeText = std::nullopt) {
-  foundation::UserInfo info{{foundation::kLocalizedDescriptionKey, std::string("host says no")}};
-  if (codeText) info.emplace("corvane.error.code", *codeText);
-  return foundation::Error("com.vandrel.corvane.vfs.xpc", code, std::move(info));
-}
-Entry entry(std::string name, bool isDir = false) {
-  return std::make_shared<VfsFileEntryDto>(std::move(name), isDir, 42, 1700000000000);
-}
 std::shared_ptr<FileProviderItem> localItem(std::string id, std::string parent, std::string name,
                                             Kind kind = Kind::file) {
   return std::make_shared<FileProviderItem>(ItemIdentifier(std::move(id)), ItemIdentifier(std::move(parent)),
@@ -52,20 +40,16 @@ struct Answer {
   }
 };
 
-class ItemChangeTest : public testing::EventLogTest {
+class ItemChangeTest : public testing::ExtensionTest {
  protected:
   void SetUp() override {
-    EventLogTest::SetUp();
+    ExtensionTest::SetUp();
     fresh();
-  }
-  void TearDown() override {
-    extension_->invalidate();
-    EventLogTest::TearDown();
   }
 
   // A new extension, host and log file: the start of one table case.
   void fresh() {
-    if (extension_) extension_->invalidate();
+    extension_->invalidate();
     CorvaneFpLog::drain();
     std::filesystem::remove(logFile());
     extension_ = FileProviderExtension::create({"p1", "Peer One"});
@@ -76,34 +60,6 @@ class ItemChangeTest : public testing::EventLogTest {
     host_->onCreateDirectory = [](auto&, auto&, auto reply) { reply(std::nullopt); };
     host_->onRenameItem = [](auto&, auto&, auto&, auto reply) { reply(std::nullopt); };
     host_->onUploadFile = [](auto&, auto&, auto&, auto reply) { reply(std::nullopt); };
-  }
-  void link() {
-    std::shared_ptr<fileprovider::ServiceSource> source;
-    extension_->supportedServiceSources(ItemIdentifier::rootContainer(), [&](auto s, auto) { source = s->at(0); });
-    side_ = testing::connectHost(source->makeListenerEndpoint(), host_);
-    auto activation = side_.activate("p1");
-    ASSERT_TRUE(activation && !*activation);
-  }
-
-  // Host calls other than the probe.
-  std::vector<std::string> calls() {
-    auto all = host_->calls();
-    std::erase_if(all, [](const std::string& call) { return call.starts_with("ping "); });
-    return all;
-  }
-  std::vector<nlohmann::json> records(std::string_view event) {
-    std::vector<nlohmann::json> found;
-    for (const std::string& line : lines()) {
-      if (auto record = nlohmann::json::parse(line); record["event"] == event) found.push_back(record);
-    }
-    return found;
-  }
-  // The request's one outcome record.
-  nlohmann::json outcome() {
-    auto found = records("mount.request_done");
-    for (auto& failed : records("mount.request_fail")) found.push_back(failed);
-    EXPECT_EQ(found.size(), 1u);
-    return found.empty() ? nlohmann::json() : found.back();
   }
   bool nothingStaged() const {
     std::error_code ec;
@@ -152,9 +108,6 @@ class ItemChangeTest : public testing::EventLogTest {
     });
   }
 
-  std::shared_ptr<FileProviderExtension> extension_;
-  std::shared_ptr<testing::ScriptedHost> host_;
-  testing::HostConnection side_;
   fileprovider::Request request_;
   foundation::ProgressPtr progress_;
 };

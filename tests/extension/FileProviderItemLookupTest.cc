@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "shared/localization/L10n.h"
-#include "tests/extension/EnumerationTestSupport.h"
+#include "tests/extension/ExtensionTestSupport.h"
 
 namespace corvane {
 namespace {
@@ -13,7 +13,7 @@ using testing::hostError;
 using testing::Waiter;
 using Answer = std::pair<fileprovider::ItemPtr, std::optional<foundation::Error>>;
 
-class ItemLookupTest : public testing::EnumerationTest {
+class ItemLookupTest : public testing::ExtensionTest {
  protected:
   Answer lookUp(const std::string& id, FileProviderExtension* extension = nullptr) {
     Waiter<Answer> answer;
@@ -49,7 +49,7 @@ TEST_F(ItemLookupTest, FrameworkContainersAreNamedLocally) {
     EXPECT_EQ(item->contentType().identifier(), "public.folder");
   }
   L10n::resetForTests(std::nullopt);
-  EXPECT_EQ(events("mount.request_done").size(), 4u) << "no link needed";
+  EXPECT_EQ(records("mount.request_done").size(), 4u) << "no link needed";
 }
 
 TEST_F(ItemLookupTest, ReadinessIsTestedBeforeTheIdentifierIsParsed) {
@@ -78,13 +78,13 @@ TEST_F(ItemLookupTest, StatGoesToThePeerTheIdentifierNames) {
   EXPECT_EQ(item->contentType().identifier(), "public.folder");
   EXPECT_FALSE(item->contentModificationDate());
   auto lines = normalisedLines();
-  const std::string head = "{\"ts\":\"TS\",\"level\":\"DEBUG\",\"host\":\"mac-fp\",\"event\":\"mount.request_";
-  const std::string fields = "\"domain\":\"mount\",\"peer\":\"p1\",\"operation\":\"file_provider.item\",\"detail\":\"";
-  const std::string tail = "\"target\":\"FileProvider\",\"src\":\"FileProviderRequestTrace.cc:N\",\"version\":\"" +
-                           std::string(CORVANE_TEST_VERSION) + "\"}";
-  EXPECT_EQ(lines[lines.size() - 2],
-            head + "start\"," + fields + "p2::\\/Docs\\/Sub\",\"flow_id\":\"F\"," + tail);
-  EXPECT_EQ(lines.back(), head + "done\"," + fields + "\\/Docs\\/Sub\",\"flow_id\":\"F\",\"elapsed_ms\":E," + tail);
+  const std::string fields = R"("domain":"mount","peer":"p1","operation":"file_provider.item","detail":)";
+  EXPECT_EQ(lines[lines.size() - 2], testing::logLine("DEBUG", "mount.request_start",
+                                                      fields + R"("p2::\/Docs\/Sub","flow_id":"F")",
+                                                      "FileProviderRequestTrace.cc"));
+  EXPECT_EQ(lines.back(), testing::logLine("DEBUG", "mount.request_done",
+                                           fields + R"("\/Docs\/Sub","flow_id":"F","elapsed_ms":E)",
+                                           "FileProviderRequestTrace.cc"));
   EXPECT_EQ(host_->flowIds().back(), outcome()["flow_id"]);
 }
 
@@ -110,7 +110,7 @@ TEST_F(ItemLookupTest, HostAnswersMapToFrameworkErrors) {
     auto [item, error] = lookUp(c.id);
     EXPECT_FALSE(item) << c.id;
     EXPECT_EQ(error.value().code(), c.code) << c.id;
-    auto failure = events("mount.request_fail").back();
+    auto failure = records("mount.request_fail").back();
     EXPECT_EQ(failure["error_code"], c.errorCode) << c.id;
     EXPECT_EQ(failure["retryable"], c.retryable) << c.id;
   }

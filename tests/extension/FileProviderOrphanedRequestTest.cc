@@ -3,7 +3,7 @@
 // its trace records the lost connection.
 #include <gtest/gtest.h>
 
-#include "tests/extension/EnumerationTestSupport.h"
+#include "tests/extension/ExtensionTestSupport.h"
 
 namespace corvane {
 namespace {
@@ -11,7 +11,7 @@ namespace {
 using testing::entry;
 using testing::Waiter;
 
-class OrphanedRequestTest : public testing::EnumerationTest {};
+class OrphanedRequestTest : public testing::ExtensionTest {};
 
 TEST_F(OrphanedRequestTest, EveryRequestEndsOnceWhenTheHostDropsMidCall) {
   // The host keeps every reply it is handed (dropping one would refuse the call),
@@ -65,7 +65,7 @@ TEST_F(OrphanedRequestTest, EveryRequestEndsOnceWhenTheHostDropsMidCall) {
   EXPECT_EQ(walk->finished.count() + folder->finished.count() + item.count() + anchor.count() +
                 changes->finished.count(),
             5);
-  auto failures = events("mount.request_fail");
+  auto failures = records("mount.request_fail");
   ASSERT_EQ(failures.size(), 5u);
   for (const auto& failure : failures) {
     EXPECT_EQ(failure["error_code"], "connection_failed");

@@ -39,6 +39,31 @@ std::vector<std::string> EventLogTest::lines(bool normaliseSrc) const {
   return result;
 }
 
+std::vector<std::string> EventLogTest::normalisedLines() const {
+  static const std::regex flow("\"flow_id\":\"[0-9a-f-]{36}\"");
+  static const std::regex elapsed("\"elapsed_ms\":[0-9]+");
+  std::vector<std::string> out;
+  for (const std::string& line : lines(true)) {
+    out.push_back(std::regex_replace(std::regex_replace(line, flow, "\"flow_id\":\"F\""), elapsed,
+                                     "\"elapsed_ms\":E"));
+  }
+  return out;
+}
+
+std::vector<nlohmann::json> EventLogTest::records(std::string_view event) const {
+  std::vector<nlohmann::json> found;
+  for (const std::string& line : lines()) {
+    if (auto record = nlohmann::json::parse(line); record["event"] == event) found.push_back(std::move(record));
+  }
+  return found;
+}
+
+std::string logLine(const std::string& level, const std::string& event, const std::string& fields,
+                    const std::string& src) {
+  return R"({"ts":"TS","level":")" + level + R"(","host":"mac-fp","event":")" + event + "\"," + fields +
+         R"(,"target":"FileProvider","src":")" + src + R"(:N","version":")" CORVANE_TEST_VERSION R"("})";
+}
+
 std::string EventLogTest::bootLine() const {
 #if defined(__x86_64__)
   const std::string arch = "x86_64";

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "platform/oslog/CapturingSink.h"
 #include "tests/support/TempDir.h"
@@ -28,6 +29,12 @@ class EventLogTest : public ::testing::Test {
   // number after a source file name reads "N".
   std::vector<std::string> lines(bool normaliseSrc = false) const;
 
+  // lines(true) with each flow id read as "F" and each elapsed time as "E".
+  std::vector<std::string> normalisedLines() const;
+
+  // The records of the given event, parsed, in file order.
+  std::vector<nlohmann::json> records(std::string_view event) const;
+
   // The boot record this process writes into this fixture's container.
   std::string bootLine() const;
 
@@ -36,6 +43,11 @@ class EventLogTest : public ::testing::Test {
   std::shared_ptr<oslog::CapturingSink> systemLog_ = std::make_shared<oslog::CapturingSink>();
   oslog::ScopedSink capture_{systemLog_};
 };
+
+// A whole record as lines(true) reads it: `fields` are the keys between "event"
+// and "target", `src` the writing file's name.
+std::string logLine(const std::string& level, const std::string& event, const std::string& fields,
+                    const std::string& src);
 
 // Writes `path` as the log writes a text: each solidus preceded by a reverse solidus.
 std::string escapedPath(const std::filesystem::path& path);
