@@ -1,79 +1,18 @@
 // The host process dies (SIGKILL) while the extension's upload is in flight: the
 // request is answered once, with server unreachable, its staged copy is removed,
 // and the peer's file is never left half written.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
-
-#include <nlohmann/json.hpp>
 
 #include "extension/FileProviderExtension.h"
 #include "extension/FileProviderItem.h"
 #include "tests/shared/diagnostics/EventLogTestSupport.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/Waiter.h"
-
-extern char** environ;
 
 namespace corvane {
 namespace {
 
 using testing::Waiter;
-
-// A child process whose standard output the test reads line by line; killed
-// (SIGKILL) and reaped at the latest when the object goes.
-class Child {
- public:
-  explicit Child(std::vector<std::string> args) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    out_ = fds[0];
-  }
-  ~Child() {
-    kill();
-    ::close(out_);
-  }
-
-  // The next line of output; absent when none comes within 20 s.
-  std::optional<std::string> readLine() {
-    for (std::size_t end; (end = buffer_.find('\n')) == std::string::npos;) {
-      pollfd p{out_, POLLIN, 0};
-      char chunk[512];
-      ssize_t n = ::poll(&p, 1, 20000) > 0 ? ::read(out_, chunk, sizeof chunk) : 0;
-      if (n <= 0) return std::nullopt;
-      buffer_.append(chunk, static_cast<std::size_t>(n));
-    }
-    std::string line = buffer_.substr(0, buffer_.find('\n'));
-    buffer_.erase(0, line.size() + 1);
-    return line;
-  }
-
-  void kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-  bool started() const { return pid_ > 0; }
-
- private:
-  pid_t pid_ = -1;
-  int out_ = -1;
-  std::string buffer_;
-};
 
 class UploadCrashTest : public testing::EventLogTest {};
 
@@ -88,8 +27,9 @@ TEST_F(UploadCrashTest, HostKilledMidUploadAnswersOnceAndLeavesNothingHalfDone) 
   std::shared_ptr<fileprovider::ServiceSource> source;
   extension->supportedServiceSources(fileprovider::ItemIdentifier::rootContainer(),
                                      [&](auto sources, auto) { source = sources->at(0); });
-  Child host({CORVANE_UPLOAD_CRASH_HOST, source->makeListenerEndpoint().text(), "p1", share.string(),
-              (dir_.path() / "host").string()});
+  testing::ChildProcess host({CORVANE_UPLOAD_CRASH_HOST, source->makeListenerEndpoint().text(), "p1",
+                              share.string(), (dir_.path() / "host").string()},
+                             {.pipeOutput = true});
   ASSERT_TRUE(host.started());
   ASSERT_EQ(host.readLine(), "ready");
 
@@ -105,7 +45,7 @@ TEST_F(UploadCrashTest, HostKilledMidUploadAnswersOnceAndLeavesNothingHalfDone) 
   ASSERT_TRUE(uploading.has_value());
   const auto staging = dir_.path() / "group.com.driftpin.corvane" / "UploadStaging";
   EXPECT_TRUE(uploading->starts_with("uploading " + staging.string() + "/")) << *uploading;
-  host.kill();
+  host.stop(SIGKILL);
 
   auto error = answer->wait();
   ASSERT_TRUE(error.has_value() && error->has_value());
@@ -119,10 +59,9 @@ TEST_F(UploadCrashTest, HostKilledMidUploadAnswersOnceAndLeavesNothingHalfDone) 
   EXPECT_TRUE(now == original || now == edited) << "the peer's file is whole: " << now.size() << " bytes";
   EXPECT_EQ(testing::readFile(dir_.path() / "edited.bin"), edited) << "the framework's file is left alone";
 
-  nlohmann::json failed;
-  for (const std::string& line : lines()) {
-    if (auto record = nlohmann::json::parse(line); record["event"] == "mount.request_fail") failed = record;
-  }
+  auto failures = records("mount.request_fail");
+  ASSERT_EQ(failures.size(), 1u);
+  const auto& failed = failures[0];
   EXPECT_EQ(failed["error_code"], "connection_failed");
   EXPECT_EQ(failed["level"], "WARN");
   EXPECT_EQ(failed["retryable"], true);

@@ -2,19 +2,13 @@
 // another process.
 #include "framework/DomainManager.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
-
-#include <cstdio>
-
 #include <gtest/gtest.h>
 
 #include "extension/FileProviderExtension.h"
 #include "platform/fileprovider/Manager.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Waiter.h"
-
-extern char** environ;
 
 namespace corvane::framework {
 namespace {
@@ -31,29 +25,9 @@ class DomainManagerTest : public ::testing::Test {
 
 // Runs the fake host and returns what it printed and its exit status.
 std::pair<std::string, int> runFakeHost(const std::string& domain, const std::string& peer) {
-  int out[2];
-  if (::pipe(out) != 0) return {"pipe failed", -1};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&actions, out[0]);
-  std::string program = CORVANE_FAKE_VFS_HOST;
-  char* argv[] = {program.data(), const_cast<char*>(domain.c_str()), const_cast<char*>(peer.c_str()), nullptr};
-  pid_t pid = 0;
-  int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  if (spawned != 0) {
-    ::close(out[0]);
-    return {"spawn failed", -1};
-  }
-  std::string text;
-  char buffer[256];
-  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-  ::close(out[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return {text, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+  testing::ChildProcess host({CORVANE_FAKE_VFS_HOST, domain, peer}, {.pipeOutput = true});
+  std::string printed = host.readAll();
+  return {printed, host.wait()};
 }
 
 TEST_F(DomainManagerTest, HostInAnotherProcessLooksUpActivatesAndIsAnsweredNil) {

@@ -4,13 +4,13 @@
 // reply that is not flushed at once shows up as a timeout.
 #pragma once
 
-#include <sys/types.h>
-
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "tests/support/ChildProcess.h"
 
 namespace corvane::testing {
 
@@ -21,9 +21,7 @@ class ScriptProcess {
   ScriptProcess(const std::string& program, const std::vector<std::string>& args,
                 const std::filesystem::path& errorFile);
   // Closes the input and waits for the process if finish() was not called.
-  ~ScriptProcess();
-  ScriptProcess(const ScriptProcess&) = delete;
-  ScriptProcess& operator=(const ScriptProcess&) = delete;
+  ~ScriptProcess() { finish(); }
 
   // Sends `line` (text, or an object) and returns the next reply; null after 15 s
   // without one.
@@ -36,14 +34,7 @@ class ScriptProcess {
   std::pair<std::vector<nlohmann::json>, int> finish();
 
  private:
-  // The next line of output without its line feed; absent at end or after 15 s.
-  std::optional<std::string> readLine();
-
-  pid_t pid_ = -1;
-  int status_ = -1;
-  int input_ = -1;
-  int output_ = -1;
-  std::string buffered_;
+  ChildProcess child_;
 };
 
 }  // namespace corvane::testing

@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -10,25 +8,13 @@
 
 #include "host/HostLocations.h"
 #include "tests/host/HostTestSupport.h"
-
-extern char** environ;
+#include "tests/support/ChildProcess.h"
 
 namespace corvane::host::testing {
 namespace {
 
+using corvane::testing::run;
 using corvane::testing::writeFile;
-
-// Runs a real program (a change made "by another program"); returns its exit status.
-int run(std::vector<std::string> args) {
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid;
-  if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // "+name" for an addition or change, "-name" for a removal, sorted.
 std::vector<std::string> summary(const HostChangesResult& result) {
