@@ -102,7 +102,7 @@ TEST_F(HostLinkTest, ConnectActivatesOnlyTheDomainsPeerAndDisconnectEndsTheLink)
 
   link_->disconnect();
   EXPECT_FALSE(link_->isActivated());
-  ASSERT_TRUE(corvane::testing::eventually([&] { return extension->linkStateForTesting().phase == Phase::coolingDown; }));
+  ASSERT_TRUE(eventually([&] { return extension->linkStateForTesting().phase == Phase::coolingDown; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(extension->linkStateForTesting().phase, Phase::coolingDown) << "a disconnected link stays down";
   EXPECT_EQ(lines_->all(), (std::vector<std::string>{
@@ -114,12 +114,12 @@ TEST_F(HostLinkTest, ConnectActivatesOnlyTheDomainsPeerAndDisconnectEndsTheLink)
 TEST_F(HostLinkTest, RetriesWithCappedBackOffAndReconnectsAfterTheExtensionDropsTheLink) {
   link_ = makeLink(std::chrono::milliseconds(10), std::chrono::milliseconds(40));
   link_->start();
-  ASSERT_TRUE(corvane::testing::eventually([&] { return lines_->count("retrying in") >= 4; }));
+  ASSERT_TRUE(eventually([&] { return lines_->count("retrying in") >= 4; }));
 
   auto extension = addDomain();
   ASSERT_NE(extension, nullptr);
-  ASSERT_TRUE(corvane::testing::eventually([&] { return link_->isActivated(); }));
-  ASSERT_TRUE(corvane::testing::eventually([&] { return extension->linkStateForTesting().phase == Phase::ready; }));
+  ASSERT_TRUE(eventually([&] { return link_->isActivated(); }));
+  ASSERT_TRUE(eventually([&] { return extension->linkStateForTesting().phase == Phase::ready; }));
   std::vector<std::string> before = lines_->all();
   ASSERT_GE(before.size(), 9u);
   EXPECT_EQ(before[0].rfind("lookup failed: ", 0), 0u) << before[0];
@@ -129,8 +129,8 @@ TEST_F(HostLinkTest, RetriesWithCappedBackOffAndReconnectsAfterTheExtensionDrops
   EXPECT_EQ(before.back(), "activated");
 
   extension->invalidate();  // the extension side drops the link
-  ASSERT_TRUE(corvane::testing::eventually([&] { return lines_->count("activated") == 2; }));
-  ASSERT_TRUE(corvane::testing::eventually([&] { return extension->linkStateForTesting().phase == Phase::ready; }));
+  ASSERT_TRUE(eventually([&] { return lines_->count("activated") == 2; }));
+  ASSERT_TRUE(eventually([&] { return extension->linkStateForTesting().phase == Phase::ready; }));
   EXPECT_EQ(extension->linkStateForTesting().generation, 2u);
   std::vector<std::string> after = lines_->all();
   EXPECT_EQ(std::vector<std::string>(after.begin() + before.size(), after.end()),

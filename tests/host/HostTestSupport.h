@@ -5,16 +5,14 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "host/HostError.h"
 #include "host/HostVfsService.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Waiter.h"
 
 namespace corvane::host::testing {
 
@@ -36,15 +34,7 @@ void expectVfsError(const foundation::Result<T>& result, VfsErrorCode code) {
   expectVfsError(result.error(), code);
 }
 
-// Polls `condition` until it holds or five seconds pass (inotify is asynchronous).
-inline bool eventually(const std::function<bool()>& condition) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return condition();
-}
+using corvane::testing::eventually;  // inotify is asynchronous
 
 class HostFixture : public ::testing::Test {
  protected:
