@@ -52,12 +52,17 @@ class ScriptProtocolTest : public ::testing::Test {
 
 json item(const std::string& id) { return {{"op", "item"}, {"id", id}}; }
 
-TEST_F(ScriptProtocolTest, ItemIsServerUnreachableUntilConnectedThenDescribesTheFile) {
+TEST_F(ScriptProtocolTest, ItemIsServerUnreachableUntilTheRightPeerConnectsThenDescribesTheFile) {
   auto* script = start();
   json before = script->askJson(item("p1::/a.txt"));
   EXPECT_EQ(before["item"], nullptr);
   EXPECT_EQ(before["error"]["domain"], "NSFileProviderErrorDomain");
   EXPECT_EQ(before["error"]["code"], -1004);
+
+  json refused = script->ask(R"({"op":"connect","peer":"someone-else"})");
+  EXPECT_EQ(refused["error"]["domain"], kHostDomain);
+  EXPECT_EQ(refused["error"]["code"], -16);
+  EXPECT_EQ(script->askJson(item("p1::/a.txt"))["error"]["code"], -1004) << "the refused link is not used";
 
   ASSERT_EQ(script->ask(R"({"op":"connect"})")["error"], nullptr);
   json after = script->askJson(item("p1::/a.txt"));
@@ -69,14 +74,6 @@ TEST_F(ScriptProtocolTest, ItemIsServerUnreachableUntilConnectedThenDescribesThe
   EXPECT_EQ(after["item"]["size"], 5);
   EXPECT_EQ(after["item"]["childItemCount"], nullptr);
   EXPECT_EQ(after["item"]["contentVersion"].get<std::string>().size(), 64u);
-}
-
-TEST_F(ScriptProtocolTest, ConnectForAnotherPeerIsRefusedByTheExtension) {
-  auto* script = start();
-  json reply = script->ask(R"({"op":"connect","peer":"someone-else"})");
-  EXPECT_EQ(reply["error"]["domain"], kHostDomain);
-  EXPECT_EQ(reply["error"]["code"], -16);
-  EXPECT_EQ(script->askJson(item("p1::/a.txt"))["error"]["code"], -1004) << "the refused link is not used";
 }
 
 TEST_F(ScriptProtocolTest, EnumerateWritesOneBatchPerDidEnumerateCall) {
@@ -152,19 +149,16 @@ TEST_F(ScriptProtocolTest, DeleteRemovesTheFileAndASecondDeleteFindsNothing) {
   EXPECT_EQ(script->askJson(json{{"op", "delete"}, {"id", "p1::/a.txt"}})["error"]["code"], -1005);
 }
 
-TEST_F(ScriptProtocolTest, ServiceSourcesImportAndInvalidate) {
+TEST_F(ScriptProtocolTest, ServiceSourcesImportDisconnectAndInvalidate) {
   auto* script = connected();
   EXPECT_EQ(script->askJson(json{{"op", "serviceSources"}, {"id", kRoot}}),
             json::parse(R"({"op":"serviceSources","names":["io.corvane.mac.vfs-host"]})"));
   EXPECT_EQ(script->ask(R"({"op":"importDidFinish"})"), json::parse(R"({"op":"importDidFinish"})"));
+  EXPECT_EQ(script->ask(R"({"op":"disconnect"})"), json::parse(R"({"op":"disconnect"})"));
+  EXPECT_EQ(script->askJson(item("p1::/a.txt"))["error"]["code"], -1004) << "the reply comes once the link is down";
+  ASSERT_EQ(script->ask(R"({"op":"connect"})")["error"], nullptr);
   EXPECT_EQ(script->ask(R"({"op":"invalidate"})"), json::parse(R"({"op":"invalidate"})"));
   EXPECT_EQ(script->askJson(item("p1::/a.txt"))["error"]["code"], -1004) << "invalidate drops the link";
-}
-
-TEST_F(ScriptProtocolTest, DisconnectRepliesOnceTheLinkIsDown) {
-  auto* script = connected();
-  EXPECT_EQ(script->ask(R"({"op":"disconnect"})"), json::parse(R"({"op":"disconnect"})"));
-  EXPECT_EQ(script->askJson(item("p1::/a.txt"))["error"]["code"], -1004);
 }
 
 TEST_F(ScriptProtocolTest, FaultsAnswerInsteadOfTheShareUntilCleared) {

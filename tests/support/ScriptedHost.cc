@@ -1,5 +1,7 @@
 #include "tests/support/ScriptedHost.h"
 
+#include <type_traits>
+
 #include "platform/xpc/Interface.h"
 #include "tests/support/Waiter.h"
 
@@ -32,66 +34,71 @@ void ScriptedHost::ping(const std::string& peerId, std::uint64_t generation, Err
   onPing(peerId, generation, std::move(reply));
 }
 
+// Runs the test's handler, or answers the unscripted error when there is none.
+template <typename Handler, typename Reply, typename... Args>
+static void serve(const Handler& handler, Reply reply, Args&&... args) {
+  if (!handler) {
+    if constexpr (std::is_invocable_v<Reply, std::optional<foundation::Error>>) {
+      reply(ScriptedHost::unscriptedError());
+    } else {
+      reply({}, ScriptedHost::unscriptedError());
+    }
+    return;
+  }
+  handler(std::forward<Args>(args)..., std::move(reply));
+}
+
 void ScriptedHost::listDirectory(const std::string& peerId, const std::string& path, const std::string& flowId,
                                  EntriesReply reply) {
   record("listDirectory " + peerId + " " + path, flowId);
-  if (onListDirectory) return onListDirectory(peerId, path, std::move(reply));
-  reply(std::nullopt, unscriptedError());
+  serve(onListDirectory, std::move(reply), peerId, path);
 }
 
 void ScriptedHost::getCurrentToken(const std::string& peerId, const std::string& flowId, TokenReply reply) {
   record("getCurrentToken " + peerId, flowId);
-  if (onGetCurrentToken) return onGetCurrentToken(peerId, std::move(reply));
-  reply(std::nullopt, unscriptedError());
+  serve(onGetCurrentToken, std::move(reply), peerId);
 }
 
 void ScriptedHost::readChanges(const std::string& peerId, const std::string& path, std::uint64_t sinceToken,
                                const std::string& flowId, ChangesReply reply) {
   record("readChanges " + peerId + " " + path + " " + std::to_string(sinceToken), flowId);
-  if (onReadChanges) return onReadChanges(peerId, path, sinceToken, std::move(reply));
-  reply(nullptr, unscriptedError());
+  serve(onReadChanges, std::move(reply), peerId, path, sinceToken);
 }
 
 void ScriptedHost::statItem(const std::string& peerId, const std::string& path, const std::string& flowId,
                             EntryReply reply) {
   record("statItem " + peerId + " " + path, flowId);
-  if (onStatItem) return onStatItem(peerId, path, std::move(reply));
-  reply(nullptr, unscriptedError());
+  serve(onStatItem, std::move(reply), peerId, path);
 }
 
 void ScriptedHost::fetchFileContents(const std::string& peerId, const std::string& path, const std::string& flowId,
                                      URLReply reply) {
   record("fetchFileContents " + peerId + " " + path, flowId);
-  if (onFetchFileContents) return onFetchFileContents(peerId, path, std::move(reply));
-  reply(std::nullopt, unscriptedError());
+  serve(onFetchFileContents, std::move(reply), peerId, path);
 }
 
 void ScriptedHost::uploadFile(const std::string& peerId, const std::string& localFileUrl,
                               const std::string& remotePath, const std::string& flowId, ErrorReply reply) {
   record("uploadFile " + peerId + " " + remotePath, flowId);
-  if (onUploadFile) return onUploadFile(peerId, localFileUrl, remotePath, std::move(reply));
-  reply(unscriptedError());
+  serve(onUploadFile, std::move(reply), peerId, localFileUrl, remotePath);
 }
 
 void ScriptedHost::createDirectory(const std::string& peerId, const std::string& path, const std::string& flowId,
                                    ErrorReply reply) {
   record("createDirectory " + peerId + " " + path, flowId);
-  if (onCreateDirectory) return onCreateDirectory(peerId, path, std::move(reply));
-  reply(unscriptedError());
+  serve(onCreateDirectory, std::move(reply), peerId, path);
 }
 
 void ScriptedHost::deleteItem(const std::string& peerId, const std::string& path, bool isDir,
                               const std::string& flowId, ErrorReply reply) {
   record("deleteItem " + peerId + " " + path + (isDir ? " dir" : " file"), flowId);
-  if (onDeleteItem) return onDeleteItem(peerId, path, isDir, std::move(reply));
-  reply(unscriptedError());
+  serve(onDeleteItem, std::move(reply), peerId, path, isDir);
 }
 
 void ScriptedHost::renameItem(const std::string& peerId, const std::string& fromPath, const std::string& toPath,
                               const std::string& flowId, ErrorReply reply) {
   record("renameItem " + peerId + " " + fromPath + " " + toPath, flowId);
-  if (onRenameItem) return onRenameItem(peerId, fromPath, toPath, std::move(reply));
-  reply(unscriptedError());
+  serve(onRenameItem, std::move(reply), peerId, fromPath, toPath);
 }
 
 void HostConnection::activateAsync(const std::string& peerId,

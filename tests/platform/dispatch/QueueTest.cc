@@ -141,9 +141,7 @@ TEST(Queue, ABlockMayDestroyItsOwnQueue) {
   EXPECT_EQ(done.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
 }
 
-using QueueDeathTest = ::testing::Test;
-
-TEST_F(QueueDeathTest, SyncFromItsOwnBlockAbortsInsteadOfHanging) {
+TEST(QueueDeathTest, SyncOntoAQueueFromItsOwnBlockAbortsInsteadOfHanging) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
       {
@@ -151,10 +149,6 @@ TEST_F(QueueDeathTest, SyncFromItsOwnBlockAbortsInsteadOfHanging) {
         q.sync([&] { q.sync([] {}); });
       },
       "sync: called on queue \"test.reentrant\" from a block already running on it");
-}
-
-TEST_F(QueueDeathTest, SyncBackOntoAnOuterQueueAborts) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
       {
         Queue outer("test.outer");

@@ -48,12 +48,6 @@ TEST(ReimportRecord, RequiresRootReimportRule) {
   for (const Case& c : cases) EXPECT_EQ(State::requiresRootReimport(c.current, c.last), c.required);
 }
 
-TEST(ReimportRecord, OnlyRootListingsCount) {
-  using FileProviderReimportCompletionPolicy::Snapshot;
-  EXPECT_TRUE(FileProviderReimportCompletionPolicy::shouldMarkCompleted(Snapshot::rootContainer));
-  EXPECT_FALSE(FileProviderReimportCompletionPolicy::shouldMarkCompleted(Snapshot::workingSet));
-}
-
 TEST_F(ReimportStateTest, LifecycleOfOnePeer) {
   EXPECT_TRUE(State::needsRootReimport("p1", 9));
   EXPECT_TRUE(State::begin("p1", 9)) << "nothing to remove is fine";

@@ -30,13 +30,8 @@ class ShareEpochTest : public ::testing::Test {
   ScopedEnv groups_{"CORVANE_APP_GROUPS", dir_.path().string()};
 };
 
-TEST_F(ShareEpochTest, FileNamesAreBase64UrlOfThePeer) {
-  EXPECT_EQ(PeerStore::fileName("a"), "YQ.epoch");
-  EXPECT_EQ(PeerStore::fileName("ab?"), "YWI_.epoch");
-  EXPECT_EQ(PeerStore::fileName("~~~"), "fn5-.epoch");
-}
-
 TEST_F(ShareEpochTest, HostilePeerIdsStayInsideTheStoreFolder) {
+  EXPECT_EQ(PeerStore::fileName("ab?"), "YWI_.epoch") << "base64url: no slash, no padding";
   for (const std::string peer : {"../../x", "a/b", "/etc/passwd", "..", ".", "x\n/y"}) {
     auto url = PeerStore::fileURL(Epoch::storeDirectoryName, peer);
     ASSERT_TRUE(url.has_value());
