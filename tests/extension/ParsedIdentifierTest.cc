@@ -23,12 +23,5 @@ TEST(ParsedIdentifier, ParentBecomesRootContainerAtTheTop) {
   }
 }
 
-TEST(ParsedIdentifier, ContainersNeverParse) {
-  for (const auto& id : {ItemIdentifier::rootContainer(), ItemIdentifier::workingSet(),
-                         ItemIdentifier::trashContainer()}) {
-    EXPECT_FALSE(ParsedIdentifier::parse(id).has_value()) << id.rawValue();
-  }
-}
-
 }  // namespace
 }  // namespace corvane

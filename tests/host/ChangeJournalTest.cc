@@ -43,18 +43,6 @@ TEST(ChangeJournalTest, LaterChangeOfAChildReplacesTheEarlierOne) {
   EXPECT_EQ(journal.changesSince("/", 1)->back(), HostFsChange::removed("a"));
 }
 
-TEST(ChangeJournalTest, TokensOutsideWhatTheJournalKeepsAreExpired) {
-  ChangeJournal journal(10, 10, 3);
-  for (int i = 0; i < 5; ++i) journal.append("/", added("f" + std::to_string(i)));
-  EXPECT_EQ(journal.size(), 3u);
-  EXPECT_EQ(journal.floor(), 12u);
-  EXPECT_FALSE(journal.changesSince("/", 10));
-  EXPECT_FALSE(journal.changesSince("/", 11));
-  ASSERT_TRUE(journal.changesSince("/", 12));
-  EXPECT_EQ(journal.changesSince("/", 12)->size(), 3u);
-  EXPECT_FALSE(journal.changesSince("/", 16)) << "a token never issued";
-}
-
 TEST(ChangeJournalTest, RestoreKeepsTheNewestRecordsWithinTheLimit) {
   ChangeJournal journal(0, 0, 2);
   journal.reset(5, 9);

@@ -188,7 +188,8 @@ TEST_F(HostChangeTrackingTest, TokensBeyondTheJournalLimitOrNeverIssuedExpire) {
   for (int i = 0; i < 5; ++i) ASSERT_TRUE(service->createDirectory("/d" + std::to_string(i)).ok());
   std::uint64_t now = *service->currentToken();
   expectVfsError(service->readChanges("/", t0), VfsErrorCode::syncAnchorExpired);
-  expectVfsError(service->readChanges("/", now + 1), VfsErrorCode::syncAnchorExpired);
+  expectVfsError(service->readChanges("/", now - 4), VfsErrorCode::syncAnchorExpired);  // just below the floor
+  expectVfsError(service->readChanges("/", now + 1), VfsErrorCode::syncAnchorExpired);  // never issued
   EXPECT_EQ(changesOf(*service, "/", now - 3), (Names{"+d2", "+d3", "+d4"}));
   EXPECT_TRUE(changesOf(*service, "/", now).empty());
 }

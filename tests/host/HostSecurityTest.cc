@@ -55,18 +55,14 @@ TEST_P(HostSecurityTest, HostilePathsAreRefusedAndNothingOutsideIsTouched) {
   const std::string nul("/a\0b", 4);
   const fs::path staged = stage("payload");
   struct Case { const char* what; std::function<foundation::Status()> call; };
-  auto stat = [&](std::string p) {
-    return [&s, p] { auto r = s.statItem(p); return r.ok() ? foundation::Status(foundation::Ok{}) : foundation::Status(r.error()); };
+  // Each read as a status: its error, or success.
+  auto asStatus = [](const auto& result) {
+    return result.ok() ? foundation::Status(foundation::Ok{}) : foundation::Status(result.error());
   };
-  auto list = [&](std::string p) {
-    return [&s, p] { auto r = s.listDirectory(p); return r.ok() ? foundation::Status(foundation::Ok{}) : foundation::Status(r.error()); };
-  };
-  auto fetch = [&](std::string p) {
-    return [&s, p] { auto r = s.fetchFileContents(p); return r.ok() ? foundation::Status(foundation::Ok{}) : foundation::Status(r.error()); };
-  };
-  auto changes = [&](std::string p) {
-    return [&s, p] { auto r = s.readChanges(p, 0); return r.ok() ? foundation::Status(foundation::Ok{}) : foundation::Status(r.error()); };
-  };
+  auto stat = [&](std::string p) { return [&s, asStatus, p] { return asStatus(s.statItem(p)); }; };
+  auto list = [&](std::string p) { return [&s, asStatus, p] { return asStatus(s.listDirectory(p)); }; };
+  auto fetch = [&](std::string p) { return [&s, asStatus, p] { return asStatus(s.fetchFileContents(p)); }; };
+  auto changes = [&](std::string p) { return [&s, asStatus, p] { return asStatus(s.readChanges(p, 0)); }; };
   const Case kCases[] = {
       {"stat /../x", stat("/../x")},
       {"stat /a/../../x", stat("/a/../../x")},

@@ -46,15 +46,6 @@ TEST(FileProviderItemIdentifierCodec, ParsesIdentifierTable) {
   }
 }
 
-TEST(FileProviderItemIdentifierCodec, PeerHoldingSeparatorDoesNotSurviveRoundTrip) {
-  auto parsed = FileProviderItemIdentifierCodec::parse(std::string("a::b") + "::" + "/x");
-  EXPECT_FALSE(parsed.has_value()) << "the first \"::\" splits, leaving the relative path b::/x";
-  parsed = FileProviderItemIdentifierCodec::parse(std::string("a::/b") + "::" + "/x");
-  ASSERT_TRUE(parsed.has_value());
-  EXPECT_EQ(parsed->peerId, "a");
-  EXPECT_EQ(parsed->path, "/b::/x");
-}
-
 TEST(FileProviderItemIdentifierCodec, ChildIdentifiersJoinWithOneSlash) {
   struct Child { const char* folder; const char* name; const char* expected; };
   const Child children[] = {

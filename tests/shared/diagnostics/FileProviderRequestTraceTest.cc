@@ -132,11 +132,5 @@ TEST_F(RequestTrace, OnlyTheFirstOutcomeIsRecorded) {
   }
 }
 
-TEST_F(RequestTrace, TracesStartedTogetherHaveDifferentFlowIds) {
-  FileProviderRequestTrace a("file_provider.item", "p1", "");
-  FileProviderRequestTrace b("file_provider.item", "p1", "");
-  EXPECT_NE(a.flowId(), b.flowId());
-}
-
 }  // namespace
 }  // namespace corvane::testing
