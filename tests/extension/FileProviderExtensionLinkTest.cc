@@ -173,7 +173,7 @@ TEST_F(ExtensionLinkTest, ProbeSuccessAfterTheLinkFailedIsIgnored) {
   EXPECT_EQ(records("mount.xpc_down").size(), 1u);
 }
 
-TEST_F(ExtensionLinkTest, ActivationForAnotherPeerIsRefused) {
+TEST_F(ExtensionLinkTest, ActivationForAnotherPeerIsRefusedAndEveryEndedConnectionLeavesThePendingMap) {
   for (const std::string peer : {"p2", "P1", "p1 ", ""}) {
     HostConnection side = connect();
     ASSERT_TRUE(eventually([&] { return hostSource()->pendingCountForTesting() == 1; }));
@@ -185,12 +185,10 @@ TEST_F(ExtensionLinkTest, ActivationForAnotherPeerIsRefused) {
     side.connection->invalidate();
   }
   EXPECT_EQ(phase(), Phase::idle);
-}
 
-TEST_F(ExtensionLinkTest, ConnectionClosedBeforeActivationLeavesThePendingMap) {
-  HostConnection side = connect();
+  HostConnection closed = connect();  // a connection closed before any activation
   ASSERT_TRUE(eventually([&] { return hostSource()->pendingCountForTesting() == 1; }));
-  side.connection->invalidate();
+  closed.connection->invalidate();
   EXPECT_TRUE(eventually([&] { return hostSource()->pendingCountForTesting() == 0; }));
 }
 

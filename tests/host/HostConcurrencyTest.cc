@@ -17,11 +17,6 @@ using corvane::testing::writeFile;
 
 class HostConcurrencyTest : public HostFixture {};
 
-// True when `bytes` is one of the two versions whole, never a mixture or a cut.
-bool isWholeVersion(const std::string& bytes, const std::string& a, const std::string& b) {
-  return bytes == a || bytes == b;
-}
-
 TEST_F(HostConcurrencyTest, ReadersSeeOldOrNewContentsNeverAMix) {
   const std::string versionA(100000, 'A');
   const std::string versionB(150000, 'B');
@@ -32,9 +27,11 @@ TEST_F(HostConcurrencyTest, ReadersSeeOldOrNewContentsNeverAMix) {
 
   std::atomic<bool> done{false};
   std::atomic<int> directReads{0}, fetches{0}, torn{0};
+  // Either version whole, never a mixture or a cut.
+  auto isWholeVersion = [&](const std::string& bytes) { return bytes == versionA || bytes == versionB; };
   std::thread directReader([&] {
     while (!done.load()) {
-      if (!isWholeVersion(readFile(share() / "doc.bin"), versionA, versionB)) ++torn;
+      if (!isWholeVersion(readFile(share() / "doc.bin"))) ++torn;
       ++directReads;
     }
   });
@@ -42,7 +39,7 @@ TEST_F(HostConcurrencyTest, ReadersSeeOldOrNewContentsNeverAMix) {
     while (!done.load()) {
       auto copy = service->fetchFileContents("/doc.bin");
       if (copy.ok()) {
-        if (!isWholeVersion(readFile(*copy), versionA, versionB)) ++torn;
+        if (!isWholeVersion(readFile(*copy))) ++torn;
         fs::remove(*copy);
         ++fetches;
       }
