@@ -15,7 +15,7 @@ namespace {
 Coder::Coder(wire::ByteWriter& out) : writer_(&out) {}
 
 Coder::Coder(wire::ByteReader entries, std::uint32_t count, int depth)
-    : entries_(entries), count_(count), depth_(depth) {}
+    : entries_(entries), resume_(entries), count_(count), depth_(depth) {}
 
 void Coder::beginKey(std::string_view key) {
   if (!writer_) misuse("encode call on a decoding coder");
@@ -61,14 +61,27 @@ void Coder::encodeInt64(std::int64_t value, std::string_view key) {
   codec::writeInt64(*writer_, value);
 }
 
-bool Coder::find(std::string_view key, wire::ByteReader& value) const {
+bool Coder::findFromResume(std::string_view key, wire::ByteReader& value) const {
   if (writer_) misuse("decode call on an encoding coder");
-  wire::ByteReader r = entries_;
-  for (std::uint32_t i = 0; i < count_; ++i) {
+  // Keys are unique within an object (validation checks it), so where the search
+  // starts cannot change what it finds. It starts after the last key found: an
+  // initializer usually reads the fields in the order encode() wrote them, and
+  // then each lookup compares one key.
+  wire::ByteReader r = resume_;
+  std::uint32_t index = resumeIndex_;
+  for (std::uint32_t seen = 0; seen < count_; ++seen, ++index) {
+    if (index == count_) {
+      r = entries_;
+      index = 0;
+    }
     std::string_view k;
     if (!r.text(k)) return false;
     if (k == key) {
       value = r;
+      if (wire::skipValue(r)) {
+        resume_ = r;
+        resumeIndex_ = index + 1;
+      }
       return true;
     }
     if (!wire::skipValue(r)) return false;
@@ -94,6 +107,16 @@ Object Coder::decodeObjectOfClasses(const ClassSet& allowed, std::string_view ke
 }
 
 std::optional<std::string> Coder::decodeStringForKey(std::string_view key) {
+  wire::ByteReader r;
+  if (!find(key, r)) return std::nullopt;
+  // Text and nil, the values a well-behaved peer sends here, are read in place;
+  // anything else takes the general path, which refuses it.
+  std::uint8_t tag = 0;
+  std::string_view text;
+  if (depth_ <= wire::kMaxDepth && r.u8(tag)) {
+    if (tag == static_cast<std::uint8_t>(wire::Tag::nil)) return std::nullopt;
+    if (tag == static_cast<std::uint8_t>(wire::Tag::string) && r.text(text)) return std::string(text);
+  }
   Object o = decodeObjectOfClass(classes::NSString, key);
   if (const std::string* s = o.asString()) return *s;
   return std::nullopt;
@@ -124,7 +147,7 @@ std::int64_t Coder::decodeInt64(std::string_view key) {
 std::vector<std::uint8_t> Coder::archive(const Object& root) {
   wire::ByteWriter w;
   codec::writeObject(w, root);
-  return std::move(w.bytes());
+  return w.take();
 }
 
 std::optional<Object> Coder::unarchive(const ClassSet& allowed, const std::uint8_t* data, std::size_t size,

@@ -84,13 +84,34 @@ class Coder {
 
  private:
   void beginKey(std::string_view key);
-  bool find(std::string_view key, wire::ByteReader& value) const;
+  // The value under `key`. The entry just past the last one found is tried
+  // first, inline: initializers usually read fields in the order encode() wrote
+  // them, so most lookups compare one key.
+  bool find(std::string_view key, wire::ByteReader& value) const {
+    if (resumeIndex_ < count_ && !writer_) {
+      wire::ByteReader r = resume_;
+      std::string_view k;
+      if (r.text(k) && k == key) {
+        value = r;
+        if (wire::skipValue(r)) {
+          resume_ = r;
+          ++resumeIndex_;
+        }
+        return true;
+      }
+    }
+    return findFromResume(key, value);
+  }
+  bool findFromResume(std::string_view key, wire::ByteReader& value) const;
   void fail(codec::Status s) {
     if (status_ == codec::Status::ok) status_ = s;
   }
 
   wire::ByteWriter* writer_ = nullptr;  // encoding only
   wire::ByteReader entries_;            // decoding only
+  // Decoding: where find() starts, just past the last entry it found.
+  mutable wire::ByteReader resume_;
+  mutable std::uint32_t resumeIndex_ = 0;
   std::uint32_t count_ = 0;
   int depth_ = 0;
   codec::Status status_ = codec::Status::ok;

@@ -239,6 +239,7 @@ void Connection::wakeIo() {
 }
 
 bool Connection::writeFrame(std::vector<std::uint8_t> frame) {
+  bool wake = false;
   {
     std::lock_guard lock(writeMutex_);
     if (writeClosed_) return false;
@@ -254,17 +255,20 @@ bool Connection::writeFrame(std::vector<std::uint8_t> frame) {
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
           break;
         } else {
-          return true;  // the peer is gone; the I/O thread will see it and end the link
+          sent = frame.size();  // the peer is gone; the I/O thread will see it and end the link
         }
       }
-      if (sent == frame.size()) return true;
     }
-    // The socket is full (or not connected yet): the I/O thread sends the rest, so
-    // no caller ever blocks on a slow peer.
-    outbox_.insert(outbox_.end(), frame.begin() + static_cast<std::ptrdiff_t>(sent), frame.end());
-    outboxPending_ = true;
+    if (sent < frame.size()) {
+      // The socket is full (or not connected yet): the I/O thread sends the rest, so
+      // no caller ever blocks on a slow peer.
+      outbox_.insert(outbox_.end(), frame.begin() + static_cast<std::ptrdiff_t>(sent), frame.end());
+      outboxPending_ = true;
+      wake = true;
+    }
   }
-  wakeIo();
+  MessageWriter::recycle(std::move(frame));
+  if (wake) wakeIo();
   return true;
 }
 

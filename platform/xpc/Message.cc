@@ -8,9 +8,34 @@ namespace xpc {
 using wire::MessageKind;
 using wire::Tag;
 
+namespace {
+
+// One spare frame buffer per thread. A thread that sends a frame usually builds
+// the next one soon after (an I/O thread answering call after call), so reusing
+// the buffer saves its allocation and the copies of growing it every message.
+constexpr std::size_t kMinFrameBuffer = 256;
+constexpr std::size_t kMaxSpareFrameBuffer = 64 * 1024;
+thread_local std::vector<std::uint8_t> tlsSpareFrame;
+
+wire::ByteWriter frameWriter() {
+  std::vector<std::uint8_t> storage = std::move(tlsSpareFrame);
+  tlsSpareFrame = {};
+  if (storage.capacity() < kMinFrameBuffer) storage.reserve(kMinFrameBuffer);
+  return wire::ByteWriter(std::move(storage));
+}
+
+}  // namespace
+
+void MessageWriter::recycle(std::vector<std::uint8_t>&& frame) {
+  if (frame.capacity() <= kMaxSpareFrameBuffer && frame.capacity() > tlsSpareFrame.capacity()) {
+    tlsSpareFrame = std::move(frame);
+  }
+}
+
+MessageWriter::MessageWriter() : w_(frameWriter()) {}
+
 MessageWriter MessageWriter::call(std::string_view selector, bool expectsReply) {
   MessageWriter m;
-  m.w_.bytes().reserve(256);
   m.w_.u32(0);
   m.w_.u8(static_cast<std::uint8_t>(MessageKind::call));
   m.w_.u64(0);
@@ -22,7 +47,6 @@ MessageWriter MessageWriter::call(std::string_view selector, bool expectsReply) 
 
 MessageWriter MessageWriter::reply(std::uint64_t sequence) {
   MessageWriter m;
-  m.w_.bytes().reserve(256);
   m.w_.u32(0);
   m.w_.u8(static_cast<std::uint8_t>(MessageKind::reply));
   m.w_.u64(sequence);
@@ -36,7 +60,7 @@ std::vector<std::uint8_t> MessageWriter::refusal(std::uint64_t sequence, std::st
   w.u8(static_cast<std::uint8_t>(MessageKind::refusal));
   w.u64(sequence);
   w.text(reason);
-  return std::move(w.bytes());
+  return w.take();
 }
 
 void MessageWriter::writeBool(bool value) {
@@ -102,7 +126,7 @@ void MessageWriter::setSequence(std::uint64_t sequence) { w_.patchU64(wire::kFra
 std::vector<std::uint8_t> MessageWriter::finish() && {
   w_.patchU32(countAt_, count_);
   w_.patchU32(0, static_cast<std::uint32_t>(payloadSize()));
-  return std::move(w_.bytes());
+  return w_.take();
 }
 
 ArgumentReader::ArgumentReader(wire::ByteReader arguments, const Interface& interface, std::size_t method,
@@ -157,12 +181,16 @@ std::uint64_t ArgumentReader::readUInt64() {
   return v;
 }
 
-Object ArgumentReader::readObject() {
-  std::size_t index = index_;
+const ClassSet* ArgumentReader::nextObjectAllowList() {
+  const std::size_t index = index_;
   next(ArgumentKind::object);
-  if (!ok()) return Object();
+  if (!ok()) return nullptr;
+  return &interface_.classes(method_, index, ofReply_);
+}
+
+Object ArgumentReader::readObjectWith(const ClassSet& allowed) {
   Object out;
-  codec::Status s = codec::readObject(r_, interface_.classes(method_, index, ofReply_), 0, out);
+  codec::Status s = codec::readObject(r_, allowed, 0, out);
   if (s != codec::Status::ok) {
     fail(s);
     return Object();
@@ -170,8 +198,31 @@ Object ArgumentReader::readObject() {
   return out;
 }
 
+Object ArgumentReader::readObject() {
+  const ClassSet* allowed = nextObjectAllowList();
+  return allowed ? readObjectWith(*allowed) : Object();
+}
+
 std::optional<std::string> ArgumentReader::readString() {
-  Object o = readObject();
+  const ClassSet* allowed = nextObjectAllowList();
+  if (!allowed) return std::nullopt;
+  // Text and nil are read in place, without an Object and a copy of the text;
+  // anything else takes the general path, which refuses it.
+  wire::ByteReader r = r_;
+  std::uint8_t tag = 0;
+  std::string_view text;
+  if (r.u8(tag)) {
+    if (tag == static_cast<std::uint8_t>(Tag::nil)) {
+      r_ = r;
+      return std::nullopt;
+    }
+    if (tag == static_cast<std::uint8_t>(Tag::string) && allowed->containsBuiltin(BuiltinClass::string) &&
+        r.text(text)) {
+      r_ = r;
+      return std::string(text);
+    }
+  }
+  Object o = readObjectWith(*allowed);
   if (o.isNil()) return std::nullopt;
   if (const std::string* s = o.asString()) return *s;
   refuse();

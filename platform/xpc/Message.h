@@ -9,9 +9,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "platform/foundation/Error.h"
+#include "platform/xpc/Coder.h"
 #include "platform/xpc/Interface.h"
 #include "platform/xpc/Object.h"
 #include "platform/xpc/ValueCodec.h"
@@ -54,8 +56,11 @@ class MessageWriter {
   // Fills in the lengths and hands over the frame bytes.
   std::vector<std::uint8_t> finish() &&;
 
+  // Offers a frame's buffer, once sent, for the calling thread's next message.
+  static void recycle(std::vector<std::uint8_t>&& frame);
+
  private:
-  MessageWriter() = default;
+  MessageWriter();
   wire::ByteWriter w_;
   std::size_t countAt_ = 0;
   std::uint32_t count_ = 0;
@@ -80,34 +85,53 @@ class ArgumentReader {
   std::optional<foundation::Error> readError();
   std::optional<FileURL> readURL();
   std::optional<Number> readNumber();
-  // A keyed object of class T, or null for nil; any other class is refused.
+  // A keyed object of class T, or null for nil; any other class is refused
+  // before anything is built.
   template <typename T>
   std::shared_ptr<const T> readCodable() {
-    Object o = readObject();
-    if (o.isNil()) return nullptr;
-    auto p = o.as<T>();
-    if (!p) refuse();
-    return p;
+    static_assert(std::is_final_v<T>, "the allow-list is matched against T's own class");
+    const ClassSet* allowed = nextObjectAllowList();
+    if (!allowed) return nullptr;
+    bool isNil = false;
+    wire::ByteReader entries;
+    std::uint32_t count = 0;
+    codec::Status s = codec::openKeyed(r_, *allowed, T::codableClass(), 0, isNil, entries, count);
+    if (s != codec::Status::ok) {
+      fail(s);
+      return nullptr;
+    }
+    return isNil ? nullptr : build<T>(entries, count, 1);
   }
-  // An array whose every element is a T, or absent for nil.
+  // An array whose every element is a T, or absent for nil. Each element is
+  // checked before it is built and built straight from the bytes.
   template <typename T>
   std::optional<std::vector<std::shared_ptr<const T>>> readCodableArray() {
-    Object o = readObject();
-    if (o.isNil()) return std::nullopt;
-    const Object::Array* a = o.asArray();
-    if (!a) {
-      refuse();
+    static_assert(std::is_final_v<T>, "the allow-list is matched against T's own class");
+    const ClassSet* allowed = nextObjectAllowList();
+    if (!allowed) return std::nullopt;
+    bool isNil = false;
+    wire::ByteReader elements;
+    std::uint32_t count = 0;
+    codec::Status s = codec::openArray(r_, *allowed, 0, isNil, elements, count);
+    if (s != codec::Status::ok) {
+      fail(s);
       return std::nullopt;
     }
+    if (isNil) return std::nullopt;
     std::vector<std::shared_ptr<const T>> out;
-    out.reserve(a->size());
-    for (const Object& item : *a) {
-      auto p = item.as<T>();
-      if (!p) {
-        refuse();
+    out.reserve(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      wire::ByteReader entries;
+      std::uint32_t entryCount = 0;
+      s = codec::openKeyed(elements, *allowed, T::codableClass(), 1, isNil, entries, entryCount);
+      if (s == codec::Status::ok && isNil) s = codec::Status::refused;  // an array cannot hold nil
+      if (s != codec::Status::ok) {
+        fail(s);
         return std::nullopt;
       }
-      out.push_back(std::move(p));
+      std::shared_ptr<const T> item = build<T>(entries, entryCount, 2);
+      if (!item) return std::nullopt;
+      out.push_back(std::move(item));
     }
     return out;
   }
@@ -117,6 +141,22 @@ class ArgumentReader {
 
  private:
   const ArgumentSpec* next(ArgumentKind kind);
+  // Steps over the next (object) argument's spec; its allow-list, or null when an
+  // earlier argument was already refused.
+  const ClassSet* nextObjectAllowList();
+  Object readObjectWith(const ClassSet& allowed);
+  // A keyed T from its entries (already checked against the allow-list); null,
+  // with the refusal recorded, when one of its values was refused.
+  template <typename T>
+  std::shared_ptr<const T> build(wire::ByteReader entries, std::uint32_t count, int depth) {
+    Coder coder(entries, count, depth);
+    auto made = std::make_shared<const T>(coder);
+    if (coder.failed()) {
+      fail(coder.status());
+      return nullptr;
+    }
+    return made;
+  }
   void refuse() { fail(codec::Status::refused); }
   void fail(codec::Status s) {
     if (status_ == codec::Status::ok) status_ = s;

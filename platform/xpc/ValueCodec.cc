@@ -99,16 +99,6 @@ Status readErrorBody(ByteReader& b, int depth, foundation::Error& out) {
 
 }  // namespace
 
-void writeNil(ByteWriter& w) { tag(w, Tag::nil); }
-void writeBool(ByteWriter& w, bool value) { tag(w, value ? Tag::trueValue : Tag::falseValue); }
-void writeInt64(ByteWriter& w, std::int64_t value) {
-  tag(w, Tag::int64);
-  w.u64(static_cast<std::uint64_t>(value));
-}
-void writeString(ByteWriter& w, std::string_view text) {
-  tag(w, Tag::string);
-  w.text(text);
-}
 void writeURL(ByteWriter& w, const FileURL& url) {
   tag(w, Tag::url);
   w.text(url.path);
@@ -243,6 +233,51 @@ Status readObject(ByteReader& r, const ClassSet& allowed, int depth, Object& out
     }
   }
   return Status::malformed;
+}
+
+Status openKeyed(ByteReader& r, const ClassSet& allowed, const ClassInfo& expected, int depth, bool& isNil,
+                 ByteReader& entries, std::uint32_t& count) {
+  isNil = false;
+  if (depth > wire::kMaxDepth) return Status::malformed;
+  std::uint8_t t;
+  if (!r.peekU8(t)) return Status::malformed;
+  if (t == static_cast<std::uint8_t>(Tag::nil)) {
+    r.u8(t);
+    isNil = true;
+    return Status::ok;
+  }
+  if (t != static_cast<std::uint8_t>(Tag::object)) return wire::skipValue(r) ? Status::refused : Status::malformed;
+  r.u8(t);
+  std::uint32_t n;
+  ByteReader b;
+  std::string_view name;
+  if (!r.u32(n) || !r.sub(n, b) || !b.text(name)) return Status::malformed;
+  // The allow-list decides before the class's own code runs.
+  if (allowed.findKeyed(name) != &expected) return Status::refused;
+  if (!b.u32(count)) return Status::malformed;
+  entries = b;
+  return Status::ok;
+}
+
+Status openArray(ByteReader& r, const ClassSet& allowed, int depth, bool& isNil, ByteReader& elements,
+                 std::uint32_t& count) {
+  isNil = false;
+  if (depth > wire::kMaxDepth) return Status::malformed;
+  std::uint8_t t;
+  if (!r.peekU8(t)) return Status::malformed;
+  if (t == static_cast<std::uint8_t>(Tag::nil)) {
+    r.u8(t);
+    isNil = true;
+    return Status::ok;
+  }
+  if (t != static_cast<std::uint8_t>(Tag::array)) return wire::skipValue(r) ? Status::refused : Status::malformed;
+  r.u8(t);
+  std::uint32_t n;
+  if (!r.u32(n) || !r.sub(n, elements) || !elements.u32(count) || count > elements.remaining()) {
+    return Status::malformed;
+  }
+  if (!allowed.containsBuiltin(BuiltinClass::array)) return Status::refused;
+  return Status::ok;
 }
 
 }  // namespace xpc::codec

@@ -1,13 +1,22 @@
 #include "platform/xpc/WireFormat.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace xpc::wire {
 
-bool isValidUtf8(std::string_view s) {
+bool isValidNonAsciiUtf8(std::string_view s) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const auto* end = p + s.size();
   while (p < end) {
+    // Runs of ASCII, which is nearly every text on the link, eight bytes at a time.
+    while (end - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      if (word & 0x8080808080808080ull) break;
+      p += 8;
+    }
+    if (p == end) break;
     unsigned char c = *p;
     if (c < 0x80) {
       ++p;
@@ -41,12 +50,21 @@ bool isValidUtf8(std::string_view s) {
 
 namespace {
 
+struct ClassNameChars {
+  bool allowed[256] = {};
+  constexpr ClassNameChars() {
+    for (int c = 'A'; c <= 'Z'; ++c) allowed[c] = true;
+    for (int c = 'a'; c <= 'z'; ++c) allowed[c] = true;
+    for (int c = '0'; c <= '9'; ++c) allowed[c] = true;
+    allowed[static_cast<unsigned char>('_')] = allowed[static_cast<unsigned char>('.')] =
+        allowed[static_cast<unsigned char>('$')] = true;
+  }
+};
+constexpr ClassNameChars kClassNameChars;
+
 bool isClassName(std::string_view s) {
   if (s.empty() || s.size() > kMaxClassNameLength) return false;
-  return std::all_of(s.begin(), s.end(), [](char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
-           c == '$';
-  });
+  return std::all_of(s.begin(), s.end(), [](char c) { return kClassNameChars.allowed[static_cast<unsigned char>(c)]; });
 }
 
 bool isSelector(std::string_view s) {
@@ -63,12 +81,14 @@ class KeySet {
   bool insert(std::string_view key) {
     if (count_ < kInline) {
       for (std::size_t i = 0; i < count_; ++i) {
-        if (inline_[i] == key) return false;
+        if (inline_[i].size == key.size() && std::memcmp(inline_[i].data, key.data(), key.size()) == 0) return false;
       }
-      inline_[count_++] = key;
+      inline_[count_++] = {key.data(), key.size()};
       return true;
     }
-    if (overflow_.empty()) overflow_.assign(inline_, inline_ + kInline);
+    if (overflow_.empty()) {
+      for (const Key& k : inline_) overflow_.emplace_back(k.data, k.size);
+    }
     overflow_.push_back(key);
     ++count_;
     return true;
@@ -81,7 +101,12 @@ class KeySet {
 
  private:
   static constexpr std::size_t kInline = 8;
-  std::string_view inline_[kInline];
+  // Plain pairs, so that the array is not initialised for every object.
+  struct Key {
+    const char* data;
+    std::size_t size;
+  };
+  Key inline_[kInline];
   std::size_t count_ = 0;
   std::vector<std::string_view> overflow_;
 };
@@ -196,29 +221,6 @@ bool values(ByteReader& r, MessageHeader& header) {
 }
 
 }  // namespace
-
-bool skipValue(ByteReader& r) {
-  std::uint8_t tag;
-  if (!r.u8(tag)) return false;
-  const std::uint8_t* b;
-  switch (static_cast<Tag>(tag)) {
-    case Tag::nil:
-    case Tag::falseValue:
-    case Tag::trueValue:
-      return true;
-    case Tag::int64:
-      return r.bytes(8, b);
-    case Tag::string:
-    case Tag::url:
-    case Tag::array:
-    case Tag::object:
-    case Tag::error: {
-      std::uint32_t n;
-      return r.u32(n) && r.bytes(n, b);
-    }
-  }
-  return false;
-}
 
 std::optional<MessageHeader> validateMessage(const std::uint8_t* payload, std::size_t size) {
   ByteReader r(payload, size);

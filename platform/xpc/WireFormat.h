@@ -3,6 +3,7 @@
 // decoder of the layer is built on. No allocation beyond the writer's buffer.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -38,46 +39,83 @@ enum class Tag : std::uint8_t {
   error = 0x08,
 };
 
-// Appends little-endian fields to a growing buffer.
+// Appends little-endian fields to a growing buffer. The buffer is grown ahead of
+// the writes and written through a pointer, so a small field costs a bounds check
+// and a store rather than a vector insertion.
 class ByteWriter {
  public:
-  std::vector<std::uint8_t>& bytes() { return bytes_; }
-  std::size_t size() const { return bytes_.size(); }
+  ByteWriter() = default;
+  // Writes into `storage`'s capacity (a recycled frame buffer), dropping its contents.
+  explicit ByteWriter(std::vector<std::uint8_t> storage) : buf_(std::move(storage)) { buf_.clear(); }
 
-  void u8(std::uint8_t v) { bytes_.push_back(v); }
-  void u32(std::uint32_t v) {
-    std::uint8_t b[4] = {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)};
-    raw(b, 4);
+  std::size_t size() const { return size_; }
+  void reserve(std::size_t n) {
+    if (buf_.size() < n) buf_.resize(n);
   }
+  // Hands over what was written; the writer is empty afterwards.
+  std::vector<std::uint8_t> take() {
+    buf_.resize(size_);
+    size_ = 0;
+    return std::move(buf_);
+  }
+  // What was written so far, trimmed to size (for tests and tools that build
+  // frames by hand; take() hands the bytes over without a copy).
+  const std::vector<std::uint8_t>& bytes() {
+    buf_.resize(size_);
+    return buf_;
+  }
+
+  void u8(std::uint8_t v) { *grab(1) = v; }
+  void u32(std::uint32_t v) { store32(grab(4), v); }
   void u64(std::uint64_t v) {
-    std::uint8_t b[8];
-    for (int i = 0; i < 8; ++i) b[i] = std::uint8_t(v >> (8 * i));
-    raw(b, 8);
+    std::uint8_t* p = grab(8);
+    for (int i = 0; i < 8; ++i) p[i] = std::uint8_t(v >> (8 * i));
   }
   void raw(const void* data, std::size_t n) {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    bytes_.insert(bytes_.end(), p, p + n);
+    if (n != 0) std::memcpy(grab(n), data, n);
   }
   // A length-prefixed text: u32 length, then the bytes.
   void text(std::string_view s) {
-    u32(static_cast<std::uint32_t>(s.size()));
-    raw(s.data(), s.size());
+    std::uint8_t* p = grab(4 + s.size());
+    store32(p, static_cast<std::uint32_t>(s.size()));
+    if (!s.empty()) std::memcpy(p + 4, s.data(), s.size());
   }
   // Reserves a u32 to be filled in by patchU32 once the length is known.
   std::size_t placeholderU32() {
-    std::size_t at = bytes_.size();
-    bytes_.resize(at + 4);
+    std::size_t at = size_;
+    grab(4);
     return at;
   }
-  void patchU32(std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) bytes_[at + i] = std::uint8_t(v >> (8 * i));
-  }
+  void patchU32(std::size_t at, std::uint32_t v) { store32(buf_.data() + at, v); }
   void patchU64(std::size_t at, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) bytes_[at + i] = std::uint8_t(v >> (8 * i));
+    for (int i = 0; i < 8; ++i) buf_[at + i] = std::uint8_t(v >> (8 * i));
   }
 
  private:
-  std::vector<std::uint8_t> bytes_;
+  static void store32(std::uint8_t* p, std::uint32_t v) {
+    p[0] = std::uint8_t(v);
+    p[1] = std::uint8_t(v >> 8);
+    p[2] = std::uint8_t(v >> 16);
+    p[3] = std::uint8_t(v >> 24);
+  }
+  std::uint8_t* grab(std::size_t n) {
+    if (buf_.size() < size_ + n) grow(n);
+    std::uint8_t* p = buf_.data() + size_;
+    size_ += n;
+    return p;
+  }
+  // Doubles the writable part, within the capacity already held when that is
+  // enough, so a recycled buffer is not cleared beyond what gets written.
+  void grow(std::size_t n) {
+    const std::size_t need = size_ + n;
+    std::size_t target = std::max({need, 2 * buf_.size(), std::size_t{64}});
+    if (target > buf_.capacity() && need <= buf_.capacity()) target = buf_.capacity();
+    buf_.resize(target);
+  }
+
+  std::vector<std::uint8_t> buf_;  // bytes past size_ are scratch, ready to be written
+
+  std::size_t size_ = 0;
 };
 
 // Reads little-endian fields from a span; every read is bounded by what remains and
@@ -145,12 +183,40 @@ class ByteReader {
   const std::uint8_t* end_ = nullptr;
 };
 
+bool isValidNonAsciiUtf8(std::string_view s);
+
 // True when `s` is well-formed UTF-8 (no overlong forms, surrogates or values
-// beyond U+10FFFF).
-bool isValidUtf8(std::string_view s);
+// beyond U+10FFFF). Keys and names on the link are short and nearly always
+// ASCII, which is settled here without a call.
+inline bool isValidUtf8(std::string_view s) {
+  unsigned char bits = 0;
+  for (char c : s) bits |= static_cast<unsigned char>(c);
+  return bits < 0x80 || isValidNonAsciiUtf8(s);
+}
 
 // Skips one value whose structure has already been validated.
-bool skipValue(ByteReader& r);
+inline bool skipValue(ByteReader& r) {
+  std::uint8_t tag;
+  if (!r.u8(tag)) return false;
+  const std::uint8_t* b;
+  switch (static_cast<Tag>(tag)) {
+    case Tag::nil:
+    case Tag::falseValue:
+    case Tag::trueValue:
+      return true;
+    case Tag::int64:
+      return r.bytes(8, b);
+    case Tag::string:
+    case Tag::url:
+    case Tag::array:
+    case Tag::object:
+    case Tag::error: {
+      std::uint32_t n;
+      return r.u32(n) && r.bytes(n, b);
+    }
+  }
+  return false;
+}
 
 // What a structurally valid message says about itself. Views point into the payload.
 struct MessageHeader {
