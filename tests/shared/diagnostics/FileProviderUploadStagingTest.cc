@@ -44,13 +44,6 @@ TEST(FileProviderUploadStaging, CopiesUnderFreshLowerCaseUuidNames) {
   EXPECT_EQ(testing::readFile(source), "contents of the report") << "the source stays where it was";
 }
 
-TEST(FileProviderUploadStaging, EmptyFileHasLengthZero) {
-  TempDir dir;
-  auto staged = Staging::makeEmptyFile(dir.path());
-  ASSERT_TRUE(staged.ok());
-  EXPECT_EQ(std::filesystem::file_size(*staged), 0u);
-}
-
 TEST(FileProviderUploadStaging, FailedCopyLeavesNothingAndReportsTheCopyError) {
   TempDir dir;
   auto staged = Staging::stage(dir.path() / "missing.txt", dir.path());
@@ -64,10 +57,11 @@ TEST(FileProviderUploadStaging, FailedCopyLeavesNothingAndReportsTheCopyError) {
   EXPECT_TRUE(stagedNames(dir.path()).empty());
 }
 
-TEST(FileProviderUploadStaging, RemoveToleratesMissingFilesOnly) {
+TEST(FileProviderUploadStaging, EmptyFilesAreRemovedAndRemovalToleratesMissingFilesOnly) {
   TempDir dir;
   auto staged = Staging::makeEmptyFile(dir.path());
   ASSERT_TRUE(staged.ok());
+  EXPECT_EQ(std::filesystem::file_size(*staged), 0u);
   EXPECT_TRUE(Staging::remove(*staged).ok());
   EXPECT_TRUE(Staging::remove(*staged).ok()) << "already gone counts as removed";
 
