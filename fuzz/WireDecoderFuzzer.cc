@@ -1,8 +1,9 @@
 // libFuzzer target for everything the link decodes from a peer: the input is a
 // byte stream cut into frames as a connection cuts it; each frame is validated
 // and, when valid, its arguments are decoded against the host protocol's
-// interface both as a call and as a reply to every method. The whole input is
-// also decoded as a standalone keyed archive of the transfer objects.
+// interface both as a call and as a reply to every method, once as generic
+// objects and once through the typed readers the dispatcher and proxy use. The
+// whole input is also decoded as a standalone keyed archive of the transfer objects.
 // Nothing here may crash, hang or read out of bounds, whatever the bytes.
 #include <cstddef>
 #include <cstdint>
@@ -35,6 +36,41 @@ void readAll(xpc::ArgumentReader& reader, const std::vector<xpc::ArgumentSpec>& 
   }
 }
 
+// What the dispatcher reads: object arguments are texts.
+void readCallAsDispatcher(xpc::ArgumentReader& reader, const std::vector<xpc::ArgumentSpec>& specs) {
+  for (const xpc::ArgumentSpec& spec : specs) {
+    if (spec.kind == xpc::ArgumentKind::object) {
+      reader.readString();
+    } else {
+      readAll(reader, {spec});
+    }
+  }
+}
+
+// What the proxy reads from the reply to `method`.
+void readReplyAsProxy(xpc::ArgumentReader& reader, std::size_t method) {
+  switch (static_cast<corvane::VfsXpcProtocol::Method>(method)) {
+    case corvane::VfsXpcProtocol::kListDirectory:
+      reader.readCodableArray<corvane::VfsFileEntryDto>();
+      break;
+    case corvane::VfsXpcProtocol::kGetCurrentToken:
+      reader.readNumber();
+      break;
+    case corvane::VfsXpcProtocol::kReadChanges:
+      reader.readCodable<corvane::VfsChangesResultDto>();
+      break;
+    case corvane::VfsXpcProtocol::kStatItem:
+      reader.readCodable<corvane::VfsFileEntryDto>();
+      break;
+    case corvane::VfsXpcProtocol::kFetchFileContents:
+      reader.readURL();
+      break;
+    default:
+      break;
+  }
+  reader.readError();
+}
+
 void decodeFrame(const xpc::Interface& interface, const std::uint8_t* payload, std::size_t size) {
   std::optional<xpc::wire::MessageHeader> h = xpc::wire::validateMessage(payload, size);
   if (!h) return;
@@ -44,6 +80,8 @@ void decodeFrame(const xpc::Interface& interface, const std::uint8_t* payload, s
     if (m && protocol.method(*m).arguments.size() == h->argumentCount) {
       xpc::ArgumentReader reader(h->arguments, interface, *m, false);
       readAll(reader, protocol.method(*m).arguments);
+      xpc::ArgumentReader typed(h->arguments, interface, *m, false);
+      readCallAsDispatcher(typed, protocol.method(*m).arguments);
     }
   } else if (h->kind == xpc::wire::MessageKind::reply) {
     for (std::size_t m = 0; m < protocol.methods().size(); ++m) {
@@ -51,6 +89,8 @@ void decodeFrame(const xpc::Interface& interface, const std::uint8_t* payload, s
       if (reply.size() != h->argumentCount) continue;
       xpc::ArgumentReader reader(h->arguments, interface, m, true);
       readAll(reader, reply);
+      xpc::ArgumentReader typed(h->arguments, interface, m, true);
+      readReplyAsProxy(typed, m);
     }
   }
 }
