@@ -105,6 +105,13 @@ class FileProviderExtension final : public fileprovider::ReplicatedExtension,
 
   using ItemChangeOnce = Once<fileprovider::ItemPtr, fileprovider::ItemFields, bool, OptionalError>;
 
+  // The host proxy for a create or modify. With no ready link the request is
+  // answered here (-1004, trace "vfs_not_connected") and null is returned; a reply
+  // lost with the link removes the staged copy and answers -1004 once.
+  std::shared_ptr<VfsXpcProtocol> acquireItemChangeProxy(const std::shared_ptr<FileProviderRequestTrace>& trace,
+                                                         const std::shared_ptr<StagedUploadSlot>& staged,
+                                                         const ItemChangeOnce& complete);
+
   // Stages `contents` (an empty file when absent) and uploads the staged copy to
   // `remotePath`, removing it as soon as the host answers. A failure fails `trace`
   // (detail `remotePath`) and reaches `failed` with the error to complete with;

@@ -45,15 +45,8 @@ foundation::ProgressPtr FileProviderExtension::createItem(fileprovider::ItemPtr 
              parent.rawValue());
 
   auto staged = std::make_shared<StagedUploadSlot>();
-  auto xpc = acquireProxy([trace, staged, complete](const foundation::Error& linkError) {
-    if (auto copy = staged->take()) removeStagedUpload(*copy);
-    complete(nullptr, 0, false, failOrphanedRequest(*trace, linkError));
-  });
-  if (!xpc) {
-    trace->fail({.fallbackCode = "vfs_not_connected", .retryable = true, .level = "WARN"});
-    complete(nullptr, 0, false, fpError(fileprovider::ErrorCode::serverUnreachable, std::nullopt));
-    return progress;
-  }
+  auto xpc = acquireItemChangeProxy(trace, staged, complete);
+  if (!xpc) return progress;
 
   std::string peerId;
   std::string remotePath;

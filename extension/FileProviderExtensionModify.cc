@@ -57,15 +57,8 @@ foundation::ProgressPtr FileProviderExtension::modifyItem(fileprovider::ItemPtr 
              describeFields(changedFields));
 
   auto staged = std::make_shared<StagedUploadSlot>();
-  auto xpc = acquireProxy([trace, staged, complete](const foundation::Error& linkError) {
-    if (auto copy = staged->take()) removeStagedUpload(*copy);
-    complete(nullptr, 0, false, failOrphanedRequest(*trace, linkError));
-  });
-  if (!xpc) {
-    trace->fail({.fallbackCode = "vfs_not_connected", .retryable = true, .level = "WARN"});
-    complete(nullptr, 0, false, fpError(fileprovider::ErrorCode::serverUnreachable, std::nullopt));
-    return progress;
-  }
+  auto xpc = acquireItemChangeProxy(trace, staged, complete);
+  if (!xpc) return progress;
   auto parsed = ParsedIdentifier::parse(identifier);
   if (!parsed) {
     trace->fail({.fallbackCode = "not_found", .retryable = false});

@@ -3,6 +3,7 @@
 #include "extension/FileProviderErrors.h"
 #include "extension/FileProviderExtension.h"
 #include "extension/FileProviderRequestSupport.h"
+#include "platform/fileprovider/Errors.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/oslog/Log.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
@@ -66,6 +67,20 @@ void FileProviderExtension::uploadStagedContents(std::shared_ptr<VfsXpcProtocol>
                       uploaded();
                     });
   });
+}
+
+std::shared_ptr<VfsXpcProtocol> FileProviderExtension::acquireItemChangeProxy(
+    const std::shared_ptr<FileProviderRequestTrace>& trace, const std::shared_ptr<StagedUploadSlot>& staged,
+    const ItemChangeOnce& complete) {
+  auto xpc = acquireProxy([trace, staged, complete](const foundation::Error& linkError) {
+    if (auto copy = staged->take()) removeStagedUpload(*copy);
+    complete(nullptr, 0, false, failOrphanedRequest(*trace, linkError));
+  });
+  if (!xpc) {
+    trace->fail({.fallbackCode = "vfs_not_connected", .retryable = true, .level = "WARN"});
+    complete(nullptr, 0, false, fpError(fileprovider::ErrorCode::serverUnreachable, std::nullopt));
+  }
+  return xpc;
 }
 
 }  // namespace corvane

@@ -164,18 +164,27 @@ Result<std::vector<HostFileEntry>> HostVfsService::listDirectory(std::string_vie
   return entries;
 }
 
+namespace {
+
+// Opens the folder holding `path` and reads the item's own status (a symlink is
+// not followed). Returns 0 or an errno value.
+int openAndStat(const ShareRoot& root, const SharePath& path, foundation::UniqueFd* parent, struct stat* st) {
+  if (int err = root.openParent(path, parent)) return err;
+  if (::fstatat(parent->get(), path.name().c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  return 0;
+}
+
+}  // namespace
+
 Result<std::filesystem::path> HostVfsService::fetchFileContents(std::string_view rawPath) {
   auto path = SharePath::parse(rawPath);
   if (!path) return path.error();
   if (path->isRoot()) return invalid("Not a file: /");
   const std::string what = "Cannot fetch " + path->text();
   foundation::UniqueFd parent;
-  if (int err = root_->openParent(*path, &parent)) return vfsErrorFromErrno(err, what);
-  const char* name = path->name().c_str();
   struct stat st {};
-  if (::fstatat(parent.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return vfsErrorFromErrno(errno, what);
-  }
+  if (int err = openAndStat(*root_, *path, &parent, &st)) return vfsErrorFromErrno(err, what);
+  const char* name = path->name().c_str();
   if (S_ISDIR(st.st_mode)) return invalid("Not a file: " + path->text());
 
   if (S_ISLNK(st.st_mode)) {
@@ -265,12 +274,9 @@ Status HostVfsService::deleteItem(std::string_view rawPath, bool isDir) {
   if (path->isRoot()) return invalid("Cannot delete the shared folder itself");
   const std::string what = "Cannot delete " + path->text();
   foundation::UniqueFd parent;
-  if (int err = root_->openParent(*path, &parent)) return vfsErrorFromErrno(err, what);
-  const char* name = path->name().c_str();
   struct stat st {};
-  if (::fstatat(parent.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    return vfsErrorFromErrno(errno, what);
-  }
+  if (int err = openAndStat(*root_, *path, &parent, &st)) return vfsErrorFromErrno(err, what);
+  const char* name = path->name().c_str();
   if (S_ISDIR(st.st_mode) != isDir) {
     return invalid(path->text() + (isDir ? " is not a folder" : " is a folder"));
   }

@@ -235,8 +235,11 @@ Status readObject(ByteReader& r, const ClassSet& allowed, int depth, Object& out
   return Status::malformed;
 }
 
-Status openKeyed(ByteReader& r, const ClassSet& allowed, const ClassInfo& expected, int depth, bool& isNil,
-                 ByteReader& entries, std::uint32_t& count) {
+namespace {
+
+// Steps into the next value when it is nil (isNil) or of kind `tag` (its tag read).
+// A value of any other kind is skipped whole and refused.
+Status enterValue(ByteReader& r, Tag tag, int depth, bool& isNil) {
   isNil = false;
   if (depth > wire::kMaxDepth) return Status::malformed;
   std::uint8_t t;
@@ -246,8 +249,16 @@ Status openKeyed(ByteReader& r, const ClassSet& allowed, const ClassInfo& expect
     isNil = true;
     return Status::ok;
   }
-  if (t != static_cast<std::uint8_t>(Tag::object)) return wire::skipValue(r) ? Status::refused : Status::malformed;
+  if (t != static_cast<std::uint8_t>(tag)) return wire::skipValue(r) ? Status::refused : Status::malformed;
   r.u8(t);
+  return Status::ok;
+}
+
+}  // namespace
+
+Status openKeyed(ByteReader& r, const ClassSet& allowed, const ClassInfo& expected, int depth, bool& isNil,
+                 ByteReader& entries, std::uint32_t& count) {
+  if (Status st = enterValue(r, Tag::object, depth, isNil); st != Status::ok || isNil) return st;
   std::uint32_t n;
   ByteReader b;
   std::string_view name;
@@ -261,17 +272,7 @@ Status openKeyed(ByteReader& r, const ClassSet& allowed, const ClassInfo& expect
 
 Status openArray(ByteReader& r, const ClassSet& allowed, int depth, bool& isNil, ByteReader& elements,
                  std::uint32_t& count) {
-  isNil = false;
-  if (depth > wire::kMaxDepth) return Status::malformed;
-  std::uint8_t t;
-  if (!r.peekU8(t)) return Status::malformed;
-  if (t == static_cast<std::uint8_t>(Tag::nil)) {
-    r.u8(t);
-    isNil = true;
-    return Status::ok;
-  }
-  if (t != static_cast<std::uint8_t>(Tag::array)) return wire::skipValue(r) ? Status::refused : Status::malformed;
-  r.u8(t);
+  if (Status st = enterValue(r, Tag::array, depth, isNil); st != Status::ok || isNil) return st;
   std::uint32_t n;
   if (!r.u32(n) || !r.sub(n, elements) || !elements.u32(count) || count > elements.remaining()) {
     return Status::malformed;
