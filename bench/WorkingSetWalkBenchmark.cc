@@ -252,6 +252,9 @@ Listed timeListing(corvane::FileProviderExtension& extension, const std::string&
   Listed listed{secondsSince(start), observer->items().size(), 0};
   const std::size_t heapAfter = heapInUse();
   listed.heapBytes = heapAfter > heapBefore ? heapAfter - heapBefore : 0;
+  // Released here, before anything else is timed: left to the last reference, they
+  // could be freed on the link's thread while the next figure is being taken.
+  observer->items().clear();
   return listed;
 }
 

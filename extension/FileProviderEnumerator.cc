@@ -5,8 +5,8 @@
 #include <cassert>
 #include <cstdlib>
 
-#include "extension/FileProviderEntryMapping.h"
 #include "extension/FileProviderErrors.h"
+#include "extension/FileProviderItem.h"
 #include "extension/FileProviderRequestSupport.h"
 #include "extension/ParsedIdentifier.h"
 #include "platform/fileprovider/Errors.h"
@@ -101,7 +101,7 @@ void FileProviderEnumerator::enumerateDirectory(const std::shared_ptr<VfsXpcProt
   // framework released meanwhile still delivers its items.
   xpc->listDirectory(
       peerId, path, trace->flowId(),
-      [parent = enumeratedItemIdentifier_, mountedPeerId = mountedPeerId_, peerId, path, rootEpoch, done,
+      [folder = std::make_shared<const EntryFolder>(EntryFolder{enumeratedItemIdentifier_, peerId, path}), mountedPeerId = mountedPeerId_, peerId, path, rootEpoch, done,
        trace](VfsXpcProtocol::Entries entries, VfsXpcProtocol::Error error) {
         if (error) {
           const std::string description = error->localizedDescription();
@@ -132,8 +132,7 @@ void FileProviderEnumerator::enumerateDirectory(const std::shared_ptr<VfsXpcProt
         std::vector<fileprovider::ItemPtr> items;
         items.reserve(entries->size());
         for (const auto& entry : *entries) {
-          items.push_back(
-              makeEntryItem(childIdentifier(peerId, listedChildPath(path, entry->name())), parent, *entry, epoch));
+          items.push_back(std::make_shared<const FileProviderItem>(folder, entry, epoch));
         }
         const std::string count = std::to_string(items.size());
         if (rootEpoch) {

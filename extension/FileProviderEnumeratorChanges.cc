@@ -4,9 +4,9 @@
 #include <cassert>
 #include <cstdlib>
 
-#include "extension/FileProviderEntryMapping.h"
 #include "extension/FileProviderEnumerator.h"
 #include "extension/FileProviderErrors.h"
+#include "extension/FileProviderItem.h"
 #include "extension/FileProviderRequestSupport.h"
 #include "extension/ParsedIdentifier.h"
 #include "platform/fileprovider/Errors.h"
@@ -167,14 +167,15 @@ void FileProviderEnumerator::enumerateChanges(std::shared_ptr<fileprovider::Chan
 
         std::vector<fileprovider::ItemPtr> updated;
         std::vector<ItemIdentifier> deleted;
+        const auto folder = std::make_shared<const EntryFolder>(
+            EntryFolder{self->enumeratedItemIdentifier_, targetPeer, path, EntryFolder::Joining::changed});
         for (const auto& change : result->changes()) {
           if (change->isRemoved() && change->removedName()) {
-            deleted.emplace_back(childIdentifier(targetPeer, changedChildPath(path, *change->removedName())));
+            deleted.emplace_back(folder->childIdentifier(*change->removedName()));
           } else if (change->entry()) {
             // Also a removal that names no child but carries an entry: the entry
             // is all there is to go by.
-            updated.push_back(makeEntryItem(childIdentifier(targetPeer, changedChildPath(path, change->entry()->name())),
-                                            self->enumeratedItemIdentifier_, *change->entry(), std::nullopt));
+            updated.push_back(std::make_shared<const FileProviderItem>(folder, change->entry(), std::nullopt));
           }
         }
         const std::uint64_t newToken = result->newToken();

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "extension/FileProviderEntryMapping.h"
+#include "extension/FileProviderItem.h"
 #include "extension/FileProviderEnumerator.h"
 #include "extension/FileProviderErrors.h"
 #include "platform/fileprovider/Errors.h"
@@ -28,26 +29,28 @@ struct FileProviderEnumerator::WorkingSetWalk : std::enable_shared_from_this<Wor
         epoch(walkEpoch),
         done(std::move(completion)),
         trace(std::move(requestTrace)) {
-    pending.emplace_back("/", ItemIdentifier::rootContainer());
+    pending.push_back(std::make_shared<const EntryFolder>(EntryFolder{ItemIdentifier::rootContainer(), peerId, "/"}));
   }
 
   // Lists the next pending folder, or ends the walk when none is left.
   void walkNext() {
     if (pending.empty()) return complete();
-    auto [path, identifier] = std::move(pending.front());
+    std::shared_ptr<const EntryFolder> folder = std::move(pending.front());
     pending.pop_front();
+    const std::string& path = folder->path;
     xpc->listDirectory(peerId, path, trace->flowId(),
-                       [self = shared_from_this(), path, identifier](VfsXpcProtocol::Entries entries,
-                                                                     VfsXpcProtocol::Error error) mutable {
-                         self->onListing(path, std::move(identifier), std::move(entries), std::move(error));
+                       [self = shared_from_this(), folder = std::move(folder)](VfsXpcProtocol::Entries entries,
+                                                                               VfsXpcProtocol::Error error) {
+                         self->onListing(folder, std::move(entries), std::move(error));
                        });
   }
 
-  void onListing(const std::string& path, ItemIdentifier parent, VfsXpcProtocol::Entries entries,
+  void onListing(const std::shared_ptr<const EntryFolder>& folder, VfsXpcProtocol::Entries entries,
                  VfsXpcProtocol::Error error) {
     if (error) {
       // One unreadable folder fails the whole set: a partial working set would
       // make the framework believe everything it lacks was deleted.
+      const std::string& path = folder->path;
       const std::string description = error->localizedDescription();
       oslog::log(oslog::Type::Default, "\u274c [FPEnum] working-set list failed at %{public}@: %{public}@", path,
                  description);
@@ -62,10 +65,13 @@ struct FileProviderEnumerator::WorkingSetWalk : std::enable_shared_from_this<Wor
     }
     if (entries) {
       for (const auto& entry : *entries) {
-        std::string childPath = listedChildPath(path, entry->name());
-        std::string identifier = childIdentifier(peerId, childPath);
-        if (entry->isDir()) pending.emplace_back(std::move(childPath), ItemIdentifier(identifier));
-        collected.push_back(makeEntryItem(std::move(identifier), parent, *entry, epoch));
+        if (entry->isDir()) {
+          std::string identifier = folder->childIdentifier(entry->name());
+          std::string path = identifier.substr(peerId.size() + 2);
+          pending.push_back(std::make_shared<const EntryFolder>(
+              EntryFolder{ItemIdentifier(std::move(identifier)), peerId, std::move(path)}));
+        }
+        collected.push_back(std::make_shared<const FileProviderItem>(folder, entry, epoch));
       }
     }
     walkNext();
@@ -96,8 +102,8 @@ struct FileProviderEnumerator::WorkingSetWalk : std::enable_shared_from_this<Wor
   const EnumerationCompletion done;
   const std::shared_ptr<FileProviderRequestTrace> trace;
 
-  // Folders still to list, first in first out, as (path, identifier).
-  std::deque<std::pair<std::string, ItemIdentifier>> pending;
+  // Folders still to list, first in first out.
+  std::deque<std::shared_ptr<const EntryFolder>> pending;
   std::vector<fileprovider::ItemPtr> collected;
 };
 

@@ -20,49 +20,58 @@ FileProviderItem::FileProviderItem(fileprovider::ItemIdentifier identifier,
                                    fileprovider::ItemIdentifier parentItemIdentifier,
                                    std::string filename, Kind kind, std::uint64_t size,
                                    std::uint64_t modifiedMs, std::optional<std::uint64_t> versionEpoch)
-    : itemIdentifier_(std::move(identifier)),
-      parentItemIdentifier_(std::move(parentItemIdentifier)),
-      filename_(std::move(filename)),
-      kind_(kind),
-      size_(size),
-      modifiedMs_(modifiedMs),
-      versionEpoch_(versionEpoch ? *versionEpoch : epochFor(itemIdentifier_)) {}
+    : folder_(std::make_shared<const EntryFolder>(EntryFolder{std::move(parentItemIdentifier), {}, {}})),
+      entry_(std::make_shared<const VfsFileEntryDto>(std::move(filename), kind == Kind::directory, size,
+                                                      modifiedMs)),
+      given_(std::make_unique<const fileprovider::ItemIdentifier>(std::move(identifier))),
+      versionEpoch_(versionEpoch ? *versionEpoch : epochFor(*given_)) {}
+
+FileProviderItem::FileProviderItem(std::shared_ptr<const EntryFolder> folder,
+                                   std::shared_ptr<const VfsFileEntryDto> entry,
+                                   std::optional<std::uint64_t> versionEpoch)
+    : folder_(std::move(folder)),
+      entry_(std::move(entry)),
+      versionEpoch_(versionEpoch ? *versionEpoch : FileProviderShareEpoch::current(folder_->peerId)) {}
+
+fileprovider::ItemIdentifier FileProviderItem::itemIdentifier() const {
+  if (given_) return *given_;
+  return fileprovider::ItemIdentifier(folder_->childIdentifier(entry_->name()));
+}
 
 fileprovider::ItemVersion FileProviderItem::itemVersion() const {
-  auto tags = FileProviderItemVersionPolicy::make(itemIdentifier_.rawValue(), filename_,
-                                                  kind_ == Kind::directory, size_, modifiedMs_,
-                                                  versionEpoch_);
+  auto tags = FileProviderItemVersionPolicy::make(itemIdentifier().rawValue(), entry_->name(), entry_->isDir(),
+                                                  entry_->size(), entry_->modifiedMs(), versionEpoch_);
   return {std::move(tags.content), std::move(tags.metadata)};
 }
 
 uniform_types::UTType FileProviderItem::contentType() const {
   using uniform_types::UTType;
-  if (kind_ == Kind::directory) return UTType::folder();
-  return UTType::fromFilenameExtension(foundation::PathString::pathExtension(filename_), UTType::data())
+  if (entry_->isDir()) return UTType::folder();
+  return UTType::fromFilenameExtension(foundation::PathString::pathExtension(entry_->name()), UTType::data())
       .value_or(UTType::data());
 }
 
 std::optional<std::uint64_t> FileProviderItem::documentSize() const {
-  if (kind_ == Kind::directory) return std::nullopt;
-  return size_;
+  if (entry_->isDir()) return std::nullopt;
+  return entry_->size();
 }
 
 std::optional<foundation::Date> FileProviderItem::contentModificationDate() const {
-  if (modifiedMs_ == 0) return std::nullopt;
-  return foundation::Date{static_cast<double>(modifiedMs_) / 1000.0};
+  if (entry_->modifiedMs() == 0) return std::nullopt;
+  return foundation::Date{static_cast<double>(entry_->modifiedMs()) / 1000.0};
 }
 
 std::uint64_t FileProviderItem::capabilities() const {
   using namespace fileprovider::ItemCapabilities;
   std::uint64_t value = allowsReading | allowsWriting | allowsReparenting | allowsRenaming |
                         allowsTrashing | allowsDeleting;
-  if (kind_ == Kind::directory) value |= allowsAddingSubItems | allowsContentEnumerating;
+  if (entry_->isDir()) value |= allowsAddingSubItems | allowsContentEnumerating;
   return value;
 }
 
 std::uint64_t FileProviderItem::fileSystemFlags() const {
   using namespace fileprovider::FileSystemFlags;
-  if (kind_ == Kind::directory) return userExecutable | userReadable | userWritable;
+  if (entry_->isDir()) return userExecutable | userReadable | userWritable;
   return userReadable | userWritable;
 }
 

@@ -1,13 +1,17 @@
 // FileProviderItem: the one item type handed to the framework, built from what the
 // host reports of an entry (name, kind, size, modification time) plus identifiers
-// and a share epoch. Immutable; every other property is derived on read.
+// and a share epoch. Immutable; every other property, the identifier of a listed
+// child included, is derived on read.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "extension/FileProviderEntryMapping.h"
 #include "platform/fileprovider/Item.h"
+#include "shared/vfs_xpc/VfsFileEntryDto.h"
 
 namespace corvane {
 
@@ -20,10 +24,15 @@ class FileProviderItem : public fileprovider::Item {
   FileProviderItem(fileprovider::ItemIdentifier identifier,
                    fileprovider::ItemIdentifier parentItemIdentifier, std::string filename, Kind kind,
                    std::uint64_t size, std::uint64_t modifiedMs, std::optional<std::uint64_t> versionEpoch);
+  // A child the host reported inside `folder`. The entry and the folder are shared,
+  // not copied: a working set holds one of these per file of the share. With
+  // `versionEpoch` absent the item takes the folder's peer's current share epoch.
+  FileProviderItem(std::shared_ptr<const EntryFolder> folder, std::shared_ptr<const VfsFileEntryDto> entry,
+                   std::optional<std::uint64_t> versionEpoch);
 
-  fileprovider::ItemIdentifier itemIdentifier() const override { return itemIdentifier_; }
-  fileprovider::ItemIdentifier parentItemIdentifier() const override { return parentItemIdentifier_; }
-  std::string filename() const override { return filename_; }
+  fileprovider::ItemIdentifier itemIdentifier() const override;
+  fileprovider::ItemIdentifier parentItemIdentifier() const override { return folder_->identifier; }
+  std::string filename() const override { return entry_->name(); }
 
   fileprovider::ItemVersion itemVersion() const override;
   uniform_types::UTType contentType() const override;
@@ -32,24 +41,21 @@ class FileProviderItem : public fileprovider::Item {
   std::optional<foundation::Date> contentModificationDate() const override;
   // Dispatches to contentModificationDate(), so an override of that is honoured.
   std::optional<foundation::Date> creationDate() const override { return contentModificationDate(); }
-  bool isDownloaded() const override { return kind_ == Kind::directory; }
+  bool isDownloaded() const override { return kind() == Kind::directory; }
   // Dispatches to isDownloaded(), so an override of that is honoured.
   bool isMostRecentVersionDownloaded() const override { return isDownloaded(); }
   std::uint64_t capabilities() const override;
   std::uint64_t fileSystemFlags() const override;
 
-  Kind kind() const { return kind_; }
-  std::uint64_t size() const { return size_; }
-  std::uint64_t modifiedMs() const { return modifiedMs_; }
+  Kind kind() const { return entry_->isDir() ? Kind::directory : Kind::file; }
+  std::uint64_t size() const { return entry_->size(); }
+  std::uint64_t modifiedMs() const { return entry_->modifiedMs(); }
   std::uint64_t versionEpoch() const { return versionEpoch_; }
 
  private:
-  const fileprovider::ItemIdentifier itemIdentifier_;
-  const fileprovider::ItemIdentifier parentItemIdentifier_;
-  const std::string filename_;
-  const Kind kind_;
-  const std::uint64_t size_;
-  const std::uint64_t modifiedMs_;
+  const std::shared_ptr<const EntryFolder> folder_;     // the parent, and the name's context
+  const std::shared_ptr<const VfsFileEntryDto> entry_;  // name, kind, size, modification time
+  const std::unique_ptr<const fileprovider::ItemIdentifier> given_;  // absent: derived from folder_ and name
   const std::uint64_t versionEpoch_;
 };
 

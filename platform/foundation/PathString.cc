@@ -21,20 +21,19 @@ std::string deletingLastPathComponent(std::string_view path) {
   return std::string(parent);
 }
 
-std::string appendingPathComponent(std::string_view path, std::string_view component) {
+void appendPathComponent(std::string& out, std::string_view path, std::string_view component) {
   while (!component.empty() && component.front() == '/') component.remove_prefix(1);
   std::string_view base = trimTrailingSlashes(path);
-  std::string joined(base);
-  if (joined.empty()) {
-    joined.assign(component);
-  } else if (joined == "/") {
-    joined.append(component);
-  } else {
-    joined.push_back('/');
-    joined.append(component);
-  }
-  std::string_view trimmed = trimTrailingSlashes(joined);
-  joined.resize(trimmed.size());
+  const std::size_t start = out.size();
+  out.append(base);
+  if (!base.empty() && base != "/") out.push_back('/');
+  out.append(component);
+  while (out.size() > start + 1 && out.back() == '/') out.pop_back();
+}
+
+std::string appendingPathComponent(std::string_view path, std::string_view component) {
+  std::string joined;
+  appendPathComponent(joined, path, component);
   return joined;
 }
 
@@ -52,18 +51,21 @@ std::string pathExtension(std::string_view path) {
   return last.substr(dot + 1);
 }
 
-std::string collapsingDoubleSlashesOnce(std::string_view path) {
-  std::string out;
-  out.reserve(path.size());
-  for (std::size_t i = 0; i < path.size();) {
-    if (path[i] == '/' && i + 1 < path.size() && path[i + 1] == '/') {
-      out.push_back('/');
-      i += 2;
-    } else {
-      out.push_back(path[i]);
-      ++i;
-    }
+void collapseDoubleSlashesOnce(std::string& text, std::size_t from) {
+  // A plain scan: paths are short, and find("//") pays a library call per "/".
+  std::size_t write = from;
+  while (write + 1 < text.size() && !(text[write] == '/' && text[write + 1] == '/')) ++write;
+  if (write + 1 >= text.size()) return;  // nearly every path: nothing to move
+  for (std::size_t read = write; read < text.size();) {
+    text[write++] = text[read];
+    read += (text[read] == '/' && read + 1 < text.size() && text[read + 1] == '/') ? 2 : 1;
   }
+  text.resize(write);
+}
+
+std::string collapsingDoubleSlashesOnce(std::string_view path) {
+  std::string out(path);
+  collapseDoubleSlashesOnce(out, 0);
   return out;
 }
 

@@ -25,10 +25,13 @@ std::optional<FileProviderItemIdentifierCodec::Parsed> FileProviderItemIdentifie
 std::string FileProviderItemIdentifierCodec::childIdentifier(std::string_view peerId,
                                                              std::string_view folderPath,
                                                              std::string_view name) {
-  std::string path =
-      PathString::collapsingDoubleSlashesOnce(PathString::appendingPathComponent(folderPath, name));
-  std::string identifier(peerId);
-  identifier.append("::").append(path);
+  // One buffer for the whole text: a working-set walk names every item of the share here.
+  std::string identifier;
+  identifier.reserve(peerId.size() + 3 + folderPath.size() + name.size());
+  identifier.append(peerId).append("::");
+  const std::size_t pathStart = identifier.size();
+  PathString::appendPathComponent(identifier, folderPath, name);
+  PathString::collapseDoubleSlashesOnce(identifier, pathStart);
   return identifier;
 }
 
