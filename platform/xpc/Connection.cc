@@ -233,7 +233,7 @@ void Connection::failLater(std::shared_ptr<const ErrorHandler> handler, std::int
   queue_.async([handler = std::move(handler), code, reason = std::move(reason)] { (*handler)(linkError(code, reason)); });
 }
 
-void Connection::wakeIo() {
+void Connection::wakeFlusher() {
   std::uint64_t one = 1;
   [[maybe_unused]] ssize_t n = ::write(wakeFd_.get(), &one, sizeof(one));
 }
@@ -260,16 +260,22 @@ bool Connection::writeFrame(std::vector<std::uint8_t> frame) {
       }
     }
     if (sent < frame.size()) {
-      // The socket is full (or not connected yet): the I/O thread sends the rest, so
-      // no caller ever blocks on a slow peer.
+      // The socket is full (or not connected yet): the flushing thread sends the
+      // rest, so no caller ever blocks on a slow peer.
       outbox_.insert(outbox_.end(), frame.begin() + static_cast<std::ptrdiff_t>(sent), frame.end());
       outboxPending_ = true;
+      startFlusherLocked();
       wake = true;
     }
   }
   MessageWriter::recycle(std::move(frame));
-  if (wake) wakeIo();
+  if (wake) wakeFlusher();
   return true;
+}
+
+void Connection::startFlusherLocked() {
+  if (!ioRunning_ || !fd_.valid() || flushThread_.joinable()) return;
+  flushThread_ = std::thread([this, fd = fd_.get()] { flushLoop(fd); });
 }
 
 // ---- Connection: the end -----------------------------------------------------
@@ -302,7 +308,7 @@ void Connection::terminate(Ending ending, std::string reason) {
       ::shutdown(fd_.get(), SHUT_RDWR);
     }
   }
-  wakeIo();
+  wakeFlusher();
   std::sort(orphans.begin(), orphans.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   const std::int64_t code = ending == Ending::peerClosed ? foundation::cocoa::kXpcConnectionInterrupted
                                                           : foundation::cocoa::kXpcConnectionInvalid;
@@ -327,6 +333,8 @@ void Connection::ioLoop() {
   {
     std::lock_guard lock(writeMutex_);
     fd = fd_.get();
+    ioRunning_ = true;
+    if (fd >= 0 && outboxPending_) startFlusherLocked();  // calls queued before the connection was made
   }
   std::vector<std::uint8_t> in(kInitialReadBuffer);
   std::size_t head = 0;
@@ -336,24 +344,6 @@ void Connection::ioLoop() {
   bool failed = fd < 0;
 
   while (!failed && !stopping_) {
-    pollfd fds[2] = {{fd, static_cast<short>(POLLIN | (outboxPending_ ? POLLOUT : 0)), 0},
-                     {wakeFd_.get(), POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      failed = true;
-      break;
-    }
-    if (fds[1].revents & POLLIN) {
-      std::uint64_t drained;
-      [[maybe_unused]] ssize_t n = ::read(wakeFd_.get(), &drained, sizeof(drained));
-    }
-    if (stopping_) break;
-    if ((fds[0].revents & POLLOUT) && !flushOutbox()) {
-      failed = true;
-      break;
-    }
-    if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-
     if (tail == in.size()) {
       if (head > 0) {
         std::memmove(in.data(), in.data() + head, tail - head);
@@ -364,14 +354,17 @@ void Connection::ioLoop() {
         in.resize(std::min(in.size() * 2, wire::kFrameHeaderSize + wire::kMaxFramePayload));
       }
     }
-    ssize_t n = ::recv(fd, in.data() + tail, in.size() - tail, MSG_DONTWAIT);
+    // Blocks until bytes arrive, the peer goes, or terminate() shuts the socket down.
+    // A reader asleep in recv() is woken straight by the sender, which costs far
+    // less per message than coming back through poll(), above all across CPUs.
+    ssize_t n = ::recv(fd, in.data() + tail, in.size() - tail, 0);
     if (n == 0) {
-      failed = true;
+      failed = !stopping_;
       break;
     }
     if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-      failed = true;
+      if (errno == EINTR) continue;
+      failed = !stopping_;
       break;
     }
     tail += static_cast<std::size_t>(n);
@@ -405,9 +398,38 @@ void Connection::ioLoop() {
     }
   }
   if (failed) terminate(ending, std::move(reason));
+  stopping_ = true;
+  wakeFlusher();
+  std::thread flusher;
+  {
+    std::lock_guard lock(writeMutex_);
+    ioRunning_ = false;
+    flusher = std::move(flushThread_);
+  }
+  // The flusher polls the socket; it must be gone before the descriptor is closed.
+  if (flusher.joinable()) flusher.join();
   std::lock_guard lock(writeMutex_);
   writeClosed_ = true;
   fd_.reset();
+}
+
+void Connection::flushLoop(int fd) {
+  ::pthread_setname_np(::pthread_self(), "xpc.flush");
+  while (!stopping_) {
+    pollfd fds[2] = {{fd, static_cast<short>(outboxPending_ ? POLLOUT : 0), 0}, {wakeFd_.get(), POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents & POLLIN) {
+      std::uint64_t drained;
+      [[maybe_unused]] ssize_t n = ::read(wakeFd_.get(), &drained, sizeof(drained));
+    }
+    if (stopping_) return;
+    // A broken socket is the reader's to report; there is nothing left to send on it.
+    if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return;
+    if ((fds[0].revents & POLLOUT) && !flushOutbox()) return;
+  }
 }
 
 bool Connection::flushOutbox() {

@@ -115,10 +115,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool writeFrame(std::vector<std::uint8_t> frame);
   void failLater(std::shared_ptr<const ErrorHandler> handler, std::int64_t code, std::string reason);
   void terminate(Ending ending, std::string reason);
-  void wakeIo();
+  void wakeFlusher();
 
-  // On the I/O thread.
+  // On the I/O thread, which reads; and the flushing thread, started the first time
+  // a frame does not fit in the socket, which writes what is left of it.
   void ioLoop();
+  void flushLoop(int fd);
+  void startFlusherLocked();  // writeMutex_ held
   bool flushOutbox();
   bool flushOutboxLocked();  // writeMutex_ held
   bool handleFrame(const std::uint8_t* payload, std::size_t size);
@@ -131,7 +134,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // Constant after construction.
   const std::optional<std::string> endpointPath_;  // client side only
-  const socket::UniqueFd wakeFd_;                  // eventfd that wakes the I/O thread
+  const socket::UniqueFd wakeFd_;                  // eventfd that wakes the flushing thread
   dispatch::Queue queue_;
 
   // Guarded by mutex_.
@@ -154,6 +157,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::vector<std::uint8_t> outbox_;
   std::size_t outboxSent_ = 0;
   bool writeClosed_ = false;
+  bool ioRunning_ = false;   // the flusher may start only while the reader runs: it joins it
+  std::thread flushThread_;
   std::atomic<bool> outboxPending_{false};
   std::atomic<bool> stopping_{false};
 };

@@ -127,7 +127,8 @@ void Listener::acceptLoop(std::weak_ptr<Listener> weak, std::shared_ptr<Shared> 
     }
     if (shared->stopping) return;
     if (!(fds[0].revents & POLLIN)) continue;
-    socket::UniqueFd fd(::accept4(shared->listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    // Blocking, like the client's end (see socket::connectTo).
+    socket::UniqueFd fd(::accept4(shared->listenFd.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!fd.valid()) continue;
     std::optional<socket::PeerCredentials> peer = socket::peerCredentials(fd.get());
     // Another user's process never gets a connection object, let alone a delegate call.

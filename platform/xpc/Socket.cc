@@ -1,7 +1,6 @@
 #include "platform/xpc/Socket.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -42,11 +41,6 @@ bool fitsSocketAddress(const std::string& path) {
   return !path.empty() && path.size() < sizeof(sockaddr_un{}.sun_path) && path.find('\0') == std::string::npos;
 }
 
-bool setNonBlocking(int fd) {
-  int flags = ::fcntl(fd, F_GETFL);
-  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
 foundation::Result<UniqueFd> connectTo(const std::string& path) {
   if (!fitsSocketAddress(path)) return foundation::posixError(ENAMETOOLONG);
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -59,7 +53,6 @@ foundation::Result<UniqueFd> connectTo(const std::string& path) {
     rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) return foundation::posixError(errno);
-  if (!setNonBlocking(fd.get())) return foundation::posixError(errno);
   return fd;
 }
 

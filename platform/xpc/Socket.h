@@ -36,10 +36,8 @@ foundation::Status ensurePrivateDirectory(const std::filesystem::path& dir);
 // A socket path fits in sockaddr_un.
 bool fitsSocketAddress(const std::string& path);
 
-// A connected, non-blocking, close-on-exec stream socket to `path`.
+// A connected, close-on-exec stream socket to `path`. Blocking: a connection's
+// reader sleeps in recv(), and its writers never wait, passing MSG_DONTWAIT.
 foundation::Result<UniqueFd> connectTo(const std::string& path);
-
-// Sets O_NONBLOCK.
-bool setNonBlocking(int fd);
 
 }  // namespace xpc::socket

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <future>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "tests/platform/xpc/LinkPair.h"
 #include "tests/platform/xpc/TestEchoProtocol.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Waiter.h"
 
 namespace xpc {
 namespace {
@@ -83,6 +85,35 @@ TEST_F(ConnectionTest, AMethodWithoutReplyIsDelivered) {
   proxy->echo("fence", [&](auto, auto) { done.set_value(); });  // calls are delivered in order
   done.get_future().wait();
   EXPECT_EQ(service->notes(), std::vector<std::string>{"first"});
+}
+
+TEST_F(ConnectionTest, FramesLargerThanTheSocketCrossBothWaysWhileSmallCallsKeepFlowing) {
+  // Megabyte calls and replies cannot be written in one go: the rest waits for the
+  // peer to read, while small calls from other threads go on around them.
+  auto service = std::make_shared<EchoService>();
+  auto link = testing::connectPair(exporting(service), [](Connection& c) { c.setRemoteObjectInterface(echoInterface()); });
+  auto proxy = link->client->remoteObjectProxyWithErrorHandler<TestEchoProtocol>(
+      [](const foundation::Error& e) { ADD_FAILURE() << describe(e); });
+  constexpr int kCallers = 3;
+  constexpr int kCallsEach = 6;
+  std::atomic<int> answered{0};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> callers;
+  for (int i = 0; i < kCallers; ++i) {
+    callers.emplace_back([&, i] {
+      for (int j = 0; j < kCallsEach; ++j) {
+        auto text = std::make_shared<const std::string>(
+            j % 2 == 0 ? std::string(std::size_t{3} << 20, static_cast<char>('a' + i)) : "small " + std::to_string(j));
+        proxy->echo(*text, [&, text](std::optional<std::string> echoed, auto) {
+          if (echoed != *text) ++wrong;
+          ++answered;
+        });
+      }
+    });
+  }
+  for (auto& t : callers) t.join();
+  EXPECT_TRUE(corvane::testing::eventually([&] { return answered == kCallers * kCallsEach; }));
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST_F(ConnectionTest, PeerClosingMidCallFailsEachOutstandingCallOnceThenInterruptsThenInvalidates) {
