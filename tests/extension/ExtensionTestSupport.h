@@ -46,8 +46,9 @@ class ExtensionTest : public EventLogTest {
 
   std::shared_ptr<fileprovider::ServiceSource> source() {
     std::shared_ptr<fileprovider::ServiceSource> found;
-    extension_->supportedServiceSources(fileprovider::ItemIdentifier::rootContainer(),
-                                        [&](auto sources, auto) { found = sources->at(0); });
+    extension_->supportedServiceSources(fileprovider::ItemIdentifier::rootContainer(), [&](auto sources, auto) {
+      if (sources && !sources->empty()) found = sources->front();
+    });
     return found;
   }
   HostConnection connect(std::shared_ptr<ScriptedHost> host = std::make_shared<ScriptedHost>()) {

@@ -25,8 +25,9 @@ TEST_F(UploadCrashTest, HostKilledMidUploadAnswersOnceAndLeavesNothingHalfDone) 
 
   auto extension = FileProviderExtension::create({"p1", "Peer One"});
   std::shared_ptr<fileprovider::ServiceSource> source;
-  extension->supportedServiceSources(fileprovider::ItemIdentifier::rootContainer(),
-                                     [&](auto sources, auto) { source = sources->at(0); });
+  extension->supportedServiceSources(fileprovider::ItemIdentifier::rootContainer(), [&](auto sources, auto) {
+    if (sources && !sources->empty()) source = sources->front();
+  });
   testing::ChildProcess host({CORVANE_UPLOAD_CRASH_HOST, source->makeListenerEndpoint().text(), "p1",
                               share.string(), (dir_.path() / "host").string()},
                              {.pipeOutput = true});
