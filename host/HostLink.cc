@@ -38,7 +38,6 @@ foundation::Error ended(std::int64_t code, const char* what) {
 
 std::shared_ptr<HostLink> HostLink::create(std::shared_ptr<HostVfsService> service, HostLinkOptions options) {
   std::shared_ptr<HostLink> link(new HostLink(std::move(service), std::move(options)));
-  link->self_ = link;
   link->thread_ = std::thread([raw = link.get()] { raw->run(); });
   return link;
 }
@@ -48,10 +47,17 @@ HostLink::HostLink(std::shared_ptr<HostVfsService> service, HostLinkOptions opti
       service_(std::move(service)),
       options_(std::move(options)),
       faults_(std::make_shared<HostFaults>()),
+      relay_(std::make_shared<HandlerRelay>()),
       pool_(std::make_shared<WorkerPool>(options_.workerThreads)),
-      retryDelay_(options_.firstRetryDelay) {}
+      retryDelay_(options_.firstRetryDelay) {
+  relay_->link = this;
+}
 
 HostLink::~HostLink() {
+  {
+    std::lock_guard guard(relay_->mutex);
+    relay_->link = nullptr;
+  }
   {
     std::lock_guard guard(mutex_);
     stopping_ = true;
@@ -180,13 +186,12 @@ std::optional<foundation::Error> HostLink::attempt(const std::string& activatePe
 
 void HostLink::watch(xpc::Connection& connection) {
   const xpc::Connection* raw = &connection;
-  std::weak_ptr<HostLink> weak = self_;
-  connection.setInterruptionHandler([weak, raw] {
-    if (auto self = weak.lock()) self->lost(raw, "interrupted");
-  });
-  connection.setInvalidationHandler([weak, raw] {
-    if (auto self = weak.lock()) self->lost(raw, "invalidated");
-  });
+  auto forward = [relay = relay_, raw](const char* how) {
+    std::lock_guard guard(relay->mutex);
+    if (relay->link) relay->link->lost(raw, how);
+  };
+  connection.setInterruptionHandler([forward] { forward("interrupted"); });
+  connection.setInvalidationHandler([forward] { forward("invalidated"); });
 }
 
 void HostLink::lost(const xpc::Connection* connection, const char* how) {

@@ -13,7 +13,8 @@
 //
 // Threading: all methods are thread-safe; connect() blocks its caller. Attempts
 // of start() run on the link's own thread, one at a time with connect()'s.
-// Connection handlers run on the connection's queue and hold the link weakly.
+// Connection handlers run on the connection's queue and never own the link: its
+// teardown (and the host's final state save) always runs on its owner's thread.
 #pragma once
 
 #include <chrono>
@@ -99,7 +100,14 @@ class HostLink {
   const std::shared_ptr<HostVfsService> service_;
   const HostLinkOptions options_;
   const std::shared_ptr<HostFaults> faults_;
-  std::weak_ptr<HostLink> self_;  // set once by create()
+
+  // What the connections' handlers hold instead of the link. The destructor cuts
+  // it first, after any handler already inside lost() has left.
+  struct HandlerRelay {
+    std::mutex mutex;
+    HostLink* link = nullptr;
+  };
+  const std::shared_ptr<HandlerRelay> relay_;
 
   // Owned here alone (adapters hold it weakly), so the destructor can finish its work.
   std::shared_ptr<WorkerPool> pool_;

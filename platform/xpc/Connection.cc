@@ -281,25 +281,22 @@ void Connection::startFlusherLocked() {
 // ---- Connection: the end -----------------------------------------------------
 
 void Connection::terminate(Ending ending, std::string reason) {
-  std::vector<std::pair<std::uint64_t, Pending>> orphans;
-  Handler interruption;
-  Handler invalidation;
-  std::shared_ptr<ExportedObject> exported;
-  {
-    std::lock_guard lock(mutex_);
-    if (lifecycle_ == Lifecycle::invalidated) return;
-    lifecycle_ = Lifecycle::invalidated;
-    orphans.assign(std::make_move_iterator(pending_.begin()), std::make_move_iterator(pending_.end()));
-    pending_.clear();
-    if (ending == Ending::peerClosed) interruption = std::move(interruptionHandler_);
-    interruptionHandler_ = nullptr;
-    invalidation = std::move(invalidationHandler_);
-    invalidationHandler_ = nullptr;
-    exported = std::move(exportedObject_);
-  }
+  // All of it under mutex_: a second caller (invalidate() racing the reader's own
+  // ending) must not return before the handlers are queued, or a queue().sync()
+  // after it would not wait for them.
+  std::lock_guard lock(mutex_);
+  if (lifecycle_ == Lifecycle::invalidated) return;
+  lifecycle_ = Lifecycle::invalidated;
+  std::vector<std::pair<std::uint64_t, Pending>> orphans(std::make_move_iterator(pending_.begin()),
+                                                         std::make_move_iterator(pending_.end()));
+  pending_.clear();
+  Handler interruption = ending == Ending::peerClosed ? std::move(interruptionHandler_) : nullptr;
+  interruptionHandler_ = nullptr;
+  Handler invalidation = std::move(invalidationHandler_);
+  invalidationHandler_ = nullptr;
   stopping_ = true;
   {
-    std::lock_guard lock(writeMutex_);
+    std::lock_guard writeLock(writeMutex_);
     writeClosed_ = true;
     if (fd_.valid()) {
       // A local close still hands the peer what was already sent from this end
@@ -315,7 +312,7 @@ void Connection::terminate(Ending ending, std::string reason) {
   // The exported object rides along so that it is released on the queue, after
   // the last handler has run.
   queue_.async([orphans = std::move(orphans), interruption = std::move(interruption),
-                invalidation = std::move(invalidation), exported = std::move(exported), code,
+                invalidation = std::move(invalidation), exported = std::move(exportedObject_), code,
                 reason = std::move(reason)] {
     for (const auto& [sequence, p] : orphans) {
       if (p.errorHandler && *p.errorHandler) (*p.errorHandler)(linkError(code, reason));
