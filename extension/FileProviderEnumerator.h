@@ -60,6 +60,10 @@ class FileProviderEnumerator final : public fileprovider::Enumerator,
   // gone. `onUndelivered` runs instead of a reply lost with the link. Never on the
   // host connection's queue.
   std::shared_ptr<VfsXpcProtocol> acquireProxy(XpcProxyProvider::UndeliveredHandler onUndelivered) const;
+  // The same for a change request: null after answering it -1004 ("vfs_not_connected")
+  // when there is no link; an orphaned call answers it -1004 too.
+  std::shared_ptr<VfsXpcProtocol> acquireChangeProxy(const ChangeCompletion& done,
+                                                     const std::shared_ptr<FileProviderRequestTrace>& trace) const;
 
   // One folder listed on `peerId`; the root's listing also records a pending
   // reimport as done. Framework thread; the rest runs in the reply.

@@ -46,6 +46,18 @@ void expireAnchor(const ChangeCompletion& done, FileProviderRequestTrace& trace,
 
 }  // namespace
 
+std::shared_ptr<VfsXpcProtocol> FileProviderEnumerator::acquireChangeProxy(
+    const ChangeCompletion& done, const std::shared_ptr<FileProviderRequestTrace>& trace) const {
+  auto proxy = acquireProxy([trace, done](const foundation::Error& error) {
+    done.fail(failOrphanedRequest(*trace, error));
+  });
+  if (!proxy) {
+    trace->fail({.fallbackCode = "vfs_not_connected", .retryable = true, .level = "WARN"});
+    done.fail(enumerationError(ErrorCode::serverUnreachable));
+  }
+  return proxy;
+}
+
 void FileProviderEnumerator::currentSyncAnchor(
     std::function<void(std::optional<fileprovider::SyncAnchor>)> completionHandler) {
   const std::string peerId = requestPeer(enumeratedItemIdentifier_, mountedPeerId_);
@@ -104,14 +116,8 @@ void FileProviderEnumerator::enumerateChanges(std::shared_ptr<fileprovider::Chan
   }
   const std::uint64_t sinceToken = FileProviderShareEpoch::parseAnchor(from.rawValue)->hostToken;
 
-  auto proxy = acquireProxy([trace, done](const foundation::Error& error) {
-    done.fail(failOrphanedRequest(*trace, error));
-  });
-  if (!proxy) {
-    trace->fail({.fallbackCode = "vfs_not_connected", .retryable = true, .level = "WARN"});
-    done.fail(enumerationError(ErrorCode::serverUnreachable));
-    return;
-  }
+  auto proxy = acquireChangeProxy(done, trace);
+  if (!proxy) return;
 
   std::string targetPeer = mountedPeerId_;
   std::string path = "/";
@@ -196,14 +202,8 @@ void FileProviderEnumerator::enumerateWorkingSetChanges(const ChangeCompletion& 
     expireAnchor(done, *trace);
     return;
   }
-  auto proxy = acquireProxy([trace, done](const foundation::Error& error) {
-    done.fail(failOrphanedRequest(*trace, error));
-  });
-  if (!proxy) {
-    trace->fail({.fallbackCode = "vfs_not_connected", .retryable = true, .level = "WARN"});
-    done.fail(enumerationError(ErrorCode::serverUnreachable));
-    return;
-  }
+  auto proxy = acquireChangeProxy(done, trace);
+  if (!proxy) return;
   proxy->getCurrentToken(
       mountedPeerId_, trace->flowId(),
       [peerId = mountedPeerId_, anchor = *anchor, currentEpoch, trace, done](std::optional<std::uint64_t> token,
