@@ -106,7 +106,7 @@ void Listener::resume() {
   std::lock_guard lock(mutex_);
   if (resumed_ || !shared_ || shared_->stopping) return;
   resumed_ = true;
-  acceptThread_ = std::thread(acceptLoop, weak_from_this(), shared_);
+  acceptThread_ = std::thread(acceptLoop, this, shared_);
 }
 
 void Listener::invalidate() {
@@ -116,7 +116,7 @@ void Listener::invalidate() {
   [[maybe_unused]] ssize_t n = ::write(shared_->wakeFd.get(), &one, sizeof(one));
 }
 
-void Listener::acceptLoop(std::weak_ptr<Listener> weak, std::shared_ptr<Shared> shared) {
+void Listener::acceptLoop(Listener* listener, std::shared_ptr<Shared> shared) {
   ::pthread_setname_np(::pthread_self(), "xpc.listener");
   const uid_t self = ::geteuid();
   while (!shared->stopping) {
@@ -133,8 +133,6 @@ void Listener::acceptLoop(std::weak_ptr<Listener> weak, std::shared_ptr<Shared> 
     std::optional<socket::PeerCredentials> peer = socket::peerCredentials(fd.get());
     // Another user's process never gets a connection object, let alone a delegate call.
     if (!peer || peer->uid != self) continue;
-    std::shared_ptr<Listener> listener = weak.lock();
-    if (!listener) return;
     std::shared_ptr<ListenerDelegate> delegate;
     {
       std::lock_guard lock(listener->mutex_);

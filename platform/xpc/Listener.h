@@ -30,7 +30,7 @@ class ListenerDelegate {
   virtual bool shouldAcceptNewConnection(Listener& listener, const std::shared_ptr<Connection>& connection) = 0;
 };
 
-class Listener : public std::enable_shared_from_this<Listener> {
+class Listener {
  public:
   // A listener in a fresh 0700 folder under socket::runtimeDirectory(). Never null;
   // when the socket cannot be made, error() says why and endpoint() is invalid.
@@ -57,7 +57,11 @@ class Listener : public std::enable_shared_from_this<Listener> {
   struct Shared;
   Listener() = default;
   void bindAt(const std::filesystem::path& socketPath);
-  static void acceptLoop(std::weak_ptr<Listener> weak, std::shared_ptr<Shared> shared);
+  // Holds the listener by plain pointer: the destructor stops and joins this
+  // thread, so the listener outlives every use. Owning it here (even briefly)
+  // would let the last release, and so the folder's removal, happen on this
+  // thread after the owner believed the listener gone.
+  static void acceptLoop(Listener* listener, std::shared_ptr<Shared> shared);
 
   // Constant after construction.
   std::optional<foundation::Error> error_;
