@@ -29,9 +29,10 @@ xpc::ListenerEndpoint VfsFileProviderServiceSource::makeListenerEndpoint() { ret
 
 bool VfsFileProviderServiceSource::shouldAcceptNewConnection(xpc::Listener&,
                                                              const std::shared_ptr<xpc::Connection>& connection) {
-  auto owner = owner_.lock();
-  if (!owner) return false;
-  auto session = std::make_shared<VfsFileProviderControlSession>(owner, weak_from_this(), connection);
+  // Checked, not held: owning the extension here, even for the length of this
+  // call, could make this listener thread the one that releases it last.
+  if (owner_.expired()) return false;
+  auto session = std::make_shared<VfsFileProviderControlSession>(owner_, weak_from_this(), connection);
   pendingQueue_.sync([&] { pendingConnections_[connection.get()] = connection; });
 
   connection->setExportedInterface(VfsFileProviderControlInterfaceBuilder::createInterface());
