@@ -15,12 +15,12 @@ using corvane::VfsChangesResultDto;
 using corvane::VfsFileEntryDto;
 using corvane::VfsFsChangeDto;
 
-void write(const std::filesystem::path& dir, const char* name, const std::vector<std::uint8_t>& bytes) {
+void write(const std::filesystem::path& dir, const char* name, const xpc::wire::Bytes& bytes) {
   std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                                      static_cast<std::streamsize>(bytes.size()));
 }
 
-std::vector<std::uint8_t> call(const char* selector, std::initializer_list<const char*> texts) {
+xpc::wire::Bytes call(const char* selector, std::initializer_list<const char*> texts) {
   auto m = xpc::MessageWriter::call(selector, true);
   m.setSequence(1);
   for (const char* t : texts) m.writeString(t);

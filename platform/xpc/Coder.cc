@@ -144,7 +144,7 @@ std::int64_t Coder::decodeInt64(std::string_view key) {
   return static_cast<std::int64_t>(v);
 }
 
-std::vector<std::uint8_t> Coder::archive(const Object& root) {
+wire::Bytes Coder::archive(const Object& root) {
   wire::ByteWriter w;
   codec::writeObject(w, root);
   return w.take();

@@ -75,7 +75,7 @@ class Coder {
   // A standalone archive of one object (as NSKeyedArchiver would make), and its
   // inverse, which validates the bytes first. Absent when the bytes are malformed
   // or hold a class outside `allowed`; `status` (optional) says which.
-  static std::vector<std::uint8_t> archive(const Object& root);
+  static wire::Bytes archive(const Object& root);
   static std::optional<Object> unarchive(const ClassSet& allowed, const std::uint8_t* data, std::size_t size,
                                          codec::Status* status = nullptr);
 

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -238,7 +239,7 @@ void Connection::wakeFlusher() {
   [[maybe_unused]] ssize_t n = ::write(wakeFd_.get(), &one, sizeof(one));
 }
 
-bool Connection::writeFrame(std::vector<std::uint8_t> frame) {
+bool Connection::writeFrame(wire::Bytes frame) {
   bool wake = false;
   {
     std::lock_guard lock(writeMutex_);
@@ -261,14 +262,16 @@ bool Connection::writeFrame(std::vector<std::uint8_t> frame) {
     }
     if (sent < frame.size()) {
       // The socket is full (or not connected yet): the flushing thread sends the
-      // rest, so no caller ever blocks on a slow peer.
-      outbox_.insert(outbox_.end(), frame.begin() + static_cast<std::ptrdiff_t>(sent), frame.end());
+      // rest, so no caller ever blocks on a slow peer. The frame itself is queued,
+      // so a large one is not copied again.
+      if (outbox_.empty()) outboxSent_ = sent;
+      outbox_.push_back(std::move(frame));
       outboxPending_ = true;
       startFlusherLocked();
       wake = true;
     }
   }
-  MessageWriter::recycle(std::move(frame));
+  if (!wake) MessageWriter::recycle(std::move(frame));
   if (wake) wakeFlusher();
   return true;
 }
@@ -333,7 +336,7 @@ void Connection::ioLoop() {
     ioRunning_ = true;
     if (fd >= 0 && outboxPending_) startFlusherLocked();  // calls queued before the connection was made
   }
-  std::vector<std::uint8_t> in(kInitialReadBuffer);
+  wire::Bytes in(kInitialReadBuffer);  // grows without clearing what recv() overwrites
   std::size_t head = 0;
   std::size_t tail = 0;
   Ending ending = Ending::peerClosed;
@@ -389,8 +392,7 @@ void Connection::ioLoop() {
     if (head == tail) {
       head = tail = 0;
       if (in.size() > 16 * kInitialReadBuffer) {
-        in.assign(kInitialReadBuffer, 0);
-        in.shrink_to_fit();
+        in = wire::Bytes(kInitialReadBuffer);
       }
     }
   }
@@ -435,21 +437,34 @@ bool Connection::flushOutbox() {
 }
 
 bool Connection::flushOutboxLocked() {
-  while (outboxSent_ < outbox_.size()) {
-    ssize_t n = ::send(fd_.get(), outbox_.data() + outboxSent_, outbox_.size() - outboxSent_,
-                       MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      outboxSent_ += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      return true;
-    } else {
-      return false;
+  while (!outbox_.empty()) {
+    // Several queued frames leave in one call, as one stream.
+    constexpr std::size_t kMaxIov = 64;
+    iovec iov[kMaxIov];
+    std::size_t count = 0;
+    for (auto it = outbox_.begin(); it != outbox_.end() && count < kMaxIov; ++it, ++count) {
+      const std::size_t skip = count == 0 ? outboxSent_ : 0;
+      iov[count] = {it->data() + skip, it->size() - skip};
+    }
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = count;
+    ssize_t n = ::sendmsg(fd_.get(), &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    if (n <= 0) return false;
+    auto done = static_cast<std::size_t>(n);
+    while (done > 0) {
+      const std::size_t left = outbox_.front().size() - outboxSent_;
+      if (done < left) {
+        outboxSent_ += done;
+        break;
+      }
+      done -= left;
+      outbox_.pop_front();
+      outboxSent_ = 0;
     }
   }
-  outbox_.clear();
-  if (outbox_.capacity() > 16 * kInitialReadBuffer) outbox_.shrink_to_fit();
   outboxSent_ = 0;
   outboxPending_ = false;
   return true;

@@ -19,6 +19,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -112,7 +113,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
                 std::shared_ptr<const Interface> interface, std::shared_ptr<const ErrorHandler> errorHandler);
   void sendRefusal(std::uint64_t sequence, std::string_view reason);
   // Queues (or sends) a finished frame; false once the link is closed for writing.
-  bool writeFrame(std::vector<std::uint8_t> frame);
+  bool writeFrame(wire::Bytes frame);
   void failLater(std::shared_ptr<const ErrorHandler> handler, std::int64_t code, std::string reason);
   void terminate(Ending ending, std::string reason);
   void wakeFlusher();
@@ -154,8 +155,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // thread on its way out (or the destructor when it never ran).
   std::mutex writeMutex_;
   socket::UniqueFd fd_;
-  std::vector<std::uint8_t> outbox_;
-  std::size_t outboxSent_ = 0;
+  std::deque<wire::Bytes> outbox_;  // whole frames, taken over rather than copied
+  std::size_t outboxSent_ = 0;      // bytes of outbox_.front() already on the socket
   bool writeClosed_ = false;
   bool ioRunning_ = false;   // the flusher may start only while the reader runs: it joins it
   std::thread flushThread_;

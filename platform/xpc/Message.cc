@@ -15,10 +15,10 @@ namespace {
 // the buffer saves its allocation and the copies of growing it every message.
 constexpr std::size_t kMinFrameBuffer = 256;
 constexpr std::size_t kMaxSpareFrameBuffer = 64 * 1024;
-thread_local std::vector<std::uint8_t> tlsSpareFrame;
+thread_local wire::Bytes tlsSpareFrame;
 
 wire::ByteWriter frameWriter() {
-  std::vector<std::uint8_t> storage = std::move(tlsSpareFrame);
+  wire::Bytes storage = std::move(tlsSpareFrame);
   tlsSpareFrame = {};
   if (storage.capacity() < kMinFrameBuffer) storage.reserve(kMinFrameBuffer);
   return wire::ByteWriter(std::move(storage));
@@ -26,7 +26,7 @@ wire::ByteWriter frameWriter() {
 
 }  // namespace
 
-void MessageWriter::recycle(std::vector<std::uint8_t>&& frame) {
+void MessageWriter::recycle(wire::Bytes&& frame) {
   if (frame.capacity() <= kMaxSpareFrameBuffer && frame.capacity() > tlsSpareFrame.capacity()) {
     tlsSpareFrame = std::move(frame);
   }
@@ -54,7 +54,7 @@ MessageWriter MessageWriter::reply(std::uint64_t sequence) {
   return m;
 }
 
-std::vector<std::uint8_t> MessageWriter::refusal(std::uint64_t sequence, std::string_view reason) {
+wire::Bytes MessageWriter::refusal(std::uint64_t sequence, std::string_view reason) {
   wire::ByteWriter w;
   w.u32(static_cast<std::uint32_t>(1 + 8 + 4 + reason.size()));
   w.u8(static_cast<std::uint8_t>(MessageKind::refusal));
@@ -123,7 +123,7 @@ void MessageWriter::writeError(const std::optional<foundation::Error>& error) {
 
 void MessageWriter::setSequence(std::uint64_t sequence) { w_.patchU64(wire::kFrameHeaderSize + 1, sequence); }
 
-std::vector<std::uint8_t> MessageWriter::finish() && {
+wire::Bytes MessageWriter::finish() && {
   w_.patchU32(countAt_, count_);
   w_.patchU32(0, static_cast<std::uint32_t>(payloadSize()));
   return w_.take();

@@ -27,7 +27,7 @@ class MessageWriter {
   static MessageWriter call(std::string_view selector, bool expectsReply);
   static MessageWriter reply(std::uint64_t sequence);
   // A complete refusal frame: the receiver of `sequence`'s call could not take it.
-  static std::vector<std::uint8_t> refusal(std::uint64_t sequence, std::string_view reason);
+  static wire::Bytes refusal(std::uint64_t sequence, std::string_view reason);
 
   void writeBool(bool value);
   void writeUInt64(std::uint64_t value);  // as its two's-complement image
@@ -54,10 +54,10 @@ class MessageWriter {
   // Size of the payload so far (the frame without its length prefix).
   std::size_t payloadSize() const { return w_.size() - wire::kFrameHeaderSize; }
   // Fills in the lengths and hands over the frame bytes.
-  std::vector<std::uint8_t> finish() &&;
+  wire::Bytes finish() &&;
 
   // Offers a frame's buffer, once sent, for the calling thread's next message.
-  static void recycle(std::vector<std::uint8_t>&& frame);
+  static void recycle(wire::Bytes&& frame);
 
  private:
   MessageWriter();

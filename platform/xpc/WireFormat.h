@@ -6,11 +6,40 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace xpc::wire {
+
+// Leaves elements that a resize adds uninitialised. A frame buffer grows ahead of
+// its writes, and clearing bytes that are about to be overwritten would cost as
+// much again as writing them (several MiB for a large listing).
+template <typename T>
+struct DefaultInitAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = DefaultInitAllocator<U>;
+  };
+  DefaultInitAllocator() = default;
+  template <typename U>
+  DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
+
+  template <typename U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
+// The bytes of one frame, as encoders make them and the connection sends them.
+using Bytes = std::vector<std::uint8_t, DefaultInitAllocator<std::uint8_t>>;
 
 // A frame is a 4-byte little-endian payload length, then the payload.
 inline constexpr std::size_t kFrameHeaderSize = 4;
@@ -46,21 +75,21 @@ class ByteWriter {
  public:
   ByteWriter() = default;
   // Writes into `storage`'s capacity (a recycled frame buffer), dropping its contents.
-  explicit ByteWriter(std::vector<std::uint8_t> storage) : buf_(std::move(storage)) { buf_.clear(); }
+  explicit ByteWriter(Bytes storage) : buf_(std::move(storage)) { buf_.clear(); }
 
   std::size_t size() const { return size_; }
   void reserve(std::size_t n) {
     if (buf_.size() < n) buf_.resize(n);
   }
   // Hands over what was written; the writer is empty afterwards.
-  std::vector<std::uint8_t> take() {
+  Bytes take() {
     buf_.resize(size_);
     size_ = 0;
     return std::move(buf_);
   }
   // What was written so far, trimmed to size (for tests and tools that build
   // frames by hand; take() hands the bytes over without a copy).
-  const std::vector<std::uint8_t>& bytes() {
+  const Bytes& bytes() {
     buf_.resize(size_);
     return buf_;
   }
@@ -105,7 +134,7 @@ class ByteWriter {
     return p;
   }
   // Doubles the writable part, within the capacity already held when that is
-  // enough, so a recycled buffer is not cleared beyond what gets written.
+  // enough. The new bytes are left uninitialised (see DefaultInitAllocator).
   void grow(std::size_t n) {
     const std::size_t need = size_ + n;
     std::size_t target = std::max({need, 2 * buf_.size(), std::size_t{64}});
@@ -113,7 +142,7 @@ class ByteWriter {
     buf_.resize(target);
   }
 
-  std::vector<std::uint8_t> buf_;  // bytes past size_ are scratch, ready to be written
+  Bytes buf_;  // bytes past size_ are scratch, ready to be written
 
   std::size_t size_ = 0;
 };

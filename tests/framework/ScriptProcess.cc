@@ -16,14 +16,14 @@ ScriptProcess::ScriptProcess(const std::string& program, const std::vector<std::
 
 nlohmann::json ScriptProcess::ask(const std::string& line) {
   if (!child_.write(line + "\n")) return nullptr;
-  auto reply = child_.readLine(std::chrono::seconds(15));
+  auto reply = child_.readLine();
   return reply ? nlohmann::json::parse(*reply, nullptr, false) : nlohmann::json();
 }
 
 std::pair<std::vector<nlohmann::json>, int> ScriptProcess::finish() {
   child_.closeInput();
   std::vector<nlohmann::json> rest;
-  while (auto line = child_.readLine(std::chrono::seconds(15))) {
+  while (auto line = child_.readLine()) {
     rest.push_back(nlohmann::json::parse(*line, nullptr, false));
   }
   return {rest, child_.wait()};

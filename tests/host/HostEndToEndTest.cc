@@ -64,7 +64,7 @@ TEST_F(HostEndToEndTest, KilledHostIsRecordedDownAndARestartedHostServesAgain) {
   const auto ready = [&] { return extension->linkStateForTesting().phase == Phase::ready; };
 
   auto host = startHost();
-  ASSERT_TRUE(eventually(ready, std::chrono::seconds(30))) << testing::readFile(hostLog());
+  ASSERT_TRUE(eventually(ready)) << testing::readFile(hostLog());
   EXPECT_EQ(stat(*extension, "/a.txt"), "a.txt 5");
 
   EXPECT_EQ(host->stop(SIGKILL), -1);
@@ -75,7 +75,7 @@ TEST_F(HostEndToEndTest, KilledHostIsRecordedDownAndARestartedHostServesAgain) {
   testing::writeFile(share() / "b.txt", "bravo!");  // changed while no host runs
   std::filesystem::remove(hostLog());                // what follows is the second host's alone
   host = startHost();
-  ASSERT_TRUE(eventually(ready, std::chrono::seconds(30))) << testing::readFile(hostLog());
+  ASSERT_TRUE(eventually(ready)) << testing::readFile(hostLog());
   EXPECT_EQ(extension->linkStateForTesting().generation, 2u);
   EXPECT_EQ(stat(*extension, "/b.txt"), "b.txt 6");
 

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/Waiter.h"
+
 namespace corvane::testing {
 
 struct ChildOptions {
@@ -35,7 +37,7 @@ class ChildProcess {
   void closeInput();
   // The next line of the piped standard output without its line feed; absent at
   // its end or when none comes within `timeout`.
-  std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  std::optional<std::string> readLine(std::chrono::milliseconds timeout = kLastResort);
   // Everything left on the piped standard output.
   std::string readAll();
 

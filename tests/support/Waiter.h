@@ -1,6 +1,10 @@
 // Waiter<T>: a value that one thread sets and another waits for, with a timeout so
 // that a missing callback fails the test instead of hanging it. Counts every set,
 // so tests can assert that a handler ran exactly once.
+//
+// Tests wait for the event itself and never for a span of time: kLastResort only
+// bounds how long a test that is already failing may hang. It is minutes so that
+// ThreadSanitizer on two slow, busy cores never reaches it on a passing run.
 #pragma once
 
 #include <chrono>
@@ -10,6 +14,8 @@
 #include <thread>
 
 namespace corvane::testing {
+
+inline constexpr std::chrono::milliseconds kLastResort = std::chrono::minutes(3);
 
 template <typename T>
 class Waiter {
@@ -22,7 +28,7 @@ class Waiter {
   }
 
   // The first value set, or absent after `timeout`.
-  std::optional<T> wait(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  std::optional<T> wait(std::chrono::milliseconds timeout = kLastResort) {
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, timeout, [&] { return value_.has_value(); });
     return value_;
@@ -42,7 +48,7 @@ class Waiter {
 
 // Polls `condition` until it holds or `timeout` passes; returns its last value.
 template <typename F>
-bool eventually(F condition, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+bool eventually(F condition, std::chrono::milliseconds timeout = kLastResort) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return false;

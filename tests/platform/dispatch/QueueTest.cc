@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/Waiter.h"
+
 namespace dispatch {
 namespace {
 
@@ -138,7 +140,7 @@ TEST(Queue, ABlockMayDestroyItsOwnQueue) {
     q.reset();  // the last reference: the queue dies inside its own block
     done.set_value();
   });
-  EXPECT_EQ(done.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(done.get_future().wait_for(corvane::testing::kLastResort), std::future_status::ready);
 }
 
 TEST(QueueDeathTest, SyncOntoAQueueFromItsOwnBlockAbortsInsteadOfHanging) {

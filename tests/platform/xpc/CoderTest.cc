@@ -105,12 +105,12 @@ TEST(Coder, MissingKeysReadAsNilFalseAndZero) {
 
 struct Refusal {
   const char* name;
-  std::vector<std::uint8_t> bytes;
+  wire::Bytes bytes;
   ClassSet allowed;
 };
 
 // A TestBox archive whose "point" holds `value` instead of a TestPoint.
-std::vector<std::uint8_t> boxWithPoint(const Object& value) {
+wire::Bytes boxWithPoint(const Object& value) {
   wire::ByteWriter w;
   std::size_t at = codec::beginContainer(w, wire::Tag::object);
   w.text("TestBox");
@@ -118,7 +118,7 @@ std::vector<std::uint8_t> boxWithPoint(const Object& value) {
   w.text("point");
   codec::writeObject(w, value);
   codec::endContainer(w, at);
-  return std::move(w.bytes());
+  return w.take();
 }
 
 TEST(Coder, ClassesOutsideTheAllowListAreRefusedBeforeAnythingIsBuilt) {

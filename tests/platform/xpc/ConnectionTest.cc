@@ -103,7 +103,7 @@ TEST_F(ConnectionTest, FramesLargerThanTheSocketCrossBothWaysWhileSmallCallsKeep
     callers.emplace_back([&, i] {
       for (int j = 0; j < kCallsEach; ++j) {
         auto text = std::make_shared<const std::string>(
-            j % 2 == 0 ? std::string(std::size_t{3} << 20, static_cast<char>('a' + i)) : "small " + std::to_string(j));
+            j % 2 == 0 ? std::string(std::size_t{512} << 10, static_cast<char>('a' + i)) : "small " + std::to_string(j));
         proxy->echo(*text, [&, text](std::optional<std::string> echoed, auto) {
           if (echoed != *text) ++wrong;
           ++answered;
@@ -223,15 +223,15 @@ TEST_F(ConnectionTest, ListenerSocketLivesInAFreshPrivateFolderAndItsEndpointTra
 
 // ---- a deliberately misbehaving peer --------------------------------------
 
-std::vector<std::uint8_t> frame(const std::vector<std::uint8_t>& payload) {
+wire::Bytes frame(const wire::Bytes& payload) {
   wire::ByteWriter w;
   w.u32(static_cast<std::uint32_t>(payload.size()));
   w.raw(payload.data(), payload.size());
-  return std::move(w.bytes());
+  return w.take();
 }
 
 // A call of "echo:reply:" whose single argument is `value` (raw bytes).
-std::vector<std::uint8_t> echoCallWith(const std::vector<std::uint8_t>& value) {
+wire::Bytes echoCallWith(const wire::Bytes& value) {
   wire::ByteWriter w;
   w.u8(1);
   w.u64(1);
@@ -242,12 +242,12 @@ std::vector<std::uint8_t> echoCallWith(const std::vector<std::uint8_t>& value) {
   return frame(w.bytes());
 }
 
-std::vector<std::uint8_t> nestedArrays(int depth) {
+wire::Bytes nestedArrays(int depth) {
   wire::ByteWriter inner;
   inner.u8(static_cast<std::uint8_t>(wire::Tag::array));
   inner.u32(4);
   inner.u32(0);
-  std::vector<std::uint8_t> v = inner.bytes();
+  wire::Bytes v = inner.bytes();
   for (int i = 1; i < depth; ++i) {
     wire::ByteWriter w;
     w.u8(static_cast<std::uint8_t>(wire::Tag::array));
@@ -261,7 +261,7 @@ std::vector<std::uint8_t> nestedArrays(int depth) {
 
 struct HostileFrame {
   const char* name;
-  std::vector<std::uint8_t> bytes;
+  wire::Bytes bytes;
 };
 
 std::vector<HostileFrame> hostileFrames() {
@@ -303,7 +303,7 @@ TEST_P(HostileFrameTest, InvalidatesOnlyThatConnection) {
   ASSERT_TRUE(server.waitFor(1));
   // The misbehaving peer is cut off...
   pollfd p{raw->get(), POLLIN, 0};
-  ASSERT_EQ(::poll(&p, 1, 10000), 1);
+  ASSERT_EQ(::poll(&p, 1, static_cast<int>(corvane::testing::kLastResort.count())), 1);
   char c;
   EXPECT_EQ(::recv(raw->get(), &c, 1, 0), 0);
   // ...and the well-behaved one is not.
@@ -347,7 +347,7 @@ TEST(ListenerPeerCheck, AConnectionFromAnotherUserIsClosedBeforeTheDelegateSeesI
   ::chmod(folder.parent_path().c_str(), 0711);
   ::chmod(folder.c_str(), 0711);
   ::chmod(path.c_str(), 0777);
-  const std::vector<std::uint8_t> call = echoCallWith({0x04, 1, 0, 0, 0, 'x'});
+  const wire::Bytes call = echoCallWith({0x04, 1, 0, 0, 0, 'x'});
 
   pid_t child = ::fork();
   ASSERT_GE(child, 0);
@@ -357,7 +357,7 @@ TEST(ListenerPeerCheck, AConnectionFromAnotherUserIsClosedBeforeTheDelegateSeesI
     if (!fd.ok()) ::_exit(2);
     if (::send(fd->get(), call.data(), call.size(), MSG_NOSIGNAL) < 0) ::_exit(0);  // already closed
     pollfd p{fd->get(), POLLIN, 0};
-    if (::poll(&p, 1, 10000) != 1) ::_exit(4);
+    if (::poll(&p, 1, static_cast<int>(corvane::testing::kLastResort.count())) != 1) ::_exit(4);
     char c;
     ::_exit(::recv(fd->get(), &c, 1, 0) <= 0 ? 0 : 1);
   }
@@ -370,7 +370,7 @@ TEST(ListenerPeerCheck, AConnectionFromAnotherUserIsClosedBeforeTheDelegateSeesI
   // The same socket still serves its own user.
   auto own = socket::connectTo(path);
   ASSERT_TRUE(own.ok());
-  for (int i = 0; i < 1000 && delegate->asked.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(corvane::testing::eventually([&] { return delegate->asked.load() != 0; }));
   EXPECT_EQ(delegate->asked.load(), 1);
   listener.reset();
   std::filesystem::remove_all(base);

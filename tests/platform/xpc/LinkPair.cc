@@ -1,5 +1,7 @@
 #include "tests/platform/xpc/LinkPair.h"
 
+#include "tests/support/Waiter.h"
+
 #include <gtest/gtest.h>
 
 #include <future>
@@ -14,7 +16,7 @@ void Recorder::add(std::string event) {
 
 bool Recorder::waitFor(std::size_t count) {
   std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return events_.size() >= count; });
+  return changed_.wait_for(lock, corvane::testing::kLastResort, [&] { return events_.size() >= count; });
 }
 
 std::vector<std::string> Recorder::events() {
@@ -72,7 +74,7 @@ std::unique_ptr<LinkPair> connectPair(std::function<void(Connection&)> configure
   pair->client = Connection::withEndpoint(pair->listener->endpoint());
   if (configureClient) configureClient(*pair->client);
   pair->client->resume();
-  if (accepted.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+  if (accepted.wait_for(corvane::testing::kLastResort) != std::future_status::ready) {
     ADD_FAILURE() << "the listener accepted nothing";
     return pair;
   }

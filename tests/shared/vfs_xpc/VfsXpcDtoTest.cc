@@ -27,14 +27,14 @@ std::shared_ptr<const T> roundTrip(const std::shared_ptr<const T>& object) {
 
 // A keyed archive of class `name` whose entries are written by `fill`.
 template <typename Fill>
-std::vector<std::uint8_t> archiveOf(const char* name, std::uint32_t count, Fill fill) {
+xpc::wire::Bytes archiveOf(const char* name, std::uint32_t count, Fill fill) {
   ByteWriter w;
   std::size_t at = xpc::codec::beginContainer(w, Tag::object);
   w.text(name);
   w.u32(count);
   fill(w);
   xpc::codec::endContainer(w, at);
-  return std::move(w.bytes());
+  return w.take();
 }
 
 TEST(VfsFileEntryDto, UnsignedFieldsSurviveEveryValueAsTheirSignedImage) {
@@ -95,7 +95,7 @@ TEST(VfsChangesResultDto, ChangesOtherThanAnArrayOfChangesDecodeAsNone) {
   auto change = std::make_shared<const VfsFsChangeDto>(std::string("x"));
   struct Case {
     const char* name;
-    std::vector<std::uint8_t> bytes;
+    xpc::wire::Bytes bytes;
   };
   const Case kCases[] = {
       {"SingleChangeInsteadOfArray", archiveOf("VfsChangesResultDto", 2,

@@ -11,6 +11,7 @@
 #include "shared/vfs_xpc/VfsXpcProtocol.h"
 #include "tests/platform/xpc/LinkPair.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Waiter.h"
 
 extern char** environ;
 
@@ -51,7 +52,7 @@ TEST(VfsXpcPeerLoss, AHostKilledMidCallFailsEachOutstandingCallOnceThenInterrupt
   char* argv[] = {const_cast<char*>(CORVANE_SILENT_VFS_HOST), endpoint.data(), nullptr};
   pid_t host = 0;
   ASSERT_EQ(::posix_spawn(&host, CORVANE_SILENT_VFS_HOST, nullptr, nullptr, argv, environ), 0);
-  ASSERT_EQ(accepted.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  ASSERT_EQ(accepted.wait_for(testing::kLastResort), std::future_status::ready);
   auto connection = accepted.get();
 
   auto vfs = connection->remoteObjectProxyWithErrorHandler<VfsXpcProtocol>(
@@ -62,7 +63,7 @@ TEST(VfsXpcPeerLoss, AHostKilledMidCallFailsEachOutstandingCallOnceThenInterrupt
   // The host handles calls in order, so this answer means it holds the three above.
   std::promise<void> pinged;
   vfs->ping("p1", 1, [&](auto) { pinged.set_value(); });
-  ASSERT_EQ(pinged.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  ASSERT_EQ(pinged.get_future().wait_for(testing::kLastResort), std::future_status::ready);
 
   ::kill(host, SIGKILL);
   int status = 0;
