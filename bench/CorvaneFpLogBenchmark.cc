@@ -21,6 +21,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/BenchTable.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
 
 namespace {
@@ -149,6 +150,9 @@ int main(int argc, char** argv) {
   if (perRecordIo > 0 && bareWrite > 0) {
     std::printf("emit / open+seek+write+close:  %11.1f %%  (target >= 70 %%)\n", 100 * emit / perRecordIo);
     std::printf("emit / write(2):               %11.1f %%\n", 100 * emit / bareWrite);
+    using namespace corvane::bench;
+    tableRow("event log emit", figure(emit, "records/s", 0), figure(perRecordIo, "records/s open+write+close", 0),
+             emit / perRecordIo, "ratio >= 0.70", emit / perRecordIo >= 0.70);
   }
   std::error_code ignored;
   std::filesystem::remove_all(gContainerRoot, ignored);

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchTable.h"
 #include "shared/diagnostics/FileProviderUploadStaging.h"
 
 extern char** environ;
@@ -156,6 +157,11 @@ int main(int argc, char** argv) {
       const double ratio = *std::min_element(stagingTimes.begin(), stagingTimes.end()) /
                            *std::min_element(cpTimes.begin(), cpTimes.end());
       std::printf("  staging time / cp time       %.2f (target <= 1.20)\n", ratio);
+      using namespace corvane::bench;
+      tableRow("upload staging of " + std::to_string(options.sizeMiB) + " MiB",
+               figure(*std::min_element(stagingTimes.begin(), stagingTimes.end()), "s", 3),
+               figure(*std::min_element(cpTimes.begin(), cpTimes.end()), "s cp", 3), ratio, "ratio <= 1.20",
+               ratio <= 1.20);
     }
   }
   std::filesystem::remove_all(work, ec);

@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchTable.h"
 #include "extension/FileProviderExtension.h"
 #include "platform/oslog/Sink.h"
 #include "platform/xpc/Connection.h"
@@ -387,6 +388,14 @@ int main(int argc, char** argv) {
               static_cast<double>(first.residentBytes) / static_cast<double>(first.items));
   std::printf("10,000-entry folder listing (median of %d): %.2f ms; host cost alone %.2f ms\n", runs,
               median(bigListings) * 1e3, bigHost * 1e3);
+  using namespace corvane::bench;
+  tableRow("working-set walk", figure(walk * 1e3, "ms", 1), figure(budget * 1e3, "ms budget", 1), walk / budget,
+           "ratio <= 1", walk <= budget);
+  tableRow("walk cost per folder beyond the host", figure(perFolderExtra * 1e6, "us"),
+           figure(roundTrip * 1e6, "us round trip"), perFolderExtra / roundTrip, "ratio <= 1.50",
+           perFolderExtra / roundTrip <= 1.5);
+  const double heapPerItem = static_cast<double>(held.heapBytes) / static_cast<double>(held.items);
+  tableRow("heap per working-set item", figure(heapPerItem, "B", 0), "-", 0, "<= 400 B", heapPerItem <= 400);
 
   extension->invalidate();
   host->invalidate();

@@ -14,11 +14,13 @@
 #include <atomic>
 #include <cstring>
 #include <cstdio>
+#include <functional>
 #include <future>
 #include <map>
 #include <string>
 #include <thread>
 
+#include "bench/BenchTable.h"
 #include "platform/xpc/Connection.h"
 #include "platform/xpc/Listener.h"
 #include "platform/xpc/Message.h"
@@ -229,6 +231,11 @@ class RatioReporter final : public benchmark::ConsoleReporter {
       auto layer = microseconds_.find("StatItemRoundTrip" + arg);
       if (raw == microseconds_.end() || layer == microseconds_.end()) continue;
       std::printf("%-8s %12.2f %12.2f %8.2f\n", placement, raw->second, layer->second, layer->second / raw->second);
+      rows_.push_back([=, raw = raw->second, layer = layer->second] {
+        using namespace corvane::bench;
+        tableRow(std::string("statItem round trip, ") + placement, figure(layer, "us"), figure(raw, "us raw socket"),
+                 layer / raw, "ratio <= 3", layer / raw <= 3);
+      });
     }
     auto listing = microseconds_.find("Listing10kEncodeDecode/real_time");
     if (listing != microseconds_.end()) {
@@ -237,8 +244,13 @@ class RatioReporter final : public benchmark::ConsoleReporter {
       if (copy != microseconds_.end()) {
         std::printf("memcpy of the same bytes: %.3f ms, ratio %.1f\n", copy->second / 1000.0,
                     listing->second / copy->second);
+        using namespace corvane::bench;
+        tableRow("10,000-entry listing encode+decode", figure(listing->second / 1000.0, "ms"),
+                 figure(copy->second / 1000.0, "ms memcpy", 3), listing->second / copy->second, "< 10 ms",
+                 listing->second < 10000.0);
       }
     }
+    for (auto& row : rows_) row();
   }
 
  private:
@@ -255,6 +267,7 @@ class RatioReporter final : public benchmark::ConsoleReporter {
     }
   }
   std::map<std::string, double> microseconds_;
+  std::vector<std::function<void()>> rows_;  // printed after the listing, as one block
 };
 
 }  // namespace

@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# The mount against the share folder read directly, and against bindfs and sshfs
+# where they are installed, all in one run over one generated tree:
+#   walk   find -printf '%p %s %T@' over 100,000 files in 10,000 folders
+#          (cold: the first pass of a fresh mount; warm: the second pass)
+#   read   cat of a 256 MiB file (first read, which fetches; second read)
+#   cp in  cp of that file into the mount, beside cp into a local folder
+# Usage: bench/mount-benchmark.sh BINDIR   (BINDIR holds corvane-fp and corvane-vfs-host)
+# The tree is kept in $CORVANE_BENCH_DIR (default build-bench/mount-bench) for the next run.
+set -euo pipefail
+bin="$(cd "${1:?usage: mount-benchmark.sh BINDIR}" && pwd)"
+root="$(mkdir -p "${CORVANE_BENCH_DIR:-build-bench/mount-bench}" && cd "${CORVANE_BENCH_DIR:-build-bench/mount-bench}" && pwd)"
+share="$root/share"
+folders=10000
+files_per_folder=10
+big_mib=256
+
+if [ ! -e /dev/fuse ] || ! command -v fusermount3 >/dev/null; then
+  echo "mount benchmark skipped: /dev/fuse or fusermount3 is missing"
+  exit 0
+fi
+
+if [ ! -f "$root/tree-ready" ]; then
+  echo "generating $((folders * files_per_folder)) files in $folders folders and a $big_mib MiB file in $share"
+  rm -rf "$share"
+  mkdir -p "$share"
+  seq -f "$share/d%03g" 0 99 | xargs mkdir
+  for ((top = 0; top < 100; top++)); do
+    seq -f "$share/d$(printf %03d $top)/s%02g" 0 $((folders / 100 - 1))
+  done | xargs mkdir
+  # Ten small files per leaf folder, each holding its own name.
+  find "$share" -mindepth 2 -type d | awk -v n=$files_per_folder '{for (i = 0; i < n; i++) print $0 "/f" i ".txt"}' |
+    xargs -n 2000 sh -c 'for f; do printf "%s\n" "$f" > "$f"; done' _
+  head -c "${big_mib}M" /dev/urandom > "$share/big.bin"
+  touch "$root/tree-ready"
+fi
+
+work="$(mktemp -d "$root/run.XXXXXX")"
+mounted=()
+pids=()
+cleanup() {
+  for m in "${mounted[@]}"; do fusermount3 -u "$m" 2>/dev/null || fusermount3 -uz "$m" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+now() { date +%s.%N; }
+# Seconds that "$@" takes, its output discarded.
+timed() {
+  local start end
+  start=$(now)
+  "$@" >/dev/null
+  end=$(now)
+  awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }'
+}
+walk() { find "$1" -printf '%p %s %T@\n'; }
+# Waits for a FUSE file system at $1 (a benchmark, so a generous wait is fine).
+await_mount() {
+  for _ in $(seq 1 600); do
+    mountpoint -q "$1" && return 0
+    sleep 0.1
+  done
+  echo "no file system appeared at $1" >&2
+  return 1
+}
+
+declare -A figure
+measure() {  # measure NAME MOUNTPOINT
+  local name=$1 at=$2
+  figure[$name.cold]=$(timed walk "$at")
+  figure[$name.warm]=$(timed walk "$at")
+  figure[$name.read1]=$(timed cat "$at/big.bin")
+  figure[$name.read2]=$(timed cat "$at/big.bin")
+  figure[$name.cpin]=$(timed cp "$root/local-big.bin" "$at/copied-in.bin")
+  rm -f "$at/copied-in.bin"
+  echo "$name: walk cold ${figure[$name.cold]} s, warm ${figure[$name.warm]} s; read first ${figure[$name.read1]} s," \
+    "second ${figure[$name.read2]} s; cp in ${figure[$name.cpin]} s"
+}
+
+cp "$share/big.bin" "$root/local-big.bin"
+walk "$share" >/dev/null  # the native figures are taken warm
+figure[native.warm]=$(timed walk "$share")
+figure[native.read]=$(timed cat "$share/big.bin")
+mkdir -p "$work/local"
+figure[native.cpin]=$(timed cp "$root/local-big.bin" "$work/local/big.bin")
+echo "native: walk warm ${figure[native.warm]} s; read ${figure[native.read]} s; cp to a local folder ${figure[native.cpin]} s"
+
+# corvane-fp mount, with caches of its own so that the first pass is cold.
+mkdir -p "$work/corvane" "$work/xdg/cache" "$work/xdg/state" "$work/xdg/data" "$work/xdg/run"
+chmod 700 "$work/xdg/run"
+XDG_CACHE_HOME="$work/xdg/cache" XDG_STATE_HOME="$work/xdg/state" XDG_DATA_HOME="$work/xdg/data" \
+  XDG_RUNTIME_DIR="$work/xdg/run" "$bin/corvane-fp" mount --domain bench --share "$share" --foreground \
+  "$work/corvane" 2>"$work/corvane.log" &
+pids+=($!)
+mounted+=("$work/corvane")
+await_mount "$work/corvane" || { cat "$work/corvane.log" >&2; exit 1; }
+measure corvane "$work/corvane"
+
+peers=()
+if command -v bindfs >/dev/null; then
+  mkdir -p "$work/bindfs"
+  bindfs "$share" "$work/bindfs"
+  mounted+=("$work/bindfs")
+  await_mount "$work/bindfs" && measure bindfs "$work/bindfs" && peers+=(bindfs)
+fi
+sftp_server=$(command -v sftp-server || ls /usr/lib/openssh/sftp-server 2>/dev/null || true)
+if command -v sshfs >/dev/null && [ -n "$sftp_server" ]; then
+  # sshfs speaks SFTP over its standard input and output to a local sftp-server: no network.
+  mkdir -p "$work/sshfs"
+  mkfifo "$work/sftp.fifo"
+  "$sftp_server" <"$work/sftp.fifo" | sshfs -f -o passive ":$share" "$work/sshfs" >"$work/sftp.fifo" &
+  pids+=($!)
+  mounted+=("$work/sshfs")
+  await_mount "$work/sshfs" && measure sshfs "$work/sshfs" && peers+=(sshfs)
+fi
+
+gbps() { awk -v t="$1" -v m=$big_mib 'BEGIN { printf "%.2f", m * 1048576 / t / 1e9 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+atmost() { awk -v a="$1" -v b="$2" 'BEGIN { print (a <= b) ? "yes" : "NO" }'; }
+row() { printf 'row\t%s\t%s\t%s\t%s\t%s\t%s\n' "$@"; }
+
+# The fastest peer for each figure sets the bar for the first read and cp in.
+fastest() {
+  local key=$1 best=""
+  for p in "${peers[@]}"; do
+    local t=${figure[$p.$key]}
+    if [ -z "$best" ] || awk -v a="$t" -v b="${figure[$best.$key]}" 'BEGIN { exit !(a < b) }'; then best=$p; fi
+  done
+  echo "$best"
+}
+
+for name in corvane "${peers[@]}"; do
+  label="$name mount"
+  [ "$name" = corvane ] && label="corvane-fp mount"
+  r=$(ratio "${figure[$name.warm]}" "${figure[native.warm]}")
+  target="-"; met="-"
+  [ "$name" = corvane ] && { target="ratio <= 3"; met=$(atmost "$r" 3); }
+  row "$label: warm walk" "${figure[$name.warm]} s" "${figure[native.warm]} s native" "$r" "$target" "$met"
+  r=$(ratio "${figure[$name.cold]}" "${figure[native.warm]}")
+  target="-"; met="-"
+  [ "$name" = corvane ] && { target="ratio <= 8"; met=$(atmost "$r" 8); }
+  row "$label: cold walk" "${figure[$name.cold]} s" "${figure[native.warm]} s native warm" "$r" "$target" "$met"
+  r=$(ratio "${figure[native.read]}" "${figure[$name.read2]}")
+  target="-"; met="-"
+  [ "$name" = corvane ] && { target="ratio >= 0.80"; met=$(atmost 0.80 "$r"); }
+  row "$label: second read" "$(gbps "${figure[$name.read2]}") GB/s" "$(gbps "${figure[native.read]}") GB/s native" \
+    "$r" "$target" "$met"
+  for key in read1 cpin; do
+    what="first read"; [ $key = cpin ] && what="cp in"
+    if [ "$name" = corvane ]; then
+      best=$(fastest $key)
+      if [ -n "$best" ]; then
+        r=$(ratio "${figure[$best.$key]}" "${figure[corvane.$key]}")
+        row "$label: $what" "$(gbps "${figure[corvane.$key]}") GB/s" \
+          "$(gbps "${figure[$best.$key]}") GB/s $best" "$r" "ratio >= 3" "$(atmost 3 "$r")"
+      else
+        base=${figure[native.read]}; [ $key = cpin ] && base=${figure[native.cpin]}
+        row "$label: $what" "$(gbps "${figure[corvane.$key]}") GB/s" "$(gbps "$base") GB/s native" \
+          "$(ratio "$base" "${figure[corvane.$key]}")" "no peer measured" "-"
+      fi
+    else
+      base=${figure[native.read]}; [ $key = cpin ] && base=${figure[native.cpin]}
+      row "$label: $what" "$(gbps "${figure[$name.$key]}") GB/s" "$(gbps "$base") GB/s native" \
+        "$(ratio "$base" "${figure[$name.$key]}")" "-" "-"
+    fi
+  done
+done
