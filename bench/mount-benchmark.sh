@@ -6,14 +6,15 @@
 #   read   cat of a 256 MiB file (first read, which fetches; second read)
 #   cp in  cp of that file into the mount, beside cp into a local folder
 # Usage: bench/mount-benchmark.sh BINDIR   (BINDIR holds corvane-fp and corvane-vfs-host)
-# The tree is kept in $CORVANE_BENCH_DIR (default build-bench/mount-bench) for the next run.
+# The tree is kept in $CORVANE_BENCH_DIR (default build-bench/mount-bench) for the next run;
+# CORVANE_BENCH_FOLDERS and CORVANE_BENCH_BIG_MIB make a smaller one for a quick try.
 set -euo pipefail
 bin="$(cd "${1:?usage: mount-benchmark.sh BINDIR}" && pwd)"
 root="$(mkdir -p "${CORVANE_BENCH_DIR:-build-bench/mount-bench}" && cd "${CORVANE_BENCH_DIR:-build-bench/mount-bench}" && pwd)"
 share="$root/share"
-folders=10000
+folders=${CORVANE_BENCH_FOLDERS:-10000}  # a multiple of 100
 files_per_folder=10
-big_mib=256
+big_mib=${CORVANE_BENCH_BIG_MIB:-256}
 
 if [ ! -e /dev/fuse ] || ! command -v fusermount3 >/dev/null; then
   echo "mount benchmark skipped: /dev/fuse or fusermount3 is missing"
@@ -66,11 +67,15 @@ await_mount() {
   return 1
 }
 
+# A first read should come from the disk, as it would for a file not read lately.
+drop_caches() { sync; echo 1 2>/dev/null >/proc/sys/vm/drop_caches || true; }
+
 declare -A figure
 measure() {  # measure NAME MOUNTPOINT
   local name=$1 at=$2
   figure[$name.cold]=$(timed walk "$at")
   figure[$name.warm]=$(timed walk "$at")
+  drop_caches
   figure[$name.read1]=$(timed cat "$at/big.bin")
   figure[$name.read2]=$(timed cat "$at/big.bin")
   figure[$name.cpin]=$(timed cp "$root/local-big.bin" "$at/copied-in.bin")
