@@ -9,7 +9,6 @@
 #include "platform/foundation/Clock.h"
 #include "platform/oslog/Log.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
-#include "shared/diagnostics/FileProviderXpcAcquisitionPolicy.h"
 #include "shared/vfs_xpc/VfsXpcInterfaceBuilder.h"
 
 namespace corvane {
@@ -37,18 +36,17 @@ void FileProviderExtension::tearDown(xpc::Connection& connection) {
 
 std::shared_ptr<VfsXpcProtocol> FileProviderExtension::acquireProxy(UndeliveredHandler onUndelivered) {
   std::weak_ptr<FileProviderExtension> weak = weak_from_this();
-  auto readyProxy = [&]() -> std::shared_ptr<VfsXpcProtocol> {
-    return xpcQueue_.sync([&]() -> std::shared_ptr<VfsXpcProtocol> {
-      if (!xpcConnection_ || !xpcState_.isReady()) return nullptr;
-      const std::uint64_t generation = xpcState_.generation;
-      return xpcConnection_->remoteObjectProxyWithErrorHandler<VfsXpcProtocol>(
-          [weak, generation, onUndelivered](const foundation::Error& error) {
-            if (auto self = weak.lock()) self->recordXpcDown(error, "proxy_error", generation);
-            if (onUndelivered) onUndelivered(error);
-          });
-    });
-  };
-  return FileProviderXpcAcquisitionPolicy::acquire(readyProxy);
+  // Asks once and never waits: with no ready link the request gets nothing and
+  // fails at once; reconnecting is never attempted from here.
+  return xpcQueue_.sync([&]() -> std::shared_ptr<VfsXpcProtocol> {
+    if (!xpcConnection_ || !xpcState_.isReady()) return nullptr;
+    const std::uint64_t generation = xpcState_.generation;
+    return xpcConnection_->remoteObjectProxyWithErrorHandler<VfsXpcProtocol>(
+        [weak, generation, onUndelivered](const foundation::Error& error) {
+          if (auto self = weak.lock()) self->recordXpcDown(error, "proxy_error", generation);
+          if (onUndelivered) onUndelivered(error);
+        });
+  });
 }
 
 void FileProviderExtension::activateHostConnection(std::shared_ptr<xpc::Connection> connection,

@@ -6,8 +6,6 @@
 #include <limits>
 #include <optional>
 
-#include "shared/diagnostics/FileProviderXpcAcquisitionPolicy.h"
-
 namespace corvane {
 namespace {
 
@@ -121,17 +119,6 @@ TEST(ConnectionState, GenerationWrapsPastZeroToOne) {
   s.generation = std::numeric_limits<std::uint64_t>::max();
   EXPECT_EQ(s.beginConnection(), 1u);
   EXPECT_EQ(s.generation, 1u);
-}
-
-TEST(AcquisitionPolicy, AsksOnceAndNeverWaits) {
-  int calls = 0;
-  std::optional<int> none = FileProviderXpcAcquisitionPolicy::acquire([&]() -> std::optional<int> {
-    ++calls;
-    return std::nullopt;
-  });
-  EXPECT_FALSE(none.has_value());
-  EXPECT_EQ(calls, 1);
-  EXPECT_EQ(FileProviderXpcAcquisitionPolicy::acquire([] { return std::optional<int>(7); }), 7);
 }
 
 }  // namespace
