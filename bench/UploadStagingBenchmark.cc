@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "bench/BenchTable.h"
-#include "shared/diagnostics/FileProviderUploadStaging.h"
+#include "shared/upload_staging/FileProviderUploadStaging.h"
 
 extern char** environ;
 

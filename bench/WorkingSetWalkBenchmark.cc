@@ -35,7 +35,7 @@
 #include "platform/xpc/Message.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
 #include "shared/vfs_xpc/VfsFileProviderControlProtocol.h"
-#include "shared/vfs_xpc/VfsXpcProtocol.h"
+#include "shared/vfs_xpc/VfsXpcNullHost.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ std::string numbered(const char* prefix, int n, const char* suffix = "") {
 
 // Serves the generated share; every listing is built afresh on each call, as a
 // host reading a real folder would. Runs on the host connection's queue.
-class GeneratedShareHost final : public VfsXpcProtocol {
+class GeneratedShareHost final : public VfsXpcNullHost {
  public:
   static EntryList listing(const std::string& path) {
     EntryList list;
@@ -85,35 +85,10 @@ class GeneratedShareHost final : public VfsXpcProtocol {
     return list;
   }
 
-  void ping(const std::string&, std::uint64_t, ErrorReply r) override { r(std::nullopt); }
   void listDirectory(const std::string&, const std::string& path, const std::string&, EntriesReply r) override {
     r(listing(path), std::nullopt);
   }
   void getCurrentToken(const std::string&, const std::string&, TokenReply r) override { r(1, std::nullopt); }
-  void readChanges(const std::string&, const std::string&, std::uint64_t, const std::string&,
-                   ChangesReply r) override {
-    r(nullptr, std::nullopt);
-  }
-  void statItem(const std::string&, const std::string&, const std::string&, EntryReply r) override {
-    r(nullptr, std::nullopt);
-  }
-  void fetchFileContents(const std::string&, const std::string&, const std::string&, URLReply r) override {
-    r(std::nullopt, std::nullopt);
-  }
-  void uploadFile(const std::string&, const std::string&, const std::string&, const std::string&,
-                  ErrorReply r) override {
-    r(std::nullopt);
-  }
-  void createDirectory(const std::string&, const std::string&, const std::string&, ErrorReply r) override {
-    r(std::nullopt);
-  }
-  void deleteItem(const std::string&, const std::string&, bool, const std::string&, ErrorReply r) override {
-    r(std::nullopt);
-  }
-  void renameItem(const std::string&, const std::string&, const std::string&, const std::string&,
-                  ErrorReply r) override {
-    r(std::nullopt);
-  }
 };
 
 // The host's side alone: the same listings in the walk's order, no link. Also

@@ -25,7 +25,7 @@
 #include "platform/xpc/Listener.h"
 #include "platform/xpc/Message.h"
 #include "shared/vfs_xpc/VfsXpcInterfaceBuilder.h"
-#include "shared/vfs_xpc/VfsXpcProtocol.h"
+#include "shared/vfs_xpc/VfsXpcNullHost.h"
 
 namespace {
 
@@ -78,37 +78,11 @@ void RawSocketRoundTrip(benchmark::State& state) {
   ::close(fds[1]);
 }
 
-class StatHost final : public corvane::VfsXpcProtocol {
+class StatHost final : public corvane::VfsXpcNullHost {
  public:
-  void ping(const std::string&, std::uint64_t, ErrorReply r) override { r(std::nullopt); }
-  void listDirectory(const std::string&, const std::string&, const std::string&, EntriesReply r) override {
-    r(std::nullopt, std::nullopt);
-  }
-  void getCurrentToken(const std::string&, const std::string&, TokenReply r) override { r(0, std::nullopt); }
-  void readChanges(const std::string&, const std::string&, std::uint64_t, const std::string&,
-                   ChangesReply r) override {
-    r(nullptr, std::nullopt);
-  }
   void statItem(const std::string&, const std::string& path, const std::string&, EntryReply r) override {
     r(std::make_shared<corvane::VfsFileEntryDto>(path.substr(path.rfind('/') + 1), false, 4096, 1700000000000ull),
       std::nullopt);
-  }
-  void fetchFileContents(const std::string&, const std::string&, const std::string&, URLReply r) override {
-    r(std::nullopt, std::nullopt);
-  }
-  void uploadFile(const std::string&, const std::string&, const std::string&, const std::string&,
-                  ErrorReply r) override {
-    r(std::nullopt);
-  }
-  void createDirectory(const std::string&, const std::string&, const std::string&, ErrorReply r) override {
-    r(std::nullopt);
-  }
-  void deleteItem(const std::string&, const std::string&, bool, const std::string&, ErrorReply r) override {
-    r(std::nullopt);
-  }
-  void renameItem(const std::string&, const std::string&, const std::string&, const std::string&,
-                  ErrorReply r) override {
-    r(std::nullopt);
   }
 };
 

@@ -1,17 +1,14 @@
 #include "extension/FileProviderEntryMapping.h"
 
 #include "platform/foundation/PathString.h"
-#include "shared/diagnostics/FileProviderItemIdentifierCodec.h"
+#include "shared/items/FileProviderItemIdentifierCodec.h"
 
 namespace corvane {
 
 std::string EntryFolder::childIdentifier(std::string_view name) const {
   if (joining == Joining::listed) return FileProviderItemIdentifierCodec::childIdentifier(peerId, path, name);
-  std::string child;
-  child.reserve(peerId.size() + 3 + path.size() + name.size());
-  child.append(peerId).append("::");
-  foundation::PathString::appendPathComponent(child, path, name);
-  return child;
+  return FileProviderItemIdentifierCodec::identifier(peerId,
+                                                    foundation::PathString::appendingPathComponent(path, name));
 }
 
 }  // namespace corvane

@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "extension/Once.h"
+#include "platform/foundation/Once.h"
 #include "platform/fileprovider/Enumeration.h"
 
 namespace corvane {
@@ -25,7 +25,7 @@ class EnumerationCompletion {
 
  private:
   using Outcome = std::variant<std::optional<std::vector<fileprovider::ItemPtr>>, foundation::Error>;
-  Once<Outcome> once_;
+  foundation::Once<Outcome> once_;
 };
 
 // enumerateChanges: updates (when any), then deletions (when any), then the next
@@ -45,10 +45,10 @@ class ChangeCompletion {
     fileprovider::SyncAnchor next;
   };
   using Outcome = std::variant<Changes, foundation::Error>;
-  Once<Outcome> once_;
+  foundation::Once<Outcome> once_;
 };
 
 // currentSyncAnchor: the anchor, or none.
-using AnchorCompletion = Once<std::optional<fileprovider::SyncAnchor>>;
+using AnchorCompletion = foundation::Once<std::optional<fileprovider::SyncAnchor>>;
 
 }  // namespace corvane

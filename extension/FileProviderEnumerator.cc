@@ -12,7 +12,6 @@
 #include "platform/fileprovider/Errors.h"
 #include "platform/oslog/Log.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
-#include "shared/share_epoch/FileProviderEnumerationAvailabilityPolicy.h"
 #include "shared/share_epoch/FileProviderShareEpoch.h"
 
 namespace corvane {
@@ -54,18 +53,14 @@ void FileProviderEnumerator::enumerateItems(std::shared_ptr<fileprovider::Enumer
   auto proxy = acquireProxy([trace, done](const foundation::Error& error) {
     done.fail(failOrphanedRequest(*trace, error));
   });
-  switch (FileProviderEnumerationAvailabilityPolicy::plan(proxy != nullptr)) {
-    case FileProviderEnumerationAvailabilityPolicy::Plan::enumerate:
-      break;
-    case FileProviderEnumerationAvailabilityPolicy::Plan::failServerUnreachable:
-      oslog::log(oslog::Type::Default,
-                 "\u23f8\ufe0f [FPEnum] No XPC proxy for %{public}@ \u2014 deferring enumeration", raw);
-      trace->fail({.fallbackCode = "vfs_not_connected", .retryable = true, .level = "WARN"});
-      done.fail(enumerationError(ErrorCode::serverUnreachable));
-      return;
-    default:
-      assert(!"unknown enumeration plan");
-      std::abort();
+  // Without a ready link a listing is not queued: it fails at once, so the
+  // framework keeps what it has and asks again later.
+  if (!proxy) {
+    oslog::log(oslog::Type::Default,
+               "\u23f8\ufe0f [FPEnum] No XPC proxy for %{public}@ \u2014 deferring enumeration", raw);
+    trace->fail({.fallbackCode = "vfs_not_connected", .retryable = true, .level = "WARN"});
+    done.fail(enumerationError(ErrorCode::serverUnreachable));
+    return;
   }
 
   if (enumeratedItemIdentifier_ == ItemIdentifier::workingSet()) {
@@ -106,7 +101,7 @@ void FileProviderEnumerator::enumerateDirectory(const std::shared_ptr<VfsXpcProt
         if (error) {
           const std::string description = error->localizedDescription();
           oslog::log(oslog::Type::Default, "\u274c [FPEnum] listDirectory failed: %{public}@", description);
-          const std::string* named = error->stringForKey(kCorvaneErrorCodeKey);
+          const std::string* named = error->stringForKey(kVfsErrorCodeKey);
           const std::string code = named ? *named : "io";
           CorvaneFpLog::emit(
               {.event = "mount.list_dir", .level = "ERROR", .peer = peerId, .detail = path, .errorCode = code});

@@ -23,12 +23,11 @@ namespace ErrorCode = fileprovider::ErrorCode;
 
 // The host's "your token is too old": only its own domain can say so, by code
 // text or by number.
-constexpr std::int64_t kHostSyncAnchorExpiredCode = -13;
-
 bool isHostTokenExpired(const foundation::Error& error) {
-  if (error.domain() != kVfsXpcErrorDomain) return false;
-  const std::string* named = error.stringForKey(kCorvaneErrorCodeKey);
-  return (named && *named == "sync_anchor_expired") || error.code() == kHostSyncAnchorExpiredCode;
+  if (error.domain() != kVfsErrorDomain) return false;
+  const std::string* named = error.stringForKey(kVfsErrorCodeKey);
+  return (named && *named == vfsErrorCodeText(VfsErrorCode::syncAnchorExpired)) ||
+         error.code() == static_cast<std::int64_t>(VfsErrorCode::syncAnchorExpired);
 }
 
 // The peer a request about `identifier` concerns: the one it names, else the

@@ -1,24 +1,10 @@
 #include "extension/FileProviderErrors.h"
 
-#include <array>
-
 #include "platform/fileprovider/Errors.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
 
 namespace corvane {
 namespace {
-
-// Host codes -1 ... -26, in order.
-constexpr std::array<std::string_view, 26> kTaxonomy = {
-    "invalid_argument",   "authentication_failed", "connection_failed",
-    "channel_closed",     "timeout",               "protocol_error",
-    "flow_control",       "permission_denied",     "not_found",
-    "already_exists",     "vfs_not_connected",     "io",
-    "sync_anchor_expired", "cancelled",            "backpressure",
-    "service_unavailable", "conflict",             "invalid_transition",
-    "blocked",            "stale_epoch",           "pending_transfer_conflict",
-    "transfer_skipped",   "no_space",              "directory_not_empty",
-    "resource_limit_exceeded", "sync_path_overlaps_mount"};
 
 // Taxonomy text → File Provider code, first match wins; anything else is -1004.
 // Permission failures map to insufficientQuota, not notAuthenticated (-1000):
@@ -62,20 +48,13 @@ foundation::Error fileProviderStagingError(const foundation::Error& error) {
                            });
 }
 
-std::string_view taxonomyCode(std::int64_t xpcCode) {
-  if (xpcCode <= -1 && xpcCode >= -static_cast<std::int64_t>(kTaxonomy.size())) {
-    return kTaxonomy[static_cast<std::size_t>(-xpcCode - 1)];
-  }
-  return "unknown";
-}
-
 foundation::Error mapXpcError(const foundation::Error& error) {
   std::string description = error.localizedDescription();
-  if (error.domain() != kVfsXpcErrorDomain) {
+  if (error.domain() != kVfsErrorDomain) {
     return fpError(fileprovider::ErrorCode::serverUnreachable, std::move(description));
   }
-  const std::string* named = error.stringForKey(kCorvaneErrorCodeKey);
-  const std::string_view codeText = named ? std::string_view(*named) : taxonomyCode(error.code());
+  const std::string* named = error.stringForKey(kVfsErrorCodeKey);
+  const std::string_view codeText = named ? std::string_view(*named) : vfsErrorCodeText(error.code());
   for (const Mapping& mapping : kMappings) {
     if (mapping.codeText == codeText) return fpError(mapping.fileProviderCode, std::move(description));
   }
@@ -83,7 +62,7 @@ foundation::Error mapXpcError(const foundation::Error& error) {
 }
 
 foundation::Error vfsServiceUnavailableError(std::string description) {
-  return foundation::Error(kVfsXpcErrorDomain, kVfsServiceUnavailableCode,
+  return foundation::Error(kVfsErrorDomain, static_cast<std::int64_t>(VfsErrorCode::serviceUnavailable),
                            foundation::UserInfo{{foundation::kLocalizedDescriptionKey, std::move(description)}});
 }
 

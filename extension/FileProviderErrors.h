@@ -10,13 +10,9 @@
 #include <string_view>
 
 #include "platform/foundation/Error.h"
+#include "shared/vfs_xpc/VfsErrorCode.h"
 
 namespace corvane {
-
-// The host VFS service's error domain; the extension also uses it, with
-// kVfsServiceUnavailableCode, for link failures it detects itself.
-inline constexpr const char* kVfsXpcErrorDomain = "com.vandrel.corvane.vfs.xpc";
-inline constexpr std::int64_t kVfsServiceUnavailableCode = -16;
 
 // NSFileProviderErrorDomain / `code`. User info is {NSLocalizedDescription:
 // description} when a description is given, and absent altogether otherwise.
@@ -36,10 +32,6 @@ foundation::Error fileProviderStagingError(const foundation::Error& error);
 // error outside the host domain is -1004 (server unreachable). The result keeps
 // only the source's localized description.
 foundation::Error mapXpcError(const foundation::Error& error);
-
-// The taxonomy name of a host-domain code: -1 "invalid_argument" ... -26
-// "sync_path_overlaps_mount"; "unknown" for any other value.
-std::string_view taxonomyCode(std::int64_t xpcCode);
 
 // A link failure the extension raises itself in the host domain (code -16, only a
 // description, no taxonomy text), e.g. "Host VFS proxy unavailable".

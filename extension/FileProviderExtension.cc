@@ -159,7 +159,7 @@ void FileProviderExtension::invalidate() {
   });
 }
 
-FileProviderXpcConnectionState FileProviderExtension::linkStateForTesting() {
+FileProviderXpcConnectionState FileProviderExtension::linkState() {
   return xpcQueue_.sync([&] { return xpcState_; });
 }
 

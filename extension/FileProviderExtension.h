@@ -14,13 +14,13 @@
 #include <optional>
 #include <string>
 
-#include "extension/Once.h"
+#include "platform/foundation/Once.h"
 #include "extension/XpcProxyProvider.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/fileprovider/ReplicatedExtension.h"
 #include "platform/foundation/Result.h"
 #include "platform/xpc/Connection.h"
-#include "shared/diagnostics/FileProviderXpcConnectionState.h"
+#include "shared/vfs_xpc/FileProviderXpcConnectionState.h"
 
 namespace corvane {
 
@@ -81,8 +81,8 @@ class FileProviderExtension final : public fileprovider::ReplicatedExtension,
   foundation::ProgressPtr supportedServiceSources(const fileprovider::ItemIdentifier& identifier,
                                                   ServiceSourcesCompletion completionHandler) override;
 
-  // For tests: the link's state as xpcQueue_ sees it.
-  FileProviderXpcConnectionState linkStateForTesting();
+  // The link's state as xpcQueue_ sees it: for tests and the domain manager's link probe.
+  FileProviderXpcConnectionState linkState();
 
  private:
   explicit FileProviderExtension(fileprovider::Domain domain);
@@ -103,7 +103,7 @@ class FileProviderExtension final : public fileprovider::ReplicatedExtension,
                        std::function<void(foundation::Result<std::filesystem::path>)> completion);
   static void removeStagedUpload(const std::filesystem::path& staged);
 
-  using ItemChangeOnce = Once<fileprovider::ItemPtr, fileprovider::ItemFields, bool, OptionalError>;
+  using ItemChangeOnce = foundation::Once<fileprovider::ItemPtr, fileprovider::ItemFields, bool, OptionalError>;
 
   // The host proxy for a create or modify. With no ready link the request is
   // answered here (-1004, trace "vfs_not_connected") and null is returned; a reply

@@ -10,21 +10,19 @@
 #include "platform/foundation/PathString.h"
 #include "platform/oslog/Log.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
-#include "shared/diagnostics/FileProviderCreatePolicy.h"
+#include "shared/items/FileProviderCreatePolicy.h"
+#include "shared/items/FileProviderItemIdentifierCodec.h"
 
 namespace corvane {
 namespace {
 
-// The host's numeric code for "not_found".
-constexpr std::int64_t kHostNotFoundCode = -9;
-
 // Whether a stat error says that nothing is at the path. The code text decides
 // when the host gave one of its own; otherwise the domain and number do.
 bool remoteItemMissing(const foundation::Error& error) {
-  if (const std::string* code = error.stringForKey(kCorvaneErrorCodeKey); code && *code == "not_found") {
+  if (const std::string* code = error.stringForKey(kVfsErrorCodeKey); code && *code == vfsErrorCodeText(VfsErrorCode::notFound)) {
     return true;
   }
-  return error.domain() == kVfsXpcErrorDomain && error.code() == kHostNotFoundCode;
+  return error.domain() == kVfsErrorDomain && error.code() == static_cast<std::int64_t>(VfsErrorCode::notFound);
 }
 
 }  // namespace
@@ -79,7 +77,7 @@ void FileProviderExtension::performCreate(std::shared_ptr<VfsXpcProtocol> xpc, c
                                           std::shared_ptr<StagedUploadSlot> staged, ItemChangeOnce completionHandler) {
   // Exact equality: a type that merely conforms to folder (a package) is a file.
   const bool isDirectory = itemTemplate->contentType() == uniform_types::UTType::folder();
-  const fileprovider::ItemIdentifier identifier(peerId + "::" + remotePath);
+  const fileprovider::ItemIdentifier identifier(FileProviderItemIdentifierCodec::identifier(peerId, remotePath));
   const bool hasContents = contentsUrl.has_value();
   const bool mayAlreadyExist = (options & fileprovider::CreateItemOption::mayAlreadyExist) != 0;
   auto complete = std::move(completionHandler);

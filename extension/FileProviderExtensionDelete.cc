@@ -13,7 +13,7 @@ foundation::ProgressPtr FileProviderExtension::deleteItem(const fileprovider::It
                                                           const fileprovider::ItemVersion&,
                                                           fileprovider::DeleteItemOptions, const fileprovider::Request&,
                                                           ErrorCompletion completionHandler) {
-  Once<OptionalError> complete(std::move(completionHandler));
+  foundation::Once<OptionalError> complete(std::move(completionHandler));
   // Never advanced: a deletion has no partial progress to show.
   auto progress = std::make_shared<foundation::Progress>(1);
   auto trace = std::make_shared<FileProviderRequestTrace>("file_provider.delete", mountedPeerId(), identifier.rawValue());

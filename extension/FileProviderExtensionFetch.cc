@@ -5,7 +5,7 @@
 #include "extension/FileProviderExtension.h"
 #include "extension/FileProviderItem.h"
 #include "extension/FileProviderRequestSupport.h"
-#include "extension/Once.h"
+#include "platform/foundation/Once.h"
 #include "extension/ParsedIdentifier.h"
 #include "platform/fileprovider/Errors.h"
 #include "platform/oslog/Log.h"
@@ -18,7 +18,7 @@ foundation::ProgressPtr FileProviderExtension::fetchContents(const fileprovider:
                                                              const fileprovider::Request&,
                                                              FetchCompletion completionHandler) {
   using Contents = std::optional<std::filesystem::path>;
-  Once<Contents, fileprovider::ItemPtr, OptionalError> complete(std::move(completionHandler));
+  foundation::Once<Contents, fileprovider::ItemPtr, OptionalError> complete(std::move(completionHandler));
 
   oslog::log(oslog::Type::Default, "\u2b07\ufe0f [FP] fetchContents(for: %{public}@)", identifier.rawValue());
   auto trace =
@@ -53,7 +53,7 @@ foundation::ProgressPtr FileProviderExtension::fetchContents(const fileprovider:
       [xpc, identifier, parsed = *parsed, trace, progress, complete](std::optional<xpc::FileURL> url,
                                                                      VfsXpcProtocol::Error error) {
         if (error) {
-          const std::string* code = error->stringForKey(kCorvaneErrorCodeKey);
+          const std::string* code = error->stringForKey(kVfsErrorCodeKey);
           CorvaneFpLog::emit({.event = "mount.fetch_contents",
                               .level = "ERROR",
                               .peer = parsed.peerId,

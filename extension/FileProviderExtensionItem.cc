@@ -4,7 +4,7 @@
 #include "extension/FileProviderRequestSupport.h"
 #include "extension/FileProviderExtension.h"
 #include "extension/FileProviderItem.h"
-#include "extension/Once.h"
+#include "platform/foundation/Once.h"
 #include "extension/ParsedIdentifier.h"
 #include "platform/fileprovider/Errors.h"
 #include "platform/oslog/Log.h"
@@ -35,7 +35,7 @@ foundation::ProgressPtr FileProviderExtension::item(const ItemIdentifier& identi
   const std::string& raw = identifier.rawValue();
   oslog::log(oslog::Type::Default, "\U0001f4c2 [FP] item(for:) %{public}@", raw);
   auto trace = std::make_shared<FileProviderRequestTrace>("file_provider.item", mountedPeerId(), raw);
-  const Once<fileprovider::ItemPtr, OptionalError> done(std::move(completionHandler));
+  const foundation::Once<fileprovider::ItemPtr, OptionalError> done(std::move(completionHandler));
 
   if (auto name = containerName(identifier, domain_)) {
     // No version epoch: the containers' identifiers name no peer, so they version at 0.

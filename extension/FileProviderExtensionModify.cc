@@ -10,6 +10,7 @@
 #include "platform/fileprovider/Errors.h"
 #include "platform/foundation/PathString.h"
 #include "platform/oslog/Log.h"
+#include "shared/items/FileProviderItemIdentifierCodec.h"
 
 namespace corvane {
 namespace {
@@ -111,7 +112,7 @@ foundation::ProgressPtr FileProviderExtension::modifyItem(fileprovider::ItemPtr 
             failWith(mapXpcError(*error));
             return;
           }
-          fileprovider::ItemIdentifier newIdentifier(peerId + "::" + newPath);
+          fileprovider::ItemIdentifier newIdentifier(FileProviderItemIdentifierCodec::identifier(peerId, newPath));
           const std::string detail = oldPath + " -> " + newPath;
           if (uploads) {
             // New contents too: they go to the renamed file, so that the framework

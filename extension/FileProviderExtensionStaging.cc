@@ -8,7 +8,7 @@
 #include "platform/oslog/Log.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
 #include "shared/diagnostics/FileProviderRequestTrace.h"
-#include "shared/diagnostics/FileProviderUploadStaging.h"
+#include "shared/upload_staging/FileProviderUploadStaging.h"
 
 namespace corvane {
 

@@ -1,6 +1,7 @@
 #include "extension/FileProviderItem.h"
 
 #include "platform/foundation/PathString.h"
+#include "shared/items/FileProviderItemIdentifierCodec.h"
 #include "shared/share_epoch/FileProviderItemVersionPolicy.h"
 #include "shared/share_epoch/FileProviderShareEpoch.h"
 
@@ -8,10 +9,8 @@ namespace corvane {
 namespace {
 
 std::uint64_t epochFor(const fileprovider::ItemIdentifier& identifier) {
-  const std::string& raw = identifier.rawValue();
-  std::size_t separator = raw.find("::");
-  if (separator == std::string::npos) return 0;
-  return FileProviderShareEpoch::current(raw.substr(0, separator));
+  const auto peerId = FileProviderItemIdentifierCodec::peerIdOf(identifier.rawValue());
+  return peerId ? FileProviderShareEpoch::current(std::string(*peerId)) : 0;
 }
 
 }  // namespace
@@ -59,6 +58,15 @@ std::optional<std::uint64_t> FileProviderItem::documentSize() const {
 std::optional<foundation::Date> FileProviderItem::contentModificationDate() const {
   if (entry_->modifiedMs() == 0) return std::nullopt;
   return foundation::Date{static_cast<double>(entry_->modifiedMs()) / 1000.0};
+}
+
+std::optional<foundation::UserInfo> FileProviderItem::userInfo() const {
+  return foundation::UserInfo{
+      {"kind", std::string(kind() == Kind::directory ? "directory" : "file")},
+      {"size", static_cast<std::int64_t>(size())},
+      {"modifiedMs", static_cast<std::int64_t>(modifiedMs())},
+      {"versionEpoch", static_cast<std::int64_t>(versionEpoch())},
+  };
 }
 
 std::uint64_t FileProviderItem::capabilities() const {

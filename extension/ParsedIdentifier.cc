@@ -1,6 +1,6 @@
 #include "extension/ParsedIdentifier.h"
 
-#include "shared/diagnostics/FileProviderItemIdentifierCodec.h"
+#include "shared/items/FileProviderItemIdentifierCodec.h"
 
 namespace corvane {
 

@@ -13,6 +13,7 @@
 #include "framework/DemoHostProcess.h"
 #include "framework/SampleShare.h"
 #include "framework/ScriptRunner.h"
+#include "shared/items/FileProviderItemIdentifierCodec.h"
 
 namespace corvane::framework {
 namespace {
@@ -40,8 +41,8 @@ std::string text(const Json& value) {
 
 // The share path of a peer item identifier ("sample::/a/b" gives "/a/b").
 std::string sharePath(const std::string& identifier) {
-  auto separator = identifier.find("::");
-  return separator == std::string::npos ? identifier : identifier.substr(separator + 2);
+  const auto parsed = FileProviderItemIdentifierCodec::parse(identifier);
+  return parsed ? parsed->path : identifier;
 }
 std::string sharePathOf(const Json& item) { return sharePath(text(at(item, {"identifier"}))); }
 

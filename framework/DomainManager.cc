@@ -1,6 +1,7 @@
 #include "framework/DomainManager.h"
 
 #include "extension/FileProviderExtension.h"
+#include "platform/fileprovider/Errors.h"
 #include "platform/fileprovider/Manager.h"
 #include "platform/fileprovider/ServiceLookupProtocol.h"
 
@@ -69,13 +70,19 @@ class LookupListenerDelegate final : public xpc::ListenerDelegate {
 
 struct DomainManager::Published {
   fileprovider::ReplicatedExtensionPtr extension;
+  std::function<bool()> linkReady;
   std::shared_ptr<LookupListenerDelegate> delegate;
   std::shared_ptr<xpc::Listener> listener;
 };
 
 DomainManager::ExtensionFactory DomainManager::defaultFactory() {
-  return [](const fileprovider::Domain& domain) -> fileprovider::ReplicatedExtensionPtr {
-    return FileProviderExtension::create(domain);
+  return [](const fileprovider::Domain& domain) -> MadeExtension {
+    auto extension = FileProviderExtension::create(domain);
+    std::weak_ptr<FileProviderExtension> weak = extension;
+    return {extension, [weak] {
+              auto strong = weak.lock();
+              return strong && strong->linkState().isReady();
+            }};
   };
 }
 
@@ -96,14 +103,16 @@ DomainManager::~DomainManager() {
 foundation::Result<fileprovider::ReplicatedExtensionPtr> DomainManager::addDomain(const fileprovider::Domain& domain) {
   std::lock_guard guard(mutex_);
   if (domains_.count(domain.identifier)) {
-    return foundation::Error(foundation::kFileProviderErrorDomain, -1001,
+    return foundation::Error(foundation::kFileProviderErrorDomain, fileprovider::ErrorCode::filenameCollision,
                              foundation::UserInfo{{foundation::kLocalizedDescriptionKey,
                                                    "Domain \"" + domain.identifier + "\" already exists"}});
   }
   auto published = std::make_shared<Published>();
   published->listener = xpc::Listener::atPath(fileprovider::Manager::domainSocketPath(domain.identifier));
   if (published->listener->error()) return *published->listener->error();
-  published->extension = factory_(domain);
+  MadeExtension made = factory_(domain);
+  published->extension = std::move(made.extension);
+  published->linkReady = std::move(made.linkReady);
   published->delegate = std::make_shared<LookupListenerDelegate>(domain.identifier, published->extension);
   published->listener->setDelegate(published->delegate);
   published->listener->resume();
@@ -128,6 +137,17 @@ fileprovider::ReplicatedExtensionPtr DomainManager::extension(const std::string&
   std::lock_guard guard(mutex_);
   auto it = domains_.find(identifier);
   return it == domains_.end() ? nullptr : it->second->extension;
+}
+
+bool DomainManager::linkReady(const std::string& identifier) const {
+  std::function<bool()> probe;
+  {
+    std::lock_guard guard(mutex_);
+    auto it = domains_.find(identifier);
+    if (it == domains_.end() || !it->second->linkReady) return false;
+    probe = it->second->linkReady;
+  }
+  return probe();
 }
 
 }  // namespace corvane::framework

@@ -21,7 +21,14 @@ namespace corvane::framework {
 
 class DomainManager {
  public:
-  using ExtensionFactory = std::function<fileprovider::ReplicatedExtensionPtr(const fileprovider::Domain&)>;
+  // A domain's extension, and how to tell whether its host link is up. The link
+  // is not a framework request: only the factory that made the extension knows
+  // its type, so it hands over the probe with it.
+  struct MadeExtension {
+    fileprovider::ReplicatedExtensionPtr extension;
+    std::function<bool()> linkReady;
+  };
+  using ExtensionFactory = std::function<MadeExtension(const fileprovider::Domain&)>;
 
   // Makes a FileProviderExtension per domain.
   static ExtensionFactory defaultFactory();
@@ -40,6 +47,9 @@ class DomainManager {
   void removeDomain(const std::string& identifier);
 
   fileprovider::ReplicatedExtensionPtr extension(const std::string& identifier) const;
+
+  // Whether the domain's extension has a ready host link; false for an unknown domain.
+  bool linkReady(const std::string& identifier) const;
 
  private:
   struct Published;

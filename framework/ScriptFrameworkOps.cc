@@ -1,8 +1,7 @@
 // The framework ops: each calls one entry point of the extension the way the
 // framework would, waits for its completion handler or observer finish through
 // the completion recorder, and writes what the framework was handed.
-#include <mutex>
-
+#include "framework/CollectingObservers.h"
 #include "framework/ScriptItem.h"
 #include "framework/ScriptOps.h"
 #include "platform/foundation/UUID.h"
@@ -31,86 +30,6 @@ Json pathJson(const std::optional<std::filesystem::path>& path) {
   if (!path) return nullptr;
   return path->string();
 }
-
-// --- enumeration observers -------------------------------------------------
-
-struct Listing {
-  std::vector<std::vector<fileprovider::ItemPtr>> batches;
-  OptionalError error;
-};
-
-// Keeps one batch per didEnumerateItems call; either finish answers the call.
-class ListingObserver final : public fileprovider::EnumerationObserver {
- public:
-  explicit ListingObserver(std::shared_ptr<CompletionRecorder::Call<Listing>> call) : call_(std::move(call)) {}
-
-  void didEnumerateItems(std::vector<fileprovider::ItemPtr> items) override {
-    std::lock_guard guard(mutex_);
-    batches_.push_back(std::move(items));
-  }
-  // The extension never pages, so a next page is not followed.
-  void finishEnumeratingUpToPage(std::optional<fileprovider::Page>) override {
-    call_->finish("finishEnumeratingUpToPage", {snapshot(), std::nullopt});
-  }
-  void finishEnumeratingWithError(foundation::Error error) override {
-    call_->finish("finishEnumeratingWithError", {snapshot(), std::move(error)});
-  }
-
- private:
-  std::vector<std::vector<fileprovider::ItemPtr>> snapshot() {
-    std::lock_guard guard(mutex_);
-    return batches_;
-  }
-
-  const std::shared_ptr<CompletionRecorder::Call<Listing>> call_;
-  std::mutex mutex_;  // guards batches_
-  std::vector<std::vector<fileprovider::ItemPtr>> batches_;
-};
-
-struct Changes {
-  std::vector<std::vector<fileprovider::ItemPtr>> updated;
-  std::vector<std::vector<std::string>> deleted;
-  std::optional<fileprovider::SyncAnchor> anchor;
-  bool moreComing = false;
-  OptionalError error;
-};
-
-class ChangesObserver final : public fileprovider::ChangeObserver {
- public:
-  explicit ChangesObserver(std::shared_ptr<CompletionRecorder::Call<Changes>> call) : call_(std::move(call)) {}
-
-  void didUpdateItems(std::vector<fileprovider::ItemPtr> items) override {
-    std::lock_guard guard(mutex_);
-    changes_.updated.push_back(std::move(items));
-  }
-  void didDeleteItemsWithIdentifiers(std::vector<fileprovider::ItemIdentifier> identifiers) override {
-    std::vector<std::string> raw;
-    for (const auto& identifier : identifiers) raw.push_back(identifier.rawValue());
-    std::lock_guard guard(mutex_);
-    changes_.deleted.push_back(std::move(raw));
-  }
-  void finishEnumeratingChangesUpToSyncAnchor(fileprovider::SyncAnchor anchor, bool moreComing) override {
-    Changes result = snapshot();
-    result.anchor = std::move(anchor);
-    result.moreComing = moreComing;
-    call_->finish("finishEnumeratingChangesUpToSyncAnchor", std::move(result));
-  }
-  void finishEnumeratingWithError(foundation::Error error) override {
-    Changes result = snapshot();
-    result.error = std::move(error);
-    call_->finish("finishEnumeratingWithError", std::move(result));
-  }
-
- private:
-  Changes snapshot() {
-    std::lock_guard guard(mutex_);
-    return changes_;
-  }
-
-  const std::shared_ptr<CompletionRecorder::Call<Changes>> call_;
-  std::mutex mutex_;  // guards changes_
-  Changes changes_;
-};
 
 // --- ops -------------------------------------------------------------------
 
@@ -149,7 +68,10 @@ Json enumerateOp(ScriptSession& session, ScriptArgs& args, const ScriptLine& lin
     return reply;
   }
   auto call = session.recorder().begin<Listing>(line.op, line.number);
-  (*enumerator)->enumerateItems(std::make_shared<ListingObserver>(call), fileprovider::Page{});
+  (*enumerator)->enumerateItems(std::make_shared<CollectingEnumerationObserver>(
+                                   [call](const char* finishedBy, Listing listing) {
+                                     call->finish(finishedBy, std::move(listing));
+                                   }), fileprovider::Page{});
   auto answer = call->wait(kTimeout);
   Json batches = Json::array();
   if (answer) {
@@ -191,7 +113,11 @@ Json changesOp(ScriptSession& session, ScriptArgs& args, const ScriptLine& line)
     answer.emplace().error = enumerator.error();
   } else {
     auto call = session.recorder().begin<Changes>(line.op, line.number);
-    (*enumerator)->enumerateChanges(std::make_shared<ChangesObserver>(call), fileprovider::SyncAnchor{*anchor});
+    (*enumerator)->enumerateChanges(std::make_shared<CollectingChangeObserver>(
+                                     [call](const char* finishedBy, Changes changes) {
+                                       call->finish(finishedBy, std::move(changes));
+                                     }),
+                                 fileprovider::SyncAnchor{*anchor});
     answer = call->wait(kTimeout);
   }
   Json updated = Json::array();

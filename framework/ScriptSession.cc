@@ -6,7 +6,6 @@
 #include <mutex>
 #include <thread>
 
-#include "extension/FileProviderExtension.h"
 #include "host/HostVfsService.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
 #include "shared/diagnostics/CorvaneFpLogFile.h"
@@ -113,8 +112,7 @@ ScriptSession::~ScriptSession() {
 }
 
 bool ScriptSession::linkReady() {
-  auto* extension = dynamic_cast<FileProviderExtension*>(extension_.get());
-  return extension && extension->linkStateForTesting().isReady();
+  return domains_.linkReady(options_.domainId);
 }
 
 bool ScriptSession::waitForLink(bool ready) {

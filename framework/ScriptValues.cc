@@ -44,16 +44,29 @@ int hexDigit(char c) {
 
 }  // namespace
 
-Json itemJson(const FileProviderItem& item) {
+Json itemJson(const fileprovider::Item& item) {
+  const auto info = item.userInfo();
+  const auto* kind = info && info->count("kind") ? std::get_if<std::string>(&info->at("kind")) : nullptr;
+  if (!kind) {
+    const auto* scripted = dynamic_cast<const ScriptItem*>(&item);
+    return scriptItemJson(item, scripted ? optionalNumber(scripted->contentTypeText())
+                                         : Json(item.contentType().identifier()));
+  }
+  // The extension's numbers, back from their signed image.
+  auto number = [&](const char* key) -> Json {
+    auto it = info->find(key);
+    const auto* value = it == info->end() ? nullptr : std::get_if<std::int64_t>(&it->second);
+    return value ? Json(static_cast<std::uint64_t>(*value)) : Json(nullptr);
+  };
   auto version = item.itemVersion();
   Json json;
   json["identifier"] = item.itemIdentifier().rawValue();
   json["parent"] = item.parentItemIdentifier().rawValue();
   json["filename"] = item.filename();
-  json["kind"] = item.kind() == FileProviderItem::Kind::directory ? "directory" : "file";
-  json["size"] = item.size();
-  json["modifiedMs"] = item.modifiedMs();
-  json["versionEpoch"] = item.versionEpoch();
+  json["kind"] = *kind;
+  json["size"] = number("size");
+  json["modifiedMs"] = number("modifiedMs");
+  json["versionEpoch"] = number("versionEpoch");
   json["contentVersion"] = foundation::hexString(version.contentVersion);
   json["metadataVersion"] = foundation::hexString(version.metadataVersion);
   json["contentType"] = item.contentType().identifier();
@@ -68,14 +81,7 @@ Json itemJson(const FileProviderItem& item) {
   return json;
 }
 
-Json itemJson(const fileprovider::ItemPtr& item) {
-  if (!item) return nullptr;
-  if (const auto* own = dynamic_cast<const FileProviderItem*>(item.get())) return itemJson(*own);
-  if (const auto* scripted = dynamic_cast<const ScriptItem*>(item.get())) {
-    return scriptItemJson(*item, optionalNumber(scripted->contentTypeText()));
-  }
-  return scriptItemJson(*item, item->contentType().identifier());
-}
+Json itemJson(const fileprovider::ItemPtr& item) { return item ? itemJson(*item) : Json(nullptr); }
 
 Json errorJson(const foundation::Error& error) {
   Json json;

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "extension/FileProviderItem.h"
+#include "platform/fileprovider/Item.h"
 #include "platform/fileprovider/ItemFields.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Progress.h"
@@ -22,10 +22,10 @@ using Json = nlohmann::ordered_json;
 //  "contentVersion", "metadataVersion" (lower-case hex), "contentType", "documentSize",
 //  "childItemCount", "contentModificationDate", "creationDate" (seconds or null),
 //  "isDownloaded", "isMostRecentVersionDownloaded", "capabilities", "fileSystemFlags"}
-Json itemJson(const FileProviderItem& item);
-// Any item: a FileProviderItem in full; any other (a script's own item handed
-// back) with the same keys, holding what that item has and null for the rest.
-// Null for a null pointer.
+//  An extension's item (one whose user info names its "kind") in full; any other
+//  (a script's own item handed back) with the same keys, holding what that item
+//  has and null for the rest. Null for a null pointer.
+Json itemJson(const fileprovider::Item& item);
 Json itemJson(const fileprovider::ItemPtr& item);
 
 // ERR: {"domain", "code", "userInfo": null | {key: text | integer | ERR}}

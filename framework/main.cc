@@ -26,6 +26,7 @@
 #include "framework/ScriptValues.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/PathString.h"
+#include "shared/items/FileProviderItemIdentifierCodec.h"
 #include "shared/localization/L10n.h"
 #include "shared/share_epoch/FileProviderShareEpoch.h"
 
@@ -74,7 +75,7 @@ int runItem(int argc, char** argv, int first) {
   }
 
   using corvane::FileProviderItem;
-  fileprovider::ItemIdentifier identifier(peer + "::" + path);
+  fileprovider::ItemIdentifier identifier(corvane::FileProviderItemIdentifierCodec::identifier(peer, path));
   auto parsed = corvane::ParsedIdentifier::parse(identifier);
   if (!parsed) {
     std::fprintf(stderr, "corvane-fp: \"%s\" is not a peer item identifier (peer::/absolute/path)\n",

@@ -6,21 +6,6 @@
 
 namespace corvane::host {
 
-std::string_view vfsErrorCodeText(std::int64_t code) {
-  static constexpr std::string_view kTexts[] = {
-      "invalid_argument", "authentication_failed", "connection_failed", "channel_closed",
-      "timeout", "protocol_error", "flow_control", "permission_denied",
-      "not_found", "already_exists", "vfs_not_connected", "io",
-      "sync_anchor_expired", "cancelled", "backpressure", "service_unavailable",
-      "conflict", "invalid_transition", "blocked", "stale_epoch",
-      "pending_transfer_conflict", "transfer_skipped", "no_space", "directory_not_empty",
-      "resource_limit_exceeded", "sync_path_overlaps_mount",
-  };
-  constexpr auto count = static_cast<std::int64_t>(std::size(kTexts));
-  if (code <= -1 && code >= -count) return kTexts[-code - 1];
-  return "unknown";
-}
-
 foundation::Error vfsError(VfsErrorCode code, std::string description) {
   auto raw = static_cast<std::int64_t>(code);
   return foundation::Error(

@@ -8,27 +8,9 @@
 #include <string_view>
 
 #include "platform/foundation/Error.h"
+#include "shared/vfs_xpc/VfsErrorCode.h"
 
 namespace corvane::host {
-
-inline constexpr const char* kVfsErrorDomain = "com.vandrel.corvane.vfs.xpc";
-inline constexpr const char* kVfsErrorCodeKey = "corvane.error.code";
-
-// The codes the service itself produces (a subset of the host taxonomy).
-enum class VfsErrorCode : std::int64_t {
-  invalidArgument = -1,
-  permissionDenied = -8,
-  notFound = -9,
-  alreadyExists = -10,
-  io = -12,
-  syncAnchorExpired = -13,
-  serviceUnavailable = -16,
-  noSpace = -23,
-  directoryNotEmpty = -24,
-};
-
-// The taxonomy text of `code` ("not_found" for -9); "unknown" outside the table.
-std::string_view vfsErrorCodeText(std::int64_t code);
 
 // An error in the host domain with `code`, its text under "corvane.error.code"
 // and `description` under "NSLocalizedDescription".

@@ -11,6 +11,7 @@
 #include "platform/fileprovider/ItemIdentifier.h"
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Date.h"
+#include "platform/foundation/Error.h"
 #include "platform/uniform_types/UTType.h"
 
 namespace fileprovider {
@@ -63,6 +64,9 @@ class Item {
   virtual bool isMostRecentVersionDownloaded() const = 0;
   virtual std::uint64_t capabilities() const = 0;
   virtual std::uint64_t fileSystemFlags() const = 0;
+  // NSFileProviderItem.userInfo: values the extension keeps with an item for its
+  // own use; the framework stores them and hands them back. Absent by default.
+  virtual std::optional<foundation::UserInfo> userInfo() const { return std::nullopt; }
 };
 
 using ItemPtr = std::shared_ptr<const Item>;

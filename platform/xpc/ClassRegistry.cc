@@ -45,7 +45,7 @@ const ClassInfo* find(std::string_view name) {
   return it == t.byName.end() ? nullptr : it->second;
 }
 
-ClassSet named(std::initializer_list<std::string_view> names) {
+ClassSet named(const std::vector<std::string_view>& names) {
   ClassSet set;
   for (std::string_view n : names) {
     const ClassInfo* c = find(n);

@@ -3,7 +3,7 @@
 // through it. Thread-safe; registration is idempotent for the same ClassInfo.
 #pragma once
 
-#include <initializer_list>
+#include <vector>
 #include <string_view>
 
 #include "platform/xpc/ClassSet.h"
@@ -19,6 +19,6 @@ void add(const ClassInfo& cls);
 const ClassInfo* find(std::string_view name);
 
 // A set of registered classes by name; an unknown name aborts (programming error).
-ClassSet named(std::initializer_list<std::string_view> names);
+ClassSet named(const std::vector<std::string_view>& names);
 
 }  // namespace xpc::ClassRegistry

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "platform/dispatch/Queue.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Clock.h"
 #include "platform/foundation/FileManager.h"
@@ -13,7 +14,6 @@
 #include "platform/oslog/Log.h"
 #include "shared/diagnostics/CorvaneFpLogFile.h"
 #include "shared/diagnostics/CorvaneFpLogRecord.h"
-#include "shared/diagnostics/LogWriterQueue.h"
 
 namespace corvane {
 namespace {
@@ -28,9 +28,13 @@ constexpr std::string_view kFallbackVersion = "0.9.0";
 // Process-wide log state, built on first use. Never destroyed: emit() may run on
 // other threads while the process exits.
 struct LogState {
-  LogState() : writeQueue("io.corvane.fileprovider.log-writer") {
-    // Give records still queued at exit a moment to reach the file.
-    std::atexit([] { state().writeQueue.waitUntilIdle(std::chrono::seconds(1)); });
+  LogState() : writeQueue("io.corvane.fileprovider.log-writer", dispatch::QualityOfService::utility) {
+    // Records still queued at exit reach the file before the process ends.
+    std::atexit([] { drainUnlessOnWriter(); });
+  }
+
+  static void drainUnlessOnWriter() {
+    if (!state().writeQueue.isCurrent()) state().writeQueue.sync([] {});
   }
 
   static LogState& state() {
@@ -55,7 +59,7 @@ struct LogState {
 
   // Runs every append, in enqueue order. Last member: its worker may touch the
   // members above as soon as it starts.
-  LogWriterQueue writeQueue;
+  dispatch::Queue writeQueue;
 };
 
 constexpr std::string_view lastPathComponent(std::string_view path) {
@@ -166,20 +170,6 @@ std::optional<std::string> encodedLine(const CorvaneFpLog::Event& e, const std::
 
 }  // namespace
 
-void CorvaneFpLog::emit(std::string_view event, std::string_view level, std::string_view domain,
-                        std::optional<std::string_view> peer,
-                        std::optional<std::string_view> operation,
-                        std::optional<std::string_view> detail,
-                        std::optional<std::string_view> reason,
-                        std::optional<std::string_view> errorCode, std::optional<bool> retryable,
-                        std::optional<std::uint64_t> elapsedMs, std::optional<std::uint64_t> epoch,
-                        std::optional<std::uint64_t> generation,
-                        std::optional<std::string_view> flowId, std::source_location src) {
-  emit(Event{event, level, domain, peer, operation, detail, reason, errorCode, retryable, elapsedMs,
-             epoch, generation, flowId},
-       src);
-}
-
 void CorvaneFpLog::emit(const Event& event, std::source_location src) {
   writeBootIfNeeded();
   if (std::optional<std::string> line = encodedLine(event, src)) {
@@ -191,7 +181,7 @@ void CorvaneFpLog::emit(const Event& event, std::source_location src) {
 
 std::string CorvaneFpLog::errorCode(const foundation::Error* error, std::string_view fallback) {
   if (!error) return std::string(fallback);
-  if (const std::string* code = error->stringForKey(kCorvaneErrorCodeKey); code && !code->empty()) {
+  if (const std::string* code = error->stringForKey(kVfsErrorCodeKey); code && !code->empty()) {
     return *code;
   }
   if (error->domain() == foundation::kCocoaErrorDomain) return "io";
@@ -205,7 +195,7 @@ std::optional<std::filesystem::path> CorvaneFpLog::logsDirectory() {
   return *container / "Logs";
 }
 
-void CorvaneFpLog::drain() { LogState::state().writeQueue.waitUntilIdle(); }
+void CorvaneFpLog::drain() { LogState::drainUnlessOnWriter(); }
 
 void CorvaneFpLog::resetForTesting() {
   LogState& state = LogState::state();

@@ -18,12 +18,9 @@
 #include <string_view>
 
 #include "platform/foundation/Error.h"
+#include "shared/vfs_xpc/VfsErrorCode.h"
 
 namespace corvane {
-
-// User-info key under which host errors name their failure in taxonomy words
-// ("not_found", "io", ...). Read by the log and by the error mapping.
-inline constexpr const char* kCorvaneErrorCodeKey = "corvane.error.code";
 
 struct CorvaneFpLog {
   // The App Group whose container holds the log (and the upload staging folder).
@@ -31,7 +28,7 @@ struct CorvaneFpLog {
 
   // One event, for callers that prefer to name the fields they set:
   //   CorvaneFpLog::emit({.event = "mount.xpc_up", .peer = peerId, .generation = g});
-  // Members are in the order of the positional emit(); texts are read during the call only.
+  // Texts are read during the call only.
   struct Event {
     std::string_view event;
     std::string_view level = "INFO";
@@ -52,19 +49,6 @@ struct CorvaneFpLog {
   // ahead of it. Empty texts are left out of the record. `src` is the call site,
   // filled in by the compiler; callers never pass it. Never blocks on the file and
   // never fails.
-  static void emit(std::string_view event, std::string_view level = "INFO",
-                   std::string_view domain = "mount",
-                   std::optional<std::string_view> peer = std::nullopt,
-                   std::optional<std::string_view> operation = std::nullopt,
-                   std::optional<std::string_view> detail = std::nullopt,
-                   std::optional<std::string_view> reason = std::nullopt,
-                   std::optional<std::string_view> errorCode = std::nullopt,
-                   std::optional<bool> retryable = std::nullopt,
-                   std::optional<std::uint64_t> elapsedMs = std::nullopt,
-                   std::optional<std::uint64_t> epoch = std::nullopt,
-                   std::optional<std::uint64_t> generation = std::nullopt,
-                   std::optional<std::string_view> flowId = std::nullopt,
-                   std::source_location src = std::source_location::current());
   static void emit(const Event& event, std::source_location src = std::source_location::current());
 
   // The taxonomy code to log for `error`: its non-empty "corvane.error.code" text,

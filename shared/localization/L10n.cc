@@ -62,7 +62,7 @@ std::string appName() {
 
 std::string appMonogram() { return firstGraphemeCluster(appName()); }
 
-void resetForTests(std::optional<std::string> language) {
+void resetForTesting(std::optional<std::string> language) {
   std::lock_guard guard(state().lock);
   state().languageOverride = std::move(language);
 }

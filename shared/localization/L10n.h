@@ -23,7 +23,7 @@ std::string appName();
 // The first user-perceived character of appName().
 std::string appMonogram();
 // Sets (or, with absent, clears) a language that wins over the preferred languages.
-void resetForTests(std::optional<std::string> language);
+void resetForTesting(std::optional<std::string> language);
 
 // The catalog text for `key` in the current language, "{appName}" filled in.
 std::string lookup(std::string_view key);

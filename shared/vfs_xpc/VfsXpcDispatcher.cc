@@ -132,6 +132,8 @@ bool VfsXpcDispatcher::invoke(std::size_t method, xpc::ArgumentReader& a, const 
       object_->renameItem(peerId, fromPath, toPath, flowId, errorOnly(reply));
       return true;
     }
+    case VfsXpcProtocol::kMethodCount:
+      break;
   }
   return false;
 }

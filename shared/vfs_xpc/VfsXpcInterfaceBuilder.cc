@@ -8,11 +8,10 @@ namespace corvane::VfsXpcInterfaceBuilder {
 std::shared_ptr<xpc::Interface> createInterface() {
   registerVfsXpcClasses();
   auto interface = xpc::Interface::withProtocol(xpc::ProtocolTraits<VfsXpcProtocol>::spec());
-  interface->setClasses(xpc::ClassRegistry::named({"NSArray", "VfsFileEntryDto"}), VfsXpcSelectors::listDirectory, 0,
-                        true);
-  interface->setClasses(xpc::ClassRegistry::named({"NSArray", "VfsChangesResultDto", "VfsFsChangeDto",
-                                                   "VfsFileEntryDto", "NSString"}),
-                        VfsXpcSelectors::readChanges, 0, true);
+  for (const auto& row : vfsXpcMethodTable()) {
+    if (row.replyAllowList.empty()) continue;
+    interface->setClasses(xpc::ClassRegistry::named(row.replyAllowList), vfsXpcSelector(row.method), 0, true);
+  }
   return interface;
 }
 

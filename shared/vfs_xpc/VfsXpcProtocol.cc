@@ -1,5 +1,7 @@
 #include "shared/vfs_xpc/VfsXpcProtocol.h"
 
+#include <cstdlib>
+
 #include "platform/xpc/ClassRegistry.h"
 #include "shared/vfs_xpc/VfsFsChangeDto.h"
 
@@ -13,31 +15,62 @@ void registerVfsXpcClasses() {
 
 }  // namespace corvane
 
-const xpc::ProtocolSpec& xpc::ProtocolTraits<corvane::VfsXpcProtocol>::spec() {
+namespace corvane {
+
+const std::vector<VfsXpcMethodRow>& vfsXpcMethodTable() {
   using xpc::ArgumentSpec;
-  namespace sel = corvane::VfsXpcSelectors;
-  static const xpc::ProtocolSpec kSpec = [] {
+  using P = VfsXpcProtocol;
+  static const std::vector<VfsXpcMethodRow> kTable = [] {
     const ArgumentSpec text = ArgumentSpec::object(xpc::classes::NSString);
     const ArgumentSpec error = ArgumentSpec::object(xpc::classes::NSError);
+    const ArgumentSpec u64 = ArgumentSpec::uint64();
     const std::vector<ArgumentSpec> errorOnly{error};
-    return xpc::ProtocolSpec(
-        "VfsXpcProtocol",
-        {
-            {sel::ping, {text, ArgumentSpec::uint64()}, errorOnly},
-            {sel::listDirectory, {text, text, text}, {{ArgumentSpec::object(xpc::classes::NSArray), error}}},
-            {sel::getCurrentToken, {text, text}, {{ArgumentSpec::object(xpc::classes::NSNumber), error}}},
-            {sel::readChanges,
-             {text, text, ArgumentSpec::uint64(), text},
-             {{ArgumentSpec::object(corvane::VfsChangesResultDto::codableClass()), error}}},
-            {sel::statItem,
-             {text, text, text},
-             {{ArgumentSpec::object(corvane::VfsFileEntryDto::codableClass()), error}}},
-            {sel::fetchFileContents, {text, text, text}, {{ArgumentSpec::object(xpc::classes::NSURL), error}}},
-            {sel::uploadFile, {text, text, text, text}, errorOnly},
-            {sel::createDirectory, {text, text, text}, errorOnly},
-            {sel::deleteItem, {text, text, ArgumentSpec::boolean(), text}, errorOnly},
-            {sel::renameItem, {text, text, text, text}, errorOnly},
-        });
+    std::vector<VfsXpcMethodRow> rows = {
+        {P::kPing, {text, u64}, errorOnly, {}},
+        {P::kListDirectory,
+         {text, text, text},
+         {ArgumentSpec::object(xpc::classes::NSArray), error},
+         {"NSArray", "VfsFileEntryDto"}},
+        {P::kGetCurrentToken, {text, text}, {ArgumentSpec::object(xpc::classes::NSNumber), error}, {}},
+        {P::kReadChanges,
+         {text, text, u64, text},
+         {ArgumentSpec::object(VfsChangesResultDto::codableClass()), error},
+         {"NSArray", "VfsChangesResultDto", "VfsFsChangeDto", "VfsFileEntryDto", "NSString"}},
+        {P::kStatItem, {text, text, text}, {ArgumentSpec::object(VfsFileEntryDto::codableClass()), error}, {}},
+        {P::kFetchFileContents, {text, text, text}, {ArgumentSpec::object(xpc::classes::NSURL), error}, {}},
+        {P::kUploadFile, {text, text, text, text}, errorOnly, {}},
+        {P::kCreateDirectory, {text, text, text}, errorOnly, {}},
+        {P::kDeleteItem, {text, text, ArgumentSpec::boolean(), text}, errorOnly, {}},
+        {P::kRenameItem, {text, text, text, text}, errorOnly, {}},
+    };
+    // A row out of place would give one operation another's types.
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (rows[i].method != i) std::abort();
+    }
+    if (rows.size() != P::kMethodCount) std::abort();
+    return rows;
+  }();
+  return kTable;
+}
+
+const char* vfsXpcSelector(VfsXpcProtocol::Method method) {
+  static constexpr const char* kSelectors[] = {
+#define CORVANE_VFS_XPC_SELECTOR_TEXT(index, name, selector) selector,
+      CORVANE_VFS_XPC_METHODS(CORVANE_VFS_XPC_SELECTOR_TEXT)
+#undef CORVANE_VFS_XPC_SELECTOR_TEXT
+  };
+  return kSelectors[method];
+}
+
+}  // namespace corvane
+
+const xpc::ProtocolSpec& xpc::ProtocolTraits<corvane::VfsXpcProtocol>::spec() {
+  static const xpc::ProtocolSpec kSpec = [] {
+    std::vector<xpc::MethodSpec> methods;
+    for (const auto& row : corvane::vfsXpcMethodTable()) {
+      methods.push_back({corvane::vfsXpcSelector(row.method), row.arguments, row.reply});
+    }
+    return xpc::ProtocolSpec("VfsXpcProtocol", std::move(methods));
   }();
   return kSpec;
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/foundation/Error.h"
@@ -21,18 +22,27 @@
 
 namespace corvane {
 
-// The wire names of the operations, in declaration order.
+// The protocol's one table of operations, in declaration order: the method index,
+// the method name, the wire name. The selectors and the Method enum follow from
+// it here; the argument types and the reply allow-lists are rows of
+// VfsXpcMethodTable, in the same order. Adding an operation: a row here, a row
+// there, the virtual below, its proxy and dispatcher cases.
+#define CORVANE_VFS_XPC_METHODS(X)                                                     \
+  X(kPing, ping, "pingWithPeerId:connectionGeneration:reply:")                         \
+  X(kListDirectory, listDirectory, "listDirectoryWithPeerId:path:flowId:reply:")       \
+  X(kGetCurrentToken, getCurrentToken, "getCurrentTokenWithPeerId:flowId:reply:")      \
+  X(kReadChanges, readChanges, "readChangesWithPeerId:path:sinceToken:flowId:reply:")  \
+  X(kStatItem, statItem, "statItemWithPeerId:path:flowId:reply:")                      \
+  X(kFetchFileContents, fetchFileContents, "fetchFileContentsWithPeerId:path:flowId:reply:") \
+  X(kUploadFile, uploadFile, "uploadFileWithPeerId:localFileUrl:remotePath:flowId:reply:") \
+  X(kCreateDirectory, createDirectory, "createDirectoryWithPeerId:path:flowId:reply:") \
+  X(kDeleteItem, deleteItem, "deleteItemWithPeerId:path:isDir:flowId:reply:")          \
+  X(kRenameItem, renameItem, "renameItemWithPeerId:fromPath:toPath:flowId:reply:")
+
 namespace VfsXpcSelectors {
-inline constexpr const char* ping = "pingWithPeerId:connectionGeneration:reply:";
-inline constexpr const char* listDirectory = "listDirectoryWithPeerId:path:flowId:reply:";
-inline constexpr const char* getCurrentToken = "getCurrentTokenWithPeerId:flowId:reply:";
-inline constexpr const char* readChanges = "readChangesWithPeerId:path:sinceToken:flowId:reply:";
-inline constexpr const char* statItem = "statItemWithPeerId:path:flowId:reply:";
-inline constexpr const char* fetchFileContents = "fetchFileContentsWithPeerId:path:flowId:reply:";
-inline constexpr const char* uploadFile = "uploadFileWithPeerId:localFileUrl:remotePath:flowId:reply:";
-inline constexpr const char* createDirectory = "createDirectoryWithPeerId:path:flowId:reply:";
-inline constexpr const char* deleteItem = "deleteItemWithPeerId:path:isDir:flowId:reply:";
-inline constexpr const char* renameItem = "renameItemWithPeerId:fromPath:toPath:flowId:reply:";
+#define CORVANE_VFS_XPC_SELECTOR(index, name, selector) inline constexpr const char* name = selector;
+CORVANE_VFS_XPC_METHODS(CORVANE_VFS_XPC_SELECTOR)
+#undef CORVANE_VFS_XPC_SELECTOR
 }  // namespace VfsXpcSelectors
 
 class VfsXpcProtocol {
@@ -50,16 +60,10 @@ class VfsXpcProtocol {
 
   // Method indices, in declaration order (also the order of the ProtocolSpec).
   enum Method : std::size_t {
-    kPing,
-    kListDirectory,
-    kGetCurrentToken,
-    kReadChanges,
-    kStatItem,
-    kFetchFileContents,
-    kUploadFile,
-    kCreateDirectory,
-    kDeleteItem,
-    kRenameItem,
+#define CORVANE_VFS_XPC_INDEX(index, name, selector) index,
+    CORVANE_VFS_XPC_METHODS(CORVANE_VFS_XPC_INDEX)
+#undef CORVANE_VFS_XPC_INDEX
+    kMethodCount
   };
 
   virtual ~VfsXpcProtocol() = default;
@@ -84,6 +88,20 @@ class VfsXpcProtocol {
   virtual void renameItem(const std::string& peerId, const std::string& fromPath, const std::string& toPath,
                           const std::string& flowId, ErrorReply reply) = 0;
 };
+
+// One operation's row of the table: its argument types, its reply's, and the
+// classes its reply's first argument may hold beyond the declared one (empty: the
+// declared class alone).
+struct VfsXpcMethodRow {
+  VfsXpcProtocol::Method method;
+  std::vector<xpc::ArgumentSpec> arguments;
+  std::vector<xpc::ArgumentSpec> reply;
+  std::vector<std::string_view> replyAllowList;
+};
+
+// Every operation, in Method order.
+const std::vector<VfsXpcMethodRow>& vfsXpcMethodTable();
+const char* vfsXpcSelector(VfsXpcProtocol::Method method);
 
 // Registers the three transfer classes under their plain names. Idempotent.
 void registerVfsXpcClasses();

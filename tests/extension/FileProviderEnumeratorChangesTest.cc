@@ -67,9 +67,10 @@ TEST_F(ChangesTest, UpdatesComeBeforeDeletionsAndKeepTheJoinedPath) {
   ASSERT_FALSE(result.error);
   EXPECT_EQ(calls(), std::vector<std::string>{"readChanges p1 /A//B 5"});
   EXPECT_EQ(result.calls, (std::vector<std::string>{"update", "delete"}));
-  EXPECT_EQ(identifiers(result.updated), (std::vector<std::string>{"p1::/A//B/x", "p1::/A//B/y"}));
-  EXPECT_EQ(result.updated[0]->parentItemIdentifier().rawValue(), "p1::/A//B");
-  EXPECT_EQ(result.deleted, std::vector<std::string>{"p1::/A//B/gone"});
+  ASSERT_EQ(result.updated.size(), 1u);
+  EXPECT_EQ(identifiers(result.updated[0]), (std::vector<std::string>{"p1::/A//B/x", "p1::/A//B/y"}));
+  EXPECT_EQ(result.updated[0][0]->parentItemIdentifier().rawValue(), "p1::/A//B");
+  EXPECT_EQ(result.deleted, std::vector<std::vector<std::string>>{{"p1::/A//B/gone"}});
   EXPECT_EQ(result.anchor, fileprovider::SyncAnchor{Epoch::makeAnchor(epoch, 9)});
   EXPECT_FALSE(result.moreComing);
   EXPECT_EQ(normalisedLines().back(),

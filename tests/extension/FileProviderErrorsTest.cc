@@ -4,6 +4,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -18,26 +19,33 @@ using foundation::Error;
 using foundation::UserInfo;
 namespace fp = fileprovider::ErrorCode;
 
-TEST(FileProviderErrors, TaxonomyNamesEveryHostCode) {
-  const char* const kNames[] = {
-      "invalid_argument", "authentication_failed", "connection_failed", "channel_closed", "timeout",
-      "protocol_error", "flow_control", "permission_denied", "not_found", "already_exists",
-      "vfs_not_connected", "io", "sync_anchor_expired", "cancelled", "backpressure",
-      "service_unavailable", "conflict", "invalid_transition", "blocked", "stale_epoch",
-      "pending_transfer_conflict", "transfer_skipped", "no_space", "directory_not_empty",
-      "resource_limit_exceeded", "sync_path_overlaps_mount"};
-  for (std::int64_t code = -1; code >= -26; --code) {
-    EXPECT_EQ(taxonomyCode(code), kNames[-code - 1]) << code;
-  }
+// Each code's text is checked against its name, so a shifted row in the table
+// shows as a mismatch rather than as a copy of itself.
+TEST(VfsErrorCode, EveryCodeHasTheTextOfItsName) {
+  using C = VfsErrorCode;
+  const std::pair<C, const char*> kRows[] = {
+      {C::invalidArgument, "invalid_argument"}, {C::authenticationFailed, "authentication_failed"},
+      {C::connectionFailed, "connection_failed"}, {C::channelClosed, "channel_closed"}, {C::timeout, "timeout"},
+      {C::protocolError, "protocol_error"}, {C::flowControl, "flow_control"},
+      {C::permissionDenied, "permission_denied"}, {C::notFound, "not_found"}, {C::alreadyExists, "already_exists"},
+      {C::vfsNotConnected, "vfs_not_connected"}, {C::io, "io"}, {C::syncAnchorExpired, "sync_anchor_expired"},
+      {C::cancelled, "cancelled"}, {C::backpressure, "backpressure"}, {C::serviceUnavailable, "service_unavailable"},
+      {C::conflict, "conflict"}, {C::invalidTransition, "invalid_transition"}, {C::blocked, "blocked"},
+      {C::staleEpoch, "stale_epoch"}, {C::pendingTransferConflict, "pending_transfer_conflict"},
+      {C::transferSkipped, "transfer_skipped"}, {C::noSpace, "no_space"},
+      {C::directoryNotEmpty, "directory_not_empty"}, {C::resourceLimitExceeded, "resource_limit_exceeded"},
+      {C::syncPathOverlapsMount, "sync_path_overlaps_mount"}};
+  ASSERT_EQ(std::size(kRows), 26u);
+  for (const auto& [code, text] : kRows) EXPECT_EQ(vfsErrorCodeText(code), text) << static_cast<int>(code);
   for (std::int64_t outside : {std::int64_t{0}, std::int64_t{7}, std::int64_t{-27},
                                std::numeric_limits<std::int64_t>::min(),
                                std::numeric_limits<std::int64_t>::max()}) {
-    EXPECT_EQ(taxonomyCode(outside), "unknown") << outside;
+    EXPECT_EQ(vfsErrorCodeText(outside), "unknown") << outside;
   }
 }
 
 Error hostError(std::int64_t code, std::optional<UserInfo> info = std::nullopt) {
-  return Error(kVfsXpcErrorDomain, code, std::move(info));
+  return Error(kVfsErrorDomain, code, std::move(info));
 }
 
 UserInfo named(const char* codeText) {

@@ -22,7 +22,7 @@ class ExtensionLinkTest : public testing::ExtensionTest {
   std::shared_ptr<VfsFileProviderServiceSource> hostSource() {
     return std::dynamic_pointer_cast<VfsFileProviderServiceSource>(source());
   }
-  Phase phase() { return extension_->linkStateForTesting().phase; }
+  Phase phase() { return extension_->linkState().phase; }
 
   // Connects a host whose probe the test answers, starts its activation (the
   // answer lands in activation_) and returns the held probe reply.
@@ -117,7 +117,7 @@ TEST_F(ExtensionLinkTest, NewActivationReplacesTheReadyLinkSilently) {
   HostConnection second = connect();
   ASSERT_FALSE(second.activate("p1").value().has_value());
   EXPECT_TRUE(firstClosed.wait().has_value()) << "the replaced connection is closed";
-  EXPECT_EQ(extension_->linkStateForTesting().generation, 2u);
+  EXPECT_EQ(extension_->linkState().generation, 2u);
 
   extension_->recordXpcDown(std::nullopt, "interrupted", 1);  // a late report of the old link
   EXPECT_EQ(phase(), Phase::ready);
@@ -224,7 +224,7 @@ TEST_F(ExtensionLinkTest, InvalidateTearsDownWithoutRecordingAFailure) {
   EXPECT_TRUE(closed.wait().has_value());
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_TRUE(records("mount.xpc_down").empty());
-  EXPECT_EQ(extension_->linkStateForTesting().generation, 1u) << "the generation is kept";
+  EXPECT_EQ(extension_->linkState().generation, 1u) << "the generation is kept";
 }
 
 TEST_F(ExtensionLinkTest, UndeliveredMessagesReachTheRequestAndRecordTheLinkDown) {

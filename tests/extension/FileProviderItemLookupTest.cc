@@ -28,7 +28,7 @@ class ItemLookupTest : public testing::ExtensionTest {
 };
 
 TEST_F(ItemLookupTest, FrameworkContainersAreNamedLocally) {
-  L10n::resetForTests("en");
+  L10n::resetForTesting("en");
   auto unnamed = FileProviderExtension::create({"p1", ""});
   struct Case {
     std::string id, filename;
@@ -48,7 +48,7 @@ TEST_F(ItemLookupTest, FrameworkContainersAreNamedLocally) {
     EXPECT_EQ(item->parentItemIdentifier().rawValue(), "NSFileProviderRootContainerItemIdentifier");
     EXPECT_EQ(item->contentType().identifier(), "public.folder");
   }
-  L10n::resetForTests(std::nullopt);
+  L10n::resetForTesting(std::nullopt);
   EXPECT_EQ(records("mount.request_done").size(), 4u) << "no link needed";
 }
 

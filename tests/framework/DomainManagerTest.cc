@@ -40,7 +40,7 @@ TEST_F(DomainManagerTest, HostInAnotherProcessLooksUpActivatesAndIsAnsweredNil) 
   auto [printed, status] = runFakeHost("peer/one", "peer/one");
   EXPECT_EQ(status, 0);
   EXPECT_EQ(printed, "nil\n");
-  EXPECT_EQ(extension->linkStateForTesting().generation, 1u);
+  EXPECT_EQ(extension->linkState().generation, 1u);
 
   auto [refused, refusedStatus] = runFakeHost("peer/one", "someone-else");
   EXPECT_EQ(refusedStatus, 0);

@@ -61,7 +61,7 @@ TEST_F(HostEndToEndTest, KilledHostIsRecordedDownAndARestartedHostServesAgain) {
   auto added = manager.addDomain({"p1", "Peer One"});
   ASSERT_TRUE(added.ok());
   auto extension = std::dynamic_pointer_cast<FileProviderExtension>(*added);
-  const auto ready = [&] { return extension->linkStateForTesting().phase == Phase::ready; };
+  const auto ready = [&] { return extension->linkState().phase == Phase::ready; };
 
   auto host = startHost();
   ASSERT_TRUE(eventually(ready)) << testing::readFile(hostLog());
@@ -76,7 +76,7 @@ TEST_F(HostEndToEndTest, KilledHostIsRecordedDownAndARestartedHostServesAgain) {
   std::filesystem::remove(hostLog());                // what follows is the second host's alone
   host = startHost();
   ASSERT_TRUE(eventually(ready)) << testing::readFile(hostLog());
-  EXPECT_EQ(extension->linkStateForTesting().generation, 2u);
+  EXPECT_EQ(extension->linkState().generation, 2u);
   EXPECT_EQ(stat(*extension, "/b.txt"), "b.txt 6");
 
   // The extension can be ready and serving before the host's own thread has

@@ -97,14 +97,14 @@ TEST_F(HostLinkTest, ConnectActivatesOnlyTheDomainsPeerAndDisconnectEndsTheLink)
 
   EXPECT_EQ(link_->connect(), std::nullopt);
   EXPECT_TRUE(link_->isActivated());
-  EXPECT_EQ(extension->linkStateForTesting().phase, Phase::ready);
+  EXPECT_EQ(extension->linkState().phase, Phase::ready);
   EXPECT_EQ(statThroughExtension(*extension), "a.txt");
 
   link_->disconnect();
   EXPECT_FALSE(link_->isActivated());
-  ASSERT_TRUE(eventually([&] { return extension->linkStateForTesting().phase == Phase::coolingDown; }));
+  ASSERT_TRUE(eventually([&] { return extension->linkState().phase == Phase::coolingDown; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(extension->linkStateForTesting().phase, Phase::coolingDown) << "a disconnected link stays down";
+  EXPECT_EQ(extension->linkState().phase, Phase::coolingDown) << "a disconnected link stays down";
   EXPECT_EQ(lines_->all(), (std::vector<std::string>{
                                "activation failed: File Provider domain does not match requested peer "
                                "(com.vandrel.corvane.vfs.xpc -16)",
@@ -119,7 +119,7 @@ TEST_F(HostLinkTest, RetriesWithCappedBackOffAndReconnectsAfterTheExtensionDrops
   auto extension = addDomain();
   ASSERT_NE(extension, nullptr);
   ASSERT_TRUE(eventually([&] { return link_->isActivated(); }));
-  ASSERT_TRUE(eventually([&] { return extension->linkStateForTesting().phase == Phase::ready; }));
+  ASSERT_TRUE(eventually([&] { return extension->linkState().phase == Phase::ready; }));
   std::vector<std::string> before = lines_->all();
   ASSERT_GE(before.size(), 9u);
   EXPECT_EQ(before[0].rfind("lookup failed: ", 0), 0u) << before[0];
@@ -130,8 +130,8 @@ TEST_F(HostLinkTest, RetriesWithCappedBackOffAndReconnectsAfterTheExtensionDrops
 
   extension->invalidate();  // the extension side drops the link
   ASSERT_TRUE(eventually([&] { return lines_->count("activated") == 2; }));
-  ASSERT_TRUE(eventually([&] { return extension->linkStateForTesting().phase == Phase::ready; }));
-  EXPECT_EQ(extension->linkStateForTesting().generation, 2u);
+  ASSERT_TRUE(eventually([&] { return extension->linkState().phase == Phase::ready; }));
+  EXPECT_EQ(extension->linkState().generation, 2u);
   std::vector<std::string> after = lines_->all();
   EXPECT_EQ(std::vector<std::string>(after.begin() + before.size(), after.end()),
             (std::vector<std::string>{"link lost (interrupted)", "retrying in 10 ms", "activated"}))

@@ -17,7 +17,7 @@ namespace {
 TEST(SharedStateConcurrency, StoresAndCatalogFromManyThreads) {
   testing::TempDir dir;
   testing::ScopedEnv groups("CORVANE_APP_GROUPS", dir.path().string());
-  L10n::resetForTests("en");
+  L10n::resetForTesting("en");
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
@@ -28,12 +28,12 @@ TEST(SharedStateConcurrency, StoresAndCatalogFromManyThreads) {
         if (!FileProviderReimportState::markCompleted("p1", static_cast<std::uint64_t>(t * 100 + i + 1))) ++failures;
         FileProviderReimportState::needsRootReimport("p1", 5);
         if (L10n::t("共享文件夹") != "Shared folder") ++failures;
-        if (i % 10 == 0) L10n::resetForTests("en");
+        if (i % 10 == 0) L10n::resetForTesting("en");
       }
     });
   }
   for (auto& thread : threads) thread.join();
-  L10n::resetForTests(std::nullopt);
+  L10n::resetForTesting(std::nullopt);
   EXPECT_EQ(failures.load(), 0);
 }
 

@@ -23,20 +23,20 @@ std::string tail(int line) { return kTail + std::to_string(line) + kVersion; }
 using CorvaneFpLogFile = EventLogTest;
 
 TEST_F(CorvaneFpLogFile, FirstEventOfTheProcessFollowsTheBootRecord) {
-  CorvaneFpLog::emit("mount.xpc_connect"); const int first = __LINE__;
+  CorvaneFpLog::emit({.event = "mount.xpc_connect"}); const int first = __LINE__;
   EXPECT_EQ(lines(), (std::vector<std::string>{
                          bootLine(),
                          R"({"ts":"TS","level":"INFO","host":"mac-fp","event":"mount.xpc_connect","domain":"mount","operation":"mount.xpc_connect")" + tail(first),
                      }));
 
-  CorvaneFpLog::emit("mount.xpc_up", "INFO", "mount", "p1"); const int second = __LINE__;
+  CorvaneFpLog::emit({.event = "mount.xpc_up", .peer = "p1"}); const int second = __LINE__;
   const std::vector<std::string> after = lines();
   ASSERT_EQ(after.size(), 3u) << "later events add one line each";
   EXPECT_EQ(after[2], R"({"ts":"TS","level":"INFO","host":"mac-fp","event":"mount.xpc_up","domain":"mount","peer":"p1","operation":"mount.xpc_up")" + tail(second));
 }
 
 TEST_F(CorvaneFpLogFile, OrdinaryEventCarriesEveryOptionalFieldInSchemaOrder) {
-  CorvaneFpLog::emit("mount.request_fail", "ERROR", "mount", "p1", "file_provider.modify", "rename", "host said no", "not_found", false, std::uint64_t{17}, std::numeric_limits<std::uint64_t>::max(), std::uint64_t{0}, "0f1e2d3c-0000-4000-8000-000000000001"); const int line = __LINE__;
+  CorvaneFpLog::emit({.event = "mount.request_fail", .level = "ERROR", .peer = "p1", .operation = "file_provider.modify", .detail = "rename", .reason = "host said no", .errorCode = "not_found", .retryable = false, .elapsedMs = 17, .epoch = std::numeric_limits<std::uint64_t>::max(), .generation = 0, .flowId = "0f1e2d3c-0000-4000-8000-000000000001"}); const int line = __LINE__;
   const std::vector<std::string> written = lines();
   ASSERT_EQ(written.size(), 2u);
   EXPECT_EQ(written[1],
@@ -95,7 +95,7 @@ TEST_F(CorvaneFpLogFile, RecordsFollowTheFieldRules) {
 
 TEST_F(CorvaneFpLogFile, ExistingFileIsAppendedTo) {
   writeFile(logFile(), "{\"earlier\":1}\n");
-  CorvaneFpLog::emit("e");
+  CorvaneFpLog::emit({.event = "e"});
   const std::vector<std::string> written = lines();
   ASSERT_EQ(written.size(), 3u);
   EXPECT_EQ(written[0], R"({"earlier":1})");
@@ -103,14 +103,14 @@ TEST_F(CorvaneFpLogFile, ExistingFileIsAppendedTo) {
 }
 
 TEST_F(CorvaneFpLogFile, DeletedLogsFolderIsRecreatedWithTheNextRecord) {
-  CorvaneFpLog::emit("first");
+  CorvaneFpLog::emit({.event = "first"});
   ASSERT_EQ(lines().size(), 2u);
   std::filesystem::remove_all(logsFolder());
 
-  CorvaneFpLog::emit("second"); const int line = __LINE__;
+  CorvaneFpLog::emit({.event = "second"}); const int line = __LINE__;
   EXPECT_EQ(lines(), (std::vector<std::string>{
                          R"({"ts":"TS","level":"INFO","host":"mac-fp","event":"second","domain":"mount","operation":"second")" + tail(line)}));
-  CorvaneFpLog::emit("third");
+  CorvaneFpLog::emit({.event = "third"});
   EXPECT_EQ(lines().size(), 2u);
   EXPECT_TRUE(systemLog_->entries().empty());
 }
@@ -121,8 +121,8 @@ TEST_F(CorvaneFpLogFile, WithoutAppGroupContainerNothingIsWrittenAndTheSystemLog
   ScopedEnv noHome("HOME", std::nullopt);
   ASSERT_EQ(CorvaneFpLog::logsDirectory(), std::nullopt);
 
-  CorvaneFpLog::emit("first");
-  CorvaneFpLog::emit("second");
+  CorvaneFpLog::emit({.event = "first"});
+  CorvaneFpLog::emit({.event = "second"});
   CorvaneFpLog::drain();
 
   const oslog::CapturingSink::Entry unavailable{oslog::Type::Error, "[FPLog] App Group log directory unavailable"};
@@ -153,7 +153,7 @@ TEST_F(CorvaneFpLogFile, WriteFailuresGoToTheSystemLogAndDropTheLine) {
     std::filesystem::create_directories(logsFolder().parent_path());
     c.damage(logsFolder());
     systemLog_->clear();
-    CorvaneFpLog::emit("e");
+    CorvaneFpLog::emit({.event = "e"});
     CorvaneFpLog::drain();
     const std::vector<oslog::CapturingSink::Entry> entries = systemLog_->entries();
     ASSERT_FALSE(entries.empty());

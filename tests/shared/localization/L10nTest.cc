@@ -11,7 +11,7 @@ namespace {
 
 class L10nTest : public ::testing::Test {
  protected:
-  ~L10nTest() override { L10n::resetForTests(std::nullopt); }
+  ~L10nTest() override { L10n::resetForTesting(std::nullopt); }
 };
 
 TEST(L10nResolve, FirstChineseOrEnglishEntryDecides) {
@@ -32,9 +32,9 @@ TEST(L10nResolve, FirstChineseOrEnglishEntryDecides) {
 TEST_F(L10nTest, LanguageFollowsEnvironmentUntilOverridden) {
   testing::ScopedEnv language("LANGUAGE", "fr:en_GB"), all("LC_ALL", std::nullopt);
   EXPECT_EQ(L10n::language(), "en");
-  L10n::resetForTests("zh-Hans");
+  L10n::resetForTesting("zh-Hans");
   EXPECT_EQ(L10n::language(), "zh-Hans");
-  L10n::resetForTests(std::nullopt);
+  L10n::resetForTesting(std::nullopt);
   EXPECT_EQ(L10n::language(), "en");
 }
 
@@ -48,22 +48,22 @@ TEST_F(L10nTest, LookupInBothLanguages) {
       {"目录里没有的文字", "目录里没有的文字", "目录里没有的文字"},
   };
   for (const Case& c : cases) {
-    L10n::resetForTests("en");
+    L10n::resetForTesting("en");
     EXPECT_EQ(L10n::t(c.key), c.english) << c.key;
-    L10n::resetForTests("zh-Hans");
+    L10n::resetForTesting("zh-Hans");
     EXPECT_EQ(L10n::t(c.key), c.chinese) << c.key;
-    L10n::resetForTests("fr");  // an override with no catalog reads as Chinese
+    L10n::resetForTesting("fr");  // an override with no catalog reads as Chinese
     EXPECT_EQ(L10n::t(c.key), c.chinese) << c.key;
   }
 }
 
 TEST_F(L10nTest, PositionalArguments) {
-  L10n::resetForTests("en");
+  L10n::resetForTesting("en");
   EXPECT_EQ(L10n::t("错误: {0}", 42), "Error: 42");
   EXPECT_EQ(L10n::t("错误: {0}"), "Error: {0}") << "a placeholder without an argument stays";
   EXPECT_EQ(L10n::t("{0} 发来 {1} 个文件（{2}）", "Mac", 3, 1.5), "Mac sent 3 files (1.5)");
   EXPECT_EQ(L10n::t("错误: {0}", 2.0, "surplus"), "Error: 2.0");
-  L10n::resetForTests("zh-Hans");
+  L10n::resetForTesting("zh-Hans");
   EXPECT_EQ(L10n::t("错误: {0}", 42), "错误: 42");
 }
 
@@ -75,11 +75,11 @@ TEST(L10nFormat, ArgumentsApplyOneAfterAnother) {
 }
 
 TEST_F(L10nTest, NameAndMonogramFollowTheLanguage) {
-  L10n::resetForTests("en");
+  L10n::resetForTesting("en");
   EXPECT_EQ(L10n::appMonogram(), "D");
-  L10n::resetForTests("zh-Hans");
+  L10n::resetForTesting("zh-Hans");
   EXPECT_EQ(L10n::appMonogram(), "砾");
-  L10n::resetForTests("fr");
+  L10n::resetForTesting("fr");
   EXPECT_EQ(L10n::appName(), "砾帆快传");
 }
 

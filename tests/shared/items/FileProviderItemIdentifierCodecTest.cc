@@ -1,4 +1,4 @@
-#include "shared/diagnostics/FileProviderItemIdentifierCodec.h"
+#include "shared/items/FileProviderItemIdentifierCodec.h"
 
 #include <gtest/gtest.h>
 

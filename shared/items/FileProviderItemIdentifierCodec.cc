@@ -1,4 +1,4 @@
-#include "shared/diagnostics/FileProviderItemIdentifierCodec.h"
+#include "shared/items/FileProviderItemIdentifierCodec.h"
 
 #include "platform/foundation/PathString.h"
 
@@ -18,8 +18,21 @@ std::optional<FileProviderItemIdentifierCodec::Parsed> FileProviderItemIdentifie
   if (parent != "/") parent = PathString::collapsingDoubleSlashesOnce(parent);
 
   Parsed parsed{std::string(peerId), std::string(path), std::nullopt};
-  if (parent != "/") parsed.parentRawIdentifier = parsed.peerId + "::" + parent;
+  if (parent != "/") parsed.parentRawIdentifier = identifier(parsed.peerId, parent);
   return parsed;
+}
+
+std::string FileProviderItemIdentifierCodec::identifier(std::string_view peerId, std::string_view path) {
+  std::string text;
+  text.reserve(peerId.size() + 2 + path.size());
+  text.append(peerId).append("::").append(path);
+  return text;
+}
+
+std::optional<std::string_view> FileProviderItemIdentifierCodec::peerIdOf(std::string_view raw) {
+  const std::size_t separator = raw.find("::");
+  if (separator == std::string_view::npos) return std::nullopt;
+  return raw.substr(0, separator);
 }
 
 std::string FileProviderItemIdentifierCodec::childIdentifier(std::string_view peerId,

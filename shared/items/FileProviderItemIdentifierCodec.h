@@ -1,6 +1,6 @@
 // Item identifier text: "<peer>::<absolute path>". This codec is the only place
-// that reads identifier text; callers compose it themselves (peer + "::" + path)
-// and check the framework's container identifiers before parsing.
+// that reads or makes identifier text; callers check the framework's container
+// identifiers before parsing.
 #pragma once
 
 #include <optional>
@@ -21,6 +21,13 @@ struct FileProviderItemIdentifierCodec {
 
   // Pure and total: any text yields a record or absent.
   static std::optional<Parsed> parse(std::string_view raw);
+
+  // Identifier text of the item at `path` of peer `peerId`, the path unchanged.
+  static std::string identifier(std::string_view peerId, std::string_view path);
+
+  // The peer an identifier names (the text before the first "::"), without
+  // checking its path; absent when there is no separator.
+  static std::optional<std::string_view> peerIdOf(std::string_view raw);
 
   // Identifier text of `name` inside the folder at `folderPath`, as listings name
   // their children: joined with one "/", then "//" collapsed once.

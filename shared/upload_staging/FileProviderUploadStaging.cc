@@ -1,4 +1,4 @@
-#include "shared/diagnostics/FileProviderUploadStaging.h"
+#include "shared/upload_staging/FileProviderUploadStaging.h"
 
 #include <sys/stat.h>
 

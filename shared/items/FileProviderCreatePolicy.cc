@@ -1,4 +1,4 @@
-#include "shared/diagnostics/FileProviderCreatePolicy.h"
+#include "shared/items/FileProviderCreatePolicy.h"
 
 namespace corvane::FileProviderCreatePolicy {
 

@@ -1,4 +1,4 @@
-#include "shared/diagnostics/FileProviderXpcConnectionState.h"
+#include "shared/vfs_xpc/FileProviderXpcConnectionState.h"
 
 #include <algorithm>
 

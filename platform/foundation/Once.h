@@ -12,7 +12,7 @@
 #include <memory>
 #include <utility>
 
-namespace corvane {
+namespace foundation {
 
 template <typename... Args>
 class Once {
@@ -47,4 +47,4 @@ class Once {
   std::shared_ptr<State> state_;
 };
 
-}  // namespace corvane
+}  // namespace foundation
