@@ -113,6 +113,7 @@ void FileProviderExtension::activateHostConnection(std::shared_ptr<xpc::Connecti
 
 void FileProviderExtension::completeProbe(std::uint64_t generation, double startedAt,
                                           const std::function<void(std::optional<foundation::Error>)>& completion) {
+  xpcQueue_.assertCurrent("FileProviderExtension::completeProbe");
   if (!xpcState_.markProbeSucceeded(generation)) {
     // A newer activation began, or this connection already failed: the link did
     // not become ready through this probe, and the host hears so.

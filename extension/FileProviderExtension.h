@@ -90,14 +90,15 @@ class FileProviderExtension final : public fileprovider::ReplicatedExtension,
   // The service source, made on first use. Any thread.
   std::shared_ptr<VfsFileProviderServiceSource> hostServiceSource();
 
-  // On xpcQueue_: clears the connection's handlers and invalidates it, so the
-  // dropped connection reports nothing of its own.
+  // On xpcQueue_ (the connection is xpcConnection_ or was until now): clears the
+  // connection's handlers and invalidates it, so the dropped connection reports
+  // nothing of its own.
   static void tearDown(xpc::Connection& connection);
-  // On xpcQueue_: the step after a successful probe of `generation`.
+  // On xpcQueue_ (asserted in debug builds): the step after a successful probe of `generation`.
   void completeProbe(std::uint64_t generation, double startedAt,
                      const std::function<void(std::optional<foundation::Error>)>& completion);
 
-  // Upload staging (runs on uploadStagingQueue_).
+  // Upload staging (runs on uploadStagingQueue_; asserted in debug builds).
   foundation::Result<std::filesystem::path> makeStagedUploadFile(const std::optional<std::filesystem::path>& contents);
   void stageUploadFile(const std::optional<std::filesystem::path>& contents,
                        std::function<void(foundation::Result<std::filesystem::path>)> completion);

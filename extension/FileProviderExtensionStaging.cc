@@ -14,6 +14,7 @@ namespace corvane {
 
 foundation::Result<std::filesystem::path> FileProviderExtension::makeStagedUploadFile(
     const std::optional<std::filesystem::path>& contents) {
+  uploadStagingQueue_.assertCurrent("FileProviderExtension::makeStagedUploadFile");
   auto container = foundation::FileManager::containerURL(std::string(CorvaneFpLog::appGroupId));
   if (!container) {
     return foundation::Error("io.corvane.fileprovider", 2,

@@ -6,6 +6,7 @@
 
 #include "host/HostVfsAdapter.h"
 #include "platform/fileprovider/Manager.h"
+#include "platform/foundation/JoinOrDetach.h"
 #include "shared/vfs_xpc/VfsFileProviderControlProtocol.h"
 #include "shared/vfs_xpc/VfsXpcEndpointConfiguration.h"
 
@@ -64,13 +65,7 @@ HostLink::~HostLink() {
   }
   wake_.notify_all();
   disconnect();
-  if (thread_.joinable()) {
-    if (thread_.get_id() == std::this_thread::get_id()) {
-      thread_.detach();
-    } else {
-      thread_.join();
-    }
-  }
+  foundation::joinOrDetach(thread_);
   pool_.reset();  // the last owner: runs what is queued, then joins the workers
 }
 

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/foundation/JoinOrDetach.h"
+
 namespace corvane::host {
 
 // Shared with the workers, so a worker that outlives the pool object (the pool
@@ -47,13 +49,7 @@ WorkerPool::WorkerPool(std::size_t threads) : state_(std::make_shared<State>()) 
 
 WorkerPool::~WorkerPool() {
   shutdown();
-  for (std::thread& t : state_->threads) {
-    if (t.get_id() == std::this_thread::get_id()) {
-      t.detach();  // this worker is running the job that destroys us
-    } else {
-      t.join();
-    }
-  }
+  for (std::thread& t : state_->threads) foundation::joinOrDetach(t);
 }
 
 bool WorkerPool::submit(Job job) {

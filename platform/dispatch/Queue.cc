@@ -11,6 +11,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/foundation/JoinOrDetach.h"
+
 namespace dispatch {
 
 struct Queue::State {
@@ -93,12 +95,12 @@ Queue::~Queue() {
     worker = std::move(state_->worker);
   }
   state_->workAvailable.notify_all();
-  if (!worker.joinable()) return;
-  // Destroyed from one of its own blocks: joining would wait for ourselves.
-  if (worker.get_id() == std::this_thread::get_id() || runningOn(state_.get())) {
+  // Destroyed from one of its own blocks, also one run inline on another thread:
+  // joining would wait for ourselves.
+  if (worker.joinable() && runningOn(state_.get())) {
     worker.detach();
   } else {
-    worker.join();
+    foundation::joinOrDetach(worker);
   }
 }
 

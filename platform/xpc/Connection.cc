@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/foundation/JoinOrDetach.h"
+
 namespace xpc {
 
 namespace {
@@ -112,13 +114,7 @@ Connection::~Connection() {
     std::lock_guard lock(mutex_);
     io = std::move(ioThread_);
   }
-  if (io.joinable()) {
-    if (io.get_id() == std::this_thread::get_id()) {
-      io.detach();
-    } else {
-      io.join();
-    }
-  }
+  foundation::joinOrDetach(io);
 }
 
 void Connection::setExportedInterface(std::shared_ptr<Interface> interface) {

@@ -12,6 +12,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "platform/foundation/JoinOrDetach.h"
+
 namespace xpc {
 
 struct Listener::Shared {
@@ -80,13 +82,7 @@ Listener::~Listener() {
     std::lock_guard lock(mutex_);
     t = std::move(acceptThread_);
   }
-  if (t.joinable()) {
-    if (t.get_id() == std::this_thread::get_id()) {
-      t.detach();
-    } else {
-      t.join();
-    }
-  }
+  foundation::joinOrDetach(t);
   std::error_code ignored;
   if (!socketPath_.empty()) std::filesystem::remove(socketPath_, ignored);
   if (!ownedFolder_.empty()) std::filesystem::remove(ownedFolder_, ignored);
