@@ -13,8 +13,8 @@ namespace corvane::bench {
 // baseline as the target reads it.
 inline void tableRow(const std::string& figure, const std::string& value, const std::string& baseline, double ratio,
                      const std::string& target, bool met) {
-  std::printf("row\t%s\t%s\t%s\t%.2f\t%s\t%s\n", figure.c_str(), value.c_str(), baseline.c_str(), ratio,
-              target.c_str(), met ? "yes" : "NO");
+  std::printf("row\t%s\t%s\t%s\t%.2f\t%s\t%s\n", figure.c_str(), value.c_str(), baseline.c_str(), ratio, target.c_str(),
+              met ? "yes" : "NO");
   std::fflush(stdout);
 }
 

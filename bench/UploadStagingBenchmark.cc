@@ -104,8 +104,8 @@ std::optional<double> timeStaging(const std::filesystem::path& source, const std
 
 void report(const char* name, const std::vector<double>& times, std::uint64_t sizeMiB) {
   const double best = *std::min_element(times.begin(), times.end());
-  std::printf("  %-28s best %7.3f s  %8.0f MiB/s  (%zu rounds)\n", name, best,
-              static_cast<double>(sizeMiB) / best, times.size());
+  std::printf("  %-28s best %7.3f s  %8.0f MiB/s  (%zu rounds)\n", name, best, static_cast<double>(sizeMiB) / best,
+              times.size());
 }
 
 }  // namespace
@@ -127,8 +127,7 @@ int main(int argc, char** argv) {
   const auto container = work / "container";
 
   int rc = 0;
-  std::printf("upload staging vs cp: %llu MiB in %s\n", static_cast<unsigned long long>(options.sizeMiB),
-              work.c_str());
+  std::printf("upload staging vs cp: %llu MiB in %s\n", static_cast<unsigned long long>(options.sizeMiB), work.c_str());
   if (!writeSource(source, options.sizeMiB)) {
     std::perror("writing the source");
     rc = 1;

@@ -68,8 +68,8 @@ class GeneratedShareHost final : public VfsXpcNullHost {
     if (path == "/big") {
       list.reserve(kBigFolderEntries);
       for (int i = 0; i < kBigFolderEntries; ++i) {
-        list.push_back(std::make_shared<VfsFileEntryDto>(numbered("IMG_", 10000 + i, ".jpeg"), false,
-                                                         3'000'000u + i, 1'700'000'000'000u + i));
+        list.push_back(std::make_shared<VfsFileEntryDto>(numbered("IMG_", 10000 + i, ".jpeg"), false, 3'000'000u + i,
+                                                         1'700'000'000'000u + i));
       }
       return list;
     }
@@ -300,7 +300,7 @@ int main(int argc, char** argv) {
       cv.notify_all();
     };
     host->remoteObjectProxyWithErrorHandler<corvane::VfsFileProviderControlProtocol>(settle)->activateHost(kPeer,
-                                                                                                          settle);
+                                                                                                           settle);
     std::unique_lock lock(mutex);
     cv.wait(lock, [&] { return answer.has_value(); });
     if (*answer) {
@@ -330,7 +330,8 @@ int main(int argc, char** argv) {
   const double worstRoundTrip = *std::max_element(roundTrips.begin(), roundTrips.end());
 
   std::vector<double> bigListings;
-  for (int run = 0; run < runs; ++run) bigListings.push_back(timeListing(*extension, std::string(kPeer) + "::/big").seconds);
+  for (int run = 0; run < runs; ++run)
+    bigListings.push_back(timeListing(*extension, std::string(kPeer) + "::/big").seconds);
   const auto bigStart = Clock::now();
   for (int run = 0; run < runs; ++run) GeneratedShareHost::listing("/big");
   const double bigHost = secondsSince(bigStart) / runs;
@@ -343,8 +344,8 @@ int main(int argc, char** argv) {
   const double budget = hostCost + 1.5 * static_cast<double>(folders) * roundTrip;
   const double perFolderExtra = (walk - hostCost) / static_cast<double>(folders);
 
-  std::printf("share: %zu folders, %d files; working set of %zu items\n", folders, static_cast<int>(folders) * kFilesPerFolder,
-              held.items);
+  std::printf("share: %zu folders, %d files; working set of %zu items\n", folders,
+              static_cast<int>(folders) * kFilesPerFolder, held.items);
   std::printf("raw socket round trip (%zu B out, %zu B back):  %8.2f us (best of 5 samples; worst %.2f us)\n",
               callBytes, replyBytes, roundTrip * 1e6, worstRoundTrip * 1e6);
   std::printf("host cost of the %zu listings (median of %d):   %8.1f ms\n", folders, runs, hostCost * 1e3);
@@ -357,10 +358,11 @@ int main(int argc, char** argv) {
               chain / static_cast<double>(folders) * 1e6);
   std::printf("per folder beyond the host: %.2f us = %.2f round trips (target <= 1.50)\n", perFolderExtra * 1e6,
               perFolderExtra / roundTrip);
-  std::printf("heap held per working-set item: %.0f B; resident growth per item on the first walk: %.0f B "
-              "(target <= 400)\n",
-              static_cast<double>(held.heapBytes) / static_cast<double>(held.items),
-              static_cast<double>(first.residentBytes) / static_cast<double>(first.items));
+  std::printf(
+      "heap held per working-set item: %.0f B; resident growth per item on the first walk: %.0f B "
+      "(target <= 400)\n",
+      static_cast<double>(held.heapBytes) / static_cast<double>(held.items),
+      static_cast<double>(first.residentBytes) / static_cast<double>(first.items));
   std::printf("10,000-entry folder listing (median of %d): %.2f ms; host cost alone %.2f ms\n", runs,
               median(bigListings) * 1e3, bigHost * 1e3);
   using namespace corvane::bench;

@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <map>

@@ -8,7 +8,7 @@ namespace corvane {
 std::string EntryFolder::childIdentifier(std::string_view name) const {
   if (joining == Joining::listed) return FileProviderItemIdentifierCodec::childIdentifier(peerId, path, name);
   return FileProviderItemIdentifierCodec::identifier(peerId,
-                                                    foundation::PathString::appendingPathComponent(path, name));
+                                                     foundation::PathString::appendingPathComponent(path, name));
 }
 
 }  // namespace corvane

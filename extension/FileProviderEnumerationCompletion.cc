@@ -38,8 +38,6 @@ void ChangeCompletion::finish(std::vector<fileprovider::ItemPtr> updated,
   once_(Outcome(std::in_place_index<0>, Changes{std::move(updated), std::move(deleted), std::move(next)}));
 }
 
-void ChangeCompletion::fail(foundation::Error error) const {
-  once_(Outcome(std::in_place_index<1>, std::move(error)));
-}
+void ChangeCompletion::fail(foundation::Error error) const { once_(Outcome(std::in_place_index<1>, std::move(error))); }
 
 }  // namespace corvane

@@ -9,8 +9,8 @@
 #include <variant>
 #include <vector>
 
-#include "platform/foundation/Once.h"
 #include "platform/fileprovider/Enumeration.h"
+#include "platform/foundation/Once.h"
 
 namespace corvane {
 

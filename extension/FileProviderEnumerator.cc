@@ -50,14 +50,13 @@ void FileProviderEnumerator::enumerateItems(std::shared_ptr<fileprovider::Enumer
     return;
   }
 
-  auto proxy = acquireProxy([trace, done](const foundation::Error& error) {
-    done.fail(failOrphanedRequest(*trace, error));
-  });
+  auto proxy =
+      acquireProxy([trace, done](const foundation::Error& error) { done.fail(failOrphanedRequest(*trace, error)); });
   // Without a ready link a listing is not queued: it fails at once, so the
   // framework keeps what it has and asks again later.
   if (!proxy) {
-    oslog::log(oslog::Type::Default,
-               "\u23f8\ufe0f [FPEnum] No XPC proxy for %{public}@ \u2014 deferring enumeration", raw);
+    oslog::log(oslog::Type::Default, "\u23f8\ufe0f [FPEnum] No XPC proxy for %{public}@ \u2014 deferring enumeration",
+               raw);
     trace->fail({.fallbackCode = "vfs_not_connected", .retryable = true, .level = "WARN"});
     done.fail(enumerationError(ErrorCode::serverUnreachable));
     return;
@@ -78,12 +77,10 @@ void FileProviderEnumerator::enumerateItems(std::shared_ptr<fileprovider::Enumer
   }
 }
 
-void FileProviderEnumerator::enumerateDirectory(const std::shared_ptr<VfsXpcProtocol>& xpc,
-                                                const std::string& peerId, const std::string& path,
-                                                const EnumerationCompletion& done,
+void FileProviderEnumerator::enumerateDirectory(const std::shared_ptr<VfsXpcProtocol>& xpc, const std::string& peerId,
+                                                const std::string& path, const EnumerationCompletion& done,
                                                 const std::shared_ptr<FileProviderRequestTrace>& trace) {
-  oslog::log(oslog::Type::Default, "\U0001f4c2 [FPEnum] listDirectory peerId=%{public}@ path=%{public}@", peerId,
-             path);
+  oslog::log(oslog::Type::Default, "\U0001f4c2 [FPEnum] listDirectory peerId=%{public}@ path=%{public}@", peerId, path);
   // The root's items all carry the epoch read before the call, and the listing
   // only counts when that epoch still holds at the reply: a share replaced in
   // between would otherwise be reported under the old epoch.
@@ -96,7 +93,8 @@ void FileProviderEnumerator::enumerateDirectory(const std::shared_ptr<VfsXpcProt
   // framework released meanwhile still delivers its items.
   xpc->listDirectory(
       peerId, path, trace->flowId(),
-      [folder = std::make_shared<const EntryFolder>(EntryFolder{enumeratedItemIdentifier_, peerId, path}), mountedPeerId = mountedPeerId_, peerId, path, rootEpoch, done,
+      [folder = std::make_shared<const EntryFolder>(EntryFolder{enumeratedItemIdentifier_, peerId, path}),
+       mountedPeerId = mountedPeerId_, peerId, path, rootEpoch, done,
        trace](VfsXpcProtocol::Entries entries, VfsXpcProtocol::Error error) {
         if (error) {
           const std::string description = error->localizedDescription();
@@ -131,8 +129,9 @@ void FileProviderEnumerator::enumerateDirectory(const std::shared_ptr<VfsXpcProt
         }
         const std::string count = std::to_string(items.size());
         if (rootEpoch) {
-          markAuthoritativeSnapshotCompleted(mountedPeerId, FileProviderReimportCompletionPolicy::Snapshot::rootContainer,
-                                             *rootEpoch, "root count=" + count);
+          markAuthoritativeSnapshotCompleted(mountedPeerId,
+                                             FileProviderReimportCompletionPolicy::Snapshot::rootContainer, *rootEpoch,
+                                             "root count=" + count);
         }
         trace->succeed(path + " count=" + count);
         done.finish(std::move(items));

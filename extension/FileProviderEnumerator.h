@@ -49,8 +49,7 @@ class FileProviderEnumerator final : public fileprovider::Enumerator,
   void currentSyncAnchor(std::function<void(std::optional<fileprovider::SyncAnchor>)> completionHandler) override;
   // The changes since `from` in one batch, or -1002 when the anchor no longer
   // applies, so the framework lists the container afresh.
-  void enumerateChanges(std::shared_ptr<fileprovider::ChangeObserver> observer,
-                        fileprovider::SyncAnchor from) override;
+  void enumerateChanges(std::shared_ptr<fileprovider::ChangeObserver> observer, fileprovider::SyncAnchor from) override;
 
  private:
   FileProviderEnumerator(fileprovider::ItemIdentifier enumeratedItemIdentifier, std::string mountedPeerId,

@@ -47,9 +47,8 @@ void expireAnchor(const ChangeCompletion& done, FileProviderRequestTrace& trace,
 
 std::shared_ptr<VfsXpcProtocol> FileProviderEnumerator::acquireChangeProxy(
     const ChangeCompletion& done, const std::shared_ptr<FileProviderRequestTrace>& trace) const {
-  auto proxy = acquireProxy([trace, done](const foundation::Error& error) {
-    done.fail(failOrphanedRequest(*trace, error));
-  });
+  auto proxy =
+      acquireProxy([trace, done](const foundation::Error& error) { done.fail(failOrphanedRequest(*trace, error)); });
   if (!proxy) {
     trace->fail({.fallbackCode = "vfs_not_connected", .retryable = true, .level = "WARN"});
     done.fail(enumerationError(ErrorCode::serverUnreachable));
@@ -184,8 +183,8 @@ void FileProviderEnumerator::enumerateChanges(std::shared_ptr<fileprovider::Chan
           }
         }
         const std::uint64_t newToken = result->newToken();
-        trace->succeed(path + " updated=" + std::to_string(updated.size()) + " deleted=" +
-                       std::to_string(deleted.size()) + " token=" + std::to_string(newToken));
+        trace->succeed(path + " updated=" + std::to_string(updated.size()) +
+                       " deleted=" + std::to_string(deleted.size()) + " token=" + std::to_string(newToken));
         done.finish(std::move(updated), std::move(deleted),
                     fileprovider::SyncAnchor{FileProviderShareEpoch::makeAnchor(epoch, newToken)});
       });
@@ -206,7 +205,7 @@ void FileProviderEnumerator::enumerateWorkingSetChanges(const ChangeCompletion& 
   proxy->getCurrentToken(
       mountedPeerId_, trace->flowId(),
       [peerId = mountedPeerId_, anchor = *anchor, currentEpoch, trace, done](std::optional<std::uint64_t> token,
-                                                                              VfsXpcProtocol::Error error) {
+                                                                             VfsXpcProtocol::Error error) {
         if (error) {
           trace->fail({.error = error, .retryable = true});
           done.fail(fpError(ErrorCode::serverUnreachable, error->localizedDescription()));

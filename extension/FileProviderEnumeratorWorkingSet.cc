@@ -5,9 +5,9 @@
 #include <utility>
 
 #include "extension/FileProviderEntryMapping.h"
-#include "extension/FileProviderItem.h"
 #include "extension/FileProviderEnumerator.h"
 #include "extension/FileProviderErrors.h"
+#include "extension/FileProviderItem.h"
 #include "platform/fileprovider/Errors.h"
 #include "platform/oslog/Log.h"
 #include "shared/diagnostics/CorvaneFpLog.h"

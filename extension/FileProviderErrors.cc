@@ -66,8 +66,6 @@ foundation::Error vfsServiceUnavailableError(std::string description) {
                            foundation::UserInfo{{foundation::kLocalizedDescriptionKey, std::move(description)}});
 }
 
-foundation::Error hostConnectionSupersededError() {
-  return vfsServiceUnavailableError("Host connection superseded");
-}
+foundation::Error hostConnectionSupersededError() { return vfsServiceUnavailableError("Host connection superseded"); }
 
 }  // namespace corvane

@@ -51,64 +51,62 @@ std::shared_ptr<VfsXpcProtocol> FileProviderExtension::acquireProxy(UndeliveredH
 
 void FileProviderExtension::activateHostConnection(std::shared_ptr<xpc::Connection> connection,
                                                    std::function<void(std::optional<foundation::Error>)> completion) {
-  xpcQueue_.async([self = shared_from_this(), connection = std::move(connection),
-                   completion = std::move(completion)]() mutable {
-    const std::uint64_t generation = self->xpcState_.beginConnection();
-    if (self->xpcConnection_ && self->xpcConnection_ != connection) tearDown(*self->xpcConnection_);
+  xpcQueue_.async(
+      [self = shared_from_this(), connection = std::move(connection), completion = std::move(completion)]() mutable {
+        const std::uint64_t generation = self->xpcState_.beginConnection();
+        if (self->xpcConnection_ && self->xpcConnection_ != connection) tearDown(*self->xpcConnection_);
 
-    connection->setRemoteObjectInterface(VfsXpcInterfaceBuilder::createInterface());
-    std::weak_ptr<FileProviderExtension> weak = self;
-    connection->setInterruptionHandler([weak, generation] {
-      if (auto extension = weak.lock()) extension->recordXpcDown(std::nullopt, "interrupted", generation);
-    });
-    connection->setInvalidationHandler([weak, generation] {
-      if (auto extension = weak.lock()) extension->recordXpcDown(std::nullopt, "invalidated", generation);
-    });
-    self->xpcConnection_ = connection;
-
-    CorvaneFpLog::emit({.event = "mount.xpc_connect",
-                        .level = "DEBUG",
-                        .peer = self->mountedPeerId(),
-                        .generation = generation});
-
-    // The probe's reply and the proxy's error handler are exclusive: exactly one
-    // of them answers the activation.
-    auto proxy = connection->remoteObjectProxyWithErrorHandler<VfsXpcProtocol>(
-        [weak, generation, completion](const foundation::Error& error) {
-          if (auto extension = weak.lock()) extension->recordXpcDown(error, "proxy_error", generation);
-          completion(error);
+        connection->setRemoteObjectInterface(VfsXpcInterfaceBuilder::createInterface());
+        std::weak_ptr<FileProviderExtension> weak = self;
+        connection->setInterruptionHandler([weak, generation] {
+          if (auto extension = weak.lock()) extension->recordXpcDown(std::nullopt, "interrupted", generation);
         });
-    if (!proxy) {
-      foundation::Error error = vfsServiceUnavailableError("Host VFS proxy unavailable");
-      self->recordXpcDown(error, "probe_failed", generation);
-      completion(error);
-      return;
-    }
+        connection->setInvalidationHandler([weak, generation] {
+          if (auto extension = weak.lock()) extension->recordXpcDown(std::nullopt, "invalidated", generation);
+        });
+        self->xpcConnection_ = connection;
 
-    const double startedAt = foundation::currentDate().timeIntervalSince1970;
-    proxy->ping(self->mountedPeerId(), generation,
-                [weak, generation, startedAt, completion](std::optional<foundation::Error> error) {
-                  auto extension = weak.lock();
-                  if (!extension) {
-                    completion(hostConnectionSupersededError());
-                    return;
-                  }
-                  if (error) {
-                    // Answer before recording: the teardown that the record starts
-                    // must not overtake the host's answer on this connection.
-                    completion(error);
-                    extension->recordXpcDown(error, "probe_failed", generation);
-                    return;
-                  }
-                  extension->xpcQueue_.async([weak, generation, startedAt, completion] {
-                    if (auto again = weak.lock()) {
-                      again->completeProbe(generation, startedAt, completion);
-                    } else {
-                      completion(hostConnectionSupersededError());
-                    }
-                  });
-                });
-  });
+        CorvaneFpLog::emit(
+            {.event = "mount.xpc_connect", .level = "DEBUG", .peer = self->mountedPeerId(), .generation = generation});
+
+        // The probe's reply and the proxy's error handler are exclusive: exactly one
+        // of them answers the activation.
+        auto proxy = connection->remoteObjectProxyWithErrorHandler<VfsXpcProtocol>(
+            [weak, generation, completion](const foundation::Error& error) {
+              if (auto extension = weak.lock()) extension->recordXpcDown(error, "proxy_error", generation);
+              completion(error);
+            });
+        if (!proxy) {
+          foundation::Error error = vfsServiceUnavailableError("Host VFS proxy unavailable");
+          self->recordXpcDown(error, "probe_failed", generation);
+          completion(error);
+          return;
+        }
+
+        const double startedAt = foundation::currentDate().timeIntervalSince1970;
+        proxy->ping(self->mountedPeerId(), generation,
+                    [weak, generation, startedAt, completion](std::optional<foundation::Error> error) {
+                      auto extension = weak.lock();
+                      if (!extension) {
+                        completion(hostConnectionSupersededError());
+                        return;
+                      }
+                      if (error) {
+                        // Answer before recording: the teardown that the record starts
+                        // must not overtake the host's answer on this connection.
+                        completion(error);
+                        extension->recordXpcDown(error, "probe_failed", generation);
+                        return;
+                      }
+                      extension->xpcQueue_.async([weak, generation, startedAt, completion] {
+                        if (auto again = weak.lock()) {
+                          again->completeProbe(generation, startedAt, completion);
+                        } else {
+                          completion(hostConnectionSupersededError());
+                        }
+                      });
+                    });
+      });
 }
 
 void FileProviderExtension::completeProbe(std::uint64_t generation, double startedAt,
@@ -122,10 +120,8 @@ void FileProviderExtension::completeProbe(std::uint64_t generation, double start
   }
   const double elapsed = (foundation::currentDate().timeIntervalSince1970 - startedAt) * 1000.0;
   const auto elapsedMs = static_cast<std::uint64_t>(std::max(0.0, std::trunc(elapsed)));
-  CorvaneFpLog::emit({.event = "mount.xpc_up",
-                      .peer = mountedPeerId(),
-                      .elapsedMs = elapsedMs,
-                      .generation = generation});
+  CorvaneFpLog::emit(
+      {.event = "mount.xpc_up", .peer = mountedPeerId(), .elapsedMs = elapsedMs, .generation = generation});
   completion(std::nullopt);
 }
 
@@ -139,8 +135,8 @@ void FileProviderExtension::recordXpcDown(std::optional<foundation::Error> error
       self->xpcConnection_.reset();
     }
     const std::string detail = error ? error->domain() + "#" + std::to_string(error->code()) : reason;
-    oslog::log(oslog::Type::Default, "\u26a0\ufe0f [FP] XPC %{public}@ generation=%llu %{public}@", reason,
-               generation, detail);
+    oslog::log(oslog::Type::Default, "\u26a0\ufe0f [FP] XPC %{public}@ generation=%llu %{public}@", reason, generation,
+               detail);
     CorvaneFpLog::emit({.event = "mount.xpc_down",
                         .level = "WARN",
                         .peer = self->mountedPeerId(),

@@ -14,10 +14,10 @@
 #include <optional>
 #include <string>
 
-#include "platform/foundation/Once.h"
 #include "extension/XpcProxyProvider.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/fileprovider/ReplicatedExtension.h"
+#include "platform/foundation/Once.h"
 #include "platform/foundation/Result.h"
 #include "platform/xpc/Connection.h"
 #include "shared/vfs_xpc/FileProviderXpcConnectionState.h"
@@ -128,10 +128,10 @@ class FileProviderExtension final : public fileprovider::ReplicatedExtension,
   // to one answer of `completionHandler`. Called on the request thread.
   void performCreate(std::shared_ptr<VfsXpcProtocol> xpc, const std::string& peerId, const std::string& remotePath,
                      const std::string& filename, const fileprovider::ItemIdentifier& parentIdentifier,
-                     const fileprovider::ItemPtr& itemTemplate,
-                     const std::optional<std::filesystem::path>& contentsUrl, fileprovider::CreateItemOptions options,
-                     foundation::ProgressPtr progress, std::shared_ptr<FileProviderRequestTrace> trace,
-                     std::shared_ptr<StagedUploadSlot> staged, ItemChangeOnce completionHandler);
+                     const fileprovider::ItemPtr& itemTemplate, const std::optional<std::filesystem::path>& contentsUrl,
+                     fileprovider::CreateItemOptions options, foundation::ProgressPtr progress,
+                     std::shared_ptr<FileProviderRequestTrace> trace, std::shared_ptr<StagedUploadSlot> staged,
+                     ItemChangeOnce completionHandler);
 
   // Constant after construction.
   const fileprovider::Domain domain_;

@@ -19,7 +19,8 @@ namespace {
 // Whether a stat error says that nothing is at the path. The code text decides
 // when the host gave one of its own; otherwise the domain and number do.
 bool remoteItemMissing(const foundation::Error& error) {
-  if (const std::string* code = error.stringForKey(kVfsErrorCodeKey); code && *code == vfsErrorCodeText(VfsErrorCode::notFound)) {
+  if (const std::string* code = error.stringForKey(kVfsErrorCodeKey);
+      code && *code == vfsErrorCodeText(VfsErrorCode::notFound)) {
     return true;
   }
   return error.domain() == kVfsErrorDomain && error.code() == static_cast<std::int64_t>(VfsErrorCode::notFound);
@@ -62,8 +63,8 @@ foundation::ProgressPtr FileProviderExtension::createItem(fileprovider::ItemPtr 
     return progress;
   }
 
-  performCreate(std::move(xpc), peerId, remotePath, filename, parent, itemTemplate, contents, options, progress,
-                trace, staged, complete);
+  performCreate(std::move(xpc), peerId, remotePath, filename, parent, itemTemplate, contents, options, progress, trace,
+                staged, complete);
   return progress;
 }
 
@@ -86,8 +87,8 @@ void FileProviderExtension::performCreate(std::shared_ptr<VfsXpcProtocol> xpc, c
   // when it reported nothing.
   auto fileItem = [identifier, parentIdentifier, filename](const std::shared_ptr<const VfsFileEntryDto>& entry) {
     if (!entry) {
-      return std::make_shared<FileProviderItem>(identifier, parentIdentifier, filename, FileProviderItem::Kind::file,
-                                                0, currentTimeMs(), std::nullopt);
+      return std::make_shared<FileProviderItem>(identifier, parentIdentifier, filename, FileProviderItem::Kind::file, 0,
+                                                currentTimeMs(), std::nullopt);
     }
     return std::make_shared<FileProviderItem>(
         identifier, parentIdentifier, entry->name(),
@@ -98,21 +99,20 @@ void FileProviderExtension::performCreate(std::shared_ptr<VfsXpcProtocol> xpc, c
 
   switch (FileProviderCreatePolicy::plan(isDirectory, hasContents, mayAlreadyExist)) {
     case FileProviderCreatePolicy::Plan::createDirectory:
-      xpc->createDirectory(peerId, remotePath, trace->flowId(),
-                           [=](VfsXpcProtocol::Error error) {
-                             if (error) {
-                               trace->fail({.error = error, .retryable = true, .detail = remotePath});
-                               failWith(mapXpcError(*error));
-                               return;
-                             }
-                             // The folder is new and empty: nothing to ask the host about it.
-                             auto item = std::make_shared<FileProviderItem>(identifier, parentIdentifier, filename,
-                                                                            FileProviderItem::Kind::directory, 0,
-                                                                            currentTimeMs(), std::nullopt);
-                             progress->setCompletedUnitCount(1);
-                             trace->succeed(remotePath);
-                             complete(item, 0, false, std::nullopt);
-                           });
+      xpc->createDirectory(peerId, remotePath, trace->flowId(), [=](VfsXpcProtocol::Error error) {
+        if (error) {
+          trace->fail({.error = error, .retryable = true, .detail = remotePath});
+          failWith(mapXpcError(*error));
+          return;
+        }
+        // The folder is new and empty: nothing to ask the host about it.
+        auto item =
+            std::make_shared<FileProviderItem>(identifier, parentIdentifier, filename,
+                                               FileProviderItem::Kind::directory, 0, currentTimeMs(), std::nullopt);
+        progress->setCompletedUnitCount(1);
+        trace->succeed(remotePath);
+        complete(item, 0, false, std::nullopt);
+      });
       return;
 
     case FileProviderCreatePolicy::Plan::uploadContents:

@@ -16,11 +16,11 @@ foundation::ProgressPtr FileProviderExtension::deleteItem(const fileprovider::It
   foundation::Once<OptionalError> complete(std::move(completionHandler));
   // Never advanced: a deletion has no partial progress to show.
   auto progress = std::make_shared<foundation::Progress>(1);
-  auto trace = std::make_shared<FileProviderRequestTrace>("file_provider.delete", mountedPeerId(), identifier.rawValue());
+  auto trace =
+      std::make_shared<FileProviderRequestTrace>("file_provider.delete", mountedPeerId(), identifier.rawValue());
 
-  auto xpc = acquireProxy([trace, complete](const foundation::Error& linkError) {
-    complete(failOrphanedRequest(*trace, linkError));
-  });
+  auto xpc = acquireProxy(
+      [trace, complete](const foundation::Error& linkError) { complete(failOrphanedRequest(*trace, linkError)); });
   if (!xpc) {
     trace->fail({.fallbackCode = "vfs_not_connected", .retryable = true, .level = "WARN"});
     complete(fpError(fileprovider::ErrorCode::serverUnreachable, std::nullopt));
@@ -33,32 +33,31 @@ foundation::ProgressPtr FileProviderExtension::deleteItem(const fileprovider::It
     return progress;
   }
 
-  xpc->statItem(
-      parsed->peerId, parsed->path, trace->flowId(),
-      [xpc, peerId = parsed->peerId, path = parsed->path, trace, complete](
-          std::shared_ptr<const VfsFileEntryDto> entry, VfsXpcProtocol::Error error) {
-        if (error) {
-          trace->fail({.error = error, .retryable = true, .detail = path});
-          complete(mapXpcError(*error));
-          return;
-        }
-        if (!entry) {
-          // Already gone on the peer: reported as such, never as a success.
-          trace->fail({.fallbackCode = "not_found", .retryable = false, .detail = path});
-          complete(fpError(fileprovider::ErrorCode::noSuchItem, std::nullopt));
-          return;
-        }
-        xpc->deleteItem(peerId, path, entry->isDir(), trace->flowId(),
-                        [trace, path, complete](VfsXpcProtocol::Error deleteError) {
-                          if (deleteError) {
-                            trace->fail({.error = deleteError, .retryable = true, .detail = path});
-                            complete(mapXpcError(*deleteError));
-                            return;
-                          }
-                          trace->succeed(path);
-                          complete(std::nullopt);
-                        });
-      });
+  xpc->statItem(parsed->peerId, parsed->path, trace->flowId(),
+                [xpc, peerId = parsed->peerId, path = parsed->path, trace, complete](
+                    std::shared_ptr<const VfsFileEntryDto> entry, VfsXpcProtocol::Error error) {
+                  if (error) {
+                    trace->fail({.error = error, .retryable = true, .detail = path});
+                    complete(mapXpcError(*error));
+                    return;
+                  }
+                  if (!entry) {
+                    // Already gone on the peer: reported as such, never as a success.
+                    trace->fail({.fallbackCode = "not_found", .retryable = false, .detail = path});
+                    complete(fpError(fileprovider::ErrorCode::noSuchItem, std::nullopt));
+                    return;
+                  }
+                  xpc->deleteItem(peerId, path, entry->isDir(), trace->flowId(),
+                                  [trace, path, complete](VfsXpcProtocol::Error deleteError) {
+                                    if (deleteError) {
+                                      trace->fail({.error = deleteError, .retryable = true, .detail = path});
+                                      complete(mapXpcError(*deleteError));
+                                      return;
+                                    }
+                                    trace->succeed(path);
+                                    complete(std::nullopt);
+                                  });
+                });
   return progress;
 }
 

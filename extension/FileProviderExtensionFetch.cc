@@ -5,9 +5,9 @@
 #include "extension/FileProviderExtension.h"
 #include "extension/FileProviderItem.h"
 #include "extension/FileProviderRequestSupport.h"
-#include "platform/foundation/Once.h"
 #include "extension/ParsedIdentifier.h"
 #include "platform/fileprovider/Errors.h"
+#include "platform/foundation/Once.h"
 #include "platform/oslog/Log.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
 
@@ -21,8 +21,8 @@ foundation::ProgressPtr FileProviderExtension::fetchContents(const fileprovider:
   foundation::Once<Contents, fileprovider::ItemPtr, OptionalError> complete(std::move(completionHandler));
 
   oslog::log(oslog::Type::Default, "\u2b07\ufe0f [FP] fetchContents(for: %{public}@)", identifier.rawValue());
-  auto trace =
-      std::make_shared<FileProviderRequestTrace>("file_provider.fetch_contents", mountedPeerId(), identifier.rawValue());
+  auto trace = std::make_shared<FileProviderRequestTrace>("file_provider.fetch_contents", mountedPeerId(),
+                                                          identifier.rawValue());
   auto progress = std::make_shared<foundation::Progress>(-1);
 
   // Containers and foreign identifiers have no contents: answered before the
@@ -70,9 +70,9 @@ foundation::ProgressPtr FileProviderExtension::fetchContents(const fileprovider:
                           std::shared_ptr<const VfsFileEntryDto> entry, VfsXpcProtocol::Error statError) {
                         fileprovider::ItemPtr item;
                         if (entry) {
-                          item = std::make_shared<FileProviderItem>(identifier, parsed.parentIdentifier,
-                                                                    entry->name(), FileProviderItem::Kind::file,
-                                                                    entry->size(), entry->modifiedMs(), std::nullopt);
+                          item = std::make_shared<FileProviderItem>(identifier, parsed.parentIdentifier, entry->name(),
+                                                                    FileProviderItem::Kind::file, entry->size(),
+                                                                    entry->modifiedMs(), std::nullopt);
                         }
                         progress->setTotalUnitCount(1);
                         progress->setCompletedUnitCount(1);

@@ -1,12 +1,12 @@
 // FileProviderExtension: item lookup. The framework's own containers are named
 // here; every other item is whatever the host reports for its path right now.
 #include "extension/FileProviderErrors.h"
-#include "extension/FileProviderRequestSupport.h"
 #include "extension/FileProviderExtension.h"
 #include "extension/FileProviderItem.h"
-#include "platform/foundation/Once.h"
+#include "extension/FileProviderRequestSupport.h"
 #include "extension/ParsedIdentifier.h"
 #include "platform/fileprovider/Errors.h"
+#include "platform/foundation/Once.h"
 #include "platform/oslog/Log.h"
 #include "shared/diagnostics/FileProviderRequestTrace.h"
 #include "shared/localization/L10n.h"
@@ -48,9 +48,8 @@ foundation::ProgressPtr FileProviderExtension::item(const ItemIdentifier& identi
 
   // Readiness comes before parsing: with no link, even a malformed identifier is
   // "try again later", not "no such item".
-  auto proxy = acquireProxy([trace, done](const foundation::Error& error) {
-    done(nullptr, failOrphanedRequest(*trace, error));
-  });
+  auto proxy = acquireProxy(
+      [trace, done](const foundation::Error& error) { done(nullptr, failOrphanedRequest(*trace, error)); });
   if (!proxy) {
     trace->fail({.fallbackCode = "vfs_not_connected", .retryable = true, .level = "WARN"});
     done(nullptr, fpError(ErrorCode::serverUnreachable, std::nullopt));
@@ -65,31 +64,30 @@ foundation::ProgressPtr FileProviderExtension::item(const ItemIdentifier& identi
     return progress;
   }
 
-  proxy->statItem(
-      parsed->peerId, parsed->path, trace->flowId(),
-      [identifier, parent = parsed->parentIdentifier, path = parsed->path, trace, done](
-          std::shared_ptr<const VfsFileEntryDto> entry, VfsXpcProtocol::Error error) {
-        if (error) {
-          oslog::log(oslog::Type::Default, "\u274c [FP] statItem failed for %{public}@: %{public}@", path,
-                     error->localizedDescription());
-          trace->fail({.error = error, .retryable = true});
-          done(nullptr, mapXpcError(*error));
-          return;
-        }
-        if (!entry) {
-          oslog::log(oslog::Type::Default, "\u274c [FP] statItem returned no item for %{public}@", path);
-          trace->fail({.fallbackCode = "not_found", .retryable = false});
-          done(nullptr, fpError(ErrorCode::noSuchItem, std::nullopt));
-          return;
-        }
-        // The identifier asked for is kept as it is, not rebuilt from the entry.
-        auto item = std::make_shared<const FileProviderItem>(
-            identifier, parent, entry->name(),
-            entry->isDir() ? FileProviderItem::Kind::directory : FileProviderItem::Kind::file, entry->size(),
-            entry->modifiedMs(), std::nullopt);
-        trace->succeed(path);
-        done(std::move(item), std::nullopt);
-      });
+  proxy->statItem(parsed->peerId, parsed->path, trace->flowId(),
+                  [identifier, parent = parsed->parentIdentifier, path = parsed->path, trace, done](
+                      std::shared_ptr<const VfsFileEntryDto> entry, VfsXpcProtocol::Error error) {
+                    if (error) {
+                      oslog::log(oslog::Type::Default, "\u274c [FP] statItem failed for %{public}@: %{public}@", path,
+                                 error->localizedDescription());
+                      trace->fail({.error = error, .retryable = true});
+                      done(nullptr, mapXpcError(*error));
+                      return;
+                    }
+                    if (!entry) {
+                      oslog::log(oslog::Type::Default, "\u274c [FP] statItem returned no item for %{public}@", path);
+                      trace->fail({.fallbackCode = "not_found", .retryable = false});
+                      done(nullptr, fpError(ErrorCode::noSuchItem, std::nullopt));
+                      return;
+                    }
+                    // The identifier asked for is kept as it is, not rebuilt from the entry.
+                    auto item = std::make_shared<const FileProviderItem>(
+                        identifier, parent, entry->name(),
+                        entry->isDir() ? FileProviderItem::Kind::directory : FileProviderItem::Kind::file,
+                        entry->size(), entry->modifiedMs(), std::nullopt);
+                    trace->succeed(path);
+                    done(std::move(item), std::nullopt);
+                  });
   return progress;
 }
 

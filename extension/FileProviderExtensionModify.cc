@@ -38,8 +38,8 @@ fileprovider::ItemPtr modifiedItem(fileprovider::ItemIdentifier identifier, file
                                    std::string filename, FileProviderItem::Kind kind,
                                    const std::shared_ptr<const VfsFileEntryDto>& entry) {
   return std::make_shared<FileProviderItem>(std::move(identifier), std::move(parent), std::move(filename), kind,
-                                            entry ? entry->size() : 0,
-                                            entry ? entry->modifiedMs() : currentTimeMs(), std::nullopt);
+                                            entry ? entry->size() : 0, entry ? entry->modifiedMs() : currentTimeMs(),
+                                            std::nullopt);
 }
 
 }  // namespace
@@ -47,13 +47,13 @@ fileprovider::ItemPtr modifiedItem(fileprovider::ItemIdentifier identifier, file
 foundation::ProgressPtr FileProviderExtension::modifyItem(fileprovider::ItemPtr item, const fileprovider::ItemVersion&,
                                                           fileprovider::ItemFields changedFields,
                                                           const std::optional<std::filesystem::path>& contents,
-                                                          fileprovider::ModifyItemOptions,
-                                                          const fileprovider::Request&,
+                                                          fileprovider::ModifyItemOptions, const fileprovider::Request&,
                                                           ItemChangeCompletion completionHandler) {
   ItemChangeOnce complete(std::move(completionHandler));
   auto progress = std::make_shared<foundation::Progress>(1);
   const fileprovider::ItemIdentifier identifier = item->itemIdentifier();
-  auto trace = std::make_shared<FileProviderRequestTrace>("file_provider.modify", mountedPeerId(), identifier.rawValue());
+  auto trace =
+      std::make_shared<FileProviderRequestTrace>("file_provider.modify", mountedPeerId(), identifier.rawValue());
   oslog::log(oslog::Type::Default, "\u270f\ufe0f [FP] modifyItem(%{public}@) fields=%{public}@", identifier.rawValue(),
              describeFields(changedFields));
 
@@ -73,9 +73,9 @@ foundation::ProgressPtr FileProviderExtension::modifyItem(fileprovider::ItemPtr 
   auto failWith = [complete](foundation::Error error) { complete(nullptr, 0, false, std::move(error)); };
 
   // Uploads the new contents to `path`; the item keeps `uploadIdentifier`.
-  auto upload = [weak = weak_from_this(), xpc, peerId = parsed->peerId, parent = parsed->parentIdentifier, contents, filename, trace,
-                 staged, progress, complete, failWith](std::string path, fileprovider::ItemIdentifier uploadIdentifier,
-                                                       std::string successDetail) {
+  auto upload = [weak = weak_from_this(), xpc, peerId = parsed->peerId, parent = parsed->parentIdentifier, contents,
+                 filename, trace, staged, progress, complete,
+                 failWith](std::string path, fileprovider::ItemIdentifier uploadIdentifier, std::string successDetail) {
     // After a rename this runs on the link's queue, when the extension may be gone.
     auto self = weak.lock();
     if (!self) {
@@ -84,15 +84,14 @@ foundation::ProgressPtr FileProviderExtension::modifyItem(fileprovider::ItemPtr 
       return;
     }
     self->uploadStagedContents(xpc, peerId, path, contents, trace, staged, failWith, [=] {
-      xpc->statItem(peerId, path, trace->flowId(),
-                    [=](std::shared_ptr<const VfsFileEntryDto> entry, VfsXpcProtocol::Error) {
-                      // Uploaded contents make a file, whatever the host's entry says.
-                      auto result =
-                          modifiedItem(uploadIdentifier, parent, filename, FileProviderItem::Kind::file, entry);
-                      progress->setCompletedUnitCount(1);
-                      trace->succeed(successDetail);
-                      complete(result, 0, false, std::nullopt);
-                    });
+      xpc->statItem(
+          peerId, path, trace->flowId(), [=](std::shared_ptr<const VfsFileEntryDto> entry, VfsXpcProtocol::Error) {
+            // Uploaded contents make a file, whatever the host's entry says.
+            auto result = modifiedItem(uploadIdentifier, parent, filename, FileProviderItem::Kind::file, entry);
+            progress->setCompletedUnitCount(1);
+            trace->succeed(successDetail);
+            complete(result, 0, false, std::nullopt);
+          });
     });
   };
 
@@ -100,9 +99,9 @@ foundation::ProgressPtr FileProviderExtension::modifyItem(fileprovider::ItemPtr 
     // The name changes inside the item's current folder, wherever the framework
     // now places it: moves between folders are not carried out.
     const std::string oldPath = parsed->path;
-    const std::string newPath = foundation::PathString::collapsingDoubleSlashesOnce(
-        foundation::PathString::appendingPathComponent(foundation::PathString::deletingLastPathComponent(oldPath),
-                                                       filename));
+    const std::string newPath =
+        foundation::PathString::collapsingDoubleSlashesOnce(foundation::PathString::appendingPathComponent(
+            foundation::PathString::deletingLastPathComponent(oldPath), filename));
     xpc->renameItem(
         parsed->peerId, oldPath, newPath, trace->flowId(),
         [xpc, peerId = parsed->peerId, parent = parsed->parentIdentifier, oldPath, newPath, filename, uploads, trace,

@@ -16,12 +16,11 @@ std::uint64_t epochFor(const fileprovider::ItemIdentifier& identifier) {
 }  // namespace
 
 FileProviderItem::FileProviderItem(fileprovider::ItemIdentifier identifier,
-                                   fileprovider::ItemIdentifier parentItemIdentifier,
-                                   std::string filename, Kind kind, std::uint64_t size,
-                                   std::uint64_t modifiedMs, std::optional<std::uint64_t> versionEpoch)
+                                   fileprovider::ItemIdentifier parentItemIdentifier, std::string filename, Kind kind,
+                                   std::uint64_t size, std::uint64_t modifiedMs,
+                                   std::optional<std::uint64_t> versionEpoch)
     : folder_(std::make_shared<const EntryFolder>(EntryFolder{std::move(parentItemIdentifier), {}, {}})),
-      entry_(std::make_shared<const VfsFileEntryDto>(std::move(filename), kind == Kind::directory, size,
-                                                      modifiedMs)),
+      entry_(std::make_shared<const VfsFileEntryDto>(std::move(filename), kind == Kind::directory, size, modifiedMs)),
       given_(std::make_unique<const fileprovider::ItemIdentifier>(std::move(identifier))),
       versionEpoch_(versionEpoch ? *versionEpoch : epochFor(*given_)) {}
 
@@ -71,8 +70,8 @@ std::optional<foundation::UserInfo> FileProviderItem::userInfo() const {
 
 std::uint64_t FileProviderItem::capabilities() const {
   using namespace fileprovider::ItemCapabilities;
-  std::uint64_t value = allowsReading | allowsWriting | allowsReparenting | allowsRenaming |
-                        allowsTrashing | allowsDeleting;
+  std::uint64_t value =
+      allowsReading | allowsWriting | allowsReparenting | allowsRenaming | allowsTrashing | allowsDeleting;
   if (entry_->isDir()) value |= allowsAddingSubItems | allowsContentEnumerating;
   return value;
 }

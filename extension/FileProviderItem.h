@@ -21,9 +21,9 @@ class FileProviderItem : public fileprovider::Item {
 
   // With `versionEpoch` absent, a peer item ("peer::path") takes its peer's current
   // share epoch at this moment; any other identifier gets 0.
-  FileProviderItem(fileprovider::ItemIdentifier identifier,
-                   fileprovider::ItemIdentifier parentItemIdentifier, std::string filename, Kind kind,
-                   std::uint64_t size, std::uint64_t modifiedMs, std::optional<std::uint64_t> versionEpoch);
+  FileProviderItem(fileprovider::ItemIdentifier identifier, fileprovider::ItemIdentifier parentItemIdentifier,
+                   std::string filename, Kind kind, std::uint64_t size, std::uint64_t modifiedMs,
+                   std::optional<std::uint64_t> versionEpoch);
   // A child the host reported inside `folder`. The entry and the folder are shared,
   // not copied: a working set holds one of these per file of the share. With
   // `versionEpoch` absent the item takes the folder's peer's current share epoch.
@@ -57,8 +57,8 @@ class FileProviderItem : public fileprovider::Item {
   std::uint64_t versionEpoch() const { return versionEpoch_; }
 
  private:
-  const std::shared_ptr<const EntryFolder> folder_;     // the parent, and the name's context
-  const std::shared_ptr<const VfsFileEntryDto> entry_;  // name, kind, size, modification time
+  const std::shared_ptr<const EntryFolder> folder_;                  // the parent, and the name's context
+  const std::shared_ptr<const VfsFileEntryDto> entry_;               // name, kind, size, modification time
   const std::unique_ptr<const fileprovider::ItemIdentifier> given_;  // absent: derived from folder_ and name
   const std::uint64_t versionEpoch_;
 };

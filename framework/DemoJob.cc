@@ -196,8 +196,7 @@ void runSteps(Demo& demo, ScriptSession& session, const DemoHostProcess& hostPro
 
   auto removeFolder = op("delete");
   removeFolder["id"] = folderId;
-  demo.step(removeFolder, "delete the folder",
-            [&](const Json&) { return "deleted folder " + sharePath(folderId); });
+  demo.step(removeFolder, "delete the folder", [&](const Json&) { return "deleted folder " + sharePath(folderId); });
 
   demo.step(op("log"), "read the event log", [&](const Json& reply) {
     auto logFile = session.eventLogFile();
@@ -231,8 +230,8 @@ int runDemo(const DemoOptions& options, std::ostream& out) {
     }
   } removeWork{*work};
 
-  auto session = ScriptSession::open(
-      {.domainId = kPeer, .displayName = "Sample share", .share = *folder, .inProcessHost = false});
+  auto session =
+      ScriptSession::open({.domainId = kPeer, .displayName = "Sample share", .share = *folder, .inProcessHost = false});
   if (!session.ok()) {
     std::fprintf(stderr, "corvane-fp demo: %s\n", session.error().localizedDescription().c_str());
     return 1;

@@ -17,7 +17,8 @@ constexpr SampleFile kFiles[] = {
     {kSampleWelcomeFile,
      "Welcome to the Corvane sample share.\n"
      "corvane-vfs-host serves this folder to the File Provider extension as peer \"sample\".\n"},
-    {"Documents/notes.md", "# Notes\n\n- the extension lists, fetches, creates, renames and deletes through the host\n"},
+    {"Documents/notes.md",
+     "# Notes\n\n- the extension lists, fetches, creates, renames and deletes through the host\n"},
     {"Documents/todo.txt", "try corvane-fp script\n"},
     {"Photos/README.txt", "Photos from the paired device would appear here.\n"},
 };

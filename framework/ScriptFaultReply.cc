@@ -50,16 +50,17 @@ std::optional<host::HostFileEntry> hostEntryFrom(const nlohmann::json& entry, Sc
 std::optional<host::FaultReply> faultReplyFrom(const nlohmann::json& reply, ScriptArgs& mistakes) {
   return readNested(reply, "\"reply\"", mistakes, [&](ScriptArgs& args) -> std::optional<host::FaultReply> {
     if (args.has("error")) {
-      return readNested(reply.at("error"), "\"error\"", args, [](ScriptArgs& fields) -> std::optional<host::FaultReply> {
-        host::FaultError error;
-        error.domain = fields.optionalText("domain").value_or(error.domain);
-        auto code = fields.optionalInteger("code");
-        if (!code && !fields.mistake()) fields.fail("\"code\" must be given as a number");
-        error.code = code.value_or(0);
-        error.codeText = fields.optionalText("codeText");
-        error.description = fields.optionalText("description");
-        return error;
-      });
+      return readNested(reply.at("error"), "\"error\"", args,
+                        [](ScriptArgs& fields) -> std::optional<host::FaultReply> {
+                          host::FaultError error;
+                          error.domain = fields.optionalText("domain").value_or(error.domain);
+                          auto code = fields.optionalInteger("code");
+                          if (!code && !fields.mistake()) fields.fail("\"code\" must be given as a number");
+                          error.code = code.value_or(0);
+                          error.codeText = fields.optionalText("codeText");
+                          error.description = fields.optionalText("description");
+                          return error;
+                        });
     }
     if (args.flag("nothing")) return host::FaultNothing{};
     if (args.flag("drop")) return host::FaultDrop{};
@@ -90,8 +91,9 @@ std::optional<host::FaultReply> faultReplyFrom(const nlohmann::json& reply, Scri
     }
     if (auto url = args.optionalText("url")) return host::FaultURL{*url};
     if (!args.mistake()) {
-      args.fail("must hold one of \"error\", \"nothing\", \"entry\", \"entries\", \"token\", \"changes\", "
-                "\"url\" or \"drop\"");
+      args.fail(
+          "must hold one of \"error\", \"nothing\", \"entry\", \"entries\", \"token\", \"changes\", "
+          "\"url\" or \"drop\"");
     }
     return std::nullopt;
   });

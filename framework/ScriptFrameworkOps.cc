@@ -41,9 +41,10 @@ Json itemOp(ScriptSession& session, ScriptArgs& args, const ScriptLine& line) {
     OptionalError error;
   };
   auto call = session.recorder().begin<Answer>(line.op, line.number);
-  session.extension().item(fileprovider::ItemIdentifier(id), {}, [call](fileprovider::ItemPtr item, OptionalError error) {
-    call->finish("completionHandler", {std::move(item), std::move(error)});
-  });
+  session.extension().item(fileprovider::ItemIdentifier(id), {},
+                           [call](fileprovider::ItemPtr item, OptionalError error) {
+                             call->finish("completionHandler", {std::move(item), std::move(error)});
+                           });
   auto answer = call->wait(kTimeout);
   Json reply;
   reply["item"] = itemJson(answer ? answer->item : nullptr);
@@ -53,7 +54,7 @@ Json itemOp(ScriptSession& session, ScriptArgs& args, const ScriptLine& line) {
 
 // The enumerator for "container", or the error that refused it.
 foundation::Result<std::shared_ptr<fileprovider::Enumerator>> enumeratorFor(ScriptSession& session,
-                                                                             const std::string& container) {
+                                                                            const std::string& container) {
   return session.extension().enumerator(fileprovider::ItemIdentifier(container), {});
 }
 
@@ -68,10 +69,11 @@ Json enumerateOp(ScriptSession& session, ScriptArgs& args, const ScriptLine& lin
     return reply;
   }
   auto call = session.recorder().begin<Listing>(line.op, line.number);
-  (*enumerator)->enumerateItems(std::make_shared<CollectingEnumerationObserver>(
-                                   [call](const char* finishedBy, Listing listing) {
-                                     call->finish(finishedBy, std::move(listing));
-                                   }), fileprovider::Page{});
+  (*enumerator)
+      ->enumerateItems(std::make_shared<CollectingEnumerationObserver>([call](const char* finishedBy, Listing listing) {
+                         call->finish(finishedBy, std::move(listing));
+                       }),
+                       fileprovider::Page{});
   auto answer = call->wait(kTimeout);
   Json batches = Json::array();
   if (answer) {
@@ -113,11 +115,11 @@ Json changesOp(ScriptSession& session, ScriptArgs& args, const ScriptLine& line)
     answer.emplace().error = enumerator.error();
   } else {
     auto call = session.recorder().begin<Changes>(line.op, line.number);
-    (*enumerator)->enumerateChanges(std::make_shared<CollectingChangeObserver>(
-                                     [call](const char* finishedBy, Changes changes) {
-                                       call->finish(finishedBy, std::move(changes));
-                                     }),
-                                 fileprovider::SyncAnchor{*anchor});
+    (*enumerator)
+        ->enumerateChanges(std::make_shared<CollectingChangeObserver>([call](const char* finishedBy, Changes changes) {
+                             call->finish(finishedBy, std::move(changes));
+                           }),
+                           fileprovider::SyncAnchor{*anchor});
     answer = call->wait(kTimeout);
   }
   Json updated = Json::array();
@@ -201,9 +203,9 @@ Json createOp(ScriptSession& session, ScriptArgs& args, const ScriptLine& line) 
   fileprovider::ItemFields fields = fileprovider::ItemField::filename | fileprovider::ItemField::parentItemIdentifier;
   if (contents) fields |= fileprovider::ItemField::contents;
   auto call = session.recorder().begin<ItemChange>(line.op, line.number);
-  auto progress = session.extension().createItem(
-      itemTemplate, fields, contents, mayAlreadyExist ? fileprovider::CreateItemOption::mayAlreadyExist : 0, {},
-      finishes(call));
+  auto progress = session.extension().createItem(itemTemplate, fields, contents,
+                                                 mayAlreadyExist ? fileprovider::CreateItemOption::mayAlreadyExist : 0,
+                                                 {}, finishes(call));
   return itemChangeReply(call->wait(kTimeout), progress);
 }
 
@@ -234,8 +236,8 @@ Json modifyOp(ScriptSession& session, ScriptArgs& args, const ScriptLine& line) 
 
   auto item = std::make_shared<ScriptItem>(identifier, parent, filename, contentType);
   auto call = session.recorder().begin<ItemChange>(line.op, line.number);
-  auto progress = session.extension().modifyItem(item, fileprovider::ItemVersion{}, fields, contents, 0, {},
-                                                 finishes(call));
+  auto progress =
+      session.extension().modifyItem(item, fileprovider::ItemVersion{}, fields, contents, 0, {}, finishes(call));
   return itemChangeReply(call->wait(kTimeout), progress);
 }
 
@@ -243,10 +245,9 @@ Json deleteOp(ScriptSession& session, ScriptArgs& args, const ScriptLine& line) 
   const auto id = args.text("id");
   if (args.mistake()) return {};
   auto call = session.recorder().begin<OptionalError>(line.op, line.number);
-  auto progress = session.extension().deleteItem(fileprovider::ItemIdentifier(id), fileprovider::ItemVersion{}, 0, {},
-                                                 [call](OptionalError error) {
-                                                   call->finish("completionHandler", std::move(error));
-                                                 });
+  auto progress = session.extension().deleteItem(
+      fileprovider::ItemIdentifier(id), fileprovider::ItemVersion{}, 0, {},
+      [call](OptionalError error) { call->finish("completionHandler", std::move(error)); });
   auto answer = call->wait(kTimeout);
   Json reply;
   reply["error"] = errorJson(answer ? *answer : std::nullopt);

@@ -12,8 +12,7 @@ namespace corvane::framework {
 
 class ScriptItem final : public fileprovider::Item {
  public:
-  ScriptItem(std::string identifier, std::string parent, std::string filename,
-             std::optional<std::string> contentType)
+  ScriptItem(std::string identifier, std::string parent, std::string filename, std::optional<std::string> contentType)
       : identifier_(std::move(identifier)),
         parent_(std::move(parent)),
         filename_(std::move(filename)),

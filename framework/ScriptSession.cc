@@ -79,7 +79,8 @@ foundation::Result<std::unique_ptr<ScriptSession>> ScriptSession::open(ScriptSes
   }
 
   auto added = session->domains_.addDomain({opts.domainId, opts.displayName});
-  if (!added.ok()) return setupError("cannot add domain \"" + opts.domainId + "\": " + added.error().localizedDescription());
+  if (!added.ok())
+    return setupError("cannot add domain \"" + opts.domainId + "\": " + added.error().localizedDescription());
   session->extension_ = *added;
 
   if (opts.inProcessHost) {
@@ -111,9 +112,7 @@ ScriptSession::~ScriptSession() {
   }
 }
 
-bool ScriptSession::linkReady() {
-  return domains_.linkReady(options_.domainId);
-}
+bool ScriptSession::linkReady() { return domains_.linkReady(options_.domainId); }
 
 bool ScriptSession::waitForLink(bool ready) {
   const auto deadline = std::chrono::steady_clock::now() + kTimeout;

@@ -28,8 +28,8 @@ Json scriptItemJson(const fileprovider::Item& item, Json contentType) {
     json[key] = nullptr;
   }
   json["contentType"] = std::move(contentType);
-  for (const char* key : {"documentSize", "childItemCount", "contentModificationDate", "creationDate",
-                          "isDownloaded", "isMostRecentVersionDownloaded", "capabilities", "fileSystemFlags"}) {
+  for (const char* key : {"documentSize", "childItemCount", "contentModificationDate", "creationDate", "isDownloaded",
+                          "isMostRecentVersionDownloaded", "capabilities", "fileSystemFlags"}) {
     json[key] = nullptr;
   }
   return json;
@@ -49,8 +49,8 @@ Json itemJson(const fileprovider::Item& item) {
   const auto* kind = info && info->count("kind") ? std::get_if<std::string>(&info->at("kind")) : nullptr;
   if (!kind) {
     const auto* scripted = dynamic_cast<const ScriptItem*>(&item);
-    return scriptItemJson(item, scripted ? optionalNumber(scripted->contentTypeText())
-                                         : Json(item.contentType().identifier()));
+    return scriptItemJson(
+        item, scripted ? optionalNumber(scripted->contentTypeText()) : Json(item.contentType().identifier()));
   }
   // The extension's numbers, back from their signed image.
   auto number = [&](const char* key) -> Json {
@@ -154,8 +154,6 @@ std::optional<foundation::Data> dataFromHex(std::string_view hex) {
   return bytes;
 }
 
-std::string jsonLine(const Json& value) {
-  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
+std::string jsonLine(const Json& value) { return value.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
 }  // namespace corvane::framework

@@ -85,10 +85,9 @@ int runItem(int argc, char** argv, int first) {
 
   const std::uint64_t epoch = corvane::FileProviderShareEpoch::current(parsed->peerId);
   const bool isFolder = path.size() > 1 && path.back() == '/';
-  FileProviderItem item(identifier, parsed->parentIdentifier,
-                        foundation::PathString::lastPathComponent(parsed->path),
-                        isFolder ? FileProviderItem::Kind::directory : FileProviderItem::Kind::file,
-                        size, modifiedMs, epoch);
+  FileProviderItem item(identifier, parsed->parentIdentifier, foundation::PathString::lastPathComponent(parsed->path),
+                        isFolder ? FileProviderItem::Kind::directory : FileProviderItem::Kind::file, size, modifiedMs,
+                        epoch);
 
   nlohmann::ordered_json out;
   out["identifier"] = identifier.rawValue();

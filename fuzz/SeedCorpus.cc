@@ -16,8 +16,8 @@ using corvane::VfsFileEntryDto;
 using corvane::VfsFsChangeDto;
 
 void write(const std::filesystem::path& dir, const char* name, const xpc::wire::Bytes& bytes) {
-  std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                     static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(dir / name, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 xpc::wire::Bytes call(const char* selector, std::initializer_list<const char*> texts) {

@@ -108,9 +108,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     decodeFrame(*interface, payload, length);
   }
 
-  static const xpc::ClassSet kAll{&xpc::classes::NSArray, &xpc::classes::NSString, &xpc::classes::NSNumber,
-                                  &xpc::classes::NSURL, &xpc::classes::NSError,
-                                  &corvane::VfsFileEntryDto::codableClass(), &corvane::VfsFsChangeDto::codableClass(),
+  static const xpc::ClassSet kAll{&xpc::classes::NSArray,
+                                  &xpc::classes::NSString,
+                                  &xpc::classes::NSNumber,
+                                  &xpc::classes::NSURL,
+                                  &xpc::classes::NSError,
+                                  &corvane::VfsFileEntryDto::codableClass(),
+                                  &corvane::VfsFsChangeDto::codableClass(),
                                   &corvane::VfsChangesResultDto::codableClass()};
   (void)xpc::Coder::unarchive(kAll, data, size);
   return 0;

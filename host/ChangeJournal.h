@@ -43,8 +43,7 @@ class ChangeJournal {
 
   // Changes of `folder`'s children recorded after `since`, oldest first; absent
   // when `since` is below floor() or above current().
-  std::optional<std::vector<HostFsChange>> changesSince(const std::string& folder,
-                                                         std::uint64_t since) const;
+  std::optional<std::vector<HostFsChange>> changesSince(const std::string& folder, std::uint64_t since) const;
 
   // Rebuilds from persisted records; they must be in token order, within
   // (floor, current]. Records beyond the limit are dropped as append() would.

@@ -18,14 +18,12 @@ constexpr std::uint64_t kTokenReserve = 1024;
 // A start without usable state begins at the wall clock in microseconds, far
 // above any token an earlier run could have reached by counting changes.
 std::uint64_t freshTokenBase() {
-  auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
-      std::chrono::system_clock::now().time_since_epoch());
+  auto micros =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch());
   return micros.count() > 0 ? static_cast<std::uint64_t>(micros.count()) : 1;
 }
 
-std::string childPrefix(const SharePath& folder) {
-  return folder.isRoot() ? std::string("/") : folder.text() + "/";
-}
+std::string childPrefix(const SharePath& folder) { return folder.isRoot() ? std::string("/") : folder.text() + "/"; }
 
 bool startsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
@@ -33,8 +31,7 @@ bool startsWith(const std::string& text, const std::string& prefix) {
 
 }  // namespace
 
-ChangeTracker::ChangeTracker(std::shared_ptr<const ShareRoot> root, HostStateStore& store,
-                             std::size_t journalLimit)
+ChangeTracker::ChangeTracker(std::shared_ptr<const ShareRoot> root, HostStateStore& store, std::size_t journalLimit)
     : root_(std::move(root)), store_(store), journal_(0, 0, journalLimit) {}
 
 ChangeTracker::Start ChangeTracker::start() {
@@ -98,8 +95,7 @@ void ChangeTracker::reconcile(const SharePath& path, bool deep) {
   const bool isNew = it == snapshot_.end();
   // A folder's own time moves with every child change; those are journaled as
   // the children's, so only a new folder is news in its parent.
-  const bool changed = isNew || (!now.isDir && (it->second.size != now.size ||
-                                                it->second.mtimeNs != now.mtimeNs));
+  const bool changed = isNew || (!now.isDir && (it->second.size != now.size || it->second.mtimeNs != now.mtimeNs));
   if (changed) {
     snapshot_[key] = now;
     record(path, HostFsChange::added(entryFromStat(path.name(), st)));
@@ -120,8 +116,7 @@ void ChangeTracker::scanChildren(const SharePath& folder, bool deep) {
   // Recorded children that are no longer listed.
   const std::string prefix = childPrefix(folder);
   std::vector<std::string> gone;
-  for (auto it = snapshot_.lower_bound(prefix); it != snapshot_.end() && startsWith(it->first, prefix);
-       ++it) {
+  for (auto it = snapshot_.lower_bound(prefix); it != snapshot_.end() && startsWith(it->first, prefix); ++it) {
     std::string_view rest = std::string_view(it->first).substr(prefix.size());
     if (rest.find('/') != std::string_view::npos) continue;
     if (!std::binary_search(names.begin(), names.end(), rest)) gone.emplace_back(rest);
@@ -151,20 +146,17 @@ void ChangeTracker::record(const SharePath& path, HostFsChange change) {
     // client holds: the next start expires everything up to this ceiling.
     ceiling_ = journal_.current() + kTokenReserve;
     if (!saveCeiling()) {
-      std::fprintf(stderr, "corvane host: cannot save change state to %s\n",
-                   store_.file().c_str());
+      std::fprintf(stderr, "corvane host: cannot save change state to %s\n", store_.file().c_str());
     }
   }
   journal_.append(path.parent().text(), std::move(change));
 }
 
-foundation::Result<HostChangesResult> ChangeTracker::readChanges(const SharePath& folder,
-                                                                 std::uint64_t since) const {
+foundation::Result<HostChangesResult> ChangeTracker::readChanges(const SharePath& folder, std::uint64_t since) const {
   std::optional<std::vector<HostFsChange>> changes = journal_.changesSince(folder.text(), since);
   if (!changes) {
-    return vfsError(VfsErrorCode::syncAnchorExpired,
-                    "Change token " + std::to_string(since) + " of " + folder.text() +
-                        " is no longer available; list the folder again");
+    return vfsError(VfsErrorCode::syncAnchorExpired, "Change token " + std::to_string(since) + " of " + folder.text() +
+                                                         " is no longer available; list the folder again");
   }
   return HostChangesResult{std::move(*changes), journal_.current()};
 }

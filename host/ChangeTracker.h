@@ -34,8 +34,7 @@ class ChangeTracker {
     expired,  // unclean stop or another folder: older tokens expired
   };
 
-  ChangeTracker(std::shared_ptr<const ShareRoot> root, HostStateStore& store,
-                std::size_t journalLimit);
+  ChangeTracker(std::shared_ptr<const ShareRoot> root, HostStateStore& store, std::size_t journalLimit);
 
   // Loads the saved state, brings the snapshot up to date with the disk and
   // saves the new token ceiling. Call once, after the watcher is running, so no
@@ -51,8 +50,7 @@ class ChangeTracker {
   std::uint64_t floorToken() const { return journal_.floor(); }
 
   // The changes of `folder`'s children since `since`, or -13 "sync_anchor_expired".
-  [[nodiscard]] foundation::Result<HostChangesResult> readChanges(const SharePath& folder,
-                                                                  std::uint64_t since) const;
+  [[nodiscard]] foundation::Result<HostChangesResult> readChanges(const SharePath& folder, std::uint64_t since) const;
 
   // Saves the full state marked as a clean stop. False when it could not be
   // written; the next start then expires older tokens.

@@ -12,8 +12,8 @@
 
 #include "host/HostError.h"
 #include "host/HostLocations.h"
-#include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/SecureRandom.h"
+#include "platform/foundation/UniqueFd.h"
 
 namespace corvane::host {
 namespace {
@@ -23,8 +23,7 @@ constexpr std::size_t kMaxLeafBytes = 200;  // leaves room for the unique prefix
 
 std::string uniqueHex() {
   char text[17];
-  std::snprintf(text, sizeof text, "%016llx",
-                static_cast<unsigned long long>(foundation::randomUInt64()));
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(foundation::randomUInt64()));
   return text;
 }
 
@@ -51,8 +50,8 @@ foundation::Result<std::unique_ptr<ContentCache>> ContentCache::open(std::filesy
   return cache;
 }
 
-foundation::Result<std::filesystem::path> ContentCache::store(
-    std::string_view leafName, std::string_view what, const std::function<int(int fd)>& fill) {
+foundation::Result<std::filesystem::path> ContentCache::store(std::string_view leafName, std::string_view what,
+                                                              const std::function<int(int fd)>& fill) {
   sweepIfDue();
   const std::string unique = uniqueHex();
   const std::filesystem::path partial = dir_ / (".part-" + unique);

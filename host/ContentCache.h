@@ -22,15 +22,15 @@ namespace corvane::host {
 class ContentCache {
  public:
   // Creates `dir` (0700) when missing and removes copies older than `maxAge`.
-  [[nodiscard]] static foundation::Result<std::unique_ptr<ContentCache>> open(
-      std::filesystem::path dir, std::chrono::seconds maxAge);
+  [[nodiscard]] static foundation::Result<std::unique_ptr<ContentCache>> open(std::filesystem::path dir,
+                                                                              std::chrono::seconds maxAge);
 
   // Makes a new copy whose file name ends in `leafName`: `fill` writes the bytes
   // into the descriptor it is given and returns 0 or an errno value. The copy
   // appears under its final name only after `fill` succeeded; on failure nothing
   // is left behind and the error describes `what`.
-  [[nodiscard]] foundation::Result<std::filesystem::path> store(
-      std::string_view leafName, std::string_view what, const std::function<int(int fd)>& fill);
+  [[nodiscard]] foundation::Result<std::filesystem::path> store(std::string_view leafName, std::string_view what,
+                                                                const std::function<int(int fd)>& fill);
 
   // Removes copies (and abandoned partial copies) older than the maximum age.
   void sweep();

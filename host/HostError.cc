@@ -8,10 +8,9 @@ namespace corvane::host {
 
 foundation::Error vfsError(VfsErrorCode code, std::string description) {
   auto raw = static_cast<std::int64_t>(code);
-  return foundation::Error(
-      kVfsErrorDomain, raw,
-      foundation::UserInfo{{kVfsErrorCodeKey, std::string(vfsErrorCodeText(raw))},
-                           {foundation::kLocalizedDescriptionKey, std::move(description)}});
+  return foundation::Error(kVfsErrorDomain, raw,
+                           foundation::UserInfo{{kVfsErrorCodeKey, std::string(vfsErrorCodeText(raw))},
+                                                {foundation::kLocalizedDescriptionKey, std::move(description)}});
 }
 
 foundation::Error vfsErrorFromErrno(int err, std::string_view what) {

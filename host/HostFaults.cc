@@ -17,16 +17,11 @@ struct SelectorRule {
 };
 
 constexpr SelectorRule kRules[] = {
-    {VfsXpcSelectors::ping, false, kNoValue},
-    {VfsXpcSelectors::listDirectory, true, 3},
-    {VfsXpcSelectors::getCurrentToken, false, 4},
-    {VfsXpcSelectors::readChanges, true, 5},
-    {VfsXpcSelectors::statItem, true, 2},
-    {VfsXpcSelectors::fetchFileContents, true, 6},
-    {VfsXpcSelectors::uploadFile, true, kNoValue},
-    {VfsXpcSelectors::createDirectory, true, kNoValue},
-    {VfsXpcSelectors::deleteItem, true, kNoValue},
-    {VfsXpcSelectors::renameItem, true, kNoValue},
+    {VfsXpcSelectors::ping, false, kNoValue},      {VfsXpcSelectors::listDirectory, true, 3},
+    {VfsXpcSelectors::getCurrentToken, false, 4},  {VfsXpcSelectors::readChanges, true, 5},
+    {VfsXpcSelectors::statItem, true, 2},          {VfsXpcSelectors::fetchFileContents, true, 6},
+    {VfsXpcSelectors::uploadFile, true, kNoValue}, {VfsXpcSelectors::createDirectory, true, kNoValue},
+    {VfsXpcSelectors::deleteItem, true, kNoValue}, {VfsXpcSelectors::renameItem, true, kNoValue},
 };
 
 static_assert(std::is_same_v<std::variant_alternative_t<2, FaultReply>, HostFileEntry>);

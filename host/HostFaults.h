@@ -81,8 +81,7 @@ class HostFaults {
   // -1 "invalid_argument" and nothing changed when the selector is unknown, the
   // reply kind is not one that operation can answer (an entry for a listing),
   // or the path is given for the ping or does not begin with "/".
-  [[nodiscard]] foundation::Status set(std::string_view selector, std::optional<std::string> path,
-                                       FaultReply reply);
+  [[nodiscard]] foundation::Status set(std::string_view selector, std::optional<std::string> path, FaultReply reply);
 
   // Removes every fault.
   void clear();

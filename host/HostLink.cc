@@ -150,10 +150,10 @@ std::optional<foundation::Error> HostLink::attempt(const std::string& activatePe
     if (answer->done.wait_for(lock, options_.attemptTimeout, [&] { return answer->value.has_value(); })) {
       error = *answer->value;
     } else {
-      error = foundation::Error(
-          foundation::kPosixErrorDomain, ETIMEDOUT,
-          foundation::UserInfo{{foundation::kLocalizedDescriptionKey,
-                                std::string("The extension did not answer the activation in time")}});
+      error =
+          foundation::Error(foundation::kPosixErrorDomain, ETIMEDOUT,
+                            foundation::UserInfo{{foundation::kLocalizedDescriptionKey,
+                                                  std::string("The extension did not answer the activation in time")}});
     }
   }
 

@@ -22,13 +22,9 @@ std::optional<std::filesystem::path> xdgDirectory(const char* variable, const ch
 
 }  // namespace
 
-std::optional<std::filesystem::path> defaultStateDirectory() {
-  return xdgDirectory("XDG_STATE_HOME", ".local/state");
-}
+std::optional<std::filesystem::path> defaultStateDirectory() { return xdgDirectory("XDG_STATE_HOME", ".local/state"); }
 
-std::optional<std::filesystem::path> defaultCacheDirectory() {
-  return xdgDirectory("XDG_CACHE_HOME", ".cache");
-}
+std::optional<std::filesystem::path> defaultCacheDirectory() { return xdgDirectory("XDG_CACHE_HOME", ".cache"); }
 
 std::string peerFileStem(std::string_view peerId) { return foundation::base64UrlEncode(peerId); }
 

@@ -15,8 +15,8 @@ namespace corvane::host {
 HostStateStore::HostStateStore(std::filesystem::path file, foundation::UniqueFd lock)
     : file_(std::move(file)), lock_(std::move(lock)) {}
 
-foundation::Result<std::unique_ptr<HostStateStore>> HostStateStore::open(
-    const std::filesystem::path& dir, std::string_view peerId) {
+foundation::Result<std::unique_ptr<HostStateStore>> HostStateStore::open(const std::filesystem::path& dir,
+                                                                         std::string_view peerId) {
   if (int err = makePrivateDirectories(dir)) {
     return vfsErrorFromErrno(err, "Cannot create the host state folder " + dir.string());
   }
@@ -26,13 +26,11 @@ foundation::Result<std::unique_ptr<HostStateStore>> HostStateStore::open(
   if (!lock.valid()) return vfsErrorFromErrno(errno, "Cannot open " + lockPath.string());
   if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) {
-      return vfsError(VfsErrorCode::serviceUnavailable,
-                      "Another host is already serving peer " + std::string(peerId));
+      return vfsError(VfsErrorCode::serviceUnavailable, "Another host is already serving peer " + std::string(peerId));
     }
     return vfsErrorFromErrno(errno, "Cannot lock " + lockPath.string());
   }
-  return std::unique_ptr<HostStateStore>(
-      new HostStateStore(dir / (stem + ".state"), std::move(lock)));
+  return std::unique_ptr<HostStateStore>(new HostStateStore(dir / (stem + ".state"), std::move(lock)));
 }
 
 HostStateStore::Loaded HostStateStore::load() const {
@@ -42,8 +40,8 @@ HostStateStore::Loaded HostStateStore::load() const {
     bool missing = posix && posix->code() == ENOENT;
     return Loaded{missing ? Outcome::missing : Outcome::damaged, std::nullopt};
   }
-  std::optional<HostState> state = decodeHostState(
-      std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+  std::optional<HostState> state =
+      decodeHostState(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
   if (!state) return Loaded{Outcome::damaged, std::nullopt};
   return Loaded{Outcome::loaded, std::move(state)};
 }

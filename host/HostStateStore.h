@@ -11,8 +11,8 @@
 #include <string_view>
 
 #include "host/HostState.h"
-#include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/Result.h"
+#include "platform/foundation/UniqueFd.h"
 
 namespace corvane::host {
 
@@ -20,8 +20,8 @@ class HostStateStore {
  public:
   // Creates `dir` (0700) when missing. Fails with -16 "service_unavailable" when
   // another live store holds the peer's lock.
-  [[nodiscard]] static foundation::Result<std::unique_ptr<HostStateStore>> open(
-      const std::filesystem::path& dir, std::string_view peerId);
+  [[nodiscard]] static foundation::Result<std::unique_ptr<HostStateStore>> open(const std::filesystem::path& dir,
+                                                                                std::string_view peerId);
 
   enum class Outcome { missing, damaged, loaded };
   struct Loaded {

@@ -12,7 +12,7 @@
 namespace corvane::host {
 
 struct HostFileEntry {
-  std::string name;              // last path component; "/" for the share's top folder
+  std::string name;  // last path component; "/" for the share's top folder
   bool isDir = false;
   std::uint64_t size = 0;        // bytes; 0 for folders; a symlink's own length
   std::uint64_t modifiedMs = 0;  // ms since 1970-01-01 UTC, 0 when unknown or earlier

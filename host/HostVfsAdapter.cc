@@ -20,9 +20,7 @@ void sendNothing(const std::function<void(T, Error)>& reply) {
   reply(T{}, std::nullopt);
 }
 
-foundation::Error poolGone() {
-  return vfsError(VfsErrorCode::serviceUnavailable, "The host is shutting down");
-}
+foundation::Error poolGone() { return vfsError(VfsErrorCode::serviceUnavailable, "The host is shutting down"); }
 
 // Answers `reply` from `fault`: the kinds every operation shares here, the
 // operation's own value kind through `onValue`. False when there is no fault.
@@ -113,7 +111,8 @@ void HostVfsAdapter::listDirectory(const std::string& peerId, const std::string&
     return;
   }
   if (auto error = foreignPeer(peerId)) return sendError(reply, std::move(*error));
-  run([path, reply](HostVfsService& service) {
+  run(
+      [path, reply](HostVfsService& service) {
         auto listed = service.listDirectory(path);
         if (!listed.ok()) return sendError(reply, listed.error());
         reply(entryDtos(*listed), std::nullopt);
@@ -127,7 +126,8 @@ void HostVfsAdapter::getCurrentToken(const std::string& peerId, const std::strin
     return;
   }
   if (auto error = foreignPeer(peerId)) return sendError(reply, std::move(*error));
-  run([reply](HostVfsService& service) {
+  run(
+      [reply](HostVfsService& service) {
         auto token = service.currentToken();
         if (!token.ok()) return sendError(reply, token.error());
         reply(*token, std::nullopt);
@@ -137,13 +137,13 @@ void HostVfsAdapter::getCurrentToken(const std::string& peerId, const std::strin
 
 void HostVfsAdapter::readChanges(const std::string& peerId, const std::string& path, std::uint64_t sinceToken,
                                  const std::string&, ChangesReply reply) {
-  if (answerFault(fault(VfsXpcSelectors::readChanges, {path}), reply, [&](const FaultReply& f) {
-        reply(changesDto(std::get<HostChangesResult>(f)), std::nullopt);
-      })) {
+  if (answerFault(fault(VfsXpcSelectors::readChanges, {path}), reply,
+                  [&](const FaultReply& f) { reply(changesDto(std::get<HostChangesResult>(f)), std::nullopt); })) {
     return;
   }
   if (auto error = foreignPeer(peerId)) return sendError(reply, std::move(*error));
-  run([path, sinceToken, reply](HostVfsService& service) {
+  run(
+      [path, sinceToken, reply](HostVfsService& service) {
         auto changes = service.readChanges(path, sinceToken);
         if (!changes.ok()) return sendError(reply, changes.error());
         reply(changesDto(*changes), std::nullopt);
@@ -153,13 +153,13 @@ void HostVfsAdapter::readChanges(const std::string& peerId, const std::string& p
 
 void HostVfsAdapter::statItem(const std::string& peerId, const std::string& path, const std::string&,
                               EntryReply reply) {
-  if (answerFault(fault(VfsXpcSelectors::statItem, {path}), reply, [&](const FaultReply& f) {
-        reply(entryDto(std::get<HostFileEntry>(f)), std::nullopt);
-      })) {
+  if (answerFault(fault(VfsXpcSelectors::statItem, {path}), reply,
+                  [&](const FaultReply& f) { reply(entryDto(std::get<HostFileEntry>(f)), std::nullopt); })) {
     return;
   }
   if (auto error = foreignPeer(peerId)) return sendError(reply, std::move(*error));
-  run([path, reply](HostVfsService& service) {
+  run(
+      [path, reply](HostVfsService& service) {
         auto found = service.statItem(path);
         if (!found.ok()) return sendError(reply, found.error());
         reply(*found ? entryDto(**found) : nullptr, std::nullopt);
@@ -169,13 +169,13 @@ void HostVfsAdapter::statItem(const std::string& peerId, const std::string& path
 
 void HostVfsAdapter::fetchFileContents(const std::string& peerId, const std::string& path, const std::string&,
                                        URLReply reply) {
-  if (answerFault(fault(VfsXpcSelectors::fetchFileContents, {path}), reply, [&](const FaultReply& f) {
-        reply(xpc::FileURL{std::get<FaultURL>(f).path}, std::nullopt);
-      })) {
+  if (answerFault(fault(VfsXpcSelectors::fetchFileContents, {path}), reply,
+                  [&](const FaultReply& f) { reply(xpc::FileURL{std::get<FaultURL>(f).path}, std::nullopt); })) {
     return;
   }
   if (auto error = foreignPeer(peerId)) return sendError(reply, std::move(*error));
-  run([path, reply](HostVfsService& service) {
+  run(
+      [path, reply](HostVfsService& service) {
         auto copy = service.fetchFileContents(path);
         if (!copy.ok()) return sendError(reply, copy.error());
         reply(xpc::FileURL{copy->string()}, std::nullopt);
@@ -188,12 +188,11 @@ void HostVfsAdapter::uploadFile(const std::string& peerId, const std::string& lo
   if (answerFault(fault(VfsXpcSelectors::uploadFile, {remotePath}), reply, noValue(reply))) return;
   if (auto error = foreignPeer(peerId)) return reply(std::move(error));
   if (localFileUrl.empty() || localFileUrl.front() != '/') {
-    return reply(vfsError(VfsErrorCode::invalidArgument,
-                          "The staged file \"" + localFileUrl + "\" is not an absolute path"));
+    return reply(
+        vfsError(VfsErrorCode::invalidArgument, "The staged file \"" + localFileUrl + "\" is not an absolute path"));
   }
-  run([localFileUrl, remotePath, reply](HostVfsService& service) {
-        reply(toError(service.uploadFile(localFileUrl, remotePath)));
-      },
+  run([localFileUrl, remotePath,
+       reply](HostVfsService& service) { reply(toError(service.uploadFile(localFileUrl, remotePath))); },
       reply);
 }
 

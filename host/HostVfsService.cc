@@ -8,10 +8,10 @@
 #include <climits>
 #include <cstdio>
 
-#include "platform/foundation/FileCopy.h"
 #include "host/HostError.h"
 #include "host/HostLocations.h"
 #include "host/ShareEntries.h"
+#include "platform/foundation/FileCopy.h"
 #include "platform/foundation/SecureRandom.h"
 
 namespace corvane::host {
@@ -22,13 +22,9 @@ using foundation::Ok;
 using foundation::Result;
 using foundation::Status;
 
-Error invalid(std::string description) {
-  return vfsError(VfsErrorCode::invalidArgument, std::move(description));
-}
+Error invalid(std::string description) { return vfsError(VfsErrorCode::invalidArgument, std::move(description)); }
 
-Error notFound(const SharePath& path) {
-  return vfsError(VfsErrorCode::notFound, "No such item: " + path.text());
-}
+Error notFound(const SharePath& path) { return vfsError(VfsErrorCode::notFound, "No such item: " + path.text()); }
 
 bool isInside(const std::filesystem::path& candidate, const std::filesystem::path& folder) {
   std::error_code ec;
@@ -40,8 +36,7 @@ bool isInside(const std::filesystem::path& candidate, const std::filesystem::pat
 
 std::string temporaryName() {
   char text[17];
-  std::snprintf(text, sizeof text, "%016llx",
-                static_cast<unsigned long long>(foundation::randomUInt64()));
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(foundation::randomUInt64()));
   return std::string(kUploadTemporaryPrefix) + text;
 }
 
@@ -55,10 +50,13 @@ void syncFolder(int folderFd) {
 }  // namespace
 
 HostVfsService::HostVfsService(std::string peerId, std::shared_ptr<const ShareRoot> root,
-                               std::unique_ptr<HostStateStore> store,
-                               std::unique_ptr<ContentCache> cache, std::size_t journalLimit)
-    : peerId_(std::move(peerId)), root_(std::move(root)), store_(std::move(store)),
-      cache_(std::move(cache)), tracker_(root_, *store_, journalLimit) {}
+                               std::unique_ptr<HostStateStore> store, std::unique_ptr<ContentCache> cache,
+                               std::size_t journalLimit)
+    : peerId_(std::move(peerId)),
+      root_(std::move(root)),
+      store_(std::move(store)),
+      cache_(std::move(cache)),
+      tracker_(root_, *store_, journalLimit) {}
 
 Result<std::unique_ptr<HostVfsService>> HostVfsService::open(HostVfsServiceOptions options) {
   if (options.peerId.empty()) return invalid("The peer id is empty");
@@ -85,8 +83,8 @@ Result<std::unique_ptr<HostVfsService>> HostVfsService::open(HostVfsServiceOptio
   auto cache = ContentCache::open(*cacheFolder, options.cacheMaxAge);
   if (!cache) return cache.error();
 
-  std::unique_ptr<HostVfsService> service(new HostVfsService(
-      options.peerId, *root, std::move(*store), std::move(*cache), options.journalLimit));
+  std::unique_ptr<HostVfsService> service(
+      new HostVfsService(options.peerId, *root, std::move(*store), std::move(*cache), options.journalLimit));
   if (options.watchExternalChanges) {
     // The watcher is stopped first in the destructor, so `self` outlives it.
     HostVfsService* self = service.get();
@@ -206,8 +204,7 @@ Result<std::filesystem::path> HostVfsService::fetchFileContents(std::string_view
   return cache_->store(path->name(), what, [&](int out) { return foundation::copyConsistently(in.get(), out); });
 }
 
-Status HostVfsService::uploadFile(const std::filesystem::path& localFile,
-                                  std::string_view rawRemotePath) {
+Status HostVfsService::uploadFile(const std::filesystem::path& localFile, std::string_view rawRemotePath) {
   auto path = SharePath::parse(rawRemotePath);
   if (!path) return path.error();
   if (path->isRoot()) return invalid("Cannot replace the shared folder itself");
@@ -235,8 +232,8 @@ Status HostVfsService::uploadFile(const std::filesystem::path& localFile,
   }
 
   const std::string temporary = temporaryName();
-  foundation::UniqueFd out(::openat(parent.get(), temporary.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  foundation::UniqueFd out(
+      ::openat(parent.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!out.valid()) return vfsErrorFromErrno(errno, what);
   auto discard = [&](int err) {
     out.reset();
@@ -325,8 +322,7 @@ Result<std::uint64_t> HostVfsService::currentToken() {
   return tracker_.currentToken();
 }
 
-Result<HostChangesResult> HostVfsService::readChanges(std::string_view rawPath,
-                                                      std::uint64_t sinceToken) {
+Result<HostChangesResult> HostVfsService::readChanges(std::string_view rawPath, std::uint64_t sinceToken) {
   auto path = SharePath::parse(rawPath);
   if (!path) return path.error();
   std::lock_guard lock(trackerMutex_);

@@ -55,8 +55,7 @@ class HostVfsService {
  public:
   // Opens the folder, takes the peer's state lock (-16 when another service
   // holds it), loads and reconciles saved state and starts the watcher.
-  [[nodiscard]] static foundation::Result<std::unique_ptr<HostVfsService>> open(
-      HostVfsServiceOptions options);
+  [[nodiscard]] static foundation::Result<std::unique_ptr<HostVfsService>> open(HostVfsServiceOptions options);
   // Stops the watcher and saves the state as a clean stop.
   ~HostVfsService();
   HostVfsService(const HostVfsService&) = delete;
@@ -77,8 +76,7 @@ class HostVfsService {
   // Replaces (or creates) the file at `remotePath` with the contents of the local
   // file `localFile`, atomically: readers see the old or the new contents, and a
   // failure leaves the old contents and no temporary file behind.
-  [[nodiscard]] foundation::Status uploadFile(const std::filesystem::path& localFile,
-                                              std::string_view remotePath);
+  [[nodiscard]] foundation::Status uploadFile(const std::filesystem::path& localFile, std::string_view remotePath);
   // -10 "already_exists" when anything is at `path`.
   [[nodiscard]] foundation::Status createDirectory(std::string_view path);
   // `isDir` must match the item; a non-empty folder is -24, a missing item -9.
@@ -89,13 +87,11 @@ class HostVfsService {
   [[nodiscard]] foundation::Result<std::uint64_t> currentToken();
   // Changes of the children of folder `path` since `sinceToken`; -13
   // "sync_anchor_expired" when the journal no longer reaches back that far.
-  [[nodiscard]] foundation::Result<HostChangesResult> readChanges(std::string_view path,
-                                                                  std::uint64_t sinceToken);
+  [[nodiscard]] foundation::Result<HostChangesResult> readChanges(std::string_view path, std::uint64_t sinceToken);
 
  private:
-  HostVfsService(std::string peerId, std::shared_ptr<const ShareRoot> root,
-                 std::unique_ptr<HostStateStore> store, std::unique_ptr<ContentCache> cache,
-                 std::size_t journalLimit);
+  HostVfsService(std::string peerId, std::shared_ptr<const ShareRoot> root, std::unique_ptr<HostStateStore> store,
+                 std::unique_ptr<ContentCache> cache, std::size_t journalLimit);
   // Records what an operation of this service just did at `path`.
   void noteChanged(const SharePath& path);
   // Before answering a token query without a complete watch: compare everything.

@@ -18,9 +18,8 @@
 namespace corvane::host {
 namespace {
 
-constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
-                                     IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_ONLYDIR |
-                                     IN_EXCL_UNLINK;
+constexpr std::uint32_t kWatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_CLOSE_WRITE |
+                                     IN_ATTRIB | IN_ONLYDIR | IN_EXCL_UNLINK;
 
 bool procAvailable() {
   struct stat st {};
@@ -29,13 +28,12 @@ bool procAvailable() {
 
 }  // namespace
 
-InotifyWatcher::InotifyWatcher(std::shared_ptr<const ShareRoot> root, Callback callback,
-                               foundation::UniqueFd inotify, foundation::UniqueFd wake)
-    : root_(std::move(root)), callback_(std::move(callback)), inotify_(std::move(inotify)),
-      wake_(std::move(wake)) {}
+InotifyWatcher::InotifyWatcher(std::shared_ptr<const ShareRoot> root, Callback callback, foundation::UniqueFd inotify,
+                               foundation::UniqueFd wake)
+    : root_(std::move(root)), callback_(std::move(callback)), inotify_(std::move(inotify)), wake_(std::move(wake)) {}
 
-foundation::Result<std::unique_ptr<InotifyWatcher>> InotifyWatcher::start(
-    std::shared_ptr<const ShareRoot> root, Callback callback) {
+foundation::Result<std::unique_ptr<InotifyWatcher>> InotifyWatcher::start(std::shared_ptr<const ShareRoot> root,
+                                                                          Callback callback) {
   foundation::UniqueFd inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (!inotify.valid()) return vfsErrorFromErrno(errno, "Cannot watch the shared folder");
   foundation::UniqueFd wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
@@ -69,8 +67,7 @@ bool InotifyWatcher::addWatch(const SharePath& folder) {
   if (wd < 0) {
     if (errno != ENOENT && errno != ENOTDIR) {
       complete_.store(false, std::memory_order_release);
-      std::fprintf(stderr, "corvane host: cannot watch %s (errno %d)\n", folder.text().c_str(),
-                   errno);
+      std::fprintf(stderr, "corvane host: cannot watch %s (errno %d)\n", folder.text().c_str(), errno);
     }
     return false;
   }

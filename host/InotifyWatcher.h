@@ -17,8 +17,8 @@
 
 #include "host/SharePath.h"
 #include "host/ShareRoot.h"
-#include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/Result.h"
+#include "platform/foundation/UniqueFd.h"
 
 namespace corvane::host {
 
@@ -29,8 +29,8 @@ class InotifyWatcher {
 
   // Watches every folder below `root` before returning, so a change made after
   // start() returns is always reported.
-  [[nodiscard]] static foundation::Result<std::unique_ptr<InotifyWatcher>> start(
-      std::shared_ptr<const ShareRoot> root, Callback callback);
+  [[nodiscard]] static foundation::Result<std::unique_ptr<InotifyWatcher>> start(std::shared_ptr<const ShareRoot> root,
+                                                                                 Callback callback);
   ~InotifyWatcher();
   InotifyWatcher(const InotifyWatcher&) = delete;
   InotifyWatcher& operator=(const InotifyWatcher&) = delete;

@@ -18,8 +18,8 @@ HostFileEntry entryFromStat(std::string name, const struct stat& st) {
   entry.isDir = S_ISDIR(st.st_mode);
   entry.size = entry.isDir ? 0 : static_cast<std::uint64_t>(st.st_size);
   if (st.st_mtim.tv_sec >= 0) {
-    entry.modifiedMs = static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000 +
-                       static_cast<std::uint64_t>(st.st_mtim.tv_nsec) / 1000000;
+    entry.modifiedMs =
+        static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000 + static_cast<std::uint64_t>(st.st_mtim.tv_nsec) / 1000000;
   }
   return entry;
 }
@@ -29,8 +29,8 @@ SnapshotEntry snapshotFromStat(const struct stat& st) {
   entry.isDir = S_ISDIR(st.st_mode);
   entry.size = entry.isDir ? 0 : static_cast<std::uint64_t>(st.st_size);
   if (st.st_mtim.tv_sec >= 0) {
-    entry.mtimeNs = static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000000000 +
-                    static_cast<std::uint64_t>(st.st_mtim.tv_nsec);
+    entry.mtimeNs =
+        static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000000000 + static_cast<std::uint64_t>(st.st_mtim.tv_nsec);
   }
   entry.inode = st.st_ino;
   return entry;

@@ -10,9 +10,7 @@ namespace {
 constexpr std::size_t kMaxName = 255;
 constexpr std::size_t kMaxPath = 4095;
 
-foundation::Error invalid(std::string why) {
-  return vfsError(VfsErrorCode::invalidArgument, "Invalid path: " + why);
-}
+foundation::Error invalid(std::string why) { return vfsError(VfsErrorCode::invalidArgument, "Invalid path: " + why); }
 
 }  // namespace
 

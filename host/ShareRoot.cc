@@ -27,13 +27,11 @@ int sysOpenat2(int dirfd, const char* path, int flags) {
 
 }  // namespace
 
-ShareRoot::ShareRoot(foundation::UniqueFd fd, std::filesystem::path path, bool useOpenat2, dev_t device,
-                     ino_t inode)
-    : rootFd_(std::move(fd)), path_(std::move(path)), useOpenat2_(useOpenat2), device_(device),
-      inode_(inode) {}
+ShareRoot::ShareRoot(foundation::UniqueFd fd, std::filesystem::path path, bool useOpenat2, dev_t device, ino_t inode)
+    : rootFd_(std::move(fd)), path_(std::move(path)), useOpenat2_(useOpenat2), device_(device), inode_(inode) {}
 
-foundation::Result<std::shared_ptr<const ShareRoot>> ShareRoot::open(
-    const std::filesystem::path& dir, ShareResolution resolution) {
+foundation::Result<std::shared_ptr<const ShareRoot>> ShareRoot::open(const std::filesystem::path& dir,
+                                                                     ShareResolution resolution) {
   std::error_code ec;
   std::filesystem::path canonical = std::filesystem::canonical(dir, ec);
   if (ec) return vfsErrorFromErrno(ec.value(), "Cannot open the shared folder " + dir.string());

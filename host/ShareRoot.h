@@ -14,8 +14,8 @@
 #include <optional>
 
 #include "host/SharePath.h"
-#include "platform/foundation/UniqueFd.h"
 #include "platform/foundation/Result.h"
+#include "platform/foundation/UniqueFd.h"
 
 namespace corvane::host {
 

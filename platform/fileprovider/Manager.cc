@@ -20,10 +20,10 @@ std::filesystem::path domainSocketPath(const std::string& domainIdentifier) {
 
 foundation::Error noSuchServiceError(const std::string& serviceName, const std::string& domainIdentifier) {
   // NSFileProviderErrorProviderNotFound.
-  return foundation::Error(foundation::kFileProviderErrorDomain, -2001,
-                           foundation::UserInfo{{foundation::kLocalizedDescriptionKey,
-                                                 "No service \"" + serviceName + "\" for domain \"" +
-                                                     domainIdentifier + "\""}});
+  return foundation::Error(
+      foundation::kFileProviderErrorDomain, -2001,
+      foundation::UserInfo{{foundation::kLocalizedDescriptionKey,
+                            "No service \"" + serviceName + "\" for domain \"" + domainIdentifier + "\""}});
 }
 
 void getService(const std::string& domainIdentifier, const std::string& serviceName, ServiceCompletion completion) {
@@ -39,16 +39,16 @@ void getService(const std::string& domainIdentifier, const std::string& serviceN
         connection->invalidate();
       });
   connection->resume();
-  proxy->getService(serviceName, [shared, connection](std::optional<std::string> text,
-                                                      std::optional<foundation::Error> error) {
-    std::optional<xpc::ListenerEndpoint> found;
-    if (text) found = xpc::ListenerEndpoint::fromText(*text);
-    if (!found && !error) {
-      error = foundation::Error(foundation::kCocoaErrorDomain, foundation::cocoa::kXpcConnectionReplyInvalid);
-    }
-    (*shared)(found, error);
-    connection->invalidate();
-  });
+  proxy->getService(
+      serviceName, [shared, connection](std::optional<std::string> text, std::optional<foundation::Error> error) {
+        std::optional<xpc::ListenerEndpoint> found;
+        if (text) found = xpc::ListenerEndpoint::fromText(*text);
+        if (!found && !error) {
+          error = foundation::Error(foundation::kCocoaErrorDomain, foundation::cocoa::kXpcConnectionReplyInvalid);
+        }
+        (*shared)(found, error);
+        connection->invalidate();
+      });
 }
 
 foundation::Result<xpc::ListenerEndpoint> getServiceSync(const std::string& domainIdentifier,
@@ -73,9 +73,9 @@ foundation::Result<xpc::ListenerEndpoint> getServiceSync(const std::string& doma
              });
   std::unique_lock lock(wait->mutex);
   if (!wait->done.wait_for(lock, timeout, [&] { return wait->result.has_value(); })) {
-    return foundation::Error(foundation::kPosixErrorDomain, ETIMEDOUT,
-                             foundation::UserInfo{{foundation::kLocalizedDescriptionKey,
-                                                   std::string("Service lookup timed out")}});
+    return foundation::Error(
+        foundation::kPosixErrorDomain, ETIMEDOUT,
+        foundation::UserInfo{{foundation::kLocalizedDescriptionKey, std::string("Service lookup timed out")}});
   }
   return std::move(*wait->result);
 }

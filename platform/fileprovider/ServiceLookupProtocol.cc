@@ -27,9 +27,7 @@ class Dispatcher final : public xpc::ExportedObject {
  public:
   explicit Dispatcher(std::shared_ptr<ServiceLookupProtocol> object) : object_(std::move(object)) {}
 
-  const xpc::ProtocolSpec& protocol() const override {
-    return xpc::ProtocolTraits<ServiceLookupProtocol>::spec();
-  }
+  const xpc::ProtocolSpec& protocol() const override { return xpc::ProtocolTraits<ServiceLookupProtocol>::spec(); }
 
   bool invoke(std::size_t method, xpc::ArgumentReader& arguments, const xpc::ReplySender& reply) override {
     if (method != 0) return false;
@@ -65,8 +63,8 @@ const xpc::ProtocolSpec& xpc::ProtocolTraits<fileprovider::ServiceLookupProtocol
   return kSpec;
 }
 
-std::shared_ptr<fileprovider::ServiceLookupProtocol> xpc::ProtocolTraits<fileprovider::ServiceLookupProtocol>::makeProxy(
-    xpc::RemoteChannel channel) {
+std::shared_ptr<fileprovider::ServiceLookupProtocol>
+xpc::ProtocolTraits<fileprovider::ServiceLookupProtocol>::makeProxy(xpc::RemoteChannel channel) {
   return std::make_shared<fileprovider::Proxy>(std::move(channel));
 }
 

@@ -17,7 +17,8 @@ namespace fileprovider {
 class ServiceLookupProtocol {
  public:
   // The endpoint's text form, or the reason there is none.
-  using EndpointReply = std::function<void(std::optional<std::string> endpoint, std::optional<foundation::Error> error)>;
+  using EndpointReply =
+      std::function<void(std::optional<std::string> endpoint, std::optional<foundation::Error> error)>;
 
   static constexpr const char* getServiceSelector = "getServiceWithName:reply:";
 
@@ -33,5 +34,6 @@ template <>
 struct xpc::ProtocolTraits<fileprovider::ServiceLookupProtocol> {
   static const xpc::ProtocolSpec& spec();
   static std::shared_ptr<fileprovider::ServiceLookupProtocol> makeProxy(xpc::RemoteChannel channel);
-  static std::shared_ptr<xpc::ExportedObject> makeDispatcher(std::shared_ptr<fileprovider::ServiceLookupProtocol> object);
+  static std::shared_ptr<xpc::ExportedObject> makeDispatcher(
+      std::shared_ptr<fileprovider::ServiceLookupProtocol> object);
 };

@@ -14,8 +14,7 @@ std::string encode(std::string_view bytes, const char* alphabet, bool pad) {
   out.reserve((bytes.size() + 2) / 3 * 4);
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
-    std::uint32_t n = (std::uint8_t(bytes[i]) << 16) | (std::uint8_t(bytes[i + 1]) << 8) |
-                      std::uint8_t(bytes[i + 2]);
+    std::uint32_t n = (std::uint8_t(bytes[i]) << 16) | (std::uint8_t(bytes[i + 1]) << 8) | std::uint8_t(bytes[i + 2]);
     out.push_back(alphabet[(n >> 18) & 63]);
     out.push_back(alphabet[(n >> 12) & 63]);
     out.push_back(alphabet[(n >> 6) & 63]);

@@ -45,9 +45,7 @@ const Bundle& Bundle::main() {
   return *bundle;
 }
 
-std::optional<std::string> Bundle::bundleIdentifier() const {
-  return objectForInfoDictionaryKey("CFBundleIdentifier");
-}
+std::optional<std::string> Bundle::bundleIdentifier() const { return objectForInfoDictionaryKey("CFBundleIdentifier"); }
 
 std::optional<std::string> Bundle::objectForInfoDictionaryKey(std::string_view key) const {
   auto it = info_.find(key);

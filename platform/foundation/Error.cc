@@ -34,8 +34,7 @@ const Error* Error::errorForKey(const std::string& key) const {
 
 std::string Error::localizedDescription() const {
   if (const std::string* text = stringForKey(kLocalizedDescriptionKey)) return *text;
-  return "The operation couldn\u2019t be completed. (" + domain_ + " error " +
-         std::to_string(code_) + ".)";
+  return "The operation couldn\u2019t be completed. (" + domain_ + " error " + std::to_string(code_) + ".)";
 }
 
 bool operator==(const Error& a, const Error& b) {
@@ -43,8 +42,7 @@ bool operator==(const Error& a, const Error& b) {
   if (a.userInfo_.has_value() != b.userInfo_.has_value()) return false;
   if (!a.userInfo_) return true;
   if (a.userInfo_->size() != b.userInfo_->size()) return false;
-  for (auto ia = a.userInfo_->begin(), ib = b.userInfo_->begin(); ia != a.userInfo_->end();
-       ++ia, ++ib) {
+  for (auto ia = a.userInfo_->begin(), ib = b.userInfo_->begin(); ia != a.userInfo_->end(); ++ia, ++ib) {
     if (ia->first != ib->first || ia->second.index() != ib->second.index()) return false;
     const auto* ea = std::get_if<std::shared_ptr<const Error>>(&ia->second);
     if (ea) {

@@ -70,9 +70,7 @@ class Error {
 };
 
 // Wraps an error so that it can sit in a user-info map.
-inline UserInfoValue nested(Error error) {
-  return std::make_shared<const Error>(std::move(error));
-}
+inline UserInfoValue nested(Error error) { return std::make_shared<const Error>(std::move(error)); }
 
 // An Error in the POSIX domain for errno value `err`.
 Error posixError(int err);

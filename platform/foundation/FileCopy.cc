@@ -33,9 +33,8 @@ int readWriteCopy(int in, int out) {
 }
 
 bool sameState(const struct stat& a, const struct stat& b) {
-  return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
-         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
-         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+  return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
 }  // namespace
@@ -52,8 +51,7 @@ int copyFileContents(int in, int out) {
     }
     if (n == 0) return 0;
     if (errno == EINTR) continue;
-    if (!copiedAny && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
-                       errno == EOPNOTSUPP || errno == EBADF)) {
+    if (!copiedAny && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP || errno == EBADF)) {
       return readWriteCopy(in, out);
     }
     return errno;
@@ -62,7 +60,8 @@ int copyFileContents(int in, int out) {
 
 int copyConsistently(int in, int out) {
   for (int attempt = 0; attempt < kConsistentCopyAttempts; ++attempt) {
-    struct stat before {}, after {};
+    struct stat before {
+    }, after{};
     if (::fstat(in, &before) != 0) return errno;
     if (::lseek(in, 0, SEEK_SET) < 0 || ::lseek(out, 0, SEEK_SET) < 0) return errno;
     if (::ftruncate(out, 0) != 0) return errno;

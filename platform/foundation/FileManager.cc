@@ -135,8 +135,7 @@ Status writeAtomically(const std::filesystem::path& path, const Data& bytes) {
   std::filesystem::path folder = path.parent_path();
   if (folder.empty()) folder = ".";
   char suffix[32];
-  std::snprintf(suffix, sizeof suffix, ".tmp-%016llx",
-                static_cast<unsigned long long>(randomUInt64()));
+  std::snprintf(suffix, sizeof suffix, ".tmp-%016llx", static_cast<unsigned long long>(randomUInt64()));
   std::string name = ".";
   name += path.filename().string();
   name += suffix;

@@ -35,9 +35,9 @@ std::string iso8601String(Date date) {
     const auto time = static_cast<std::time_t>(wholeSeconds);
     std::tm parts{};
     ::gmtime_r(&time, &parts);
-    cachedLength = std::snprintf(cachedPrefix, sizeof cachedPrefix, "%04d-%02d-%02dT%02d:%02d:%02d.",
-                                 parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                                 parts.tm_min, parts.tm_sec);
+    cachedLength =
+        std::snprintf(cachedPrefix, sizeof cachedPrefix, "%04d-%02d-%02dT%02d:%02d:%02d.", parts.tm_year + 1900,
+                      parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
     cachedSecond = wholeSeconds;
   }
   std::string text(cachedPrefix, static_cast<std::size_t>(std::max(cachedLength, 0)));

@@ -21,8 +21,7 @@ std::optional<std::uint64_t> UserDefaults::unsignedLongLongForKey(const std::str
   if (it->is_number_float()) {
     double value = it->get<double>();
     if (!std::isfinite(value) || value <= -9.3e18 || value >= 1.8e19) return std::nullopt;
-    return value < 0 ? static_cast<std::uint64_t>(static_cast<std::int64_t>(value))
-                     : static_cast<std::uint64_t>(value);
+    return value < 0 ? static_cast<std::uint64_t>(static_cast<std::int64_t>(value)) : static_cast<std::uint64_t>(value);
   }
   return std::nullopt;
 }

@@ -137,8 +137,18 @@ std::string format(std::string_view fmt, std::span<const Arg> args) {
     }
     const char conversion = fmt[i++];
     switch (conversion) {
-      case '@': case 's': case 'd': case 'i': case 'u': case 'x': case 'X':
-      case 'o': case 'c': case 'f': case 'e': case 'g': {
+      case '@':
+      case 's':
+      case 'd':
+      case 'i':
+      case 'u':
+      case 'x':
+      case 'X':
+      case 'o':
+      case 'c':
+      case 'f':
+      case 'e':
+      case 'g': {
         const Arg* arg = next < args.size() ? &args[next] : nullptr;
         ++next;
         appendConversion(out, std::move(flags), conversion, arg);

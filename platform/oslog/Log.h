@@ -22,20 +22,17 @@ enum class Type { Default, Info, Debug, Error, Fault };
 // log call only.
 class Arg {
  public:
-  Arg(std::string_view text) : value_(text) {}                         // NOLINT
-  Arg(const std::string& text) : value_(std::string_view(text)) {}     // NOLINT
+  Arg(std::string_view text) : value_(text) {}                                 // NOLINT
+  Arg(const std::string& text) : value_(std::string_view(text)) {}             // NOLINT
   Arg(const char* text) : value_(std::string_view(text ? text : "(null)")) {}  // NOLINT
-  Arg(bool flag) : value_(static_cast<std::int64_t>(flag)) {}          // NOLINT
+  Arg(bool flag) : value_(static_cast<std::int64_t>(flag)) {}                  // NOLINT
   template <std::signed_integral T>
-  Arg(T number) : value_(static_cast<std::int64_t>(number)) {}         // NOLINT
+  Arg(T number) : value_(static_cast<std::int64_t>(number)) {}  // NOLINT
   template <std::unsigned_integral T>
-    requires(!std::same_as<T, bool>)
-  Arg(T number) : value_(static_cast<std::uint64_t>(number)) {}        // NOLINT
-  Arg(double number) : value_(number) {}                               // NOLINT
+  requires(!std::same_as<T, bool>) Arg(T number) : value_(static_cast<std::uint64_t>(number)) {}  // NOLINT
+  Arg(double number) : value_(number) {}                                                          // NOLINT
 
-  const std::variant<std::string_view, std::int64_t, std::uint64_t, double>& value() const {
-    return value_;
-  }
+  const std::variant<std::string_view, std::int64_t, std::uint64_t, double>& value() const { return value_; }
 
  private:
   std::variant<std::string_view, std::int64_t, std::uint64_t, double> value_;

@@ -15,11 +15,16 @@ constexpr const char* kIdent = "corvane-fileprovider";
 
 int priority(Type type) {
   switch (type) {
-    case Type::Debug: return LOG_DEBUG;
-    case Type::Info: return LOG_INFO;
-    case Type::Default: return LOG_NOTICE;
-    case Type::Error: return LOG_ERR;
-    case Type::Fault: return LOG_CRIT;
+    case Type::Debug:
+      return LOG_DEBUG;
+    case Type::Info:
+      return LOG_INFO;
+    case Type::Default:
+      return LOG_NOTICE;
+    case Type::Error:
+      return LOG_ERR;
+    case Type::Fault:
+      return LOG_CRIT;
   }
   return LOG_NOTICE;
 }

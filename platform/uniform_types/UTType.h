@@ -17,8 +17,7 @@ class UTType {
   // The type for a file name extension (matched without regard to ASCII case) that
   // conforms to `supertype`; absent for an unknown extension or one whose type
   // does not conform.
-  static std::optional<UTType> fromFilenameExtension(std::string_view extension,
-                                                     const UTType& supertype);
+  static std::optional<UTType> fromFilenameExtension(std::string_view extension, const UTType& supertype);
 
   const std::string& identifier() const { return identifier_; }
   bool conforms(const UTType& supertype) const;

@@ -13,8 +13,8 @@ struct Table {
   std::mutex mutex;
   std::map<std::string, const ClassInfo*, std::less<>> byName;
   Table() {
-    for (const ClassInfo* c : {&classes::NSString, &classes::NSNumber, &classes::NSURL, &classes::NSArray,
-                               &classes::NSError}) {
+    for (const ClassInfo* c :
+         {&classes::NSString, &classes::NSNumber, &classes::NSURL, &classes::NSArray, &classes::NSError}) {
       byName.emplace(std::string(c->name), c);
     }
   }
@@ -32,8 +32,8 @@ void add(const ClassInfo& cls) {
   std::lock_guard lock(t.mutex);
   auto [it, inserted] = t.byName.emplace(std::string(cls.name), &cls);
   if (!inserted && it->second != &cls) {
-    std::fprintf(stderr, "xpc::ClassRegistry: two classes registered as \"%.*s\"\n",
-                 static_cast<int>(cls.name.size()), cls.name.data());
+    std::fprintf(stderr, "xpc::ClassRegistry: two classes registered as \"%.*s\"\n", static_cast<int>(cls.name.size()),
+                 cls.name.data());
     std::abort();
   }
 }

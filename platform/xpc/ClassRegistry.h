@@ -3,8 +3,8 @@
 // through it. Thread-safe; registration is idempotent for the same ClassInfo.
 #pragma once
 
-#include <vector>
 #include <string_view>
+#include <vector>
 
 #include "platform/xpc/ClassSet.h"
 #include "platform/xpc/Codable.h"

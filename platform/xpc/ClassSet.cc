@@ -29,8 +29,8 @@ bool ClassSet::contains(const ClassInfo& cls) const {
 
 std::vector<std::string_view> ClassSet::names() const {
   std::vector<std::string_view> out;
-  for (const ClassInfo* b : {&classes::NSString, &classes::NSNumber, &classes::NSURL, &classes::NSArray,
-                             &classes::NSError}) {
+  for (const ClassInfo* b :
+       {&classes::NSString, &classes::NSNumber, &classes::NSURL, &classes::NSArray, &classes::NSError}) {
     if (containsBuiltin(b->builtin)) out.push_back(b->name);
   }
   for (const ClassInfo* c : keyed_) out.push_back(c->name);

@@ -170,7 +170,8 @@ void Connection::resume() {
   if (endpointPath_) {
     auto fd = socket::connectTo(*endpointPath_);
     if (!fd.ok()) {
-      terminate(Ending::connectFailed, "cannot connect to " + *endpointPath_ + ": " + fd.error().localizedDescription());
+      terminate(Ending::connectFailed,
+                "cannot connect to " + *endpointPath_ + ": " + fd.error().localizedDescription());
       return;
     }
     std::optional<socket::PeerCredentials> cred = socket::peerCredentials(fd->get());
@@ -214,7 +215,8 @@ void Connection::sendCall(std::size_t method, MessageWriter&& call, RemoteChanne
       return;
     }
     sequence = nextSequence_++;
-    if (expectsReply) pending_.emplace(sequence, Pending{method, std::move(interface), std::move(onReply), errorHandler});
+    if (expectsReply)
+      pending_.emplace(sequence, Pending{method, std::move(interface), std::move(onReply), errorHandler});
   }
   call.setSequence(sequence);
   // When this fails the link is ending, and the ending answers the pending call.
@@ -227,7 +229,8 @@ void Connection::sendRefusal(std::uint64_t sequence, std::string_view reason) {
 
 void Connection::failLater(std::shared_ptr<const ErrorHandler> handler, std::int64_t code, std::string reason) {
   if (!handler || !*handler) return;
-  queue_.async([handler = std::move(handler), code, reason = std::move(reason)] { (*handler)(linkError(code, reason)); });
+  queue_.async(
+      [handler = std::move(handler), code, reason = std::move(reason)] { (*handler)(linkError(code, reason)); });
 }
 
 void Connection::wakeFlusher() {
@@ -307,7 +310,7 @@ void Connection::terminate(Ending ending, std::string reason) {
   wakeFlusher();
   std::sort(orphans.begin(), orphans.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   const std::int64_t code = ending == Ending::peerClosed ? foundation::cocoa::kXpcConnectionInterrupted
-                                                          : foundation::cocoa::kXpcConnectionInvalid;
+                                                         : foundation::cocoa::kXpcConnectionInvalid;
   // The exported object rides along so that it is released on the queue, after
   // the last handler has run.
   queue_.async([orphans = std::move(orphans), interruption = std::move(interruption),
@@ -501,9 +504,8 @@ void Connection::deliver(const wire::MessageHeader& header, const std::uint8_t* 
   if (queue_.tryRunInline([&] { run(header, pending); })) return;
   auto copy = std::make_shared<std::vector<std::uint8_t>>(payload, payload + size);
   wire::MessageHeader moved = rebase(header, payload, copy->data());
-  queue_.async([self = shared_from_this(), run, copy, moved, pending = std::move(pending)]() mutable {
-    run(moved, pending);
-  });
+  queue_.async(
+      [self = shared_from_this(), run, copy, moved, pending = std::move(pending)]() mutable { run(moved, pending); });
 }
 
 // ---- Connection: on the queue ------------------------------------------------
@@ -556,8 +558,8 @@ void Connection::dispatchReply(Pending& p, const wire::MessageHeader& h) {
     accepted = p.onReply(reader);
   }
   if (!accepted && p.errorHandler && *p.errorHandler) {
-    (*p.errorHandler)(linkError(foundation::cocoa::kXpcConnectionReplyInvalid,
-                                "the reply to \"" + spec.selector + "\" was refused"));
+    (*p.errorHandler)(
+        linkError(foundation::cocoa::kXpcConnectionReplyInvalid, "the reply to \"" + spec.selector + "\" was refused"));
   }
 }
 

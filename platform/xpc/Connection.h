@@ -19,8 +19,8 @@
 #include <sys/types.h>
 
 #include <atomic>
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -103,8 +103,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::shared_ptr<const ErrorHandler> errorHandler;
   };
 
-  Connection(std::optional<std::string> endpointPath, socket::UniqueFd fd,
-             std::optional<socket::PeerCredentials> peer);
+  Connection(std::optional<std::string> endpointPath, socket::UniqueFd fd, std::optional<socket::PeerCredentials> peer);
   // A connection for a socket the listener accepted; not resumed.
   static std::shared_ptr<Connection> accepted(socket::UniqueFd fd, socket::PeerCredentials peer);
 
@@ -158,7 +157,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::deque<wire::Bytes> outbox_;  // whole frames, taken over rather than copied
   std::size_t outboxSent_ = 0;      // bytes of outbox_.front() already on the socket
   bool writeClosed_ = false;
-  bool ioRunning_ = false;   // the flusher may start only while the reader runs: it joins it
+  bool ioRunning_ = false;  // the flusher may start only while the reader runs: it joins it
   std::thread flushThread_;
   std::atomic<bool> outboxPending_{false};
   std::atomic<bool> stopping_{false};

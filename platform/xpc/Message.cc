@@ -129,8 +129,7 @@ wire::Bytes MessageWriter::finish() && {
   return w_.take();
 }
 
-ArgumentReader::ArgumentReader(wire::ByteReader arguments, const Interface& interface, std::size_t method,
-                               bool ofReply)
+ArgumentReader::ArgumentReader(wire::ByteReader arguments, const Interface& interface, std::size_t method, bool ofReply)
     : r_(arguments),
       interface_(interface),
       method_(method),

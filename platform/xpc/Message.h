@@ -35,7 +35,7 @@ class MessageWriter {
   void writeObject(const Object& value);
   void writeString(std::string_view text);
   void writeOptionalString(const std::optional<std::string>& text);  // nil when absent
-  void writeCodable(const Codable* object);                    // nil when null
+  void writeCodable(const Codable* object);                          // nil when null
   template <typename T>
   void writeCodableArray(const std::optional<std::vector<std::shared_ptr<const T>>>& items) {
     ++count_;

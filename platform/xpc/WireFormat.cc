@@ -133,8 +133,7 @@ class Validator {
       }
       case Tag::url: {
         std::string_view s;
-        return r.text(s) && !s.empty() && s.front() == '/' && s.find('\0') == std::string_view::npos &&
-               isValidUtf8(s);
+        return r.text(s) && !s.empty() && s.front() == '/' && s.find('\0') == std::string_view::npos && isValidUtf8(s);
       }
       case Tag::array:
         return array(r, depth);

@@ -251,11 +251,11 @@ inline bool skipValue(ByteReader& r) {
 struct MessageHeader {
   MessageKind kind;
   std::uint64_t sequence;
-  bool expectsReply = false;      // calls
-  std::string_view selector;      // calls
-  std::string_view reason;        // refusals
+  bool expectsReply = false;  // calls
+  std::string_view selector;  // calls
+  std::string_view reason;    // refusals
   std::uint32_t argumentCount = 0;
-  ByteReader arguments;           // calls and replies: the argument values
+  ByteReader arguments;  // calls and replies: the argument values
 };
 
 // Checks the whole payload against the layout: known kind and tags, lengths within

@@ -189,8 +189,7 @@ std::string CorvaneFpLog::errorCode(const foundation::Error* error, std::string_
 }
 
 std::optional<std::filesystem::path> CorvaneFpLog::logsDirectory() {
-  std::optional<std::filesystem::path> container =
-      foundation::FileManager::containerURL(std::string(appGroupId));
+  std::optional<std::filesystem::path> container = foundation::FileManager::containerURL(std::string(appGroupId));
   if (!container) return std::nullopt;
   return *container / "Logs";
 }

@@ -54,8 +54,7 @@ struct CorvaneFpLog {
   // The taxonomy code to log for `error`: its non-empty "corvane.error.code" text,
   // else "io" for a Cocoa-domain error, else `fallback`; `fallback` without an error.
   static std::string errorCode(const foundation::Error* error, std::string_view fallback = "io");
-  static std::string errorCode(const std::optional<foundation::Error>& error,
-                               std::string_view fallback = "io") {
+  static std::string errorCode(const std::optional<foundation::Error>& error, std::string_view fallback = "io") {
     return errorCode(error ? &*error : nullptr, fallback);
   }
 

@@ -18,14 +18,13 @@ void reportWriteFailure(const foundation::Error& error) {
 
 // Creates the file with `line` as its whole contents, in the folder that may have
 // been deleted since the last record.
-void createWith(const std::filesystem::path& folder, const std::filesystem::path& file,
-                std::string_view line) {
+void createWith(const std::filesystem::path& folder, const std::filesystem::path& file, std::string_view line) {
   if (foundation::Status made = foundation::FileManager::createDirectory(folder, true); !made) {
     reportWriteFailure(made.error());
     return;
   }
-  if (foundation::Status written = foundation::FileManager::writeAtomically(
-          file, foundation::Data(line.begin(), line.end()));
+  if (foundation::Status written =
+          foundation::FileManager::writeAtomically(file, foundation::Data(line.begin(), line.end()));
       !written) {
     reportWriteFailure(written.error());
   }
@@ -33,8 +32,7 @@ void createWith(const std::filesystem::path& folder, const std::filesystem::path
 
 }  // namespace
 
-void append(const std::filesystem::path& logsDirectory, const std::filesystem::path& file,
-            std::string_view line) {
+void append(const std::filesystem::path& logsDirectory, const std::filesystem::path& file, std::string_view line) {
   // Opening first spares a folder check per record: only a missing folder or file
   // (ENOENT) takes the slow path that creates them.
   int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);

@@ -14,7 +14,6 @@ inline constexpr std::string_view kFileName = "corvane-fileprovider.jsonl";
 // `logsDirectory`/corvane-fileprovider.jsonl. A missing folder is created with its
 // parents and a missing file is written whole, atomically. Errors are reported as
 // "[FPLog] write failed: ..." (the line is dropped) or "[FPLog] close failed: ...".
-void append(const std::filesystem::path& logsDirectory, const std::filesystem::path& file,
-            std::string_view line);
+void append(const std::filesystem::path& logsDirectory, const std::filesystem::path& file, std::string_view line);
 
 }  // namespace corvane::CorvaneFpLogFile

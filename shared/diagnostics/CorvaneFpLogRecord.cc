@@ -14,14 +14,30 @@ bool appendEscapedText(std::string& out, std::string_view text) {
     const auto c = static_cast<unsigned char>(text[i]);
     const char* escape = nullptr;
     switch (c) {
-      case '"': escape = "\\\""; break;
-      case '\\': escape = "\\\\"; break;
-      case '/': escape = "\\/"; break;
-      case '\b': escape = "\\b"; break;
-      case '\f': escape = "\\f"; break;
-      case '\n': escape = "\\n"; break;
-      case '\r': escape = "\\r"; break;
-      case '\t': escape = "\\t"; break;
+      case '"':
+        escape = "\\\"";
+        break;
+      case '\\':
+        escape = "\\\\";
+        break;
+      case '/':
+        escape = "\\/";
+        break;
+      case '\b':
+        escape = "\\b";
+        break;
+      case '\f':
+        escape = "\\f";
+        break;
+      case '\n':
+        escape = "\\n";
+        break;
+      case '\r':
+        escape = "\\r";
+        break;
+      case '\t':
+        escape = "\\t";
+        break;
       default:
         if (c >= 0x20) continue;
     }

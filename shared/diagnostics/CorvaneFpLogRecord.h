@@ -17,10 +17,10 @@ namespace corvane::CorvaneFpLogRecord {
 // extension never fills ("msg", "transfer", ...) keep their place for readers
 // that share the schema.
 inline constexpr std::array<std::string_view, 28> kSchemaKeys = {
-    "ts",        "level",     "host",         "process_id", "os",         "arch",       "build",
-    "event",     "domain",    "peer",         "operation",  "msg",        "detail",     "transfer",
-    "operation_id", "attempt", "epoch",       "generation", "stream_id",  "flow_id",    "error_code",
-    "retryable", "graceful",  "elapsed_ms",   "reason",     "target",     "src",        "version"};
+    "ts",           "level",    "host",       "process_id", "os",        "arch",    "build",
+    "event",        "domain",   "peer",       "operation",  "msg",       "detail",  "transfer",
+    "operation_id", "attempt",  "epoch",      "generation", "stream_id", "flow_id", "error_code",
+    "retryable",    "graceful", "elapsed_ms", "reason",     "target",    "src",     "version"};
 
 // Position of `key` in kSchemaKeys; a key outside the schema does not compile.
 consteval std::size_t slot(std::string_view key) {

@@ -16,12 +16,11 @@ double wallClock() { return foundation::currentDate().timeIntervalSince1970; }
 
 }  // namespace
 
-FileProviderRequestTrace::FileProviderRequestTrace(std::string operation, std::string peer,
-                                                   std::string detail)
+FileProviderRequestTrace::FileProviderRequestTrace(std::string operation, std::string peer, std::string detail)
     : FileProviderRequestTrace(std::move(operation), std::move(peer), std::move(detail), wallClock) {}
 
-FileProviderRequestTrace::FileProviderRequestTrace(std::string operation, std::string peer,
-                                                   std::string detail, Clock clock)
+FileProviderRequestTrace::FileProviderRequestTrace(std::string operation, std::string peer, std::string detail,
+                                                   Clock clock)
     : flowId_(foundation::UUID().lowercaseString()),
       operation_(std::move(operation)),
       peer_(std::move(peer)),
@@ -48,20 +47,18 @@ std::uint64_t FileProviderRequestTrace::elapsedMs() const {
 void FileProviderRequestTrace::succeed(std::optional<std::string_view> detail) {
   // Measured once, so the level and the logged duration always agree.
   const std::uint64_t elapsed = elapsedMs();
-  finish("mount.request_done", elapsed < kWarnAfterMs ? "DEBUG" : "WARN", detail.value_or(detail_),
-         std::nullopt, std::nullopt, elapsed);
+  finish("mount.request_done", elapsed < kWarnAfterMs ? "DEBUG" : "WARN", detail.value_or(detail_), std::nullopt,
+         std::nullopt, elapsed);
 }
 
 void FileProviderRequestTrace::fail(const Failure& failure) {
   const std::string code = CorvaneFpLog::errorCode(failure.error, failure.fallbackCode);
-  finish("mount.request_fail", failure.level, failure.detail.value_or(detail_), code,
-         failure.retryable, elapsedMs());
+  finish("mount.request_fail", failure.level, failure.detail.value_or(detail_), code, failure.retryable, elapsedMs());
 }
 
-void FileProviderRequestTrace::finish(std::string_view event, std::string_view level,
-                                      std::string_view detail,
-                                      std::optional<std::string_view> errorCode,
-                                      std::optional<bool> retryable, std::uint64_t elapsedMs) {
+void FileProviderRequestTrace::finish(std::string_view event, std::string_view level, std::string_view detail,
+                                      std::optional<std::string_view> errorCode, std::optional<bool> retryable,
+                                      std::uint64_t elapsedMs) {
   {
     std::lock_guard<std::mutex> hold(lock_);
     if (finished_) return;

@@ -58,8 +58,7 @@ class FileProviderRequestTrace {
 
  private:
   void finish(std::string_view event, std::string_view level, std::string_view detail,
-              std::optional<std::string_view> errorCode, std::optional<bool> retryable,
-              std::uint64_t elapsedMs);
+              std::optional<std::string_view> errorCode, std::optional<bool> retryable, std::uint64_t elapsedMs);
 
   // Constant after construction.
   const std::string flowId_;

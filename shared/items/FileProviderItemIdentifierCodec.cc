@@ -6,8 +6,7 @@ namespace corvane {
 
 namespace PathString = foundation::PathString;
 
-std::optional<FileProviderItemIdentifierCodec::Parsed> FileProviderItemIdentifierCodec::parse(
-    std::string_view raw) {
+std::optional<FileProviderItemIdentifierCodec::Parsed> FileProviderItemIdentifierCodec::parse(std::string_view raw) {
   std::size_t separator = raw.find("::");
   if (separator == std::string_view::npos) return std::nullopt;
   std::string_view peerId = raw.substr(0, separator);
@@ -35,8 +34,7 @@ std::optional<std::string_view> FileProviderItemIdentifierCodec::peerIdOf(std::s
   return raw.substr(0, separator);
 }
 
-std::string FileProviderItemIdentifierCodec::childIdentifier(std::string_view peerId,
-                                                             std::string_view folderPath,
+std::string FileProviderItemIdentifierCodec::childIdentifier(std::string_view peerId, std::string_view folderPath,
                                                              std::string_view name) {
   // One buffer for the whole text: a working-set walk names every item of the share here.
   std::string identifier;

@@ -31,8 +31,7 @@ struct FileProviderItemIdentifierCodec {
 
   // Identifier text of `name` inside the folder at `folderPath`, as listings name
   // their children: joined with one "/", then "//" collapsed once.
-  static std::string childIdentifier(std::string_view peerId, std::string_view folderPath,
-                                     std::string_view name);
+  static std::string childIdentifier(std::string_view peerId, std::string_view folderPath, std::string_view name);
 };
 
 }  // namespace corvane

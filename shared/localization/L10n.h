@@ -38,10 +38,7 @@ inline std::string stringify(const std::string& text) { return text; }
 inline std::string stringify(bool value) { return value ? "true" : "false"; }
 std::string stringify(double value);
 template <std::integral T>
-  requires(!std::same_as<T, bool>)
-std::string stringify(T value) {
-  return std::to_string(value);
-}
+requires(!std::same_as<T, bool>) std::string stringify(T value) { return std::to_string(value); }
 
 template <typename... Args>
 std::string t(std::string_view key, const Args&... arguments) {

@@ -39,8 +39,8 @@ constexpr std::string_view kCatalog = R"json({
 }  // namespace
 
 const std::map<std::string, std::string, std::less<>>& appNames() {
-  static const auto* names = new std::map<std::string, std::string, std::less<>>{
-      {"en", "Driftpin"}, {"zh-Hans", "砾帆快传"}};
+  static const auto* names =
+      new std::map<std::string, std::string, std::less<>>{{"en", "Driftpin"}, {"zh-Hans", "砾帆快传"}};
   return *names;
 }
 

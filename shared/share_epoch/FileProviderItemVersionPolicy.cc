@@ -9,8 +9,8 @@ foundation::Data digest(const std::string& text) { return foundation::sha256(tex
 
 }  // namespace
 
-Tags make(std::string_view identifier, std::string_view filename, bool isDirectory,
-          std::uint64_t size, std::uint64_t modifiedMs, std::uint64_t epoch) {
+Tags make(std::string_view identifier, std::string_view filename, bool isDirectory, std::uint64_t size,
+          std::uint64_t modifiedMs, std::uint64_t epoch) {
   const char* type = isDirectory ? "d" : "f";
   const std::string epochText = std::to_string(epoch);
   const std::string tail = std::to_string(modifiedMs) + "|" + std::to_string(size) + "|" + type;

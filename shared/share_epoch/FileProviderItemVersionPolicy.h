@@ -17,7 +17,7 @@ struct Tags {
 
 // Content input "c|<epoch>|<identifier>|<modifiedMs>|<size>|<f|d>", metadata input
 // "m|<epoch>|<identifier>|<filename>|<modifiedMs>|<size>|<f|d>", each hashed as UTF-8.
-Tags make(std::string_view identifier, std::string_view filename, bool isDirectory,
-          std::uint64_t size, std::uint64_t modifiedMs, std::uint64_t epoch);
+Tags make(std::string_view identifier, std::string_view filename, bool isDirectory, std::uint64_t size,
+          std::uint64_t modifiedMs, std::uint64_t epoch);
 
 }  // namespace corvane::FileProviderItemVersionPolicy

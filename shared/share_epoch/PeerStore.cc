@@ -5,9 +5,7 @@
 
 namespace corvane::PeerStore {
 
-std::string fileName(std::string_view peerId) {
-  return foundation::base64UrlEncode(peerId) + ".epoch";
-}
+std::string fileName(std::string_view peerId) { return foundation::base64UrlEncode(peerId) + ".epoch"; }
 
 std::optional<std::filesystem::path> fileURL(const char* folderName, std::string_view peerId) {
   auto container = foundation::FileManager::containerURL(kAppGroupId);

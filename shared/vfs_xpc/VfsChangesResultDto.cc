@@ -24,9 +24,8 @@ VfsChangesResultDto::VfsChangesResultDto(std::vector<std::shared_ptr<const VfsFs
     : changes_(std::move(changes)), newToken_(newToken) {}
 
 VfsChangesResultDto::VfsChangesResultDto(xpc::Coder& coder)
-    : changes_(changesFrom(
-          coder.decodeObjectOfClasses(xpc::ClassSet{&xpc::classes::NSArray, &VfsFsChangeDto::codableClass()},
-                                      "changes"))),
+    : changes_(changesFrom(coder.decodeObjectOfClasses(
+          xpc::ClassSet{&xpc::classes::NSArray, &VfsFsChangeDto::codableClass()}, "changes"))),
       newToken_(static_cast<std::uint64_t>(coder.decodeInt64("newToken"))) {}
 
 const xpc::ClassInfo& VfsChangesResultDto::codableClass() {

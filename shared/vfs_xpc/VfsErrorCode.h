@@ -43,6 +43,8 @@ enum class VfsErrorCode : std::int64_t {
 // The taxonomy text of `code` ("not_found" for -9); "unknown" outside the table.
 std::string_view vfsErrorCodeText(std::int64_t code);
 
-inline std::string_view vfsErrorCodeText(VfsErrorCode code) { return vfsErrorCodeText(static_cast<std::int64_t>(code)); }
+inline std::string_view vfsErrorCodeText(VfsErrorCode code) {
+  return vfsErrorCodeText(static_cast<std::int64_t>(code));
+}
 
 }  // namespace corvane

@@ -55,11 +55,10 @@ std::shared_ptr<xpc::Interface> VfsFileProviderControlInterfaceBuilder::createIn
 }  // namespace corvane
 
 const xpc::ProtocolSpec& xpc::ProtocolTraits<corvane::VfsFileProviderControlProtocol>::spec() {
-  static const xpc::ProtocolSpec kSpec(
-      "VfsFileProviderControlProtocol",
-      {{corvane::VfsFileProviderControlProtocol::activateHostSelector,
-        {xpc::ArgumentSpec::object(xpc::classes::NSString)},
-        {{xpc::ArgumentSpec::object(xpc::classes::NSError)}}}});
+  static const xpc::ProtocolSpec kSpec("VfsFileProviderControlProtocol",
+                                       {{corvane::VfsFileProviderControlProtocol::activateHostSelector,
+                                         {xpc::ArgumentSpec::object(xpc::classes::NSString)},
+                                         {{xpc::ArgumentSpec::object(xpc::classes::NSError)}}}});
   return kSpec;
 }
 

@@ -14,9 +14,7 @@ VfsXpcProtocol::ErrorReply errorOnly(const xpc::ReplySender& reply) {
 
 }  // namespace
 
-const xpc::ProtocolSpec& VfsXpcDispatcher::protocol() const {
-  return xpc::ProtocolTraits<VfsXpcProtocol>::spec();
-}
+const xpc::ProtocolSpec& VfsXpcDispatcher::protocol() const { return xpc::ProtocolTraits<VfsXpcProtocol>::spec(); }
 
 bool VfsXpcDispatcher::invoke(std::size_t method, xpc::ArgumentReader& a, const xpc::ReplySender& reply) {
   switch (static_cast<VfsXpcProtocol::Method>(method)) {
@@ -45,12 +43,13 @@ bool VfsXpcDispatcher::invoke(std::size_t method, xpc::ArgumentReader& a, const 
       std::string peerId = a.readRequiredString();
       std::string flowId = a.readRequiredString();
       if (!a.ok()) return false;
-      object_->getCurrentToken(peerId, flowId, [reply](std::optional<std::uint64_t> token, VfsXpcProtocol::Error error) {
-        auto w = reply.begin();
-        w.writeNumber(token ? std::optional<std::int64_t>(static_cast<std::int64_t>(*token)) : std::nullopt);
-        w.writeError(error);
-        reply.send(std::move(w));
-      });
+      object_->getCurrentToken(
+          peerId, flowId, [reply](std::optional<std::uint64_t> token, VfsXpcProtocol::Error error) {
+            auto w = reply.begin();
+            w.writeNumber(token ? std::optional<std::int64_t>(static_cast<std::int64_t>(*token)) : std::nullopt);
+            w.writeError(error);
+            reply.send(std::move(w));
+          });
       return true;
     }
     case VfsXpcProtocol::kReadChanges: {
@@ -59,14 +58,13 @@ bool VfsXpcDispatcher::invoke(std::size_t method, xpc::ArgumentReader& a, const 
       std::uint64_t sinceToken = a.readUInt64();
       std::string flowId = a.readRequiredString();
       if (!a.ok()) return false;
-      object_->readChanges(
-          peerId, path, sinceToken, flowId,
-          [reply](std::shared_ptr<const VfsChangesResultDto> result, VfsXpcProtocol::Error error) {
-            auto w = reply.begin();
-            w.writeCodable(result.get());
-            w.writeError(error);
-            reply.send(std::move(w));
-          });
+      object_->readChanges(peerId, path, sinceToken, flowId,
+                           [reply](std::shared_ptr<const VfsChangesResultDto> result, VfsXpcProtocol::Error error) {
+                             auto w = reply.begin();
+                             w.writeCodable(result.get());
+                             w.writeError(error);
+                             reply.send(std::move(w));
+                           });
       return true;
     }
     case VfsXpcProtocol::kStatItem: {

@@ -17,9 +17,7 @@ class VfsXpcNullHost : public VfsXpcProtocol {
   void listDirectory(const std::string&, const std::string&, const std::string&, EntriesReply reply) override {
     reply(std::nullopt, std::nullopt);
   }
-  void getCurrentToken(const std::string&, const std::string&, TokenReply reply) override {
-    reply(0, std::nullopt);
-  }
+  void getCurrentToken(const std::string&, const std::string&, TokenReply reply) override { reply(0, std::nullopt); }
   void readChanges(const std::string&, const std::string&, std::uint64_t, const std::string&,
                    ChangesReply reply) override {
     reply(nullptr, std::nullopt);

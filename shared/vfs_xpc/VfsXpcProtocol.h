@@ -27,16 +27,16 @@ namespace corvane {
 // it here; the argument types and the reply allow-lists are rows of
 // VfsXpcMethodTable, in the same order. Adding an operation: a row here, a row
 // there, the virtual below, its proxy and dispatcher cases.
-#define CORVANE_VFS_XPC_METHODS(X)                                                     \
-  X(kPing, ping, "pingWithPeerId:connectionGeneration:reply:")                         \
-  X(kListDirectory, listDirectory, "listDirectoryWithPeerId:path:flowId:reply:")       \
-  X(kGetCurrentToken, getCurrentToken, "getCurrentTokenWithPeerId:flowId:reply:")      \
-  X(kReadChanges, readChanges, "readChangesWithPeerId:path:sinceToken:flowId:reply:")  \
-  X(kStatItem, statItem, "statItemWithPeerId:path:flowId:reply:")                      \
+#define CORVANE_VFS_XPC_METHODS(X)                                                           \
+  X(kPing, ping, "pingWithPeerId:connectionGeneration:reply:")                               \
+  X(kListDirectory, listDirectory, "listDirectoryWithPeerId:path:flowId:reply:")             \
+  X(kGetCurrentToken, getCurrentToken, "getCurrentTokenWithPeerId:flowId:reply:")            \
+  X(kReadChanges, readChanges, "readChangesWithPeerId:path:sinceToken:flowId:reply:")        \
+  X(kStatItem, statItem, "statItemWithPeerId:path:flowId:reply:")                            \
   X(kFetchFileContents, fetchFileContents, "fetchFileContentsWithPeerId:path:flowId:reply:") \
-  X(kUploadFile, uploadFile, "uploadFileWithPeerId:localFileUrl:remotePath:flowId:reply:") \
-  X(kCreateDirectory, createDirectory, "createDirectoryWithPeerId:path:flowId:reply:") \
-  X(kDeleteItem, deleteItem, "deleteItemWithPeerId:path:isDir:flowId:reply:")          \
+  X(kUploadFile, uploadFile, "uploadFileWithPeerId:localFileUrl:remotePath:flowId:reply:")   \
+  X(kCreateDirectory, createDirectory, "createDirectoryWithPeerId:path:flowId:reply:")       \
+  X(kDeleteItem, deleteItem, "deleteItemWithPeerId:path:isDir:flowId:reply:")                \
   X(kRenameItem, renameItem, "renameItemWithPeerId:fromPath:toPath:flowId:reply:")
 
 namespace VfsXpcSelectors {
@@ -59,12 +59,14 @@ class VfsXpcProtocol {
   using URLReply = std::function<void(std::optional<xpc::FileURL> url, Error error)>;
 
   // Method indices, in declaration order (also the order of the ProtocolSpec).
+  // clang-format off
   enum Method : std::size_t {
 #define CORVANE_VFS_XPC_INDEX(index, name, selector) index,
     CORVANE_VFS_XPC_METHODS(CORVANE_VFS_XPC_INDEX)
 #undef CORVANE_VFS_XPC_INDEX
     kMethodCount
   };
+  // clang-format on
 
   virtual ~VfsXpcProtocol() = default;
 

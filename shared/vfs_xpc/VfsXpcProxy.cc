@@ -92,8 +92,8 @@ void VfsXpcProxy::fetchFileContents(const std::string& peerId, const std::string
   });
 }
 
-void VfsXpcProxy::uploadFile(const std::string& peerId, const std::string& localFileUrl,
-                             const std::string& remotePath, const std::string& flowId, ErrorReply reply) {
+void VfsXpcProxy::uploadFile(const std::string& peerId, const std::string& localFileUrl, const std::string& remotePath,
+                             const std::string& flowId, ErrorReply reply) {
   auto call = channel_.beginCall(kUploadFile);
   call.writeString(peerId);
   call.writeString(localFileUrl);
@@ -111,8 +111,8 @@ void VfsXpcProxy::createDirectory(const std::string& peerId, const std::string& 
   sendErrorOnly(kCreateDirectory, std::move(call), std::move(reply));
 }
 
-void VfsXpcProxy::deleteItem(const std::string& peerId, const std::string& path, bool isDir,
-                             const std::string& flowId, ErrorReply reply) {
+void VfsXpcProxy::deleteItem(const std::string& peerId, const std::string& path, bool isDir, const std::string& flowId,
+                             ErrorReply reply) {
   auto call = channel_.beginCall(kDeleteItem);
   call.writeString(peerId);
   call.writeString(path);

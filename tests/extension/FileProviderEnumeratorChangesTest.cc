@@ -56,9 +56,9 @@ TEST_F(ChangesTest, CurrentAnchorBindsTheEpochToTheHostToken) {
 
 TEST_F(ChangesTest, UpdatesComeBeforeDeletionsAndKeepTheJoinedPath) {
   host_->onReadChanges = [](const std::string&, const std::string&, std::uint64_t, auto reply) {
-    std::vector<std::shared_ptr<const VfsFsChangeDto>> list = {
-        std::make_shared<VfsFsChangeDto>(std::string("gone")), std::make_shared<VfsFsChangeDto>(entry("x")),
-        removalWithoutName("y"), removalWithoutName("")};
+    std::vector<std::shared_ptr<const VfsFsChangeDto>> list = {std::make_shared<VfsFsChangeDto>(std::string("gone")),
+                                                               std::make_shared<VfsFsChangeDto>(entry("x")),
+                                                               removalWithoutName("y"), removalWithoutName("")};
     reply(std::make_shared<VfsChangesResultDto>(list, 9), std::nullopt);
   };
   link();
@@ -100,8 +100,9 @@ TEST_F(ChangesTest, HostAnswersDecideBetweenListAgainAndRetryLater) {
     if (path == "/other") return reply(nullptr, hostError(-12, "io"));
     if (path == "/foreign") return reply(nullptr, foundation::Error("com.example", -13));
     if (path == "/moved") Epoch::bump("p1");
-    reply(path == "/nothing" ? nullptr : std::make_shared<VfsChangesResultDto>(
-                                              std::vector<std::shared_ptr<const VfsFsChangeDto>>{}, 1),
+    reply(path == "/nothing"
+              ? nullptr
+              : std::make_shared<VfsChangesResultDto>(std::vector<std::shared_ptr<const VfsFsChangeDto>>{}, 1),
           std::nullopt);
   };
   link();
@@ -114,9 +115,12 @@ TEST_F(ChangesTest, HostAnswersDecideBetweenListAgainAndRetryLater) {
     bool emptyUserInfo;
   };
   const Case kCases[] = {
-      {"p1::/code", -1002, "sync_anchor_expired", true}, {"p1::/text", -1002, "sync_anchor_expired", true},
-      {"p1::/other", -1004, "io", false},                {"p1::/foreign", -1004, "io", false},
-      {"p1::/nothing", -1004, "protocol_error", false},  {"p1::/moved", -1002, "sync_anchor_expired", true},
+      {"p1::/code", -1002, "sync_anchor_expired", true},
+      {"p1::/text", -1002, "sync_anchor_expired", true},
+      {"p1::/other", -1004, "io", false},
+      {"p1::/foreign", -1004, "io", false},
+      {"p1::/nothing", -1004, "protocol_error", false},
+      {"p1::/moved", -1002, "sync_anchor_expired", true},
       {"p1:/unparseable", -1002, "invalid_argument", true},
   };
   for (const Case& c : kCases) {

@@ -38,7 +38,8 @@ class EnumeratorTest : public testing::ExtensionTest {
 TEST_F(EnumeratorTest, ListingsThatNeedNoHostAnswer) {
   EXPECT_EQ(list("p1:/Docs").error.value().code(), -1004) << "with no link, readiness is tested before parsing";
   EXPECT_EQ(outcome()["error_code"], "vfs_not_connected");
-  EXPECT_EQ(systemLog_->messages().back(), "\u23f8\ufe0f [FPEnum] No XPC proxy for p1:/Docs \u2014 deferring enumeration");
+  EXPECT_EQ(systemLog_->messages().back(),
+            "\u23f8\ufe0f [FPEnum] No XPC proxy for p1:/Docs \u2014 deferring enumeration");
   link();
   for (const std::string id : {"NSFileProviderTrashContainerItemIdentifier", "p1:/Docs"}) {
     auto result = list(id);
@@ -94,11 +95,12 @@ TEST_F(EnumeratorTest, HostFailuresBecomeServerUnreachable) {
                              R"("domain":"mount","peer":"p1","operation":"mount.list_dir","detail":"\/gone",)"
                              R"("error_code":"not_found")",
                              "FileProviderEnumerator.cc"));
-  EXPECT_EQ(lines.back(), testing::logLine("ERROR", "mount.request_fail",
-                                           R"("domain":"mount","peer":"p1","operation":"file_provider.enumerate_items",)"
-                                           R"("detail":"\/gone","flow_id":"F","error_code":"not_found",)"
-                                           R"("retryable":true,"elapsed_ms":E)",
-                                           "FileProviderRequestTrace.cc"));
+  EXPECT_EQ(lines.back(),
+            testing::logLine("ERROR", "mount.request_fail",
+                             R"("domain":"mount","peer":"p1","operation":"file_provider.enumerate_items",)"
+                             R"("detail":"\/gone","flow_id":"F","error_code":"not_found",)"
+                             R"("retryable":true,"elapsed_ms":E)",
+                             "FileProviderRequestTrace.cc"));
 
   auto empty = list("p1::/silent");
   EXPECT_EQ(empty.error.value().code(), -1004);

@@ -23,23 +23,36 @@ namespace fp = fileprovider::ErrorCode;
 // shows as a mismatch rather than as a copy of itself.
 TEST(VfsErrorCode, EveryCodeHasTheTextOfItsName) {
   using C = VfsErrorCode;
-  const std::pair<C, const char*> kRows[] = {
-      {C::invalidArgument, "invalid_argument"}, {C::authenticationFailed, "authentication_failed"},
-      {C::connectionFailed, "connection_failed"}, {C::channelClosed, "channel_closed"}, {C::timeout, "timeout"},
-      {C::protocolError, "protocol_error"}, {C::flowControl, "flow_control"},
-      {C::permissionDenied, "permission_denied"}, {C::notFound, "not_found"}, {C::alreadyExists, "already_exists"},
-      {C::vfsNotConnected, "vfs_not_connected"}, {C::io, "io"}, {C::syncAnchorExpired, "sync_anchor_expired"},
-      {C::cancelled, "cancelled"}, {C::backpressure, "backpressure"}, {C::serviceUnavailable, "service_unavailable"},
-      {C::conflict, "conflict"}, {C::invalidTransition, "invalid_transition"}, {C::blocked, "blocked"},
-      {C::staleEpoch, "stale_epoch"}, {C::pendingTransferConflict, "pending_transfer_conflict"},
-      {C::transferSkipped, "transfer_skipped"}, {C::noSpace, "no_space"},
-      {C::directoryNotEmpty, "directory_not_empty"}, {C::resourceLimitExceeded, "resource_limit_exceeded"},
-      {C::syncPathOverlapsMount, "sync_path_overlaps_mount"}};
+  const std::pair<C, const char*> kRows[] = {{C::invalidArgument, "invalid_argument"},
+                                             {C::authenticationFailed, "authentication_failed"},
+                                             {C::connectionFailed, "connection_failed"},
+                                             {C::channelClosed, "channel_closed"},
+                                             {C::timeout, "timeout"},
+                                             {C::protocolError, "protocol_error"},
+                                             {C::flowControl, "flow_control"},
+                                             {C::permissionDenied, "permission_denied"},
+                                             {C::notFound, "not_found"},
+                                             {C::alreadyExists, "already_exists"},
+                                             {C::vfsNotConnected, "vfs_not_connected"},
+                                             {C::io, "io"},
+                                             {C::syncAnchorExpired, "sync_anchor_expired"},
+                                             {C::cancelled, "cancelled"},
+                                             {C::backpressure, "backpressure"},
+                                             {C::serviceUnavailable, "service_unavailable"},
+                                             {C::conflict, "conflict"},
+                                             {C::invalidTransition, "invalid_transition"},
+                                             {C::blocked, "blocked"},
+                                             {C::staleEpoch, "stale_epoch"},
+                                             {C::pendingTransferConflict, "pending_transfer_conflict"},
+                                             {C::transferSkipped, "transfer_skipped"},
+                                             {C::noSpace, "no_space"},
+                                             {C::directoryNotEmpty, "directory_not_empty"},
+                                             {C::resourceLimitExceeded, "resource_limit_exceeded"},
+                                             {C::syncPathOverlapsMount, "sync_path_overlaps_mount"}};
   ASSERT_EQ(std::size(kRows), 26u);
   for (const auto& [code, text] : kRows) EXPECT_EQ(vfsErrorCodeText(code), text) << static_cast<int>(code);
   for (std::int64_t outside : {std::int64_t{0}, std::int64_t{7}, std::int64_t{-27},
-                               std::numeric_limits<std::int64_t>::min(),
-                               std::numeric_limits<std::int64_t>::max()}) {
+                               std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max()}) {
     EXPECT_EQ(vfsErrorCodeText(outside), "unknown") << outside;
   }
 }
@@ -69,10 +82,14 @@ TEST(FileProviderErrors, MapXpcErrorFollowsTheMappingTable) {
     std::int64_t expected;
   };
   const Row kRows[] = {
-      {-8, "permission_denied", fp::insufficientQuota}, {-9, "not_found", fp::noSuchItem},
-      {-10, "already_exists", fp::filenameCollision},   {-3, "connection_failed", fp::serverUnreachable},
-      {-4, "channel_closed", fp::serverUnreachable},    {-11, "vfs_not_connected", fp::serverUnreachable},
-      {-5, "timeout", fp::serverUnreachable},           {-23, "no_space", fp::insufficientQuota},
+      {-8, "permission_denied", fp::insufficientQuota},
+      {-9, "not_found", fp::noSuchItem},
+      {-10, "already_exists", fp::filenameCollision},
+      {-3, "connection_failed", fp::serverUnreachable},
+      {-4, "channel_closed", fp::serverUnreachable},
+      {-11, "vfs_not_connected", fp::serverUnreachable},
+      {-5, "timeout", fp::serverUnreachable},
+      {-23, "no_space", fp::insufficientQuota},
       {-24, "directory_not_empty", fp::directoryNotEmpty},
       {-13, "sync_anchor_expired", fp::serverUnreachable},  // not syncAnchorExpired
   };
@@ -136,9 +153,10 @@ TEST(FileProviderErrors, StagingErrorWrapsTheCause) {
 
 TEST(FileProviderErrors, ServiceUnavailableIsAHostErrorWithoutTaxonomyText) {
   const Error error = vfsServiceUnavailableError("File Provider extension unavailable");
-  EXPECT_EQ(error, Error("com.vandrel.corvane.vfs.xpc", -16,
-                         UserInfo{{foundation::kLocalizedDescriptionKey,
-                                   std::string("File Provider extension unavailable")}}));
+  EXPECT_EQ(
+      error,
+      Error("com.vandrel.corvane.vfs.xpc", -16,
+            UserInfo{{foundation::kLocalizedDescriptionKey, std::string("File Provider extension unavailable")}}));
   EXPECT_EQ(mapXpcError(error).code(), fp::serverUnreachable);
 }
 

@@ -32,11 +32,10 @@ TEST_F(ImportDidFinishTest, VerifiedOnlyWhenTheCurrentEpochsRootWasListed) {
     extension->importDidFinish([&] { ++calls; });
     EXPECT_EQ(calls, 1);
     const std::string failure = c.level == "WARN" ? R"(,"error_code":"vfs_not_connected","retryable":true)" : "";
-    EXPECT_EQ(lines(true).back(),
-              testing::logLine(c.level, c.event,
-                               R"("domain":"mount","peer":"p1","operation":")" + c.event + "\"" + c.rest +
-                                   std::to_string(*epoch) + failure,
-                               "FileProviderExtensionImport.cc"));
+    EXPECT_EQ(lines(true).back(), testing::logLine(c.level, c.event,
+                                                   R"("domain":"mount","peer":"p1","operation":")" + c.event + "\"" +
+                                                       c.rest + std::to_string(*epoch) + failure,
+                                                   "FileProviderExtensionImport.cc"));
   }
   EXPECT_EQ(lines().size(), 4u) << "the boot record and one line per call";
 }

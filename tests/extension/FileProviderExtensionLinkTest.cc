@@ -34,7 +34,8 @@ class ExtensionLinkTest : public testing::ExtensionTest {
     return heldPing_->wait().value();
   }
 
-  std::shared_ptr<Waiter<VfsXpcProtocol::ErrorReply>> heldPing_ = std::make_shared<Waiter<VfsXpcProtocol::ErrorReply>>();
+  std::shared_ptr<Waiter<VfsXpcProtocol::ErrorReply>> heldPing_ =
+      std::make_shared<Waiter<VfsXpcProtocol::ErrorReply>>();
   std::shared_ptr<Waiter<std::optional<foundation::Error>>> activation_ =
       std::make_shared<Waiter<std::optional<foundation::Error>>>();
 };
@@ -83,11 +84,12 @@ TEST_F(ExtensionLinkTest, FailedProbeCoolsDownAndNamesTheErrorAsDomainAndCode) {
   EXPECT_EQ(extension_->acquireProxy(), nullptr);
 
   ASSERT_TRUE(eventually([&] { return records("mount.xpc_down").size() == 1; }));
-  EXPECT_EQ(lines(true).back(),
-            testing::logLine("WARN", "mount.xpc_down",
-                             R"("domain":"mount","peer":"p1","operation":"mount.xpc_down","detail":"com.example.host#5",)"
-                             R"("generation":1,"error_code":"connection_failed","retryable":true,"reason":"probe_failed")",
-                             "FileProviderExtension.cc"));
+  EXPECT_EQ(
+      lines(true).back(),
+      testing::logLine("WARN", "mount.xpc_down",
+                       R"("domain":"mount","peer":"p1","operation":"mount.xpc_down","detail":"com.example.host#5",)"
+                       R"("generation":1,"error_code":"connection_failed","retryable":true,"reason":"probe_failed")",
+                       "FileProviderExtension.cc"));
   EXPECT_EQ(systemLog_->messages(),
             std::vector<std::string>{"\u26a0\ufe0f [FP] XPC probe_failed generation=1 com.example.host#5"});
 }
@@ -139,9 +141,15 @@ TEST_F(ExtensionLinkTest, OvertakenProbeIsAnsweredSuperseded) {
   HostConnection side = connect(host);
   Waiter<std::optional<foundation::Error>> first, second;
   side.activateAsync("p1", [&](auto error) { first.set(std::move(error)); });
-  ASSERT_TRUE(eventually([&] { std::lock_guard g(mutex); return pings.size() == 1; }));
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard g(mutex);
+    return pings.size() == 1;
+  }));
   side.activateAsync("p1", [&](auto error) { second.set(std::move(error)); });
-  ASSERT_TRUE(eventually([&] { std::lock_guard g(mutex); return pings.size() == 2; }));
+  ASSERT_TRUE(eventually([&] {
+    std::lock_guard g(mutex);
+    return pings.size() == 2;
+  }));
 
   pings[0](std::nullopt);
   auto stale = first.wait();

@@ -80,7 +80,9 @@ class ItemChangeTest : public testing::ExtensionTest {
   Answer fetch(const std::string& id) {
     return await([&](auto a) {
       return extension_->fetchContents(ItemIdentifier(id), std::nullopt, request_,
-                                       [a](auto url, auto item, auto error) { a->set({url, item, error}); });
+                                       [a](auto url, auto item, auto error) {
+                                         a->set({url, item, error});
+                                       });
     });
   }
   Answer create(fileprovider::ItemPtr tmpl, std::optional<std::filesystem::path> contents,
@@ -103,8 +105,9 @@ class ItemChangeTest : public testing::ExtensionTest {
   }
   Answer remove(const std::string& id) {
     return await([&](auto a) {
-      return extension_->deleteItem(ItemIdentifier(id), {}, 0, request_,
-                                    [a](auto e) { a->set({std::nullopt, nullptr, e}); });
+      return extension_->deleteItem(ItemIdentifier(id), {}, 0, request_, [a](auto e) {
+        a->set({std::nullopt, nullptr, e});
+      });
     });
   }
 
@@ -221,8 +224,8 @@ TEST_F(ItemChangeTest, ReimportOfAMissingItemCreatesNothingAndSucceeds) {
     fresh();
     host_->onStatItem = [&](auto&, auto&, auto reply) { reply(reported, error); };
     link();
-    Answer answer = create(localItem("pending", kRoot, "a.txt"), std::nullopt,
-                           fileprovider::CreateItemOption::mayAlreadyExist);
+    Answer answer =
+        create(localItem("pending", kRoot, "a.txt"), std::nullopt, fileprovider::CreateItemOption::mayAlreadyExist);
     EXPECT_EQ(answer.item, nullptr);
     EXPECT_FALSE(answer.error.has_value());
     EXPECT_EQ(outcome()["detail"], "/a.txt reimport_remote_missing");
@@ -278,18 +281,40 @@ TEST_F(ItemChangeTest, ModificationsRenameInTheOldFolderAndUploadContents) {
     std::string expectId, expectDetail;
   };
   const Case kCases[] = {
-      {"p1::/Docs/a", "p1::/Docs", "b", Field::filename, false,
-       {"renameItem p1 /Docs/a /Docs/b", "statItem p1 /Docs/b"}, "p1::/Docs/b", "/Docs/a -> /Docs/b"},
-      {"p1::/a", kRoot, "b", Field::filename, false, {"renameItem p1 /a /b", "statItem p1 /b"}, "p1::/b",
-       "/a -> /b"},
-      {"p1::/Docs/a", "p1::/Other", "b", Field::filename | move, false,
-       {"renameItem p1 /Docs/a /Docs/b", "statItem p1 /Docs/b"}, "p1::/Docs/b", "/Docs/a -> /Docs/b"},
+      {"p1::/Docs/a",
+       "p1::/Docs",
+       "b",
+       Field::filename,
+       false,
+       {"renameItem p1 /Docs/a /Docs/b", "statItem p1 /Docs/b"},
+       "p1::/Docs/b",
+       "/Docs/a -> /Docs/b"},
+      {"p1::/a", kRoot, "b", Field::filename, false, {"renameItem p1 /a /b", "statItem p1 /b"}, "p1::/b", "/a -> /b"},
+      {"p1::/Docs/a",
+       "p1::/Other",
+       "b",
+       Field::filename | move,
+       false,
+       {"renameItem p1 /Docs/a /Docs/b", "statItem p1 /Docs/b"},
+       "p1::/Docs/b",
+       "/Docs/a -> /Docs/b"},
       {"p1::/Docs/a", "p1::/Other", "a", move, false, {}, "p1::/Docs/a", "/Docs/a no_supported_fields"},
       {"p1::/Docs/a", "p1::/Docs", "a", Field::contents, false, {}, "p1::/Docs/a", "/Docs/a no_supported_fields"},
-      {"p1::/Docs/a", "p1::/Docs", "a", Field::contents, true, {"uploadFile p1 /Docs/a", "statItem p1 /Docs/a"},
-       "p1::/Docs/a", "/Docs/a"},
-      {"p1::/Docs/a", "p1::/Docs", "b", Field::filename | Field::contents, true,
-       {"renameItem p1 /Docs/a /Docs/b", "uploadFile p1 /Docs/b", "statItem p1 /Docs/b"}, "p1::/Docs/b",
+      {"p1::/Docs/a",
+       "p1::/Docs",
+       "a",
+       Field::contents,
+       true,
+       {"uploadFile p1 /Docs/a", "statItem p1 /Docs/a"},
+       "p1::/Docs/a",
+       "/Docs/a"},
+      {"p1::/Docs/a",
+       "p1::/Docs",
+       "b",
+       Field::filename | Field::contents,
+       true,
+       {"renameItem p1 /Docs/a /Docs/b", "uploadFile p1 /Docs/b", "statItem p1 /Docs/b"},
+       "p1::/Docs/b",
        "/Docs/a -> /Docs/b"},
   };
   for (const Case& c : kCases) {

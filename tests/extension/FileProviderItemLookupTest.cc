@@ -18,8 +18,9 @@ class ItemLookupTest : public testing::ExtensionTest {
   Answer lookUp(const std::string& id, FileProviderExtension* extension = nullptr) {
     Waiter<Answer> answer;
     auto progress = (extension ? extension : extension_.get())
-                        ->item(fileprovider::ItemIdentifier(id), {},
-                               [&](auto item, auto error) { answer.set({std::move(item), std::move(error)}); });
+                        ->item(fileprovider::ItemIdentifier(id), {}, [&](auto item, auto error) {
+                          answer.set({std::move(item), std::move(error)});
+                        });
     EXPECT_EQ(progress->totalUnitCount(), 1);
     auto result = answer.wait().value();
     EXPECT_EQ(answer.count(), 1);
@@ -60,8 +61,9 @@ TEST_F(ItemLookupTest, ReadinessIsTestedBeforeTheIdentifierIsParsed) {
   EXPECT_EQ(error.value().code(), -1005);
   EXPECT_FALSE(error.value().userInfo());
   EXPECT_TRUE(calls().empty());
-  EXPECT_EQ(systemLog_->entries().back(),
-            (oslog::CapturingSink::Entry{oslog::Type::Error, "\u274c [FP] item identifier is not parseable: p1/a.txt"}));
+  EXPECT_EQ(
+      systemLog_->entries().back(),
+      (oslog::CapturingSink::Entry{oslog::Type::Error, "\u274c [FP] item identifier is not parseable: p1/a.txt"}));
 }
 
 TEST_F(ItemLookupTest, StatGoesToThePeerTheIdentifierNames) {
@@ -79,12 +81,12 @@ TEST_F(ItemLookupTest, StatGoesToThePeerTheIdentifierNames) {
   EXPECT_FALSE(item->contentModificationDate());
   auto lines = normalisedLines();
   const std::string fields = R"("domain":"mount","peer":"p1","operation":"file_provider.item","detail":)";
-  EXPECT_EQ(lines[lines.size() - 2], testing::logLine("DEBUG", "mount.request_start",
-                                                      fields + R"("p2::\/Docs\/Sub","flow_id":"F")",
-                                                      "FileProviderRequestTrace.cc"));
-  EXPECT_EQ(lines.back(), testing::logLine("DEBUG", "mount.request_done",
-                                           fields + R"("\/Docs\/Sub","flow_id":"F","elapsed_ms":E)",
-                                           "FileProviderRequestTrace.cc"));
+  EXPECT_EQ(lines[lines.size() - 2],
+            testing::logLine("DEBUG", "mount.request_start", fields + R"("p2::\/Docs\/Sub","flow_id":"F")",
+                             "FileProviderRequestTrace.cc"));
+  EXPECT_EQ(lines.back(),
+            testing::logLine("DEBUG", "mount.request_done", fields + R"("\/Docs\/Sub","flow_id":"F","elapsed_ms":E)",
+                             "FileProviderRequestTrace.cc"));
   EXPECT_EQ(host_->flowIds().back(), outcome()["flow_id"]);
 }
 

@@ -28,10 +28,8 @@ std::string referenceDigest(const std::string& text) {
 
 TEST(FileProviderItemVersion, TagsHashTheExactInputTexts) {
   auto tags = FileProviderItemVersionPolicy::make("p1::/Docs/a.txt", "a.txt", false, 42, 900, 3);
-  EXPECT_EQ(foundation::hexString(tags.content),
-            "a95f82e41234fc29333ee8b9c583a6481b6d8301954e1799f9b9940388077882");
-  EXPECT_EQ(foundation::hexString(tags.metadata),
-            "4f5fef8aa1b35a9cdd76f6cb4c9e5f4fe960c329fbf316d461cf051d8218587d");
+  EXPECT_EQ(foundation::hexString(tags.content), "a95f82e41234fc29333ee8b9c583a6481b6d8301954e1799f9b9940388077882");
+  EXPECT_EQ(foundation::hexString(tags.metadata), "4f5fef8aa1b35a9cdd76f6cb4c9e5f4fe960c329fbf316d461cf051d8218587d");
   EXPECT_EQ(foundation::hexString(tags.content), referenceDigest("c|3|p1::/Docs/a.txt|900|42|f"));
 
   auto folder = FileProviderItemVersionPolicy::make("p1::/Docs", "Docs", true, 4096, 0, 0);
@@ -86,10 +84,14 @@ TEST(FileProviderItem, DerivedPropertiesOfFilesAndFolders) {
 }
 
 TEST(FileProviderItem, ContentTypes) {
-  struct Case { const char* name; const char* type; };
+  struct Case {
+    const char* name;
+    const char* type;
+  };
   const Case cases[] = {
-      {"photo.JPG", "public.jpeg"}, {"a.tar.gz", "org.gnu.gnu-zip-archive"}, {"README", "public.data"},
-      {"x.unknownext", "public.data"}, {".profile", "public.data"}, {"report.pdf", "com.adobe.pdf"},
+      {"photo.JPG", "public.jpeg"}, {"a.tar.gz", "org.gnu.gnu-zip-archive"},
+      {"README", "public.data"},    {"x.unknownext", "public.data"},
+      {".profile", "public.data"},  {"report.pdf", "com.adobe.pdf"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(make("p1::/x", c.name, Kind::file).contentType().identifier(), c.type) << c.name;
@@ -126,9 +128,9 @@ TEST(FileProviderItem, AbsentEpochReadsThePeersCurrentEpoch) {
   ASSERT_TRUE(epoch.has_value());
   EXPECT_EQ(make("p1::/Docs/a.txt", "a.txt", Kind::file, 1, 1, std::nullopt).versionEpoch(), *epoch);
   EXPECT_EQ(make("p2::/a", "a", Kind::file, 1, 1, std::nullopt).versionEpoch(), 0u);
-  EXPECT_EQ(make("NSFileProviderRootContainerItemIdentifier", "root", Kind::directory, 0, 0, std::nullopt)
-                .versionEpoch(),
-            0u);
+  EXPECT_EQ(
+      make("NSFileProviderRootContainerItemIdentifier", "root", Kind::directory, 0, 0, std::nullopt).versionEpoch(),
+      0u);
   EXPECT_EQ(make("p1::/a", "a", Kind::file, 1, 1, 99).versionEpoch(), 99u) << "a given epoch wins";
 }
 

@@ -62,9 +62,8 @@ TEST_F(OrphanedRequestTest, EveryRequestEndsOnceWhenTheHostDropsMidCall) {
   EXPECT_EQ(changes->finished.wait().value().error.value().code(), -1004);
 
   std::this_thread::sleep_for(std::chrono::milliseconds(50));  // room for a second answer
-  EXPECT_EQ(walk->finished.count() + folder->finished.count() + item.count() + anchor.count() +
-                changes->finished.count(),
-            5);
+  EXPECT_EQ(
+      walk->finished.count() + folder->finished.count() + item.count() + anchor.count() + changes->finished.count(), 5);
   auto failures = records("mount.request_fail");
   ASSERT_EQ(failures.size(), 5u);
   for (const auto& failure : failures) {

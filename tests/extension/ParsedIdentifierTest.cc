@@ -8,7 +8,10 @@ namespace {
 using fileprovider::ItemIdentifier;
 
 TEST(ParsedIdentifier, ParentBecomesRootContainerAtTheTop) {
-  struct Case { const char* raw; const char* parent; };
+  struct Case {
+    const char* raw;
+    const char* parent;
+  };
   const Case cases[] = {
       {"p1::/Docs/a.txt", "p1::/Docs"},
       {"p1::/a.txt", "NSFileProviderRootContainerItemIdentifier"},

@@ -28,8 +28,8 @@ TEST_F(UploadCrashTest, HostKilledMidUploadAnswersOnceAndLeavesNothingHalfDone) 
   extension->supportedServiceSources(fileprovider::ItemIdentifier::rootContainer(), [&](auto sources, auto) {
     if (sources && !sources->empty()) source = sources->front();
   });
-  testing::ChildProcess host({CORVANE_UPLOAD_CRASH_HOST, source->makeListenerEndpoint().text(), "p1",
-                              share.string(), (dir_.path() / "host").string()},
+  testing::ChildProcess host({CORVANE_UPLOAD_CRASH_HOST, source->makeListenerEndpoint().text(), "p1", share.string(),
+                              (dir_.path() / "host").string()},
                              {.pipeOutput = true});
   ASSERT_TRUE(host.started());
   ASSERT_EQ(host.readLine(), "ready");

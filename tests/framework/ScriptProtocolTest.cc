@@ -124,16 +124,18 @@ TEST_F(ScriptProtocolTest, FetchHandsBackACopyOfTheContents) {
 
 TEST_F(ScriptProtocolTest, ModifyRenamesOnThePeerAndHandsBackAnItemItCannotApplyAsReceived) {
   auto* script = connected();
-  json renamed = script->askJson(json{{"op", "modify"},
-                                  {"item", {{"identifier", "p1::/a.txt"}, {"parent", kRoot}, {"filename", "c.txt"}}},
-                                  {"fields", {"filename"}}});
+  json renamed =
+      script->askJson(json{{"op", "modify"},
+                           {"item", {{"identifier", "p1::/a.txt"}, {"parent", kRoot}, {"filename", "c.txt"}}},
+                           {"fields", {"filename"}}});
   EXPECT_EQ(renamed["item"]["identifier"], "p1::/c.txt");
   EXPECT_EQ(renamed["fields"], json::array());
   EXPECT_EQ(readFile(share() / "c.txt"), "hello");
 
-  json untouched = script->askJson(json{{"op", "modify"},
-                                    {"item", {{"identifier", "p1::/c.txt"}, {"parent", kRoot}, {"filename", "c.txt"}}},
-                                    {"fields", {"lastUsedDate"}}});
+  json untouched =
+      script->askJson(json{{"op", "modify"},
+                           {"item", {{"identifier", "p1::/c.txt"}, {"parent", kRoot}, {"filename", "c.txt"}}},
+                           {"fields", {"lastUsedDate"}}});
   EXPECT_EQ(untouched["error"], nullptr);
   EXPECT_EQ(untouched["item"]["identifier"], "p1::/c.txt");
   EXPECT_EQ(untouched["item"]["kind"], nullptr) << "the script's own item has no kind";
@@ -164,16 +166,16 @@ TEST_F(ScriptProtocolTest, ServiceSourcesImportDisconnectAndInvalidate) {
 TEST_F(ScriptProtocolTest, FaultsAnswerInsteadOfTheShareUntilCleared) {
   auto* script = connected();
   EXPECT_EQ(script->askJson(json{{"op", "fault"},
-                             {"selector", "statItemWithPeerId:path:flowId:reply:"},
-                             {"path", "/a.txt"},
-                             {"reply", {{"error", {{"code", -9}, {"codeText", "not_found"}}}}}}),
+                                 {"selector", "statItemWithPeerId:path:flowId:reply:"},
+                                 {"path", "/a.txt"},
+                                 {"reply", {{"error", {{"code", -9}, {"codeText", "not_found"}}}}}}),
             json::parse(R"({"op":"fault"})"));
   EXPECT_EQ(script->askJson(item("p1::/a.txt"))["error"]["code"], -1005);
   EXPECT_EQ(script->askJson(item("p1::/Docs"))["error"], nullptr) << "the fault names one path";
 
   script->askJson(json{{"op", "fault"},
-                   {"selector", "listDirectoryWithPeerId:path:flowId:reply:"},
-                   {"reply", {{"entries", {{{"name", "ghost"}, {"isDir", true}}}}}}});
+                       {"selector", "listDirectoryWithPeerId:path:flowId:reply:"},
+                       {"reply", {{"entries", {{{"name", "ghost"}, {"isDir", true}}}}}}});
   json listed = script->askJson(json{{"op", "enumerate"}, {"container", kRoot}});
   ASSERT_EQ(listed["batches"][0].size(), 1u);
   EXPECT_EQ(listed["batches"][0][0]["identifier"], "p1::/ghost");

@@ -72,9 +72,10 @@ TEST_F(HostChangeTrackingTest, ChangesByOtherProgramsAppear) {
   std::uint64_t t0 = *service->currentToken();
 
   ASSERT_EQ(run({"touch", (share() / "touched.txt").string()}), 0);
-  ASSERT_EQ(run({"sh", "-c", "mkdir -p '" + share().string() + "/outer/inner' && echo x > '" +
-                                 share().string() + "/outer/inner/f'"}),
-            0);
+  ASSERT_EQ(
+      run({"sh", "-c",
+           "mkdir -p '" + share().string() + "/outer/inner' && echo x > '" + share().string() + "/outer/inner/f'"}),
+      0);
   ASSERT_EQ(run({"rm", (share() / "gone.txt").string()}), 0);
 
   EXPECT_TRUE(eventually([&] {
@@ -121,8 +122,7 @@ TEST_F(HostChangeTrackingTest, ChangesMadeWhileStoppedAreFoundAtStart) {
 
   auto service = open();
   EXPECT_EQ(service->startOutcome(), ChangeTracker::Start::resumed);
-  EXPECT_EQ(changesOf(*service, "/", t1),
-            (Names{"+NewDir", "+added.txt", "+edited.txt", "-removed.txt"}));
+  EXPECT_EQ(changesOf(*service, "/", t1), (Names{"+NewDir", "+added.txt", "+edited.txt", "-removed.txt"}));
   EXPECT_EQ(changesOf(*service, "/NewDir", t1), (Names{"+inner.txt"}));
   EXPECT_EQ(changesOf(*service, "/Sub", t1), (Names{"-deleted-inside"}));
 }

@@ -44,8 +44,9 @@ class HostEndToEndTest : public testing::EventLogTest {
     if (!proxy) return "no proxy";
     auto answer = std::make_shared<testing::Waiter<std::string>>();
     proxy->statItem("p1", path, "flow", [answer](auto entry, auto error) {
-      answer->set(entry ? entry->name() + " " + std::to_string(entry->size())
-                        : error ? error->localizedDescription() : "nil");
+      answer->set(entry   ? entry->name() + " " + std::to_string(entry->size())
+                  : error ? error->localizedDescription()
+                          : "nil");
     });
     return answer->wait().value_or("no answer");
   }
@@ -73,7 +74,7 @@ TEST_F(HostEndToEndTest, KilledHostIsRecordedDownAndARestartedHostServesAgain) {
   EXPECT_EQ(extension->acquireProxy(), nullptr);
 
   testing::writeFile(share() / "b.txt", "bravo!");  // changed while no host runs
-  std::filesystem::remove(hostLog());                // what follows is the second host's alone
+  std::filesystem::remove(hostLog());               // what follows is the second host's alone
   host = startHost();
   ASSERT_TRUE(eventually(ready)) << testing::readFile(hostLog());
   EXPECT_EQ(extension->linkState().generation, 2u);

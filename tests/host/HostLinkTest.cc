@@ -105,10 +105,10 @@ TEST_F(HostLinkTest, ConnectActivatesOnlyTheDomainsPeerAndDisconnectEndsTheLink)
   ASSERT_TRUE(eventually([&] { return extension->linkState().phase == Phase::coolingDown; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(extension->linkState().phase, Phase::coolingDown) << "a disconnected link stays down";
-  EXPECT_EQ(lines_->all(), (std::vector<std::string>{
-                               "activation failed: File Provider domain does not match requested peer "
-                               "(com.vandrel.corvane.vfs.xpc -16)",
-                               "activated"}));
+  EXPECT_EQ(lines_->all(),
+            (std::vector<std::string>{"activation failed: File Provider domain does not match requested peer "
+                                      "(com.vandrel.corvane.vfs.xpc -16)",
+                                      "activated"}));
 }
 
 TEST_F(HostLinkTest, RetriesWithCappedBackOffAndReconnectsAfterTheExtensionDropsTheLink) {

@@ -31,8 +31,7 @@ std::map<std::string, std::string> contentsOf(const fs::path& folder) {
 
 // Runs every case with openat2 (where the kernel has it) and with the
 // component walk, which must refuse exactly the same paths.
-class HostSecurityTest : public HostFixture,
-                         public ::testing::WithParamInterface<ShareResolution> {
+class HostSecurityTest : public HostFixture, public ::testing::WithParamInterface<ShareResolution> {
  protected:
   void SetUp() override {
     writeFile(outside() / "secret.txt", "top secret");
@@ -54,7 +53,10 @@ TEST_P(HostSecurityTest, HostilePathsAreRefusedAndNothingOutsideIsTouched) {
   HostVfsService& s = *service_;
   const std::string nul("/a\0b", 4);
   const fs::path staged = stage("payload");
-  struct Case { const char* what; std::function<foundation::Status()> call; };
+  struct Case {
+    const char* what;
+    std::function<foundation::Status()> call;
+  };
   // Each read as a status: its error, or success.
   auto asStatus = [](const auto& result) {
     return result.ok() ? foundation::Status(foundation::Ok{}) : foundation::Status(result.error());
@@ -140,9 +142,7 @@ std::string resolutionName(const ::testing::TestParamInfo<ShareResolution>& para
 }
 
 INSTANTIATE_TEST_SUITE_P(Resolutions, HostSecurityTest,
-                         ::testing::Values(ShareResolution::automatic,
-                                           ShareResolution::componentWalk),
-                         resolutionName);
+                         ::testing::Values(ShareResolution::automatic, ShareResolution::componentWalk), resolutionName);
 
 }  // namespace
 }  // namespace corvane::host::testing

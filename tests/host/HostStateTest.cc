@@ -53,55 +53,101 @@ TEST(HostStateTest, RoundTripsEveryField) {
 TEST(HostStateTest, RefusesEveryKindOfDamage) {
   const std::string good = encodeHostState(sampleState());
   // Offsets: magic 0, version 4, flags 8, current 12, floor 20, ceiling 28.
-  struct Case { const char* damage; std::function<std::string()> make; };
+  struct Case {
+    const char* damage;
+    std::function<std::string()> make;
+  };
   const Case kCases[] = {
       {"empty", [] { return std::string(); }},
       {"short", [&] { return good.substr(0, 20); }},
       {"cut before the digest", [&] { return good.substr(0, good.size() - 1); }},
-      {"flipped byte", [&] { std::string b = good; b[60] ^= 1; return b; }},
-      {"wrong magic", [&] { std::string b = good; b[0] = 'X'; return reseal(b); }},
-      {"wrong version", [&] { std::string b = good; b[4] = 2; return reseal(b); }},
-      {"unknown flag", [&] { std::string b = good; b[8] = 3; return reseal(b); }},
-      {"floor above current", [&] { std::string b = good; putU64(b, 20, 43); return reseal(b); }},
-      {"current above ceiling", [&] { std::string b = good; putU64(b, 12, 2000); return reseal(b); }},
-      {"trailing bytes", [&] { std::string b = good; b.insert(b.size() - 32, "x"); return reseal(b); }},
-      {"record name with a slash", [&] {
+      {"flipped byte",
+       [&] {
+         std::string b = good;
+         b[60] ^= 1;
+         return b;
+       }},
+      {"wrong magic",
+       [&] {
+         std::string b = good;
+         b[0] = 'X';
+         return reseal(b);
+       }},
+      {"wrong version",
+       [&] {
+         std::string b = good;
+         b[4] = 2;
+         return reseal(b);
+       }},
+      {"unknown flag",
+       [&] {
+         std::string b = good;
+         b[8] = 3;
+         return reseal(b);
+       }},
+      {"floor above current",
+       [&] {
+         std::string b = good;
+         putU64(b, 20, 43);
+         return reseal(b);
+       }},
+      {"current above ceiling",
+       [&] {
+         std::string b = good;
+         putU64(b, 12, 2000);
+         return reseal(b);
+       }},
+      {"trailing bytes",
+       [&] {
+         std::string b = good;
+         b.insert(b.size() - 32, "x");
+         return reseal(b);
+       }},
+      {"record name with a slash",
+       [&] {
          HostState s = sampleState();
          s.records.front().change.entry->name = "a/b";
          return encodeHostState(s);
        }},
-      {"record tokens out of order", [&] {
+      {"record tokens out of order",
+       [&] {
          HostState s = sampleState();
          std::swap(s.records.front().token, s.records.back().token);
          return encodeHostState(s);
        }},
-      {"record token above current", [&] {
+      {"record token above current",
+       [&] {
          HostState s = sampleState();
          s.records.back().token = 43;
          return encodeHostState(s);
        }},
-      {"folder with dot-dot", [&] {
+      {"folder with dot-dot",
+       [&] {
          HostState s = sampleState();
          s.records.front().folder = "/Docs/../..";
          return encodeHostState(s);
        }},
-      {"snapshot path not canonical", [&] {
+      {"snapshot path not canonical",
+       [&] {
          HostState s = sampleState();
          s.snapshot["/Docs//b"] = {};
          return encodeHostState(s);
        }},
-      {"snapshot holds the root", [&] {
+      {"snapshot holds the root",
+       [&] {
          HostState s = sampleState();
          s.snapshot["/"] = {};
          return encodeHostState(s);
        }},
-      {"boolean other than 0 or 1", [&] {
+      {"boolean other than 0 or 1",
+       [&] {
          std::string b = good;
          // isDir of the last snapshot item sits 25 bytes before the digest.
          b[b.size() - 32 - 25] = 2;
          return reseal(b);
        }},
-      {"huge record count", [&] {
+      {"huge record count",
+       [&] {
          std::string b = good;
          std::size_t countAt = 36 + 4 + sampleState().rootPath.size() + 16;
          b[countAt + 3] = 0x7f;

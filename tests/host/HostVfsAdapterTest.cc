@@ -77,9 +77,8 @@ class HostVfsAdapterTest : public HostFixture {
   }
   template <typename Call>
   Error askError(Call call) {
-    return ask<bool>([&](VfsXpcProtocol& p, auto reply) {
-             call(p, [reply](Error error) { reply(true, std::move(error)); });
-           })
+    return ask<bool>(
+               [&](VfsXpcProtocol& p, auto reply) { call(p, [reply](Error error) { reply(true, std::move(error)); }); })
         .second;
   }
 
@@ -174,8 +173,9 @@ TEST_F(HostVfsAdapterTest, EveryOperationIsAnsweredThroughTheConnection) {
   EXPECT_EQ(errorText([](VfsXpcProtocol& p, auto reply) { p.renameItem(kPeer, "/a.txt", "/b.txt", "flow", reply); }),
             std::string(kHost) + "-10 already_exists")
       << "host errors keep domain, code and code text across the link";
-  EXPECT_EQ(errorText([](VfsXpcProtocol& p, auto reply) { p.renameItem(kPeer, "/a.txt", "/new/a.txt", "flow", reply); }),
-            "nil");
+  EXPECT_EQ(
+      errorText([](VfsXpcProtocol& p, auto reply) { p.renameItem(kPeer, "/a.txt", "/new/a.txt", "flow", reply); }),
+      "nil");
   EXPECT_EQ(errorText([](VfsXpcProtocol& p, auto reply) { p.deleteItem(kPeer, "/new", true, "flow", reply); }),
             std::string(kHost) + "-24 directory_not_empty");
   EXPECT_EQ(errorText([](VfsXpcProtocol& p, auto reply) { p.deleteItem(kPeer, "/new/a.txt", false, "flow", reply); }),
@@ -224,7 +224,9 @@ TEST_F(HostVfsAdapterTest, FaultsAnswerInsteadOfTheShare) {
       {sel::getCurrentToken, std::nullopt, FaultToken{9223372036854775807u}, [](auto& t) { return t.tokenText(); },
        "9223372036854775807"},
       {sel::readChanges, "/",
-       HostChangesResult{{HostFsChange::added(q), HostFsChange::removed("r"), {true, q, std::nullopt},
+       HostChangesResult{{HostFsChange::added(q),
+                          HostFsChange::removed("r"),
+                          {true, q, std::nullopt},
                           {false, std::nullopt, std::nullopt}},
                          77},
        [](auto& t) { return t.changesText("/", 0); }, "+[q 3 4|nil] -[nil|r] -[q 3 4|nil] +[nil|nil] 77"},
@@ -274,7 +276,7 @@ TEST_F(HostVfsAdapterTest, FaultsThatCannotBeAnsweredAreRefused) {
     FaultReply reply;
   };
   const Case kCases[] = {
-      {"statItem:", std::nullopt, FaultNothing{}},                       // not a wire selector
+      {"statItem:", std::nullopt, FaultNothing{}},                          // not a wire selector
       {sel::listDirectory, std::nullopt, HostFileEntry{"a", false, 0, 0}},  // an entry for a listing
       {sel::deleteItem, std::nullopt, FaultToken{1}},
       {sel::ping, "/a.txt", FaultNothing{}},  // the ping names no path

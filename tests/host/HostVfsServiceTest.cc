@@ -111,13 +111,11 @@ TEST_F(HostVfsServiceTest, FailedUploadLeavesOldContentsAndNoTemporaryFile) {
   fs::create_directories(share() / "Docs/folder");
   auto service = open();
 
-  expectVfsError(service->uploadFile(temp() / "no-such-staged-file", "/Docs/a.txt"),
-                 VfsErrorCode::notFound);
+  expectVfsError(service->uploadFile(temp() / "no-such-staged-file", "/Docs/a.txt"), VfsErrorCode::notFound);
   expectVfsError(service->uploadFile(stage("x"), "/Docs/folder"), VfsErrorCode::alreadyExists);
   expectVfsError(service->uploadFile(stage("x"), "/Missing/a.txt"), VfsErrorCode::notFound);
   expectVfsError(service->uploadFile(stage("x"), "/"), VfsErrorCode::invalidArgument);
-  expectVfsError(service->uploadFile("relative/staged", "/Docs/a.txt"),
-                 VfsErrorCode::invalidArgument);
+  expectVfsError(service->uploadFile("relative/staged", "/Docs/a.txt"), VfsErrorCode::invalidArgument);
 
   // A folder we may not write to: the temporary file cannot even be made.
   if (::geteuid() != 0) {

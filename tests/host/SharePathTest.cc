@@ -12,7 +12,9 @@ namespace corvane::host {
 namespace {
 
 TEST(SharePathTest, ReadsDoubledAndTrailingSlashesAsSingle) {
-  struct Case { std::string raw, text, relative, name, parent; };
+  struct Case {
+    std::string raw, text, relative, name, parent;
+  };
   const Case kCases[] = {
       {"/", "/", ".", "/", "/"},
       {"//", "/", ".", "/", "/"},
@@ -64,13 +66,21 @@ TEST(SharePathTest, WithinHoldsForTheItemAndItsDescendantsOnly) {
 }
 
 TEST(HostErrorTest, MapsErrnoToTheHostCodesWithTheirTexts) {
-  struct Case { int err; VfsErrorCode code; };
+  struct Case {
+    int err;
+    VfsErrorCode code;
+  };
   const Case kCases[] = {
-      {EACCES, VfsErrorCode::permissionDenied}, {EPERM, VfsErrorCode::permissionDenied},
-      {ENOSPC, VfsErrorCode::noSpace},          {ENOENT, VfsErrorCode::notFound},
-      {ENOTDIR, VfsErrorCode::notFound},        {EEXIST, VfsErrorCode::alreadyExists},
-      {ENOTEMPTY, VfsErrorCode::directoryNotEmpty}, {EXDEV, VfsErrorCode::invalidArgument},
-      {ELOOP, VfsErrorCode::invalidArgument},   {EIO, VfsErrorCode::io},
+      {EACCES, VfsErrorCode::permissionDenied},
+      {EPERM, VfsErrorCode::permissionDenied},
+      {ENOSPC, VfsErrorCode::noSpace},
+      {ENOENT, VfsErrorCode::notFound},
+      {ENOTDIR, VfsErrorCode::notFound},
+      {EEXIST, VfsErrorCode::alreadyExists},
+      {ENOTEMPTY, VfsErrorCode::directoryNotEmpty},
+      {EXDEV, VfsErrorCode::invalidArgument},
+      {ELOOP, VfsErrorCode::invalidArgument},
+      {EIO, VfsErrorCode::io},
       {EBUSY, VfsErrorCode::io},
   };
   for (const Case& c : kCases) {

@@ -23,8 +23,8 @@ ChildProcess::ChildProcess(std::vector<std::string> args, ChildOptions options) 
   if (options.pipeInput) posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
   if (options.pipeOutput) posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
   if (options.errorFile) {
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, options.errorFile->c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, options.errorFile->c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0600);
   }
   std::vector<char*> argv;
   for (auto& arg : args) argv.push_back(arg.data());

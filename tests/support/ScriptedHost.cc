@@ -77,8 +77,8 @@ void ScriptedHost::fetchFileContents(const std::string& peerId, const std::strin
   serve(onFetchFileContents, std::move(reply), peerId, path);
 }
 
-void ScriptedHost::uploadFile(const std::string& peerId, const std::string& localFileUrl,
-                              const std::string& remotePath, const std::string& flowId, ErrorReply reply) {
+void ScriptedHost::uploadFile(const std::string& peerId, const std::string& localFileUrl, const std::string& remotePath,
+                              const std::string& flowId, ErrorReply reply) {
   record("uploadFile " + peerId + " " + remotePath, flowId);
   serve(onUploadFile, std::move(reply), peerId, localFileUrl, remotePath);
 }
@@ -89,8 +89,8 @@ void ScriptedHost::createDirectory(const std::string& peerId, const std::string&
   serve(onCreateDirectory, std::move(reply), peerId, path);
 }
 
-void ScriptedHost::deleteItem(const std::string& peerId, const std::string& path, bool isDir,
-                              const std::string& flowId, ErrorReply reply) {
+void ScriptedHost::deleteItem(const std::string& peerId, const std::string& path, bool isDir, const std::string& flowId,
+                              ErrorReply reply) {
   record("deleteItem " + peerId + " " + path + (isDir ? " dir" : " file"), flowId);
   serve(onDeleteItem, std::move(reply), peerId, path, isDir);
 }

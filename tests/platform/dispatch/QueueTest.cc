@@ -34,7 +34,10 @@ TEST(Queue, BlocksFromManyThreadsRunOneAtATimeInSubmissionOrder) {
           inFlight.fetch_sub(1);
         });
         // Mix in inline runs, which must respect the same order.
-        if (i % 50 == 0) q.sync([&] { if (inFlight.load() != 0) overlapped = true; });
+        if (i % 50 == 0)
+          q.sync([&] {
+            if (inFlight.load() != 0) overlapped = true;
+          });
       }
     });
   }

@@ -9,7 +9,9 @@ namespace foundation {
 namespace {
 
 TEST(Base64, UrlFormHasNoPaddingAndNoSlash) {
-  struct Case { std::string in, standard, url; };
+  struct Case {
+    std::string in, standard, url;
+  };
   const Case cases[] = {
       {"", "", ""},
       {"a", "YQ==", "YQ"},

@@ -6,20 +6,27 @@ namespace foundation::PathString {
 namespace {
 
 TEST(PathString, DeletingLastComponent) {
-  struct Case { const char* in; const char* out; };
+  struct Case {
+    const char* in;
+    const char* out;
+  };
   const Case cases[] = {
-      {"/Docs/a.txt", "/Docs"}, {"/Docs/", "/"},     {"/Docs", "/"},       {"/", "/"},
-      {"//", "/"},              {"/A/B/", "/A"},     {"/a//b//c", "/a//b"}, {"/a//b", "/a"},
-      {"/a::b/c", "/a::b"},     {"a", ""},           {"a/b", "a"},          {"", ""},
+      {"/Docs/a.txt", "/Docs"}, {"/Docs/", "/"}, {"/Docs", "/"},       {"/", "/"}, {"//", "/"},  {"/A/B/", "/A"},
+      {"/a//b//c", "/a//b"},    {"/a//b", "/a"}, {"/a::b/c", "/a::b"}, {"a", ""},  {"a/b", "a"}, {"", ""},
   };
   for (const Case& c : cases) EXPECT_EQ(deletingLastPathComponent(c.in), c.out) << c.in;
 }
 
 TEST(PathString, AppendingComponent) {
-  struct Case { const char* base; const char* name; const char* out; };
+  struct Case {
+    const char* base;
+    const char* name;
+    const char* out;
+  };
   const Case cases[] = {
-      {"/", "a.txt", "/a.txt"}, {"/Docs", "a.txt", "/Docs/a.txt"}, {"/Docs/", "a", "/Docs/a"},
-      {"", "a", "a"},           {"/Docs", "", "/Docs"},            {"/a", "b/", "/a/b"},
+      {"/", "a.txt", "/a.txt"},   {"/Docs", "a.txt", "/Docs/a.txt"},
+      {"/Docs/", "a", "/Docs/a"}, {"", "a", "a"},
+      {"/Docs", "", "/Docs"},     {"/a", "b/", "/a/b"},
   };
   for (const Case& c : cases) EXPECT_EQ(appendingPathComponent(c.base, c.name), c.out) << c.base << "+" << c.name;
 }

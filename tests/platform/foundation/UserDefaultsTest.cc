@@ -19,10 +19,13 @@ TEST(UserDefaults, ReadsNumbersAndRefusesEverythingElse) {
   corvane::testing::writeFile(dir.path() / "suite" / "Preferences" / "suite.json",
                               R"({"big": 18446744073709551615, "neg": -1, "frac": 7.9,
                                   "text": "7", "flag": true, "nil": null})");
-  struct Case { const char* key; std::optional<std::uint64_t> expected; };
+  struct Case {
+    const char* key;
+    std::optional<std::uint64_t> expected;
+  };
   const Case cases[] = {
-      {"big", UINT64_MAX}, {"neg", UINT64_MAX}, {"frac", 7}, {"text", std::nullopt},
-      {"flag", std::nullopt}, {"nil", std::nullopt}, {"missing", std::nullopt},
+      {"big", UINT64_MAX},   {"neg", UINT64_MAX},       {"frac", 7}, {"text", std::nullopt}, {"flag", std::nullopt},
+      {"nil", std::nullopt}, {"missing", std::nullopt},
   };
   for (const Case& c : cases) EXPECT_EQ(defaults.unsignedLongLongForKey(c.key), c.expected) << c.key;
 

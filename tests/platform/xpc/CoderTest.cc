@@ -131,7 +131,8 @@ TEST(Coder, ClassesOutsideTheAllowListAreRefusedBeforeAnythingIsBuilt) {
       {"ArrayElementOfAnotherClass", Coder::archive(Object::array({Object::string("x"), point})),
        ClassSet{&classes::NSArray, &TestPoint::codableClass()}},
       {"NestedObjectOfAnotherClass",
-       boxWithPoint(Object::codable(std::make_shared<TestBox>(nullptr, std::vector<std::shared_ptr<const TestPoint>>{}))),
+       boxWithPoint(
+           Object::codable(std::make_shared<TestBox>(nullptr, std::vector<std::shared_ptr<const TestPoint>>{}))),
        kBoxOnly},
   };
   for (const Refusal& c : kCases) {

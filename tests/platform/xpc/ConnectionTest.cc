@@ -27,9 +27,7 @@ using testing::EchoService;
 using testing::Recorder;
 using testing::TestEchoProtocol;
 
-std::shared_ptr<Interface> echoInterface() {
-  return Interface::withProtocol(ProtocolTraits<TestEchoProtocol>::spec());
-}
+std::shared_ptr<Interface> echoInterface() { return Interface::withProtocol(ProtocolTraits<TestEchoProtocol>::spec()); }
 
 // Exports `service` and expects the echo protocol from the peer.
 std::function<void(Connection&)> exporting(std::shared_ptr<EchoService> service) {
@@ -50,7 +48,8 @@ class ConnectionTest : public ::testing::Test {
 
 TEST_F(ConnectionTest, RepliesArriveOnTheCallersConnectionQueue) {
   auto service = std::make_shared<EchoService>();
-  auto link = testing::connectPair(exporting(service), [](Connection& c) { c.setRemoteObjectInterface(echoInterface()); });
+  auto link =
+      testing::connectPair(exporting(service), [](Connection& c) { c.setRemoteObjectInterface(echoInterface()); });
   std::promise<std::pair<std::string, bool>> answer;
   auto proxy = link->client->remoteObjectProxyWithErrorHandler<TestEchoProtocol>(
       [](const foundation::Error& e) { ADD_FAILURE() << describe(e); });
@@ -78,7 +77,8 @@ TEST_F(ConnectionTest, BothEndsExportAndCallEachOtherOnOneConnection) {
 
 TEST_F(ConnectionTest, AMethodWithoutReplyIsDelivered) {
   auto service = std::make_shared<EchoService>();
-  auto link = testing::connectPair(exporting(service), [](Connection& c) { c.setRemoteObjectInterface(echoInterface()); });
+  auto link =
+      testing::connectPair(exporting(service), [](Connection& c) { c.setRemoteObjectInterface(echoInterface()); });
   auto proxy = link->client->remoteObjectProxy<TestEchoProtocol>();
   proxy->notify("first");
   std::promise<void> done;
@@ -91,7 +91,8 @@ TEST_F(ConnectionTest, FramesLargerThanTheSocketCrossBothWaysWhileSmallCallsKeep
   // Megabyte calls and replies cannot be written in one go: the rest waits for the
   // peer to read, while small calls from other threads go on around them.
   auto service = std::make_shared<EchoService>();
-  auto link = testing::connectPair(exporting(service), [](Connection& c) { c.setRemoteObjectInterface(echoInterface()); });
+  auto link =
+      testing::connectPair(exporting(service), [](Connection& c) { c.setRemoteObjectInterface(echoInterface()); });
   auto proxy = link->client->remoteObjectProxyWithErrorHandler<TestEchoProtocol>(
       [](const foundation::Error& e) { ADD_FAILURE() << describe(e); });
   constexpr int kCallers = 3;
@@ -103,7 +104,8 @@ TEST_F(ConnectionTest, FramesLargerThanTheSocketCrossBothWaysWhileSmallCallsKeep
     callers.emplace_back([&, i] {
       for (int j = 0; j < kCallsEach; ++j) {
         auto text = std::make_shared<const std::string>(
-            j % 2 == 0 ? std::string(std::size_t{512} << 10, static_cast<char>('a' + i)) : "small " + std::to_string(j));
+            j % 2 == 0 ? std::string(std::size_t{512} << 10, static_cast<char>('a' + i))
+                       : "small " + std::to_string(j));
         proxy->echo(*text, [&, text](std::optional<std::string> echoed, auto) {
           if (echoed != *text) ++wrong;
           ++answered;
@@ -141,7 +143,7 @@ TEST_F(ConnectionTest, PeerClosingMidCallFailsEachOutstandingCallOnceThenInterru
   service->answerHeld();  // too late: the link is gone
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(client.events(), (std::vector<std::string>{"NSCocoaErrorDomain 4097", "NSCocoaErrorDomain 4097",
-                                                      "NSCocoaErrorDomain 4097", "interrupted", "invalidated"}));
+                                                       "NSCocoaErrorDomain 4097", "interrupted", "invalidated"}));
   EXPECT_EQ(server.events(), std::vector<std::string>{"invalidated"});
 
   proxy->echo("after", [&](auto, auto) { client.add("reply"); });
@@ -169,13 +171,14 @@ TEST_F(ConnectionTest, InvalidateFailsOutstandingCallsWith4099AndOnlyReportsInva
   ASSERT_TRUE(client.waitFor(4));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(client.events(), (std::vector<std::string>{"NSCocoaErrorDomain 4099", "NSCocoaErrorDomain 4099",
-                                                      "invalidated", "NSCocoaErrorDomain 4099"}));
+                                                       "invalidated", "NSCocoaErrorDomain 4099"}));
 }
 
 TEST_F(ConnectionTest, AReplyBlockReleasedUnansweredFailsItsCallAndTheLinkStaysUp) {
   auto service = std::make_shared<EchoService>();
   Recorder client;
-  auto link = testing::connectPair(exporting(service), [](Connection& c) { c.setRemoteObjectInterface(echoInterface()); });
+  auto link =
+      testing::connectPair(exporting(service), [](Connection& c) { c.setRemoteObjectInterface(echoInterface()); });
   auto proxy = link->client->remoteObjectProxyWithErrorHandler<TestEchoProtocol>(
       [&](const foundation::Error& e) { client.add(describe(e)); });
   proxy->hold("dropped", [&](auto, auto) { client.add("reply"); });

@@ -10,7 +10,9 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes u32le(std::uint32_t v) { return {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)}; }
+Bytes u32le(std::uint32_t v) {
+  return {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)};
+}
 
 Bytes cat(std::initializer_list<Bytes> parts) {
   Bytes out;
@@ -18,7 +20,9 @@ Bytes cat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-Bytes text(const std::string& s) { return cat({u32le(static_cast<std::uint32_t>(s.size())), Bytes(s.begin(), s.end())}); }
+Bytes text(const std::string& s) {
+  return cat({u32le(static_cast<std::uint32_t>(s.size())), Bytes(s.begin(), s.end())});
+}
 
 Bytes container(Tag tag, const Bytes& body) {
   return cat({{static_cast<std::uint8_t>(tag)}, u32le(static_cast<std::uint32_t>(body.size())), body});
@@ -64,8 +68,8 @@ TEST(WireFormat, ValueValidationRefusesEveryKindOfDamage) {
        true},
       {"ErrorWithBadUserInfoFlag", container(Tag::error, cat({text("D"), Bytes(8, 0), {2}, u32le(0)})), false},
       {"ErrorCountWithoutUserInfo", container(Tag::error, cat({text("D"), Bytes(8, 0), {0}, u32le(1)})), false},
-      {"ErrorUserInfoHoldingABool", container(Tag::error, cat({text("D"), Bytes(8, 0), {1}, u32le(1), text("b"), {0x02}})),
-       false},
+      {"ErrorUserInfoHoldingABool",
+       container(Tag::error, cat({text("D"), Bytes(8, 0), {1}, u32le(1), text("b"), {0x02}})), false},
   };
   for (const ValueCase& c : kCases) {
     EXPECT_EQ(validateValue(c.bytes.data(), c.bytes.size()), c.valid) << c.name;
@@ -116,15 +120,15 @@ TEST(WireFormat, MessageValidationChecksHeaderAndArguments) {
 TEST(WireFormat, Utf8ValidationFollowsTheStandard) {
   const std::pair<std::string, bool> kCases[] = {
       {"plain", true},
-      {"\xC3\xA9", true},                 // é
+      {"\xC3\xA9", true},                  // é
       {"\xE7\xA0\xBE\xE5\xB8\x86", true},  // 砾帆
-      {"\xF0\x9F\x93\x81", true},         // 📁
-      {"\xC0\xAF", false},                // overlong '/'
-      {"\xE0\x80\xAF", false},            // overlong '/'
-      {"\xED\xA0\x80", false},            // surrogate
-      {"\xF4\x90\x80\x80", false},        // beyond U+10FFFF
-      {"\xE7\xA0", false},                // cut short
-      {"\x80", false},                    // stray continuation
+      {"\xF0\x9F\x93\x81", true},          // 📁
+      {"\xC0\xAF", false},                 // overlong '/'
+      {"\xE0\x80\xAF", false},             // overlong '/'
+      {"\xED\xA0\x80", false},             // surrogate
+      {"\xF4\x90\x80\x80", false},         // beyond U+10FFFF
+      {"\xE7\xA0", false},                 // cut short
+      {"\x80", false},                     // stray continuation
   };
   for (const auto& [s, valid] : kCases) EXPECT_EQ(isValidUtf8(s), valid) << s;
 }

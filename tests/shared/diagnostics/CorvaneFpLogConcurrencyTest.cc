@@ -36,8 +36,8 @@ TEST_F(EventLogConcurrency, ManyThreadsWriteOneBootRecordAndEveryEventWhole) {
         start.arrive_and_wait();  // every thread's first emit races for the boot record
         for (int i = 0; i < kEventsPerThread; ++i) {
           const std::string detail = "t" + std::to_string(t) + " i" + std::to_string(i) + " \"q\"/\n\xc3\xa9";
-          CorvaneFpLog::emit({.event = "mount.list_dir", .peer = "p1", .detail = detail,
-                              .generation = static_cast<std::uint64_t>(t)});
+          CorvaneFpLog::emit(
+              {.event = "mount.list_dir", .peer = "p1", .detail = detail, .generation = static_cast<std::uint64_t>(t)});
         }
       });
     }

@@ -23,20 +23,40 @@ std::string tail(int line) { return kTail + std::to_string(line) + kVersion; }
 using CorvaneFpLogFile = EventLogTest;
 
 TEST_F(CorvaneFpLogFile, FirstEventOfTheProcessFollowsTheBootRecord) {
-  CorvaneFpLog::emit({.event = "mount.xpc_connect"}); const int first = __LINE__;
-  EXPECT_EQ(lines(), (std::vector<std::string>{
-                         bootLine(),
-                         R"({"ts":"TS","level":"INFO","host":"mac-fp","event":"mount.xpc_connect","domain":"mount","operation":"mount.xpc_connect")" + tail(first),
-                     }));
+  const int first = __LINE__ + 1;  // the call below
+  CorvaneFpLog::emit({.event = "mount.xpc_connect"});
+  EXPECT_EQ(
+      lines(),
+      (std::vector<std::string>{
+          bootLine(),
+          R"({"ts":"TS","level":"INFO","host":"mac-fp","event":"mount.xpc_connect","domain":"mount","operation":"mount.xpc_connect")" +
+              tail(first),
+      }));
 
-  CorvaneFpLog::emit({.event = "mount.xpc_up", .peer = "p1"}); const int second = __LINE__;
+  const int second = __LINE__ + 1;  // the call below
+  CorvaneFpLog::emit({.event = "mount.xpc_up", .peer = "p1"});
   const std::vector<std::string> after = lines();
   ASSERT_EQ(after.size(), 3u) << "later events add one line each";
-  EXPECT_EQ(after[2], R"({"ts":"TS","level":"INFO","host":"mac-fp","event":"mount.xpc_up","domain":"mount","peer":"p1","operation":"mount.xpc_up")" + tail(second));
+  EXPECT_EQ(
+      after[2],
+      R"({"ts":"TS","level":"INFO","host":"mac-fp","event":"mount.xpc_up","domain":"mount","peer":"p1","operation":"mount.xpc_up")" +
+          tail(second));
 }
 
 TEST_F(CorvaneFpLogFile, OrdinaryEventCarriesEveryOptionalFieldInSchemaOrder) {
-  CorvaneFpLog::emit({.event = "mount.request_fail", .level = "ERROR", .peer = "p1", .operation = "file_provider.modify", .detail = "rename", .reason = "host said no", .errorCode = "not_found", .retryable = false, .elapsedMs = 17, .epoch = std::numeric_limits<std::uint64_t>::max(), .generation = 0, .flowId = "0f1e2d3c-0000-4000-8000-000000000001"}); const int line = __LINE__;
+  const int line = __LINE__ + 1;  // the call below
+  CorvaneFpLog::emit({.event = "mount.request_fail",
+                      .level = "ERROR",
+                      .peer = "p1",
+                      .operation = "file_provider.modify",
+                      .detail = "rename",
+                      .reason = "host said no",
+                      .errorCode = "not_found",
+                      .retryable = false,
+                      .elapsedMs = 17,
+                      .epoch = std::numeric_limits<std::uint64_t>::max(),
+                      .generation = 0,
+                      .flowId = "0f1e2d3c-0000-4000-8000-000000000001"});
   const std::vector<std::string> written = lines();
   ASSERT_EQ(written.size(), 2u);
   EXPECT_EQ(written[1],
@@ -56,28 +76,38 @@ TEST_F(CorvaneFpLogFile, RecordsFollowTheFieldRules) {
   };
   const std::string nonAscii = "\xe6\x96\x87\xe4\xbb\xb6 caf\xc3\xa9 \xf0\x9f\x93\x81";  // 文件 café 📁
   const Case kCases[] = {
-      {"defaults", {.event = "mount.list_dir"},
+      {"defaults",
+       {.event = "mount.list_dir"},
        R"("event":"mount.list_dir","domain":"mount","operation":"mount.list_dir")"},
-      {"empty texts left out", {.event = "e", .peer = "", .detail = "", .reason = "", .errorCode = "", .flowId = ""},
+      {"empty texts left out",
+       {.event = "e", .peer = "", .detail = "", .reason = "", .errorCode = "", .flowId = ""},
        R"("event":"e","domain":"mount","operation":"e")"},
-      {"empty operation left out", {.event = "e", .operation = ""},
-       R"("event":"e","domain":"mount")"},
-      {"retryable true", {.event = "e", .retryable = true},
+      {"empty operation left out", {.event = "e", .operation = ""}, R"("event":"e","domain":"mount")"},
+      {"retryable true",
+       {.event = "e", .retryable = true},
        R"("event":"e","domain":"mount","operation":"e","retryable":true)"},
-      {"zero integers kept", {.event = "e", .elapsedMs = 0, .epoch = 0},
+      {"zero integers kept",
+       {.event = "e", .elapsedMs = 0, .epoch = 0},
        R"("event":"e","domain":"mount","operation":"e","epoch":0,"elapsed_ms":0)"},
-      {"level and domain given", {.event = "e", .level = "WARN", .domain = "boot"},
+      {"level and domain given",
+       {.event = "e", .level = "WARN", .domain = "boot"},
        R"("event":"e","domain":"boot","operation":"e")"},
       {"quote, line feed, solidus, reverse solidus, controls",
        {.event = "e", .detail = "say \"hi\"\nto /a\\b\t\r\b\f\x01\x1f\x7f"},
-       R"("event":"e","domain":"mount","operation":"e","detail":"say \"hi\"\nto \/a\\b\t\r\b\f\u0001\u001f)" "\x7f" R"(")"},
-      {"non-ASCII as raw UTF-8", {.event = "e", .peer = nonAscii},
+       R"("event":"e","domain":"mount","operation":"e","detail":"say \"hi\"\nto \/a\\b\t\r\b\f\u0001\u001f)"
+       "\x7f"
+       R"(")"},
+      {"non-ASCII as raw UTF-8",
+       {.event = "e", .peer = nonAscii},
        R"("event":"e","domain":"mount","peer":")" + nonAscii + R"(","operation":"e")"},
-      {"invalid UTF-8 value left out", {.event = "e", .detail = "bad \xff byte", .reason = "kept"},
+      {"invalid UTF-8 value left out",
+       {.event = "e", .detail = "bad \xff byte", .reason = "kept"},
        R"("event":"e","domain":"mount","operation":"e","reason":"kept")"},
-      {"truncated UTF-8 left out", {.event = "e", .detail = "\xe6\x96"},
+      {"truncated UTF-8 left out",
+       {.event = "e", .detail = "\xe6\x96"},
        R"("event":"e","domain":"mount","operation":"e")"},
-      {"surrogate left out", {.event = "e", .detail = "\xed\xa0\x80"},
+      {"surrogate left out",
+       {.event = "e", .detail = "\xed\xa0\x80"},
        R"("event":"e","domain":"mount","operation":"e")"},
   };
   for (const Case& c : kCases) {
@@ -107,9 +137,12 @@ TEST_F(CorvaneFpLogFile, DeletedLogsFolderIsRecreatedWithTheNextRecord) {
   ASSERT_EQ(lines().size(), 2u);
   std::filesystem::remove_all(logsFolder());
 
-  CorvaneFpLog::emit({.event = "second"}); const int line = __LINE__;
-  EXPECT_EQ(lines(), (std::vector<std::string>{
-                         R"({"ts":"TS","level":"INFO","host":"mac-fp","event":"second","domain":"mount","operation":"second")" + tail(line)}));
+  const int line = __LINE__ + 1;  // the call below
+  CorvaneFpLog::emit({.event = "second"});
+  EXPECT_EQ(lines(),
+            (std::vector<std::string>{
+                R"({"ts":"TS","level":"INFO","host":"mac-fp","event":"second","domain":"mount","operation":"second")" +
+                tail(line)}));
   CorvaneFpLog::emit({.event = "third"});
   EXPECT_EQ(lines().size(), 2u);
   EXPECT_TRUE(systemLog_->entries().empty());
@@ -138,8 +171,7 @@ TEST_F(CorvaneFpLogFile, WriteFailuresGoToTheSystemLogAndDropTheLine) {
     const char* expected;
   };
   const Case kCases[] = {
-      {"Logs is a file",
-       [](const std::filesystem::path& logs) { writeFile(logs, "not a folder"); },
+      {"Logs is a file", [](const std::filesystem::path& logs) { writeFile(logs, "not a folder"); },
        "[FPLog] write failed: The operation couldn\xe2\x80\x99t be completed. (NSCocoaErrorDomain error 4.)"},
       {"log file is a folder",
        [](const std::filesystem::path& logs) {
@@ -172,12 +204,23 @@ TEST(CorvaneFpLogErrorCode, NamesTheFailureByItsTaxonomyCode) {
   const Case kCases[] = {
       {"no error, default fallback", std::nullopt, "io", "io"},
       {"no error, given fallback", std::nullopt, "vfs_not_connected", "vfs_not_connected"},
-      {"host error names its code", foundation::Error("com.vandrel.corvane.vfs.xpc", -1, foundation::UserInfo{{"corvane.error.code", std::string("not_found")}}), "io", "not_found"},
-      {"own code wins over Cocoa", foundation::Error(foundation::kCocoaErrorDomain, 4, foundation::UserInfo{{"corvane.error.code", std::string("timeout")}}), "x", "timeout"},
+      {"host error names its code",
+       foundation::Error("com.vandrel.corvane.vfs.xpc", -1,
+                         foundation::UserInfo{{"corvane.error.code", std::string("not_found")}}),
+       "io", "not_found"},
+      {"own code wins over Cocoa",
+       foundation::Error(foundation::kCocoaErrorDomain, 4,
+                         foundation::UserInfo{{"corvane.error.code", std::string("timeout")}}),
+       "x", "timeout"},
       {"Cocoa error without code", foundation::Error(foundation::kCocoaErrorDomain, 4097), "vfs_not_connected", "io"},
-      {"empty code, Cocoa domain", foundation::Error(foundation::kCocoaErrorDomain, 4, emptyCode), "vfs_not_connected", "io"},
-      {"empty code, other domain", foundation::Error("com.vandrel.corvane.vfs.xpc", -9, emptyCode), "vfs_not_connected", "vfs_not_connected"},
-      {"code that is not text", foundation::Error("com.vandrel.corvane.vfs.xpc", -9, foundation::UserInfo{{"corvane.error.code", std::int64_t{9}}}), "connection_failed", "connection_failed"},
+      {"empty code, Cocoa domain", foundation::Error(foundation::kCocoaErrorDomain, 4, emptyCode), "vfs_not_connected",
+       "io"},
+      {"empty code, other domain", foundation::Error("com.vandrel.corvane.vfs.xpc", -9, emptyCode), "vfs_not_connected",
+       "vfs_not_connected"},
+      {"code that is not text",
+       foundation::Error("com.vandrel.corvane.vfs.xpc", -9,
+                         foundation::UserInfo{{"corvane.error.code", std::int64_t{9}}}),
+       "connection_failed", "connection_failed"},
       {"File Provider error", foundation::Error(foundation::kFileProviderErrorDomain, -1005), "not_found", "not_found"},
       {"POSIX error", foundation::posixError(5), "io", "io"},
   };

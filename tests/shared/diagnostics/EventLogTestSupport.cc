@@ -17,9 +17,7 @@ void EventLogTest::SetUp() {
 
 void EventLogTest::TearDown() { CorvaneFpLog::drain(); }
 
-std::filesystem::path EventLogTest::logsFolder() const {
-  return dir_.path() / "group.com.driftpin.corvane" / "Logs";
-}
+std::filesystem::path EventLogTest::logsFolder() const { return dir_.path() / "group.com.driftpin.corvane" / "Logs"; }
 
 std::filesystem::path EventLogTest::logFile() const { return logsFolder() / "corvane-fileprovider.jsonl"; }
 
@@ -44,8 +42,7 @@ std::vector<std::string> EventLogTest::normalisedLines() const {
   static const std::regex elapsed("\"elapsed_ms\":[0-9]+");
   std::vector<std::string> out;
   for (const std::string& line : lines(true)) {
-    out.push_back(std::regex_replace(std::regex_replace(line, flow, "\"flow_id\":\"F\""), elapsed,
-                                     "\"elapsed_ms\":E"));
+    out.push_back(std::regex_replace(std::regex_replace(line, flow, "\"flow_id\":\"F\""), elapsed, "\"elapsed_ms\":E"));
   }
   return out;
 }
@@ -71,9 +68,11 @@ std::string EventLogTest::bootLine() const {
   const std::string arch = "aarch64";
 #endif
   return R"({"ts":"TS","level":"INFO","host":"mac-fp","process_id":)" + std::to_string(::getpid()) +
-         R"(,"os":"macos","arch":")" + arch + R"(","build":")" CORVANE_TEST_BUILD_CONFIGURATION
+         R"(,"os":"macos","arch":")" + arch +
+         R"(","build":")" CORVANE_TEST_BUILD_CONFIGURATION
          R"(","event":"boot.start","domain":"boot","operation":"boot.start",)"
-         R"("detail":"========== CORVANE PROCESS START ========== log_dir=)" + escapedPath(logsFolder()) +
+         R"("detail":"========== CORVANE PROCESS START ========== log_dir=)" +
+         escapedPath(logsFolder()) +
          " bundle_id=io.corvane.fileprovider bundle_build=" CORVANE_TEST_BUILD_NUMBER " executable=" +
          program_invocation_short_name +
          R"(","target":"FileProvider","src":"CorvaneFpLog.cc","version":")" CORVANE_TEST_VERSION R"("})";

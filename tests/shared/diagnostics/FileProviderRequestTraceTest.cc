@@ -27,7 +27,8 @@ struct ManualClock {
   void set(double seconds) { now->store(seconds); }
 };
 
-const std::string kSrc = R"(,"target":"FileProvider","src":"FileProviderRequestTrace.cc:N","version":")" CORVANE_TEST_VERSION R"("})";
+const std::string kSrc =
+    R"(,"target":"FileProvider","src":"FileProviderRequestTrace.cc:N","version":")" CORVANE_TEST_VERSION R"("})";
 
 std::string record(const std::string& level, const std::string& event, const std::string& middle,
                    const std::string& rest) {
@@ -39,7 +40,8 @@ using RequestTrace = EventLogTest;
 
 TEST_F(RequestTrace, StartRecordCarriesFlowIdAndDetail) {
   FileProviderRequestTrace trace("file_provider.item", "p1", "/Docs/a.txt");
-  EXPECT_TRUE(std::regex_match(trace.flowId(), std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")));
+  EXPECT_TRUE(std::regex_match(trace.flowId(),
+                               std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")));
   const std::vector<std::string> written = lines(true);
   ASSERT_EQ(written.size(), 2u) << "a trace that never finishes leaves only its start record";
   EXPECT_EQ(written[1], record("DEBUG", "mount.request_start", R"(,"detail":"\/Docs\/a.txt")",
@@ -58,34 +60,29 @@ TEST_F(RequestTrace, OutcomeRecordFollowsTheRules) {
                                foundation::UserInfo{{"corvane.error.code", std::string("not_found")}});
   const std::string creation = R"(,"detail":"\/Docs\/a.txt")";
   const Case kCases[] = {
-      {"success under 3000 ms", 1000 + 2.9990234375, [](auto& t) { t.succeed(); },
-       "DEBUG", "mount.request_done", creation, R"(,"elapsed_ms":2999)"},
-      {"success at 3000 ms", 1003.0, [](auto& t) { t.succeed(); },
-       "WARN", "mount.request_done", creation, R"(,"elapsed_ms":3000)"},
-      {"fraction of a millisecond dropped", 1000.0009765625, [](auto& t) { t.succeed(); },
-       "DEBUG", "mount.request_done", creation, R"(,"elapsed_ms":0)"},
-      {"clock set back", 990.0, [](auto& t) { t.succeed(); },
-       "DEBUG", "mount.request_done", creation, R"(,"elapsed_ms":0)"},
-      {"success with its own detail", 1000.5, [](auto& t) { t.succeed("3 items"); },
-       "DEBUG", "mount.request_done", R"(,"detail":"3 items")", R"(,"elapsed_ms":500)"},
-      {"success with empty detail", 1000.5, [](auto& t) { t.succeed(""); },
-       "DEBUG", "mount.request_done", "", R"(,"elapsed_ms":500)"},
+      {"success under 3000 ms", 1000 + 2.9990234375, [](auto& t) { t.succeed(); }, "DEBUG", "mount.request_done",
+       creation, R"(,"elapsed_ms":2999)"},
+      {"success at 3000 ms", 1003.0, [](auto& t) { t.succeed(); }, "WARN", "mount.request_done", creation,
+       R"(,"elapsed_ms":3000)"},
+      {"fraction of a millisecond dropped", 1000.0009765625, [](auto& t) { t.succeed(); }, "DEBUG",
+       "mount.request_done", creation, R"(,"elapsed_ms":0)"},
+      {"clock set back", 990.0, [](auto& t) { t.succeed(); }, "DEBUG", "mount.request_done", creation,
+       R"(,"elapsed_ms":0)"},
+      {"success with its own detail", 1000.5, [](auto& t) { t.succeed("3 items"); }, "DEBUG", "mount.request_done",
+       R"(,"detail":"3 items")", R"(,"elapsed_ms":500)"},
+      {"success with empty detail", 1000.5, [](auto& t) { t.succeed(""); }, "DEBUG", "mount.request_done", "",
+       R"(,"elapsed_ms":500)"},
       {"failure without error uses the fallback", 1001.0,
-       [](auto& t) { t.fail({.fallbackCode = "vfs_not_connected", .retryable = true}); },
-       "ERROR", "mount.request_fail", creation,
-       R"(,"error_code":"vfs_not_connected","retryable":true,"elapsed_ms":1000)"},
+       [](auto& t) { t.fail({.fallbackCode = "vfs_not_connected", .retryable = true}); }, "ERROR", "mount.request_fail",
+       creation, R"(,"error_code":"vfs_not_connected","retryable":true,"elapsed_ms":1000)"},
       {"Cocoa error is io whatever the fallback", 1001.0,
-       [&](auto& t) { t.fail({.error = cocoa, .fallbackCode = "vfs_not_connected", .retryable = true}); },
-       "ERROR", "mount.request_fail", creation,
-       R"(,"error_code":"io","retryable":true,"elapsed_ms":1000)"},
+       [&](auto& t) { t.fail({.error = cocoa, .fallbackCode = "vfs_not_connected", .retryable = true}); }, "ERROR",
+       "mount.request_fail", creation, R"(,"error_code":"io","retryable":true,"elapsed_ms":1000)"},
       {"host error names its code; level and detail given", 1004.0,
-       [&](auto& t) { t.fail({.error = host, .retryable = false, .level = "WARN", .detail = "stat"}); },
-       "WARN", "mount.request_fail", R"(,"detail":"stat")",
-       R"(,"error_code":"not_found","retryable":false,"elapsed_ms":4000)"},
-      {"failure is logged at the given level even when slow", 1010.0,
-       [](auto& t) { t.fail({}); },
-       "ERROR", "mount.request_fail", creation,
-       R"(,"error_code":"io","retryable":false,"elapsed_ms":10000)"},
+       [&](auto& t) { t.fail({.error = host, .retryable = false, .level = "WARN", .detail = "stat"}); }, "WARN",
+       "mount.request_fail", R"(,"detail":"stat")", R"(,"error_code":"not_found","retryable":false,"elapsed_ms":4000)"},
+      {"failure is logged at the given level even when slow", 1010.0, [](auto& t) { t.fail({}); }, "ERROR",
+       "mount.request_fail", creation, R"(,"error_code":"io","retryable":false,"elapsed_ms":10000)"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);

@@ -47,7 +47,11 @@ TEST(FileProviderItemIdentifierCodec, ParsesIdentifierTable) {
 }
 
 TEST(FileProviderItemIdentifierCodec, ChildIdentifiersJoinWithOneSlash) {
-  struct Child { const char* folder; const char* name; const char* expected; };
+  struct Child {
+    const char* folder;
+    const char* name;
+    const char* expected;
+  };
   const Child children[] = {
       {"/", "a.txt", "p1::/a.txt"},
       {"/Docs", "a.txt", "p1::/Docs/a.txt"},

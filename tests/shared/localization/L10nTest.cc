@@ -15,7 +15,10 @@ class L10nTest : public ::testing::Test {
 };
 
 TEST(L10nResolve, FirstChineseOrEnglishEntryDecides) {
-  struct Case { std::vector<std::string> preferred; const char* language; };
+  struct Case {
+    std::vector<std::string> preferred;
+    const char* language;
+  };
   const Case cases[] = {
       {{"fr-FR", "en-GB", "zh-Hans-CN"}, "en"},
       {{"zh_TW"}, "zh-Hans"},
@@ -39,7 +42,11 @@ TEST_F(L10nTest, LanguageFollowsEnvironmentUntilOverridden) {
 }
 
 TEST_F(L10nTest, LookupInBothLanguages) {
-  struct Case { const char* key; const char* english; const char* chinese; };
+  struct Case {
+    const char* key;
+    const char* english;
+    const char* chinese;
+  };
   const Case cases[] = {
       {"共享文件夹", "Shared folder", "共享文件夹"},
       {"退出{appName}", "Quit Driftpin", "退出砾帆快传"},
@@ -84,12 +91,15 @@ TEST_F(L10nTest, NameAndMonogramFollowTheLanguage) {
 }
 
 TEST(Grapheme, FirstClusterKeepsWhatBelongsToIt) {
-  struct Case { const char* text; const char* first; };
+  struct Case {
+    const char* text;
+    const char* first;
+  };
   const Case cases[] = {
       {"", ""},
       {"abc", "a"},
-      {"e\u0301x", "e\u0301"},                          // combining accent
-      {"\U0001F1E8\U0001F1F3!", "\U0001F1E8\U0001F1F3"},  // a flag is two indicators
+      {"e\u0301x", "e\u0301"},                             // combining accent
+      {"\U0001F1E8\U0001F1F3!", "\U0001F1E8\U0001F1F3"},   // a flag is two indicators
       {"\U0001F44D\U0001F3FDok", "\U0001F44D\U0001F3FD"},  // skin-tone modifier
       {"\U0001F468\u200D\U0001F469\u200D\U0001F467x", "\U0001F468\u200D\U0001F469\u200D\U0001F467"},
       {"\r\nx", "\r\n"},

@@ -42,9 +42,12 @@ TEST(ReimportRecord, RefusesDamagedRecords) {
 }
 
 TEST(ReimportRecord, RequiresRootReimportRule) {
-  struct Case { std::uint64_t current; std::optional<std::uint64_t> last; bool required; };
-  const Case cases[] = {{0, std::nullopt, false}, {0, 3, false}, {5, std::nullopt, true},
-                        {5, 5, false}, {5, 4, true}};
+  struct Case {
+    std::uint64_t current;
+    std::optional<std::uint64_t> last;
+    bool required;
+  };
+  const Case cases[] = {{0, std::nullopt, false}, {0, 3, false}, {5, std::nullopt, true}, {5, 5, false}, {5, 4, true}};
   for (const Case& c : cases) EXPECT_EQ(State::requiresRootReimport(c.current, c.last), c.required);
 }
 

@@ -71,9 +71,9 @@ TEST_F(ShareEpochTest, FileWinsOverLegacyWhichWinsOverNothing) {
 TEST_F(ShareEpochTest, DamagedFilesCountAsAbsent) {
   writeLegacy(R"({"fileprovider.share-epoch.p1": 7})");
   const std::string damaged[] = {
-      std::string(9, '\x01'),   // one byte too many
-      std::string(8, '\0'),     // a stored zero
-      std::string(7, '\x01'),   // short
+      std::string(9, '\x01'),  // one byte too many
+      std::string(8, '\0'),    // a stored zero
+      std::string(7, '\x01'),  // short
       "",
   };
   for (const std::string& bytes : damaged) {
@@ -116,13 +116,14 @@ TEST(ShareEpochAnchor, BytesAndParsing) {
 }
 
 TEST(ShareEpochAnchor, Expiry) {
-  struct Case { foundation::Data anchor; std::uint64_t current; bool expired; };
+  struct Case {
+    foundation::Data anchor;
+    std::uint64_t current;
+    bool expired;
+  };
   const Case cases[] = {
-      {Epoch::makeAnchor(5, 1), 5, false},
-      {Epoch::makeAnchor(5, 1), 6, true},
-      {foundation::Data(8, 1), 5, true},
-      {foundation::Data(8, 1), 0, false},
-      {foundation::Data(3, 0), 0, true},
+      {Epoch::makeAnchor(5, 1), 5, false}, {Epoch::makeAnchor(5, 1), 6, true}, {foundation::Data(8, 1), 5, true},
+      {foundation::Data(8, 1), 0, false},  {foundation::Data(3, 0), 0, true},
   };
   for (const Case& c : cases) EXPECT_EQ(Epoch::isExpired(c.anchor, c.current), c.expired);
 }

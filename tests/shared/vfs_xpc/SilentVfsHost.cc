@@ -18,8 +18,7 @@ class SilentHost final : public corvane::VfsXpcProtocol {
   void ping(const std::string&, std::uint64_t, ErrorReply reply) override { reply(std::nullopt); }
   void listDirectory(const std::string&, const std::string&, const std::string&, EntriesReply r) override { keep(r); }
   void getCurrentToken(const std::string&, const std::string&, TokenReply r) override { keep(r); }
-  void readChanges(const std::string&, const std::string&, std::uint64_t, const std::string&,
-                   ChangesReply r) override {
+  void readChanges(const std::string&, const std::string&, std::uint64_t, const std::string&, ChangesReply r) override {
     keep(r);
   }
   void statItem(const std::string&, const std::string&, const std::string&, EntryReply r) override { keep(r); }

@@ -110,14 +110,14 @@ TEST(VfsChangesResultDto, ChangesOtherThanAnArrayOfChangesDecodeAsNone) {
                                    w.text("newToken");
                                    xpc::codec::writeInt64(w, 77);
                                  })},
-      {"ArrayHoldingAnArray", archiveOf("VfsChangesResultDto", 2,
-                                        [&](ByteWriter& w) {
-                                          w.text("changes");
-                                          xpc::codec::writeObject(
-                                              w, xpc::Object::array({xpc::Object::array({xpc::Object::codable(change)})}));
-                                          w.text("newToken");
-                                          xpc::codec::writeInt64(w, 77);
-                                        })},
+      {"ArrayHoldingAnArray",
+       archiveOf("VfsChangesResultDto", 2,
+                 [&](ByteWriter& w) {
+                   w.text("changes");
+                   xpc::codec::writeObject(w, xpc::Object::array({xpc::Object::array({xpc::Object::codable(change)})}));
+                   w.text("newToken");
+                   xpc::codec::writeInt64(w, 77);
+                 })},
   };
   for (const Case& c : kCases) {
     auto back =
@@ -149,8 +149,7 @@ TEST(VfsXpcInterfaceBuilder, AllowListsCoverListingAndChangeRepliesOnly) {
   EXPECT_EQ(interface->protocol().name(), "VfsXpcProtocol");
   EXPECT_EQ(interface->protocol().methods().size(), 10u);
   using Names = std::vector<std::string_view>;
-  EXPECT_EQ(interface->classes(VfsXpcSelectors::listDirectory, 0, true).names(),
-            (Names{"NSArray", "VfsFileEntryDto"}));
+  EXPECT_EQ(interface->classes(VfsXpcSelectors::listDirectory, 0, true).names(), (Names{"NSArray", "VfsFileEntryDto"}));
   EXPECT_EQ(interface->classes(VfsXpcSelectors::readChanges, 0, true).names(),
             (Names{"NSString", "NSArray", "VfsChangesResultDto", "VfsFsChangeDto", "VfsFileEntryDto"}));
   EXPECT_EQ(interface->classes(VfsXpcSelectors::statItem, 0, true).names(), Names{"VfsFileEntryDto"});

@@ -210,9 +210,9 @@ class ForeignClassHost final : public xpc::ExportedObject {
   bool invoke(std::size_t method, xpc::ArgumentReader&, const xpc::ReplySender& reply) override {
     auto w = reply.begin();
     if (method == VfsXpcProtocol::kListDirectory) {
-      w.writeObject(xpc::Object::array(
-          {xpc::Object::codable(std::make_shared<VfsFileEntryDto>("ok", false, 1, 1)),
-           xpc::Object::codable(std::make_shared<VfsFsChangeDto>(std::string("intruder")))}));
+      w.writeObject(
+          xpc::Object::array({xpc::Object::codable(std::make_shared<VfsFileEntryDto>("ok", false, 1, 1)),
+                              xpc::Object::codable(std::make_shared<VfsFsChangeDto>(std::string("intruder")))}));
     } else {
       w.writeObject(xpc::Object());
     }

@@ -71,7 +71,7 @@ TEST(VfsXpcPeerLoss, AHostKilledMidCallFailsEachOutstandingCallOnceThenInterrupt
   ASSERT_TRUE(events.waitFor(5));
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(events.events(), (std::vector<std::string>{"NSCocoaErrorDomain 4097", "NSCocoaErrorDomain 4097",
-                                                      "NSCocoaErrorDomain 4097", "interrupted", "invalidated"}));
+                                                       "NSCocoaErrorDomain 4097", "interrupted", "invalidated"}));
 }
 
 }  // namespace
