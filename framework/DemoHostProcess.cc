@@ -52,6 +52,15 @@ foundation::Result<std::unique_ptr<DemoHostProcess>> DemoHostProcess::start(cons
 
 DemoHostProcess::~DemoHostProcess() { stop(); }
 
+bool DemoHostProcess::hasExited() {
+  if (stopped_) return true;
+  int status = 0;
+  if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
+  stopped_ = true;
+  status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return true;
+}
+
 int DemoHostProcess::stop() {
   if (stopped_) return status_;
   stopped_ = true;

@@ -30,6 +30,10 @@ class DemoHostProcess {
 
   pid_t pid() const { return pid_; }
 
+  // Whether the process has ended by itself (it is reaped here, and stop()
+  // then only returns its status).
+  bool hasExited();
+
   // SIGTERM, then waits up to 5 s for the clean exit (SIGKILL after that).
   // Returns the exit status, or -1 when it did not exit by itself.
   int stop();

@@ -4,12 +4,17 @@
 //   corvane-fp script [--domain ID] [--display-name TEXT] [--share DIR]
 //                     [--app-groups DIR | --no-container]
 //   corvane-fp demo [--json]
+//   corvane-fp mount [--domain ID] [--display-name TEXT] [--share DIR | --no-host]
+//                    [--foreground] MOUNTPOINT
+//   corvane-fp status [--json] [--domain ID]
 //
 // "item" (the default) shows how the extension names and versions one entry of a
 // peer's share: its identifier, parent, the share epoch in force (read from the
 // App Group container) and the item the framework would see, as one JSON object.
 // "script" drives the extension with JSON lines (docs/script-protocol.md).
 // "demo" runs one end-to-end session against a corvane-vfs-host process.
+// "mount" makes a domain's share a folder through FUSE; "status" lists the
+// running mounts.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +29,8 @@
 #include "framework/DemoJob.h"
 #include "framework/ScriptRunner.h"
 #include "framework/ScriptValues.h"
+#include "framework/mount/MountCommand.h"
+#include "framework/mount/MountStatus.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/PathString.h"
 #include "shared/items/FileProviderItemIdentifierCodec.h"
@@ -36,7 +43,10 @@ constexpr const char* kUsage =
     "usage: corvane-fp [item] [--peer ID] [--path PATH] [--size N] [--modified-ms N]\n"
     "       corvane-fp script [--domain ID] [--display-name TEXT] [--share DIR]\n"
     "                         [--app-groups DIR | --no-container]\n"
-    "       corvane-fp demo [--json]\n";
+    "       corvane-fp demo [--json]\n"
+    "       corvane-fp mount [--domain ID] [--display-name TEXT] [--share DIR | --no-host]\n"
+    "                        [--foreground] MOUNTPOINT\n"
+    "       corvane-fp status [--json] [--domain ID]\n";
 
 int usage() {
   std::fputs(kUsage, stderr);
@@ -149,6 +159,47 @@ int runDemo(int argc, char** argv) {
   return corvane::framework::runDemo(options, std::cout);
 }
 
+int runMountCommand(int argc, char** argv) {
+  corvane::framework::mount::MountOptions options;
+  bool haveShare = false;
+  for (int i = 2; i < argc; ++i) {
+    std::string flag = argv[i];
+    if (flag == "--no-host") {
+      options.noHost = true;
+    } else if (flag == "--foreground" || flag == "-f") {
+      options.foreground = true;
+    } else if (flag == "--domain" || flag == "--display-name" || flag == "--share") {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') return usage();
+      std::string value = argv[++i];
+      if (flag == "--domain") options.domain = value;
+      if (flag == "--display-name") options.displayName = value;
+      if (flag == "--share") options.share = value, haveShare = true;
+    } else if (!flag.empty() && flag[0] != '-' && options.mountPoint.empty()) {
+      options.mountPoint = flag;
+    } else {
+      return usage();
+    }
+  }
+  if (options.mountPoint.empty() || (haveShare && options.noHost)) return usage();
+  return corvane::framework::mount::runMount(options);
+}
+
+int runStatus(int argc, char** argv) {
+  bool json = false;
+  std::string domain;
+  for (int i = 2; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--json") == 0) {
+      json = true;
+    } else if (std::strcmp(argv[i], "--domain") == 0 && i + 1 < argc) {
+      domain = argv[++i];
+    } else {
+      return usage();
+    }
+  }
+  using namespace corvane::framework::mount;
+  return printStatus(readStatuses(), json, domain, std::cout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -164,5 +215,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(argv[1], "item") == 0) return runItem(argc, argv, 2);
   if (std::strcmp(argv[1], "script") == 0) return runScript(argc, argv);
   if (std::strcmp(argv[1], "demo") == 0) return runDemo(argc, argv);
+  if (std::strcmp(argv[1], "mount") == 0) return runMountCommand(argc, argv);
+  if (std::strcmp(argv[1], "status") == 0) return runStatus(argc, argv);
   return usage();
 }

@@ -1,0 +1,189 @@
+#include "framework/mount/ExtensionCalls.h"
+
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/fileprovider/Errors.h"
+
+namespace corvane::framework::mount {
+
+namespace {
+
+using fileprovider::ItemPtr;
+using foundation::Error;
+using foundation::Result;
+
+constexpr const char* kMountErrorDomain = "corvane.mount";
+
+Error mountError(int code, const std::string& what) {
+  return Error(kMountErrorDomain, code, foundation::UserInfo{{foundation::kLocalizedDescriptionKey, what}});
+}
+
+// One completion's value, handed from the extension's thread to the waiting one.
+// Shared, so that a completion arriving after the wait gave up lands harmlessly.
+template <typename T>
+class Answer {
+ public:
+  void set(T value) {
+    std::lock_guard guard(mutex_);
+    if (value_) return;
+    value_ = std::move(value);
+    ready_.notify_all();
+  }
+
+  std::optional<T> wait(std::chrono::milliseconds deadline) {
+    std::unique_lock lock(mutex_);
+    ready_.wait_for(lock, deadline, [&] { return value_.has_value(); });
+    return std::move(value_);
+  }
+
+ private:
+  std::mutex mutex_;  // guards value_
+  std::condition_variable ready_;
+  std::optional<T> value_;
+};
+
+template <typename T>
+using AnswerPtr = std::shared_ptr<Answer<T>>;
+
+template <typename T>
+Result<T> waitFor(const AnswerPtr<Result<T>>& answer, std::chrono::milliseconds deadline, const char* what) {
+  auto value = answer->wait(deadline);
+  if (!value) {
+    return mountError(
+        ETIMEDOUT, std::string("no answer to ") + what + " within " + std::to_string(deadline.count() / 1000) + " s");
+  }
+  return std::move(*value);
+}
+
+Result<ItemPtr> itemOrError(ItemPtr item, const std::optional<Error>& error, const char* what) {
+  if (error) return *error;
+  if (!item) return mountError(EIO, std::string(what) + " answered with no item");
+  return item;
+}
+
+}  // namespace
+
+ExtensionCalls::ExtensionCalls(fileprovider::ReplicatedExtensionPtr extension, std::chrono::milliseconds deadline)
+    : extension_(std::move(extension)), deadline_(deadline) {}
+
+Result<ItemPtr> ExtensionCalls::item(const fileprovider::ItemIdentifier& identifier) {
+  auto answer = std::make_shared<Answer<Result<ItemPtr>>>();
+  extension_->item(identifier, {}, [answer](ItemPtr item, std::optional<Error> error) {
+    answer->set(itemOrError(std::move(item), error, "item(for:)"));
+  });
+  return waitFor(answer, deadline_, "item(for:)");
+}
+
+Result<std::shared_ptr<fileprovider::Enumerator>> ExtensionCalls::enumerator(
+    const fileprovider::ItemIdentifier& folder) {
+  return extension_->enumerator(folder, {});
+}
+
+Result<FolderListing> ExtensionCalls::list(const fileprovider::ItemIdentifier& folder) {
+  auto made = enumerator(folder);
+  if (!made.ok()) return made.error();
+  auto enumerator = *made;
+
+  auto anchor = std::make_shared<Answer<std::optional<fileprovider::SyncAnchor>>>();
+  enumerator->currentSyncAnchor([anchor](std::optional<fileprovider::SyncAnchor> value) { anchor->set(value); });
+  auto current = anchor->wait(deadline_);
+
+  auto answer = std::make_shared<Answer<Result<FolderListing>>>();
+  enumerator->enumerateItems(std::make_shared<CollectingEnumerationObserver>([answer](const char*, Listing listing) {
+                               if (listing.error) return answer->set(*listing.error);
+                               FolderListing out;
+                               for (auto& batch : listing.batches) {
+                                 for (auto& item : batch) out.items.push_back(std::move(item));
+                               }
+                               answer->set(std::move(out));
+                             }),
+                             fileprovider::Page{});
+  auto listed = waitFor(answer, deadline_, "enumerateItems");
+  enumerator->invalidate();
+  if (listed.ok() && current) listed->anchor = *current;
+  return listed;
+}
+
+Result<Changes> ExtensionCalls::changes(const fileprovider::ItemIdentifier& folder,
+                                        const fileprovider::SyncAnchor& anchor) {
+  auto made = enumerator(folder);
+  if (!made.ok()) return made.error();
+  auto answer = std::make_shared<Answer<Result<Changes>>>();
+  (*made)->enumerateChanges(std::make_shared<CollectingChangeObserver>([answer](const char*, Changes changes) {
+                              if (changes.error) return answer->set(*changes.error);
+                              answer->set(std::move(changes));
+                            }),
+                            anchor);
+  auto result = waitFor(answer, deadline_, "enumerateChanges");
+  (*made)->invalidate();
+  return result;
+}
+
+Result<Fetched> ExtensionCalls::fetch(const fileprovider::ItemIdentifier& identifier) {
+  auto answer = std::make_shared<Answer<Result<Fetched>>>();
+  extension_->fetchContents(
+      identifier, std::nullopt, {},
+      [answer](std::optional<std::filesystem::path> contents, ItemPtr item, std::optional<Error> error) {
+        if (error) return answer->set(*error);
+        if (!contents) return answer->set(mountError(EIO, "fetchContents answered with no file"));
+        answer->set(Fetched{std::move(*contents), std::move(item)});
+      });
+  return waitFor(answer, deadline_, "fetchContents");
+}
+
+Result<ItemPtr> ExtensionCalls::create(ItemPtr itemTemplate, fileprovider::ItemFields fields,
+                                       const std::optional<std::filesystem::path>& contents) {
+  auto answer = std::make_shared<Answer<Result<ItemPtr>>>();
+  extension_->createItem(std::move(itemTemplate), fields, contents, 0, {},
+                         [answer](ItemPtr item, fileprovider::ItemFields, bool, std::optional<Error> error) {
+                           answer->set(itemOrError(std::move(item), error, "createItem"));
+                         });
+  return waitFor(answer, deadline_, "createItem");
+}
+
+Result<ItemPtr> ExtensionCalls::modify(ItemPtr item, const fileprovider::ItemVersion& base,
+                                       fileprovider::ItemFields fields,
+                                       const std::optional<std::filesystem::path>& contents) {
+  auto answer = std::make_shared<Answer<Result<ItemPtr>>>();
+  extension_->modifyItem(std::move(item), base, fields, contents, 0, {},
+                         [answer](ItemPtr changed, fileprovider::ItemFields, bool, std::optional<Error> error) {
+                           answer->set(itemOrError(std::move(changed), error, "modifyItem"));
+                         });
+  return waitFor(answer, deadline_, "modifyItem");
+}
+
+foundation::Status ExtensionCalls::remove(const fileprovider::ItemIdentifier& identifier,
+                                          const fileprovider::ItemVersion& base) {
+  auto answer = std::make_shared<Answer<foundation::Status>>();
+  extension_->deleteItem(identifier, base, 0, {}, [answer](std::optional<Error> error) {
+    answer->set(error ? foundation::Status(*error) : foundation::Status(foundation::Ok{}));
+  });
+  return waitFor(answer, deadline_, "deleteItem");
+}
+
+void ExtensionCalls::importDidFinish() {
+  extension_->importDidFinish([] {});
+}
+
+int errnoFor(const foundation::Error& error) {
+  if (error.domain() == foundation::kFileProviderErrorDomain) {
+    using namespace fileprovider::ErrorCode;
+    switch (error.code()) {
+      case noSuchItem:
+        return ENOENT;
+      case filenameCollision:
+        return EEXIST;
+      case insufficientQuota:
+        return ENOSPC;
+      case directoryNotEmpty:
+        return ENOTEMPTY;
+      default:
+        return EIO;
+    }
+  }
+  return EIO;
+}
+
+}  // namespace corvane::framework::mount

@@ -1,0 +1,60 @@
+// ExtensionCalls: the mount's way of making framework requests of the extension.
+// Each call starts the entry point exactly as the framework would and waits for
+// its completion. The extension answers every request, also when the host link
+// breaks (-1004); the deadline is only a last resort against a host that accepts
+// a request and never answers, so that no kernel request hangs for ever.
+//
+// Thread-safe: any number of FUSE worker threads call at once.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+#include "framework/CollectingObservers.h"
+#include "platform/fileprovider/ReplicatedExtension.h"
+#include "platform/foundation/Result.h"
+
+namespace corvane::framework::mount {
+
+struct FolderListing {
+  std::vector<fileprovider::ItemPtr> items;
+  std::optional<fileprovider::SyncAnchor> anchor;  // taken before the listing, so no change slips between
+};
+
+struct Fetched {
+  std::filesystem::path contents;
+  fileprovider::ItemPtr item;  // absent when the metadata refresh failed
+};
+
+class ExtensionCalls {
+ public:
+  ExtensionCalls(fileprovider::ReplicatedExtensionPtr extension, std::chrono::milliseconds deadline);
+
+  foundation::Result<fileprovider::ItemPtr> item(const fileprovider::ItemIdentifier& identifier);
+  foundation::Result<FolderListing> list(const fileprovider::ItemIdentifier& folder);
+  foundation::Result<Changes> changes(const fileprovider::ItemIdentifier& folder,
+                                      const fileprovider::SyncAnchor& anchor);
+  foundation::Result<Fetched> fetch(const fileprovider::ItemIdentifier& identifier);
+  foundation::Result<fileprovider::ItemPtr> create(fileprovider::ItemPtr itemTemplate, fileprovider::ItemFields fields,
+                                                   const std::optional<std::filesystem::path>& contents);
+  foundation::Result<fileprovider::ItemPtr> modify(fileprovider::ItemPtr item, const fileprovider::ItemVersion& base,
+                                                   fileprovider::ItemFields fields,
+                                                   const std::optional<std::filesystem::path>& contents);
+  foundation::Status remove(const fileprovider::ItemIdentifier& identifier, const fileprovider::ItemVersion& base);
+  // Tells the extension the first complete listing is in; returns without waiting.
+  void importDidFinish();
+
+ private:
+  foundation::Result<std::shared_ptr<fileprovider::Enumerator>> enumerator(const fileprovider::ItemIdentifier& folder);
+
+  const fileprovider::ReplicatedExtensionPtr extension_;
+  const std::chrono::milliseconds deadline_;
+};
+
+// The errno a kernel request gets for an error of the extension (or of a call
+// that ran out of time).
+int errnoFor(const foundation::Error& error);
+
+}  // namespace corvane::framework::mount

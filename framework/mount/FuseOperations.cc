@@ -1,0 +1,234 @@
+#include "framework/mount/FuseOperations.h"
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "framework/mount/MountFileSystem.h"
+
+namespace corvane::framework::mount {
+
+namespace {
+
+MountFileSystem& fs(fuse_req_t req) { return *static_cast<MountFileSystem*>(fuse_req_userdata(req)); }
+
+MountFileSystem::OpenFile* handleOf(const fuse_file_info* fi) {
+  return reinterpret_cast<MountFileSystem::OpenFile*>(fi->fh);
+}
+
+// A folder's entries as they were at opendir, read by offset.
+struct FolderHandle {
+  std::vector<DirEntry> entries;
+};
+
+void replyEntry(fuse_req_t req, int err, const fuse_entry_param& entry) {
+  if (err == ENOENT) {
+    // A negative entry: the kernel remembers the miss (git and editors probe a
+    // lot of names); the change poller clears it when the name appears.
+    fuse_entry_param none{};
+    none.entry_timeout = fs(req).entryTimeout();
+    fuse_reply_entry(req, &none);
+  } else if (err) {
+    fuse_reply_err(req, err);
+  } else {
+    fuse_reply_entry(req, &entry);
+  }
+}
+
+void init(void*, fuse_conn_info* conn) {
+  for (unsigned wanted : {FUSE_CAP_SPLICE_WRITE, FUSE_CAP_SPLICE_MOVE, FUSE_CAP_READDIRPLUS, FUSE_CAP_CACHE_SYMLINKS}) {
+    if (conn->capable & wanted) conn->want |= wanted;
+  }
+  conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;  // every listing comes with its attributes
+}
+
+void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+  fuse_entry_param entry{};
+  int err = fs(req).lookup(parent, name, entry);
+  replyEntry(req, err, entry);
+}
+
+void forget(fuse_req_t req, fuse_ino_t, uint64_t) {
+  // Inodes stay for the mount's life: one per identifier, so numbers are stable.
+  fuse_reply_none(req);
+}
+
+void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
+  struct stat st {};
+  if (int err = fs(req).getattr(ino, st)) return (void)fuse_reply_err(req, err);
+  fuse_reply_attr(req, &st, fs(req).entryTimeout());
+}
+
+void setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fuse_file_info* fi) {
+  struct stat st {};
+  if (int err = fs(req).setattr(ino, *attr, toSet, fi ? handleOf(fi) : nullptr, st)) {
+    return (void)fuse_reply_err(req, err);
+  }
+  fuse_reply_attr(req, &st, fs(req).entryTimeout());
+}
+
+void mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t) {
+  fuse_entry_param entry{};
+  int err = fs(req).mkdir(parent, name, entry);
+  if (err) return (void)fuse_reply_err(req, err);
+  fuse_reply_entry(req, &entry);
+}
+
+void unlink(fuse_req_t req, fuse_ino_t parent, const char* name) { fuse_reply_err(req, fs(req).unlink(parent, name)); }
+
+void rmdir(fuse_req_t req, fuse_ino_t parent, const char* name) { fuse_reply_err(req, fs(req).rmdir(parent, name)); }
+
+void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newParent, const char* newName,
+            unsigned flags) {
+  fuse_reply_err(req, fs(req).rename(parent, name, newParent, newName, flags));
+}
+
+void refuseLink(fuse_req_t req, fuse_ino_t, fuse_ino_t, const char*) { fuse_reply_err(req, EPERM); }
+void refuseSymlink(fuse_req_t req, const char*, fuse_ino_t, const char*) { fuse_reply_err(req, EPERM); }
+void refuseMknod(fuse_req_t req, fuse_ino_t, const char*, mode_t, dev_t) { fuse_reply_err(req, EPERM); }
+void refuseSetxattr(fuse_req_t req, fuse_ino_t, const char*, const char*, size_t, int) { fuse_reply_err(req, ENOTSUP); }
+void refuseGetxattr(fuse_req_t req, fuse_ino_t, const char*, size_t) { fuse_reply_err(req, ENOTSUP); }
+void refuseListxattr(fuse_req_t req, fuse_ino_t, size_t size) {
+  if (size == 0) return (void)fuse_reply_xattr(req, 0);  // no attributes at all
+  fuse_reply_buf(req, nullptr, 0);
+}
+void refuseRemovexattr(fuse_req_t req, fuse_ino_t, const char*) { fuse_reply_err(req, ENOTSUP); }
+
+void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+  MountFileSystem::OpenFile* file = nullptr;
+  bool keepCache = false;
+  if (int err = fs(req).open(ino, fi->flags, file, keepCache)) return (void)fuse_reply_err(req, err);
+  fi->fh = reinterpret_cast<uint64_t>(file);
+  fi->keep_cache = keepCache;
+  if (fuse_reply_open(req, fi) == -ENOENT) fs(req).release(file);  // the opener was interrupted
+}
+
+void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse_file_info* fi) {
+  MountFileSystem::OpenFile* file = nullptr;
+  fuse_entry_param entry{};
+  if (int err = fs(req).create(parent, name, fi->flags, file, entry)) return (void)fuse_reply_err(req, err);
+  fi->fh = reinterpret_cast<uint64_t>(file);
+  if (fuse_reply_create(req, &entry, fi) == -ENOENT) fs(req).release(file);
+}
+
+void read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info* fi) {
+  // Spliced from the materialised file: the bytes never pass through this process.
+  fuse_bufvec buf = FUSE_BUFVEC_INIT(size);
+  buf.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+  buf.buf[0].fd = fs(req).readDescriptor(handleOf(fi));
+  buf.buf[0].pos = off;
+  fuse_reply_data(req, &buf, FUSE_BUF_SPLICE_MOVE);
+}
+
+void write(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t off, fuse_file_info* fi) {
+  std::size_t written = 0;
+  if (int err = fs(req).write(handleOf(fi), data, size, off, written)) return (void)fuse_reply_err(req, err);
+  fuse_reply_write(req, written);
+}
+
+void flush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) { fuse_reply_err(req, fs(req).flush(handleOf(fi))); }
+
+void fsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi) { fuse_reply_err(req, fs(req).flush(handleOf(fi))); }
+
+void release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+  fs(req).release(handleOf(fi));
+  fuse_reply_err(req, 0);
+}
+
+void opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+  auto handle = std::make_unique<FolderHandle>();
+  if (int err = fs(req).readFolder(ino, handle->entries)) return (void)fuse_reply_err(req, err);
+  fi->fh = reinterpret_cast<uint64_t>(handle.release());
+  // The kernel keeps the listing until the change poller says the folder changed.
+  fi->cache_readdir = 1;
+  fi->keep_cache = 1;
+  if (fuse_reply_open(req, fi) == -ENOENT) delete reinterpret_cast<FolderHandle*>(fi->fh);
+}
+
+void readdirAny(fuse_req_t req, size_t size, off_t off, fuse_file_info* fi, bool plus) {
+  const auto& entries = reinterpret_cast<FolderHandle*>(fi->fh)->entries;
+  std::vector<char> buffer(size);
+  std::size_t used = 0;
+  for (auto i = static_cast<std::size_t>(off); i < entries.size(); ++i) {
+    const DirEntry& entry = entries[i];
+    const auto next = static_cast<off_t>(i + 1);
+    std::size_t need;
+    if (plus) {
+      fuse_entry_param param{};
+      // "." and ".." are not lookups; every other entry is.
+      if (i >= 2) {
+        param.ino = entry.attributes.st_ino;
+        param.generation = 1;
+        param.attr = entry.attributes;
+        param.attr_timeout = param.entry_timeout = fs(req).entryTimeout();
+      } else {
+        param.attr = entry.attributes;
+      }
+      need = fuse_add_direntry_plus(req, buffer.data() + used, size - used, entry.name.c_str(), &param, next);
+    } else {
+      need = fuse_add_direntry(req, buffer.data() + used, size - used, entry.name.c_str(), &entry.attributes, next);
+    }
+    if (need > size - used) break;
+    used += need;
+  }
+  fuse_reply_buf(req, buffer.data(), used);
+}
+
+void readdir(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info* fi) {
+  readdirAny(req, size, off, fi, false);
+}
+
+void readdirplus(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info* fi) {
+  readdirAny(req, size, off, fi, true);
+}
+
+void releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+  delete reinterpret_cast<FolderHandle*>(fi->fh);
+  fuse_reply_err(req, 0);
+}
+
+void fsyncdir(fuse_req_t req, fuse_ino_t, int, fuse_file_info*) { fuse_reply_err(req, 0); }
+
+fuse_lowlevel_ops makeOperations() {
+  fuse_lowlevel_ops ops{};
+  ops.init = init;
+  ops.lookup = lookup;
+  ops.forget = forget;
+  ops.getattr = getattr;
+  ops.setattr = setattr;
+  ops.mkdir = mkdir;
+  ops.unlink = unlink;
+  ops.rmdir = rmdir;
+  ops.rename = rename;
+  ops.link = refuseLink;
+  ops.symlink = refuseSymlink;
+  ops.mknod = refuseMknod;
+  ops.setxattr = refuseSetxattr;
+  ops.getxattr = refuseGetxattr;
+  ops.listxattr = refuseListxattr;
+  ops.removexattr = refuseRemovexattr;
+  ops.open = open;
+  ops.create = create;
+  ops.read = read;
+  ops.write = write;
+  ops.flush = flush;
+  ops.fsync = fsync;
+  ops.release = release;
+  ops.opendir = opendir;
+  ops.readdir = readdir;
+  ops.readdirplus = readdirplus;
+  ops.releasedir = releasedir;
+  ops.fsyncdir = fsyncdir;
+  return ops;
+}
+
+}  // namespace
+
+const fuse_lowlevel_ops& fuseOperations() {
+  static const fuse_lowlevel_ops ops = makeOperations();
+  return ops;
+}
+
+}  // namespace corvane::framework::mount

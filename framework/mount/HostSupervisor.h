@@ -1,0 +1,51 @@
+// HostSupervisor: the corvane-vfs-host child a mount serves its share with. When
+// the host dies it is started again, after a pause that doubles with each quick
+// failure (0.5 s up to 30 s) and starts over once a host has run for a minute,
+// so a crashing host neither spins nor stays away.
+//
+// Thread-safe; one watcher thread of its own, stopped by stop() or the destructor.
+#pragma once
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "framework/DemoHostProcess.h"
+#include "platform/foundation/Result.h"
+
+namespace corvane::framework::mount {
+
+class HostSupervisor {
+ public:
+  [[nodiscard]] static foundation::Result<std::unique_ptr<HostSupervisor>> start(std::string peer,
+                                                                                 std::filesystem::path share,
+                                                                                 std::filesystem::path errorFile);
+  ~HostSupervisor();
+
+  // Stops the host (SIGTERM, then SIGKILL after 5 s) and the watcher.
+  void stop();
+  pid_t pid() const;
+  int restarts() const;
+
+ private:
+  HostSupervisor(std::string peer, std::filesystem::path share, std::filesystem::path errorFile,
+                 std::unique_ptr<DemoHostProcess> process);
+  void watch();
+
+  const std::string peer_;
+  const std::filesystem::path share_;
+  const std::filesystem::path errorFile_;
+  mutable std::mutex mutex_;  // guards process_, stopping_, restarts_
+  std::condition_variable wake_;
+  std::unique_ptr<DemoHostProcess> process_;
+  bool stopping_ = false;
+  int restarts_ = 0;
+  std::thread watcher_;
+};
+
+}  // namespace corvane::framework::mount

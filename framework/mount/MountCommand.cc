@@ -1,0 +1,348 @@
+#include "framework/mount/MountCommand.h"
+
+#include <fuse_lowlevel.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <thread>
+
+#include "framework/DomainManager.h"
+#include "framework/SampleShare.h"
+#include "framework/mount/ContentCache.h"
+#include "framework/mount/ExtensionCalls.h"
+#include "framework/mount/FuseOperations.h"
+#include "framework/mount/HostSupervisor.h"
+#include "framework/mount/MountFileSystem.h"
+#include "framework/mount/MountStatus.h"
+#include "platform/foundation/JoinOrDetach.h"
+#include "shared/diagnostics/CorvaneFpLog.h"
+
+namespace corvane::framework::mount {
+
+namespace {
+
+constexpr const char* kPrefix = "corvane-fp mount: ";
+
+int fail(int status, const std::string& message) {
+  std::fprintf(stderr, "%s%s\n", kPrefix, message.c_str());
+  return status;
+}
+
+bool onPath(const char* program) {
+  const char* path = std::getenv("PATH");
+  std::string folders = path ? path : "/usr/bin:/bin";
+  for (std::size_t start = 0; start <= folders.size();) {
+    std::size_t end = folders.find(':', start);
+    if (end == std::string::npos) end = folders.size();
+    const std::string candidate = folders.substr(start, end - start) + "/" + program;
+    if (::access(candidate.c_str(), X_OK) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// Why the mount cannot be made here, or empty when it can.
+std::string mountProblem(const std::filesystem::path& mountPoint) {
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+    return "/dev/fuse is not available (" + std::string(std::strerror(errno)) +
+           "): load the fuse module or run where FUSE is allowed";
+  }
+  if (!onPath("fusermount3")) return "fusermount3 is not installed (Debian package fuse3)";
+  struct stat point {};
+  if (::stat(mountPoint.c_str(), &point) != 0) {
+    if (errno == ENOTCONN) {
+      return mountPoint.string() + " is a mount whose process is gone: run fusermount3 -u " + mountPoint.string();
+    }
+    return "mount point " + mountPoint.string() + ": " + std::strerror(errno);
+  }
+  if (!S_ISDIR(point.st_mode)) return "mount point " + mountPoint.string() + " is not a folder";
+  struct stat parent {};
+  if (::stat((mountPoint / "..").c_str(), &parent) == 0 && parent.st_dev != point.st_dev) {
+    return mountPoint.string() + " is already mounted";
+  }
+  std::error_code error;
+  if (!std::filesystem::is_empty(mountPoint, error) || error)
+    return "mount point " + mountPoint.string() + " is not empty";
+  return {};
+}
+
+// Sends the kernel what changed, one batch at a time, from a thread of its own.
+class Invalidator {
+ public:
+  explicit Invalidator(fuse_session* session) : session_(session), thread_([this] { run(); }) {}
+  ~Invalidator() {
+    {
+      std::lock_guard guard(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+
+  void post(std::vector<Invalidation> batch) {
+    {
+      std::lock_guard guard(mutex_);
+      queue_.push_back(std::move(batch));
+    }
+    wake_.notify_all();
+  }
+
+ private:
+  void run() {
+    std::unique_lock lock(mutex_);
+    while (true) {
+      wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      auto batch = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      for (const auto& item : batch) {
+        switch (item.kind) {
+          case Invalidation::Kind::entry:
+            fuse_lowlevel_notify_inval_entry(session_, item.inode, item.name.c_str(), item.name.size());
+            break;
+          case Invalidation::Kind::attributes:
+            fuse_lowlevel_notify_inval_inode(session_, item.inode, -1, 0);
+            break;
+          case Invalidation::Kind::contents:
+            fuse_lowlevel_notify_inval_inode(session_, item.inode, 0, 0);
+            break;
+        }
+      }
+      lock.lock();
+    }
+  }
+
+  fuse_session* const session_;
+  std::mutex mutex_;  // guards queue_, stopping_
+  std::condition_variable wake_;
+  std::deque<std::vector<Invalidation>> queue_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+// Every 2 s, and at once when the host link comes back: change enumeration over
+// the cached folders, and a fresh status file.
+class Poller {
+ public:
+  Poller(MountFileSystem& fs, std::function<bool()> linkReady, std::function<void()> report)
+      : fs_(fs), linkReady_(std::move(linkReady)), report_(std::move(report)), thread_([this] { run(); }) {}
+  ~Poller() {
+    {
+      std::lock_guard guard(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  void run() {
+    using namespace std::chrono;
+    bool wasReady = linkReady_();
+    auto next = steady_clock::now() + seconds(2);
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+      wake_.wait_for(lock, milliseconds(250), [&] { return stopping_; });
+      if (stopping_) break;
+      const bool ready = linkReady_();
+      const bool cameBack = ready && !wasReady;
+      wasReady = ready;
+      if (!cameBack && steady_clock::now() < next) continue;
+      lock.unlock();
+      if (ready) fs_.pollChanges();
+      report_();
+      lock.lock();
+      next = steady_clock::now() + seconds(2);
+    }
+  }
+
+  MountFileSystem& fs_;
+  const std::function<bool()> linkReady_;
+  const std::function<void()> report_;
+  std::mutex mutex_;  // guards stopping_
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+// Runs the mount in a child; the parent returns once the folder is usable (or
+// the child gave up, having said why), as a mount command is expected to.
+// Called before any thread exists, so the child is whole.
+std::optional<int> detach(int& readyPipe) {
+  int fds[2];
+  if (::pipe(fds) != 0) return fail(1, std::string("cannot detach: ") + std::strerror(errno));
+  const pid_t child = ::fork();
+  if (child < 0) return fail(1, std::string("cannot detach: ") + std::strerror(errno));
+  if (child == 0) {
+    ::close(fds[0]);
+    ::setsid();
+    readyPipe = fds[1];
+    return std::nullopt;
+  }
+  ::close(fds[1]);
+  char answer = 0;
+  ssize_t n;
+  do {
+    n = ::read(fds[0], &answer, 1);
+  } while (n < 0 && errno == EINTR);
+  ::close(fds[0]);
+  return n == 1 && answer == 'y' ? 0 : 2;
+}
+
+void tellReady(int& readyPipe) {
+  if (readyPipe < 0) return;
+  const char yes = 'y';
+  (void)!::write(readyPipe, &yes, 1);
+  ::close(readyPipe);
+  readyPipe = -1;
+  // Detached from the terminal from here on.
+  if (int null = ::open("/dev/null", O_RDWR); null >= 0) {
+    ::dup2(null, STDIN_FILENO);
+    ::dup2(null, STDOUT_FILENO);
+    ::dup2(null, STDERR_FILENO);
+    if (null > STDERR_FILENO) ::close(null);
+  }
+}
+
+bool waitForLink(DomainManager& domains, const std::string& domain, std::chrono::seconds patience) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  while (!domains.linkReady(domain)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+}  // namespace
+
+int runMount(const MountOptions& options) {
+  std::error_code error;
+  const auto mountPoint = std::filesystem::absolute(options.mountPoint, error).lexically_normal();
+  if (auto problem = mountProblem(mountPoint); !problem.empty()) return fail(2, problem);
+
+  std::filesystem::path share;
+  if (!options.noHost) {
+    if (options.share) {
+      share = std::filesystem::absolute(*options.share, error);
+      if (!std::filesystem::is_directory(share, error)) return fail(2, "share " + share.string() + " is not a folder");
+    } else {
+      auto folder = sampleShareFolder();
+      if (!folder) return fail(1, "set XDG_DATA_HOME or HOME to say where the sample share goes");
+      if (auto made = ensureSampleShare(*folder); !made.ok()) return fail(1, made.error().localizedDescription());
+      share = *folder;
+    }
+  }
+
+  int readyPipe = -1;
+  if (!options.foreground) {
+    if (auto parentStatus = detach(readyPipe)) return *parentStatus;
+  }
+
+  auto cache = ContentCache::open(options.domain);
+  if (!cache.ok()) return fail(1, cache.error().localizedDescription());
+  std::shared_ptr<ContentCache> contentCache = std::move(*cache);
+
+  DomainManager domains;
+  auto extension = domains.addDomain({options.domain, options.displayName});
+  if (!extension.ok()) return fail(1, extension.error().localizedDescription());
+
+  std::unique_ptr<HostSupervisor> host;
+  if (!options.noHost) {
+    auto started = HostSupervisor::start(options.domain, share, contentCache->folder() / "corvane-vfs-host.log");
+    if (!started.ok()) return fail(1, started.error().localizedDescription());
+    host = std::move(*started);
+  }
+
+  const auto patience = options.noHost ? std::chrono::hours(24 * 365) : std::chrono::seconds(60);
+  if (options.noHost)
+    std::fprintf(stderr, "%swaiting for a host to serve domain \"%s\"\n", kPrefix, options.domain.c_str());
+  if (!waitForLink(domains, options.domain, patience)) {
+    return fail(1, "corvane-vfs-host did not connect within 60 s; see " +
+                       (contentCache->folder() / "corvane-vfs-host.log").string());
+  }
+
+  auto calls = std::make_shared<ExtensionCalls>(*extension, std::chrono::seconds(60));
+  MountFileSystem fs(calls, contentCache, {});
+  if (auto started = fs.start(); !started.ok()) return fail(1, started.error().localizedDescription());
+
+  // What file managers show as the folder's name.
+  std::string rootName = options.displayName;
+  if (auto root = calls->item(fileprovider::ItemIdentifier::rootContainer()); root.ok()) rootName = (*root)->filename();
+  std::string fsname = "fsname=" + rootName;
+  for (char& c : fsname) {
+    if (c == ',') c = ' ';  // a comma would end the option
+  }
+  std::vector<std::string> arguments = {"corvane-fp", "-o", fsname + ",subtype=corvane,default_permissions"};
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
+
+  fuse_session* session = fuse_session_new(&args, &fuseOperations(), sizeof(fuse_lowlevel_ops), &fs);
+  fuse_opt_free_args(&args);
+  if (!session) return fail(2, "cannot start a FUSE session");
+  if (fuse_set_signal_handlers(session) != 0) {
+    fuse_session_destroy(session);
+    return fail(1, "cannot install signal handlers");
+  }
+  if (fuse_session_mount(session, mountPoint.c_str()) != 0) {
+    fuse_remove_signal_handlers(session);
+    fuse_session_destroy(session);
+    return fail(2, "cannot mount on " + mountPoint.string());
+  }
+
+  int status = 0;
+  {
+    Invalidator invalidator(session);
+    fs.setInvalidationSink([&invalidator](std::vector<Invalidation> batch) { invalidator.post(std::move(batch)); });
+    auto report = [&] {
+      MountStatus now;
+      now.domain = options.domain;
+      now.mountPoint = mountPoint.string();
+      now.pid = ::getpid();
+      now.hostPid = host ? host->pid() : 0;
+      now.linkPhase = domains.linkReady(options.domain) ? "ready" : "waiting";
+      now.cacheBytes = contentCache->bytes();
+      now.pendingUploads = fs.pendingUploads();
+      (void)writeStatus(now);
+    };
+    report();
+    Poller poller(
+        fs, [&] { return domains.linkReady(options.domain); }, report);
+
+    if (options.foreground) {
+      std::fprintf(stderr, "%s%s is mounted at %s; try `ls %s` in another terminal, Ctrl-C unmounts\n", kPrefix,
+                   options.noHost ? ("domain \"" + options.domain + "\"").c_str() : share.c_str(), mountPoint.c_str(),
+                   mountPoint.c_str());
+    }
+    tellReady(readyPipe);
+
+    fuse_loop_config* config = fuse_loop_cfg_create();
+    fuse_loop_cfg_set_clone_fd(config, 0);
+    fuse_loop_cfg_set_max_threads(config, 16);
+    fuse_loop_cfg_set_idle_threads(config, 4);
+    status = fuse_session_loop_mt(session, config) == 0 ? 0 : 1;
+    fuse_loop_cfg_destroy(config);
+    fs.setInvalidationSink({});
+  }
+
+  fuse_session_unmount(session);
+  fuse_remove_signal_handlers(session);
+  fuse_session_destroy(session);
+  removeStatus(options.domain);
+  if (host) host->stop();
+  domains.removeDomain(options.domain);
+  CorvaneFpLog::drain();
+  if (options.foreground) std::fprintf(stderr, "%sunmounted %s\n", kPrefix, mountPoint.c_str());
+  return status;
+}
+
+}  // namespace corvane::framework::mount

@@ -1,0 +1,24 @@
+// `corvane-fp mount`: makes one domain's share a folder through FUSE, and the
+// commands that look at running mounts.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace corvane::framework::mount {
+
+struct MountOptions {
+  std::string domain = "sample";
+  std::string displayName = "Sample share";
+  std::optional<std::filesystem::path> share;  // absent: the sample share
+  bool noHost = false;                         // wait for a host started elsewhere
+  bool foreground = false;
+  std::filesystem::path mountPoint;
+};
+
+// Mounts and serves until SIGINT/SIGTERM or an unmount. Exit status 2 when the
+// mount cannot be made (no FUSE, a bad mount point), 1 for other failures.
+int runMount(const MountOptions& options);
+
+}  // namespace corvane::framework::mount

@@ -1,0 +1,740 @@
+#include "framework/mount/MountFileSystem.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "framework/ScriptItem.h"
+#include "platform/fileprovider/Errors.h"
+#include "platform/foundation/FileCopy.h"
+
+namespace corvane::framework::mount {
+
+namespace {
+
+using fileprovider::ItemIdentifier;
+using fileprovider::ItemPtr;
+
+bool isFolder(const ItemPtr& item) { return item->contentType() == uniform_types::UTType::folder(); }
+
+timespec timeOf(double seconds) {
+  timespec out{};
+  out.tv_sec = static_cast<time_t>(seconds);
+  out.tv_nsec = static_cast<long>((seconds - static_cast<double>(out.tv_sec)) * 1e9);
+  return out;
+}
+
+double nowSeconds() {
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+// The raw identifiers name paths ("peer::/a/b"), so a folder's descendants share
+// its identifier followed by a slash.
+bool isBelow(const std::string& identifier, const std::string& folder) {
+  return identifier.size() > folder.size() + 1 && identifier.compare(0, folder.size(), folder) == 0 &&
+         identifier[folder.size()] == '/';
+}
+
+}  // namespace
+
+struct MountFileSystem::WorkingCopy {
+  std::filesystem::path path;
+  foundation::UniqueFd fd;
+  std::mutex uploadMutex;                // one upload at a time
+  std::atomic<std::uint64_t> writes{0};  // bumped by every change
+  std::uint64_t uploaded = 0;            // `writes` as of the last stored upload; guarded by uploadMutex
+  int opens = 0;                         // guarded by the table's mutex
+
+  bool dirty() const { return writes.load() != uploaded; }
+  ~WorkingCopy() {
+    // One that never reached the peer stays on disk for the user to rescue.
+    if (!dirty()) ::unlink(path.c_str());
+  }
+};
+
+struct MountFileSystem::Node {
+  fuse_ino_t inode = 0;
+  fuse_ino_t parent = 0;
+  ItemIdentifier identifier{""};  // empty for a new file not yet stored on the peer
+  std::string name;
+  bool folder = false;
+  ItemPtr item;                         // absent for a new file not yet stored on the peer
+  std::optional<double> localModified;  // a date set here; dates alone are never sent
+  // Folders.
+  std::mutex listingMutex;  // serialises the first listing; not guarded by the table's mutex
+  bool listed = false;
+  std::map<std::string, fuse_ino_t> children;
+  std::optional<fileprovider::SyncAnchor> anchor;
+  // Files.
+  std::shared_ptr<WorkingCopy> working;
+  std::optional<foundation::Data> kernelVersion;  // the content version the kernel's page cache holds
+};
+
+class MountFileSystem::OpenFile {
+ public:
+  NodePtr node;
+  foundation::UniqueFd fd;               // the cached contents, when not reading a working copy
+  std::shared_ptr<WorkingCopy> working;  // shared by every handle of the file while one writes
+  bool writable = false;
+};
+
+MountFileSystem::MountFileSystem(std::shared_ptr<ExtensionCalls> calls, std::shared_ptr<ContentCache> cache,
+                                 Options options)
+    : calls_(std::move(calls)), cache_(std::move(cache)), options_(options) {
+  auto root = std::make_shared<Node>();
+  root->inode = FUSE_ROOT_ID;
+  root->parent = FUSE_ROOT_ID;
+  root->identifier = ItemIdentifier::rootContainer();
+  root->folder = true;
+  nodes_[FUSE_ROOT_ID] = root;
+  byIdentifier_[root->identifier.rawValue()] = FUSE_ROOT_ID;
+}
+
+MountFileSystem::~MountFileSystem() = default;
+
+void MountFileSystem::setInvalidationSink(InvalidationSink sink) {
+  std::lock_guard guard(mutex_);
+  sink_ = std::move(sink);
+}
+
+void MountFileSystem::invalidate(std::vector<Invalidation> invalidations) {
+  if (invalidations.empty()) return;
+  InvalidationSink sink;
+  {
+    std::lock_guard guard(mutex_);
+    sink = sink_;
+  }
+  if (sink) sink(std::move(invalidations));
+}
+
+foundation::Status MountFileSystem::start() {
+  auto root = node(FUSE_ROOT_ID);
+  if (auto item = calls_->item(root->identifier); item.ok()) {
+    std::lock_guard guard(mutex_);
+    root->item = *item;
+    root->name = (*item)->filename();
+  }
+  if (int err = ensureListed(root)) {
+    return foundation::Error(foundation::kPosixErrorDomain, err,
+                             foundation::UserInfo{{foundation::kLocalizedDescriptionKey,
+                                                   std::string("cannot list the share: ") + std::strerror(err)}});
+  }
+  return foundation::Ok{};
+}
+
+MountFileSystem::NodePtr MountFileSystem::node(fuse_ino_t inode) const {
+  std::lock_guard guard(mutex_);
+  auto found = nodes_.find(inode);
+  return found == nodes_.end() ? nullptr : found->second;
+}
+
+MountFileSystem::NodePtr MountFileSystem::child(const NodePtr& folder, const std::string& name) const {
+  std::lock_guard guard(mutex_);
+  auto found = folder->children.find(name);
+  if (found == folder->children.end()) return nullptr;
+  auto child = nodes_.find(found->second);
+  return child == nodes_.end() ? nullptr : child->second;
+}
+
+fuse_ino_t MountFileSystem::inodeFor(const ItemPtr& item, fuse_ino_t parent) {
+  const std::string raw = item->itemIdentifier().rawValue();
+  NodePtr node;
+  if (auto found = byIdentifier_.find(raw); found != byIdentifier_.end()) {
+    node = nodes_[found->second];
+  } else {
+    node = std::make_shared<Node>();
+    node->inode = nextInode_++;
+    node->identifier = item->itemIdentifier();
+    nodes_[node->inode] = node;
+    byIdentifier_[raw] = node->inode;
+  }
+  node->parent = parent;
+  node->name = item->filename();
+  node->folder = isFolder(item);
+  node->item = item;
+  return node->inode;
+}
+
+void MountFileSystem::rekey(const NodePtr& node, const ItemIdentifier& identifier) {
+  const std::string old = node->identifier.rawValue();
+  const std::string& now = identifier.rawValue();
+  if (old == now) return;
+  if (!old.empty()) byIdentifier_.erase(old);
+  node->identifier = identifier;
+  byIdentifier_[now] = node->inode;
+  if (!node->folder || old.empty()) return;
+  // Everything below a renamed folder has a new identifier too. Their items keep
+  // the old one until the folder is listed again, so drop what they listed.
+  for (auto& [inode, other] : nodes_) {
+    const std::string& raw = other->identifier.rawValue();
+    if (!isBelow(raw, old)) continue;
+    byIdentifier_.erase(raw);
+    other->identifier = ItemIdentifier(now + raw.substr(old.size()));
+    byIdentifier_[other->identifier.rawValue()] = inode;
+    other->listed = false;
+  }
+  node->listed = false;
+}
+
+void MountFileSystem::fill(const Node& node, struct stat& st) const {
+  using namespace fileprovider;
+  st = {};
+  st.st_ino = node.inode;
+  st.st_uid = ::getuid();
+  st.st_gid = ::getgid();
+  const std::uint64_t capabilities = node.item ? node.item->capabilities() : ~0ULL;
+  const std::uint64_t flags =
+      node.item ? node.item->fileSystemFlags() : (FileSystemFlags::userReadable | FileSystemFlags::userWritable);
+  const bool writable = (capabilities & ItemCapabilities::allowsWriting) && (flags & FileSystemFlags::userWritable);
+  const bool readable = flags & FileSystemFlags::userReadable;
+  if (node.folder) {
+    st.st_mode = S_IFDIR | (readable ? 0555 : 0111) | (writable ? 0200 : 0);
+    st.st_nlink = 2;
+  } else {
+    st.st_mode = S_IFREG | (readable ? 0444 : 0) | (writable ? 0200 : 0) |
+                 ((flags & FileSystemFlags::userExecutable) ? 0111 : 0);
+    st.st_nlink = 1;
+    struct stat local {};
+    if (node.working && ::fstat(node.working->fd.get(), &local) == 0) {
+      st.st_size = local.st_size;
+    } else if (node.item && node.item->documentSize()) {
+      st.st_size = static_cast<off_t>(*node.item->documentSize());
+    }
+  }
+  st.st_blksize = 4096;
+  st.st_blocks = (st.st_size + 511) / 512;
+  double modified = 0;
+  if (node.localModified) {
+    modified = *node.localModified;
+  } else if (node.item) {
+    if (auto date = node.item->contentModificationDate()) modified = date->timeIntervalSince1970;
+  }
+  st.st_mtim = st.st_ctim = st.st_atim = timeOf(modified);
+}
+
+void MountFileSystem::fillEntry(const NodePtr& node, fuse_entry_param& entry) const {
+  entry = {};
+  std::lock_guard guard(mutex_);
+  entry.ino = node->inode;
+  entry.generation = 1;
+  fill(*node, entry.attr);
+  entry.attr_timeout = options_.entryTimeout;
+  entry.entry_timeout = options_.entryTimeout;
+}
+
+int MountFileSystem::ensureListed(const NodePtr& folder) {
+  if (!folder->folder) return ENOTDIR;
+  std::lock_guard listing(folder->listingMutex);
+  ItemIdentifier identifier{""};
+  {
+    std::lock_guard guard(mutex_);
+    if (folder->listed) return 0;
+    identifier = folder->identifier;
+  }
+  auto listed = calls_->list(identifier);
+  if (!listed.ok()) {
+    // Offline: what was listed before still serves.
+    std::lock_guard guard(mutex_);
+    return folder->children.empty() ? errnoFor(listed.error()) : 0;
+  }
+  {
+    std::lock_guard guard(mutex_);
+    applyListing(folder, std::move(*listed));
+  }
+  if (folder->inode == FUSE_ROOT_ID) std::call_once(importFinished_, [&] { calls_->importDidFinish(); });
+  return 0;
+}
+
+void MountFileSystem::applyListing(const NodePtr& folder, FolderListing listing) {
+  std::map<std::string, fuse_ino_t> children;
+  // New files not yet on the peer are only here.
+  for (const auto& [name, inode] : folder->children) {
+    auto found = nodes_.find(inode);
+    if (found != nodes_.end() && !found->second->item) children[name] = inode;
+  }
+  for (const auto& item : listing.items) children[item->filename()] = inodeFor(item, folder->inode);
+  folder->children = std::move(children);
+  folder->anchor = std::move(listing.anchor);
+  folder->listed = true;
+}
+
+int MountFileSystem::lookup(fuse_ino_t parent, const std::string& name, fuse_entry_param& entry) {
+  auto folder = node(parent);
+  if (!folder) return ENOENT;
+  if (int err = ensureListed(folder)) return err;
+  auto found = child(folder, name);
+  if (!found) return ENOENT;
+  fillEntry(found, entry);
+  return 0;
+}
+
+int MountFileSystem::getattr(fuse_ino_t inode, struct stat& attributes) {
+  auto found = node(inode);
+  if (!found) return ENOENT;
+  std::lock_guard guard(mutex_);
+  fill(*found, attributes);
+  return 0;
+}
+
+int MountFileSystem::readFolder(fuse_ino_t inode, std::vector<DirEntry>& entries) {
+  auto folder = node(inode);
+  if (!folder) return ENOENT;
+  if (int err = ensureListed(folder)) return err;
+  std::lock_guard guard(mutex_);
+  entries.clear();
+  entries.reserve(folder->children.size() + 2);
+  DirEntry self{".", {}};
+  fill(*folder, self.attributes);
+  entries.push_back(self);
+  DirEntry up{"..", {}};
+  if (auto parent = nodes_.find(folder->parent); parent != nodes_.end()) fill(*parent->second, up.attributes);
+  entries.push_back(up);
+  for (const auto& [name, child] : folder->children) {
+    auto found = nodes_.find(child);
+    if (found == nodes_.end()) continue;
+    DirEntry entry{name, {}};
+    fill(*found->second, entry.attributes);
+    entries.push_back(std::move(entry));
+  }
+  return 0;
+}
+
+int MountFileSystem::workingCopy(const NodePtr& file, bool truncate, std::shared_ptr<WorkingCopy>& copy) {
+  ItemPtr item;
+  {
+    std::lock_guard guard(mutex_);
+    if (file->working) {
+      copy = file->working;
+      ++copy->opens;
+    } else {
+      item = file->item;
+    }
+  }
+  if (copy) {
+    if (truncate) {
+      if (::ftruncate(copy->fd.get(), 0) != 0) return errno;
+      ++copy->writes;
+    }
+    return 0;
+  }
+
+  auto made = std::make_shared<WorkingCopy>();
+  std::string pattern = (cache_->workFolder() / "edit-XXXXXX").string();
+  made->fd = foundation::UniqueFd(::mkostemp(pattern.data(), O_CLOEXEC));
+  if (!made->fd.valid()) return errno;
+  made->path = pattern;
+  if (!item) {
+    ++made->writes;  // a new file is owed to the peer even when nothing is written
+  } else if (truncate) {
+    ++made->writes;
+  } else if (item->documentSize().value_or(0) > 0) {
+    auto entry = cache_->materialise(item, [&] { return calls_->fetch(item->itemIdentifier()); });
+    if (!entry.ok()) return errnoFor(entry.error());
+    if (int err = foundation::copyFileContents(entry->fd.get(), made->fd.get())) return err;
+  }
+  std::lock_guard guard(mutex_);
+  if (file->working) {  // another opener won the race; use theirs
+    copy = file->working;
+  } else {
+    file->working = copy = made;
+  }
+  ++copy->opens;
+  return 0;
+}
+
+int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& keepCache) {
+  auto found = node(inode);
+  if (!found) return ENOENT;
+  if (found->folder) return EISDIR;
+  auto handle = std::make_unique<OpenFile>();
+  handle->node = found;
+  handle->writable = (flags & O_ACCMODE) != O_RDONLY;
+  keepCache = false;
+  if (handle->writable || (flags & O_TRUNC)) {
+    if (int err = workingCopy(found, flags & O_TRUNC, handle->working)) return err;
+    file = handle.release();
+    return 0;
+  }
+
+  ItemPtr item;
+  {
+    std::lock_guard guard(mutex_);
+    if (found->working) {  // read what is being written
+      handle->working = found->working;
+      ++handle->working->opens;
+    }
+    item = found->item;
+  }
+  if (!handle->working) {
+    if (!item) return ENOENT;
+    auto entry = cache_->materialise(item, [&] { return calls_->fetch(item->itemIdentifier()); });
+    if (!entry.ok()) return errnoFor(entry.error());
+    handle->fd = std::move(entry->fd);
+    std::lock_guard guard(mutex_);
+    if (entry->item != item && found->item == item) found->item = entry->item;
+    const auto version = entry->item->itemVersion().contentVersion;
+    keepCache = found->kernelVersion == version;
+    found->kernelVersion = version;
+  }
+  file = handle.release();
+  return 0;
+}
+
+int MountFileSystem::create(fuse_ino_t parent, const std::string& name, int flags, OpenFile*& file,
+                            fuse_entry_param& entry) {
+  auto folder = node(parent);
+  if (!folder) return ENOENT;
+  if (int err = ensureListed(folder)) return err;
+  NodePtr made;
+  {
+    std::lock_guard guard(mutex_);
+    if (folder->children.count(name)) return EEXIST;
+    made = std::make_shared<Node>();
+    made->inode = nextInode_++;
+    made->parent = parent;
+    made->name = name;
+    nodes_[made->inode] = made;
+    folder->children[name] = made->inode;
+  }
+  auto handle = std::make_unique<OpenFile>();
+  handle->node = made;
+  handle->writable = true;
+  if (int err = workingCopy(made, true, handle->working)) {
+    std::lock_guard guard(mutex_);
+    folder->children.erase(name);
+    nodes_.erase(made->inode);
+    return err;
+  }
+  (void)flags;
+  fillEntry(made, entry);
+  file = handle.release();
+  return 0;
+}
+
+int MountFileSystem::readDescriptor(OpenFile* file) const {
+  return file->working ? file->working->fd.get() : file->fd.get();
+}
+
+int MountFileSystem::write(OpenFile* file, const char* data, std::size_t size, off_t offset, std::size_t& written) {
+  if (!file->working) return EBADF;
+  ssize_t n = ::pwrite(file->working->fd.get(), data, size, offset);
+  if (n < 0) return errno;
+  ++file->working->writes;
+  written = static_cast<std::size_t>(n);
+  return 0;
+}
+
+int MountFileSystem::upload(const NodePtr& file, const std::shared_ptr<WorkingCopy>& copy) {
+  std::lock_guard uploading(copy->uploadMutex);
+  const std::uint64_t writes = copy->writes.load();
+  if (writes == copy->uploaded) return 0;
+
+  ItemPtr item;
+  ItemIdentifier parentIdentifier{""};
+  std::string name;
+  {
+    std::lock_guard guard(mutex_);
+    item = file->item;
+    name = file->name;
+    if (auto parent = nodes_.find(file->parent); parent != nodes_.end()) {
+      parentIdentifier = parent->second->identifier;
+    }
+  }
+  using namespace fileprovider;
+  auto stored = item ? calls_->modify(item, item->itemVersion(), ItemField::contents, copy->path)
+                     : calls_->create(std::make_shared<ScriptItem>("", parentIdentifier.rawValue(), name, std::nullopt),
+                                      ItemField::contents | ItemField::filename, copy->path);
+  if (!stored.ok()) return EIO;  // the working copy stays, so a later close or fsync tries again
+
+  copy->uploaded = writes;
+  if (!copy->dirty()) cache_->adopt(*stored, copy->fd.get());
+  fuse_ino_t inode;
+  {
+    std::lock_guard guard(mutex_);
+    rekey(file, (*stored)->itemIdentifier());
+    file->item = *stored;
+    file->localModified.reset();
+    file->kernelVersion = (*stored)->itemVersion().contentVersion;
+    inode = file->inode;
+  }
+  invalidate({{Invalidation::Kind::attributes, inode, {}}});
+  return 0;
+}
+
+int MountFileSystem::flush(OpenFile* file) {
+  if (!file->working) return 0;
+  return upload(file->node, file->working);
+}
+
+void MountFileSystem::release(OpenFile* file) {
+  std::unique_ptr<OpenFile> handle(file);
+  if (!handle->working) return;
+  std::lock_guard guard(mutex_);
+  // The last handle of a stored copy lets it go; one the peer never got stays,
+  // so the next open goes on from it and its close tries the upload again.
+  if (--handle->working->opens == 0 && !handle->working->dirty() && handle->node->working == handle->working) {
+    handle->node->working.reset();
+  }
+}
+
+int MountFileSystem::setattr(fuse_ino_t inode, const struct stat& wanted, int toSet, OpenFile* file,
+                             struct stat& attributes) {
+  auto found = node(inode);
+  if (!found) return ENOENT;
+  // Everything on the mount is the owner's: handing it to the owner again is
+  // all a chown may do (tar and rsync do just that).
+  if ((toSet & FUSE_SET_ATTR_UID) && wanted.st_uid != ::getuid()) return EPERM;
+  if ((toSet & FUSE_SET_ATTR_GID) && wanted.st_gid != ::getgid()) return EPERM;
+  if (toSet & FUSE_SET_ATTR_MODE) {
+    std::lock_guard guard(mutex_);
+    struct stat now {};
+    fill(*found, now);
+    // The peer keeps no permissions: only asking for what is already so succeeds.
+    if ((wanted.st_mode & 07777) != (now.st_mode & 07777)) return EPERM;
+  }
+  if (toSet & FUSE_SET_ATTR_SIZE) {
+    if (found->folder) return EISDIR;
+    std::shared_ptr<WorkingCopy> copy = file ? file->working : nullptr;
+    const bool own = !copy;
+    if (own) {
+      if (int err = workingCopy(found, wanted.st_size == 0, copy)) return err;
+    }
+    int err = ::ftruncate(copy->fd.get(), wanted.st_size) == 0 ? 0 : errno;
+    if (!err) ++copy->writes;
+    // truncate(2) by path has no close to upload on: it is sent now.
+    if (own) {
+      if (!err) err = upload(found, copy);
+      OpenFile temporary;
+      temporary.node = found;
+      temporary.working = copy;
+      release(new OpenFile(std::move(temporary)));
+    }
+    if (err) return err;
+  }
+  if (toSet & (FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW)) {
+    std::lock_guard guard(mutex_);
+    found->localModified = (toSet & FUSE_SET_ATTR_MTIME_NOW)
+                               ? nowSeconds()
+                               : static_cast<double>(wanted.st_mtim.tv_sec) + wanted.st_mtim.tv_nsec / 1e9;
+  }
+  std::lock_guard guard(mutex_);
+  fill(*found, attributes);
+  return 0;
+}
+
+int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entry_param& entry) {
+  auto folder = node(parent);
+  if (!folder) return ENOENT;
+  if (int err = ensureListed(folder)) return err;
+  ItemIdentifier parentIdentifier{""};
+  {
+    std::lock_guard guard(mutex_);
+    if (folder->children.count(name)) return EEXIST;
+    parentIdentifier = folder->identifier;
+  }
+  auto made = calls_->create(
+      std::make_shared<ScriptItem>("", parentIdentifier.rawValue(), name, uniform_types::UTType::folder().identifier()),
+      fileprovider::ItemField::filename, std::nullopt);
+  if (!made.ok()) return errnoFor(made.error());
+  NodePtr created;
+  {
+    std::lock_guard guard(mutex_);
+    const fuse_ino_t inode = inodeFor(*made, parent);
+    folder->children[name] = inode;
+    created = nodes_[inode];
+    created->listed = true;  // new and empty; changes made elsewhere come through the poller
+  }
+  fillEntry(created, entry);
+  return 0;
+}
+
+int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, bool wantFolder) {
+  auto folder = node(parent);
+  if (!folder) return ENOENT;
+  if (int err = ensureListed(folder)) return err;
+  auto found = child(folder, name);
+  if (!found) return ENOENT;
+  ItemPtr item;
+  {
+    std::lock_guard guard(mutex_);
+    if (found->folder != wantFolder) return wantFolder ? ENOTDIR : EISDIR;
+    item = found->item;
+  }
+  if (item) {
+    auto removed = calls_->remove(item->itemIdentifier(), item->itemVersion());
+    if (!removed.ok()) return errnoFor(removed.error());
+  }
+  std::lock_guard guard(mutex_);
+  folder->children.erase(name);
+  byIdentifier_.erase(found->identifier.rawValue());
+  // The node itself stays: the kernel may still read a file that is open.
+  found->identifier = ItemIdentifier("");
+  found->item = item;
+  return 0;
+}
+
+int MountFileSystem::unlink(fuse_ino_t parent, const std::string& name) { return removeChild(parent, name, false); }
+
+int MountFileSystem::rmdir(fuse_ino_t parent, const std::string& name) { return removeChild(parent, name, true); }
+
+int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent,
+                            const std::string& newName, unsigned flags) {
+  if (flags & RENAME_EXCHANGE) return EINVAL;
+  // The extension renames only inside the item's own folder; mv falls back to copy and delete.
+  if (parent != newParent) return EXDEV;
+  auto folder = node(parent);
+  if (!folder) return ENOENT;
+  if (int err = ensureListed(folder)) return err;
+  auto source = child(folder, name);
+  if (!source) return ENOENT;
+  if (name == newName) return 0;
+  auto target = child(folder, newName);
+  if (target && (flags & RENAME_NOREPLACE)) return EEXIST;
+
+  ItemPtr item;
+  {
+    std::lock_guard guard(mutex_);
+    item = source->item;
+    if (target && target->folder != source->folder) return source->folder ? ENOTDIR : EISDIR;
+  }
+  if (!item) return EBUSY;  // a new file is on the peer only after its first close
+
+  // Onto an existing name: the old file is moved aside first and removed only
+  // once the rename has landed, so a failure leaves both files as they were.
+  ItemPtr aside;
+  if (target) {
+    ItemPtr targetItem;
+    {
+      std::lock_guard guard(mutex_);
+      targetItem = target->item;
+    }
+    if (targetItem) {
+      const std::string asideName = ".corvane-replaced-" + std::to_string(target->inode) + "-" + newName;
+      auto moved = calls_->modify(
+          std::make_shared<ScriptItem>(targetItem->itemIdentifier().rawValue(),
+                                       targetItem->parentItemIdentifier().rawValue(), asideName, std::nullopt),
+          targetItem->itemVersion(), fileprovider::ItemField::filename, std::nullopt);
+      if (!moved.ok()) return errnoFor(moved.error());
+      aside = *moved;
+    }
+  }
+
+  auto renamed =
+      calls_->modify(std::make_shared<ScriptItem>(item->itemIdentifier().rawValue(),
+                                                  item->parentItemIdentifier().rawValue(), newName, std::nullopt),
+                     item->itemVersion(), fileprovider::ItemField::filename, std::nullopt);
+  if (!renamed.ok()) {
+    if (aside) {
+      (void)calls_->modify(
+          std::make_shared<ScriptItem>(aside->itemIdentifier().rawValue(), aside->parentItemIdentifier().rawValue(),
+                                       newName, std::nullopt),
+          aside->itemVersion(), fileprovider::ItemField::filename, std::nullopt);
+    }
+    return errnoFor(renamed.error());
+  }
+  if (aside) (void)calls_->remove(aside->itemIdentifier(), aside->itemVersion());
+
+  std::lock_guard guard(mutex_);
+  if (target) {
+    byIdentifier_.erase(target->identifier.rawValue());
+    target->identifier = ItemIdentifier("");
+  }
+  folder->children.erase(name);
+  folder->children[newName] = source->inode;
+  source->name = newName;
+  // The renamed item reads as a file; a folder stays a folder.
+  const bool wasFolder = source->folder;
+  rekey(source, (*renamed)->itemIdentifier());
+  source->item = *renamed;
+  source->folder = wasFolder;
+  return 0;
+}
+
+std::size_t MountFileSystem::pendingUploads() const {
+  std::lock_guard guard(mutex_);
+  std::size_t count = 0;
+  for (const auto& [inode, node] : nodes_) {
+    if (node->working && node->working->dirty()) ++count;
+  }
+  return count;
+}
+
+void MountFileSystem::pollChanges() {
+  std::vector<NodePtr> folders;
+  {
+    std::lock_guard guard(mutex_);
+    for (const auto& [inode, node] : nodes_) {
+      if (node->folder && node->listed && node->anchor && !node->identifier.rawValue().empty()) {
+        folders.push_back(node);
+      }
+    }
+  }
+  std::vector<Invalidation> invalidations;
+  for (const auto& folder : folders) pollFolder(folder, invalidations);
+  invalidate(std::move(invalidations));
+}
+
+void MountFileSystem::pollFolder(const NodePtr& folder, std::vector<Invalidation>& out) {
+  ItemIdentifier identifier{""};
+  fileprovider::SyncAnchor anchor;
+  {
+    std::lock_guard guard(mutex_);
+    identifier = folder->identifier;
+    anchor = *folder->anchor;
+  }
+  auto changes = calls_->changes(identifier, anchor);
+  std::lock_guard guard(mutex_);
+  if (folder->identifier != identifier) return;  // renamed meanwhile; listed again on next use
+  if (!changes.ok()) {
+    if (changes.error().domain() == foundation::kFileProviderErrorDomain &&
+        changes.error().code() == fileprovider::ErrorCode::syncAnchorExpired) {
+      folder->listed = false;
+      out.push_back({Invalidation::Kind::contents, folder->inode, {}});
+    }
+    return;  // unreachable: keep what is cached and try again next round
+  }
+  bool changed = false;
+  for (const auto& batch : changes->updated) {
+    for (const auto& item : batch) {
+      const std::string name = item->filename();
+      auto existing = folder->children.find(name);
+      NodePtr previous;
+      if (existing != folder->children.end()) previous = nodes_[existing->second];
+      if (previous && previous->item && previous->item->itemVersion() == item->itemVersion()) continue;
+      if (previous && previous->working && previous->working->dirty()) continue;  // the local edit wins until sent
+      const bool contentMoved = previous && previous->item &&
+                                previous->item->itemVersion().contentVersion != item->itemVersion().contentVersion;
+      const fuse_ino_t inode = inodeFor(item, folder->inode);
+      folder->children[name] = inode;
+      changed = true;
+      if (!previous) {
+        out.push_back({Invalidation::Kind::entry, folder->inode, name});
+      } else if (contentMoved) {
+        out.push_back({Invalidation::Kind::contents, inode, {}});
+      } else {
+        out.push_back({Invalidation::Kind::attributes, inode, {}});
+      }
+    }
+  }
+  for (const auto& batch : changes->deleted) {
+    for (const auto& raw : batch) {
+      auto found = byIdentifier_.find(raw);
+      if (found == byIdentifier_.end()) continue;
+      auto gone = nodes_[found->second];
+      if (gone->parent != folder->inode || (gone->working && gone->working->dirty())) continue;
+      folder->children.erase(gone->name);
+      byIdentifier_.erase(found);
+      gone->identifier = ItemIdentifier("");
+      out.push_back({Invalidation::Kind::entry, folder->inode, gone->name});
+      changed = true;
+    }
+  }
+  if (changes->anchor) folder->anchor = changes->anchor;
+  if (changed) out.push_back({Invalidation::Kind::contents, folder->inode, {}});
+}
+
+}  // namespace corvane::framework::mount

@@ -1,0 +1,122 @@
+// MountFileSystem: what the mount does for each kernel request, in terms of the
+// framework's entry points. It keeps the node table (one inode per identifier,
+// stable for the mount's life), the listings of the folders the kernel has seen
+// (each with the sync anchor it was taken at), and the working copies of files
+// open for writing. FuseOperations turns its answers into FUSE replies; it never
+// sees a fuse_req_t, so every answer here is an errno value (0 for success).
+//
+// Thread-safe: FUSE worker threads and the change poller call it at once. The
+// table is guarded by one mutex that is never held across a call into the
+// extension; each folder's first listing and each file's upload are serialised
+// on locks of their own, so a slow fetch never holds up a listing of another folder.
+#pragma once
+
+#include <fuse_lowlevel.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "framework/mount/ContentCache.h"
+#include "framework/mount/ExtensionCalls.h"
+
+namespace corvane::framework::mount {
+
+// An invalidation the kernel must hear of, sent later from a thread of its own:
+// sending one from inside a request handler can deadlock against the kernel.
+struct Invalidation {
+  enum class Kind { entry, attributes, contents } kind;
+  fuse_ino_t inode;
+  std::string name;  // for entry
+};
+using InvalidationSink = std::function<void(std::vector<Invalidation>)>;
+
+struct DirEntry {
+  std::string name;
+  struct stat attributes {};
+};
+
+class MountFileSystem {
+ public:
+  struct Options {
+    std::chrono::milliseconds callDeadline{std::chrono::seconds(60)};
+    double entryTimeout = 300;  // seconds; remote changes invalidate sooner
+  };
+
+  MountFileSystem(std::shared_ptr<ExtensionCalls> calls, std::shared_ptr<ContentCache> cache, Options options);
+  ~MountFileSystem();
+
+  void setInvalidationSink(InvalidationSink sink);
+
+  // Lists the root and tells the extension the import is done. An error when
+  // the root cannot be listed.
+  foundation::Status start();
+
+  double entryTimeout() const { return options_.entryTimeout; }
+
+  int lookup(fuse_ino_t parent, const std::string& name, fuse_entry_param& entry);
+  int getattr(fuse_ino_t inode, struct stat& attributes);
+  // The folder's entries, "." and ".." first, with the attributes of each.
+  int readFolder(fuse_ino_t inode, std::vector<DirEntry>& entries);
+
+  class OpenFile;
+  int open(fuse_ino_t inode, int flags, OpenFile*& file, bool& keepCache);
+  int create(fuse_ino_t parent, const std::string& name, int flags, OpenFile*& file, fuse_entry_param& entry);
+  // The descriptor reads are served from (for splicing) and the inode it belongs to.
+  int readDescriptor(OpenFile* file) const;
+  int write(OpenFile* file, const char* data, std::size_t size, off_t offset, std::size_t& written);
+  // Upload of what was written, for close and fsync.
+  int flush(OpenFile* file);
+  void release(OpenFile* file);
+
+  int setattr(fuse_ino_t inode, const struct stat& wanted, int toSet, OpenFile* file, struct stat& attributes);
+  int mkdir(fuse_ino_t parent, const std::string& name, fuse_entry_param& entry);
+  int unlink(fuse_ino_t parent, const std::string& name);
+  int rmdir(fuse_ino_t parent, const std::string& name);
+  int rename(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent, const std::string& newName,
+             unsigned flags);
+
+  // One round of change enumeration over every listed folder.
+  void pollChanges();
+
+  // For status: files with an upload not yet stored.
+  std::size_t pendingUploads() const;
+
+ private:
+  struct Node;
+  struct WorkingCopy;
+  using NodePtr = std::shared_ptr<Node>;
+
+  NodePtr node(fuse_ino_t inode) const;
+  NodePtr child(const NodePtr& folder, const std::string& name) const;
+  fuse_ino_t inodeFor(const fileprovider::ItemPtr& item, fuse_ino_t parent);        // mutex_ held
+  void rekey(const NodePtr& node, const fileprovider::ItemIdentifier& identifier);  // mutex_ held
+  void fill(const Node& node, struct stat& attributes) const;                       // mutex_ held
+  void fillEntry(const NodePtr& node, fuse_entry_param& entry) const;
+  int ensureListed(const NodePtr& folder);
+  void applyListing(const NodePtr& folder, FolderListing listing);  // mutex_ held
+  int workingCopy(const NodePtr& node, bool truncate, std::shared_ptr<WorkingCopy>& copy);
+  int upload(const NodePtr& node, const std::shared_ptr<WorkingCopy>& copy);
+  int removeChild(fuse_ino_t parent, const std::string& name, bool folder);
+  void pollFolder(const NodePtr& folder, std::vector<Invalidation>& invalidations);
+  void invalidate(std::vector<Invalidation> invalidations);
+
+  const std::shared_ptr<ExtensionCalls> calls_;
+  const std::shared_ptr<ContentCache> cache_;
+  const Options options_;
+  std::once_flag importFinished_;
+
+  mutable std::mutex mutex_;  // guards the table and every Node's fields
+  std::unordered_map<fuse_ino_t, NodePtr> nodes_;
+  std::unordered_map<std::string, fuse_ino_t> byIdentifier_;
+  fuse_ino_t nextInode_ = FUSE_ROOT_ID + 1;
+  InvalidationSink sink_;
+};
+
+}  // namespace corvane::framework::mount

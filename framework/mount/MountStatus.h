@@ -1,0 +1,40 @@
+// The status file a running mount keeps, one per domain, in
+// <runtime folder>/mounts/<domain>.json (the runtime folder is the one the
+// sockets live in), and what `corvane-fp status` makes of them. Each write
+// replaces the file in one rename, so a reader never sees half of one.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Result.h"
+
+namespace corvane::framework::mount {
+
+struct MountStatus {
+  std::string domain;
+  std::string mountPoint;
+  pid_t pid = 0;          // the mount's process
+  pid_t hostPid = 0;      // its host child; 0 for --no-host or while restarting
+  std::string linkPhase;  // "ready" or "waiting"
+  std::uint64_t cacheBytes = 0;
+  std::uint64_t pendingUploads = 0;
+};
+
+std::filesystem::path statusFolder();
+
+foundation::Status writeStatus(const MountStatus& status);
+void removeStatus(const std::string& domain);
+
+// Every mount whose process is still alive, by domain.
+std::vector<MountStatus> readStatuses();
+
+// `corvane-fp status [--json] [--domain ID]`: returns the exit status.
+int printStatus(const std::vector<MountStatus>& statuses, bool json, const std::string& onlyDomain, std::ostream& out);
+
+}  // namespace corvane::framework::mount
