@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -329,7 +330,9 @@ int runMount(const MountOptions& options) {
     fuse_loop_cfg_set_clone_fd(config, 0);
     fuse_loop_cfg_set_max_threads(config, 16);
     fuse_loop_cfg_set_idle_threads(config, 4);
-    status = fuse_session_loop_mt(session, config) == 0 ? 0 : 1;
+    // A loop ended by SIGINT/SIGTERM reports the signal; that is a clean stop.
+    const int looped = fuse_session_loop_mt(session, config);
+    status = looped == 0 || looped == SIGINT || looped == SIGTERM || looped == SIGHUP ? 0 : 1;
     fuse_loop_cfg_destroy(config);
     fs.setInvalidationSink({});
   }

@@ -489,13 +489,8 @@ int MountFileSystem::setattr(fuse_ino_t inode, const struct stat& wanted, int to
   // all a chown may do (tar and rsync do just that).
   if ((toSet & FUSE_SET_ATTR_UID) && wanted.st_uid != ::getuid()) return EPERM;
   if ((toSet & FUSE_SET_ATTR_GID) && wanted.st_gid != ::getgid()) return EPERM;
-  if (toSet & FUSE_SET_ATTR_MODE) {
-    std::lock_guard guard(mutex_);
-    struct stat now {};
-    fill(*found, now);
-    // The peer keeps no permissions: only asking for what is already so succeeds.
-    if ((wanted.st_mode & 07777) != (now.st_mode & 07777)) return EPERM;
-  }
+  // The peer keeps no permissions: they follow from the item's capabilities, so
+  // a chmod (cp -p, rsync, tar all make one) is accepted and changes nothing.
   if (toSet & FUSE_SET_ATTR_SIZE) {
     if (found->folder) return EISDIR;
     std::shared_ptr<WorkingCopy> copy = file ? file->working : nullptr;

@@ -1,0 +1,170 @@
+// corvane-fp mount driven by the programs people use on a folder: a real FUSE
+// mount, a real corvane-vfs-host, real ls/cp/git/tar/rsync. One mount serves the
+// whole table; each case is a shell script that checks its own outcome against
+// the share folder, and the mount's log is printed when one fails.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
+
+namespace corvane::testing {
+namespace {
+
+std::string fuseMissing() {
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) return "/dev/fuse is not available here";
+  if (run({"sh", "-c", "command -v fusermount3 >/dev/null"}) != 0) return "fusermount3 is not installed";
+  return {};
+}
+
+// One mount of `share` at `root/mnt`, with every folder it keeps under `root`.
+class Mount {
+ public:
+  Mount(const std::filesystem::path& root, const std::string& domain, std::vector<std::string> hostArgs)
+      : root_(root), mnt_(root / "mnt") {
+    std::filesystem::create_directories(mnt_);
+    std::vector<std::string> args = {CORVANE_FP, "mount", "--domain", domain};
+    args.insert(args.end(), hostArgs.begin(), hostArgs.end());
+    args.insert(args.end(), {"--foreground", mnt_.string()});
+    process_ = std::make_unique<ChildProcess>(args, ChildOptions{.errorFile = root / "mount.log"});
+    ready_ = eventually([&] { return run({"mountpoint", "-q", mnt_.string()}) == 0; });
+  }
+  ~Mount() {
+    process_->stop(SIGTERM);
+    if (run({"mountpoint", "-q", mnt_.string()}) == 0) run({"fusermount3", "-uz", mnt_.string()});
+  }
+
+  bool ready() const { return ready_; }
+  const std::filesystem::path& path() const { return mnt_; }
+  int stop() { return process_->stop(SIGTERM); }
+  std::string log() const { return readFile(root_ / "mount.log"); }
+
+  // Runs `script` with bash in the mount, SHARE and WORK set; its exit status.
+  int shell(const std::string& script, const std::filesystem::path& share) const {
+    const std::string work = (root_ / "work").string();
+    std::filesystem::create_directories(work);
+    return run(
+        {"env", "SHARE=" + share.string(), "WORK=" + work, "bash", "-ec", "cd " + mnt_.string() + "\n" + script});
+  }
+
+ private:
+  std::filesystem::path root_;
+  std::filesystem::path mnt_;
+  std::unique_ptr<ChildProcess> process_;
+  bool ready_ = false;
+};
+
+class MountEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (auto why = fuseMissing(); !why.empty()) GTEST_SKIP() << why;
+    writeFile(share() / "a.txt", "hello\n");
+    writeFile(share() / "sub" / "b.txt", "x\n");
+  }
+  std::filesystem::path share() const { return dir_.path() / "share"; }
+
+  TempDir dir_;
+  ScopedEnv cache_{"XDG_CACHE_HOME", (dir_.path() / "cache").string()};
+  ScopedEnv runtime_{"XDG_RUNTIME_DIR", (dir_.path() / "run").string()};
+  ScopedEnv groups_{"CORVANE_APP_GROUPS", (dir_.path() / "groups").string()};
+};
+
+struct Case {
+  const char* name;
+  const char* script;
+};
+
+// In order: later cases use what earlier ones made.
+// The scripts are shell, laid out as shell.
+// clang-format off
+const Case kCases[] = {
+    {"ls, find and stat see the share", R"sh(ls -la | grep -q ' a.txt$'; find . -type f | grep -qx './sub/b.txt'
+      [ "$(stat -c '%s %F' a.txt)" = "6 regular file" ]; [ "$(stat -c %F sub)" = directory ])sh"},
+    {"cat reads a file", R"sh([ "$(cat a.txt)" = hello ])sh"},
+    {"cp of 10 MiB in and out keeps every byte", R"sh(head -c 10485760 /dev/urandom > "$WORK/big"; cp "$WORK/big" big
+      cmp big "$WORK/big"; cmp "$SHARE/big" "$WORK/big"; cp big "$WORK/back"; cmp "$WORK/back" "$WORK/big")sh"},
+    {"mkdir and mv within a folder",
+     R"sh(mkdir d; echo hi > d/f; mv d/f d/g; [ -f "$SHARE/d/g" ]; [ ! -e "$SHARE/d/f" ])sh"},
+    {"mv across folders copies and deletes",
+     R"sh(mkdir e; mv d/g e/; [ "$(cat "$SHARE/e/g")" = hi ]; [ ! -e "$SHARE/d/g" ])sh"},
+    {"rm removes from the share", R"sh(rm e/g; [ ! -e "$SHARE/e/g" ]; [ ! -e e/g ])sh"},
+    {"rmdir of a non-empty folder is ENOTEMPTY",
+     R"sh(! rmdir sub 2> "$WORK/err"; grep -q 'Directory not empty' "$WORK/err"
+      [ -f "$SHARE/sub/b.txt" ])sh"},
+    {"mv onto an existing name replaces it", R"sh(echo one > r1; echo two > r2; mv r1 r2; [ "$(cat r2)" = one ]
+      [ "$(cat "$SHARE/r2")" = one ]; [ ! -e "$SHARE/r1" ]; [ -z "$(ls -A "$SHARE" | grep corvane-replaced || true)" ])sh"},
+    {"sed -i edits in place", R"sh(printf 'abc\n' > s.txt; sed -i s/b/B/ s.txt; [ "$(cat "$SHARE/s.txt")" = aBc ])sh"},
+    {"git init, add, commit and log", R"sh(mkdir repo; cd repo; git init -q .; echo a > f; git add f
+      git -c user.email=t@example.com -c user.name=t commit -qm first; git log --oneline | grep -q first)sh"},
+    {"tar -x of 200 files in and tar -c back out",
+     R"sh(mkdir -p "$WORK/src/t"; for i in $(seq 200); do echo "$i" > "$WORK/src/t/f$i"; done
+      tar -C "$WORK/src" -cf "$WORK/in.tar" t; tar -xf "$WORK/in.tar"; tar -cf "$WORK/out.tar" t
+      mkdir "$WORK/x"; tar -C "$WORK/x" -xf "$WORK/out.tar"; diff -r "$WORK/src/t" "$WORK/x/t"; diff -r "$WORK/src/t" "$SHARE/t")sh"},
+    {"rsync -a in, then nothing left to do, then back out", R"sh(rsync -a "$WORK/src/" rs/
+      [ -z "$(rsync -an --itemize-changes "$WORK/src/" rs/)" ]; rsync -a rs/ "$WORK/rsback/"; diff -r "$WORK/src" "$WORK/rsback")sh"},
+    {"symlinks, hard links and special files are refused",
+     R"sh(! ln -s a.txt link 2>/dev/null; ! ln a.txt hard 2>/dev/null
+      ! mkfifo fifo 2>/dev/null; [ ! -e "$SHARE/link" ]; [ ! -e "$SHARE/hard" ]; [ ! -e "$SHARE/fifo" ])sh"},
+    {"a file added to the share shows up", R"sh(echo new > "$SHARE/added.txt"
+      for i in $(seq 600); do [ "$(cat added.txt 2>/dev/null)" = new ] && exit 0; sleep 0.1; done; exit 1)sh"},
+    {"a file changed on the share reads anew", R"sh(cat a.txt > /dev/null; echo changed > "$SHARE/a.txt"
+      for i in $(seq 600); do [ "$(cat a.txt)" = changed ] && exit 0; sleep 0.1; done; exit 1)sh"},
+    {"a file removed from the share goes", R"sh(rm "$SHARE/sub/b.txt"
+      for i in $(seq 600); do [ ! -e sub/b.txt ] && exit 0; sleep 0.1; done; exit 1)sh"},
+};
+// clang-format on
+
+TEST_F(MountEndToEnd, ProgramsWorkOnTheMountAsOnAFolder) {
+  Mount mount(dir_.path(), "e2e", {"--share", share().string()});
+  ASSERT_TRUE(mount.ready()) << mount.log();
+  for (const auto& c : kCases) {
+    EXPECT_EQ(mount.shell(c.script, share()), 0) << c.name << "\n" << mount.log();
+  }
+  const std::string status = (dir_.path() / "status.json").string();
+  ASSERT_EQ(run({"sh", "-c", std::string(CORVANE_FP) + " status --json > " + status}), 0);
+  auto listed = nlohmann::json::parse(readFile(status));
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0]["domain"], "e2e");
+  EXPECT_GT(listed[0]["hostPid"].get<int>(), 0);
+
+  EXPECT_EQ(mount.stop(), 0) << mount.log();
+  EXPECT_NE(run({"mountpoint", "-q", mount.path().string()}), 0);
+  // Every request the kernel made went through the extension, which traced it.
+  std::string events;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_.path() / "groups")) {
+    if (entry.path().parent_path().filename() == "Logs") events += readFile(entry.path());
+  }
+  for (const char* operation : {"file_provider.enumerate_items", "file_provider.fetch_contents", "file_provider.create",
+                                "file_provider.modify", "file_provider.delete", "file_provider.enumerate_changes"}) {
+    EXPECT_NE(events.find(operation), std::string::npos) << operation;
+  }
+}
+
+TEST_F(MountEndToEnd, AHostThatGoesAwayFailsReadsAtOnceAndCachedFoldersStayReadable) {
+  writeFile(share() / "later.txt", "not read before\n");
+  ChildProcess host({CORVANE_VFS_HOST, "--peer", "offline=" + share().string()},
+                    ChildOptions{.errorFile = dir_.path() / "host.log"});
+  Mount mount(dir_.path(), "offline", {"--no-host"});
+  ASSERT_TRUE(mount.ready()) << mount.log();
+  ASSERT_EQ(mount.shell(R"sh(ls sub > /dev/null; [ "$(cat a.txt)" = hello ])sh", share()), 0) << mount.log();
+
+  host.stop(SIGKILL);
+  EXPECT_EQ(mount.shell(R"sh(! cat later.txt 2> "$WORK/err"; grep -q 'Input/output error' "$WORK/err"
+      ls sub | grep -qx b.txt; [ "$(cat a.txt)" = hello ]
+      ! mkdir offline-folder 2>/dev/null)sh",
+                        share()),
+            0)
+      << mount.log();
+  EXPECT_EQ(mount.stop(), 0) << mount.log();
+}
+
+}  // namespace
+}  // namespace corvane::testing
