@@ -106,6 +106,16 @@ Result<FolderListing> ExtensionCalls::list(const fileprovider::ItemIdentifier& f
   return listed;
 }
 
+std::optional<fileprovider::SyncAnchor> ExtensionCalls::currentAnchor(const fileprovider::ItemIdentifier& container) {
+  auto made = enumerator(container);
+  if (!made.ok()) return std::nullopt;
+  auto anchor = std::make_shared<Answer<std::optional<fileprovider::SyncAnchor>>>();
+  (*made)->currentSyncAnchor([anchor](std::optional<fileprovider::SyncAnchor> value) { anchor->set(value); });
+  auto current = anchor->wait(deadline_);
+  (*made)->invalidate();
+  return current ? *current : std::nullopt;
+}
+
 Result<Changes> ExtensionCalls::changes(const fileprovider::ItemIdentifier& folder,
                                         const fileprovider::SyncAnchor& anchor) {
   auto made = enumerator(folder);

@@ -34,6 +34,8 @@ class ExtensionCalls {
 
   foundation::Result<fileprovider::ItemPtr> item(const fileprovider::ItemIdentifier& identifier);
   foundation::Result<FolderListing> list(const fileprovider::ItemIdentifier& folder);
+  // currentSyncAnchor of the container; absent when the extension gave none.
+  std::optional<fileprovider::SyncAnchor> currentAnchor(const fileprovider::ItemIdentifier& container);
   foundation::Result<Changes> changes(const fileprovider::ItemIdentifier& folder,
                                       const fileprovider::SyncAnchor& anchor);
   foundation::Result<Fetched> fetch(const fileprovider::ItemIdentifier& identifier);

@@ -64,6 +64,7 @@ struct MountFileSystem::Node {
   bool folder = false;
   ItemPtr item;                         // absent for a new file not yet stored on the peer
   std::optional<double> localModified;  // a date set here; dates alone are never sent
+  bool unlinked = false;                // gone from its folder; what is still written is dropped at close
   // Folders.
   std::mutex listingMutex;  // serialises the first listing; not guarded by the table's mutex
   bool listed = false;
@@ -432,6 +433,13 @@ int MountFileSystem::upload(const NodePtr& file, const std::shared_ptr<WorkingCo
   std::lock_guard uploading(copy->uploadMutex);
   const std::uint64_t writes = copy->writes.load();
   if (writes == copy->uploaded) return 0;
+  {
+    std::lock_guard guard(mutex_);
+    if (file->unlinked) {  // an upload now would bring the file back
+      copy->uploaded = writes;
+      return 0;
+    }
+  }
 
   ItemPtr item;
   ItemIdentifier parentIdentifier{""};
@@ -568,6 +576,7 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
   byIdentifier_.erase(found->identifier.rawValue());
   // The node itself stays: the kernel may still read a file that is open.
   found->identifier = ItemIdentifier("");
+  found->unlinked = true;
   found->item = item;
   return 0;
 }
@@ -637,6 +646,7 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   if (target) {
     byIdentifier_.erase(target->identifier.rawValue());
     target->identifier = ItemIdentifier("");
+    target->unlinked = true;
   }
   folder->children.erase(name);
   folder->children[newName] = source->inode;
@@ -659,6 +669,17 @@ std::size_t MountFileSystem::pendingUploads() const {
 }
 
 void MountFileSystem::pollChanges() {
+  const auto workingSet = ItemIdentifier::workingSet();
+  if (workingSetAnchor_) {
+    auto quiet = calls_->changes(workingSet, *workingSetAnchor_);
+    if (quiet.ok()) return;  // neither the share nor its epoch moved
+    const bool moved = quiet.error().domain() == foundation::kFileProviderErrorDomain &&
+                       quiet.error().code() == fileprovider::ErrorCode::syncAnchorExpired;
+    if (!moved) return;  // unreachable: next round
+  }
+  // Taken before the folders are asked, so a change made meanwhile moves it again.
+  workingSetAnchor_ = calls_->currentAnchor(workingSet);
+
   std::vector<NodePtr> folders;
   {
     std::lock_guard guard(mutex_);

@@ -82,7 +82,8 @@ class MountFileSystem {
   int rename(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent, const std::string& newName,
              unsigned flags);
 
-  // One round of change enumeration over every listed folder.
+  // One round of change enumeration over every listed folder, when the working
+  // set says the share moved at all. Called from one thread only.
   void pollChanges();
 
   // For status: files with an upload not yet stored.
@@ -117,6 +118,8 @@ class MountFileSystem {
   std::unordered_map<std::string, fuse_ino_t> byIdentifier_;
   fuse_ino_t nextInode_ = FUSE_ROOT_ID + 1;
   InvalidationSink sink_;
+  // Touched by pollChanges() alone: a quiet share costs one request a round.
+  std::optional<fileprovider::SyncAnchor> workingSetAnchor_;
 };
 
 }  // namespace corvane::framework::mount

@@ -95,6 +95,8 @@ const Case kCases[] = {
      R"sh(mkdir d; echo hi > d/f; mv d/f d/g; [ -f "$SHARE/d/g" ]; [ ! -e "$SHARE/d/f" ])sh"},
     {"mv across folders copies and deletes",
      R"sh(mkdir e; mv d/g e/; [ "$(cat "$SHARE/e/g")" = hi ]; [ ! -e "$SHARE/d/g" ])sh"},
+    {"a file removed while open is not brought back by its close",
+     R"sh(exec 3> gone.txt; echo x >&3; rm gone.txt; echo y >&3; exec 3>&-; [ ! -e "$SHARE/gone.txt" ]; [ ! -e gone.txt ])sh"},
     {"rm removes from the share", R"sh(rm e/g; [ ! -e "$SHARE/e/g" ]; [ ! -e e/g ])sh"},
     {"rmdir of a non-empty folder is ENOTEMPTY",
      R"sh(! rmdir sub 2> "$WORK/err"; grep -q 'Directory not empty' "$WORK/err"
