@@ -60,7 +60,7 @@ std::string numbered(const char* prefix, int n, const char* suffix = "") {
 
 // Serves the generated share; every listing is built afresh on each call, as a
 // host reading a real folder would. Runs on the host connection's queue.
-class GeneratedShareHost final : public VfsXpcNullHost {
+class GeneratedShareHost final : public corvane::VfsXpcNullHost {
  public:
   static EntryList listing(const std::string& path) {
     EntryList list;
