@@ -121,11 +121,14 @@ Result<ContentCache::Entry> ContentCache::fetchOnce(const fileprovider::ItemPtr&
     Result<fileprovider::ItemPtr> outcome = [&]() -> Result<fileprovider::ItemPtr> {
       auto fetched = fetch();
       if (!fetched.ok()) return fetched.error();
-      foundation::UniqueFd in(::open(fetched->contents.c_str(), O_RDONLY | O_CLOEXEC));
-      if (!in.valid()) return cacheError(errno, "cannot open the fetched " + fetched->contents.string());
       // The metadata that came with the contents is the fresher; without it the
       // listed item has to do.
       auto fresh = fetched->item ? fetched->item : item;
+      // The host hands over a file of its own that it never writes again, so a
+      // second name for it costs nothing; across file systems it is cloned or copied.
+      if (::link(fetched->contents.c_str(), entryPath(fresh).c_str()) == 0 || errno == EEXIST) return fresh;
+      foundation::UniqueFd in(::open(fetched->contents.c_str(), O_RDONLY | O_CLOEXEC));
+      if (!in.valid()) return cacheError(errno, "cannot open the fetched " + fetched->contents.string());
       if (auto stored = store(fresh, in.get()); !stored.ok()) return stored.error();
       return fresh;
     }();

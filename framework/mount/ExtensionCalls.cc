@@ -86,9 +86,10 @@ Result<FolderListing> ExtensionCalls::list(const fileprovider::ItemIdentifier& f
   if (!made.ok()) return made.error();
   auto enumerator = *made;
 
+  // Both asked at once: the host serves a connection in order, so the anchor
+  // still comes from before the listing, and a folder costs one round trip instead of two.
   auto anchor = std::make_shared<Answer<std::optional<fileprovider::SyncAnchor>>>();
   enumerator->currentSyncAnchor([anchor](std::optional<fileprovider::SyncAnchor> value) { anchor->set(value); });
-  auto current = anchor->wait(deadline_);
 
   auto answer = std::make_shared<Answer<Result<FolderListing>>>();
   enumerator->enumerateItems(std::make_shared<CollectingEnumerationObserver>([answer](const char*, Listing listing) {
@@ -101,6 +102,7 @@ Result<FolderListing> ExtensionCalls::list(const fileprovider::ItemIdentifier& f
                              }),
                              fileprovider::Page{});
   auto listed = waitFor(answer, deadline_, "enumerateItems");
+  auto current = anchor->wait(deadline_);
   enumerator->invalidate();
   if (listed.ok() && current) listed->anchor = *current;
   return listed;

@@ -18,8 +18,11 @@ MountFileSystem::OpenFile* handleOf(const fuse_file_info* fi) {
   return reinterpret_cast<MountFileSystem::OpenFile*>(fi->fh);
 }
 
-// A folder's entries as they were at opendir, read by offset.
+// A folder's entries as they were at its first readdir, read by offset. The
+// kernel serialises readdir on one open folder.
 struct FolderHandle {
+  fuse_ino_t inode;
+  bool read = false;
   std::vector<DirEntry> entries;
 };
 
@@ -42,6 +45,7 @@ void init(void*, fuse_conn_info* conn) {
     if (conn->capable & wanted) conn->want |= wanted;
   }
   conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;  // every listing comes with its attributes
+  conn->max_write = 1 << 20;                 // fewer, larger writes; libfuse lowers it to what the kernel takes
 }
 
 void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
@@ -138,8 +142,9 @@ void release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
 }
 
 void opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+  if (int err = fs(req).openFolder(ino)) return (void)fuse_reply_err(req, err);
   auto handle = std::make_unique<FolderHandle>();
-  if (int err = fs(req).readFolder(ino, handle->entries)) return (void)fuse_reply_err(req, err);
+  handle->inode = ino;
   fi->fh = reinterpret_cast<uint64_t>(handle.release());
   // The kernel keeps the listing until the change poller says the folder changed.
   fi->cache_readdir = 1;
@@ -148,7 +153,12 @@ void opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
 }
 
 void readdirAny(fuse_req_t req, size_t size, off_t off, fuse_file_info* fi, bool plus) {
-  const auto& entries = reinterpret_cast<FolderHandle*>(fi->fh)->entries;
+  auto* handle = reinterpret_cast<FolderHandle*>(fi->fh);
+  if (!handle->read) {
+    if (int err = fs(req).readFolder(handle->inode, handle->entries)) return (void)fuse_reply_err(req, err);
+    handle->read = true;
+  }
+  const auto& entries = handle->entries;
   std::vector<char> buffer(size);
   std::size_t used = 0;
   for (auto i = static_cast<std::size_t>(off); i < entries.size(); ++i) {

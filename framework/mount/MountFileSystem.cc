@@ -281,6 +281,12 @@ int MountFileSystem::getattr(fuse_ino_t inode, struct stat& attributes) {
   return 0;
 }
 
+int MountFileSystem::openFolder(fuse_ino_t inode) {
+  auto folder = node(inode);
+  if (!folder) return ENOENT;
+  return ensureListed(folder);
+}
+
 int MountFileSystem::readFolder(fuse_ino_t inode, std::vector<DirEntry>& entries) {
   auto folder = node(inode);
   if (!folder) return ENOENT;

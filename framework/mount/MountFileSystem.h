@@ -62,6 +62,9 @@ class MountFileSystem {
 
   int lookup(fuse_ino_t parent, const std::string& name, fuse_entry_param& entry);
   int getattr(fuse_ino_t inode, struct stat& attributes);
+  // Lists the folder unless it is listed; opendir needs no more, since the kernel
+  // keeps listings it has read.
+  int openFolder(fuse_ino_t inode);
   // The folder's entries, "." and ".." first, with the attributes of each.
   int readFolder(fuse_ino_t inode, std::vector<DirEntry>& entries);
 
