@@ -44,12 +44,12 @@ bool isBelow(const std::string& identifier, const std::string& folder) {
 struct MountFileSystem::WorkingCopy {
   std::filesystem::path path;
   foundation::UniqueFd fd;
-  std::mutex uploadMutex;                // one upload at a time
-  std::atomic<std::uint64_t> writes{0};  // bumped by every change
-  std::uint64_t uploaded = 0;            // `writes` as of the last stored upload; guarded by uploadMutex
-  int opens = 0;                         // guarded by the table's mutex
+  std::mutex uploadMutex;                  // one upload at a time
+  std::atomic<std::uint64_t> writes{0};    // bumped by every change
+  std::atomic<std::uint64_t> uploaded{0};  // `writes` as of the last stored upload; set under uploadMutex
+  int opens = 0;                           // guarded by the table's mutex
 
-  bool dirty() const { return writes.load() != uploaded; }
+  bool dirty() const { return writes.load() != uploaded.load(); }
   ~WorkingCopy() {
     // One that never reached the peer stays on disk for the user to rescue.
     if (!dirty()) ::unlink(path.c_str());
