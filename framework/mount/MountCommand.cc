@@ -276,7 +276,7 @@ int runMount(const MountOptions& options) {
   if (auto started = fs.start(); !started.ok()) return fail(1, started.error().localizedDescription());
 
   // What file managers show as the folder's name.
-  std::string rootName = options.displayName;
+  std::string rootName = options.displayName.empty() ? options.domain : options.displayName;
   if (auto root = calls->item(fileprovider::ItemIdentifier::rootContainer()); root.ok()) rootName = (*root)->filename();
   std::string fsname = "fsname=" + rootName;
   for (char& c : fsname) {
