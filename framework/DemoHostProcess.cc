@@ -2,15 +2,13 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <thread>
-
-extern char** environ;
 
 namespace corvane::framework {
 
@@ -24,28 +22,53 @@ foundation::Result<std::unique_ptr<DemoHostProcess>> DemoHostProcess::start(cons
                                                                             const std::string& peer,
                                                                             const std::filesystem::path& folder,
                                                                             const std::filesystem::path& errorFile) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   std::string path = program.string();
   std::string peerArgument = peer + "=" + folder.string();
   char* argv[] = {path.data(), const_cast<char*>("--peer"), peerArgument.data(), nullptr};
-  // The host must see SIGTERM: undo any blocking this process inherited.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-  pid_t pid = 0;
-  const int spawned = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, environ);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
-    return foundation::Error(foundation::kPosixErrorDomain, spawned,
+  auto failure = [&](int err) {
+    return foundation::Error(foundation::kPosixErrorDomain, err,
                              foundation::UserInfo{{foundation::kLocalizedDescriptionKey,
-                                                   "cannot start " + path + ": " + std::strerror(spawned)}});
+                                                   "cannot start " + path + ": " + std::strerror(err)}});
+  };
+  // The child reports a failed exec through this pipe; a successful one closes it.
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return failure(errno);
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    const int err = errno;
+    ::close(report[0]);
+    ::close(report[1]);
+    return failure(err);
+  }
+  if (pid == 0) {
+    // Only async-signal-safe calls from here to exec.
+    int err = ::open(errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    if (err >= 0) ::dup2(err, STDERR_FILENO);
+    int in = ::open("/dev/null", O_RDONLY);
+    if (in >= 0) ::dup2(in, STDIN_FILENO);
+    // The host must see SIGTERM: undo any blocking this process inherited. And
+    // it must not outlive this process, however this one ends.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) ::_exit(0);
+    ::execv(path.c_str(), argv);
+    const int code = errno;
+    (void)!::write(report[1], &code, sizeof code);
+    ::_exit(127);
+  }
+  ::close(report[1]);
+  int code = 0;
+  ssize_t n;
+  do {
+    n = ::read(report[0], &code, sizeof code);
+  } while (n < 0 && errno == EINTR);
+  ::close(report[0]);
+  if (n == static_cast<ssize_t>(sizeof code)) {
+    ::waitpid(pid, nullptr, 0);
+    return failure(code);
   }
   return std::unique_ptr<DemoHostProcess>(new DemoHostProcess(pid));
 }

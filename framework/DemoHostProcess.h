@@ -20,6 +20,8 @@ class DemoHostProcess {
   static std::filesystem::path besideThisProgram();
 
   // Starts `program --peer PEER=FOLDER`, its standard error appended to `errorFile`.
+  // The process gets SIGTERM when the thread that started it ends (with this
+  // process, however it ends), so a host never outlives the program it serves.
   [[nodiscard]] static foundation::Result<std::unique_ptr<DemoHostProcess>> start(
       const std::filesystem::path& program, const std::string& peer, const std::filesystem::path& folder,
       const std::filesystem::path& errorFile);
