@@ -10,7 +10,7 @@ namespace corvane::framework::mount {
 
 struct MountOptions {
   std::string domain = "sample";
-  std::string displayName;  // empty: the root takes the localized name of a shared folder
+  std::string displayName;                     // empty: the root takes the localized name of a shared folder
   std::optional<std::filesystem::path> share;  // absent: the sample share
   bool noHost = false;                         // wait for a host started elsewhere
   bool foreground = false;
