@@ -74,6 +74,7 @@ class MountEndToEnd : public ::testing::Test {
   TempDir dir_;
   ScopedEnv cache_{"XDG_CACHE_HOME", (dir_.path() / "cache").string()};
   ScopedEnv runtime_{"XDG_RUNTIME_DIR", (dir_.path() / "run").string()};
+  ScopedEnv state_{"XDG_STATE_HOME", (dir_.path() / "state").string()};  // the host's journal
   ScopedEnv groups_{"CORVANE_APP_GROUPS", (dir_.path() / "groups").string()};
 };
 
