@@ -112,7 +112,7 @@ void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
 void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse_file_info* fi) {
   MountFileSystem::OpenFile* file = nullptr;
   fuse_entry_param entry{};
-  if (int err = fs(req).create(parent, name, fi->flags, file, entry)) return (void)fuse_reply_err(req, err);
+  if (int err = fs(req).create(parent, name, file, entry)) return (void)fuse_reply_err(req, err);
   fi->fh = reinterpret_cast<uint64_t>(file);
   if (fuse_reply_create(req, &entry, fi) == -ENOENT) fs(req).release(file);
 }

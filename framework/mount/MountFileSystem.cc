@@ -391,8 +391,7 @@ int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& ke
   return 0;
 }
 
-int MountFileSystem::create(fuse_ino_t parent, const std::string& name, int flags, OpenFile*& file,
-                            fuse_entry_param& entry) {
+int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile*& file, fuse_entry_param& entry) {
   auto folder = node(parent);
   if (!folder) return ENOENT;
   if (int err = ensureListed(folder)) return err;
@@ -416,7 +415,6 @@ int MountFileSystem::create(fuse_ino_t parent, const std::string& name, int flag
     nodes_.erase(made->inode);
     return err;
   }
-  (void)flags;
   fillEntry(made, entry);
   file = handle.release();
   return 0;
@@ -486,13 +484,14 @@ int MountFileSystem::flush(OpenFile* file) {
 
 void MountFileSystem::release(OpenFile* file) {
   std::unique_ptr<OpenFile> handle(file);
-  if (!handle->working) return;
+  if (handle->working) closeWorkingCopy(handle->node, handle->working);
+}
+
+void MountFileSystem::closeWorkingCopy(const NodePtr& file, const std::shared_ptr<WorkingCopy>& copy) {
   std::lock_guard guard(mutex_);
-  // The last handle of a stored copy lets it go; one the peer never got stays,
+  // The last user of a stored copy lets it go; one the peer never got stays,
   // so the next open goes on from it and its close tries the upload again.
-  if (--handle->working->opens == 0 && !handle->working->dirty() && handle->node->working == handle->working) {
-    handle->node->working.reset();
-  }
+  if (--copy->opens == 0 && !copy->dirty() && file->working == copy) file->working.reset();
 }
 
 int MountFileSystem::setattr(fuse_ino_t inode, const struct stat& wanted, int toSet, OpenFile* file,
@@ -517,10 +516,7 @@ int MountFileSystem::setattr(fuse_ino_t inode, const struct stat& wanted, int to
     // truncate(2) by path has no close to upload on: it is sent now.
     if (own) {
       if (!err) err = upload(found, copy);
-      OpenFile temporary;
-      temporary.node = found;
-      temporary.working = copy;
-      release(new OpenFile(std::move(temporary)));
+      closeWorkingCopy(found, copy);
     }
     if (err) return err;
   }

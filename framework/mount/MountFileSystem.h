@@ -70,7 +70,7 @@ class MountFileSystem {
 
   class OpenFile;
   int open(fuse_ino_t inode, int flags, OpenFile*& file, bool& keepCache);
-  int create(fuse_ino_t parent, const std::string& name, int flags, OpenFile*& file, fuse_entry_param& entry);
+  int create(fuse_ino_t parent, const std::string& name, OpenFile*& file, fuse_entry_param& entry);
   // The descriptor reads are served from (for splicing) and the inode it belongs to.
   int readDescriptor(OpenFile* file) const;
   int write(OpenFile* file, const char* data, std::size_t size, off_t offset, std::size_t& written);
@@ -107,6 +107,7 @@ class MountFileSystem {
   void applyListing(const NodePtr& folder, FolderListing listing);  // mutex_ held
   int workingCopy(const NodePtr& node, bool truncate, std::shared_ptr<WorkingCopy>& copy);
   int upload(const NodePtr& node, const std::shared_ptr<WorkingCopy>& copy);
+  void closeWorkingCopy(const NodePtr& node, const std::shared_ptr<WorkingCopy>& copy);
   int removeChild(fuse_ino_t parent, const std::string& name, bool folder);
   void pollFolder(const NodePtr& folder, std::vector<Invalidation>& invalidations);
   void invalidate(std::vector<Invalidation> invalidations);
