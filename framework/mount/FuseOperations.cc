@@ -18,14 +18,6 @@ MountFileSystem::OpenFile* handleOf(const fuse_file_info* fi) {
   return reinterpret_cast<MountFileSystem::OpenFile*>(fi->fh);
 }
 
-// A folder's entries as they were at its first readdir, read by offset. The
-// kernel serialises readdir on one open folder.
-struct FolderHandle {
-  fuse_ino_t inode;
-  bool read = false;
-  std::vector<DirEntry> entries;
-};
-
 void replyEntry(fuse_req_t req, int err, const fuse_entry_param& entry) {
   if (err == ENOENT) {
     // A negative entry: the kernel remembers the miss (git and editors probe a
@@ -41,7 +33,8 @@ void replyEntry(fuse_req_t req, int err, const fuse_entry_param& entry) {
 }
 
 void init(void*, fuse_conn_info* conn) {
-  for (unsigned wanted : {FUSE_CAP_SPLICE_WRITE, FUSE_CAP_SPLICE_MOVE, FUSE_CAP_READDIRPLUS, FUSE_CAP_CACHE_SYMLINKS}) {
+  for (unsigned wanted : {FUSE_CAP_SPLICE_WRITE, FUSE_CAP_SPLICE_MOVE, FUSE_CAP_READDIRPLUS, FUSE_CAP_CACHE_SYMLINKS,
+                          FUSE_CAP_NO_OPENDIR_SUPPORT}) {
     if (conn->capable & wanted) conn->want |= wanted;
   }
   conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;  // every listing comes with its attributes
@@ -141,62 +134,44 @@ void release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
   fuse_reply_err(req, 0);
 }
 
-void opendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-  if (int err = fs(req).openFolder(ino)) return (void)fuse_reply_err(req, err);
-  auto handle = std::make_unique<FolderHandle>();
-  handle->inode = ino;
-  fi->fh = reinterpret_cast<uint64_t>(handle.release());
-  // The kernel keeps the listing until the change poller says the folder changed.
-  fi->cache_readdir = 1;
-  fi->keep_cache = 1;
-  if (fuse_reply_open(req, fi) == -ENOENT) delete reinterpret_cast<FolderHandle*>(fi->fh);
-}
+// Folders are never opened: the kernel then skips opendir and releasedir (two
+// round trips a folder) and keeps each listing it read until the change poller
+// says the folder changed.
+void opendir(fuse_req_t req, fuse_ino_t, fuse_file_info*) { fuse_reply_err(req, ENOSYS); }
 
-void readdirAny(fuse_req_t req, size_t size, off_t off, fuse_file_info* fi, bool plus) {
-  auto* handle = reinterpret_cast<FolderHandle*>(fi->fh);
-  if (!handle->read) {
-    if (int err = fs(req).readFolder(handle->inode, handle->entries)) return (void)fuse_reply_err(req, err);
-    handle->read = true;
-  }
-  const auto& entries = handle->entries;
+void readdirAny(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, bool plus) {
   std::vector<char> buffer(size);
   std::size_t used = 0;
-  for (auto i = static_cast<std::size_t>(off); i < entries.size(); ++i) {
-    const DirEntry& entry = entries[i];
-    const auto next = static_cast<off_t>(i + 1);
+  const double timeout = fs(req).entryTimeout();
+  auto add = [&](const char* name, const struct stat& attributes, off_t next) {
     std::size_t need;
     if (plus) {
       fuse_entry_param param{};
+      param.attr = attributes;
       // "." and ".." are not lookups; every other entry is.
-      if (i >= 2) {
-        param.ino = entry.attributes.st_ino;
+      if (next > 2) {
+        param.ino = attributes.st_ino;
         param.generation = 1;
-        param.attr = entry.attributes;
-        param.attr_timeout = param.entry_timeout = fs(req).entryTimeout();
-      } else {
-        param.attr = entry.attributes;
+        param.attr_timeout = param.entry_timeout = timeout;
       }
-      need = fuse_add_direntry_plus(req, buffer.data() + used, size - used, entry.name.c_str(), &param, next);
+      need = fuse_add_direntry_plus(req, buffer.data() + used, size - used, name, &param, next);
     } else {
-      need = fuse_add_direntry(req, buffer.data() + used, size - used, entry.name.c_str(), &entry.attributes, next);
+      need = fuse_add_direntry(req, buffer.data() + used, size - used, name, &attributes, next);
     }
-    if (need > size - used) break;
+    if (need > size - used) return false;
     used += need;
-  }
+    return true;
+  };
+  if (int err = fs(req).readFolder(ino, off, add)) return (void)fuse_reply_err(req, err);
   fuse_reply_buf(req, buffer.data(), used);
 }
 
-void readdir(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info* fi) {
-  readdirAny(req, size, off, fi, false);
+void readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info*) {
+  readdirAny(req, ino, size, off, false);
 }
 
-void readdirplus(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info* fi) {
-  readdirAny(req, size, off, fi, true);
-}
-
-void releasedir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-  delete reinterpret_cast<FolderHandle*>(fi->fh);
-  fuse_reply_err(req, 0);
+void readdirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info*) {
+  readdirAny(req, ino, size, off, true);
 }
 
 void fsyncdir(fuse_req_t req, fuse_ino_t, int, fuse_file_info*) { fuse_reply_err(req, 0); }
@@ -229,7 +204,6 @@ fuse_lowlevel_ops makeOperations() {
   ops.opendir = opendir;
   ops.readdir = readdir;
   ops.readdirplus = readdirplus;
-  ops.releasedir = releasedir;
   ops.fsyncdir = fsyncdir;
   return ops;
 }

@@ -283,6 +283,8 @@ int runMount(const MountOptions& options) {
     if (c == ',') c = ' ';  // a comma would end the option
   }
   std::vector<std::string> arguments = {"corvane-fp", "-o", fsname + ",subtype=corvane,default_permissions"};
+  // Every kernel request and its answer on standard error, for finding out what a program asks.
+  if (std::getenv("CORVANE_FUSE_DEBUG")) arguments.push_back("-d");
   std::vector<char*> argv;
   for (auto& argument : arguments) argv.push_back(argument.data());
   fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
@@ -290,6 +292,9 @@ int runMount(const MountOptions& options) {
   fuse_session* session = fuse_session_new(&args, &fuseOperations(), sizeof(fuse_lowlevel_ops), &fs);
   fuse_opt_free_args(&args);
   if (!session) return fail(2, "cannot start a FUSE session");
+  // libfuse takes only signals left at their default, and a shell starting a
+  // program in the background ignores SIGINT for it; the mount must still stop.
+  for (int signal : {SIGINT, SIGTERM}) std::signal(signal, SIG_DFL);
   if (fuse_set_signal_handlers(session) != 0) {
     fuse_session_destroy(session);
     return fail(1, "cannot install signal handlers");

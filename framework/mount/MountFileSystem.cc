@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "framework/ScriptItem.h"
+#include "framework/mount/ChildIndex.h"
 #include "platform/fileprovider/Errors.h"
 #include "platform/foundation/FileCopy.h"
 
@@ -68,7 +69,7 @@ struct MountFileSystem::Node {
   // Folders.
   std::mutex listingMutex;  // serialises the first listing; not guarded by the table's mutex
   bool listed = false;
-  std::map<std::string, fuse_ino_t> children;
+  ChildIndex children;
   std::optional<fileprovider::SyncAnchor> anchor;
   // Files.
   std::shared_ptr<WorkingCopy> working;
@@ -135,9 +136,7 @@ MountFileSystem::NodePtr MountFileSystem::node(fuse_ino_t inode) const {
 
 MountFileSystem::NodePtr MountFileSystem::child(const NodePtr& folder, const std::string& name) const {
   std::lock_guard guard(mutex_);
-  auto found = folder->children.find(name);
-  if (found == folder->children.end()) return nullptr;
-  auto child = nodes_.find(found->second);
+  auto child = nodes_.find(folder->children.find(name));
   return child == nodes_.end() ? nullptr : child->second;
 }
 
@@ -251,13 +250,13 @@ int MountFileSystem::ensureListed(const NodePtr& folder) {
 }
 
 void MountFileSystem::applyListing(const NodePtr& folder, FolderListing listing) {
-  std::map<std::string, fuse_ino_t> children;
+  ChildIndex children;
   // New files not yet on the peer are only here.
-  for (const auto& [name, inode] : folder->children) {
+  for (const auto& [name, inode] : folder->children.byName()) {
     auto found = nodes_.find(inode);
-    if (found != nodes_.end() && !found->second->item) children[name] = inode;
+    if (found != nodes_.end() && !found->second->item) children.set(name, inode);
   }
-  for (const auto& item : listing.items) children[item->filename()] = inodeFor(item, folder->inode);
+  for (const auto& item : listing.items) children.set(item->filename(), inodeFor(item, folder->inode));
   folder->children = std::move(children);
   folder->anchor = std::move(listing.anchor);
   folder->listed = true;
@@ -281,31 +280,29 @@ int MountFileSystem::getattr(fuse_ino_t inode, struct stat& attributes) {
   return 0;
 }
 
-int MountFileSystem::openFolder(fuse_ino_t inode) {
-  auto folder = node(inode);
-  if (!folder) return ENOENT;
-  return ensureListed(folder);
-}
-
-int MountFileSystem::readFolder(fuse_ino_t inode, std::vector<DirEntry>& entries) {
+int MountFileSystem::readFolder(fuse_ino_t inode, off_t offset, const EntryConsumer& add) {
   auto folder = node(inode);
   if (!folder) return ENOENT;
   if (int err = ensureListed(folder)) return err;
   std::lock_guard guard(mutex_);
-  entries.clear();
-  entries.reserve(folder->children.size() + 2);
-  DirEntry self{".", {}};
-  fill(*folder, self.attributes);
-  entries.push_back(self);
-  DirEntry up{"..", {}};
-  if (auto parent = nodes_.find(folder->parent); parent != nodes_.end()) fill(*parent->second, up.attributes);
-  entries.push_back(up);
-  for (const auto& [name, child] : folder->children) {
-    auto found = nodes_.find(child);
+  // Offsets: 1 after ".", 2 after "..", a child's inode + 2 after that child.
+  struct stat attributes {};
+  if (offset < 1) {
+    fill(*folder, attributes);
+    if (!add(".", attributes, 1)) return 0;
+  }
+  if (offset < 2) {
+    attributes = {};
+    if (auto parent = nodes_.find(folder->parent); parent != nodes_.end()) fill(*parent->second, attributes);
+    if (!add("..", attributes, 2)) return 0;
+  }
+  const auto after = static_cast<fuse_ino_t>(offset < 2 ? 0 : offset - 2);
+  for (auto it = folder->children.from(after); it != folder->children.end(); ++it) {
+    auto found = nodes_.find(it->first);
     if (found == nodes_.end()) continue;
-    DirEntry entry{name, {}};
-    fill(*found->second, entry.attributes);
-    entries.push_back(std::move(entry));
+    attributes = {};
+    fill(*found->second, attributes);
+    if (!add(it->second.c_str(), attributes, static_cast<off_t>(it->first + 2))) return 0;
   }
   return 0;
 }
@@ -398,13 +395,13 @@ int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile
   NodePtr made;
   {
     std::lock_guard guard(mutex_);
-    if (folder->children.count(name)) return EEXIST;
+    if (folder->children.contains(name)) return EEXIST;
     made = std::make_shared<Node>();
     made->inode = nextInode_++;
     made->parent = parent;
     made->name = name;
     nodes_[made->inode] = made;
-    folder->children[name] = made->inode;
+    folder->children.set(name, made->inode);
   }
   auto handle = std::make_unique<OpenFile>();
   handle->node = made;
@@ -538,7 +535,7 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
   ItemIdentifier parentIdentifier{""};
   {
     std::lock_guard guard(mutex_);
-    if (folder->children.count(name)) return EEXIST;
+    if (folder->children.contains(name)) return EEXIST;
     parentIdentifier = folder->identifier;
   }
   auto made = calls_->create(
@@ -549,7 +546,7 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
   {
     std::lock_guard guard(mutex_);
     const fuse_ino_t inode = inodeFor(*made, parent);
-    folder->children[name] = inode;
+    folder->children.set(name, inode);
     created = nodes_[inode];
     created->listed = true;  // new and empty; changes made elsewhere come through the poller
   }
@@ -651,7 +648,7 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
     target->unlinked = true;
   }
   folder->children.erase(name);
-  folder->children[newName] = source->inode;
+  folder->children.set(newName, source->inode);
   source->name = newName;
   // The renamed item reads as a file; a folder stays a folder.
   const bool wasFolder = source->folder;
@@ -719,15 +716,14 @@ void MountFileSystem::pollFolder(const NodePtr& folder, std::vector<Invalidation
   for (const auto& batch : changes->updated) {
     for (const auto& item : batch) {
       const std::string name = item->filename();
-      auto existing = folder->children.find(name);
       NodePtr previous;
-      if (existing != folder->children.end()) previous = nodes_[existing->second];
+      if (fuse_ino_t existing = folder->children.find(name)) previous = nodes_[existing];
       if (previous && previous->item && previous->item->itemVersion() == item->itemVersion()) continue;
       if (previous && previous->working && previous->working->dirty()) continue;  // the local edit wins until sent
       const bool contentMoved = previous && previous->item &&
                                 previous->item->itemVersion().contentVersion != item->itemVersion().contentVersion;
       const fuse_ino_t inode = inodeFor(item, folder->inode);
-      folder->children[name] = inode;
+      folder->children.set(name, inode);
       changed = true;
       if (!previous) {
         out.push_back({Invalidation::Kind::entry, folder->inode, name});

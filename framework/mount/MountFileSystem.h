@@ -37,11 +37,6 @@ struct Invalidation {
 };
 using InvalidationSink = std::function<void(std::vector<Invalidation>)>;
 
-struct DirEntry {
-  std::string name;
-  struct stat attributes {};
-};
-
 class MountFileSystem {
  public:
   struct Options {
@@ -62,11 +57,10 @@ class MountFileSystem {
 
   int lookup(fuse_ino_t parent, const std::string& name, fuse_entry_param& entry);
   int getattr(fuse_ino_t inode, struct stat& attributes);
-  // Lists the folder unless it is listed; opendir needs no more, since the kernel
-  // keeps listings it has read.
-  int openFolder(fuse_ino_t inode);
-  // The folder's entries, "." and ".." first, with the attributes of each.
-  int readFolder(fuse_ino_t inode, std::vector<DirEntry>& entries);
+  // The folder's entries after `offset` ("." and ".." first), each with its
+  // attributes and the offset that resumes after it, until `add` says it is full.
+  using EntryConsumer = std::function<bool(const char* name, const struct stat& attributes, off_t next)>;
+  int readFolder(fuse_ino_t inode, off_t offset, const EntryConsumer& add);
 
   class OpenFile;
   int open(fuse_ino_t inode, int flags, OpenFile*& file, bool& keepCache);
