@@ -85,13 +85,6 @@ void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newP
 void refuseLink(fuse_req_t req, fuse_ino_t, fuse_ino_t, const char*) { fuse_reply_err(req, EPERM); }
 void refuseSymlink(fuse_req_t req, const char*, fuse_ino_t, const char*) { fuse_reply_err(req, EPERM); }
 void refuseMknod(fuse_req_t req, fuse_ino_t, const char*, mode_t, dev_t) { fuse_reply_err(req, EPERM); }
-void refuseSetxattr(fuse_req_t req, fuse_ino_t, const char*, const char*, size_t, int) { fuse_reply_err(req, ENOTSUP); }
-void refuseGetxattr(fuse_req_t req, fuse_ino_t, const char*, size_t) { fuse_reply_err(req, ENOTSUP); }
-void refuseListxattr(fuse_req_t req, fuse_ino_t, size_t size) {
-  if (size == 0) return (void)fuse_reply_xattr(req, 0);  // no attributes at all
-  fuse_reply_buf(req, nullptr, 0);
-}
-void refuseRemovexattr(fuse_req_t req, fuse_ino_t, const char*) { fuse_reply_err(req, ENOTSUP); }
 
 void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   MountFileSystem::OpenFile* file = nullptr;
@@ -140,7 +133,8 @@ void release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
 void opendir(fuse_req_t req, fuse_ino_t, fuse_file_info*) { fuse_reply_err(req, ENOSYS); }
 
 void readdirAny(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, bool plus) {
-  std::vector<char> buffer(size);
+  // Not zeroed: only what the entries fill is sent.
+  std::unique_ptr<char[]> buffer(new char[size]);
   std::size_t used = 0;
   const double timeout = fs(req).entryTimeout();
   auto add = [&](const char* name, const struct stat& attributes, off_t next) {
@@ -154,16 +148,16 @@ void readdirAny(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, bool plu
         param.generation = 1;
         param.attr_timeout = param.entry_timeout = timeout;
       }
-      need = fuse_add_direntry_plus(req, buffer.data() + used, size - used, name, &param, next);
+      need = fuse_add_direntry_plus(req, buffer.get() + used, size - used, name, &param, next);
     } else {
-      need = fuse_add_direntry(req, buffer.data() + used, size - used, name, &attributes, next);
+      need = fuse_add_direntry(req, buffer.get() + used, size - used, name, &attributes, next);
     }
     if (need > size - used) return false;
     used += need;
     return true;
   };
   if (int err = fs(req).readFolder(ino, off, add)) return (void)fuse_reply_err(req, err);
-  fuse_reply_buf(req, buffer.data(), used);
+  fuse_reply_buf(req, buffer.get(), used);
 }
 
 void readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info*) {
@@ -190,10 +184,9 @@ fuse_lowlevel_ops makeOperations() {
   ops.link = refuseLink;
   ops.symlink = refuseSymlink;
   ops.mknod = refuseMknod;
-  ops.setxattr = refuseSetxattr;
-  ops.getxattr = refuseGetxattr;
-  ops.listxattr = refuseListxattr;
-  ops.removexattr = refuseRemovexattr;
+  // No extended attributes: without these the kernel hears ENOSYS once, answers
+  // EOPNOTSUPP itself from then on, and stops asking for security.capability
+  // before every write.
   ops.open = open;
   ops.create = create;
   ops.read = read;

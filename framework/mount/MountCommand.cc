@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -148,21 +149,26 @@ class Poller {
  private:
   void run() {
     using namespace std::chrono;
-    bool wasReady = linkReady_();
-    auto next = steady_clock::now() + seconds(2);
+    bool wasReady = false;
+    auto next = steady_clock::now();  // the first round at once: it fills the listings
     std::unique_lock lock(mutex_);
     while (!stopping_) {
-      wake_.wait_for(lock, milliseconds(250), [&] { return stopping_; });
-      if (stopping_) break;
       const bool ready = linkReady_();
       const bool cameBack = ready && !wasReady;
       wasReady = ready;
-      if (!cameBack && steady_clock::now() < next) continue;
-      lock.unlock();
-      if (ready) fs_.pollChanges();
-      report_();
-      lock.lock();
-      next = steady_clock::now() + seconds(2);
+      if (cameBack || steady_clock::now() >= next) {
+        lock.unlock();
+        const auto began = steady_clock::now();
+        if (ready) fs_.pollChanges();
+        report_();
+        lock.lock();
+        // A round asks every listed folder once the share moved; on a share of
+        // many folders it costs more than the interval, so rounds are spaced to
+        // keep the poller to a fifth of one core.
+        const auto took = steady_clock::now() - began;
+        next = steady_clock::now() + std::max<steady_clock::duration>(seconds(2), 4 * took);
+      }
+      wake_.wait_for(lock, milliseconds(250), [&] { return stopping_; });
     }
   }
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <deque>
 
 #include "framework/ScriptItem.h"
 #include "framework/mount/ChildIndex.h"
@@ -205,7 +206,7 @@ void MountFileSystem::fill(const Node& node, struct stat& st) const {
       st.st_size = static_cast<off_t>(*node.item->documentSize());
     }
   }
-  st.st_blksize = 4096;
+  st.st_blksize = 1 << 20;  // the size of one write request: cp and cat move 1 MiB a call
   st.st_blocks = (st.st_size + 511) / 512;
   double modified = 0;
   if (node.localModified) {
@@ -667,7 +668,38 @@ std::size_t MountFileSystem::pendingUploads() const {
   return count;
 }
 
+bool MountFileSystem::preloadListings() {
+  auto everything = calls_->list(ItemIdentifier::workingSet());
+  if (!everything.ok() || !everything->anchor) return false;
+  std::unordered_map<std::string, std::vector<ItemPtr>> byParent;
+  for (auto& item : everything->items) byParent[item->parentItemIdentifier().rawValue()].push_back(std::move(item));
+  // Breadth-first from the root, so every folder has its node before its own
+  // children are placed. A folder listed meanwhile keeps its own listing.
+  std::deque<NodePtr> folders{node(FUSE_ROOT_ID)};
+  while (!folders.empty()) {
+    NodePtr folder = std::move(folders.front());
+    folders.pop_front();
+    std::lock_guard guard(mutex_);
+    if (!folder->listed) {
+      auto children = byParent.find(folder->identifier.rawValue());
+      FolderListing listing{{}, everything->anchor};
+      if (children != byParent.end()) listing.items = std::move(children->second);
+      applyListing(folder, std::move(listing));
+    }
+    for (const auto& [name, inode] : folder->children.byName()) {
+      auto found = nodes_.find(inode);
+      if (found != nodes_.end() && found->second->folder) folders.push_back(found->second);
+    }
+  }
+  workingSetAnchor_ = everything->anchor;
+  return true;
+}
+
 void MountFileSystem::pollChanges() {
+  if (!preloaded_) {
+    preloaded_ = true;
+    if (preloadListings()) return;
+  }
   const auto workingSet = ItemIdentifier::workingSet();
   if (workingSetAnchor_) {
     auto quiet = calls_->changes(workingSet, *workingSetAnchor_);

@@ -80,7 +80,10 @@ class MountFileSystem {
              unsigned flags);
 
   // One round of change enumeration over every listed folder, when the working
-  // set says the share moved at all. Called from one thread only.
+  // set says the share moved at all. The first round instead fills every folder's
+  // listing from one working-set enumeration, the way the framework fills its
+  // database, so a first walk finds its folders listed instead of asking for
+  // each in turn. Called from one thread only.
   void pollChanges();
 
   // For status: files with an upload not yet stored.
@@ -103,6 +106,7 @@ class MountFileSystem {
   int upload(const NodePtr& node, const std::shared_ptr<WorkingCopy>& copy);
   void closeWorkingCopy(const NodePtr& node, const std::shared_ptr<WorkingCopy>& copy);
   int removeChild(fuse_ino_t parent, const std::string& name, bool folder);
+  bool preloadListings();
   void pollFolder(const NodePtr& folder, std::vector<Invalidation>& invalidations);
   void invalidate(std::vector<Invalidation> invalidations);
 
@@ -118,6 +122,7 @@ class MountFileSystem {
   InvalidationSink sink_;
   // Touched by pollChanges() alone: a quiet share costs one request a round.
   std::optional<fileprovider::SyncAnchor> workingSetAnchor_;
+  bool preloaded_ = false;
 };
 
 }  // namespace corvane::framework::mount
