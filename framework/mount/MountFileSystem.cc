@@ -164,6 +164,7 @@ void MountFileSystem::rekey(const NodePtr& node, const ItemIdentifier& identifie
   const std::string old = node->identifier.rawValue();
   const std::string& now = identifier.rawValue();
   if (old == now) return;
+  ++renames_;
   if (!old.empty()) byIdentifier_.erase(old);
   node->identifier = identifier;
   byIdentifier_[now] = node->inode;
@@ -669,6 +670,11 @@ std::size_t MountFileSystem::pendingUploads() const {
 }
 
 bool MountFileSystem::preloadListings() {
+  std::uint64_t renamesBefore;
+  {
+    std::lock_guard guard(mutex_);
+    renamesBefore = renames_;
+  }
   auto everything = calls_->list(ItemIdentifier::workingSet());
   if (!everything.ok() || !everything->anchor) return false;
   std::unordered_map<std::string, std::vector<ItemPtr>> byParent;
@@ -680,7 +686,10 @@ bool MountFileSystem::preloadListings() {
     NodePtr folder = std::move(folders.front());
     folders.pop_front();
     std::lock_guard guard(mutex_);
-    if (!folder->listed) {
+    // A folder renamed since the walk began has a name the walk never saw: its
+    // children would be placed wrongly, so the folders left list themselves.
+    if (renames_ != renamesBefore) break;
+    if (!folder->listed && !folder->identifier.rawValue().empty()) {
       auto children = byParent.find(folder->identifier.rawValue());
       FolderListing listing{{}, everything->anchor};
       if (children != byParent.end()) listing.items = std::move(children->second);

@@ -119,6 +119,7 @@ class MountFileSystem {
   std::unordered_map<fuse_ino_t, NodePtr> nodes_;
   std::unordered_map<std::string, fuse_ino_t> byIdentifier_;
   fuse_ino_t nextInode_ = FUSE_ROOT_ID + 1;
+  std::uint64_t renames_ = 0;  // identifiers changed by renames, so a listing taken before one can tell
   InvalidationSink sink_;
   // Touched by pollChanges() alone: a quiet share costs one request a round.
   std::optional<fileprovider::SyncAnchor> workingSetAnchor_;
