@@ -31,6 +31,7 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
 
   // Writes `text` to the piped standard input; false when it could not.
   bool write(const std::string& text);
