@@ -1,5 +1,6 @@
 #include "framework/mount/FuseOperations.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -32,11 +33,16 @@ void replyEntry(fuse_req_t req, int err, const fuse_entry_param& entry) {
   }
 }
 
+// Whether the kernel takes "folders cannot be opened" to mean "nothing to open";
+// set once at init, before any request. One session per process.
+std::atomic<bool> foldersUnopened{false};
+
 void init(void*, fuse_conn_info* conn) {
   for (unsigned wanted : {FUSE_CAP_SPLICE_WRITE, FUSE_CAP_SPLICE_MOVE, FUSE_CAP_READDIRPLUS, FUSE_CAP_CACHE_SYMLINKS,
                           FUSE_CAP_NO_OPENDIR_SUPPORT}) {
     if (conn->capable & wanted) conn->want |= wanted;
   }
+  foldersUnopened = (conn->want & FUSE_CAP_NO_OPENDIR_SUPPORT) != 0;
   conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;  // every listing comes with its attributes
   conn->max_write = 1 << 20;                 // fewer, larger writes; libfuse lowers it to what the kernel takes
 }
@@ -129,8 +135,14 @@ void release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
 
 // Folders are never opened: the kernel then skips opendir and releasedir (two
 // round trips a folder) and keeps each listing it read until the change poller
-// says the folder changed.
-void opendir(fuse_req_t req, fuse_ino_t, fuse_file_info*) { fuse_reply_err(req, ENOSYS); }
+// says the folder changed. A kernel too old for that opens them and is told to
+// keep their listings all the same.
+void opendir(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+  if (foldersUnopened) return (void)fuse_reply_err(req, ENOSYS);
+  fi->cache_readdir = 1;
+  fi->keep_cache = 1;
+  fuse_reply_open(req, fi);
+}
 
 void readdirAny(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, bool plus) {
   // Not zeroed: only what the entries fill is sent.
