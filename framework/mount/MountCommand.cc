@@ -51,6 +51,18 @@ bool onPath(const char* program) {
   return false;
 }
 
+// Why `domain` cannot name a mount, or empty when it can. It becomes a file
+// name in the cache, state and runtime folders, so it must stay one name there,
+// and "host" is where the host keeps its own state and fetched copies.
+std::string domainProblem(const std::string& domain) {
+  if (domain.empty() || domain == "." || domain == ".." || domain.size() > 255 ||
+      domain.find_first_of(std::string("/\0", 2)) != std::string::npos) {
+    return "domain \"" + domain + "\" is not a usable folder name";
+  }
+  if (domain == "host") return "domain \"host\" is taken by the host's own folders; choose another";
+  return {};
+}
+
 // Why the mount cannot be made here, or empty when it can.
 std::string mountProblem(const std::filesystem::path& mountPoint) {
   if (::access("/dev/fuse", R_OK | W_OK) != 0) {
@@ -234,6 +246,7 @@ bool waitForLink(DomainManager& domains, const std::string& domain, std::chrono:
 int runMount(const MountOptions& options) {
   std::error_code error;
   const auto mountPoint = std::filesystem::absolute(options.mountPoint, error).lexically_normal();
+  if (auto problem = domainProblem(options.domain); !problem.empty()) return fail(2, problem);
   if (auto problem = mountProblem(mountPoint); !problem.empty()) return fail(2, problem);
 
   std::filesystem::path share;

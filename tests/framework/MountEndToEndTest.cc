@@ -151,6 +151,33 @@ TEST_F(MountEndToEnd, ProgramsWorkOnTheMountAsOnAFolder) {
   }
 }
 
+// Each refusal is exit status 2 and one line saying why, before anything is made.
+TEST(MountRefusals, BadDomainsAndMountPointsAreRefusedWithStatus2) {
+  if (auto why = fuseMissing(); !why.empty()) GTEST_SKIP() << why;  // that refusal would come first
+  TempDir dir;
+  writeFile(dir.path() / "full" / "x", "");
+  writeFile(dir.path() / "file", "");
+  std::filesystem::create_directories(dir.path() / "empty");
+  const struct {
+    std::string domain, mountPoint, message;
+  } kRefusals[] = {
+      {"../outside", "empty", "is not a usable folder name"},
+      {"a/b", "empty", "is not a usable folder name"},
+      {"host", "empty", "taken by the host's own folders"},
+      {"peer", "missing", "No such file or directory"},
+      {"peer", "file", "not a folder"},
+      {"peer", "full", "not empty"},
+  };
+  for (const auto& refusal : kRefusals) {
+    const std::string err = (dir.path() / "err").string();
+    const std::string script = std::string("\"") + CORVANE_FP + "\" mount --no-host --domain '" + refusal.domain +
+                               "' '" + (dir.path() / refusal.mountPoint).string() + "' 2> '" + err + "'";
+    EXPECT_EQ(run({"sh", "-c", script}), 2) << refusal.domain << " " << refusal.mountPoint;
+    EXPECT_NE(readFile(err).find(refusal.message), std::string::npos) << readFile(err);
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "outside"));
+}
+
 TEST_F(MountEndToEnd, AHostThatGoesAwayFailsReadsAtOnceAndCachedFoldersStayReadable) {
   writeFile(share() / "later.txt", "not read before\n");
   ChildProcess host({CORVANE_VFS_HOST, "--peer", "offline=" + share().string()},
