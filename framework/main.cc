@@ -5,7 +5,8 @@
 //                     [--app-groups DIR | --no-container]
 //   corvane-fp demo [--json]
 //   corvane-fp mount [--domain ID] [--display-name TEXT] [--share DIR | --no-host]
-//                    [--foreground] MOUNTPOINT
+//                    [--drain-timeout SECONDS] [--foreground] MOUNTPOINT
+//   corvane-fp unmount MOUNTPOINT
 //   corvane-fp status [--json] [--domain ID]
 //
 // "item" (the default) shows how the extension names and versions one entry of a
@@ -13,8 +14,9 @@
 // App Group container) and the item the framework would see, as one JSON object.
 // "script" drives the extension with JSON lines (docs/script-protocol.md).
 // "demo" runs one end-to-end session against a corvane-vfs-host process.
-// "mount" makes a domain's share a folder through FUSE; "status" lists the
-// running mounts.
+// "mount" makes a domain's share a folder through FUSE; "unmount" stops one
+// after its uploads; "status" lists the running mounts.
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -45,7 +47,8 @@ constexpr const char* kUsage =
     "                         [--app-groups DIR | --no-container]\n"
     "       corvane-fp demo [--json]\n"
     "       corvane-fp mount [--domain ID] [--display-name TEXT] [--share DIR | --no-host]\n"
-    "                        [--foreground] MOUNTPOINT\n"
+    "                        [--drain-timeout SECONDS] [--foreground] MOUNTPOINT\n"
+    "       corvane-fp unmount MOUNTPOINT\n"
     "       corvane-fp status [--json] [--domain ID]\n";
 
 int usage() {
@@ -168,6 +171,12 @@ int runMountCommand(int argc, char** argv) {
       options.noHost = true;
     } else if (flag == "--foreground" || flag == "-f") {
       options.foreground = true;
+    } else if (flag == "--drain-timeout") {
+      if (i + 1 >= argc) return usage();
+      char* end = nullptr;
+      const double seconds = std::strtod(argv[++i], &end);
+      if (end == argv[i] || *end != '\0' || !(seconds >= 0) || seconds > 86400) return usage();
+      options.drainTimeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
     } else if (flag == "--domain" || flag == "--display-name" || flag == "--share") {
       if (i + 1 >= argc || argv[i + 1][0] == '\0') return usage();
       std::string value = argv[++i];
@@ -182,6 +191,11 @@ int runMountCommand(int argc, char** argv) {
   }
   if (options.mountPoint.empty() || (haveShare && options.noHost)) return usage();
   return corvane::framework::mount::runMount(options);
+}
+
+int runUnmountCommand(int argc, char** argv) {
+  if (argc != 3) return usage();
+  return corvane::framework::mount::runUnmount(argv[2]);
 }
 
 int runStatus(int argc, char** argv) {
@@ -217,5 +231,6 @@ int main(int argc, char** argv) {
   if (std::strcmp(argv[1], "demo") == 0) return runDemo(argc, argv);
   if (std::strcmp(argv[1], "mount") == 0) return runMountCommand(argc, argv);
   if (std::strcmp(argv[1], "status") == 0) return runStatus(argc, argv);
+  if (std::strcmp(argv[1], "unmount") == 0) return runUnmountCommand(argc, argv);
   return usage();
 }

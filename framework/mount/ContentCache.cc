@@ -50,15 +50,13 @@ Result<std::unique_ptr<ContentCache>> ContentCache::open(const std::string& doma
   auto home = cacheHome();
   if (!home) return cacheError(ENOENT, "set XDG_CACHE_HOME or HOME to say where the cache goes");
   const auto folder = *home / "corvane" / domain;
-  const auto work = folder / "work";
   if (auto made = makePrivateFolder(folder); !made.ok()) return made.error();
-  if (auto made = makePrivateFolder(work); !made.ok()) return made.error();
   // Half-taken entries of an earlier run: they never got their name.
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
     if (entry.path().extension() == ".part") std::filesystem::remove(entry.path(), error);
   }
-  return std::unique_ptr<ContentCache>(new ContentCache(folder, work));
+  return std::unique_ptr<ContentCache>(new ContentCache(folder));
 }
 
 std::filesystem::path ContentCache::entryPath(const fileprovider::ItemPtr& item) const {

@@ -42,9 +42,6 @@ class ContentCache {
   // contents, so the next open does not fetch what was just sent.
   void adopt(const fileprovider::ItemPtr& item, int fd);
 
-  // Where working copies of files being written live: beside the cache, on the
-  // same file system, so that adopting one is a clone.
-  const std::filesystem::path& workFolder() const { return work_; }
   const std::filesystem::path& folder() const { return folder_; }
 
   // Bytes held by cached files.
@@ -52,8 +49,7 @@ class ContentCache {
 
  private:
   struct Flight;
-  ContentCache(std::filesystem::path folder, std::filesystem::path work)
-      : folder_(std::move(folder)), work_(std::move(work)) {}
+  explicit ContentCache(std::filesystem::path folder) : folder_(std::move(folder)) {}
 
   std::filesystem::path entryPath(const fileprovider::ItemPtr& item) const;
   std::optional<foundation::UniqueFd> openValid(const fileprovider::ItemPtr& item) const;
@@ -61,7 +57,6 @@ class ContentCache {
   foundation::Result<Entry> fetchOnce(const fileprovider::ItemPtr& item, const Fetch& fetch);
 
   const std::filesystem::path folder_;
-  const std::filesystem::path work_;
   std::mutex mutex_;  // guards flights_
   std::map<std::string, std::shared_ptr<Flight>> flights_;
 };

@@ -125,7 +125,7 @@ void write(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t off,
 
 void flush(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) { fuse_reply_err(req, fs(req).flush(handleOf(fi))); }
 
-void fsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi) { fuse_reply_err(req, fs(req).flush(handleOf(fi))); }
+void fsync(fuse_req_t req, fuse_ino_t, int, fuse_file_info* fi) { fuse_reply_err(req, fs(req).fsync(handleOf(fi))); }
 
 void release(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
   fs(req).release(handleOf(fi));

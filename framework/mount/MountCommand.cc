@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <thread>
 
 #include "framework/DomainManager.h"
@@ -24,6 +25,7 @@
 #include "framework/mount/HostSupervisor.h"
 #include "framework/mount/MountFileSystem.h"
 #include "framework/mount/MountStatus.h"
+#include "framework/mount/UploadQueue.h"
 #include "platform/foundation/JoinOrDetach.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
 
@@ -144,11 +146,17 @@ class Invalidator {
 };
 
 // Every 2 s, and at once when the host link comes back: change enumeration over
-// the cached folders, and a fresh status file.
+// the cached folders, and a fresh status file. A link that comes back also
+// sends the queued uploads at once.
 class Poller {
  public:
-  Poller(MountFileSystem& fs, std::function<bool()> linkReady, std::function<void()> report)
-      : fs_(fs), linkReady_(std::move(linkReady)), report_(std::move(report)), thread_([this] { run(); }) {}
+  Poller(MountFileSystem& fs, std::function<bool()> linkReady, std::function<void()> linkBack,
+         std::function<void()> report)
+      : fs_(fs),
+        linkReady_(std::move(linkReady)),
+        linkBack_(std::move(linkBack)),
+        report_(std::move(report)),
+        thread_([this] { run(); }) {}
   ~Poller() {
     {
       std::lock_guard guard(mutex_);
@@ -170,6 +178,7 @@ class Poller {
       wasReady = ready;
       if (cameBack || steady_clock::now() >= next) {
         lock.unlock();
+        if (cameBack) linkBack_();
         const auto began = steady_clock::now();
         if (ready) fs_.pollChanges();
         report_();
@@ -186,6 +195,7 @@ class Poller {
 
   MountFileSystem& fs_;
   const std::function<bool()> linkReady_;
+  const std::function<void()> linkBack_;
   const std::function<void()> report_;
   std::mutex mutex_;  // guards stopping_
   std::condition_variable wake_;
@@ -232,6 +242,28 @@ void tellReady(int& readyPipe) {
   }
 }
 
+// A stop waits for what was closed to reach the peer, saying on standard error
+// how it goes; what is left stays in the journal for the next mount. The
+// signal handlers are gone by now, so a second Ctrl-C stops at once.
+void drain(UploadQueue& uploads, std::chrono::milliseconds timeout, const std::filesystem::path& pendingFolder,
+           const std::string& domain, const std::function<void()>& report) {
+  const std::size_t pending = uploads.pendingCount();
+  if (pending == 0) return;
+  std::fprintf(stderr, "%s%zu uploads pending; waiting up to %lld s for them (Ctrl-C again stops now)\n", kPrefix,
+               pending, static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()));
+  const std::size_t left = uploads.drain(timeout, [&](std::size_t waiting) {
+    std::fprintf(stderr, "%s%zu of %zu uploads sent\n", kPrefix, pending - std::min(pending, waiting), pending);
+    report();
+  });
+  if (left == 0) {
+    std::fprintf(stderr, "%sall %zu uploads sent\n", kPrefix, pending);
+  } else {
+    std::fprintf(stderr, "%s%zu uploads not sent; they stay in %s and go with the next mount of domain \"%s\"\n",
+                 kPrefix, left, pendingFolder.c_str(), domain.c_str());
+  }
+  report();
+}
+
 bool waitForLink(DomainManager& domains, const std::string& domain, std::chrono::seconds patience) {
   const auto deadline = std::chrono::steady_clock::now() + patience;
   while (!domains.linkReady(domain)) {
@@ -270,6 +302,9 @@ int runMount(const MountOptions& options) {
   auto cache = ContentCache::open(options.domain);
   if (!cache.ok()) return fail(1, cache.error().localizedDescription());
   std::shared_ptr<ContentCache> contentCache = std::move(*cache);
+  auto journal = UploadJournal::open(options.domain);
+  if (!journal.ok()) return fail(1, journal.error().localizedDescription());
+  const std::filesystem::path pendingFolder = (*journal)->folder();
 
   DomainManager domains;
   auto extension = domains.addDomain({options.domain, options.displayName});
@@ -291,7 +326,15 @@ int runMount(const MountOptions& options) {
   }
 
   auto calls = std::make_shared<ExtensionCalls>(*extension, std::chrono::seconds(60));
-  MountFileSystem fs(calls, contentCache, {});
+  auto uploads = std::make_shared<UploadQueue>(calls, std::move(*journal), contentCache);
+  // What an earlier run closed and never sent goes before anything else is seen.
+  uploads->replay();
+  if (std::size_t left = uploads->pendingCount()) {
+    std::fprintf(stderr, "%s%zu uploads left by an earlier run could not be sent yet; they stay queued in %s\n",
+                 kPrefix, left, pendingFolder.c_str());
+  }
+  MountFileSystem fs(calls, contentCache, uploads, {});
+  uploads->startWorker();
   if (auto started = fs.start(); !started.ok()) return fail(1, started.error().localizedDescription());
 
   // What file managers show as the folder's name.
@@ -324,24 +367,30 @@ int runMount(const MountOptions& options) {
     return fail(2, "cannot mount on " + mountPoint.string());
   }
 
+  std::string phase;  // empty: from the link
+  auto report = [&] {
+    MountStatus now;
+    now.domain = options.domain;
+    now.mountPoint = mountPoint.string();
+    now.pid = ::getpid();
+    now.hostPid = host ? host->pid() : 0;
+    now.linkPhase = !phase.empty() ? phase : domains.linkReady(options.domain) ? "ready" : "waiting";
+    now.cacheBytes = contentCache->bytes();
+    for (const auto& upload : uploads->queued()) {
+      now.queued.push_back({upload.path, upload.size, upload.attempts, upload.lastError, upload.failed});
+    }
+    now.pendingUploads = now.queued.size();
+    for (const auto& conflict : uploads->conflicts()) now.conflicts.push_back({conflict.path, conflict.copy});
+    (void)writeStatus(now);
+  };
+
   int status = 0;
   {
     Invalidator invalidator(session);
     fs.setInvalidationSink([&invalidator](std::vector<Invalidation> batch) { invalidator.post(std::move(batch)); });
-    auto report = [&] {
-      MountStatus now;
-      now.domain = options.domain;
-      now.mountPoint = mountPoint.string();
-      now.pid = ::getpid();
-      now.hostPid = host ? host->pid() : 0;
-      now.linkPhase = domains.linkReady(options.domain) ? "ready" : "waiting";
-      now.cacheBytes = contentCache->bytes();
-      now.pendingUploads = fs.pendingUploads();
-      (void)writeStatus(now);
-    };
     report();
     Poller poller(
-        fs, [&] { return domains.linkReady(options.domain); }, report);
+        fs, [&] { return domains.linkReady(options.domain); }, [&] { uploads->wake(); }, report);
 
     if (options.foreground) {
       std::fprintf(stderr, "%s%s is mounted at %s; try `ls %s` in another terminal, Ctrl-C unmounts\n", kPrefix,
@@ -364,6 +413,10 @@ int runMount(const MountOptions& options) {
   fuse_session_unmount(session);
   fuse_remove_signal_handlers(session);
   fuse_session_destroy(session);
+  drain(*uploads, options.drainTimeout, pendingFolder, options.domain, [&] {
+    phase = "draining";
+    report();
+  });
   removeStatus(options.domain);
   if (host) host->stop();
   domains.removeDomain(options.domain);

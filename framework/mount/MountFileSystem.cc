@@ -43,18 +43,22 @@ bool isBelow(const std::string& identifier, const std::string& folder) {
 
 }  // namespace
 
+// The local contents of a file being written. A close seals it: the upload
+// queue takes its file as it is, and the next change goes to a new copy made
+// from it, so what was closed is never written again.
 struct MountFileSystem::WorkingCopy {
   std::filesystem::path path;
   foundation::UniqueFd fd;
-  std::mutex uploadMutex;                  // one upload at a time
-  std::atomic<std::uint64_t> writes{0};    // bumped by every change
-  std::atomic<std::uint64_t> uploaded{0};  // `writes` as of the last stored upload; set under uploadMutex
-  int opens = 0;                           // guarded by the table's mutex
+  std::shared_mutex sealing;  // changes share it; sealing takes it whole
+  std::atomic<bool> modified{false};
+  std::atomic<bool> sealed{false};
+  std::optional<foundation::Data> base;  // the content version it was made from
+  bool followsLocal = false;             // made from a sealed copy not yet stored
+  int opens = 0;                         // guarded by the table's mutex
 
-  bool dirty() const { return writes.load() != uploaded.load(); }
   ~WorkingCopy() {
-    // One that never reached the peer stays on disk for the user to rescue.
-    if (!dirty()) ::unlink(path.c_str());
+    // A sealed copy belongs to the journal; one never closed is not kept.
+    if (!sealed) ::unlink(path.c_str());
   }
 };
 
@@ -74,20 +78,22 @@ struct MountFileSystem::Node {
   std::optional<fileprovider::SyncAnchor> anchor;
   // Files.
   std::shared_ptr<WorkingCopy> working;
+  std::uint64_t queued = 0;                       // the latest upload queued and not yet stored
   std::optional<foundation::Data> kernelVersion;  // the content version the kernel's page cache holds
 };
 
 class MountFileSystem::OpenFile {
  public:
   NodePtr node;
-  foundation::UniqueFd fd;               // the cached contents, when not reading a working copy
-  std::shared_ptr<WorkingCopy> working;  // shared by every handle of the file while one writes
+  foundation::UniqueFd fd;                            // the cached contents, when not reading a working copy
+  std::shared_ptr<WorkingCopy> working;               // shared by every handle of the file while one writes
+  std::vector<std::shared_ptr<WorkingCopy>> retired;  // sealed copies a read may still be splicing from
   bool writable = false;
 };
 
 MountFileSystem::MountFileSystem(std::shared_ptr<ExtensionCalls> calls, std::shared_ptr<ContentCache> cache,
-                                 Options options)
-    : calls_(std::move(calls)), cache_(std::move(cache)), options_(options) {
+                                 std::shared_ptr<UploadQueue> uploads, Options options)
+    : calls_(std::move(calls)), cache_(std::move(cache)), uploads_(std::move(uploads)), options_(options) {
   auto root = std::make_shared<Node>();
   root->inode = FUSE_ROOT_ID;
   root->parent = FUSE_ROOT_ID;
@@ -95,9 +101,17 @@ MountFileSystem::MountFileSystem(std::shared_ptr<ExtensionCalls> calls, std::sha
   root->folder = true;
   nodes_[FUSE_ROOT_ID] = root;
   byIdentifier_[root->identifier.rawValue()] = FUSE_ROOT_ID;
+  uploads_->setListener(
+      {[this](std::uint64_t key, std::uint64_t sequence, const ItemPtr& item) { stored(key, sequence, item); },
+       [this](std::uint64_t key, std::uint64_t sequence, const ItemPtr& peer, const ItemPtr& copy) {
+         conflicted(key, sequence, peer, copy);
+       }});
 }
 
-MountFileSystem::~MountFileSystem() = default;
+MountFileSystem::~MountFileSystem() {
+  uploads_->stopWorker();
+  uploads_->setListener({});
+}
 
 void MountFileSystem::setInvalidationSink(InvalidationSink sink) {
   std::lock_guard guard(mutex_);
@@ -309,47 +323,72 @@ int MountFileSystem::readFolder(fuse_ino_t inode, off_t offset, const EntryConsu
   return 0;
 }
 
-int MountFileSystem::workingCopy(const NodePtr& file, bool truncate, std::shared_ptr<WorkingCopy>& copy) {
+int MountFileSystem::workingCopy(const NodePtr& file, bool skipContents, std::shared_ptr<WorkingCopy>& copy) {
   ItemPtr item;
+  std::shared_ptr<WorkingCopy> sealed;
   {
     std::lock_guard guard(mutex_);
-    if (file->working) {
+    if (file->working && !file->working->sealed) {
       copy = file->working;
       ++copy->opens;
-    } else {
-      item = file->item;
+      return 0;
     }
-  }
-  if (copy) {
-    if (truncate) {
-      if (::ftruncate(copy->fd.get(), 0) != 0) return errno;
-      ++copy->writes;
-    }
-    return 0;
+    item = file->item;
+    sealed = file->working;
   }
 
+  auto work = uploads_->journal().newWorkFile();
+  if (!work.ok()) return EIO;
   auto made = std::make_shared<WorkingCopy>();
-  std::string pattern = (cache_->workFolder() / "edit-XXXXXX").string();
-  made->fd = foundation::UniqueFd(::mkostemp(pattern.data(), O_CLOEXEC));
-  if (!made->fd.valid()) return errno;
-  made->path = pattern;
-  if (!item) {
-    ++made->writes;  // a new file is owed to the peer even when nothing is written
-  } else if (truncate) {
-    ++made->writes;
-  } else if (item->documentSize().value_or(0) > 0) {
-    auto entry = cache_->materialise(item, [&] { return calls_->fetch(item->itemIdentifier()); });
-    if (!entry.ok()) return errnoFor(entry.error());
-    if (int err = foundation::copyFileContents(entry->fd.get(), made->fd.get())) return err;
+  made->path = std::move(work->first);
+  made->fd = std::move(work->second);
+  if (sealed) {
+    // Closed and not yet stored: the local contents are the newest, also offline.
+    made->base = sealed->base;
+    made->followsLocal = true;
+    if (!skipContents) {
+      if (int err = foundation::copyFileContents(sealed->fd.get(), made->fd.get())) return err;
+    }
+  } else if (!item) {
+    made->modified = true;  // a new file is owed to the peer even when nothing is written
+  } else {
+    made->base = item->itemVersion().contentVersion;
+    if (!skipContents && item->documentSize().value_or(0) > 0) {
+      auto entry = cache_->materialise(item, [&] { return calls_->fetch(item->itemIdentifier()); });
+      if (!entry.ok()) return errnoFor(entry.error());
+      if (int err = foundation::copyFileContents(entry->fd.get(), made->fd.get())) return err;
+    }
   }
   std::lock_guard guard(mutex_);
-  if (file->working) {  // another opener won the race; use theirs
+  if (file->working && !file->working->sealed) {  // another opener won the race; use theirs
     copy = file->working;
   } else {
     file->working = copy = made;
   }
   ++copy->opens;
   return 0;
+}
+
+int MountFileSystem::changeWorking(const NodePtr& file, std::shared_ptr<WorkingCopy>& copy,
+                                   std::vector<std::shared_ptr<WorkingCopy>>* retired,
+                                   const std::function<int(int fd)>& change) {
+  while (true) {
+    {
+      std::shared_lock changing(copy->sealing);
+      if (!copy->sealed) {
+        if (int err = change(copy->fd.get())) return err;
+        copy->modified = true;
+        std::lock_guard guard(mutex_);
+        file->localModified = nowSeconds();  // the peer's date comes only with the upload
+        return 0;
+      }
+    }
+    std::shared_ptr<WorkingCopy> next;
+    if (int err = workingCopy(file, false, next)) return err;
+    closeWorkingCopy(file, copy);
+    if (retired) retired->push_back(std::move(copy));
+    copy = std::move(next);
+  }
 }
 
 int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& keepCache) {
@@ -362,6 +401,13 @@ int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& ke
   keepCache = false;
   if (handle->writable || (flags & O_TRUNC)) {
     if (int err = workingCopy(found, flags & O_TRUNC, handle->working)) return err;
+    if (flags & O_TRUNC) {
+      if (int err = changeWorking(found, handle->working, &handle->retired,
+                                  [](int fd) { return ::ftruncate(fd, 0) == 0 ? 0 : errno; })) {
+        release(handle.release());
+        return err;
+      }
+    }
     file = handle.release();
     return 0;
   }
@@ -425,60 +471,75 @@ int MountFileSystem::readDescriptor(OpenFile* file) const {
 
 int MountFileSystem::write(OpenFile* file, const char* data, std::size_t size, off_t offset, std::size_t& written) {
   if (!file->working) return EBADF;
-  ssize_t n = ::pwrite(file->working->fd.get(), data, size, offset);
-  if (n < 0) return errno;
-  ++file->working->writes;
-  written = static_cast<std::size_t>(n);
-  return 0;
+  return changeWorking(file->node, file->working, &file->retired, [&](int fd) {
+    const ssize_t n = ::pwrite(fd, data, size, offset);
+    if (n < 0) return errno;
+    written = static_cast<std::size_t>(n);
+    return 0;
+  });
 }
 
-int MountFileSystem::upload(const NodePtr& file, const std::shared_ptr<WorkingCopy>& copy) {
-  std::lock_guard uploading(copy->uploadMutex);
-  const std::uint64_t writes = copy->writes.load();
-  if (writes == copy->uploaded) return 0;
+std::string MountFileSystem::pathOf(const NodePtr& file) const {
+  std::string path;
+  for (const Node* at = file.get(); at && at->inode != FUSE_ROOT_ID;) {
+    path = "/" + at->name + path;
+    auto parent = nodes_.find(at->parent);
+    at = parent == nodes_.end() ? nullptr : parent->second.get();
+  }
+  return path.empty() ? "/" : path;
+}
+
+bool MountFileSystem::dirty(const Node& node) const {
+  return node.queued != 0 || (node.working && node.working->modified && !node.working->sealed);
+}
+
+int MountFileSystem::commit(const NodePtr& file, const std::shared_ptr<WorkingCopy>& copy) {
+  std::unique_lock sealing(copy->sealing);
+  if (copy->sealed || !copy->modified) return 0;
+  PendingUpload record;
   {
     std::lock_guard guard(mutex_);
     if (file->unlinked) {  // an upload now would bring the file back
-      copy->uploaded = writes;
+      copy->modified = false;
       return 0;
     }
-  }
-
-  ItemPtr item;
-  ItemIdentifier parentIdentifier{""};
-  std::string name;
-  {
-    std::lock_guard guard(mutex_);
-    item = file->item;
-    name = file->name;
+    if (file->item) record.identifier = file->item->itemIdentifier().rawValue();
     if (auto parent = nodes_.find(file->parent); parent != nodes_.end()) {
-      parentIdentifier = parent->second->identifier;
+      record.parentIdentifier = parent->second->identifier.rawValue();
     }
+    record.name = file->name;
+    record.path = pathOf(file);
+    record.baseVersion = copy->base;
   }
-  using namespace fileprovider;
-  auto stored = item ? calls_->modify(item, item->itemVersion(), ItemField::contents, copy->path)
-                     : calls_->create(std::make_shared<ScriptItem>("", parentIdentifier.rawValue(), name, std::nullopt),
-                                      ItemField::contents | ItemField::filename, copy->path);
-  if (!stored.ok()) return EIO;  // the working copy stays, so a later close or fsync tries again
-
-  copy->uploaded = writes;
-  if (!copy->dirty()) cache_->adopt(*stored, copy->fd.get());
-  fuse_ino_t inode;
-  {
-    std::lock_guard guard(mutex_);
-    rekey(file, (*stored)->itemIdentifier());
-    file->item = *stored;
-    file->localModified.reset();
-    file->kernelVersion = (*stored)->itemVersion().contentVersion;
-    inode = file->inode;
+  std::uint64_t sequence = 0;
+  if (int err =
+          uploads_->enqueue(file->inode, std::move(record), copy->followsLocal, copy->fd.get(), copy->path, sequence)) {
+    return err;  // the copy stays as it is, so the next close tries again
   }
-  invalidate({{Invalidation::Kind::attributes, inode, {}}});
+  copy->sealed = true;
+  std::lock_guard guard(mutex_);
+  file->queued = sequence;
   return 0;
 }
 
 int MountFileSystem::flush(OpenFile* file) {
   if (!file->working) return 0;
-  return upload(file->node, file->working);
+  return commit(file->node, file->working);
+}
+
+int MountFileSystem::fsync(OpenFile* file) {
+  if (int err = flush(file)) return err;
+  return settle(file->node);
+}
+
+// Waits until the file's uploads are on the peer.
+int MountFileSystem::settle(const NodePtr& file) {
+  std::uint64_t sequence;
+  {
+    std::lock_guard guard(mutex_);
+    sequence = file->queued;
+  }
+  return sequence ? uploads_->waitStored(file->inode, sequence) : 0;
 }
 
 void MountFileSystem::release(OpenFile* file) {
@@ -488,9 +549,62 @@ void MountFileSystem::release(OpenFile* file) {
 
 void MountFileSystem::closeWorkingCopy(const NodePtr& file, const std::shared_ptr<WorkingCopy>& copy) {
   std::lock_guard guard(mutex_);
-  // The last user of a stored copy lets it go; one the peer never got stays,
-  // so the next open goes on from it and its close tries the upload again.
-  if (--copy->opens == 0 && !copy->dirty() && file->working == copy) file->working.reset();
+  // The last user lets a copy go once the peer has it; until then the next open
+  // goes on from it (also offline) and reads see it.
+  const bool owed = copy->sealed ? file->queued != 0 : copy->modified.load();
+  if (--copy->opens == 0 && !owed && file->working == copy) file->working.reset();
+}
+
+void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const ItemPtr& item) {
+  {
+    std::lock_guard guard(mutex_);
+    auto found = nodes_.find(key);
+    if (found == nodes_.end() || found->second->unlinked) return;
+    const NodePtr& file = found->second;
+    rekey(file, item->itemIdentifier());
+    file->item = item;
+    file->kernelVersion = item->itemVersion().contentVersion;  // the kernel cached what was written
+    if (file->queued == sequence) file->queued = 0;
+    if (file->working && file->working->sealed && file->queued == 0 && file->working->opens == 0) {
+      file->working.reset();
+    }
+  }
+  invalidate({{Invalidation::Kind::attributes, key, {}}});
+}
+
+void MountFileSystem::conflicted(std::uint64_t key, std::uint64_t sequence, const ItemPtr& peer, const ItemPtr& copy) {
+  std::vector<Invalidation> out;
+  {
+    std::lock_guard guard(mutex_);
+    auto found = nodes_.find(key);
+    if (found == nodes_.end()) return;
+    const NodePtr& file = found->second;
+    auto folder = nodes_.find(file->parent);
+    if (folder == nodes_.end()) return;
+    if (file->queued == sequence) file->queued = 0;
+    // The name shows the peer's file again; the local contents are the copy.
+    if (file->working && file->working->sealed && file->queued == 0 && file->working->opens == 0) {
+      file->working.reset();
+    }
+    if (peer) {
+      rekey(file, peer->itemIdentifier());
+      file->item = peer;
+      file->localModified.reset();
+      file->kernelVersion.reset();
+      out.push_back({Invalidation::Kind::contents, key, {}});
+    } else if (!file->unlinked) {
+      folder->second->children.erase(file->name);
+      byIdentifier_.erase(file->identifier.rawValue());
+      file->identifier = ItemIdentifier("");
+      file->unlinked = true;
+      out.push_back({Invalidation::Kind::entry, folder->first, file->name});
+    }
+    const fuse_ino_t inode = inodeFor(copy, folder->first);
+    folder->second->children.set(copy->filename(), inode);
+    out.push_back({Invalidation::Kind::entry, folder->first, copy->filename()});
+    out.push_back({Invalidation::Kind::contents, folder->first, {}});
+  }
+  invalidate(std::move(out));
 }
 
 int MountFileSystem::setattr(fuse_ino_t inode, const struct stat& wanted, int toSet, OpenFile* file,
@@ -505,16 +619,17 @@ int MountFileSystem::setattr(fuse_ino_t inode, const struct stat& wanted, int to
   // a chmod (cp -p, rsync, tar all make one) is accepted and changes nothing.
   if (toSet & FUSE_SET_ATTR_SIZE) {
     if (found->folder) return EISDIR;
-    std::shared_ptr<WorkingCopy> copy = file ? file->working : nullptr;
-    const bool own = !copy;
+    const bool own = !file || !file->working;
+    std::shared_ptr<WorkingCopy> copy = own ? nullptr : file->working;
     if (own) {
       if (int err = workingCopy(found, wanted.st_size == 0, copy)) return err;
     }
-    int err = ::ftruncate(copy->fd.get(), wanted.st_size) == 0 ? 0 : errno;
-    if (!err) ++copy->writes;
-    // truncate(2) by path has no close to upload on: it is sent now.
+    const off_t size = wanted.st_size;
+    int err = changeWorking(found, own ? copy : file->working, own ? nullptr : &file->retired,
+                            [size](int fd) { return ::ftruncate(fd, size) == 0 ? 0 : errno; });
+    // truncate(2) by path has no close to queue the upload on: it is queued now.
     if (own) {
-      if (!err) err = upload(found, copy);
+      if (!err) err = commit(found, copy);
       closeWorkingCopy(found, copy);
     }
     if (err) return err;
@@ -566,6 +681,21 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
   {
     std::lock_guard guard(mutex_);
     if (found->folder != wantFolder) return wantFolder ? ENOTDIR : EISDIR;
+    // A new file in it may not have reached the peer yet.
+    if (found->folder && !found->children.empty()) return ENOTEMPTY;
+    item = found->item;
+  }
+  if (!wantFolder && !item) {
+    // Never stored: what is queued is dropped, and a file an upload in flight made goes too.
+    if (auto made = uploads_->cancel(found->inode)) {
+      std::lock_guard guard(mutex_);
+      rekey(found, made->itemIdentifier());
+      found->item = item = made;
+    }
+  } else if (!wantFolder) {
+    // The edit lands before the delete, as it was made: offline both fail at once.
+    if (int err = settle(found)) return err;
+    std::lock_guard guard(mutex_);
     item = found->item;
   }
   if (item) {
@@ -600,11 +730,33 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   auto target = child(folder, newName);
   if (target && (flags & RENAME_NOREPLACE)) return EEXIST;
 
+  {
+    std::lock_guard guard(mutex_);
+    if (target && target->folder != source->folder) return source->folder ? ENOTDIR : EISDIR;
+  }
+  // A rename needs the peer's names: closed files land first. Below a folder,
+  // identifiers change with its name, so everything queued goes before.
+  if (source->folder) {
+    std::vector<NodePtr> owed;
+    {
+      std::lock_guard guard(mutex_);
+      for (const auto& [inode, other] : nodes_) {
+        if (other->queued) owed.push_back(other);
+      }
+    }
+    for (const auto& other : owed) {
+      if (int err = settle(other)) return err;
+    }
+  } else {
+    if (int err = settle(source)) return err;
+    if (target) {
+      if (int err = settle(target)) return err;
+    }
+  }
   ItemPtr item;
   {
     std::lock_guard guard(mutex_);
     item = source->item;
-    if (target && target->folder != source->folder) return source->folder ? ENOTDIR : EISDIR;
   }
   if (!item) return EBUSY;  // a new file is on the peer only after its first close
 
@@ -658,15 +810,6 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   source->item = *renamed;
   source->folder = wasFolder;
   return 0;
-}
-
-std::size_t MountFileSystem::pendingUploads() const {
-  std::lock_guard guard(mutex_);
-  std::size_t count = 0;
-  for (const auto& [inode, node] : nodes_) {
-    if (node->working && node->working->dirty()) ++count;
-  }
-  return count;
 }
 
 bool MountFileSystem::preloadListings() {
@@ -760,7 +903,7 @@ void MountFileSystem::pollFolder(const NodePtr& folder, std::vector<Invalidation
       NodePtr previous;
       if (fuse_ino_t existing = folder->children.find(name)) previous = nodes_[existing];
       if (previous && previous->item && previous->item->itemVersion() == item->itemVersion()) continue;
-      if (previous && previous->working && previous->working->dirty()) continue;  // the local edit wins until sent
+      if (previous && dirty(*previous)) continue;  // the local edit wins until sent
       const bool contentMoved = previous && previous->item &&
                                 previous->item->itemVersion().contentVersion != item->itemVersion().contentVersion;
       const fuse_ino_t inode = inodeFor(item, folder->inode);
@@ -780,7 +923,7 @@ void MountFileSystem::pollFolder(const NodePtr& folder, std::vector<Invalidation
       auto found = byIdentifier_.find(raw);
       if (found == byIdentifier_.end()) continue;
       auto gone = nodes_[found->second];
-      if (gone->parent != folder->inode || (gone->working && gone->working->dirty())) continue;
+      if (gone->parent != folder->inode || dirty(*gone)) continue;
       folder->children.erase(gone->name);
       byIdentifier_.erase(found);
       gone->identifier = ItemIdentifier("");

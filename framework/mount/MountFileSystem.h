@@ -2,7 +2,8 @@
 // framework's entry points. It keeps the node table (one inode per identifier,
 // stable for the mount's life), the listings of the folders the kernel has seen
 // (each with the sync anchor it was taken at), and the working copies of files
-// open for writing. FuseOperations turns its answers into FUSE replies; it never
+// open for writing. Closed files go to the peer through the upload queue, which
+// keeps them on disk until they are stored. FuseOperations turns its answers into FUSE replies; it never
 // sees a fuse_req_t, so every answer here is an errno value (0 for success).
 //
 // Thread-safe: FUSE worker threads and the change poller call it at once. The
@@ -19,12 +20,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "framework/mount/ContentCache.h"
 #include "framework/mount/ExtensionCalls.h"
+#include "framework/mount/UploadQueue.h"
 
 namespace corvane::framework::mount {
 
@@ -44,8 +47,9 @@ class MountFileSystem {
     double entryTimeout = 300;  // seconds; remote changes invalidate sooner
   };
 
-  MountFileSystem(std::shared_ptr<ExtensionCalls> calls, std::shared_ptr<ContentCache> cache, Options options);
-  ~MountFileSystem();
+  MountFileSystem(std::shared_ptr<ExtensionCalls> calls, std::shared_ptr<ContentCache> cache,
+                  std::shared_ptr<UploadQueue> uploads, Options options);
+  ~MountFileSystem();  // stops the upload worker: it calls back into the table
 
   void setInvalidationSink(InvalidationSink sink);
 
@@ -68,8 +72,10 @@ class MountFileSystem {
   // The descriptor reads are served from (for splicing) and the inode it belongs to.
   int readDescriptor(OpenFile* file) const;
   int write(OpenFile* file, const char* data, std::size_t size, off_t offset, std::size_t& written);
-  // Upload of what was written, for close and fsync.
+  // close: what was written goes to the upload queue, on disk, before it returns.
   int flush(OpenFile* file);
+  // fsync: as close, then waits until the peer stored the file.
+  int fsync(OpenFile* file);
   void release(OpenFile* file);
 
   int setattr(fuse_ino_t inode, const struct stat& wanted, int toSet, OpenFile* file, struct stat& attributes);
@@ -86,9 +92,6 @@ class MountFileSystem {
   // each in turn. Called from one thread only.
   void pollChanges();
 
-  // For status: files with an upload not yet stored.
-  std::size_t pendingUploads() const;
-
  private:
   struct Node;
   struct WorkingCopy;
@@ -102,9 +105,19 @@ class MountFileSystem {
   void fillEntry(const NodePtr& node, fuse_entry_param& entry) const;
   int ensureListed(const NodePtr& folder);
   void applyListing(const NodePtr& folder, FolderListing listing);  // mutex_ held
-  int workingCopy(const NodePtr& node, bool truncate, std::shared_ptr<WorkingCopy>& copy);
-  int upload(const NodePtr& node, const std::shared_ptr<WorkingCopy>& copy);
+  int workingCopy(const NodePtr& node, bool skipContents, std::shared_ptr<WorkingCopy>& copy);
+  // Runs `change` on `copy`, first moving on to a new working copy when `copy`
+  // was sealed by a close; the one left behind goes to `retired` (if given).
+  int changeWorking(const NodePtr& node, std::shared_ptr<WorkingCopy>& copy,
+                    std::vector<std::shared_ptr<WorkingCopy>>* retired, const std::function<int(int fd)>& change);
+  int commit(const NodePtr& node, const std::shared_ptr<WorkingCopy>& copy);
   void closeWorkingCopy(const NodePtr& node, const std::shared_ptr<WorkingCopy>& copy);
+  bool dirty(const Node& node) const;             // mutex_ held
+  std::string pathOf(const NodePtr& node) const;  // mutex_ held
+  int settle(const NodePtr& node);
+  void stored(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& item);
+  void conflicted(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& peer,
+                  const fileprovider::ItemPtr& copy);
   int removeChild(fuse_ino_t parent, const std::string& name, bool folder);
   bool preloadListings();
   void pollFolder(const NodePtr& folder, std::vector<Invalidation>& invalidations);
@@ -112,6 +125,7 @@ class MountFileSystem {
 
   const std::shared_ptr<ExtensionCalls> calls_;
   const std::shared_ptr<ContentCache> cache_;
+  const std::shared_ptr<UploadQueue> uploads_;
   const Options options_;
   std::once_flag importFinished_;
 

@@ -14,6 +14,24 @@ namespace corvane::framework::mount {
 
 namespace {
 
+nlohmann::ordered_json queuedJson(const std::vector<QueuedUploadStatus>& queued) {
+  auto out = nlohmann::ordered_json::array();
+  for (const auto& upload : queued) {
+    out.push_back({{"path", upload.path},
+                   {"size", upload.size},
+                   {"attempts", upload.attempts},
+                   {"lastError", upload.lastError},
+                   {"failed", upload.failed}});
+  }
+  return out;
+}
+
+nlohmann::ordered_json conflictsJson(const std::vector<ConflictStatus>& conflicts) {
+  auto out = nlohmann::ordered_json::array();
+  for (const auto& conflict : conflicts) out.push_back({{"path", conflict.path}, {"copy", conflict.copy}});
+  return out;
+}
+
 nlohmann::ordered_json toJson(const MountStatus& status) {
   return {{"domain", status.domain},
           {"mountPoint", status.mountPoint},
@@ -21,7 +39,9 @@ nlohmann::ordered_json toJson(const MountStatus& status) {
           {"hostPid", status.hostPid},
           {"linkPhase", status.linkPhase},
           {"cacheBytes", status.cacheBytes},
-          {"pendingUploads", status.pendingUploads}};
+          {"pendingUploads", status.pendingUploads},
+          {"queued", queuedJson(status.queued)},
+          {"conflicts", conflictsJson(status.conflicts)}};
 }
 
 }  // namespace
@@ -57,6 +77,15 @@ std::vector<MountStatus> readStatuses() {
     status.linkPhase = json.value("linkPhase", "");
     status.cacheBytes = json.value("cacheBytes", std::uint64_t{0});
     status.pendingUploads = json.value("pendingUploads", std::uint64_t{0});
+    for (const auto& upload : json.value("queued", nlohmann::json::array())) {
+      if (!upload.is_object()) continue;
+      status.queued.push_back({upload.value("path", ""), upload.value("size", std::uint64_t{0}),
+                               upload.value("attempts", std::uint32_t{0}), upload.value("lastError", ""),
+                               upload.value("failed", false)});
+    }
+    for (const auto& conflict : json.value("conflicts", nlohmann::json::array())) {
+      if (conflict.is_object()) status.conflicts.push_back({conflict.value("path", ""), conflict.value("copy", "")});
+    }
     // A mount killed outright leaves its file behind; its pid is gone.
     if (status.pid <= 0 || ::kill(status.pid, 0) != 0) continue;
     out.push_back(std::move(status));
@@ -80,8 +109,17 @@ int printStatus(const std::vector<MountStatus>& statuses, bool json, const std::
     for (const auto* status : shown) {
       out << status->domain << " on " << status->mountPoint << ": link " << status->linkPhase << ", host pid "
           << (status->hostPid ? std::to_string(status->hostPid) : std::string("none")) << ", cache "
-          << status->cacheBytes << " bytes, " << status->pendingUploads << " uploads in flight (mount pid "
-          << status->pid << ")\n";
+          << status->cacheBytes << " bytes, " << status->pendingUploads << " uploads queued (mount pid " << status->pid
+          << ")\n";
+      for (const auto& upload : status->queued) {
+        out << "  " << (upload.failed ? "failed: " : "queued: ") << upload.path << " (" << upload.size << " bytes, "
+            << upload.attempts << " attempts" << (upload.lastError.empty() ? "" : ", last error: " + upload.lastError)
+            << ")\n";
+      }
+      for (const auto& conflict : status->conflicts) {
+        out << "  conflict: " << conflict.path << " changed on both sides; the local version is \"" << conflict.copy
+            << "\"\n";
+      }
     }
   }
   return onlyDomain.empty() || !shown.empty() ? 0 : 1;

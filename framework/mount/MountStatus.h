@@ -16,6 +16,19 @@
 
 namespace corvane::framework::mount {
 
+struct QueuedUploadStatus {
+  std::string path;  // in the mount
+  std::uint64_t size = 0;
+  std::uint32_t attempts = 0;
+  std::string lastError;
+  bool failed = false;  // kept in the journal, not retried until the next mount
+};
+
+struct ConflictStatus {
+  std::string path;  // edited on both sides
+  std::string copy;  // the name the local contents got beside it
+};
+
 struct MountStatus {
   std::string domain;
   std::string mountPoint;
@@ -24,6 +37,8 @@ struct MountStatus {
   std::string linkPhase;  // "ready" or "waiting"
   std::uint64_t cacheBytes = 0;
   std::uint64_t pendingUploads = 0;
+  std::vector<QueuedUploadStatus> queued;
+  std::vector<ConflictStatus> conflicts;  // made by this run
 };
 
 std::filesystem::path statusFolder();

@@ -1,0 +1,231 @@
+#!/usr/bin/env bash
+# Writes through the mount, against cp into a local folder on the share's own file
+# system and into bindfs and sshfs mounts of a folder where they are installed:
+#   big    cp of one 256 MiB file
+#   small  cp -r of a folder of 2,000 files of a few hundred bytes to a few KiB
+# Each is timed twice: until cp returns (the last close), and until the folder behind
+# the mount (for corvane-fp the --share folder) holds the whole copy. The mount may
+# hand data to the host at close or later in the background; the second figure is the
+# one a user waiting for the host to see the file lives with, whichever it does.
+# Ratios are time over the baseline's time (lower is better); there are no targets yet.
+# Usage: bench/mount-write-benchmark.sh BINDIR   (BINDIR holds corvane-fp and corvane-vfs-host)
+# Everything lives in a fresh folder under $CORVANE_BENCH_DIR (default
+# build-bench/mount-bench) that is removed on exit; CORVANE_BENCH_BIG_MIB and
+# CORVANE_BENCH_SMALL_FILES make a smaller run for a quick try.
+set -euo pipefail
+bin="$(cd "${1:?usage: mount-write-benchmark.sh BINDIR}" && pwd)"
+root="$(mkdir -p "${CORVANE_BENCH_DIR:-build-bench/mount-bench}" && cd "${CORVANE_BENCH_DIR:-build-bench/mount-bench}" && pwd)"
+big_mib=${CORVANE_BENCH_BIG_MIB:-256}
+small_files=${CORVANE_BENCH_SMALL_FILES:-2000}
+# A last resort only: a copy that has not reached the folder by then is reported, not waited for.
+land_timeout=${CORVANE_BENCH_LAND_TIMEOUT:-300}
+
+if [ ! -e /dev/fuse ] || ! command -v fusermount3 >/dev/null; then
+  echo "mount write benchmark skipped: /dev/fuse or fusermount3 is missing"
+  exit 0
+fi
+
+work="$(mktemp -d "$root/write.XXXXXX")"
+mounted=()
+pids=()
+# shellcheck disable=SC2317  # called by the EXIT trap
+cleanup() {
+  local rc=$?
+  for m in "${mounted[@]}"; do fusermount3 -u "$m" 2>/dev/null || fusermount3 -uz "$m" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  if [ "$rc" -ne 0 ] && [ -s "$work/corvane.log" ]; then
+    echo "last lines of the corvane-fp mount's log:" >&2
+    tail -n 20 "$work/corvane.log" >&2
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+now() { date +%s.%N; }
+elapsed() { awk -v s="$1" -v e="$2" 'BEGIN { printf "%.3f", e - s }'; }
+# Waits for a FUSE file system at $1 (a benchmark, so a generous wait is fine).
+await_mount() {
+  for _ in $(seq 1 600); do
+    mountpoint -q "$1" && return 0
+    sleep 0.1
+  done
+  echo "no file system appeared at $1" >&2
+  return 1
+}
+unmount() {  # unmount MOUNTPOINT [PID]
+  fusermount3 -u "$1" 2>/dev/null || fusermount3 -uz "$1" 2>/dev/null || true
+  if [ -n "${2:-}" ]; then wait "$2" 2>/dev/null || true; fi
+}
+
+# The sources, written once and read from the page cache by every copy alike.
+src="$work/src"
+mkdir -p "$src/small"
+head -c "${big_mib}M" /dev/urandom >"$src/big.bin"
+# Sizes from 200 bytes to about 4 KiB, spread evenly; each file starts with its own name.
+awk -v n="$small_files" -v dir="$src/small" 'BEGIN {
+  pad = ""
+  for (i = 0; i < 64; i++) pad = pad "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_"
+  for (i = 0; i < n; i++) {
+    size = 200 + (i * 7919) % 3900
+    f = sprintf("%s/f%05d.txt", dir, i)
+    printf "%s\n", substr(f "\n" pad, 1, size - 1) > f
+    close(f)
+  }
+}'
+big_bytes=$(stat -c %s "$src/big.bin")
+small_bytes=$(find "$src/small" -type f -printf '%s\n' | awk '{ t += $1 } END { print t + 0 }')
+
+# Polls until $1 is the whole big file, and prints the time it was first seen so; the
+# content check that confirms it is not counted, so every target pays the same nothing.
+await_big() {  # await_big PATH DEADLINE
+  local at seen
+  while :; do
+    at=$(now)
+    if [ "$(stat -c %s "$1" 2>/dev/null || echo -1)" = "$big_bytes" ] && cmp -s "$src/big.bin" "$1"; then
+      echo "$at"
+      return 0
+    fi
+    seen=$(now)
+    awk -v a="$seen" -v d="$2" 'BEGIN { exit !(a > d) }' && return 1
+    sleep 0.02
+  done
+}
+# The same for the small folder: first the count and total size, then the content.
+await_small() {  # await_small FOLDER DEADLINE
+  local at seen
+  while :; do
+    at=$(now)
+    if [ -d "$1" ] && [ "$(find "$1" -type f -printf '%s\n' | awk '{ n++; t += $1 } END { print n + 0, t + 0 }')" = \
+      "$small_files $small_bytes" ] && diff -rq "$src/small" "$1" >/dev/null 2>&1; then
+      echo "$at"
+      return 0
+    fi
+    seen=$(now)
+    awk -v a="$seen" -v d="$2" 'BEGIN { exit !(a > d) }' && return 1
+    sleep 0.05
+  done
+}
+
+declare -A figure
+failed=0
+# measure NAME INTO BEHIND: copies into INTO and waits for the copies to appear in
+# BEHIND (the same folder for a local copy, the folder behind a mount otherwise).
+measure() {
+  local name=$1 into=$2 behind=$3 start closed landed deadline
+  sync
+  start=$(now)
+  cp "$src/big.bin" "$into/big.bin"
+  closed=$(now)
+  figure[$name.big.close]=$(elapsed "$start" "$closed")
+  deadline=$(awk -v s="$start" -v t="$land_timeout" 'BEGIN { printf "%.3f", s + t }')
+  if landed=$(await_big "$behind/big.bin" "$deadline"); then
+    figure[$name.big.land]=$(elapsed "$start" "$landed")
+  else
+    figure[$name.big.land]=timeout
+    failed=1
+  fi
+  sync
+  start=$(now)
+  cp -r "$src/small" "$into/"
+  closed=$(now)
+  figure[$name.small.close]=$(elapsed "$start" "$closed")
+  deadline=$(awk -v s="$start" -v t="$land_timeout" 'BEGIN { printf "%.3f", s + t }')
+  if landed=$(await_small "$behind/small" "$deadline"); then
+    figure[$name.small.land]=$(elapsed "$start" "$landed")
+  else
+    figure[$name.small.land]=timeout
+    failed=1
+  fi
+  echo "$name: cp $big_mib MiB returned after ${figure[$name.big.close]} s, in the folder after" \
+    "${figure[$name.big.land]} s; cp -r $small_files files returned after ${figure[$name.small.close]} s," \
+    "in the folder after ${figure[$name.small.land]} s"
+}
+
+# The local folder sits beside the share, on the same file system.
+mkdir -p "$work/local"
+measure local "$work/local" "$work/local"
+rm -rf "${work:?}/local"
+
+# corvane-fp mount, with caches and state of its own; corvane-vfs-host is found on the PATH.
+share="$work/share"
+mkdir -p "$share" "$work/corvane" "$work/xdg/cache" "$work/xdg/state" "$work/xdg/data" "$work/xdg/run"
+chmod 700 "$work/xdg/run"
+PATH="$bin:$PATH" XDG_CACHE_HOME="$work/xdg/cache" XDG_STATE_HOME="$work/xdg/state" XDG_DATA_HOME="$work/xdg/data" \
+  XDG_RUNTIME_DIR="$work/xdg/run" "$bin/corvane-fp" mount --domain benchwrite --share "$share" --foreground \
+  "$work/corvane" 2>"$work/corvane.log" &
+corvane_pid=$!
+pids+=("$corvane_pid")
+mounted+=("$work/corvane")
+await_mount "$work/corvane" || exit 1
+measure corvane "$work/corvane" "$share"
+# Out of the way before the peers run, so that nothing it still does in the background
+# is counted against them.
+unmount "$work/corvane" "$corvane_pid"
+rm -rf "${share:?}" "${work:?}/xdg/cache"
+
+peers=()
+if command -v bindfs >/dev/null; then
+  mkdir -p "$work/bindfs" "$work/bindfs-folder"
+  bindfs "$work/bindfs-folder" "$work/bindfs"
+  mounted+=("$work/bindfs")
+  if await_mount "$work/bindfs"; then
+    measure bindfs "$work/bindfs" "$work/bindfs-folder"
+    peers+=(bindfs)
+  fi
+  unmount "$work/bindfs"
+  rm -rf "${work:?}/bindfs-folder"
+fi
+sftp_server=$(command -v sftp-server || ls /usr/lib/openssh/sftp-server 2>/dev/null || true)
+if command -v sshfs >/dev/null && [ -n "$sftp_server" ]; then
+  # sshfs speaks SFTP over its standard input and output to a local sftp-server: no network.
+  mkdir -p "$work/sshfs" "$work/sshfs-folder"
+  mkfifo "$work/sftp.fifo"
+  # shellcheck disable=SC2094  # the fifo joins the two ends of the pipeline on purpose
+  "$sftp_server" <"$work/sftp.fifo" | sshfs -f -o passive ":$work/sshfs-folder" "$work/sshfs" >"$work/sftp.fifo" &
+  sshfs_pid=$!
+  pids+=("$sshfs_pid")
+  mounted+=("$work/sshfs")
+  if await_mount "$work/sshfs"; then
+    measure sshfs "$work/sshfs" "$work/sshfs-folder"
+    peers+=(sshfs)
+  fi
+  unmount "$work/sshfs" "$sshfs_pid"
+  rm -rf "${work:?}/sshfs-folder"
+fi
+
+gbps() { awk -v t="$1" -v b="$big_bytes" 'BEGIN { printf "%.2f", b / t / 1e9 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+row() { printf 'row\t%s\t%s\t%s\t%s\t%s\t%s\n' "$@"; }
+# A figure as the table shows it: seconds, and for the big file the rate as well.
+shown() {  # shown KIND VALUE
+  if [ "$2" = timeout ]; then echo "not there after $land_timeout s"
+  elif [ "$1" = big ]; then echo "$2 s ($(gbps "$2") GB/s)"
+  else echo "$2 s"; fi
+}
+label_of() { if [ "$1" = corvane ]; then echo "corvane-fp mount"; else echo "$1 mount"; fi; }
+
+rows_for() {  # rows_for NAME BASELINE_NAME
+  local name=$1 base=$2 kind stage what value against r met
+  for kind in big small; do
+    for stage in close land; do
+      what="cp $big_mib MiB"; [ $kind = small ] && what="cp -r $small_files files"
+      if [ $stage = close ]; then what="$what, until cp returns"
+      elif [ "$name" = corvane ]; then what="$what, until in the share"
+      else what="$what, until in the folder"; fi
+      value=${figure[$name.$kind.$stage]}
+      against=${figure[$base.$kind.$stage]}
+      r="-"; met="-"
+      if [ "$value" = timeout ]; then met="NO"
+      elif [ "$against" != timeout ]; then r=$(ratio "$value" "$against"); fi
+      row "$(label_of "$name"): $what" "$(shown $kind "$value")" "$(shown $kind "$against") $base" "$r" "-" "$met"
+    done
+  done
+}
+
+rows_for corvane local
+for p in "${peers[@]}"; do
+  if [ "$p" = sshfs ]; then rows_for corvane sshfs; fi
+done
+for p in "${peers[@]}"; do rows_for "$p" local; done
+exit "$failed"

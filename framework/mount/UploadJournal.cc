@@ -1,0 +1,196 @@
+#include "framework/mount/UploadJournal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/foundation/FileManager.h"
+
+namespace corvane::framework::mount {
+
+namespace {
+
+using foundation::Error;
+
+Error journalError(int err, const std::string& what) {
+  return Error(foundation::kPosixErrorDomain, err,
+               foundation::UserInfo{{foundation::kLocalizedDescriptionKey, what + ": " + std::strerror(err)}});
+}
+
+std::optional<std::filesystem::path> stateHome() {
+  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && xdg[0] == '/') return std::filesystem::path(xdg);
+  if (const char* home = std::getenv("HOME"); home && home[0] == '/') {
+    return std::filesystem::path(home) / ".local" / "state";
+  }
+  return std::nullopt;
+}
+
+std::optional<foundation::Data> fromHex(std::string_view text) {
+  if (text.size() % 2) return std::nullopt;
+  foundation::Data out;
+  out.reserve(text.size() / 2);
+  auto digit = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    const int high = digit(text[i]), low = digit(text[i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    out.push_back(static_cast<std::uint8_t>(high * 16 + low));
+  }
+  return out;
+}
+
+// "<n>.json" or "<n>.data" with n a plain decimal number; 0 otherwise.
+std::uint64_t sequenceOf(const std::filesystem::path& file, std::string_view extension) {
+  if (file.extension() != extension) return 0;
+  const std::string stem = file.stem().string();
+  if (stem.empty() || stem.size() > 19 || stem.find_first_not_of("0123456789") != std::string::npos) return 0;
+  return std::strtoull(stem.c_str(), nullptr, 10);
+}
+
+}  // namespace
+
+foundation::Result<std::unique_ptr<UploadJournal>> UploadJournal::open(const std::string& domain) {
+  auto home = stateHome();
+  if (!home) return journalError(ENOENT, "set XDG_STATE_HOME or HOME to say where pending uploads are kept");
+  const auto folder = *home / "corvane" / domain / "pending";
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error) return journalError(error.value(), "cannot make " + folder.string());
+  for (const auto& made : {folder.parent_path(), folder}) {
+    if (::chmod(made.c_str(), 0700) != 0) return journalError(errno, "cannot protect " + made.string());
+  }
+  return std::unique_ptr<UploadJournal>(new UploadJournal(folder));
+}
+
+foundation::Result<std::pair<std::filesystem::path, foundation::UniqueFd>> UploadJournal::newWorkFile() {
+  std::string pattern = (folder_ / "work-XXXXXX").string();
+  foundation::UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
+  if (!fd.valid()) return journalError(errno, "cannot make a working copy in " + folder_.string());
+  return std::make_pair(std::filesystem::path(pattern), std::move(fd));
+}
+
+std::filesystem::path UploadJournal::dataPath(const PendingUpload& record) const {
+  return folder_ / (std::to_string(record.sequence) + ".data");
+}
+
+foundation::Status UploadJournal::commit(PendingUpload& record, int fd, const std::filesystem::path& workPath) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return journalError(errno, "cannot read " + workPath.string());
+  if (::fsync(fd) != 0) return journalError(errno, "cannot flush " + workPath.string());
+  record.sequence = nextSequence_++;
+  record.size = static_cast<std::uint64_t>(st.st_size);
+  const auto data = dataPath(record);
+  if (::rename(workPath.c_str(), data.c_str()) != 0) return journalError(errno, "cannot keep " + data.string());
+  // The record's own write flushes the folder, and with it the rename above.
+  if (auto written = rewrite(record); !written.ok()) {
+    (void)::rename(data.c_str(), workPath.c_str());
+    return written;
+  }
+  return foundation::Ok{};
+}
+
+foundation::Status UploadJournal::rewrite(const PendingUpload& record) {
+  return foundation::FileManager::writeAtomically(folder_ / (std::to_string(record.sequence) + ".json"),
+                                                  foundation::dataFromString(encode(record)));
+}
+
+void UploadJournal::remove(const PendingUpload& record) {
+  ::unlink((folder_ / (std::to_string(record.sequence) + ".json")).c_str());
+  ::unlink(dataPath(record).c_str());
+}
+
+std::vector<PendingUpload> UploadJournal::load() {
+  std::vector<PendingUpload> records;
+  std::vector<std::filesystem::path> others;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder_, error)) {
+    const auto& file = entry.path();
+    if (std::uint64_t sequence = sequenceOf(file, ".json")) {
+      auto text = foundation::FileManager::contentsOf(file);
+      auto record = text.ok() ? decode(foundation::stringFromData(*text)) : std::nullopt;
+      if (!record || record->sequence != sequence || !std::filesystem::is_regular_file(dataPath(*record))) {
+        std::filesystem::rename(file, file.string() + ".bad", error);
+        continue;
+      }
+      records.push_back(std::move(*record));
+    } else {
+      others.push_back(file);
+    }
+  }
+  std::set<std::uint64_t> named;
+  for (const auto& record : records) {
+    named.insert(record.sequence);
+    nextSequence_ = std::max(nextSequence_, record.sequence + 1);
+  }
+  for (const auto& file : others) {
+    const std::string name = file.filename().string();
+    const bool orphanData = sequenceOf(file, ".data") && !named.count(sequenceOf(file, ".data"));
+    const bool leftOver = name.starts_with("work-") || name.find(".tmp") != std::string::npos;
+    if (orphanData || leftOver) std::filesystem::remove(file, error);
+  }
+  std::sort(records.begin(), records.end(), [](const auto& a, const auto& b) { return a.sequence < b.sequence; });
+  return records;
+}
+
+std::string UploadJournal::encode(const PendingUpload& record) {
+  nlohmann::ordered_json json = {{"sequence", record.sequence},
+                                 {"identifier", record.identifier},
+                                 {"parent", record.parentIdentifier},
+                                 {"name", record.name},
+                                 {"path", record.path},
+                                 {"baseVersion", nullptr},
+                                 {"size", record.size},
+                                 {"attempts", record.attempts},
+                                 {"lastError", record.lastError},
+                                 {"failed", record.failed}};
+  if (record.baseVersion) json["baseVersion"] = foundation::hexString(*record.baseVersion);
+  return json.dump() + "\n";
+}
+
+std::optional<PendingUpload> UploadJournal::decode(std::string_view text) {
+  auto json = nlohmann::json::parse(text, nullptr, false);
+  if (!json.is_object() || json.size() != 10) return std::nullopt;
+  auto text_ = [&](const char* key) { return json.contains(key) && json[key].is_string(); };
+  auto number = [&](const char* key) { return json.contains(key) && json[key].is_number_unsigned(); };
+  if (!number("sequence") || !text_("identifier") || !text_("parent") || !text_("name") || !text_("path") ||
+      !json.contains("baseVersion") || !number("size") || !number("attempts") || !text_("lastError") ||
+      !json.contains("failed") || !json["failed"].is_boolean()) {
+    return std::nullopt;
+  }
+  PendingUpload record;
+  record.sequence = json["sequence"].get<std::uint64_t>();
+  record.identifier = json["identifier"].get<std::string>();
+  record.parentIdentifier = json["parent"].get<std::string>();
+  record.name = json["name"].get<std::string>();
+  record.path = json["path"].get<std::string>();
+  record.size = json["size"].get<std::uint64_t>();
+  if (json["attempts"].get<std::uint64_t>() > UINT32_MAX) return std::nullopt;
+  record.attempts = json["attempts"].get<std::uint32_t>();
+  record.lastError = json["lastError"].get<std::string>();
+  record.failed = json["failed"].get<bool>();
+  if (const auto& base = json["baseVersion"]; base.is_string()) {
+    record.baseVersion = fromHex(base.get<std::string>());
+    if (!record.baseVersion) return std::nullopt;
+  } else if (!base.is_null()) {
+    return std::nullopt;
+  }
+  // A record names one file in one folder of the share.
+  if (record.sequence == 0 || record.name.empty() || record.name == "." || record.name == ".." ||
+      record.name.find_first_of(std::string("/\0", 2)) != std::string::npos || record.parentIdentifier.empty()) {
+    return std::nullopt;
+  }
+  return record;
+}
+
+}  // namespace corvane::framework::mount

@@ -1,0 +1,465 @@
+#include "framework/mount/UploadQueue.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "framework/ScriptItem.h"
+#include "platform/fileprovider/Errors.h"
+#include "shared/diagnostics/CorvaneFpLog.h"
+
+namespace corvane::framework::mount {
+
+namespace {
+
+using fileprovider::ItemIdentifier;
+using fileprovider::ItemPtr;
+using std::chrono::steady_clock;
+
+bool isFileProviderError(const foundation::Error& error, std::int64_t code) {
+  return error.domain() == foundation::kFileProviderErrorDomain && error.code() == code;
+}
+
+// The peer may get over these: it is unreachable, staging failed, or a call ran
+// out of time. Everything else the peer said on purpose.
+bool retryable(const foundation::Error& error) {
+  using namespace fileprovider::ErrorCode;
+  if (error.domain() != foundation::kFileProviderErrorDomain) return true;
+  return error.code() == serverUnreachable || error.code() == cannotSynchronize;
+}
+
+std::chrono::milliseconds backoff(std::uint32_t attempts) {
+  const auto shift = std::min<std::uint32_t>(attempts, 7);
+  return std::min<std::chrono::milliseconds>(std::chrono::milliseconds(250 << shift), std::chrono::seconds(30));
+}
+
+std::shared_ptr<ScriptItem> newFile(const std::string& parent, const std::string& name) {
+  return std::make_shared<ScriptItem>("", parent, name, std::nullopt);
+}
+
+}  // namespace
+
+UploadQueue::Attempt UploadQueue::storedAs(const ItemPtr& item) {
+  Attempt out;
+  out.outcome = Outcome::stored;
+  out.stored = item;
+  return out;
+}
+
+namespace {
+
+bool sameBytes(int a, int b) {
+  std::vector<char> left(1 << 18), right(1 << 18);
+  for (off_t at = 0;; at += static_cast<off_t>(left.size())) {
+    const ssize_t n = ::pread(a, left.data(), left.size(), at);
+    const ssize_t m = ::pread(b, right.data(), right.size(), at);
+    if (n < 0 || n != m) return false;
+    if (n == 0) return true;
+    if (std::memcmp(left.data(), right.data(), static_cast<std::size_t>(n)) != 0) return false;
+  }
+}
+
+}  // namespace
+
+std::string conflictName(const std::string& name, std::time_t when, int attempt) {
+  const auto dot = name.rfind('.');
+  const bool hasExtension = dot != std::string::npos && dot > 0;
+  std::tm local{};
+  ::localtime_r(&when, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H.%M.%S", &local);
+  std::string out = (hasExtension ? name.substr(0, dot) : name) + " (conflict " + stamp;
+  if (attempt > 1) out += " " + std::to_string(attempt);
+  return out + ")" + (hasExtension ? name.substr(dot) : "");
+}
+
+UploadQueue::UploadQueue(std::shared_ptr<ExtensionCalls> calls, std::unique_ptr<UploadJournal> journal,
+                         std::shared_ptr<ContentCache> cache)
+    : calls_(std::move(calls)), journal_(std::move(journal)), cache_(std::move(cache)) {}
+
+UploadQueue::~UploadQueue() { stopWorker(); }
+
+void UploadQueue::stopWorker() {
+  {
+    std::lock_guard guard(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  if (worker_.joinable()) worker_.join();
+}
+
+void UploadQueue::setListener(Listener listener) {
+  std::lock_guard guard(mutex_);
+  listener_ = std::move(listener);
+}
+
+void UploadQueue::replay() {
+  std::unique_lock lock(mutex_);
+  for (auto& record : journal_->load()) {
+    record.failed = false;  // what stopped it may be mended by now; it is tried once more
+    const std::uint64_t sequence = record.sequence;
+    entries_[sequence].record = std::move(record);
+  }
+  std::vector<std::uint64_t> order;
+  for (const auto& [sequence, entry] : entries_) order.push_back(sequence);
+  for (std::uint64_t sequence : order) {
+    auto found = entries_.find(sequence);
+    if (found != entries_.end()) runOne(lock, found);
+  }
+}
+
+void UploadQueue::startWorker() {
+  worker_ = std::thread([this] { run(); });
+}
+
+void UploadQueue::run() {
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    const auto now = steady_clock::now();
+    auto chosen = entries_.end();
+    std::optional<steady_clock::time_point> soonest;
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+      if (it->second.record.failed || it->second.inFlight) continue;
+      if (it->second.notBefore <= now) {
+        chosen = it;
+        break;
+      }
+      if (!soonest || it->second.notBefore < *soonest) soonest = it->second.notBefore;
+    }
+    if (chosen != entries_.end()) {
+      runOne(lock, chosen);
+    } else if (soonest) {
+      changed_.wait_until(lock, *soonest);
+    } else {
+      changed_.wait(lock);
+    }
+  }
+}
+
+void UploadQueue::runOne(std::unique_lock<std::mutex>& lock, std::map<std::uint64_t, Entry>::iterator entry) {
+  entry->second.inFlight = true;
+  const Entry copy = entry->second;
+  lock.unlock();
+  const Attempt result = attempt(copy);
+  finish(copy.record.sequence, result);
+  lock.lock();
+}
+
+UploadQueue::Attempt UploadQueue::failure(const foundation::Error& error) const {
+  Attempt out;
+  out.outcome = retryable(error) ? Outcome::retry : Outcome::failed;
+  out.error = error.localizedDescription();
+  return out;
+}
+
+UploadQueue::Attempt UploadQueue::attempt(const Entry& entry) {
+  const auto data = journal_->dataPath(entry.record);
+  if (entry.record.identifier.empty()) return sendNew(entry, data);
+
+  using namespace fileprovider;
+  auto peer = calls_->item(ItemIdentifier(entry.record.identifier));
+  if (!peer.ok()) {
+    if (isFileProviderError(peer.error(), ErrorCode::noSuchItem)) return conflictCopy(entry, data, nullptr);
+    return failure(peer.error());
+  }
+  if ((*peer)->itemVersion().contentVersion != entry.record.baseVersion.value_or(foundation::Data{})) {
+    // Changed on the peer, or stored by this very upload before a crash.
+    if (sameContents(*peer, data)) return storedAs(*peer);
+    return conflictCopy(entry, data, *peer);
+  }
+  auto modified = calls_->modify(*peer, (*peer)->itemVersion(), ItemField::contents, data);
+  if (!modified.ok()) {
+    if (isFileProviderError(modified.error(), ErrorCode::noSuchItem)) return conflictCopy(entry, data, nullptr);
+    return failure(modified.error());
+  }
+  return storedAs(*modified);
+}
+
+UploadQueue::Attempt UploadQueue::sendNew(const Entry& entry, const std::filesystem::path& data) {
+  using namespace fileprovider;
+  const auto& record = entry.record;
+  auto made =
+      calls_->create(newFile(record.parentIdentifier, record.name), ItemField::contents | ItemField::filename, data);
+  if (made.ok()) return storedAs(*made);
+  if (!isFileProviderError(made.error(), ErrorCode::filenameCollision)) return failure(made.error());
+  // The name was taken on the peer meanwhile, or by this very upload before a crash.
+  auto listing = calls_->list(ItemIdentifier(record.parentIdentifier));
+  if (!listing.ok()) return failure(listing.error());
+  ItemPtr existing;
+  for (const auto& item : listing->items) {
+    if (item->filename() == record.name) existing = item;
+  }
+  if (existing && sameContents(existing, data)) return storedAs(existing);
+  return conflictCopy(entry, data, existing);
+}
+
+UploadQueue::Attempt UploadQueue::conflictCopy(const Entry& entry, const std::filesystem::path& data,
+                                               const ItemPtr& peer) {
+  using namespace fileprovider;
+  const std::time_t now = std::time(nullptr);
+  for (int attempt = 1; attempt <= 100; ++attempt) {
+    const std::string name = conflictName(entry.record.name, now, attempt);
+    auto made =
+        calls_->create(newFile(entry.record.parentIdentifier, name), ItemField::contents | ItemField::filename, data);
+    if (made.ok()) {
+      Attempt out;
+      out.outcome = Outcome::conflicted;
+      out.peer = peer;
+      out.copy = *made;
+      return out;
+    }
+    if (!isFileProviderError(made.error(), ErrorCode::filenameCollision)) return failure(made.error());
+  }
+  Attempt out;
+  out.error = "no free name for a conflict copy of " + entry.record.name;
+  return out;
+}
+
+bool UploadQueue::sameContents(const ItemPtr& peer, const std::filesystem::path& data) {
+  struct stat st {};
+  if (::stat(data.c_str(), &st) != 0) return false;
+  if (auto size = peer->documentSize(); size && *size != static_cast<std::uint64_t>(st.st_size)) return false;
+  auto cached = cache_->materialise(peer, [&] { return calls_->fetch(peer->itemIdentifier()); });
+  if (!cached.ok()) return false;
+  foundation::UniqueFd local(::open(data.c_str(), O_RDONLY | O_CLOEXEC));
+  return local.valid() && sameBytes(local.get(), cached->fd.get());
+}
+
+void UploadQueue::finish(std::uint64_t sequence, const Attempt& result) {
+  const bool landed = result.outcome == Outcome::stored || result.outcome == Outcome::conflicted;
+  if (landed) {
+    // The next open reads what was just sent instead of fetching it.
+    PendingUpload sent;
+    sent.sequence = sequence;
+    foundation::UniqueFd fd(::open(journal_->dataPath(sent).c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.valid()) cache_->adopt(result.outcome == Outcome::stored ? result.stored : result.copy, fd.get());
+  }
+
+  // The mount hears of it before anyone waiting is woken, so a rename that
+  // waited for the upload finds the file's new identifier.
+  Listener listener;
+  std::uint64_t key = 0;
+  bool cancelled = false;
+  {
+    std::lock_guard guard(mutex_);
+    auto found = entries_.find(sequence);
+    if (found == entries_.end()) return;
+    key = found->second.key;
+    cancelled = key != 0 && cancelled_.count(key);
+    listener = listener_;
+  }
+  if (landed && !cancelled && key != 0) {
+    if (result.outcome == Outcome::stored && listener.stored) listener.stored(key, sequence, result.stored);
+    if (result.outcome == Outcome::conflicted && listener.conflicted) {
+      listener.conflicted(key, sequence, result.peer, result.copy);
+    }
+  }
+
+  PendingUpload record;
+  {
+    std::lock_guard guard(mutex_);
+    auto found = entries_.find(sequence);
+    if (found == entries_.end()) return;
+    Entry& entry = found->second;
+    entry.inFlight = false;
+    record = entry.record;
+    cancelled = key != 0 && cancelled_.count(key);
+    if (landed || cancelled) {
+      if (cancelled && landed)
+        storedAfterCancel_[key] = result.outcome == Outcome::stored ? result.stored : result.copy;
+      journal_->remove(entry.record);
+      entries_.erase(found);
+      if (key != 0) {
+        storedUpTo_[key] = std::max(storedUpTo_[key], sequence);
+        if (result.outcome == Outcome::stored) {
+          PendingUpload went;
+          went.identifier = result.stored->itemIdentifier().rawValue();
+          went.baseVersion = result.stored->itemVersion().contentVersion;
+          // A later upload of the same file goes on from what this one stored.
+          for (auto& [later, other] : entries_) {
+            if (other.key != key) continue;
+            other.record.identifier = went.identifier;
+            other.record.baseVersion = went.baseVersion;
+            (void)journal_->rewrite(other.record);
+          }
+          lastStored_[key] = std::move(went);
+        }
+      }
+      if (result.outcome == Outcome::conflicted) {
+        conflicts_.push_back({record.path, result.copy->filename()});
+      }
+    } else {
+      ++entry.record.attempts;
+      entry.record.lastError = result.error;
+      if (result.outcome == Outcome::failed) {
+        entry.record.failed = true;
+        if (key != 0) failedUpTo_[key] = std::max(failedUpTo_[key], sequence);
+      } else {
+        entry.notBefore = steady_clock::now() + backoff(entry.record.attempts);
+      }
+      (void)journal_->rewrite(entry.record);
+      record = entry.record;
+    }
+    ++attemptsEnded_;
+  }
+  changed_.notify_all();
+
+  if (result.outcome == Outcome::conflicted) {
+    const std::string detail = record.path + " -> " + result.copy->filename();
+    CorvaneFpLog::emit({.event = "mount.conflict_copy",
+                        .level = "WARNING",
+                        .detail = detail,
+                        .reason = result.peer ? "changed on the peer" : "deleted on the peer"});
+  } else if (result.outcome == Outcome::failed) {
+    CorvaneFpLog::emit({.event = "mount.upload_failed",
+                        .level = "ERROR",
+                        .detail = record.path,
+                        .reason = result.error,
+                        .retryable = false});
+  }
+}
+
+std::map<std::uint64_t, UploadQueue::Entry>::iterator UploadQueue::latestOf(std::uint64_t key) {
+  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
+    if (it->second.key == key) return std::next(it).base();
+  }
+  return entries_.end();
+}
+
+int UploadQueue::enqueue(std::uint64_t key, PendingUpload record, bool followsLocal, int fd,
+                         const std::filesystem::path& workPath, std::uint64_t& sequence) {
+  {
+    std::lock_guard guard(mutex_);
+    if (auto earlier = latestOf(key); earlier != entries_.end()) {
+      record.identifier = earlier->second.record.identifier;
+      record.baseVersion = earlier->second.record.baseVersion;
+    } else if (auto went = lastStored_.find(key); followsLocal && went != lastStored_.end()) {
+      record.identifier = went->second.identifier;
+      record.baseVersion = went->second.baseVersion;
+    }
+    if (auto committed = journal_->commit(record, fd, workPath); !committed.ok()) {
+      const auto& error = committed.error();
+      return error.domain() == foundation::kPosixErrorDomain ? static_cast<int>(error.code()) : EIO;
+    }
+    sequence = record.sequence;
+    // Only the latest contents of a file are sent; one in flight finishes first.
+    for (auto it = entries_.begin(); it != entries_.end();) {
+      if (it->second.key == key && !it->second.inFlight) {
+        journal_->remove(it->second.record);
+        it = entries_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    entries_[sequence] = Entry{key, std::move(record), {}, false};
+  }
+  changed_.notify_all();
+  return 0;
+}
+
+int UploadQueue::waitStored(std::uint64_t key) {
+  std::uint64_t sequence;
+  {
+    std::lock_guard guard(mutex_);
+    auto latest = latestOf(key);
+    if (latest == entries_.end()) return 0;
+    sequence = latest->first;
+  }
+  return waitStored(key, sequence);
+}
+
+int UploadQueue::waitStored(std::uint64_t key, std::uint64_t sequence) {
+  std::unique_lock lock(mutex_);
+  std::optional<std::pair<std::uint64_t, std::uint32_t>> before;  // the latest upload and its attempts so far
+  if (auto latest = latestOf(key); latest != entries_.end()) {
+    before = {latest->first, latest->second.record.attempts};
+    latest->second.notBefore = steady_clock::now();  // someone waits for it: now, not after the backoff
+  }
+  changed_.notify_all();
+  int answer = 0;
+  changed_.wait(lock, [&] {
+    if (storedUpTo_[key] >= sequence) return true;
+    auto latest = latestOf(key);
+    if (latest == entries_.end() || latest->first < sequence) return true;  // dropped with its file
+    if (failedUpTo_[key] >= sequence || stopping_ ||
+        (before && latest->first == before->first && latest->second.record.attempts > before->second)) {
+      answer = EIO;
+      return true;
+    }
+    return false;
+  });
+  return answer;
+}
+
+ItemPtr UploadQueue::cancel(std::uint64_t key) {
+  std::unique_lock lock(mutex_);
+  cancelled_.insert(key);
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    if (it->second.key == key && !it->second.inFlight) {
+      journal_->remove(it->second.record);
+      it = entries_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  changed_.notify_all();
+  changed_.wait(lock, [&] { return latestOf(key) == entries_.end(); });
+  auto made = storedAfterCancel_.find(key);
+  if (made == storedAfterCancel_.end()) return nullptr;
+  ItemPtr item = made->second;
+  storedAfterCancel_.erase(made);
+  return item;
+}
+
+void UploadQueue::wake() {
+  {
+    std::lock_guard guard(mutex_);
+    for (auto& [sequence, entry] : entries_) entry.notBefore = {};
+  }
+  changed_.notify_all();
+}
+
+std::size_t UploadQueue::drain(std::chrono::milliseconds timeout,
+                               const std::function<void(std::size_t left)>& progress) {
+  wake();
+  const auto deadline = steady_clock::now() + timeout;
+  std::optional<steady_clock::time_point> reported;
+  std::unique_lock lock(mutex_);
+  while (true) {
+    const auto waiting = static_cast<std::size_t>(
+        std::count_if(entries_.begin(), entries_.end(), [](const auto& e) { return !e.second.record.failed; }));
+    const auto now = steady_clock::now();
+    if (waiting == 0 || now >= deadline) break;
+    if (progress && (!reported || now - *reported >= std::chrono::seconds(1))) {
+      reported = now;
+      lock.unlock();
+      progress(waiting);
+      lock.lock();
+    }
+    changed_.wait_until(lock, std::min(deadline, now + std::chrono::seconds(1)));
+  }
+  return entries_.size();
+}
+
+std::vector<PendingUpload> UploadQueue::queued() const {
+  std::lock_guard guard(mutex_);
+  std::vector<PendingUpload> out;
+  for (const auto& [sequence, entry] : entries_) out.push_back(entry.record);
+  return out;
+}
+
+std::size_t UploadQueue::pendingCount() const {
+  std::lock_guard guard(mutex_);
+  return entries_.size();
+}
+
+std::vector<UploadQueue::Conflict> UploadQueue::conflicts() const {
+  std::lock_guard guard(mutex_);
+  return conflicts_;
+}
+
+}  // namespace corvane::framework::mount

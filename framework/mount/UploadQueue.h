@@ -1,0 +1,145 @@
+// UploadQueue: sends closed files to the peer from the journal, one at a time
+// and in the order they were closed, keeping only a file's latest contents.
+//
+// Before a changed file is sent, the peer's item is looked up: when its content
+// version is not the one the edit was made from (changed or deleted on the
+// peer), the peer's file is left as it is and the local contents go beside it as
+// a conflict copy. A failure the peer may get over (unreachable, staging) keeps
+// the upload queued and retried with backoff, and at once when the link comes
+// back; any other keeps its contents in the journal, marked failed.
+//
+// Thread-safe. Uploads run on a thread of the queue's own; the listener is
+// called from it, with no lock of the queue held.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <ctime>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "framework/mount/ContentCache.h"
+#include "framework/mount/ExtensionCalls.h"
+#include "framework/mount/UploadJournal.h"
+
+namespace corvane::framework::mount {
+
+// "NAME (conflict YYYY-MM-DD HH.MM.SS).EXT" at local time `when`; from the
+// second try on, a counter after the time.
+std::string conflictName(const std::string& name, std::time_t when, int attempt);
+
+class UploadQueue {
+ public:
+  // Who the mount is told about, by the key the upload was queued with (0 for
+  // one replayed from an earlier run, which no node knows).
+  struct Listener {
+    std::function<void(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& stored)> stored;
+    // `peer` is absent when the peer's file was deleted.
+    std::function<void(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& peer,
+                       const fileprovider::ItemPtr& copy)>
+        conflicted;
+  };
+
+  struct Conflict {
+    std::string path;  // the file that was edited on both sides
+    std::string copy;  // the name its local contents got
+  };
+
+  UploadQueue(std::shared_ptr<ExtensionCalls> calls, std::unique_ptr<UploadJournal> journal,
+              std::shared_ptr<ContentCache> cache);
+  ~UploadQueue();  // stops the worker; what is queued stays in the journal
+
+  UploadJournal& journal() { return *journal_; }
+  void setListener(Listener listener);
+
+  // Sends what an earlier run left, each once and in order, before the mount is
+  // ready. What could not be sent stays queued for the worker.
+  void replay();
+  void startWorker();
+  // Stops the worker after the upload in flight; no listener call comes after.
+  void stopWorker();
+
+  // Queues the contents at `fd` (the open file at `workPath`, which the journal
+  // takes) as the latest of the file `key`. The record's identifier and base
+  // version are those of an upload of the same file still queued, when there
+  // is one. 0 and the sequence number, or an errno.
+  // `followsLocal` says the contents were made from an earlier upload of the
+  // file still in the queue when they were copied, so they go on from wherever
+  // that one went.
+  int enqueue(std::uint64_t key, PendingUpload record, bool followsLocal, int fd, const std::filesystem::path& workPath,
+              std::uint64_t& sequence);
+  // Waits until `sequence` of `key` (or a later upload of it) is on the peer: 0.
+  // EIO when it failed for good, or when an attempt made during the wait failed
+  // (it stays queued): fsync never hangs on a peer that is gone.
+  int waitStored(std::uint64_t key, std::uint64_t sequence);
+  // Waits for the latest upload of `key`, if any.
+  int waitStored(std::uint64_t key);
+  // Drops what is queued for `key` (a file never stored on the peer was
+  // deleted), after waiting out an upload in flight. The item that upload made,
+  // if it made one, for the caller to delete.
+  fileprovider::ItemPtr cancel(std::uint64_t key);
+  // The link is back: retry now.
+  void wake();
+
+  // Waits until nothing is queued or `timeout` passes, calling `progress` about
+  // once a second. The count still queued (failed ones included).
+  std::size_t drain(std::chrono::milliseconds timeout, const std::function<void(std::size_t left)>& progress);
+
+  std::vector<PendingUpload> queued() const;
+  std::size_t pendingCount() const;
+  std::vector<Conflict> conflicts() const;
+
+ private:
+  struct Entry {
+    std::uint64_t key = 0;
+    PendingUpload record;
+    std::chrono::steady_clock::time_point notBefore{};
+    bool inFlight = false;
+  };
+  enum class Outcome { stored, conflicted, retry, failed };
+  struct Attempt {
+    Outcome outcome = Outcome::failed;
+    fileprovider::ItemPtr stored;  // stored: the item now on the peer
+    fileprovider::ItemPtr peer;    // conflicted: the peer's file, absent when it was deleted
+    fileprovider::ItemPtr copy;    // conflicted: where the local contents went
+    std::string error;
+  };
+
+  static Attempt storedAs(const fileprovider::ItemPtr& item);
+  void run();
+  Attempt attempt(const Entry& entry);
+  Attempt sendNew(const Entry& entry, const std::filesystem::path& data);
+  Attempt conflictCopy(const Entry& entry, const std::filesystem::path& data, const fileprovider::ItemPtr& peer);
+  Attempt failure(const foundation::Error& error) const;
+  bool sameContents(const fileprovider::ItemPtr& peer, const std::filesystem::path& data);
+  void finish(std::uint64_t sequence, const Attempt& result);
+  void runOne(std::unique_lock<std::mutex>& lock, std::map<std::uint64_t, Entry>::iterator entry);
+  std::map<std::uint64_t, Entry>::iterator latestOf(std::uint64_t key);                      // mutex_ held
+  std::map<std::uint64_t, Entry>::iterator next(std::chrono::steady_clock::time_point now);  // mutex_ held
+
+  const std::shared_ptr<ExtensionCalls> calls_;
+  const std::unique_ptr<UploadJournal> journal_;
+  const std::shared_ptr<ContentCache> cache_;
+
+  mutable std::mutex mutex_;  // guards everything below and the journal
+  std::condition_variable changed_;
+  Listener listener_;
+  std::map<std::uint64_t, Entry> entries_;             // by sequence: the order uploads go in
+  std::map<std::uint64_t, std::uint64_t> storedUpTo_;  // by key: every upload up to this one is on the peer
+  std::map<std::uint64_t, std::uint64_t> failedUpTo_;  // by key: an upload up to this one failed for good
+  std::map<std::uint64_t, PendingUpload> lastStored_;  // by key: where its last stored upload went
+  std::set<std::uint64_t> cancelled_;
+  std::map<std::uint64_t, fileprovider::ItemPtr> storedAfterCancel_;
+  std::uint64_t attemptsEnded_ = 0;
+  std::vector<Conflict> conflicts_;
+  bool stopping_ = false;
+  std::thread worker_;
+};
+
+}  // namespace corvane::framework::mount
