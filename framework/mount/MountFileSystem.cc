@@ -404,11 +404,11 @@ int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& ke
     if (flags & O_TRUNC) {
       if (int err = changeWorking(found, handle->working, &handle->retired,
                                   [](int fd) { return ::ftruncate(fd, 0) == 0 ? 0 : errno; })) {
-        release(handle.release());
+        closeWorkingCopy(found, handle->working);
         return err;
       }
     }
-    file = handle.release();
+    file = keep(std::move(handle));
     return 0;
   }
 
@@ -432,7 +432,7 @@ int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& ke
     keepCache = found->kernelVersion == version;
     found->kernelVersion = version;
   }
-  file = handle.release();
+  file = keep(std::move(handle));
   return 0;
 }
 
@@ -461,7 +461,7 @@ int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile
     return err;
   }
   fillEntry(made, entry);
-  file = handle.release();
+  file = keep(std::move(handle));
   return 0;
 }
 
@@ -542,8 +542,22 @@ int MountFileSystem::settle(const NodePtr& file) {
   return sequence ? uploads_->waitStored(file->inode, sequence) : 0;
 }
 
+MountFileSystem::OpenFile* MountFileSystem::keep(std::unique_ptr<OpenFile> handle) {
+  std::lock_guard guard(mutex_);
+  OpenFile* raw = handle.get();
+  handles_[raw] = std::move(handle);
+  return raw;
+}
+
 void MountFileSystem::release(OpenFile* file) {
-  std::unique_ptr<OpenFile> handle(file);
+  std::unique_ptr<OpenFile> handle;
+  {
+    std::lock_guard guard(mutex_);
+    auto found = handles_.find(file);
+    if (found == handles_.end()) return;
+    handle = std::move(found->second);
+    handles_.erase(found);
+  }
   if (handle->working) closeWorkingCopy(handle->node, handle->working);
 }
 

@@ -97,6 +97,7 @@ class MountFileSystem {
   struct WorkingCopy;
   using NodePtr = std::shared_ptr<Node>;
 
+  OpenFile* keep(std::unique_ptr<OpenFile> handle);
   NodePtr node(fuse_ino_t inode) const;
   NodePtr child(const NodePtr& folder, const std::string& name) const;
   fuse_ino_t inodeFor(const fileprovider::ItemPtr& item, fuse_ino_t parent);        // mutex_ held
@@ -135,6 +136,9 @@ class MountFileSystem {
   fuse_ino_t nextInode_ = FUSE_ROOT_ID + 1;
   std::uint64_t renames_ = 0;  // identifiers changed by renames, so a listing taken before one can tell
   InvalidationSink sink_;
+  // Every handle given to the kernel: one it never released (an unmount right
+  // after a close) goes with the table.
+  std::unordered_map<OpenFile*, std::unique_ptr<OpenFile>> handles_;
   // Touched by pollChanges() alone: a quiet share costs one request a round.
   std::optional<fileprovider::SyncAnchor> workingSetAnchor_;
   bool preloaded_ = false;

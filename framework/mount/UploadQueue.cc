@@ -275,19 +275,20 @@ void UploadQueue::finish(std::uint64_t sequence, const Attempt& result) {
       entries_.erase(found);
       if (key != 0) {
         storedUpTo_[key] = std::max(storedUpTo_[key], sequence);
-        if (result.outcome == Outcome::stored) {
-          PendingUpload went;
-          went.identifier = result.stored->itemIdentifier().rawValue();
-          went.baseVersion = result.stored->itemVersion().contentVersion;
-          // A later upload of the same file goes on from what this one stored.
-          for (auto& [later, other] : entries_) {
-            if (other.key != key) continue;
-            other.record.identifier = went.identifier;
-            other.record.baseVersion = went.baseVersion;
-            (void)journal_->rewrite(other.record);
-          }
-          lastStored_[key] = std::move(went);
+        // A later upload of the same file goes on from what this one stored:
+        // after a conflict, into the copy, where the local contents now live.
+        const ItemPtr& went = result.outcome == Outcome::stored ? result.stored : result.copy;
+        PendingUpload next;
+        next.identifier = went->itemIdentifier().rawValue();
+        next.baseVersion = went->itemVersion().contentVersion;
+        for (auto& [later, other] : entries_) {
+          if (other.key != key) continue;
+          other.record.identifier = next.identifier;
+          other.record.baseVersion = next.baseVersion;
+          other.record.name = went->filename();
+          (void)journal_->rewrite(other.record);
         }
+        lastStored_[key] = std::move(next);
       }
       if (result.outcome == Outcome::conflicted) {
         conflicts_.push_back({record.path, result.copy->filename()});

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -44,7 +46,14 @@ class Mount {
 
   bool ready() const { return ready_; }
   const std::filesystem::path& path() const { return mnt_; }
-  int stop() { return process_->stop(SIGTERM); }
+  int stop(int signal = SIGTERM) {
+    const int status = process_->stop(signal);
+    // A mount killed outright leaves the kernel's side behind, answering ENOTCONN.
+    if (signal == SIGKILL || run({"mountpoint", "-q", mnt_.string()}) == 0) {
+      run({"fusermount3", "-uz", mnt_.string()});
+    }
+    return status;
+  }
   std::string log() const { return readFile(root_ / "mount.log"); }
 
   // Runs `script` with bash in the mount, SHARE and WORK set; its exit status.
@@ -91,11 +100,11 @@ const Case kCases[] = {
       [ "$(stat -c '%s %F' a.txt)" = "6 regular file" ]; [ "$(stat -c %F sub)" = directory ])sh"},
     {"cat reads a file", R"sh([ "$(cat a.txt)" = hello ])sh"},
     {"cp of 10 MiB in and out keeps every byte", R"sh(head -c 10485760 /dev/urandom > "$WORK/big"; cp "$WORK/big" big
-      cmp big "$WORK/big"; cmp "$SHARE/big" "$WORK/big"; cp big "$WORK/back"; cmp "$WORK/back" "$WORK/big")sh"},
+      cmp big "$WORK/big"; sync big; cmp "$SHARE/big" "$WORK/big"; cp big "$WORK/back"; cmp "$WORK/back" "$WORK/big")sh"},
     {"mkdir and mv within a folder",
      R"sh(mkdir d; echo hi > d/f; mv d/f d/g; [ -f "$SHARE/d/g" ]; [ ! -e "$SHARE/d/f" ])sh"},
     {"mv across folders copies and deletes",
-     R"sh(mkdir e; mv d/g e/; [ "$(cat "$SHARE/e/g")" = hi ]; [ ! -e "$SHARE/d/g" ])sh"},
+     R"sh(mkdir e; mv d/g e/; sync e/g; [ "$(cat "$SHARE/e/g")" = hi ]; [ ! -e "$SHARE/d/g" ])sh"},
     {"a file removed while open is not brought back by its close",
      R"sh(exec 3> gone.txt; echo x >&3; rm gone.txt; echo y >&3; exec 3>&-; [ ! -e "$SHARE/gone.txt" ]; [ ! -e gone.txt ])sh"},
     {"rm removes from the share", R"sh(rm e/g; [ ! -e "$SHARE/e/g" ]; [ ! -e e/g ])sh"},
@@ -109,7 +118,7 @@ const Case kCases[] = {
       git -c user.email=t@example.com -c user.name=t commit -qm first; git log --oneline | grep -q first)sh"},
     {"tar -x of 200 files in and tar -c back out",
      R"sh(mkdir -p "$WORK/src/t"; for i in $(seq 200); do echo "$i" > "$WORK/src/t/f$i"; done
-      tar -C "$WORK/src" -cf "$WORK/in.tar" t; tar -xf "$WORK/in.tar"; tar -cf "$WORK/out.tar" t
+      tar -C "$WORK/src" -cf "$WORK/in.tar" t; tar -xf "$WORK/in.tar"; sync t/*; tar -cf "$WORK/out.tar" t
       mkdir "$WORK/x"; tar -C "$WORK/x" -xf "$WORK/out.tar"; diff -r "$WORK/src/t" "$WORK/x/t"; diff -r "$WORK/src/t" "$SHARE/t")sh"},
     {"rsync -a in, then nothing left to do, then back out", R"sh(rsync -a "$WORK/src/" rs/
       [ -z "$(rsync -an --itemize-changes "$WORK/src/" rs/)" ]; rsync -a rs/ "$WORK/rsback/"; diff -r "$WORK/src" "$WORK/rsback")sh"},
@@ -205,6 +214,103 @@ TEST_F(MountEndToEnd, AHostThatGoesAwayFailsReadsAtOnceAndCachedFoldersStayReada
   // clang-format on
   host.stop(SIGKILL);
   EXPECT_EQ(mount.stop(), 0) << mount.log();
+}
+
+// The host's process for a --no-host mount, started and stopped by the test.
+std::unique_ptr<ChildProcess> hostFor(const std::string& domain, const std::filesystem::path& share,
+                                      const std::filesystem::path& log) {
+  return std::make_unique<ChildProcess>(
+      std::vector<std::string>{CORVANE_VFS_HOST, "--peer", domain + "=" + share.string()},
+      ChildOptions{.errorFile = log});
+}
+
+nlohmann::json statusOf(const std::filesystem::path& dir) {
+  const std::string file = (dir / "status.json").string();
+  if (run({"sh", "-c", std::string(CORVANE_FP) + " status --json > " + file}) != 0) return {};
+  auto listed = nlohmann::json::parse(readFile(file), nullptr, false);
+  return listed.is_array() && listed.size() == 1 ? listed[0] : nlohmann::json{};
+}
+
+TEST_F(MountEndToEnd, AFileClosedJustBeforeAKill9ReachesTheShareWithTheNextMount) {
+  const std::string source = (dir_.path() / "big").string();
+  ASSERT_EQ(run({"sh", "-c", "head -c 20971520 /dev/urandom > " + source}), 0);
+  {
+    Mount mount(dir_.path(), "crash", {"--share", share().string()});
+    ASSERT_TRUE(mount.ready()) << mount.log();
+    ASSERT_EQ(run({"cp", source, (mount.path() / "big").string()}), 0);
+    mount.stop(SIGKILL);
+  }
+  // Ready only once the journal was replayed.
+  Mount again(dir_.path(), "crash", {"--share", share().string()});
+  ASSERT_TRUE(again.ready()) << again.log();
+  EXPECT_EQ(run({"cmp", source, (share() / "big").string()}), 0) << again.log();
+  EXPECT_EQ(run({"cmp", source, (again.path() / "big").string()}), 0);
+}
+
+TEST_F(MountEndToEnd, WritesWhileTheHostIsDownAreQueuedAndSentWhenItIsBack) {
+  const auto hostLog = dir_.path() / "host.log";
+  auto host = hostFor("queue", share(), hostLog);
+  {
+    Mount mount(dir_.path(), "queue", {"--no-host", "--drain-timeout", "1"});
+    ASSERT_TRUE(mount.ready()) << mount.log();
+    ASSERT_EQ(mount.shell("ls > /dev/null", share()), 0);
+    host->stop(SIGKILL);
+    // Offline: a close succeeds at once and the file is there to read; what
+    // needs the peer's answer (fsync, mkdir, a rename) fails at once.
+    // clang-format off
+    EXPECT_EQ(mount.shell(R"sh(echo one > one.txt; ls | grep -qx one.txt; [ "$(cat one.txt)" = one ]
+        ! sync one.txt 2>/dev/null; ! mkdir newdir 2>/dev/null; ! mv one.txt moved.txt 2>/dev/null
+        [ ! -e "$SHARE/one.txt" ])sh", share()), 0) << mount.log();
+    // clang-format on
+    // The status file is rewritten every few seconds. The shell's redirection
+    // closes the file once before echo writes, so one or two uploads are queued.
+    nlohmann::json status;
+    ASSERT_TRUE(eventually([&] {
+      status = statusOf(dir_.path());
+      return !status["queued"].empty() && status["queued"].back()["attempts"].get<int>() >= 1;
+    })) << status.dump();
+    for (const auto& upload : status["queued"]) EXPECT_EQ(upload["path"], "/one.txt");
+
+    host = hostFor("queue", share(), hostLog);
+    const auto back = std::chrono::steady_clock::now();
+    EXPECT_TRUE(eventually([&] { return readFile(share() / "one.txt") == "one\n"; })) << mount.log();
+    std::printf("one.txt reached the share %.2f s after the host started again\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - back).count());
+
+    // A stop with an upload the peer cannot take waits out --drain-timeout and says so.
+    host->stop(SIGKILL);
+    ASSERT_EQ(mount.shell("echo two > two.txt", share()), 0);
+    EXPECT_EQ(mount.stop(SIGINT), 0) << mount.log();
+    EXPECT_NE(mount.log().find(" uploads not sent; they stay in"), std::string::npos) << mount.log();
+  }
+  host = hostFor("queue", share(), hostLog);
+  Mount again(dir_.path(), "queue", {"--no-host"});
+  ASSERT_TRUE(again.ready()) << again.log();
+  EXPECT_EQ(readFile(share() / "two.txt"), "two\n") << again.log();
+}
+
+TEST_F(MountEndToEnd, AFileChangedOnBothSidesKeepsBothVersions) {
+  Mount mount(dir_.path(), "conflict", {"--share", share().string()});
+  ASSERT_TRUE(mount.ready()) << mount.log();
+  // clang-format off
+  EXPECT_EQ(mount.shell(R"sh(cat a.txt > /dev/null; exec 3> a.txt; echo theirs > "$SHARE/a.txt"; echo mine >&3; exec 3>&-
+      sync a.txt; [ "$(cat "$SHARE/a.txt")" = theirs ]
+      copy=$(ls "$SHARE" | grep -E '^a \(conflict [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}\.[0-9]{2}\.[0-9]{2}\)\.txt$')
+      [ "$(cat "$SHARE/$copy")" = mine ]; [ "$(cat "$copy")" = mine ]; [ "$(cat a.txt)" = theirs ])sh", share()), 0)
+      << mount.log();
+  // Deleted on the peer while edited here: the edit comes back as the copy.
+  EXPECT_EQ(mount.shell(R"sh(exec 3> sub/b.txt; rm "$SHARE/sub/b.txt"; echo kept >&3; exec 3>&-
+      for i in $(seq 600); do [ "$(cat "$SHARE"/sub/b\ \(conflict* 2>/dev/null)" = kept ] && break; sleep 0.1; done
+      [ "$(cat "$SHARE"/sub/b\ \(conflict*)" = kept ]; [ ! -e "$SHARE/sub/b.txt" ])sh", share()), 0) << mount.log();
+  // clang-format on
+  nlohmann::json status;
+  ASSERT_TRUE(eventually([&] { return (status = statusOf(dir_.path()))["conflicts"].size() == 2; })) << status.dump();
+  EXPECT_EQ(status["conflicts"][0]["path"], "/a.txt");
+
+  // corvane-fp unmount stops the mount from elsewhere.
+  EXPECT_EQ(run({CORVANE_FP, "unmount", mount.path().string()}), 0);
+  EXPECT_EQ(mount.stop(0), 0) << mount.log();
+  EXPECT_NE(run({"mountpoint", "-q", mount.path().string()}), 0);
 }
 
 }  // namespace
