@@ -1,0 +1,122 @@
+// The pending-upload journal on disk, and the names conflict copies get.
+#include "framework/mount/UploadJournal.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "framework/mount/UploadQueue.h"
+#include "tests/support/TempDir.h"
+
+namespace corvane::framework::mount {
+namespace {
+
+using testing::readFile;
+using testing::writeFile;
+
+TEST(ConflictName, KeepsTheExtensionLastAndCountsFromTheSecondTry) {
+  testing::ScopedEnv utc{"TZ", "UTC"};
+  ::tzset();
+  const std::time_t when = 1796558645;  // 2026-12-06 12.04.05 UTC
+  const struct {
+    const char* name;
+    int attempt;
+    const char* copy;
+  } kCases[] = {
+      {"report.txt", 1, "report (conflict 2026-12-06 12.04.05).txt"},
+      {"report.txt", 3, "report (conflict 2026-12-06 12.04.05 3).txt"},
+      {"archive.tar.gz", 1, "archive.tar (conflict 2026-12-06 12.04.05).gz"},
+      {"Makefile", 1, "Makefile (conflict 2026-12-06 12.04.05)"},
+      {".bashrc", 2, ".bashrc (conflict 2026-12-06 12.04.05 2)"},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(conflictName(c.name, when, c.attempt), c.copy) << c.name;
+}
+
+class UploadJournalTest : public ::testing::Test {
+ protected:
+  std::filesystem::path pending() const { return dir_.path() / "state" / "corvane" / "d" / "pending"; }
+  std::unique_ptr<UploadJournal> open() {
+    auto journal = UploadJournal::open("d");
+    EXPECT_TRUE(journal.ok());
+    return journal.ok() ? std::move(*journal) : nullptr;
+  }
+  // Commits `contents` as a new file's upload; its sequence number.
+  std::uint64_t commit(UploadJournal& journal, const std::string& contents) {
+    auto work = journal.newWorkFile();
+    EXPECT_TRUE(work.ok());
+    EXPECT_EQ(::write(work->second.get(), contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
+    PendingUpload record;
+    record.parentIdentifier = "peer::/";
+    record.name = "f.txt";
+    record.path = "/f.txt";
+    record.baseVersion = foundation::Data{0x01, 0xab};
+    EXPECT_TRUE(journal.commit(record, work->second.get(), work->first).ok());
+    return record.sequence;
+  }
+
+  testing::TempDir dir_;
+  testing::ScopedEnv state_{"XDG_STATE_HOME", (dir_.path() / "state").string()};
+};
+
+TEST_F(UploadJournalTest, ACommittedUploadIsFoundByTheNextRunAndLeftoversAreCleared) {
+  auto first = open();
+  ASSERT_EQ(commit(*first, "hello"), 1u);
+  (void)first->newWorkFile();                           // never closed
+  writeFile(pending() / "7.data", "no record");         // a crash between the two writes
+  writeFile(pending() / "9.json", "{\"sequence\":9}");  // not a record
+  struct stat st {};
+  ASSERT_EQ(::stat(pending().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+  auto second = open();
+  auto records = second->load();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].name, "f.txt");
+  EXPECT_EQ(records[0].size, 5u);
+  EXPECT_EQ(records[0].baseVersion, (foundation::Data{0x01, 0xab}));
+  EXPECT_EQ(readFile(second->dataPath(records[0])), "hello");
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(pending())) left.push_back(entry.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"1.data", "1.json", "9.json.bad"}));
+  // Numbers go on after what was found; a removed upload leaves nothing.
+  EXPECT_EQ(commit(*second, "next"), 2u);
+  second->remove(records[0]);
+  EXPECT_FALSE(std::filesystem::exists(pending() / "1.data"));
+  EXPECT_FALSE(std::filesystem::exists(pending() / "1.json"));
+}
+
+TEST(UploadJournalDecode, RefusesWhatEncodeCouldNotHaveWritten) {
+  PendingUpload record;
+  record.sequence = 4;
+  record.identifier = "peer::/a/f.txt";
+  record.parentIdentifier = "peer::/a";
+  record.name = "f.txt";
+  record.path = "/a/f.txt";
+  record.baseVersion = foundation::Data{0xff};
+  const auto good = nlohmann::json::parse(UploadJournal::encode(record));
+  auto back = UploadJournal::decode(good.dump());
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->identifier, record.identifier);
+  EXPECT_EQ(back->baseVersion, record.baseVersion);
+
+  const std::pair<const char*, nlohmann::json> kBad[] = {
+      {"sequence", 0},      {"sequence", -1},    {"sequence", "4"},       {"name", "a/b"},  {"name", ".."},
+      {"name", ""},         {"parent", ""},      {"size", 1.5},           {"failed", "no"}, {"baseVersion", "0g"},
+      {"baseVersion", "f"}, {"baseVersion", 12}, {"attempts", 1LL << 40}, {"extra", true},
+  };
+  for (const auto& [key, value] : kBad) {
+    auto bad = good;
+    bad[key] = value;
+    EXPECT_FALSE(UploadJournal::decode(bad.dump())) << key << "=" << value.dump();
+  }
+  for (const char* text : {"", "[]", "{", "null", "{\"sequence\":4}"}) EXPECT_FALSE(UploadJournal::decode(text));
+}
+
+}  // namespace
+}  // namespace corvane::framework::mount
