@@ -86,7 +86,10 @@ class MountFileSystem::OpenFile {
  public:
   NodePtr node;
   foundation::UniqueFd fd;                            // the cached contents, when not reading a working copy
-  std::shared_ptr<WorkingCopy> working;               // shared by every handle of the file while one writes
+  // The kernel may send a handle's reads and writes at once, and a write moves
+  // the handle on to a new copy after a close sealed the old one.
+  mutable std::mutex switching;          // guards working and retired once the handle is given out
+  std::shared_ptr<WorkingCopy> working;  // shared by every handle of the file while one writes
   std::vector<std::shared_ptr<WorkingCopy>> retired;  // sealed copies a read may still be splicing from
   bool writable = false;
 };
@@ -466,10 +469,12 @@ int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile
 }
 
 int MountFileSystem::readDescriptor(OpenFile* file) const {
+  std::lock_guard guard(file->switching);
   return file->working ? file->working->fd.get() : file->fd.get();
 }
 
 int MountFileSystem::write(OpenFile* file, const char* data, std::size_t size, off_t offset, std::size_t& written) {
+  std::lock_guard guard(file->switching);
   if (!file->working) return EBADF;
   return changeWorking(file->node, file->working, &file->retired, [&](int fd) {
     const ssize_t n = ::pwrite(fd, data, size, offset);
@@ -523,8 +528,12 @@ int MountFileSystem::commit(const NodePtr& file, const std::shared_ptr<WorkingCo
 }
 
 int MountFileSystem::flush(OpenFile* file) {
-  if (!file->working) return 0;
-  return commit(file->node, file->working);
+  std::shared_ptr<WorkingCopy> copy;
+  {
+    std::lock_guard guard(file->switching);
+    copy = file->working;
+  }
+  return copy ? commit(file->node, copy) : 0;
 }
 
 int MountFileSystem::fsync(OpenFile* file) {
@@ -633,6 +642,8 @@ int MountFileSystem::setattr(fuse_ino_t inode, const struct stat& wanted, int to
   // a chmod (cp -p, rsync, tar all make one) is accepted and changes nothing.
   if (toSet & FUSE_SET_ATTR_SIZE) {
     if (found->folder) return EISDIR;
+    std::unique_lock<std::mutex> handle;
+    if (file) handle = std::unique_lock(file->switching);
     const bool own = !file || !file->working;
     std::shared_ptr<WorkingCopy> copy = own ? nullptr : file->working;
     if (own) {
