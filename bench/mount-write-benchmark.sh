@@ -96,7 +96,7 @@ await_small() {  # await_small FOLDER DEADLINE
   local at seen
   while :; do
     at=$(now)
-    if [ -d "$1" ] && [ "$(find "$1" -type f -printf '%s\n' | awk '{ n++; t += $1 } END { print n + 0, t + 0 }')" = \
+    if [ -d "$1" ] && [ "$(find "$1" -type f -printf '%s\n' 2>/dev/null | awk '{ n++; t += $1 } END { print n + 0, t + 0 }')" = \
       "$small_files $small_bytes" ] && diff -rq "$src/small" "$1" >/dev/null 2>&1; then
       echo "$at"
       return 0
