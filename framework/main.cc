@@ -8,6 +8,7 @@
 //                    [--drain-timeout SECONDS] [--foreground] MOUNTPOINT
 //   corvane-fp unmount MOUNTPOINT
 //   corvane-fp status [--json] [--domain ID]
+//   corvane-fp watch [--domain ID]
 //
 // "item" (the default) shows how the extension names and versions one entry of a
 // peer's share: its identifier, parent, the share epoch in force (read from the
@@ -15,7 +16,8 @@
 // "script" drives the extension with JSON lines (docs/script-protocol.md).
 // "demo" runs one end-to-end session against a corvane-vfs-host process.
 // "mount" makes a domain's share a folder through FUSE; "unmount" stops one
-// after its uploads; "status" lists the running mounts.
+// after its uploads; "status" lists the running mounts; "watch" prints the
+// changes made on the peer's side as a mount applies them.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -49,7 +51,8 @@ constexpr const char* kUsage =
     "       corvane-fp mount [--domain ID] [--display-name TEXT] [--share DIR | --no-host]\n"
     "                        [--drain-timeout SECONDS] [--foreground] MOUNTPOINT\n"
     "       corvane-fp unmount MOUNTPOINT\n"
-    "       corvane-fp status [--json] [--domain ID]\n";
+    "       corvane-fp status [--json] [--domain ID]\n"
+    "       corvane-fp watch [--domain ID]\n";
 
 int usage() {
   std::fputs(kUsage, stderr);
@@ -198,6 +201,18 @@ int runUnmountCommand(int argc, char** argv) {
   return corvane::framework::mount::runUnmount(argv[2]);
 }
 
+int runWatch(int argc, char** argv) {
+  std::string domain;
+  for (int i = 2; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--domain") == 0 && i + 1 < argc) {
+      domain = argv[++i];
+    } else {
+      return usage();
+    }
+  }
+  return corvane::framework::mount::watchRemoteChanges(domain, std::cout);
+}
+
 int runStatus(int argc, char** argv) {
   bool json = false;
   std::string domain;
@@ -232,5 +247,6 @@ int main(int argc, char** argv) {
   if (std::strcmp(argv[1], "mount") == 0) return runMountCommand(argc, argv);
   if (std::strcmp(argv[1], "status") == 0) return runStatus(argc, argv);
   if (std::strcmp(argv[1], "unmount") == 0) return runUnmountCommand(argc, argv);
+  if (std::strcmp(argv[1], "watch") == 0) return runWatch(argc, argv);
   return usage();
 }

@@ -17,6 +17,8 @@
 #include <functional>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "framework/DomainManager.h"
 #include "framework/SampleShare.h"
 #include "framework/mount/ContentCache.h"
@@ -336,6 +338,20 @@ int runMount(const MountOptions& options) {
   MountFileSystem fs(calls, contentCache, uploads, {});
   uploads->startWorker();
   if (auto started = fs.start(); !started.ok()) return fail(1, started.error().localizedDescription());
+  std::filesystem::remove(remoteChangesPath(options.domain), error);
+  fs.setRemoteChangeSink([&options](const std::vector<RemoteChange>& changes) {
+    std::vector<std::string> lines;
+    for (const auto& change : changes) {
+      static constexpr const char* kKinds[] = {"added", "changed", "removed"};
+      nlohmann::ordered_json line = {{"domain", options.domain},
+                                     {"change", kKinds[static_cast<int>(change.kind)]},
+                                     {"path", change.path},
+                                     {"contentVersion", nullptr}};
+      if (change.contentVersion) line["contentVersion"] = foundation::hexString(*change.contentVersion);
+      lines.push_back(line.dump());
+    }
+    appendRemoteChanges(options.domain, lines);
+  });
 
   // What file managers show as the folder's name.
   std::string rootName = options.displayName.empty() ? options.domain : options.displayName;

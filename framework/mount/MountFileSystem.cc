@@ -85,11 +85,11 @@ struct MountFileSystem::Node {
 class MountFileSystem::OpenFile {
  public:
   NodePtr node;
-  foundation::UniqueFd fd;                            // the cached contents, when not reading a working copy
+  foundation::UniqueFd fd;  // the cached contents, when not reading a working copy
   // The kernel may send a handle's reads and writes at once, and a write moves
   // the handle on to a new copy after a close sealed the old one.
-  mutable std::mutex switching;          // guards working and retired once the handle is given out
-  std::shared_ptr<WorkingCopy> working;  // shared by every handle of the file while one writes
+  mutable std::mutex switching;                       // guards working and retired once the handle is given out
+  std::shared_ptr<WorkingCopy> working;               // shared by every handle of the file while one writes
   std::vector<std::shared_ptr<WorkingCopy>> retired;  // sealed copies a read may still be splicing from
   bool writable = false;
 };
@@ -104,11 +104,12 @@ MountFileSystem::MountFileSystem(std::shared_ptr<ExtensionCalls> calls, std::sha
   root->folder = true;
   nodes_[FUSE_ROOT_ID] = root;
   byIdentifier_[root->identifier.rawValue()] = FUSE_ROOT_ID;
-  uploads_->setListener(
-      {[this](std::uint64_t key, std::uint64_t sequence, const ItemPtr& item) { stored(key, sequence, item); },
-       [this](std::uint64_t key, std::uint64_t sequence, const ItemPtr& peer, const ItemPtr& copy) {
-         conflicted(key, sequence, peer, copy);
-       }});
+  uploads_->setListener({[this](std::uint64_t key, std::uint64_t sequence, const ItemPtr& item, bool intoCopy) {
+                           stored(key, sequence, item, intoCopy);
+                         },
+                         [this](std::uint64_t key, std::uint64_t sequence, const ItemPtr& peer, const ItemPtr& copy) {
+                           conflicted(key, sequence, peer, copy);
+                         }});
 }
 
 MountFileSystem::~MountFileSystem() {
@@ -119,6 +120,11 @@ MountFileSystem::~MountFileSystem() {
 void MountFileSystem::setInvalidationSink(InvalidationSink sink) {
   std::lock_guard guard(mutex_);
   sink_ = std::move(sink);
+}
+
+void MountFileSystem::setRemoteChangeSink(RemoteChangeSink sink) {
+  std::lock_guard guard(mutex_);
+  changeSink_ = std::move(sink);
 }
 
 void MountFileSystem::invalidate(std::vector<Invalidation> invalidations) {
@@ -578,21 +584,31 @@ void MountFileSystem::closeWorkingCopy(const NodePtr& file, const std::shared_pt
   if (--copy->opens == 0 && !owed && file->working == copy) file->working.reset();
 }
 
-void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const ItemPtr& item) {
+void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const ItemPtr& item, bool intoCopy) {
   {
     std::lock_guard guard(mutex_);
     auto found = nodes_.find(key);
-    if (found == nodes_.end() || found->second->unlinked) return;
+    if (found == nodes_.end()) return;
     const NodePtr& file = found->second;
-    rekey(file, item->itemIdentifier());
-    file->item = item;
-    file->kernelVersion = item->itemVersion().contentVersion;  // the kernel cached what was written
-    if (file->queued == sequence) file->queued = 0;
-    if (file->working && file->working->sealed && file->queued == 0 && file->working->opens == 0) {
-      file->working.reset();
+    if (intoCopy) {
+      // The file's name shows the peer's file; what was stored is the copy's.
+      if (file->queued == sequence) file->queued = 0;
+      auto copy = byIdentifier_.find(item->itemIdentifier().rawValue());
+      if (copy == byIdentifier_.end()) return;
+      nodes_[copy->second]->item = item;
+      key = copy->second;
+    } else {
+      if (file->unlinked) return;
+      rekey(file, item->itemIdentifier());
+      file->item = item;
+      file->kernelVersion = item->itemVersion().contentVersion;  // the kernel cached what was written
+      if (file->queued == sequence) file->queued = 0;
+      if (file->working && file->working->sealed && file->queued == 0 && file->working->opens == 0) {
+        file->working.reset();
+      }
     }
   }
-  invalidate({{Invalidation::Kind::attributes, key, {}}});
+  invalidate({{intoCopy ? Invalidation::Kind::contents : Invalidation::Kind::attributes, key, {}}});
 }
 
 void MountFileSystem::conflicted(std::uint64_t key, std::uint64_t sequence, const ItemPtr& peer, const ItemPtr& copy) {
@@ -898,11 +914,19 @@ void MountFileSystem::pollChanges() {
     }
   }
   std::vector<Invalidation> invalidations;
-  for (const auto& folder : folders) pollFolder(folder, invalidations);
+  std::vector<RemoteChange> changes;
+  for (const auto& folder : folders) pollFolder(folder, invalidations, changes);
   invalidate(std::move(invalidations));
+  RemoteChangeSink sink;
+  {
+    std::lock_guard guard(mutex_);
+    sink = changeSink_;
+  }
+  if (sink && !changes.empty()) sink(changes);
 }
 
-void MountFileSystem::pollFolder(const NodePtr& folder, std::vector<Invalidation>& out) {
+void MountFileSystem::pollFolder(const NodePtr& folder, std::vector<Invalidation>& out,
+                                 std::vector<RemoteChange>& applied) {
   ItemIdentifier identifier{""};
   fileprovider::SyncAnchor anchor;
   {
@@ -934,6 +958,8 @@ void MountFileSystem::pollFolder(const NodePtr& folder, std::vector<Invalidation
       const fuse_ino_t inode = inodeFor(item, folder->inode);
       folder->children.set(name, inode);
       changed = true;
+      applied.push_back({previous ? RemoteChange::Kind::changed : RemoteChange::Kind::added, pathOf(nodes_[inode]),
+                         item->itemVersion().contentVersion});
       if (!previous) {
         out.push_back({Invalidation::Kind::entry, folder->inode, name});
       } else if (contentMoved) {
@@ -949,6 +975,7 @@ void MountFileSystem::pollFolder(const NodePtr& folder, std::vector<Invalidation
       if (found == byIdentifier_.end()) continue;
       auto gone = nodes_[found->second];
       if (gone->parent != folder->inode || dirty(*gone)) continue;
+      applied.push_back({RemoteChange::Kind::removed, pathOf(gone), std::nullopt});
       folder->children.erase(gone->name);
       byIdentifier_.erase(found);
       gone->identifier = ItemIdentifier("");

@@ -40,6 +40,15 @@ struct Invalidation {
 };
 using InvalidationSink = std::function<void(std::vector<Invalidation>)>;
 
+// A change made on the peer's side that the poller applied, for `corvane-fp watch`:
+// inotify never hears of those.
+struct RemoteChange {
+  enum class Kind { added, changed, removed } kind;
+  std::string path;                                // in the mount
+  std::optional<foundation::Data> contentVersion;  // absent for a removal
+};
+using RemoteChangeSink = std::function<void(const std::vector<RemoteChange>&)>;
+
 class MountFileSystem {
  public:
   struct Options {
@@ -52,6 +61,7 @@ class MountFileSystem {
   ~MountFileSystem();  // stops the upload worker: it calls back into the table
 
   void setInvalidationSink(InvalidationSink sink);
+  void setRemoteChangeSink(RemoteChangeSink sink);
 
   // Lists the root and tells the extension the import is done. An error when
   // the root cannot be listed.
@@ -116,12 +126,12 @@ class MountFileSystem {
   bool dirty(const Node& node) const;             // mutex_ held
   std::string pathOf(const NodePtr& node) const;  // mutex_ held
   int settle(const NodePtr& node);
-  void stored(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& item);
+  void stored(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& item, bool intoCopy);
   void conflicted(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& peer,
                   const fileprovider::ItemPtr& copy);
   int removeChild(fuse_ino_t parent, const std::string& name, bool folder);
   bool preloadListings();
-  void pollFolder(const NodePtr& folder, std::vector<Invalidation>& invalidations);
+  void pollFolder(const NodePtr& folder, std::vector<Invalidation>& invalidations, std::vector<RemoteChange>& applied);
   void invalidate(std::vector<Invalidation> invalidations);
 
   const std::shared_ptr<ExtensionCalls> calls_;
@@ -136,6 +146,7 @@ class MountFileSystem {
   fuse_ino_t nextInode_ = FUSE_ROOT_ID + 1;
   std::uint64_t renames_ = 0;  // identifiers changed by renames, so a listing taken before one can tell
   InvalidationSink sink_;
+  RemoteChangeSink changeSink_;
   // Every handle given to the kernel: one it never released (an unmount right
   // after a close) goes with the table.
   std::unordered_map<OpenFile*, std::unique_ptr<OpenFile>> handles_;

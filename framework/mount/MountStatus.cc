@@ -1,13 +1,20 @@
 #include "framework/mount/MountStatus.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <fstream>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/UniqueFd.h"
 #include "platform/xpc/Socket.h"
 
 namespace corvane::framework::mount {
@@ -59,6 +66,72 @@ foundation::Status writeStatus(const MountStatus& status) {
 void removeStatus(const std::string& domain) {
   std::error_code ignored;
   std::filesystem::remove(statusFolder() / (domain + ".json"), ignored);
+  std::filesystem::remove(remoteChangesPath(domain), ignored);
+}
+
+bool processAlive(pid_t pid) {
+  if (::kill(pid, 0) != 0) return false;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const auto close = line.rfind(')');
+  return close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'Z';
+}
+
+std::filesystem::path remoteChangesPath(const std::string& domain) {
+  return statusFolder() / (domain + ".changes.jsonl");
+}
+
+void appendRemoteChanges(const std::string& domain, const std::vector<std::string>& lines) {
+  if (lines.empty() || !xpc::socket::ensurePrivateDirectory(statusFolder()).ok()) return;
+  const auto path = remoteChangesPath(domain);
+  foundation::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+  if (!fd.valid()) return;
+  struct stat st {};
+  // A watcher that finds the file shorter starts again from its beginning.
+  if (::fstat(fd.get(), &st) == 0 && st.st_size > (4 << 20)) (void)::ftruncate(fd.get(), 0);
+  std::string text;
+  for (const auto& line : lines) text += line + "\n";
+  (void)!::write(fd.get(), text.data(), text.size());
+}
+
+int watchRemoteChanges(const std::string& domain, std::ostream& out) {
+  std::vector<MountStatus> chosen;
+  for (auto& status : readStatuses()) {
+    if (domain.empty() || status.domain == domain) chosen.push_back(std::move(status));
+  }
+  if (chosen.size() != 1) {
+    std::fprintf(stderr, "corvane-fp watch: %s\n",
+                 chosen.empty()
+                     ? (domain.empty() ? "no domain is mounted" : ("domain \"" + domain + "\" is not mounted").c_str())
+                     : "several domains are mounted; say which with --domain");
+    return 2;
+  }
+  const auto path = remoteChangesPath(chosen[0].domain);
+  std::error_code error;
+  auto offset = std::filesystem::file_size(path, error);
+  if (error) offset = 0;
+  std::string pending;
+  while (processAlive(chosen[0].pid)) {
+    const auto size = std::filesystem::file_size(path, error);
+    if (!error && size < offset) offset = 0;
+    if (!error && size > offset) {
+      std::ifstream in(path, std::ios::binary);
+      in.seekg(static_cast<std::streamoff>(offset));
+      std::string chunk(size - offset, '\0');
+      in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+      chunk.resize(static_cast<std::size_t>(in.gcount()));
+      offset += chunk.size();
+      pending += chunk;
+      const auto end = pending.rfind('\n');
+      if (end != std::string::npos) {
+        out << pending.substr(0, end + 1) << std::flush;
+        pending.erase(0, end + 1);
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  return 0;
 }
 
 std::vector<MountStatus> readStatuses() {
@@ -87,7 +160,7 @@ std::vector<MountStatus> readStatuses() {
       if (conflict.is_object()) status.conflicts.push_back({conflict.value("path", ""), conflict.value("copy", "")});
     }
     // A mount killed outright leaves its file behind; its pid is gone.
-    if (status.pid <= 0 || ::kill(status.pid, 0) != 0) continue;
+    if (status.pid <= 0 || !processAlive(status.pid)) continue;
     out.push_back(std::move(status));
   }
   std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.domain < b.domain; });

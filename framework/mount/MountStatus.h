@@ -46,6 +46,19 @@ std::filesystem::path statusFolder();
 foundation::Status writeStatus(const MountStatus& status);
 void removeStatus(const std::string& domain);
 
+// Beside the status file, <domain>.changes.jsonl: one JSON line per change made
+// on the peer's side that the mount applied, for `corvane-fp watch`. Emptied
+// when the mount starts and when it grows past a few MiB.
+std::filesystem::path remoteChangesPath(const std::string& domain);
+void appendRemoteChanges(const std::string& domain, const std::vector<std::string>& lines);
+
+// `corvane-fp watch [--domain ID]`: prints those lines as they come, until the
+// mount stops. Exit status 2 when no such mount runs (or several and no --domain).
+int watchRemoteChanges(const std::string& domain, std::ostream& out);
+
+// The process is there and not a zombie its parent has yet to reap.
+bool processAlive(pid_t pid);
+
 // Every mount whose process is still alive, by domain.
 std::vector<MountStatus> readStatuses();
 

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <thread>
 
@@ -16,16 +15,6 @@
 namespace corvane::framework::mount {
 
 namespace {
-
-// Gone, or a zombie its parent has not reaped yet.
-bool running(pid_t pid) {
-  if (::kill(pid, 0) != 0) return false;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(stat, line);
-  const auto close = line.rfind(')');
-  return close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'Z';
-}
 
 std::size_t recordsIn(const std::filesystem::path& folder) {
   std::size_t count = 0;
@@ -54,7 +43,7 @@ int runUnmount(const std::filesystem::path& mountPoint) {
     return 1;
   }
   std::optional<std::uint64_t> shown;
-  while (running(found->pid)) {
+  while (processAlive(found->pid)) {
     for (const auto& status : readStatuses()) {
       if (status.pid != found->pid || status.linkPhase != "draining") continue;
       if (shown != status.pendingUploads) {

@@ -244,16 +244,18 @@ void UploadQueue::finish(std::uint64_t sequence, const Attempt& result) {
   Listener listener;
   std::uint64_t key = 0;
   bool cancelled = false;
+  bool intoCopy = false;
   {
     std::lock_guard guard(mutex_);
     auto found = entries_.find(sequence);
     if (found == entries_.end()) return;
     key = found->second.key;
+    intoCopy = found->second.intoCopy;
     cancelled = key != 0 && cancelled_.count(key);
     listener = listener_;
   }
   if (landed && !cancelled && key != 0) {
-    if (result.outcome == Outcome::stored && listener.stored) listener.stored(key, sequence, result.stored);
+    if (result.outcome == Outcome::stored && listener.stored) listener.stored(key, sequence, result.stored, intoCopy);
     if (result.outcome == Outcome::conflicted && listener.conflicted) {
       listener.conflicted(key, sequence, result.peer, result.copy);
     }
@@ -281,14 +283,21 @@ void UploadQueue::finish(std::uint64_t sequence, const Attempt& result) {
         PendingUpload next;
         next.identifier = went->itemIdentifier().rawValue();
         next.baseVersion = went->itemVersion().contentVersion;
+        const bool nextIntoCopy = intoCopy || result.outcome == Outcome::conflicted;
         for (auto& [later, other] : entries_) {
           if (other.key != key) continue;
           other.record.identifier = next.identifier;
           other.record.baseVersion = next.baseVersion;
           other.record.name = went->filename();
+          other.intoCopy = nextIntoCopy;
           (void)journal_->rewrite(other.record);
         }
         lastStored_[key] = std::move(next);
+        if (nextIntoCopy) {
+          copyTargets_.insert(key);
+        } else {
+          copyTargets_.erase(key);
+        }
       }
       if (result.outcome == Outcome::conflicted) {
         conflicts_.push_back({record.path, result.copy->filename()});
@@ -335,12 +344,15 @@ int UploadQueue::enqueue(std::uint64_t key, PendingUpload record, bool followsLo
                          const std::filesystem::path& workPath, std::uint64_t& sequence) {
   {
     std::lock_guard guard(mutex_);
+    bool intoCopy = false;
     if (auto earlier = latestOf(key); earlier != entries_.end()) {
       record.identifier = earlier->second.record.identifier;
       record.baseVersion = earlier->second.record.baseVersion;
+      intoCopy = earlier->second.intoCopy;
     } else if (auto went = lastStored_.find(key); followsLocal && went != lastStored_.end()) {
       record.identifier = went->second.identifier;
       record.baseVersion = went->second.baseVersion;
+      intoCopy = copyTargets_.count(key) > 0;
     }
     if (auto committed = journal_->commit(record, fd, workPath); !committed.ok()) {
       const auto& error = committed.error();
@@ -356,7 +368,7 @@ int UploadQueue::enqueue(std::uint64_t key, PendingUpload record, bool followsLo
         ++it;
       }
     }
-    entries_[sequence] = Entry{key, std::move(record), {}, false};
+    entries_[sequence] = Entry{key, std::move(record), {}, false, intoCopy};
   }
   changed_.notify_all();
   return 0;

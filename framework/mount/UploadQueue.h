@@ -39,7 +39,10 @@ class UploadQueue {
   // Who the mount is told about, by the key the upload was queued with (0 for
   // one replayed from an earlier run, which no node knows).
   struct Listener {
-    std::function<void(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& stored)> stored;
+    // `intoCopy`: the upload went on into the conflict copy an earlier one made,
+    // so the file's own name still shows the peer's file.
+    std::function<void(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& stored, bool intoCopy)>
+        stored;
     // `peer` is absent when the peer's file was deleted.
     std::function<void(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& peer,
                        const fileprovider::ItemPtr& copy)>
@@ -101,6 +104,7 @@ class UploadQueue {
     PendingUpload record;
     std::chrono::steady_clock::time_point notBefore{};
     bool inFlight = false;
+    bool intoCopy = false;  // goes to the conflict copy an earlier upload of the file made
   };
   enum class Outcome { stored, conflicted, retry, failed };
   struct Attempt {
@@ -134,6 +138,7 @@ class UploadQueue {
   std::map<std::uint64_t, std::uint64_t> storedUpTo_;  // by key: every upload up to this one is on the peer
   std::map<std::uint64_t, std::uint64_t> failedUpTo_;  // by key: an upload up to this one failed for good
   std::map<std::uint64_t, PendingUpload> lastStored_;  // by key: where its last stored upload went
+  std::set<std::uint64_t> copyTargets_;                // keys whose last upload went to a conflict copy
   std::set<std::uint64_t> cancelled_;
   std::map<std::uint64_t, fileprovider::ItemPtr> storedAfterCancel_;
   std::uint64_t attemptsEnded_ = 0;

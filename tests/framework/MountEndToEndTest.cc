@@ -134,12 +134,39 @@ const Case kCases[] = {
 };
 // clang-format on
 
+// The host's process for a --no-host mount, started and stopped by the test.
+std::unique_ptr<ChildProcess> hostFor(const std::string& domain, const std::filesystem::path& share,
+                                      const std::filesystem::path& log) {
+  return std::make_unique<ChildProcess>(
+      std::vector<std::string>{CORVANE_VFS_HOST, "--peer", domain + "=" + share.string()},
+      ChildOptions{.errorFile = log});
+}
+
+nlohmann::json statusOf(const std::filesystem::path& dir) {
+  const std::string file = (dir / "status.json").string();
+  if (run({"sh", "-c", std::string(CORVANE_FP) + " status --json > " + file}) != 0) return {};
+  auto listed = nlohmann::json::parse(readFile(file), nullptr, false);
+  return listed.is_array() && listed.size() == 1 ? listed[0] : nlohmann::json{};
+}
+
 TEST_F(MountEndToEnd, ProgramsWorkOnTheMountAsOnAFolder) {
   Mount mount(dir_.path(), "e2e", {"--share", share().string()});
   ASSERT_TRUE(mount.ready()) << mount.log();
+  ASSERT_TRUE(eventually([&] { return !statusOf(dir_.path()).is_null(); }));
+  ChildProcess watch({CORVANE_FP, "watch", "--domain", "e2e"}, ChildOptions{.pipeOutput = true});
   for (const auto& c : kCases) {
     EXPECT_EQ(mount.shell(c.script, share()), 0) << c.name << "\n" << mount.log();
   }
+  // watch prints what the poller applied from the peer's side.
+  bool sawAdded = false;
+  while (auto line = watch.readLine()) {
+    auto change = nlohmann::json::parse(*line, nullptr, false);
+    if (change.value("change", "") == "added" && change.value("path", "") == "/added.txt") {
+      sawAdded = change["contentVersion"].is_string();
+      break;
+    }
+  }
+  EXPECT_TRUE(sawAdded);
   const std::string status = (dir_.path() / "status.json").string();
   ASSERT_EQ(run({"sh", "-c", std::string(CORVANE_FP) + " status --json > " + status}), 0);
   auto listed = nlohmann::json::parse(readFile(status));
@@ -214,21 +241,6 @@ TEST_F(MountEndToEnd, AHostThatGoesAwayFailsReadsAtOnceAndCachedFoldersStayReada
   // clang-format on
   host.stop(SIGKILL);
   EXPECT_EQ(mount.stop(), 0) << mount.log();
-}
-
-// The host's process for a --no-host mount, started and stopped by the test.
-std::unique_ptr<ChildProcess> hostFor(const std::string& domain, const std::filesystem::path& share,
-                                      const std::filesystem::path& log) {
-  return std::make_unique<ChildProcess>(
-      std::vector<std::string>{CORVANE_VFS_HOST, "--peer", domain + "=" + share.string()},
-      ChildOptions{.errorFile = log});
-}
-
-nlohmann::json statusOf(const std::filesystem::path& dir) {
-  const std::string file = (dir / "status.json").string();
-  if (run({"sh", "-c", std::string(CORVANE_FP) + " status --json > " + file}) != 0) return {};
-  auto listed = nlohmann::json::parse(readFile(file), nullptr, false);
-  return listed.is_array() && listed.size() == 1 ? listed[0] : nlohmann::json{};
 }
 
 TEST_F(MountEndToEnd, AFileClosedJustBeforeAKill9ReachesTheShareWithTheNextMount) {
