@@ -305,13 +305,21 @@ TEST_F(MountEndToEnd, AFileChangedOnBothSidesKeepsBothVersions) {
   Mount mount(dir_.path(), "conflict", {"--share", share().string()});
   ASSERT_TRUE(mount.ready()) << mount.log();
   // clang-format off
-  EXPECT_EQ(mount.shell(R"sh(cat a.txt > /dev/null; exec 3> a.txt; echo theirs > "$SHARE/a.txt"; echo mine >&3; exec 3>&-
-      sync a.txt; [ "$(cat "$SHARE/a.txt")" = theirs ]
+  // Each file is opened for writing here (the shell's redirection already
+  // closes it once, which sends it), then changed on the share, and written
+  // here only once the mount applied that change: the host must know of it
+  // before the upload asks. CHANGED waits for that line of the watch feed.
+  const std::string changed = "changed() { for i in $(seq 1200); do grep -qs \"\\\"path\\\":\\\"$1\\\"\" "
+                              "\"$XDG_RUNTIME_DIR/corvane/mounts/conflict.changes.jsonl\" && return; sleep 0.1; done; "
+                              "return 1; }\n";
+  EXPECT_EQ(mount.shell(changed + R"sh(exec 3> a.txt; sync a.txt; echo theirs > "$SHARE/a.txt"; changed /a.txt
+      echo mine >&3; exec 3>&-; sync a.txt; [ "$(cat "$SHARE/a.txt")" = theirs ]
       copy=$(ls "$SHARE" | grep -E '^a \(conflict [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}\.[0-9]{2}\.[0-9]{2}\)\.txt$')
       [ "$(cat "$SHARE/$copy")" = mine ]; [ "$(cat "$copy")" = mine ]; [ "$(cat a.txt)" = theirs ])sh", share()), 0)
       << mount.log();
   // Deleted on the peer while edited here: the edit comes back as the copy.
-  EXPECT_EQ(mount.shell(R"sh(exec 3> sub/b.txt; rm "$SHARE/sub/b.txt"; echo kept >&3; exec 3>&-
+  EXPECT_EQ(mount.shell(changed + R"sh(exec 3> sub/b.txt; sync sub/b.txt; rm "$SHARE/sub/b.txt"; changed /sub/b.txt
+      echo kept >&3; exec 3>&-
       for i in $(seq 600); do [ "$(cat "$SHARE"/sub/b\ \(conflict* 2>/dev/null)" = kept ] && break; sleep 0.1; done
       [ "$(cat "$SHARE"/sub/b\ \(conflict*)" = kept ]; [ ! -e "$SHARE/sub/b.txt" ])sh", share()), 0) << mount.log();
   // clang-format on
