@@ -360,29 +360,11 @@ int UploadQueue::enqueue(std::uint64_t key, PendingUpload record, bool followsLo
     }
     sequence = record.sequence;
     // Only the latest contents of a file are sent; one in flight finishes first.
-    for (auto it = entries_.begin(); it != entries_.end();) {
-      if (it->second.key == key && !it->second.inFlight) {
-        journal_->remove(it->second.record);
-        it = entries_.erase(it);
-      } else {
-        ++it;
-      }
-    }
+    dropQueued(key);
     entries_[sequence] = Entry{key, std::move(record), {}, false, intoCopy};
   }
   changed_.notify_all();
   return 0;
-}
-
-int UploadQueue::waitStored(std::uint64_t key) {
-  std::uint64_t sequence;
-  {
-    std::lock_guard guard(mutex_);
-    auto latest = latestOf(key);
-    if (latest == entries_.end()) return 0;
-    sequence = latest->first;
-  }
-  return waitStored(key, sequence);
 }
 
 int UploadQueue::waitStored(std::uint64_t key, std::uint64_t sequence) {
@@ -408,9 +390,7 @@ int UploadQueue::waitStored(std::uint64_t key, std::uint64_t sequence) {
   return answer;
 }
 
-ItemPtr UploadQueue::cancel(std::uint64_t key) {
-  std::unique_lock lock(mutex_);
-  cancelled_.insert(key);
+void UploadQueue::dropQueued(std::uint64_t key) {
   for (auto it = entries_.begin(); it != entries_.end();) {
     if (it->second.key == key && !it->second.inFlight) {
       journal_->remove(it->second.record);
@@ -419,6 +399,12 @@ ItemPtr UploadQueue::cancel(std::uint64_t key) {
       ++it;
     }
   }
+}
+
+ItemPtr UploadQueue::cancel(std::uint64_t key) {
+  std::unique_lock lock(mutex_);
+  cancelled_.insert(key);
+  dropQueued(key);
   changed_.notify_all();
   changed_.wait(lock, [&] { return latestOf(key) == entries_.end(); });
   auto made = storedAfterCancel_.find(key);

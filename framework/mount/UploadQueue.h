@@ -81,8 +81,6 @@ class UploadQueue {
   // EIO when it failed for good, or when an attempt made during the wait failed
   // (it stays queued): fsync never hangs on a peer that is gone.
   int waitStored(std::uint64_t key, std::uint64_t sequence);
-  // Waits for the latest upload of `key`, if any.
-  int waitStored(std::uint64_t key);
   // Drops what is queued for `key` (a file never stored on the peer was
   // deleted), after waiting out an upload in flight. The item that upload made,
   // if it made one, for the caller to delete.
@@ -124,8 +122,8 @@ class UploadQueue {
   bool sameContents(const fileprovider::ItemPtr& peer, const std::filesystem::path& data);
   void finish(std::uint64_t sequence, const Attempt& result);
   void runOne(std::unique_lock<std::mutex>& lock, std::map<std::uint64_t, Entry>::iterator entry);
-  std::map<std::uint64_t, Entry>::iterator latestOf(std::uint64_t key);                      // mutex_ held
-  std::map<std::uint64_t, Entry>::iterator next(std::chrono::steady_clock::time_point now);  // mutex_ held
+  std::map<std::uint64_t, Entry>::iterator latestOf(std::uint64_t key);  // mutex_ held
+  void dropQueued(std::uint64_t key);                                    // mutex_ held; one in flight stays
 
   const std::shared_ptr<ExtensionCalls> calls_;
   const std::unique_ptr<UploadJournal> journal_;
