@@ -20,7 +20,8 @@ std::optional<std::uint64_t> UserDefaults::unsignedLongLongForKey(const std::str
   if (it->is_number_integer()) return static_cast<std::uint64_t>(it->get<std::int64_t>());
   if (it->is_number_float()) {
     double value = it->get<double>();
-    if (!std::isfinite(value) || value <= -9.3e18 || value >= 1.8e19) return std::nullopt;
+    // Only what an int64 or a uint64 holds converts: -2^63 <= value < 2^64.
+    if (!std::isfinite(value) || value < -0x1p63 || value >= 0x1p64) return std::nullopt;
     return value < 0 ? static_cast<std::uint64_t>(static_cast<std::int64_t>(value)) : static_cast<std::uint64_t>(value);
   }
   return std::nullopt;
