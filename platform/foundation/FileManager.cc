@@ -100,7 +100,9 @@ Status createDirectory(const std::filesystem::path& path, bool withIntermediates
       if (Status made = createDirectory(parent, true); !made) return made;
     }
   }
-  if (::mkdir(path.c_str(), 0755) == 0) return Ok{};
+  // The App Group container holds logs and staged uploads: on Linux it may sit in
+  // a folder others can read, so what is made here is the owner's alone.
+  if (::mkdir(path.c_str(), 0700) == 0) return Ok{};
   int err = errno;
   struct stat st {};
   if (err == EEXIST && ::stat(path.c_str(), &st) == 0) {

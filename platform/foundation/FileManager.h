@@ -25,8 +25,9 @@ std::optional<std::filesystem::path> containerURL(const std::string& groupId);
 // lookups of XDG_DATA_HOME and HOME still see their values. Any thread.
 void withholdContainers();
 
-// Creates `path` and, when `withIntermediates`, its missing parents. An existing
-// folder is success; an existing non-folder is an error.
+// Creates `path` and, when `withIntermediates`, its missing parents, each 0700.
+// An existing folder is success (its mode is left alone); an existing non-folder
+// is an error.
 Status createDirectory(const std::filesystem::path& path, bool withIntermediates);
 
 // Reads the whole file.

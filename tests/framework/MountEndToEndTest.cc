@@ -185,6 +185,14 @@ TEST_F(MountEndToEnd, ProgramsWorkOnTheMountAsOnAFolder) {
                                 "file_provider.modify", "file_provider.delete", "file_provider.enumerate_changes"}) {
     EXPECT_NE(events.find(operation), std::string::npos) << operation;
   }
+  // Every folder made for caches, state, sockets and the App Group container is the owner's alone.
+  for (const char* root : {"cache/corvane", "state/corvane", "run/corvane", "groups"}) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_.path() / root)) {
+      if (!entry.is_directory()) continue;
+      const auto mode = entry.status().permissions() & std::filesystem::perms::all;
+      EXPECT_EQ(mode, std::filesystem::perms::owner_all) << entry.path();
+    }
+  }
 }
 
 // Each refusal is exit status 2 and one line saying why, before anything is made.
