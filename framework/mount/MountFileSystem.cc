@@ -20,6 +20,9 @@ namespace {
 using fileprovider::ItemIdentifier;
 using fileprovider::ItemPtr;
 
+// The longest file name the peer's file systems take, in bytes.
+constexpr std::size_t kNameMax = 255;
+
 bool isFolder(const ItemPtr& item) { return item->contentType() == uniform_types::UTType::folder(); }
 
 timespec timeOf(double seconds) {
@@ -288,6 +291,7 @@ void MountFileSystem::applyListing(const NodePtr& folder, FolderListing listing)
 }
 
 int MountFileSystem::lookup(fuse_ino_t parent, const std::string& name, fuse_entry_param& entry) {
+  if (name.size() > kNameMax) return ENAMETOOLONG;
   auto folder = node(parent);
   if (!folder) return ENOENT;
   if (int err = ensureListed(folder)) return err;
@@ -446,6 +450,8 @@ int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& ke
 }
 
 int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile*& file, fuse_entry_param& entry) {
+  // Refused here, not by the peer after close already said the file was kept.
+  if (name.size() > kNameMax) return ENAMETOOLONG;
   auto folder = node(parent);
   if (!folder) return ENOENT;
   if (int err = ensureListed(folder)) return err;
@@ -687,6 +693,7 @@ int MountFileSystem::setattr(fuse_ino_t inode, const struct stat& wanted, int to
 }
 
 int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entry_param& entry) {
+  if (name.size() > kNameMax) return ENAMETOOLONG;
   auto folder = node(parent);
   if (!folder) return ENOENT;
   if (int err = ensureListed(folder)) return err;
@@ -760,6 +767,7 @@ int MountFileSystem::rmdir(fuse_ino_t parent, const std::string& name) { return 
 int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent,
                             const std::string& newName, unsigned flags) {
   if (flags & RENAME_EXCHANGE) return EINVAL;
+  if (newName.size() > kNameMax) return ENAMETOOLONG;
   // The extension renames only inside the item's own folder; mv falls back to copy and delete.
   if (parent != newParent) return EXDEV;
   auto folder = node(parent);

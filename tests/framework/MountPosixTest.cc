@@ -1,0 +1,278 @@
+// The POSIX behaviour of the mount, one syscall case a row, each with the errno
+// it must give through this mount. Every case runs and reports; the test fails
+// when fewer pass than tests/framework/posix-baseline.txt records, so a case
+// that starts failing is caught while one the mount cannot meet yet is listed.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "tests/framework/MountTestSupport.h"
+
+namespace corvane::testing {
+namespace {
+
+constexpr int kWrong = -1;  // the calls worked, but the outcome was not the one POSIX gives
+
+using Paths = std::pair<std::filesystem::path, std::filesystem::path>;  // the mount, the share
+
+int err(int result) { return result < 0 ? errno : 0; }
+
+// Writes `text` as the whole file; 0 or the errno of the failing call.
+int put(const std::filesystem::path& file, const std::string& text, int flags = O_WRONLY | O_CREAT | O_TRUNC) {
+  const int fd = ::open(file.c_str(), flags, 0644);
+  if (fd < 0) return errno;
+  const bool wrote = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  const int closed = ::close(fd);
+  return !wrote ? errno : closed < 0 ? errno : 0;
+}
+
+std::string get(const std::filesystem::path& file) {
+  std::error_code ignored;
+  return std::filesystem::exists(file, ignored) ? readFile(file) : "<missing>";
+}
+
+// fsync, so the share is compared only once it holds the file.
+void settle(const std::filesystem::path& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY);
+  if (fd >= 0) ::fsync(fd), ::close(fd);
+}
+
+bool listed(const std::filesystem::path& folder, const std::string& name) {
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ignored)) {
+    if (entry.path().filename() == name) return true;
+  }
+  return false;
+}
+
+// A name written here and read back through the mount's listing and the share.
+int roundTripName(const Paths& p, const std::string& name) {
+  if (int e = put(p.first / name, "n")) return e;
+  settle(p.first / name);
+  return listed(p.first, name) && get(p.second / name) == "n" ? 0 : kWrong;
+}
+
+struct PosixCase {
+  const char* name;
+  int expected;  // errno, 0 for success
+  std::function<int(const Paths&)> run;
+};
+
+// Each case works in files and folders of its own, named after its row.
+const PosixCase kCases[] = {
+    {"open O_CREAT|O_EXCL of a new name", 0,
+     [](const Paths& p) { return put(p.first / "excl", "x", O_WRONLY | O_CREAT | O_EXCL); }},
+    {"open O_CREAT|O_EXCL of an existing name", EEXIST,
+     [](const Paths& p) {
+       put(p.first / "excl2", "x");
+       return put(p.first / "excl2", "y", O_WRONLY | O_CREAT | O_EXCL);
+     }},
+    {"open O_TRUNC empties the file", 0,
+     [](const Paths& p) {
+       put(p.first / "trunc", "abc");
+       if (int e = put(p.first / "trunc", "", O_WRONLY | O_TRUNC)) return e;
+       settle(p.first / "trunc");
+       return get(p.first / "trunc").empty() && get(p.second / "trunc").empty() ? 0 : kWrong;
+     }},
+    {"open O_APPEND writes at the end", 0,
+     [](const Paths& p) {
+       put(p.first / "append", "a");
+       if (int e = put(p.first / "append", "b", O_WRONLY | O_APPEND)) return e;
+       settle(p.first / "append");
+       return get(p.second / "append") == "ab" ? 0 : kWrong;
+     }},
+    {"open of a missing name", ENOENT,
+     [](const Paths& p) { return err(::open((p.first / "nope").c_str(), O_RDONLY)); }},
+    {"open O_WRONLY of a folder", EISDIR, [](const Paths& p) { return err(::open(p.first.c_str(), O_WRONLY)); }},
+    {"open O_DIRECTORY of a file", ENOTDIR,
+     [](const Paths& p) {
+       put(p.first / "notdir", "x");
+       return err(::open((p.first / "notdir").c_str(), O_RDONLY | O_DIRECTORY));
+     }},
+    {"lseek then read", 0,
+     [](const Paths& p) {
+       put(p.first / "seek", "hello");
+       const int fd = ::open((p.first / "seek").c_str(), O_RDONLY);
+       char buffer[3];
+       const bool ok =
+           fd >= 0 && ::lseek(fd, 1, SEEK_SET) == 1 && ::read(fd, buffer, 3) == 3 && std::string(buffer, 3) == "ell";
+       if (fd >= 0) ::close(fd);
+       return ok ? 0 : kWrong;
+     }},
+    {"pwrite past the end leaves a hole of zeros", 0,
+     [](const Paths& p) {
+       const int fd = ::open((p.first / "hole").c_str(), O_RDWR | O_CREAT, 0644);
+       char back[4] = {1, 1, 1, 1};
+       const bool ok = fd >= 0 && ::pwrite(fd, "z", 1, 3) == 1 && ::pread(fd, back, 4, 0) == 4 &&
+                       std::string(back, 4) == std::string("\0\0\0z", 4);
+       if (fd >= 0) ::close(fd);
+       settle(p.first / "hole");
+       return ok && get(p.second / "hole") == std::string("\0\0\0z", 4) ? 0 : kWrong;
+     }},
+    {"ftruncate shrinks and grows", 0,
+     [](const Paths& p) {
+       const int fd = ::open((p.first / "ftrunc").c_str(), O_RDWR | O_CREAT, 0644);
+       struct stat st {};
+       const bool ok = fd >= 0 && ::write(fd, "abcdef", 6) == 6 && ::ftruncate(fd, 2) == 0 && ::ftruncate(fd, 4) == 0 &&
+                       ::fstat(fd, &st) == 0 && st.st_size == 4;
+       if (fd >= 0) ::close(fd);
+       settle(p.first / "ftrunc");
+       return ok && get(p.second / "ftrunc") == std::string("ab\0\0", 4) ? 0 : kWrong;
+     }},
+    {"truncate by path", 0,
+     [](const Paths& p) {
+       put(p.first / "ptrunc", "abcdef");
+       if (::truncate((p.first / "ptrunc").c_str(), 3) != 0) return errno;
+       settle(p.first / "ptrunc");
+       return get(p.second / "ptrunc") == "abc" ? 0 : kWrong;
+     }},
+    {"rename within a folder", 0,
+     [](const Paths& p) {
+       put(p.first / "ren-a", "r");
+       if (::rename((p.first / "ren-a").c_str(), (p.first / "ren-b").c_str()) != 0) return errno;
+       return get(p.second / "ren-b") == "r" && get(p.second / "ren-a") == "<missing>" ? 0 : kWrong;
+     }},
+    {"rename onto an existing name replaces it", 0,
+     [](const Paths& p) {
+       put(p.first / "onto-a", "new");
+       put(p.first / "onto-b", "old");
+       if (::rename((p.first / "onto-a").c_str(), (p.first / "onto-b").c_str()) != 0) return errno;
+       return get(p.second / "onto-b") == "new" && !listed(p.first, "onto-a") ? 0 : kWrong;
+     }},
+    {"rename RENAME_NOREPLACE onto an existing name", EEXIST,
+     [](const Paths& p) {
+       put(p.first / "norep-a", "a");
+       put(p.first / "norep-b", "b");
+       return err(::renameat2(AT_FDCWD, (p.first / "norep-a").c_str(), AT_FDCWD, (p.first / "norep-b").c_str(),
+                              RENAME_NOREPLACE));
+     }},
+    {"rename into another folder", EXDEV,
+     [](const Paths& p) {
+       ::mkdir((p.first / "xdev").c_str(), 0755);
+       put(p.first / "xdev-f", "x");
+       return err(::rename((p.first / "xdev-f").c_str(), (p.first / "xdev" / "f").c_str()));
+     }},
+    {"an unlinked open file still reads", 0,
+     [](const Paths& p) {
+       put(p.first / "gone", "still");
+       const int fd = ::open((p.first / "gone").c_str(), O_RDONLY);
+       if (fd < 0) return errno;
+       char buffer[5];
+       const bool ok = ::unlink((p.first / "gone").c_str()) == 0 && ::read(fd, buffer, 5) == 5 &&
+                       std::string(buffer, 5) == "still" && get(p.second / "gone") == "<missing>";
+       ::close(fd);
+       return ok ? 0 : kWrong;
+     }},
+    {"unlink of a missing name", ENOENT, [](const Paths& p) { return err(::unlink((p.first / "nope").c_str())); }},
+    {"mkdir", 0,
+     [](const Paths& p) {
+       if (::mkdir((p.first / "made").c_str(), 0755) != 0) return errno;
+       return std::filesystem::is_directory(p.second / "made") ? 0 : kWrong;
+     }},
+    {"mkdir of an existing name", EEXIST,
+     [](const Paths& p) {
+       ::mkdir((p.first / "twice").c_str(), 0755);
+       return err(::mkdir((p.first / "twice").c_str(), 0755));
+     }},
+    {"rmdir of an empty folder", 0,
+     [](const Paths& p) {
+       ::mkdir((p.first / "empty").c_str(), 0755);
+       if (::rmdir((p.first / "empty").c_str()) != 0) return errno;
+       return std::filesystem::exists(p.second / "empty") ? kWrong : 0;
+     }},
+    {"rmdir of a folder with a file", ENOTEMPTY,
+     [](const Paths& p) {
+       ::mkdir((p.first / "full").c_str(), 0755);
+       put(p.first / "full" / "f", "x");
+       return err(::rmdir((p.first / "full").c_str()));
+     }},
+    {"rmdir of a file", ENOTDIR,
+     [](const Paths& p) {
+       put(p.first / "rmfile", "x");
+       return err(::rmdir((p.first / "rmfile").c_str()));
+     }},
+    {"stat of a file: type, size, owner", 0,
+     [](const Paths& p) {
+       put(p.first / "stat", "12345");
+       struct stat st {};
+       if (::stat((p.first / "stat").c_str(), &st) != 0) return errno;
+       return S_ISREG(st.st_mode) && st.st_size == 5 && st.st_uid == ::getuid() && (st.st_mode & 0200) ? 0 : kWrong;
+     }},
+    {"a listing shows a new file and drops a removed one", 0,
+     [](const Paths& p) {
+       put(p.first / "listed", "x");
+       const bool shown = listed(p.first, "listed");
+       ::unlink((p.first / "listed").c_str());
+       return shown && !listed(p.first, "listed") ? 0 : kWrong;
+     }},
+    {"utimensat sets the modification time", 0,
+     [](const Paths& p) {
+       put(p.first / "times", "x");
+       const timespec times[2] = {{0, UTIME_OMIT}, {1600000000, 0}};
+       if (::utimensat(AT_FDCWD, (p.first / "times").c_str(), times, 0) != 0) return errno;
+       struct stat st {};
+       return ::stat((p.first / "times").c_str(), &st) == 0 && st.st_mtim.tv_sec == 1600000000 ? 0 : kWrong;
+     }},
+    {"a name of 255 bytes", 0, [](const Paths& p) { return roundTripName(p, std::string(255, 'n')); }},
+    {"a name of 256 bytes", ENAMETOOLONG, [](const Paths& p) { return put(p.first / std::string(256, 'n'), "x"); }},
+    {"a name with spaces", 0, [](const Paths& p) { return roundTripName(p, "a name with spaces"); }},
+    {"a name with a newline", 0, [](const Paths& p) { return roundTripName(p, "line\nbreak"); }},
+    {"a non-ASCII name in NFC", 0, [](const Paths& p) { return roundTripName(p, "caf\xc3\xa9"); }},
+    {"a non-ASCII name in NFD", 0, [](const Paths& p) { return roundTripName(p, "cafe\xcc\x81"); }},
+    {"symlink", EPERM, [](const Paths& p) { return err(::symlink("target", (p.first / "link").c_str())); }},
+    {"link", EPERM,
+     [](const Paths& p) {
+       put(p.first / "hard", "x");
+       return err(::link((p.first / "hard").c_str(), (p.first / "hard2").c_str()));
+     }},
+    {"mkfifo", EPERM, [](const Paths& p) { return err(::mkfifo((p.first / "fifo").c_str(), 0644)); }},
+    {"chown to another user", EPERM,
+     [](const Paths& p) {
+       put(p.first / "owned", "x");
+       return err(::chown((p.first / "owned").c_str(), ::getuid() + 1, static_cast<gid_t>(-1)));
+     }},
+    {"setxattr", ENOTSUP,
+     [](const Paths& p) {
+       put(p.first / "xattr", "x");
+       return err(::setxattr((p.first / "xattr").c_str(), "user.k", "v", 1, 0));
+     }},
+};
+
+int baseline() {
+  std::FILE* in = std::fopen(CORVANE_POSIX_BASELINE, "r");
+  int count = 0;
+  if (in) {
+    if (std::fscanf(in, "%d", &count) != 1) count = 0;
+    std::fclose(in);
+  }
+  return count;
+}
+
+TEST_F(MountEndToEnd, PosixCasesGiveTheirErrnoAtLeastAsOftenAsTheBaseline) {
+  Mount mount(dir_.path(), "posix", {"--share", share().string()});
+  ASSERT_TRUE(mount.ready()) << mount.log();
+  int passed = 0;
+  const int total = static_cast<int>(std::size(kCases));
+  for (const auto& c : kCases) {
+    const int got = c.run({mount.path(), share()});
+    if (got == c.expected) {
+      ++passed;
+    } else {
+      std::printf("POSIX case failing: %s: expected %s, got %s\n", c.name, std::strerror(c.expected),
+                  got == kWrong ? "the wrong outcome" : std::strerror(got));
+    }
+  }
+  std::printf("POSIX cases: %d of %d pass (baseline %d)\n", passed, total, baseline());
+  EXPECT_GE(passed, baseline()) << "fewer POSIX cases pass than " << CORVANE_POSIX_BASELINE << " records\n"
+                                << mount.log();
+}
+
+}  // namespace
+}  // namespace corvane::testing

@@ -1,0 +1,86 @@
+// A real FUSE mount of a share folder for the mount's end-to-end suites: the
+// corvane-fp process, its log, and the folders it keeps, all under one TempDir.
+#pragma once
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TempDir.h"
+
+namespace corvane::testing {
+
+inline std::string fuseMissing() {
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) return "/dev/fuse is not available here";
+  if (run({"sh", "-c", "command -v fusermount3 >/dev/null"}) != 0) return "fusermount3 is not installed";
+  return {};
+}
+
+// One mount of `share` at `root/mnt`, with every folder it keeps under `root`.
+class Mount {
+ public:
+  Mount(const std::filesystem::path& root, const std::string& domain, std::vector<std::string> hostArgs)
+      : root_(root), mnt_(root / "mnt") {
+    std::filesystem::create_directories(mnt_);
+    std::vector<std::string> args = {CORVANE_FP, "mount", "--domain", domain};
+    args.insert(args.end(), hostArgs.begin(), hostArgs.end());
+    args.insert(args.end(), {"--foreground", mnt_.string()});
+    process_ = std::make_unique<ChildProcess>(args, ChildOptions{.errorFile = root / "mount.log"});
+    ready_ = eventually([&] { return run({"mountpoint", "-q", mnt_.string()}) == 0; });
+  }
+  ~Mount() {
+    process_->stop(SIGTERM);
+    if (run({"mountpoint", "-q", mnt_.string()}) == 0) run({"fusermount3", "-uz", mnt_.string()});
+  }
+
+  bool ready() const { return ready_; }
+  const std::filesystem::path& path() const { return mnt_; }
+  int stop(int signal = SIGTERM) {
+    const int status = process_->stop(signal);
+    // A mount killed outright leaves the kernel's side behind, answering ENOTCONN.
+    if (signal == SIGKILL || run({"mountpoint", "-q", mnt_.string()}) == 0) {
+      run({"fusermount3", "-uz", mnt_.string()});
+    }
+    return status;
+  }
+  std::string log() const { return readFile(root_ / "mount.log"); }
+
+  // Runs `script` with bash in the mount, SHARE and WORK set; its exit status.
+  int shell(const std::string& script, const std::filesystem::path& share) const {
+    const std::string work = (root_ / "work").string();
+    std::filesystem::create_directories(work);
+    return run(
+        {"env", "SHARE=" + share.string(), "WORK=" + work, "bash", "-ec", "cd " + mnt_.string() + "\n" + script});
+  }
+
+ private:
+  std::filesystem::path root_;
+  std::filesystem::path mnt_;
+  std::unique_ptr<ChildProcess> process_;
+  bool ready_ = false;
+};
+
+class MountEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (auto why = fuseMissing(); !why.empty()) GTEST_SKIP() << why;
+    writeFile(share() / "a.txt", "hello\n");
+    writeFile(share() / "sub" / "b.txt", "x\n");
+  }
+  std::filesystem::path share() const { return dir_.path() / "share"; }
+
+  TempDir dir_;
+  ScopedEnv cache_{"XDG_CACHE_HOME", (dir_.path() / "cache").string()};
+  ScopedEnv runtime_{"XDG_RUNTIME_DIR", (dir_.path() / "run").string()};
+  ScopedEnv state_{"XDG_STATE_HOME", (dir_.path() / "state").string()};  // the host's journal
+  ScopedEnv groups_{"CORVANE_APP_GROUPS", (dir_.path() / "groups").string()};
+};
+
+}  // namespace corvane::testing
