@@ -77,6 +77,9 @@ struct MountFileSystem::Node {
   // Folders.
   std::mutex listingMutex;  // serialises the first listing; not guarded by the table's mutex
   bool listed = false;
+  // When this mount last changed something in here (MountFileSystem::localChanges_),
+  // 0 for never: the change feed is then checked before use.
+  std::uint64_t changedAt = 0;
   ChildIndex children;
   std::optional<fileprovider::SyncAnchor> anchor;
   // Files.
@@ -206,6 +209,10 @@ void MountFileSystem::rekey(const NodePtr& node, const ItemIdentifier& identifie
     other->listed = false;
   }
   node->listed = false;
+}
+
+void MountFileSystem::touched(fuse_ino_t folder) {
+  if (auto found = nodes_.find(folder); found != nodes_.end()) found->second->changedAt = ++localChanges_;
 }
 
 void MountFileSystem::fill(const Node& node, struct stat& st) const {
@@ -596,6 +603,7 @@ void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const It
     auto found = nodes_.find(key);
     if (found == nodes_.end()) return;
     const NodePtr& file = found->second;
+    touched(file->parent);
     if (intoCopy) {
       // The file's name shows the peer's file; what was stored is the copy's.
       if (file->queued == sequence) file->queued = 0;
@@ -627,6 +635,7 @@ void MountFileSystem::conflicted(std::uint64_t key, std::uint64_t sequence, cons
     auto folder = nodes_.find(file->parent);
     if (folder == nodes_.end()) return;
     if (file->queued == sequence) file->queued = 0;
+    touched(folder->first);
     // The name shows the peer's file again; the local contents are the copy.
     if (file->working && file->working->sealed && file->queued == 0 && file->working->opens == 0) {
       file->working.reset();
@@ -714,6 +723,7 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
     folder->children.set(name, inode);
     created = nodes_[inode];
     created->listed = true;  // new and empty; changes made elsewhere come through the poller
+    touched(parent);
   }
   fillEntry(created, entry);
   return 0;
@@ -752,6 +762,7 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
   }
   std::lock_guard guard(mutex_);
   folder->children.erase(name);
+  touched(folder->inode);
   byIdentifier_.erase(found->identifier.rawValue());
   // The node itself stays: the kernel may still read a file that is open.
   found->identifier = ItemIdentifier("");
@@ -852,6 +863,7 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   }
   folder->children.erase(name);
   folder->children.set(newName, source->inode);
+  touched(folder->inode);
   source->name = newName;
   // The renamed item reads as a file; a folder stays a folder.
   const bool wasFolder = source->folder;
@@ -933,6 +945,31 @@ void MountFileSystem::pollChanges() {
   if (sink && !changes.empty()) sink(changes);
 }
 
+// The share's change feed can lag behind what this mount did itself: after a
+// file was renamed here and back, it may still report the first rename, whose
+// deletion would hide the file and whose addition would show a name the peer no
+// longer has. In a folder changed here, each addition and deletion is checked
+// against the peer's item first, and kept only if the peer still agrees.
+void MountFileSystem::confirm(Changes& changes) {
+  using fileprovider::ErrorCode::noSuchItem;
+  auto gone = [](const foundation::Result<ItemPtr>& item) {
+    return !item.ok() && item.error().domain() == foundation::kFileProviderErrorDomain &&
+           item.error().code() == noSuchItem;
+  };
+  for (auto& batch : changes.updated) {
+    std::vector<ItemPtr> kept;
+    for (auto& item : batch) {
+      auto now = calls_->item(item->itemIdentifier());
+      if (gone(now)) continue;
+      kept.push_back(now.ok() && (*now)->filename() == item->filename() ? *now : item);
+    }
+    batch = std::move(kept);
+  }
+  for (auto& batch : changes.deleted) {
+    std::erase_if(batch, [&](const std::string& raw) { return calls_->item(ItemIdentifier(raw)).ok(); });
+  }
+}
+
 void MountFileSystem::pollFolder(const NodePtr& folder, std::vector<Invalidation>& out,
                                  std::vector<RemoteChange>& applied) {
   ItemIdentifier identifier{""};
@@ -942,9 +979,20 @@ void MountFileSystem::pollFolder(const NodePtr& folder, std::vector<Invalidation
     identifier = folder->identifier;
     anchor = *folder->anchor;
   }
+  std::uint64_t asked;
+  bool mutatedHere;
+  {
+    std::lock_guard guard(mutex_);
+    asked = localChanges_;
+    mutatedHere = folder->changedAt != 0;
+  }
   auto changes = calls_->changes(identifier, anchor);
+  if (changes.ok() && mutatedHere) confirm(*changes);
   std::lock_guard guard(mutex_);
   if (folder->identifier != identifier) return;  // renamed meanwhile; listed again on next use
+  // Changed here while the feed was read: what it says may be older than what
+  // the table holds. The anchor stays, so the next round asks again.
+  if (folder->changedAt > asked) return;
   if (!changes.ok()) {
     if (changes.error().domain() == foundation::kFileProviderErrorDomain &&
         changes.error().code() == fileprovider::ErrorCode::syncAnchorExpired) {

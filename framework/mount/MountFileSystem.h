@@ -113,6 +113,7 @@ class MountFileSystem {
   fuse_ino_t inodeFor(const fileprovider::ItemPtr& item, fuse_ino_t parent);        // mutex_ held
   void rekey(const NodePtr& node, const fileprovider::ItemIdentifier& identifier);  // mutex_ held
   void fill(const Node& node, struct stat& attributes) const;                       // mutex_ held
+  void touched(fuse_ino_t folder);                                                  // mutex_ held
   void fillEntry(const NodePtr& node, fuse_entry_param& entry) const;
   int ensureListed(const NodePtr& folder);
   void applyListing(const NodePtr& folder, FolderListing listing);  // mutex_ held
@@ -131,6 +132,7 @@ class MountFileSystem {
                   const fileprovider::ItemPtr& copy);
   int removeChild(fuse_ino_t parent, const std::string& name, bool folder);
   bool preloadListings();
+  void confirm(Changes& changes);
   void pollFolder(const NodePtr& folder, std::vector<Invalidation>& invalidations, std::vector<RemoteChange>& applied);
   void invalidate(std::vector<Invalidation> invalidations);
 
@@ -144,7 +146,8 @@ class MountFileSystem {
   std::unordered_map<fuse_ino_t, NodePtr> nodes_;
   std::unordered_map<std::string, fuse_ino_t> byIdentifier_;
   fuse_ino_t nextInode_ = FUSE_ROOT_ID + 1;
-  std::uint64_t renames_ = 0;  // identifiers changed by renames, so a listing taken before one can tell
+  std::uint64_t localChanges_ = 0;  // counts this mount's own changes to folders' contents
+  std::uint64_t renames_ = 0;       // identifiers changed by renames, so a listing taken before one can tell
   InvalidationSink sink_;
   RemoteChangeSink changeSink_;
   // Every handle given to the kernel: one it never released (an unmount right

@@ -42,6 +42,7 @@ class Mount {
 
   bool ready() const { return ready_; }
   const std::filesystem::path& path() const { return mnt_; }
+  pid_t pid() const { return process_->pid(); }
   int stop(int signal = SIGTERM) {
     const int status = process_->stop(signal);
     // A mount killed outright leaves the kernel's side behind, answering ENOTCONN.
