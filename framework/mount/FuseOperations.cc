@@ -110,11 +110,13 @@ void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse_fi
 
 void read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info* fi) {
   // Spliced from the materialised file: the bytes never pass through this process.
-  fuse_bufvec buf = FUSE_BUFVEC_INIT(size);
-  buf.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
-  buf.buf[0].fd = fs(req).readDescriptor(handleOf(fi));
-  buf.buf[0].pos = off;
-  fuse_reply_data(req, &buf, FUSE_BUF_SPLICE_MOVE);
+  fs(req).withReadDescriptor(handleOf(fi), [&](int fd) {
+    fuse_bufvec buf = FUSE_BUFVEC_INIT(size);
+    buf.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+    buf.buf[0].fd = fd;
+    buf.buf[0].pos = off;
+    fuse_reply_data(req, &buf, FUSE_BUF_SPLICE_MOVE);
+  });
 }
 
 void write(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t off, fuse_file_info* fi) {

@@ -95,6 +95,7 @@ class MountFileSystem::OpenFile {
   // The kernel may send a handle's reads and writes at once, and a write moves
   // the handle on to a new copy after a close sealed the old one.
   mutable std::mutex switching;                       // guards working and retired once the handle is given out
+  mutable std::shared_mutex replying;                 // held by every read being answered from the handle\'s descriptor
   std::shared_ptr<WorkingCopy> working;               // shared by every handle of the file while one writes
   std::vector<std::shared_ptr<WorkingCopy>> retired;  // sealed copies a read may still be splicing from
   bool writable = false;
@@ -487,9 +488,14 @@ int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile
   return 0;
 }
 
-int MountFileSystem::readDescriptor(OpenFile* file) const {
-  std::lock_guard guard(file->switching);
-  return file->working ? file->working->fd.get() : file->fd.get();
+void MountFileSystem::withReadDescriptor(OpenFile* file, const std::function<void(int fd)>& reply) const {
+  std::shared_lock replying(file->replying);
+  int fd;
+  {
+    std::lock_guard guard(file->switching);
+    fd = file->working ? file->working->fd.get() : file->fd.get();
+  }
+  reply(fd);
 }
 
 int MountFileSystem::write(OpenFile* file, const char* data, std::size_t size, off_t offset, std::size_t& written) {
@@ -586,6 +592,9 @@ void MountFileSystem::release(OpenFile* file) {
     handle = std::move(found->second);
     handles_.erase(found);
   }
+  // The kernel sends the release once the last read was answered, but libfuse
+  // may still be on its way out of reading the descriptor for that answer.
+  std::unique_lock replies(handle->replying);
   if (handle->working) closeWorkingCopy(handle->node, handle->working);
 }
 

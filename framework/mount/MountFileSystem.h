@@ -79,8 +79,9 @@ class MountFileSystem {
   class OpenFile;
   int open(fuse_ino_t inode, int flags, OpenFile*& file, bool& keepCache);
   int create(fuse_ino_t parent, const std::string& name, OpenFile*& file, fuse_entry_param& entry);
-  // The descriptor reads are served from (for splicing) and the inode it belongs to.
-  int readDescriptor(OpenFile* file) const;
+  // Calls `reply` with the descriptor reads are served from (for splicing);
+  // the handle is not released while it runs.
+  void withReadDescriptor(OpenFile* file, const std::function<void(int fd)>& reply) const;
   int write(OpenFile* file, const char* data, std::size_t size, off_t offset, std::size_t& written);
   // close: what was written goes to the upload queue, on disk, before it returns.
   int flush(OpenFile* file);

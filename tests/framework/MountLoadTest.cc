@@ -142,10 +142,12 @@ TEST_F(MountEndToEnd, EightClientsForAMinuteLoseNothing) {
   }
   for (auto& thread : threads) thread.join();
 
+  hostPid(dir_.path());  // a fresh status file, for a failure to show what is queued
   for (const auto& client : clients) {
     for (int f = 0; f < kFilesEach; ++f) {
       const auto file = mount.path() / client.names[f];
-      ASSERT_EQ(run({"sync", file.string()}), 0) << file;
+      ASSERT_EQ(run({"sync", file.string()}), 0) << file << "\n"
+                                                 << mount.log() << readFile(dir_.path() / "status.json");
       EXPECT_EQ(readFile(file), client.contents[f]) << file;
       EXPECT_EQ(readFile(share() / client.names[f]), client.contents[f]) << client.names[f];
     }
