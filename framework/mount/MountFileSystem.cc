@@ -944,7 +944,11 @@ void MountFileSystem::pollChanges() {
   }
   std::vector<Invalidation> invalidations;
   std::vector<RemoteChange> changes;
-  for (const auto& folder : folders) pollFolder(folder, invalidations, changes);
+  bool again = false;
+  for (const auto& folder : folders) again |= !pollFolder(folder, invalidations, changes);
+  // A folder whose feed was set aside is asked again next round, even if the
+  // working set is quiet by then.
+  if (again) workingSetAnchor_.reset();
   invalidate(std::move(invalidations));
   RemoteChangeSink sink;
   {
@@ -979,7 +983,7 @@ void MountFileSystem::confirm(Changes& changes) {
   }
 }
 
-void MountFileSystem::pollFolder(const NodePtr& folder, std::vector<Invalidation>& out,
+bool MountFileSystem::pollFolder(const NodePtr& folder, std::vector<Invalidation>& out,
                                  std::vector<RemoteChange>& applied) {
   ItemIdentifier identifier{""};
   fileprovider::SyncAnchor anchor;
@@ -998,17 +1002,17 @@ void MountFileSystem::pollFolder(const NodePtr& folder, std::vector<Invalidation
   auto changes = calls_->changes(identifier, anchor);
   if (changes.ok() && mutatedHere) confirm(*changes);
   std::lock_guard guard(mutex_);
-  if (folder->identifier != identifier) return;  // renamed meanwhile; listed again on next use
+  if (folder->identifier != identifier) return true;  // renamed meanwhile; listed again on next use
   // Changed here while the feed was read: what it says may be older than what
   // the table holds. The anchor stays, so the next round asks again.
-  if (folder->changedAt > asked) return;
+  if (folder->changedAt > asked) return false;
   if (!changes.ok()) {
     if (changes.error().domain() == foundation::kFileProviderErrorDomain &&
         changes.error().code() == fileprovider::ErrorCode::syncAnchorExpired) {
       folder->listed = false;
       out.push_back({Invalidation::Kind::contents, folder->inode, {}});
     }
-    return;  // unreachable: keep what is cached and try again next round
+    return true;  // unreachable: keep what is cached and try again next round
   }
   bool changed = false;
   for (const auto& batch : changes->updated) {
@@ -1050,6 +1054,7 @@ void MountFileSystem::pollFolder(const NodePtr& folder, std::vector<Invalidation
   }
   if (changes->anchor) folder->anchor = changes->anchor;
   if (changed) out.push_back({Invalidation::Kind::contents, folder->inode, {}});
+  return true;
 }
 
 }  // namespace corvane::framework::mount

@@ -134,7 +134,8 @@ class MountFileSystem {
   int removeChild(fuse_ino_t parent, const std::string& name, bool folder);
   bool preloadListings();
   void confirm(Changes& changes);
-  void pollFolder(const NodePtr& folder, std::vector<Invalidation>& invalidations, std::vector<RemoteChange>& applied);
+  // False when the feed was read across a change made here and set aside.
+  bool pollFolder(const NodePtr& folder, std::vector<Invalidation>& invalidations, std::vector<RemoteChange>& applied);
   void invalidate(std::vector<Invalidation> invalidations);
 
   const std::shared_ptr<ExtensionCalls> calls_;
