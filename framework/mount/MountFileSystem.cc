@@ -76,6 +76,9 @@ struct MountFileSystem::Node {
   bool unlinked = false;                // gone from its folder; what is still written is dropped at close
   // Folders.
   std::mutex listingMutex;  // serialises the first listing; not guarded by the table's mutex
+  // Shared by every change this mount makes in the folder; held whole by a
+  // listing that must not miss one. Never held while waiting for an upload.
+  std::shared_mutex mutating;
   bool listed = false;
   // When this mount last changed something in here (MountFileSystem::localChanges_),
   // 0 for never: the change feed is then checked before use.
@@ -212,6 +215,11 @@ void MountFileSystem::rekey(const NodePtr& node, const ItemIdentifier& identifie
   node->listed = false;
 }
 
+std::shared_lock<std::shared_mutex> MountFileSystem::holdFolder(fuse_ino_t inode) const {
+  NodePtr folder = node(inode);
+  return folder ? std::shared_lock(folder->mutating) : std::shared_lock<std::shared_mutex>();
+}
+
 void MountFileSystem::touched(fuse_ino_t folder) {
   if (auto found = nodes_.find(folder); found != nodes_.end()) found->second->changedAt = ++localChanges_;
 }
@@ -271,15 +279,26 @@ int MountFileSystem::ensureListed(const NodePtr& folder) {
     if (folder->listed) return 0;
     identifier = folder->identifier;
   }
-  auto listed = calls_->list(identifier);
-  if (!listed.ok()) {
-    // Offline: what was listed before still serves.
+  // A listing taken while this mount changed the folder may not show the
+  // change; it is taken again, and at last with the folder's changes held off.
+  for (int attempt = 0;; ++attempt) {
+    std::unique_lock<std::shared_mutex> holdingOff;
+    if (attempt == 4) holdingOff = std::unique_lock(folder->mutating);
+    std::uint64_t asked;
+    {
+      std::lock_guard guard(mutex_);
+      asked = localChanges_;
+    }
+    auto listed = calls_->list(identifier);
+    if (!listed.ok()) {
+      // Offline: what was listed before still serves.
+      std::lock_guard guard(mutex_);
+      return folder->children.empty() ? errnoFor(listed.error()) : 0;
+    }
     std::lock_guard guard(mutex_);
-    return folder->children.empty() ? errnoFor(listed.error()) : 0;
-  }
-  {
-    std::lock_guard guard(mutex_);
+    if (folder->changedAt > asked && attempt < 4) continue;
     applyListing(folder, std::move(*listed));
+    break;
   }
   if (folder->inode == FUSE_ROOT_ID) std::call_once(importFinished_, [&] { calls_->importDidFinish(); });
   return 0;
@@ -607,6 +626,8 @@ void MountFileSystem::closeWorkingCopy(const NodePtr& file, const std::shared_pt
 }
 
 void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const ItemPtr& item, bool intoCopy) {
+  auto owner = node(key);
+  auto holding = holdFolder(owner ? owner->parent : 0);
   {
     std::lock_guard guard(mutex_);
     auto found = nodes_.find(key);
@@ -635,6 +656,8 @@ void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const It
 }
 
 void MountFileSystem::conflicted(std::uint64_t key, std::uint64_t sequence, const ItemPtr& peer, const ItemPtr& copy) {
+  auto owner = node(key);
+  auto holding = holdFolder(owner ? owner->parent : 0);
   std::vector<Invalidation> out;
   {
     std::lock_guard guard(mutex_);
@@ -715,6 +738,7 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
   auto folder = node(parent);
   if (!folder) return ENOENT;
   if (int err = ensureListed(folder)) return err;
+  auto holding = holdFolder(parent);
   ItemIdentifier parentIdentifier{""};
   {
     std::lock_guard guard(mutex_);
@@ -765,6 +789,7 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
     std::lock_guard guard(mutex_);
     item = found->item;
   }
+  auto holding = holdFolder(parent);
   if (item) {
     auto removed = calls_->remove(item->itemIdentifier(), item->itemVersion());
     if (!removed.ok()) return errnoFor(removed.error());
@@ -828,6 +853,7 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
     item = source->item;
   }
   if (!item) return EBUSY;  // a new file is on the peer only after its first close
+  auto holding = holdFolder(parent);
 
   // Onto an existing name: the old file is moved aside first and removed only
   // once the rename has landed, so a failure leaves both files as they were.

@@ -114,7 +114,8 @@ class MountFileSystem {
   fuse_ino_t inodeFor(const fileprovider::ItemPtr& item, fuse_ino_t parent);        // mutex_ held
   void rekey(const NodePtr& node, const fileprovider::ItemIdentifier& identifier);  // mutex_ held
   void fill(const Node& node, struct stat& attributes) const;                       // mutex_ held
-  void touched(fuse_ino_t folder);                                                  // mutex_ held
+  void touched(fuse_ino_t folder);
+  std::shared_lock<std::shared_mutex> holdFolder(fuse_ino_t inode) const;  // not with mutex_ held // mutex_ held
   void fillEntry(const NodePtr& node, fuse_entry_param& entry) const;
   int ensureListed(const NodePtr& folder);
   void applyListing(const NodePtr& folder, FolderListing listing);  // mutex_ held
