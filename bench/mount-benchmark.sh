@@ -47,7 +47,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-now() { date +%s.%N; }
+# shellcheck source=bench/mount-bench-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/mount-bench-lib.sh"
 # Seconds that "$@" takes, its output discarded.
 timed() {
   local start end
@@ -66,15 +67,6 @@ best3() {
   echo "$best"
 }
 walk() { find "$1" -printf '%p %s %T@\n'; }
-# Waits for a FUSE file system at $1 (a benchmark, so a generous wait is fine).
-await_mount() {
-  for _ in $(seq 1 600); do
-    mountpoint -q "$1" && return 0
-    sleep 0.1
-  done
-  echo "no file system appeared at $1" >&2
-  return 1
-}
 
 # A first read should come from the disk, as it would for a file not read lately.
 drop_caches() { sync; echo 1 2>/dev/null >/proc/sys/vm/drop_caches || true; }

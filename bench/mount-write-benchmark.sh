@@ -42,17 +42,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-now() { date +%s.%N; }
+# shellcheck source=bench/mount-bench-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/mount-bench-lib.sh"
 elapsed() { awk -v s="$1" -v e="$2" 'BEGIN { printf "%.3f", e - s }'; }
-# Waits for a FUSE file system at $1 (a benchmark, so a generous wait is fine).
-await_mount() {
-  for _ in $(seq 1 600); do
-    mountpoint -q "$1" && return 0
-    sleep 0.1
-  done
-  echo "no file system appeared at $1" >&2
-  return 1
-}
 unmount() {  # unmount MOUNTPOINT [PID]
   fusermount3 -u "$1" 2>/dev/null || fusermount3 -uz "$1" 2>/dev/null || true
   if [ -n "${2:-}" ]; then wait "$2" 2>/dev/null || true; fi
@@ -78,6 +70,7 @@ small_bytes=$(find "$src/small" -type f -printf '%s\n' | awk '{ t += $1 } END { 
 
 # Polls until $1 is the whole big file, and prints the time it was first seen so; the
 # content check that confirms it is not counted, so every target pays the same nothing.
+# shellcheck disable=SC2317  # called through copy_and_wait
 await_big() {  # await_big PATH DEADLINE
   local at seen
   while :; do
@@ -92,6 +85,7 @@ await_big() {  # await_big PATH DEADLINE
   done
 }
 # The same for the small folder: first the count and total size, then the content.
+# shellcheck disable=SC2317  # called through copy_and_wait
 await_small() {  # await_small FOLDER DEADLINE
   local at seen
   while :; do
@@ -109,34 +103,30 @@ await_small() {  # await_small FOLDER DEADLINE
 
 declare -A figure
 failed=0
+# copy_and_wait KEY LANDED AWAIT COMMAND...: times COMMAND (the close) and then
+# AWAIT LANDED (until the copy is whole there) into figure[KEY.close/.land].
+copy_and_wait() {
+  local key=$1 landed_at=$2 await=$3 start closed landed deadline
+  shift 3
+  sync
+  start=$(now)
+  "$@"
+  closed=$(now)
+  figure[$key.close]=$(elapsed "$start" "$closed")
+  deadline=$(awk -v s="$start" -v t="$land_timeout" 'BEGIN { printf "%.3f", s + t }')
+  if landed=$("$await" "$landed_at" "$deadline"); then
+    figure[$key.land]=$(elapsed "$start" "$landed")
+  else
+    figure[$key.land]=timeout
+    failed=1
+  fi
+}
 # measure NAME INTO BEHIND: copies into INTO and waits for the copies to appear in
 # BEHIND (the same folder for a local copy, the folder behind a mount otherwise).
 measure() {
-  local name=$1 into=$2 behind=$3 start closed landed deadline
-  sync
-  start=$(now)
-  cp "$src/big.bin" "$into/big.bin"
-  closed=$(now)
-  figure[$name.big.close]=$(elapsed "$start" "$closed")
-  deadline=$(awk -v s="$start" -v t="$land_timeout" 'BEGIN { printf "%.3f", s + t }')
-  if landed=$(await_big "$behind/big.bin" "$deadline"); then
-    figure[$name.big.land]=$(elapsed "$start" "$landed")
-  else
-    figure[$name.big.land]=timeout
-    failed=1
-  fi
-  sync
-  start=$(now)
-  cp -r "$src/small" "$into/"
-  closed=$(now)
-  figure[$name.small.close]=$(elapsed "$start" "$closed")
-  deadline=$(awk -v s="$start" -v t="$land_timeout" 'BEGIN { printf "%.3f", s + t }')
-  if landed=$(await_small "$behind/small" "$deadline"); then
-    figure[$name.small.land]=$(elapsed "$start" "$landed")
-  else
-    figure[$name.small.land]=timeout
-    failed=1
-  fi
+  local name=$1 into=$2 behind=$3
+  copy_and_wait "$name.big" "$behind/big.bin" await_big cp "$src/big.bin" "$into/big.bin"
+  copy_and_wait "$name.small" "$behind/small" await_small cp -r "$src/small" "$into/"
   echo "$name: cp $big_mib MiB returned after ${figure[$name.big.close]} s, in the folder after" \
     "${figure[$name.big.land]} s; cp -r $small_files files returned after ${figure[$name.small.close]} s," \
     "in the folder after ${figure[$name.small.land]} s"

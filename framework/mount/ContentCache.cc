@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "framework/mount/PosixError.h"
 #include "platform/foundation/FileCopy.h"
 #include "platform/foundation/Sha256.h"
 
@@ -15,13 +16,7 @@ namespace corvane::framework::mount {
 
 namespace {
 
-using foundation::Error;
 using foundation::Result;
-
-Error cacheError(int err, const std::string& what) {
-  return Error(foundation::kPosixErrorDomain, err,
-               foundation::UserInfo{{foundation::kLocalizedDescriptionKey, what + ": " + std::strerror(err)}});
-}
 
 std::optional<std::filesystem::path> cacheHome() {
   if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg && xdg[0] == '/') return std::filesystem::path(xdg);
@@ -33,8 +28,8 @@ std::optional<std::filesystem::path> cacheHome() {
 foundation::Status makePrivateFolder(const std::filesystem::path& folder) {
   std::error_code error;
   std::filesystem::create_directories(folder, error);
-  if (error) return cacheError(error.value(), "cannot make " + folder.string());
-  if (::chmod(folder.c_str(), 0700) != 0) return cacheError(errno, "cannot protect " + folder.string());
+  if (error) return posixError(error.value(), "cannot make " + folder.string());
+  if (::chmod(folder.c_str(), 0700) != 0) return posixError(errno, "cannot protect " + folder.string());
   return foundation::Ok{};
 }
 
@@ -48,7 +43,7 @@ struct ContentCache::Flight {
 
 Result<std::unique_ptr<ContentCache>> ContentCache::open(const std::string& domain) {
   auto home = cacheHome();
-  if (!home) return cacheError(ENOENT, "set XDG_CACHE_HOME or HOME to say where the cache goes");
+  if (!home) return posixError(ENOENT, "set XDG_CACHE_HOME or HOME to say where the cache goes");
   const auto folder = *home / "corvane" / domain;
   if (auto made = makePrivateFolder(folder); !made.ok()) return made.error();
   // Half-taken entries of an earlier run: they never got their name.
@@ -79,15 +74,15 @@ foundation::Status ContentCache::store(const fileprovider::ItemPtr& item, int so
   auto part = target;
   part += "." + std::to_string(::gettid()) + ".part";
   foundation::UniqueFd out(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  if (!out.valid()) return cacheError(errno, "cannot write " + part.string());
+  if (!out.valid()) return posixError(errno, "cannot write " + part.string());
   if (int err = foundation::copyFileContents(source, out.get())) {
     ::unlink(part.c_str());
-    return cacheError(err, "cannot copy into " + part.string());
+    return posixError(err, "cannot copy into " + part.string());
   }
   if (::rename(part.c_str(), target.c_str()) != 0) {
     const int err = errno;
     ::unlink(part.c_str());
-    return cacheError(err, "cannot name " + target.string());
+    return posixError(err, "cannot name " + target.string());
   }
   return foundation::Ok{};
 }
@@ -126,7 +121,7 @@ Result<ContentCache::Entry> ContentCache::fetchOnce(const fileprovider::ItemPtr&
       // second name for it costs nothing; across file systems it is cloned or copied.
       if (::link(fetched->contents.c_str(), entryPath(fresh).c_str()) == 0 || errno == EEXIST) return fresh;
       foundation::UniqueFd in(::open(fetched->contents.c_str(), O_RDONLY | O_CLOEXEC));
-      if (!in.valid()) return cacheError(errno, "cannot open the fetched " + fetched->contents.string());
+      if (!in.valid()) return posixError(errno, "cannot open the fetched " + fetched->contents.string());
       if (auto stored = store(fresh, in.get()); !stored.ok()) return stored.error();
       return fresh;
     }();
@@ -145,7 +140,7 @@ Result<ContentCache::Entry> ContentCache::fetchOnce(const fileprovider::ItemPtr&
   lock.unlock();
   if (!outcome.ok()) return outcome.error();
   auto fd = openValid(*outcome);
-  if (!fd) return cacheError(ENOENT, "the fetched contents of " + key + " are gone from the cache");
+  if (!fd) return posixError(ENOENT, "the fetched contents of " + key + " are gone from the cache");
   return Entry{std::move(*fd), *outcome};
 }
 

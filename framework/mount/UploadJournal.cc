@@ -12,18 +12,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "framework/mount/PosixError.h"
 #include "platform/foundation/FileManager.h"
 
 namespace corvane::framework::mount {
 
 namespace {
 
-using foundation::Error;
-
-Error journalError(int err, const std::string& what) {
-  return Error(foundation::kPosixErrorDomain, err,
-               foundation::UserInfo{{foundation::kLocalizedDescriptionKey, what + ": " + std::strerror(err)}});
-}
 
 std::optional<std::filesystem::path> stateHome() {
   if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && xdg[0] == '/') return std::filesystem::path(xdg);
@@ -62,13 +57,13 @@ std::uint64_t sequenceOf(const std::filesystem::path& file, std::string_view ext
 
 foundation::Result<std::unique_ptr<UploadJournal>> UploadJournal::open(const std::string& domain) {
   auto home = stateHome();
-  if (!home) return journalError(ENOENT, "set XDG_STATE_HOME or HOME to say where pending uploads are kept");
+  if (!home) return posixError(ENOENT, "set XDG_STATE_HOME or HOME to say where pending uploads are kept");
   const auto folder = *home / "corvane" / domain / "pending";
   std::error_code error;
   std::filesystem::create_directories(folder, error);
-  if (error) return journalError(error.value(), "cannot make " + folder.string());
+  if (error) return posixError(error.value(), "cannot make " + folder.string());
   for (const auto& made : {folder.parent_path(), folder}) {
-    if (::chmod(made.c_str(), 0700) != 0) return journalError(errno, "cannot protect " + made.string());
+    if (::chmod(made.c_str(), 0700) != 0) return posixError(errno, "cannot protect " + made.string());
   }
   return std::unique_ptr<UploadJournal>(new UploadJournal(folder));
 }
@@ -76,7 +71,7 @@ foundation::Result<std::unique_ptr<UploadJournal>> UploadJournal::open(const std
 foundation::Result<std::pair<std::filesystem::path, foundation::UniqueFd>> UploadJournal::newWorkFile() {
   std::string pattern = (folder_ / "work-XXXXXX").string();
   foundation::UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
-  if (!fd.valid()) return journalError(errno, "cannot make a working copy in " + folder_.string());
+  if (!fd.valid()) return posixError(errno, "cannot make a working copy in " + folder_.string());
   return std::make_pair(std::filesystem::path(pattern), std::move(fd));
 }
 
@@ -86,12 +81,12 @@ std::filesystem::path UploadJournal::dataPath(const PendingUpload& record) const
 
 foundation::Status UploadJournal::commit(PendingUpload& record, int fd, const std::filesystem::path& workPath) {
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return journalError(errno, "cannot read " + workPath.string());
-  if (::fsync(fd) != 0) return journalError(errno, "cannot flush " + workPath.string());
+  if (::fstat(fd, &st) != 0) return posixError(errno, "cannot read " + workPath.string());
+  if (::fsync(fd) != 0) return posixError(errno, "cannot flush " + workPath.string());
   record.sequence = nextSequence_++;
   record.size = static_cast<std::uint64_t>(st.st_size);
   const auto data = dataPath(record);
-  if (::rename(workPath.c_str(), data.c_str()) != 0) return journalError(errno, "cannot keep " + data.string());
+  if (::rename(workPath.c_str(), data.c_str()) != 0) return posixError(errno, "cannot keep " + data.string());
   // The record's own write flushes the folder, and with it the rename above.
   if (auto written = rewrite(record); !written.ok()) {
     (void)::rename(data.c_str(), workPath.c_str());
