@@ -20,27 +20,47 @@ Error mountError(int code, const std::string& what) {
   return Error(kMountErrorDomain, code, foundation::UserInfo{{foundation::kLocalizedDescriptionKey, what}});
 }
 
+}  // namespace
+
+// Every call's wait, so that a stop can end them all at once.
+struct ExtensionCalls::Gate {
+  std::mutex mutex;  // guards abandoned and every Answer's value
+  std::condition_variable changed;
+  bool abandoned = false;
+};
+
+namespace {
+
+using Gate = ExtensionCalls::Gate;
+
 // One completion's value, handed from the extension's thread to the waiting one.
 // Shared, so that a completion arriving after the wait gave up lands harmlessly.
 template <typename T>
 class Answer {
  public:
+  explicit Answer(std::shared_ptr<Gate> gate) : gate_(std::move(gate)) {}
+
   void set(T value) {
-    std::lock_guard guard(mutex_);
+    std::lock_guard guard(gate_->mutex);
     if (value_) return;
     value_ = std::move(value);
-    ready_.notify_all();
+    gate_->changed.notify_all();
   }
 
+  // The value; absent when the deadline passed or the calls were abandoned first.
   std::optional<T> wait(std::chrono::milliseconds deadline) {
-    std::unique_lock lock(mutex_);
-    ready_.wait_for(lock, deadline, [&] { return value_.has_value(); });
+    std::unique_lock lock(gate_->mutex);
+    gate_->changed.wait_for(lock, deadline, [&] { return value_.has_value() || gate_->abandoned; });
     return std::move(value_);
   }
 
+  bool abandoned() const {
+    std::lock_guard guard(gate_->mutex);
+    return gate_->abandoned;
+  }
+
  private:
-  std::mutex mutex_;  // guards value_
-  std::condition_variable ready_;
+  const std::shared_ptr<Gate> gate_;
   std::optional<T> value_;
 };
 
@@ -48,13 +68,17 @@ template <typename T>
 using AnswerPtr = std::shared_ptr<Answer<T>>;
 
 template <typename T>
+AnswerPtr<T> answerOn(const std::shared_ptr<Gate>& gate) {
+  return std::make_shared<Answer<T>>(gate);
+}
+
+template <typename T>
 Result<T> waitFor(const AnswerPtr<Result<T>>& answer, std::chrono::milliseconds deadline, const char* what) {
   auto value = answer->wait(deadline);
-  if (!value) {
-    return mountError(
-        ETIMEDOUT, std::string("no answer to ") + what + " within " + std::to_string(deadline.count() / 1000) + " s");
-  }
-  return std::move(*value);
+  if (value) return std::move(*value);
+  if (answer->abandoned()) return mountError(ECANCELED, std::string(what) + " abandoned: the mount is stopping");
+  return mountError(ETIMEDOUT,
+                    std::string("no answer to ") + what + " within " + std::to_string(deadline.count() / 1000) + " s");
 }
 
 Result<ItemPtr> itemOrError(ItemPtr item, const std::optional<Error>& error, const char* what) {
@@ -66,10 +90,18 @@ Result<ItemPtr> itemOrError(ItemPtr item, const std::optional<Error>& error, con
 }  // namespace
 
 ExtensionCalls::ExtensionCalls(fileprovider::ReplicatedExtensionPtr extension, std::chrono::milliseconds deadline)
-    : extension_(std::move(extension)), deadline_(deadline) {}
+    : extension_(std::move(extension)), deadline_(deadline), gate_(std::make_shared<Gate>()) {}
+
+void ExtensionCalls::abandonAll() {
+  {
+    std::lock_guard guard(gate_->mutex);
+    gate_->abandoned = true;
+  }
+  gate_->changed.notify_all();
+}
 
 Result<ItemPtr> ExtensionCalls::item(const fileprovider::ItemIdentifier& identifier) {
-  auto answer = std::make_shared<Answer<Result<ItemPtr>>>();
+  auto answer = answerOn<Result<ItemPtr>>(gate_);
   extension_->item(identifier, {}, [answer](ItemPtr item, std::optional<Error> error) {
     answer->set(itemOrError(std::move(item), error, "item(for:)"));
   });
@@ -88,10 +120,10 @@ Result<FolderListing> ExtensionCalls::list(const fileprovider::ItemIdentifier& f
 
   // Both asked at once: the host serves a connection in order, so the anchor
   // still comes from before the listing, and a folder costs one round trip instead of two.
-  auto anchor = std::make_shared<Answer<std::optional<fileprovider::SyncAnchor>>>();
+  auto anchor = answerOn<std::optional<fileprovider::SyncAnchor>>(gate_);
   enumerator->currentSyncAnchor([anchor](std::optional<fileprovider::SyncAnchor> value) { anchor->set(value); });
 
-  auto answer = std::make_shared<Answer<Result<FolderListing>>>();
+  auto answer = answerOn<Result<FolderListing>>(gate_);
   enumerator->enumerateItems(std::make_shared<CollectingEnumerationObserver>([answer](const char*, Listing listing) {
                                if (listing.error) return answer->set(*listing.error);
                                FolderListing out;
@@ -111,7 +143,7 @@ Result<FolderListing> ExtensionCalls::list(const fileprovider::ItemIdentifier& f
 std::optional<fileprovider::SyncAnchor> ExtensionCalls::currentAnchor(const fileprovider::ItemIdentifier& container) {
   auto made = enumerator(container);
   if (!made.ok()) return std::nullopt;
-  auto anchor = std::make_shared<Answer<std::optional<fileprovider::SyncAnchor>>>();
+  auto anchor = answerOn<std::optional<fileprovider::SyncAnchor>>(gate_);
   (*made)->currentSyncAnchor([anchor](std::optional<fileprovider::SyncAnchor> value) { anchor->set(value); });
   auto current = anchor->wait(deadline_);
   (*made)->invalidate();
@@ -122,7 +154,7 @@ Result<Changes> ExtensionCalls::changes(const fileprovider::ItemIdentifier& fold
                                         const fileprovider::SyncAnchor& anchor) {
   auto made = enumerator(folder);
   if (!made.ok()) return made.error();
-  auto answer = std::make_shared<Answer<Result<Changes>>>();
+  auto answer = answerOn<Result<Changes>>(gate_);
   (*made)->enumerateChanges(std::make_shared<CollectingChangeObserver>([answer](const char*, Changes changes) {
                               if (changes.error) return answer->set(*changes.error);
                               answer->set(std::move(changes));
@@ -134,7 +166,7 @@ Result<Changes> ExtensionCalls::changes(const fileprovider::ItemIdentifier& fold
 }
 
 Result<Fetched> ExtensionCalls::fetch(const fileprovider::ItemIdentifier& identifier) {
-  auto answer = std::make_shared<Answer<Result<Fetched>>>();
+  auto answer = answerOn<Result<Fetched>>(gate_);
   extension_->fetchContents(
       identifier, std::nullopt, {},
       [answer](std::optional<std::filesystem::path> contents, ItemPtr item, std::optional<Error> error) {
@@ -147,7 +179,7 @@ Result<Fetched> ExtensionCalls::fetch(const fileprovider::ItemIdentifier& identi
 
 Result<ItemPtr> ExtensionCalls::create(ItemPtr itemTemplate, fileprovider::ItemFields fields,
                                        const std::optional<std::filesystem::path>& contents) {
-  auto answer = std::make_shared<Answer<Result<ItemPtr>>>();
+  auto answer = answerOn<Result<ItemPtr>>(gate_);
   extension_->createItem(std::move(itemTemplate), fields, contents, 0, {},
                          [answer](ItemPtr item, fileprovider::ItemFields, bool, std::optional<Error> error) {
                            answer->set(itemOrError(std::move(item), error, "createItem"));
@@ -158,7 +190,7 @@ Result<ItemPtr> ExtensionCalls::create(ItemPtr itemTemplate, fileprovider::ItemF
 Result<ItemPtr> ExtensionCalls::modify(ItemPtr item, const fileprovider::ItemVersion& base,
                                        fileprovider::ItemFields fields,
                                        const std::optional<std::filesystem::path>& contents) {
-  auto answer = std::make_shared<Answer<Result<ItemPtr>>>();
+  auto answer = answerOn<Result<ItemPtr>>(gate_);
   extension_->modifyItem(std::move(item), base, fields, contents, 0, {},
                          [answer](ItemPtr changed, fileprovider::ItemFields, bool, std::optional<Error> error) {
                            answer->set(itemOrError(std::move(changed), error, "modifyItem"));
@@ -168,7 +200,7 @@ Result<ItemPtr> ExtensionCalls::modify(ItemPtr item, const fileprovider::ItemVer
 
 foundation::Status ExtensionCalls::remove(const fileprovider::ItemIdentifier& identifier,
                                           const fileprovider::ItemVersion& base) {
-  auto answer = std::make_shared<Answer<foundation::Status>>();
+  auto answer = answerOn<foundation::Status>(gate_);
   extension_->deleteItem(identifier, base, 0, {}, [answer](std::optional<Error> error) {
     answer->set(error ? foundation::Status(*error) : foundation::Status(foundation::Ok{}));
   });

@@ -47,12 +47,18 @@ class ExtensionCalls {
   foundation::Status remove(const fileprovider::ItemIdentifier& identifier, const fileprovider::ItemVersion& base);
   // Tells the extension the first complete listing is in; returns without waiting.
   void importDidFinish();
+  // Ends every wait, now and later, with ECANCELED: a stop must not sit out
+  // the deadline of a call to a host that never answers.
+  void abandonAll();
+
+  struct Gate;
 
  private:
   foundation::Result<std::shared_ptr<fileprovider::Enumerator>> enumerator(const fileprovider::ItemIdentifier& folder);
 
   const fileprovider::ReplicatedExtensionPtr extension_;
   const std::chrono::milliseconds deadline_;
+  const std::shared_ptr<Gate> gate_;
 };
 
 // The errno a kernel request gets for an error of the extension (or of a call

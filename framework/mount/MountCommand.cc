@@ -247,10 +247,10 @@ void tellReady(int& readyPipe) {
 // A stop waits for what was closed to reach the peer, saying on standard error
 // how it goes; what is left stays in the journal for the next mount. The
 // signal handlers are gone by now, so a second Ctrl-C stops at once.
-void drain(UploadQueue& uploads, std::chrono::milliseconds timeout, const std::filesystem::path& pendingFolder,
-           const std::string& domain, const std::function<void()>& report) {
+std::size_t drain(UploadQueue& uploads, std::chrono::milliseconds timeout, const std::filesystem::path& pendingFolder,
+                  const std::string& domain, const std::function<void()>& report) {
   const std::size_t pending = uploads.pendingCount();
-  if (pending == 0) return;
+  if (pending == 0) return 0;
   std::fprintf(stderr, "%s%zu uploads pending; waiting up to %lld s for them (Ctrl-C again stops now)\n", kPrefix,
                pending, static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()));
   const std::size_t left = uploads.drain(timeout, [&](std::size_t waiting) {
@@ -264,6 +264,7 @@ void drain(UploadQueue& uploads, std::chrono::milliseconds timeout, const std::f
                  kPrefix, left, pendingFolder.c_str(), domain.c_str());
   }
   report();
+  return left;
 }
 
 bool waitForLink(DomainManager& domains, const std::string& domain, std::chrono::seconds patience) {
@@ -327,8 +328,11 @@ int runMount(const MountOptions& options) {
                        (contentCache->folder() / "corvane-vfs-host.log").string());
   }
 
+  // The kernel's requests and the upload queue wait on calls of their own, so a
+  // stop can end the first at once and give the second its drain time.
   auto calls = std::make_shared<ExtensionCalls>(*extension, std::chrono::seconds(60));
-  auto uploads = std::make_shared<UploadQueue>(calls, std::move(*journal), contentCache);
+  auto uploadCalls = std::make_shared<ExtensionCalls>(*extension, std::chrono::seconds(60));
+  auto uploads = std::make_shared<UploadQueue>(uploadCalls, std::move(*journal), contentCache);
   // What an earlier run closed and never sent goes before anything else is seen.
   uploads->replay();
   if (std::size_t left = uploads->pendingCount()) {
@@ -415,6 +419,14 @@ int runMount(const MountOptions& options) {
     }
     tellReady(readyPipe);
 
+    // The loop joins its workers before it returns, and a worker may wait on a
+    // host that never answers: once the session is told to end (a signal, or an
+    // unmount from outside), those waits end too.
+    std::atomic<bool> looping{true};
+    std::thread stopWatch([&] {
+      while (looping && !fuse_session_exited(session)) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      calls->abandonAll();
+    });
     fuse_loop_config* config = fuse_loop_cfg_create();
     fuse_loop_cfg_set_clone_fd(config, 0);
     fuse_loop_cfg_set_max_threads(config, 16);
@@ -423,16 +435,21 @@ int runMount(const MountOptions& options) {
     const int looped = fuse_session_loop_mt(session, config);
     status = looped == 0 || looped == SIGINT || looped == SIGTERM || looped == SIGHUP ? 0 : 1;
     fuse_loop_cfg_destroy(config);
+    looping = false;
+    stopWatch.join();
     fs.setInvalidationSink({});
   }
 
   fuse_session_unmount(session);
   fuse_remove_signal_handlers(session);
   fuse_session_destroy(session);
-  drain(*uploads, options.drainTimeout, pendingFolder, options.domain, [&] {
-    phase = "draining";
-    report();
-  });
+  if (drain(*uploads, options.drainTimeout, pendingFolder, options.domain, [&] {
+        phase = "draining";
+        report();
+      }) != 0) {
+    uploadCalls->abandonAll();  // the upload in flight stays journaled; the next mount checks what landed
+  }
+  uploads->stopWorker();
   removeStatus(options.domain);
   if (host) host->stop();
   domains.removeDomain(options.domain);

@@ -10,8 +10,9 @@
 namespace corvane::framework::mount {
 
 inline foundation::Error posixError(int err, const std::string& what) {
-  return foundation::Error(foundation::kPosixErrorDomain, err,
-                           foundation::UserInfo{{foundation::kLocalizedDescriptionKey, what + ": " + std::strerror(err)}});
+  return foundation::Error(
+      foundation::kPosixErrorDomain, err,
+      foundation::UserInfo{{foundation::kLocalizedDescriptionKey, what + ": " + std::strerror(err)}});
 }
 
 }  // namespace corvane::framework::mount

@@ -19,7 +19,6 @@ namespace corvane::framework::mount {
 
 namespace {
 
-
 std::optional<std::filesystem::path> stateHome() {
   if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && xdg[0] == '/') return std::filesystem::path(xdg);
   if (const char* home = std::getenv("HOME"); home && home[0] == '/') {

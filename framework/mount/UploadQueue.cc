@@ -24,12 +24,12 @@ bool isFileProviderError(const foundation::Error& error, std::int64_t code) {
   return error.domain() == foundation::kFileProviderErrorDomain && error.code() == code;
 }
 
-// The peer may get over these: it is unreachable, staging failed, or a call ran
-// out of time. Everything else the peer said on purpose.
+// The peer may get over these: it is unreachable, staging failed, its disk is
+// full, or a call ran out of time. Everything else the peer said on purpose.
 bool retryable(const foundation::Error& error) {
   using namespace fileprovider::ErrorCode;
   if (error.domain() != foundation::kFileProviderErrorDomain) return true;
-  return error.code() == serverUnreachable || error.code() == cannotSynchronize;
+  return error.code() == serverUnreachable || error.code() == cannotSynchronize || error.code() == insufficientQuota;
 }
 
 std::chrono::milliseconds backoff(std::uint32_t attempts) {
@@ -153,6 +153,7 @@ UploadQueue::Attempt UploadQueue::failure(const foundation::Error& error) const 
   Attempt out;
   out.outcome = retryable(error) ? Outcome::retry : Outcome::failed;
   out.error = error.localizedDescription();
+  out.errorNumber = errnoFor(error);
   return out;
 }
 
@@ -305,6 +306,7 @@ void UploadQueue::finish(std::uint64_t sequence, const Attempt& result) {
     } else {
       ++entry.record.attempts;
       entry.record.lastError = result.error;
+      entry.lastErrno = result.errorNumber;
       if (result.outcome == Outcome::failed) {
         entry.record.failed = true;
         if (key != 0) failedUpTo_[key] = std::max(failedUpTo_[key], sequence);
@@ -382,7 +384,7 @@ int UploadQueue::waitStored(std::uint64_t key, std::uint64_t sequence) {
     if (latest == entries_.end() || latest->first < sequence) return true;  // dropped with its file
     if (failedUpTo_[key] >= sequence || stopping_ ||
         (before && latest->first == before->first && latest->second.record.attempts > before->second)) {
-      answer = EIO;
+      answer = stopping_ ? EIO : latest->second.lastErrno;
       return true;
     }
     return false;

@@ -12,6 +12,7 @@
 // called from it, with no lock of the queue held.
 #pragma once
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
@@ -103,6 +104,7 @@ class UploadQueue {
     std::chrono::steady_clock::time_point notBefore{};
     bool inFlight = false;
     bool intoCopy = false;  // goes to the conflict copy an earlier upload of the file made
+    int lastErrno = EIO;    // what a wait in fsync reports when an attempt fails
   };
   enum class Outcome { stored, conflicted, retry, failed };
   struct Attempt {
@@ -111,6 +113,7 @@ class UploadQueue {
     fileprovider::ItemPtr peer;    // conflicted: the peer's file, absent when it was deleted
     fileprovider::ItemPtr copy;    // conflicted: where the local contents went
     std::string error;
+    int errorNumber = EIO;
   };
 
   static Attempt storedAs(const fileprovider::ItemPtr& item);
