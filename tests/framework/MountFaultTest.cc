@@ -1,7 +1,8 @@
-// Faults under a real mount: a host that takes requests and never answers, and
-// a disk that fills, as the App Group container (staging and the event log) and
-// as the share itself. Each asserts that the mount stays usable, that nothing
-// already on the share is lost, and that no staged or partial file is left.
+// Faults and hostile input under a real mount: a host that takes requests and
+// never answers, a disk that fills, as the App Group container (staging and the
+// event log) and as the share itself, and names and links meant to reach out of
+// the share. Each asserts that the mount stays usable, that nothing already on
+// the share or outside it is lost, and that no staged or partial file is left.
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -18,6 +19,11 @@ namespace corvane::testing {
 namespace {
 
 // A small tmpfs at `where` for as long as the test runs; only root may mount one.
+struct Case {
+  const char* name;
+  const char* script;
+};
+
 class Tmpfs {
  public:
   Tmpfs(const std::filesystem::path& where, const std::string& size) : where_(where) {
@@ -145,6 +151,37 @@ TEST_F(MountFaults, AFullShareRefusesTheUploadKeepsThePeersFileAndSendsItOnceThe
     return run({"cmp", "-s", source, (tight / "kept.bin").string()}) == 0;
   })) << mount.log();
   EXPECT_EQ(namesUnder(tight), std::set<std::string>{"kept.bin"});
+}
+
+// Through the kernel no name can hold "/" or be ".."; what is left to try is
+// the share's own links that lead out of it, odd but legal names, and paths
+// longer than the host's PATH_MAX.
+TEST_F(MountEndToEnd, HostileNamesAndLinksOutOfTheShareLeaveEverythingOutsideUntouched) {
+  const auto outside = dir_.path() / "outside";
+  writeFile(outside / "secret.txt", "top secret");
+  std::filesystem::create_symlink("/etc", share() / "etcLink");
+  std::filesystem::create_symlink("../outside", share() / "up");
+  std::filesystem::create_symlink("../outside/secret.txt", share() / "fileLink");
+  Mount mount(dir_.path(), "hostile", {"--share", share().string()});
+  ASSERT_TRUE(mount.ready()) << mount.log();
+  // clang-format off
+  const Case kHostile[] = {
+      {"a link is a file holding its text", R"sh([ "$(cat etcLink)" = /etc ]; [ -f up ]; ! ls up/ 2>/dev/null)sh"},
+      {"nothing is reached through a link", R"sh(! cat up/secret.txt 2>/dev/null; ! (echo x > up/new) 2>/dev/null
+        ! mkdir etcLink/corvane-d 2>/dev/null)sh"},
+      {"writing a link replaces the link", R"sh(echo mine > fileLink; sync fileLink; [ ! -L "$SHARE/fileLink" ]
+        [ "$(cat "$SHARE/fileLink")" = mine ])sh"},
+      {"odd names keep their bytes", R"sh(for n in -rf '$(id)' 'a\b' '...' ' lead' 'trail ' '*' $'tab\tname'; do
+        echo "$n" > "./$n"; sync -- "./$n"; [ "$(cat -- "$SHARE/$n")" = "$n" ]; done)sh"},
+      {"a path longer than PATH_MAX stays inside or fails", R"sh(name=$(printf 'p%.0s' $(seq 200)); d=deep
+        for i in $(seq 24); do d="$d/$name"; done
+        if mkdir -p "$d" 2>/dev/null; then [ -d "$SHARE/$d" ]; fi; ls > /dev/null)sh"},
+  };
+  // clang-format on
+  for (const Case& c : kHostile) EXPECT_EQ(mount.shell(c.script, share()), 0) << c.name << "\n" << mount.log();
+  EXPECT_EQ(readFile(outside / "secret.txt"), "top secret");
+  EXPECT_EQ(namesUnder(outside), std::set<std::string>{"secret.txt"});
+  EXPECT_FALSE(std::filesystem::exists("/etc/corvane-d"));
 }
 
 }  // namespace

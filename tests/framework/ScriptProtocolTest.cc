@@ -268,5 +268,51 @@ TEST_F(ScriptProtocolTest, AppGroupOptionsDecideWhereTheLogAndEpochsGo) {
   EXPECT_FALSE(std::filesystem::exists(groups()));
 }
 
+TEST_F(ScriptProtocolTest, HostilePathsAreRefusedAndNothingOutsideTheShareIsTouched) {
+  const auto outside = dir_.path() / "outside";
+  writeFile(outside / "secret.txt", "top secret");
+  std::filesystem::create_symlink("../outside", share() / "up");
+  std::filesystem::create_symlink("../outside/secret.txt", share() / "fileLink");
+  auto* script = connected();
+  const std::string deep = "p1::/" + std::string(5000, 'd');
+  const json kRefused[] = {
+      item("p1::/../outside/secret.txt"),
+      item("p1::/Docs/../../outside"),
+      item(deep),
+      {{"op", "fetch"}, {"id", "p1::/up/secret.txt"}},
+      {{"op", "fetch"}, {"id", "p1::/../outside/secret.txt"}},
+      {{"op", "fetch"}, {"id", "p1:://../outside/secret.txt"}},
+      {{"op", "delete"}, {"id", "p1::/up/secret.txt"}},
+      {{"op", "delete"}, {"id", "p1::/../outside"}},
+      {{"op", "create"}, {"parent", "p1::/up"}, {"filename", "new.txt"}},
+      {{"op", "create"}, {"parent", kRoot}, {"filename", "../new.txt"}},
+      {{"op", "create"}, {"parent", "p1::/Docs/.."}, {"filename", "new.txt"}},
+      {{"op", "modify"},
+       {"item", {{"identifier", "p1::/a.txt"}, {"parent", kRoot}, {"filename", "../../outside/a.txt"}}},
+       {"fields", {"filename"}}},
+  };
+  for (const json& line : kRefused) {
+    const json reply = script->askJson(line);
+    EXPECT_TRUE(reply.contains("error") && !reply["error"].is_null()) << line.dump() << " -> " << reply.dump();
+  }
+  // A move is not the peer's to make: handed back as received, nothing moved.
+  EXPECT_EQ(script->askJson(json{{"op", "modify"},
+                                 {"item", {{"identifier", "p1::/a.txt"}, {"parent", "p1::/up"}, {"filename", "a.txt"}}},
+                                 {"fields", {"parentItemIdentifier"}}})["fields"],
+            json::array());
+  // Doubled and trailing slashes lead nowhere new: refused, or the share's own
+  // file (an identifier keeps the text it was given).
+  for (const char* id : {"p1:://a.txt", "p1::/Docs/", "p1::/Docs//"}) {
+    const json reply = script->askJson(item(id));
+    if (reply["error"].is_null()) {
+      EXPECT_TRUE(reply["item"]["filename"] == "a.txt" || reply["item"]["filename"] == "Docs") << reply.dump();
+    }
+  }
+  EXPECT_EQ(readFile(outside / "secret.txt"), "top secret");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(outside), {}), 1);
+  EXPECT_EQ(readFile(share() / "a.txt"), "hello");
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "new.txt"));
+}
+
 }  // namespace
 }  // namespace corvane::testing
