@@ -173,6 +173,8 @@ TEST_F(MountEndToEnd, HostileNamesAndLinksOutOfTheShareLeaveEverythingOutsideUnt
         [ "$(cat "$SHARE/fileLink")" = mine ])sh"},
       {"odd names keep their bytes", R"sh(for n in -rf '$(id)' 'a\b' '...' ' lead' 'trail ' '*' $'tab\tname'; do
         echo "$n" > "./$n"; sync -- "./$n"; [ "$(cat -- "$SHARE/$n")" = "$n" ]; done)sh"},
+      {"another user cannot even list the mount", R"sh([ "$(id -u)" != 0 ] ||
+        ! setpriv --reuid=65534 --regid=65534 --clear-groups ls "$PWD" > /dev/null 2>&1)sh"},
       {"a path longer than PATH_MAX stays inside or fails", R"sh(name=$(printf 'p%.0s' $(seq 200)); d=deep
         for i in $(seq 24); do d="$d/$name"; done
         if mkdir -p "$d" 2>/dev/null; then [ -d "$SHARE/$d" ]; fi; ls > /dev/null)sh"},
