@@ -6,9 +6,11 @@
 //   corvane-fp demo [--json]
 //   corvane-fp mount [--domain ID] [--display-name TEXT] [--share DIR | --no-host]
 //                    [--drain-timeout SECONDS] [--foreground] MOUNTPOINT
-//   corvane-fp unmount MOUNTPOINT
+//                    [--cache-max SIZE] [--cache-min-free SIZE]
+//   corvane-fp unmount MOUNTPOINT | --all
 //   corvane-fp status [--json] [--domain ID]
 //   corvane-fp watch [--domain ID]
+//   corvane-fp pin PATH...   /   corvane-fp unpin PATH...
 //
 // "item" (the default) shows how the extension names and versions one entry of a
 // peer's share: its identifier, parent, the share epoch in force (read from the
@@ -17,7 +19,8 @@
 // "demo" runs one end-to-end session against a corvane-vfs-host process.
 // "mount" makes a domain's share a folder through FUSE; "unmount" stops one
 // after its uploads; "status" lists the running mounts; "watch" prints the
-// changes made on the peer's side as a mount applies them.
+// changes made on the peer's side as a mount applies them; "pin" keeps files
+// and folders of a mount available offline, and "unpin" lets them go again.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -49,10 +52,13 @@ constexpr const char* kUsage =
     "                         [--app-groups DIR | --no-container]\n"
     "       corvane-fp demo [--json]\n"
     "       corvane-fp mount [--domain ID] [--display-name TEXT] [--share DIR | --no-host]\n"
-    "                        [--drain-timeout SECONDS] [--foreground] MOUNTPOINT\n"
-    "       corvane-fp unmount MOUNTPOINT\n"
+    "                        [--drain-timeout SECONDS] [--cache-max SIZE] [--cache-min-free SIZE]\n"
+    "                        [--foreground] MOUNTPOINT\n"
+    "       corvane-fp unmount MOUNTPOINT | --all\n"
     "       corvane-fp status [--json] [--domain ID]\n"
-    "       corvane-fp watch [--domain ID]\n";
+    "       corvane-fp watch [--domain ID]\n"
+    "       corvane-fp pin PATH...\n"
+    "       corvane-fp unpin PATH...\n";
 
 int usage() {
   std::fputs(kUsage, stderr);
@@ -180,6 +186,11 @@ int runMountCommand(int argc, char** argv) {
       const double seconds = std::strtod(argv[++i], &end);
       if (end == argv[i] || *end != '\0' || !(seconds >= 0) || seconds > 86400) return usage();
       options.drainTimeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+    } else if (flag == "--cache-max" || flag == "--cache-min-free") {
+      if (i + 1 >= argc) return usage();
+      auto size = corvane::framework::mount::parseSize(argv[++i]);
+      if (!size) return usage();
+      (flag == "--cache-max" ? options.cacheMax : options.cacheMinFree) = *size;
     } else if (flag == "--domain" || flag == "--display-name" || flag == "--share") {
       if (i + 1 >= argc || argv[i + 1][0] == '\0') return usage();
       std::string value = argv[++i];
@@ -198,7 +209,13 @@ int runMountCommand(int argc, char** argv) {
 
 int runUnmountCommand(int argc, char** argv) {
   if (argc != 3) return usage();
+  if (std::strcmp(argv[2], "--all") == 0) return corvane::framework::mount::runUnmountAll();
   return corvane::framework::mount::runUnmount(argv[2]);
+}
+
+int runPinCommand(int argc, char** argv, bool pin) {
+  if (argc < 3) return usage();
+  return corvane::framework::mount::runPin(std::vector<std::string>(argv + 2, argv + argc), pin);
 }
 
 int runWatch(int argc, char** argv) {
@@ -248,5 +265,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(argv[1], "status") == 0) return runStatus(argc, argv);
   if (std::strcmp(argv[1], "unmount") == 0) return runUnmountCommand(argc, argv);
   if (std::strcmp(argv[1], "watch") == 0) return runWatch(argc, argv);
+  if (std::strcmp(argv[1], "pin") == 0) return runPinCommand(argc, argv, true);
+  if (std::strcmp(argv[1], "unpin") == 0) return runPinCommand(argc, argv, false);
   return usage();
 }

@@ -2,13 +2,17 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "framework/mount/PosixError.h"
+#include "framework/mount/UserFolders.h"
 #include "platform/foundation/FileCopy.h"
 #include "platform/foundation/Sha256.h"
 
@@ -18,12 +22,6 @@ namespace {
 
 using foundation::Result;
 
-std::optional<std::filesystem::path> cacheHome() {
-  if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg && xdg[0] == '/') return std::filesystem::path(xdg);
-  if (const char* home = std::getenv("HOME"); home && home[0] == '/') return std::filesystem::path(home) / ".cache";
-  return std::nullopt;
-}
-
 // Makes `folder` (and what leads to it) and narrows it to the owner.
 foundation::Status makePrivateFolder(const std::filesystem::path& folder) {
   std::error_code error;
@@ -31,6 +29,28 @@ foundation::Status makePrivateFolder(const std::filesystem::path& folder) {
   if (error) return posixError(error.value(), "cannot make " + folder.string());
   if (::chmod(folder.c_str(), 0700) != 0) return posixError(errno, "cannot protect " + folder.string());
   return foundation::Ok{};
+}
+
+constexpr const char* kIdentifierAttribute = "user.corvane.identifier";
+
+std::int64_t nanoseconds(const timespec& t) { return std::int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; }
+
+std::int64_t now() {
+  timespec t{};
+  ::clock_gettime(CLOCK_REALTIME, &t);
+  return nanoseconds(t);
+}
+
+// Marks a use in the entry's atime; only the order matters, and it survives a remount.
+void markUsed(int fd) {
+  const timespec times[2] = {{0, UTIME_NOW}, {0, UTIME_OMIT}};
+  (void)::futimens(fd, times);
+}
+
+std::string identifierOf(const std::filesystem::path& path) {
+  char buffer[4096];
+  const ssize_t length = ::getxattr(path.c_str(), kIdentifierAttribute, buffer, sizeof buffer);
+  return length > 0 ? std::string(buffer, static_cast<std::size_t>(length)) : std::string();
 }
 
 }  // namespace
@@ -42,16 +62,105 @@ struct ContentCache::Flight {
 };
 
 Result<std::unique_ptr<ContentCache>> ContentCache::open(const std::string& domain) {
-  auto home = cacheHome();
-  if (!home) return posixError(ENOENT, "set XDG_CACHE_HOME or HOME to say where the cache goes");
-  const auto folder = *home / "corvane" / domain;
+  auto found = domainCacheFolder(domain);
+  if (!found) return posixError(ENOENT, "set XDG_CACHE_HOME or HOME to say where the cache goes");
+  const auto folder = *found;
   if (auto made = makePrivateFolder(folder); !made.ok()) return made.error();
   // Half-taken entries of an earlier run: they never got their name.
+  std::unique_ptr<ContentCache> cache(new ContentCache(folder));
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-    if (entry.path().extension() == ".part") std::filesystem::remove(entry.path(), error);
+    struct stat st {};
+    if (entry.path().extension() == ".part") {
+      std::filesystem::remove(entry.path(), error);
+    } else if (::lstat(entry.path().c_str(), &st) == 0 && S_ISREG(st.st_mode) && entry.path().extension().empty()) {
+      cache->index_.put(entry.path().filename().string(),
+                        {static_cast<std::uint64_t>(st.st_size), nanoseconds(st.st_atim), identifierOf(entry.path())});
+    }
   }
-  return std::unique_ptr<ContentCache>(new ContentCache(folder));
+  cache->limits_ = defaultLimits(folder);
+  return cache;
+}
+
+ContentCache::Limits ContentCache::defaultLimits(const std::filesystem::path& folder) {
+  constexpr std::uint64_t kGiB = 1ull << 30;
+  Limits limits{20 * kGiB, 2 * kGiB};
+  struct statvfs fs {};
+  if (::statvfs(folder.c_str(), &fs) == 0) {
+    limits.maxBytes = std::min(limits.maxBytes, std::uint64_t(fs.f_blocks) * fs.f_frsize / 10);
+  }
+  return limits;
+}
+
+void ContentCache::setLimits(Limits limits) {
+  {
+    std::lock_guard guard(mutex_);
+    limits_ = limits;
+  }
+  evict();
+}
+
+void ContentCache::setKeep(std::function<bool(const std::string& identifier)> keep) {
+  std::lock_guard guard(mutex_);
+  keep_ = std::move(keep);
+}
+
+std::size_t ContentCache::evict() {
+  std::vector<std::pair<std::string, CacheIndex::Info>> candidates;
+  std::function<bool(const std::string&)> keep;
+  std::uint64_t excess = 0;
+  {
+    std::lock_guard guard(mutex_);
+    if (index_.bytes() > limits_.maxBytes) excess = index_.bytes() - limits_.maxBytes;
+    struct statvfs fs {};
+    if (limits_.minFree > 0 && ::statvfs(folder_.c_str(), &fs) == 0) {
+      const std::uint64_t free = std::uint64_t(fs.f_bavail) * fs.f_frsize;
+      if (free < limits_.minFree) excess = std::max(excess, limits_.minFree - free);
+    }
+    if (excess == 0) return 0;
+    candidates = index_.unheldOldestFirst();
+    keep = keep_;
+  }
+  // Asked without the lock: the answer may need the upload queue, which adopts into this cache.
+  const auto victims = CacheIndex::victims(candidates, excess, keep);
+  std::lock_guard guard(mutex_);
+  std::size_t removed = 0;
+  const auto stillFree = index_.unheldOldestFirst();
+  for (const auto& name : victims) {
+    // Opened meanwhile: it stays.
+    if (std::none_of(stillFree.begin(), stillFree.end(), [&](const auto& c) { return c.first == name; })) continue;
+    if (::unlink((folder_ / name).c_str()) == 0 || errno == ENOENT) {
+      index_.erase(name);
+      ++removed;
+    }
+  }
+  return removed;
+}
+
+void ContentCache::indexStored(const fileprovider::ItemPtr& item, const std::filesystem::path& path) {
+  const std::string identifier = item->itemIdentifier().rawValue();
+  (void)::setxattr(path.c_str(), kIdentifierAttribute, identifier.data(), identifier.size(), 0);
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return;
+  std::lock_guard guard(mutex_);
+  index_.put(path.filename().string(), {static_cast<std::uint64_t>(st.st_size), now(), identifier});
+}
+
+ContentCache::Entry ContentCache::held(foundation::UniqueFd fd, fileprovider::ItemPtr item) {
+  const std::string name = entryPath(item).filename().string();
+  markUsed(fd.get());
+  {
+    std::lock_guard guard(mutex_);
+    index_.touch(name, now());
+    index_.hold(name);
+  }
+  // The cache outlives every entry it hands out: they live in handles of the
+  // file system, which holds the cache.
+  std::shared_ptr<void> hold(nullptr, [this, name](void*) {
+    std::lock_guard guard(mutex_);
+    index_.release(name);
+  });
+  return Entry{std::move(fd), std::move(item), std::move(hold)};
 }
 
 std::filesystem::path ContentCache::entryPath(const fileprovider::ItemPtr& item) const {
@@ -84,16 +193,19 @@ foundation::Status ContentCache::store(const fileprovider::ItemPtr& item, int so
     ::unlink(part.c_str());
     return posixError(err, "cannot name " + target.string());
   }
+  indexStored(item, target);
   return foundation::Ok{};
 }
 
 void ContentCache::adopt(const fileprovider::ItemPtr& item, int fd) {
-  if (::lseek(fd, 0, SEEK_SET) == 0) (void)store(item, fd);  // a miss only costs a fetch later
+  if (::lseek(fd, 0, SEEK_SET) == 0 && store(item, fd).ok()) evict();  // a miss only costs a fetch later
 }
 
 Result<ContentCache::Entry> ContentCache::materialise(const fileprovider::ItemPtr& item, const Fetch& fetch) {
-  if (auto fd = openValid(item)) return Entry{std::move(*fd), item};
-  return fetchOnce(item, fetch);
+  if (auto fd = openValid(item)) return held(std::move(*fd), item);
+  auto fetched = fetchOnce(item, fetch);
+  if (fetched.ok()) evict();  // after the hold, so the entry just fetched stays
+  return fetched;
 }
 
 Result<ContentCache::Entry> ContentCache::fetchOnce(const fileprovider::ItemPtr& item, const Fetch& fetch) {
@@ -119,7 +231,10 @@ Result<ContentCache::Entry> ContentCache::fetchOnce(const fileprovider::ItemPtr&
       auto fresh = fetched->item ? fetched->item : item;
       // The host hands over a file of its own that it never writes again, so a
       // second name for it costs nothing; across file systems it is cloned or copied.
-      if (::link(fetched->contents.c_str(), entryPath(fresh).c_str()) == 0 || errno == EEXIST) return fresh;
+      if (::link(fetched->contents.c_str(), entryPath(fresh).c_str()) == 0 || errno == EEXIST) {
+        indexStored(fresh, entryPath(fresh));
+        return fresh;
+      }
       foundation::UniqueFd in(::open(fetched->contents.c_str(), O_RDONLY | O_CLOEXEC));
       if (!in.valid()) return posixError(errno, "cannot open the fetched " + fetched->contents.string());
       if (auto stored = store(fresh, in.get()); !stored.ok()) return stored.error();
@@ -141,16 +256,12 @@ Result<ContentCache::Entry> ContentCache::fetchOnce(const fileprovider::ItemPtr&
   if (!outcome.ok()) return outcome.error();
   auto fd = openValid(*outcome);
   if (!fd) return posixError(ENOENT, "the fetched contents of " + key + " are gone from the cache");
-  return Entry{std::move(*fd), *outcome};
+  return held(std::move(*fd), *outcome);
 }
 
 std::uint64_t ContentCache::bytes() const {
-  std::uint64_t total = 0;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(folder_, error)) {
-    if (entry.is_regular_file(error)) total += entry.file_size(error);
-  }
-  return total;
+  std::lock_guard guard(mutex_);
+  return index_.bytes();
 }
 
 }  // namespace corvane::framework::mount

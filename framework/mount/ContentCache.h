@@ -4,6 +4,13 @@
 // is found again after a remount, so it is never fetched twice; its size is
 // checked against the item before it is reused.
 //
+// The cache is bounded: past its byte budget, or when the file system's free
+// space falls below a floor, the least recently used entries go, never one that
+// is open or that the mount wants kept (pinned, or with an upload due). An
+// evicted file is simply fetched again when it is next opened. Each entry says
+// whose contents it holds in an extended attribute and when it was last used
+// in its atime, so both survive a remount.
+//
 // Thread-safe. Concurrent requests for the same missing entry share one fetch.
 #pragma once
 
@@ -16,6 +23,7 @@
 #include <optional>
 #include <string>
 
+#include "framework/mount/CacheIndex.h"
 #include "framework/mount/ExtensionCalls.h"
 #include "platform/fileprovider/Item.h"
 #include "platform/foundation/Result.h"
@@ -28,9 +36,17 @@ class ContentCache {
   // The domain's cache folder, made 0700 when missing.
   static foundation::Result<std::unique_ptr<ContentCache>> open(const std::string& domain);
 
+  struct Limits {
+    std::uint64_t maxBytes = UINT64_MAX;  // what the entries may take together
+    std::uint64_t minFree = 0;            // what must stay free on the cache's file system
+  };
+  // 10% of the cache's file system, at most 20 GiB; and 2 GiB free.
+  static Limits defaultLimits(const std::filesystem::path& folder);
+
   struct Entry {
     foundation::UniqueFd fd;     // open for reading
     fileprovider::ItemPtr item;  // the item the contents belong to (fresher than the caller's after a fetch)
+    std::shared_ptr<void> hold;  // keeps the entry from eviction for as long as it is held
   };
   using Fetch = std::function<foundation::Result<Fetched>()>;
 
@@ -44,6 +60,12 @@ class ContentCache {
 
   const std::filesystem::path& folder() const { return folder_; }
 
+  void setLimits(Limits limits);
+  // Asked of each entry an eviction considers; true keeps it.
+  void setKeep(std::function<bool(const std::string& identifier)> keep);
+  // Removes what the limits ask for; the number of entries removed.
+  std::size_t evict();
+
   // Bytes held by cached files.
   std::uint64_t bytes() const;
 
@@ -55,10 +77,15 @@ class ContentCache {
   std::optional<foundation::UniqueFd> openValid(const fileprovider::ItemPtr& item) const;
   foundation::Status store(const fileprovider::ItemPtr& item, int source);
   foundation::Result<Entry> fetchOnce(const fileprovider::ItemPtr& item, const Fetch& fetch);
+  void indexStored(const fileprovider::ItemPtr& item, const std::filesystem::path& path);
+  Entry held(foundation::UniqueFd fd, fileprovider::ItemPtr item);
 
   const std::filesystem::path folder_;
-  std::mutex mutex_;  // guards flights_
+  mutable std::mutex mutex_;  // guards everything below
   std::map<std::string, std::shared_ptr<Flight>> flights_;
+  CacheIndex index_;
+  Limits limits_;
+  std::function<bool(const std::string&)> keep_;
 };
 
 }  // namespace corvane::framework::mount

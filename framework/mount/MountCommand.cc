@@ -27,6 +27,7 @@
 #include "framework/mount/HostSupervisor.h"
 #include "framework/mount/MountFileSystem.h"
 #include "framework/mount/MountStatus.h"
+#include "framework/mount/PinSet.h"
 #include "framework/mount/UploadQueue.h"
 #include "platform/foundation/JoinOrDetach.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
@@ -278,6 +279,27 @@ bool waitForLink(DomainManager& domains, const std::string& domain, std::chrono:
 
 }  // namespace
 
+std::optional<std::uint64_t> parseSize(const std::string& text) {
+  std::size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  if (digits == 0 || digits > 19) return std::nullopt;
+  const std::uint64_t number = std::stoull(text.substr(0, digits));
+  std::string unit = text.substr(digits);
+  for (const char* suffix : {"iB", "B"}) {
+    if (unit.size() > std::strlen(suffix) && unit.ends_with(suffix)) {
+      unit.resize(unit.size() - std::strlen(suffix));
+      break;
+    }
+  }
+  static constexpr std::pair<const char*, int> kUnits[] = {{"", 0}, {"K", 10}, {"M", 20}, {"G", 30}, {"T", 40}};
+  for (const auto& [name, shift] : kUnits) {
+    if (unit != name) continue;
+    if (shift && number > (UINT64_MAX >> shift)) return std::nullopt;
+    return number << shift;
+  }
+  return std::nullopt;
+}
+
 int runMount(const MountOptions& options) {
   std::error_code error;
   const auto mountPoint = std::filesystem::absolute(options.mountPoint, error).lexically_normal();
@@ -333,6 +355,18 @@ int runMount(const MountOptions& options) {
   auto calls = std::make_shared<ExtensionCalls>(*extension, std::chrono::seconds(60));
   auto uploadCalls = std::make_shared<ExtensionCalls>(*extension, std::chrono::seconds(60));
   auto uploads = std::make_shared<UploadQueue>(uploadCalls, std::move(*journal), contentCache);
+  // Eviction spares what is pinned and what still has to reach the peer.
+  auto pinFile = PinSet::fileFor(options.domain);
+  auto pins = std::make_shared<PinSet>(pinFile.value_or(pendingFolder.parent_path() / "pins.json"));
+  contentCache->setKeep([pins, queue = std::weak_ptr<UploadQueue>(uploads)](const std::string& identifier) {
+    if (pins->pinned(identifier)) return true;
+    auto alive = queue.lock();
+    return alive && alive->hasPending(identifier);
+  });
+  auto limits = ContentCache::defaultLimits(contentCache->folder());
+  if (options.cacheMax) limits.maxBytes = *options.cacheMax;
+  if (options.cacheMinFree) limits.minFree = *options.cacheMinFree;
+  contentCache->setLimits(limits);
   // What an earlier run closed and never sent goes before anything else is seen.
   uploads->replay();
   if (std::size_t left = uploads->pendingCount()) {
@@ -395,6 +429,7 @@ int runMount(const MountOptions& options) {
     now.pid = ::getpid();
     now.hostPid = host ? host->pid() : 0;
     now.linkPhase = !phase.empty() ? phase : domains.linkReady(options.domain) ? "ready" : "waiting";
+    contentCache->evict();  // space another program took is given back here too
     now.cacheBytes = contentCache->bytes();
     for (const auto& upload : uploads->queued()) {
       now.queued.push_back({upload.path, upload.size, upload.attempts, upload.lastError, upload.failed});

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace corvane::framework::mount {
 
@@ -18,7 +20,14 @@ struct MountOptions {
   // How long a stop waits for queued uploads; what is left goes with the next mount.
   std::chrono::milliseconds drainTimeout{std::chrono::seconds(60)};
   std::filesystem::path mountPoint;
+  // The cache's budget and the free space it leaves; absent: the defaults.
+  std::optional<std::uint64_t> cacheMax;
+  std::optional<std::uint64_t> cacheMinFree;
 };
+
+// "1048576", "512K", "300M", "2G", "1T", also with "B" or "iB" after the unit
+// (all binary multiples); absent for anything else.
+std::optional<std::uint64_t> parseSize(const std::string& text);
 
 // Mounts and serves until SIGINT/SIGTERM or an unmount. Exit status 2 when the
 // mount cannot be made (no FUSE, a bad mount point), 1 for other failures.
@@ -28,5 +37,11 @@ int runMount(const MountOptions& options);
 // follows its drain of queued uploads until the process is gone. Exit status 2
 // when nothing of ours is mounted there.
 int runUnmount(const std::filesystem::path& mountPoint);
+// `corvane-fp unmount --all`: every mount of this user at once.
+int runUnmountAll();
+
+// `corvane-fp pin PATH...` (pin true) and `corvane-fp unpin PATH...`. Exit
+// status 2 when a path is in no running mount, 1 when something failed.
+int runPin(const std::vector<std::string>& paths, bool pin);
 
 }  // namespace corvane::framework::mount

@@ -94,7 +94,8 @@ struct MountFileSystem::Node {
 class MountFileSystem::OpenFile {
  public:
   NodePtr node;
-  foundation::UniqueFd fd;  // the cached contents, when not reading a working copy
+  foundation::UniqueFd fd;          // the cached contents, when not reading a working copy
+  std::shared_ptr<void> cacheHold;  // keeps those contents in the cache while the file is open
   // The kernel may send a handle's reads and writes at once, and a write moves
   // the handle on to a new copy after a close sealed the old one.
   mutable std::mutex switching;                       // guards working and retired once the handle is given out
@@ -466,6 +467,7 @@ int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& ke
     auto entry = cache_->materialise(item, [&] { return calls_->fetch(item->itemIdentifier()); });
     if (!entry.ok()) return errnoFor(entry.error());
     handle->fd = std::move(entry->fd);
+    handle->cacheHold = std::move(entry->hold);
     std::lock_guard guard(mutex_);
     if (entry->item != item && found->item == item) found->item = entry->item;
     const auto version = entry->item->itemVersion().contentVersion;

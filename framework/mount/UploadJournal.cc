@@ -13,19 +13,12 @@
 #include <nlohmann/json.hpp>
 
 #include "framework/mount/PosixError.h"
+#include "framework/mount/UserFolders.h"
 #include "platform/foundation/FileManager.h"
 
 namespace corvane::framework::mount {
 
 namespace {
-
-std::optional<std::filesystem::path> stateHome() {
-  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && xdg[0] == '/') return std::filesystem::path(xdg);
-  if (const char* home = std::getenv("HOME"); home && home[0] == '/') {
-    return std::filesystem::path(home) / ".local" / "state";
-  }
-  return std::nullopt;
-}
 
 std::optional<foundation::Data> fromHex(std::string_view text) {
   if (text.size() % 2) return std::nullopt;
@@ -55,9 +48,9 @@ std::uint64_t sequenceOf(const std::filesystem::path& file, std::string_view ext
 }  // namespace
 
 foundation::Result<std::unique_ptr<UploadJournal>> UploadJournal::open(const std::string& domain) {
-  auto home = stateHome();
-  if (!home) return posixError(ENOENT, "set XDG_STATE_HOME or HOME to say where pending uploads are kept");
-  const auto folder = *home / "corvane" / domain / "pending";
+  auto state = domainStateFolder(domain);
+  if (!state) return posixError(ENOENT, "set XDG_STATE_HOME or HOME to say where pending uploads are kept");
+  const auto folder = *state / "pending";
   std::error_code error;
   std::filesystem::create_directories(folder, error);
   if (error) return posixError(error.value(), "cannot make " + folder.string());

@@ -458,6 +458,12 @@ std::size_t UploadQueue::pendingCount() const {
   return entries_.size();
 }
 
+bool UploadQueue::hasPending(const std::string& identifier) const {
+  std::lock_guard guard(mutex_);
+  return std::any_of(entries_.begin(), entries_.end(),
+                     [&](const auto& entry) { return entry.second.record.identifier == identifier; });
+}
+
 std::vector<UploadQueue::Conflict> UploadQueue::conflicts() const {
   std::lock_guard guard(mutex_);
   return conflicts_;

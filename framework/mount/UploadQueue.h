@@ -95,6 +95,8 @@ class UploadQueue {
 
   std::vector<PendingUpload> queued() const;
   std::size_t pendingCount() const;
+  // Whether an upload of the file the peer knows as `identifier` is still due.
+  bool hasPending(const std::string& identifier) const;
   std::vector<Conflict> conflicts() const;
 
  private:

@@ -1,0 +1,198 @@
+// `corvane-fp pin PATH...` and `corvane-fp unpin PATH...`. Pinning records the
+// path first, so that nothing it brings in is evicted on the way, then opens
+// every file below it through the mount: the mount's own fetch path
+// materialises it, as it would for any program.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "framework/mount/MountCommand.h"
+#include "framework/mount/MountStatus.h"
+#include "framework/mount/PinSet.h"
+
+namespace corvane::framework::mount {
+
+namespace {
+
+constexpr const char* kPin = "corvane-fp pin: ";
+constexpr const char* kUnpin = "corvane-fp unpin: ";
+
+struct InMount {
+  std::string domain;
+  std::filesystem::path local;  // the path as given, made absolute
+  std::string path;             // in the mount, from "/"
+};
+
+// Which running mount `given` lies in, and where in it.
+std::optional<InMount> locate(const std::string& given, const std::vector<MountStatus>& mounts) {
+  std::error_code error;
+  const auto local = std::filesystem::absolute(given, error).lexically_normal();
+  for (const auto& mount : mounts) {
+    const auto root = std::filesystem::path(mount.mountPoint).lexically_normal();
+    const auto inside = local.lexically_relative(root);
+    if (inside.empty() || *inside.begin() == "..") continue;
+    std::string path = inside == "." ? "/" : "/" + inside.string();
+    if (path.size() > 1 && path.back() == '/') path.pop_back();
+    return InMount{mount.domain, local, path};
+  }
+  return std::nullopt;
+}
+
+std::string humanBytes(double bytes) {
+  static constexpr const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  int unit = 0;
+  while (bytes >= 1024 && unit < 4) bytes /= 1024, ++unit;
+  char text[32];
+  std::snprintf(text, sizeof text, unit ? "%.1f %s" : "%.0f %s", bytes, kUnits[unit]);
+  return text;
+}
+
+// Files and bytes done against the totals: a bar redrawn in place on a
+// terminal, a plain line a second otherwise.
+class Progress {
+ public:
+  Progress(std::size_t files, std::uint64_t bytes) : files_(files), bytes_(bytes), tty_(::isatty(STDERR_FILENO)) {}
+
+  void advance(std::uint64_t bytes) {
+    ++doneFiles_;
+    doneBytes_ += bytes;
+    const auto now = std::chrono::steady_clock::now();
+    if (doneFiles_ < files_ && now - shown_ < (tty_ ? std::chrono::milliseconds(100) : std::chrono::seconds(1))) return;
+    shown_ = now;
+    const double seconds = std::max(1e-3, std::chrono::duration<double>(now - start_).count());
+    const double rate = doneBytes_ / seconds;
+    char eta[32] = "";
+    if (doneBytes_ < bytes_ && rate > 0) std::snprintf(eta, sizeof eta, ", ETA %.0f s", (bytes_ - doneBytes_) / rate);
+    std::string bar;
+    if (tty_) {
+      const std::size_t filled = files_ ? 30 * doneFiles_ / files_ : 30;
+      bar = "[" + std::string(filled, '#') + std::string(30 - filled, '-') + "] ";
+    }
+    std::fprintf(stderr, "%s%s%zu/%zu files, %s of %s, %s/s%s%s", tty_ ? "\r" : "", bar.c_str(), doneFiles_, files_,
+                 humanBytes(doneBytes_).c_str(), humanBytes(bytes_).c_str(), humanBytes(rate).c_str(), eta,
+                 tty_ ? "\033[K" : "\n");
+    if (tty_ && doneFiles_ == files_) std::fputc('\n', stderr);
+  }
+
+ private:
+  const std::size_t files_;
+  const std::uint64_t bytes_;
+  const bool tty_;
+  std::size_t doneFiles_ = 0;
+  std::uint64_t doneBytes_ = 0;
+  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point shown_{};
+};
+
+bool updatePins(const std::string& domain, const char* prefix,
+                const std::function<void(std::vector<std::string>&)>& change) {
+  auto file = PinSet::fileFor(domain);
+  if (!file) {
+    std::fprintf(stderr, "%sset XDG_STATE_HOME or HOME to say where pins are kept\n", prefix);
+    return false;
+  }
+  auto pins = PinSet::read(*file);
+  if (!pins.ok()) {
+    std::fprintf(stderr, "%s%s\n", prefix, pins.error().localizedDescription().c_str());
+    return false;
+  }
+  change(*pins);
+  if (auto written = PinSet::write(*file, *pins); !written.ok()) {
+    std::fprintf(stderr, "%s%s\n", prefix, written.error().localizedDescription().c_str());
+    return false;
+  }
+  return true;
+}
+
+// Opens every file at or below `local` through the mount; false when one failed.
+bool materialiseAll(const std::filesystem::path& local) {
+  std::vector<std::pair<std::filesystem::path, std::uint64_t>> files;
+  std::error_code error;
+  bool ok = true;
+  auto note = [&](const std::filesystem::path& path) {
+    std::error_code sized;
+    const auto size = std::filesystem::file_size(path, sized);
+    files.emplace_back(path, sized ? 0 : size);
+  };
+  if (std::filesystem::is_directory(local, error)) {
+    for (auto it = std::filesystem::recursive_directory_iterator(local, error);
+         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+      if (it->is_regular_file(error)) note(it->path());
+    }
+    if (error) {
+      std::fprintf(stderr, "%scannot list %s: %s\n", kPin, local.c_str(), error.message().c_str());
+      ok = false;
+    }
+  } else if (std::filesystem::is_regular_file(local, error)) {
+    note(local);
+  } else {
+    std::fprintf(stderr, "%s%s: no such file or folder\n", kPin, local.c_str());
+    return false;
+  }
+  std::uint64_t total = 0;
+  for (const auto& file : files) total += file.second;
+  Progress progress(files.size(), total);
+  for (const auto& [path, size] : files) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      std::fprintf(stderr, "%scannot fetch %s: %s\n", kPin, path.c_str(), std::strerror(errno));
+      ok = false;
+    } else {
+      ::close(fd);
+    }
+    progress.advance(size);
+  }
+  return ok;
+}
+
+}  // namespace
+
+int runPin(const std::vector<std::string>& paths, bool pin) {
+  const char* prefix = pin ? kPin : kUnpin;
+  const auto mounts = readStatuses();
+  int status = 0;
+  for (const auto& given : paths) {
+    auto where = locate(given, mounts);
+    if (!where) {
+      std::fprintf(stderr, "%s%s is not in a running corvane-fp mount\n", prefix, given.c_str());
+      status = 2;
+      continue;
+    }
+    if (pin) {
+      if (!updatePins(where->domain, prefix, [&](auto& pins) { pins.push_back(where->path); }) ||
+          !materialiseAll(where->local)) {
+        status = std::max(status, 1);
+      }
+      continue;
+    }
+    std::vector<std::string> covering;
+    bool removed = false;
+    const bool written = updatePins(where->domain, prefix, [&](std::vector<std::string>& pins) {
+      const auto before = pins.size();
+      std::erase_if(pins, [&](const std::string& pinned) { return PinSet::covers({where->path}, pinned); });
+      removed = pins.size() != before;
+      for (const auto& pinned : pins) {
+        if (PinSet::covers({pinned}, where->path)) covering.push_back(pinned);
+      }
+    });
+    if (!written) {
+      status = std::max(status, 1);
+    } else if (!covering.empty()) {
+      std::fprintf(stderr, "%s%s stays pinned with its folder %s\n", prefix, where->path.c_str(), covering[0].c_str());
+      status = std::max(status, 1);
+    } else if (!removed) {
+      std::fprintf(stderr, "%s%s was not pinned\n", prefix, where->path.c_str());
+    }
+  }
+  return status;
+}
+
+}  // namespace corvane::framework::mount
