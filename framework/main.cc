@@ -11,6 +11,8 @@
 //   corvane-fp status [--json] [--domain ID]
 //   corvane-fp watch [--domain ID]
 //   corvane-fp pin PATH...   /   corvane-fp unpin PATH...
+//   corvane-fp install-service DOMAIN --share DIR [--display-name NAME]
+//   corvane-fp doctor [--json]
 //
 // "item" (the default) shows how the extension names and versions one entry of a
 // peer's share: its identifier, parent, the share epoch in force (read from the
@@ -20,7 +22,9 @@
 // "mount" makes a domain's share a folder through FUSE; "unmount" stops one
 // after its uploads; "status" lists the running mounts; "watch" prints the
 // changes made on the peer's side as a mount applies them; "pin" keeps files
-// and folders of a mount available offline, and "unpin" lets them go again.
+// and folders of a mount available offline, and "unpin" lets them go again;
+// "install-service" sets a domain up as a systemd user service; "doctor" says
+// what in the set-up stands in a mount's way.
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -58,7 +62,9 @@ constexpr const char* kUsage =
     "       corvane-fp status [--json] [--domain ID]\n"
     "       corvane-fp watch [--domain ID]\n"
     "       corvane-fp pin PATH...\n"
-    "       corvane-fp unpin PATH...\n";
+    "       corvane-fp unpin PATH...\n"
+    "       corvane-fp install-service DOMAIN --share DIR [--display-name NAME]\n"
+    "       corvane-fp doctor [--json]\n";
 
 int usage() {
   std::fputs(kUsage, stderr);
@@ -213,6 +219,28 @@ int runUnmountCommand(int argc, char** argv) {
   return corvane::framework::mount::runUnmount(argv[2]);
 }
 
+int runInstallServiceCommand(int argc, char** argv) {
+  if (argc < 3 || argv[2][0] == '-') return usage();
+  std::string share, displayName;
+  for (int i = 3; i < argc; ++i) {
+    if (i + 1 >= argc) return usage();
+    if (std::strcmp(argv[i], "--share") == 0) {
+      share = argv[++i];
+    } else if (std::strcmp(argv[i], "--display-name") == 0) {
+      displayName = argv[++i];
+    } else {
+      return usage();
+    }
+  }
+  if (share.empty()) return usage();
+  return corvane::framework::mount::runInstallService(argv[2], share, displayName);
+}
+
+int runDoctorCommand(int argc, char** argv) {
+  if (argc > 3 || (argc == 3 && std::strcmp(argv[2], "--json") != 0)) return usage();
+  return corvane::framework::mount::runDoctor(argc == 3);
+}
+
 int runPinCommand(int argc, char** argv, bool pin) {
   if (argc < 3) return usage();
   return corvane::framework::mount::runPin(std::vector<std::string>(argv + 2, argv + argc), pin);
@@ -266,6 +294,8 @@ int main(int argc, char** argv) {
   if (std::strcmp(argv[1], "unmount") == 0) return runUnmountCommand(argc, argv);
   if (std::strcmp(argv[1], "watch") == 0) return runWatch(argc, argv);
   if (std::strcmp(argv[1], "pin") == 0) return runPinCommand(argc, argv, true);
+  if (std::strcmp(argv[1], "install-service") == 0) return runInstallServiceCommand(argc, argv);
+  if (std::strcmp(argv[1], "doctor") == 0) return runDoctorCommand(argc, argv);
   if (std::strcmp(argv[1], "unpin") == 0) return runPinCommand(argc, argv, false);
   return usage();
 }

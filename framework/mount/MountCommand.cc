@@ -2,6 +2,7 @@
 
 #include <fuse_lowlevel.h>
 #include <sys/stat.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -41,19 +42,6 @@ constexpr const char* kPrefix = "corvane-fp mount: ";
 int fail(int status, const std::string& message) {
   std::fprintf(stderr, "%s%s\n", kPrefix, message.c_str());
   return status;
-}
-
-bool onPath(const char* program) {
-  const char* path = std::getenv("PATH");
-  std::string folders = path ? path : "/usr/bin:/bin";
-  for (std::size_t start = 0; start <= folders.size();) {
-    std::size_t end = folders.find(':', start);
-    if (end == std::string::npos) end = folders.size();
-    const std::string candidate = folders.substr(start, end - start) + "/" + program;
-    if (::access(candidate.c_str(), X_OK) == 0) return true;
-    start = end + 1;
-  }
-  return false;
 }
 
 // Why `domain` cannot name a mount, or empty when it can. It becomes a file
@@ -279,6 +267,19 @@ bool waitForLink(DomainManager& domains, const std::string& domain, std::chrono:
 
 }  // namespace
 
+bool onPath(const char* program) {
+  const char* path = std::getenv("PATH");
+  std::string folders = path ? path : "/usr/bin:/bin";
+  for (std::size_t start = 0; start <= folders.size();) {
+    std::size_t end = folders.find(':', start);
+    if (end == std::string::npos) end = folders.size();
+    const std::string candidate = folders.substr(start, end - start) + "/" + program;
+    if (::access(candidate.c_str(), X_OK) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
 std::optional<std::uint64_t> parseSize(const std::string& text) {
   std::size_t digits = 0;
   while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
@@ -345,7 +346,16 @@ int runMount(const MountOptions& options) {
   const auto patience = options.noHost ? std::chrono::hours(24 * 365) : std::chrono::seconds(60);
   if (options.noHost)
     std::fprintf(stderr, "%swaiting for a host to serve domain \"%s\"\n", kPrefix, options.domain.c_str());
+  // Seen by status and doctor while it waits: nothing is mounted yet.
+  MountStatus waiting;
+  waiting.domain = options.domain;
+  waiting.mountPoint = mountPoint.string();
+  waiting.pid = ::getpid();
+  waiting.hostPid = host ? host->pid() : 0;
+  waiting.linkPhase = "waiting";
+  (void)writeStatus(waiting);
   if (!waitForLink(domains, options.domain, patience)) {
+    removeStatus(options.domain);
     return fail(1, "corvane-vfs-host did not connect within 60 s; see " +
                        (contentCache->folder() / "corvane-vfs-host.log").string());
   }
@@ -453,6 +463,8 @@ int runMount(const MountOptions& options) {
                    mountPoint.c_str());
     }
     tellReady(readyPipe);
+    // Under systemd (Type=notify) the start returns here: mounted, and the root listed.
+    ::sd_notifyf(0, "READY=1\nSTATUS=%s mounted at %s", options.domain.c_str(), mountPoint.c_str());
 
     // The loop joins its workers before it returns, and a worker may wait on a
     // host that never answers: once the session is told to end (a signal, or an
@@ -475,6 +487,7 @@ int runMount(const MountOptions& options) {
     fs.setInvalidationSink({});
   }
 
+  ::sd_notify(0, "STOPPING=1\nSTATUS=unmounted; sending what was closed");
   fuse_session_unmount(session);
   fuse_remove_signal_handlers(session);
   fuse_session_destroy(session);

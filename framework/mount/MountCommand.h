@@ -29,6 +29,12 @@ struct MountOptions {
 // (all binary multiples); absent for anything else.
 std::optional<std::uint64_t> parseSize(const std::string& text);
 
+// Whether `program` is an executable in a folder of $PATH.
+bool onPath(const char* program);
+
+// `corvane-fp doctor [--json]`: exit status 1 when a check failed.
+int runDoctor(bool json);
+
 // Mounts and serves until SIGINT/SIGTERM or an unmount. Exit status 2 when the
 // mount cannot be made (no FUSE, a bad mount point), 1 for other failures.
 int runMount(const MountOptions& options);
@@ -43,5 +49,11 @@ int runUnmountAll();
 // `corvane-fp pin PATH...` (pin true) and `corvane-fp unpin PATH...`. Exit
 // status 2 when a path is in no running mount, 1 when something failed.
 int runPin(const std::vector<std::string>& paths, bool pin);
+
+// The systemd user unit template with `program` as the corvane-fp it runs.
+std::string serviceUnitText(const std::filesystem::path& program);
+// `corvane-fp install-service DOMAIN --share DIR [--display-name NAME]`: exit
+// status 2 for a domain, share or name a service cannot use.
+int runInstallService(const std::string& domain, const std::filesystem::path& share, std::string displayName);
 
 }  // namespace corvane::framework::mount

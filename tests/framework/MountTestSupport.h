@@ -26,14 +26,16 @@ inline std::string fuseMissing() {
 // One mount of `share` at `root/mnt`, with every folder it keeps under `root`.
 class Mount {
  public:
-  Mount(const std::filesystem::path& root, const std::string& domain, std::vector<std::string> hostArgs)
+  // Waits until the folder is mounted unless `waitReady` is false.
+  Mount(const std::filesystem::path& root, const std::string& domain, std::vector<std::string> hostArgs,
+        bool waitReady = true)
       : root_(root), mnt_(root / "mnt") {
     std::filesystem::create_directories(mnt_);
     std::vector<std::string> args = {CORVANE_FP, "mount", "--domain", domain};
     args.insert(args.end(), hostArgs.begin(), hostArgs.end());
     args.insert(args.end(), {"--foreground", mnt_.string()});
     process_ = std::make_unique<ChildProcess>(args, ChildOptions{.errorFile = root / "mount.log"});
-    ready_ = eventually([&] { return run({"mountpoint", "-q", mnt_.string()}) == 0; });
+    if (waitReady) ready_ = eventually([&] { return run({"mountpoint", "-q", mnt_.string()}) == 0; });
   }
   ~Mount() {
     process_->stop(SIGTERM);

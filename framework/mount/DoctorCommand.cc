@@ -1,0 +1,179 @@
+// `corvane-fp doctor [--json]`: looks over everything a mount depends on and
+// says, one line per check, what is wrong and what to do about it.
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "framework/mount/ContentCache.h"
+#include "framework/mount/MountCommand.h"
+#include "framework/mount/MountStatus.h"
+#include "framework/mount/UserFolders.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/xpc/Socket.h"
+#include "shared/diagnostics/CorvaneFpLog.h"
+#include "shared/diagnostics/CorvaneFpLogFile.h"
+
+namespace corvane::framework::mount {
+
+namespace {
+
+struct Check {
+  std::string name;
+  bool ok = true;
+  std::string detail;
+  std::string fix;  // what to do, when not ok
+};
+
+std::string octal(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%03o", static_cast<unsigned>(mode & 0777));
+  return text;
+}
+
+std::string gib(std::uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f GiB", bytes / double(1ull << 30));
+  return text;
+}
+
+// A folder the project keeps private: fine when missing (the first mount makes it).
+Check privateFolder(const std::string& name, const std::optional<std::filesystem::path>& folder) {
+  if (!folder) return {name, false, "no place for it", "set HOME (or the XDG variable for it)"};
+  struct stat st {};
+  if (::lstat(folder->c_str(), &st) != 0) return {name, true, folder->string() + " (made on the first mount)", ""};
+  if (!S_ISDIR(st.st_mode)) return {name, false, folder->string() + " is not a folder", "remove it"};
+  if (st.st_uid != ::geteuid()) {
+    return {name, false, folder->string() + " belongs to uid " + std::to_string(st.st_uid), "remove it, or chown it"};
+  }
+  if (st.st_mode & 077) {
+    return {name, false, folder->string() + " is mode " + octal(st.st_mode) + ", open to others",
+            "chmod 700 '" + folder->string() + "'"};
+  }
+  return {name, true, folder->string() + " (700)", ""};
+}
+
+std::vector<Check> runChecks() {
+  std::vector<Check> checks;
+  if (::access("/dev/fuse", R_OK | W_OK) == 0) {
+    checks.push_back({"fuse", true, "/dev/fuse is usable", ""});
+  } else {
+    checks.push_back({"fuse", false, "/dev/fuse: " + std::string(std::strerror(errno)),
+                      "load the module (modprobe fuse) or run where FUSE is allowed"});
+  }
+  const bool fusermount = onPath("fusermount3");
+  checks.push_back(fusermount ? Check{"fusermount3", true, "on PATH", ""}
+                              : Check{"fusermount3", false, "not on PATH", "apt-get install fuse3"});
+
+  checks.push_back(privateFolder("runtime folder", xpc::socket::runtimeDirectory()));
+  auto state = userFolder("XDG_STATE_HOME", ".local/state");
+  auto cache = userFolder("XDG_CACHE_HOME", ".cache");
+  checks.push_back(privateFolder("state folder", state ? std::optional(*state / "corvane") : std::nullopt));
+  checks.push_back(privateFolder("cache folder", cache ? std::optional(*cache / "corvane") : std::nullopt));
+  auto container = foundation::FileManager::containerURL(std::string(CorvaneFpLog::appGroupId));
+  checks.push_back(privateFolder("App Group container", container));
+
+  // The event log: how big, and what it said last.
+  if (auto logs = CorvaneFpLog::logsDirectory()) {
+    const auto file = *logs / CorvaneFpLogFile::kFileName;
+    std::error_code error;
+    const auto size = std::filesystem::file_size(file, error);
+    if (error) {
+      checks.push_back({"event log", true, file.string() + " (not written yet)", ""});
+    } else {
+      std::ifstream in(file);
+      std::string line, last;
+      while (std::getline(in, line)) {
+        if (!line.empty()) last = std::move(line);
+      }
+      auto record = nlohmann::json::parse(last, nullptr, false);
+      std::string said = "no readable record";
+      if (record.is_object() && record.value("event", "").size()) {
+        said = "last " + record.value("level", "") + " " + record.value("event", "") + " at " + record.value("ts", "");
+      }
+      const bool big = size > (256ull << 20);
+      checks.push_back({"event log", !big, file.string() + ": " + std::to_string(size / 1024) + " KiB, " + said,
+                        big ? "it grows past 256 MiB: move it away" : ""});
+    }
+  }
+
+  // Each mount running, and whether its host has connected.
+  std::set<std::string> mounted;
+  for (const auto& mount : readStatuses()) {
+    mounted.insert(mount.domain);
+    const std::string name = "domain " + mount.domain;
+    if (mount.linkPhase == "ready") {
+      checks.push_back({name, true, "mounted at " + mount.mountPoint + ", host connected", ""});
+    } else {
+      checks.push_back({name, false, "mounted at " + mount.mountPoint + ", but no host has connected",
+                        "start corvane-vfs-host --peer " + mount.domain + "=DIR, or mount with --share DIR"});
+    }
+    if (std::size_t failed =
+            std::count_if(mount.queued.begin(), mount.queued.end(), [](auto& q) { return q.failed; })) {
+      checks.push_back({name + " uploads", false, std::to_string(failed) + " uploads the peer refused",
+                        "see corvane-fp status --domain " + mount.domain});
+    }
+  }
+  if (state) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(*state / "corvane", error)) {
+      const std::string domain = entry.path().filename().string();
+      if (entry.is_directory() && !mounted.count(domain)) {
+        checks.push_back({"domain " + domain, true, "not mounted", ""});
+      }
+    }
+  }
+
+  // Free space against the cache's floor: below it every fetch evicts.
+  if (cache) {
+    std::error_code error;
+    std::filesystem::path probe = *cache;
+    while (!std::filesystem::exists(probe, error) && probe.has_parent_path() && probe != probe.parent_path()) {
+      probe = probe.parent_path();
+    }
+    struct statvfs fs {};
+    if (::statvfs(probe.c_str(), &fs) == 0) {
+      const auto limits = ContentCache::defaultLimits(probe);
+      const std::uint64_t free = std::uint64_t(fs.f_bavail) * fs.f_frsize;
+      const bool enough = free >= limits.minFree;
+      checks.push_back({"free space", enough,
+                        gib(free) + " free where the cache is; the cache may take " + gib(limits.maxBytes) +
+                            " and leaves " + gib(limits.minFree) + " free",
+                        enough ? "" : "free some space, or mount with a smaller --cache-min-free"});
+    }
+  }
+  return checks;
+}
+
+}  // namespace
+
+int runDoctor(bool json) {
+  const auto checks = runChecks();
+  bool allOk = true;
+  nlohmann::ordered_json out = nlohmann::ordered_json::array();
+  for (const auto& check : checks) {
+    allOk = allOk && check.ok;
+    if (json) {
+      out.push_back({{"check", check.name}, {"ok", check.ok}, {"detail", check.detail}, {"fix", check.fix}});
+    } else {
+      std::cout << (check.ok ? "ok    " : "FAIL  ") << check.name << ": " << check.detail;
+      if (!check.ok && !check.fix.empty()) std::cout << " -> " << check.fix;
+      std::cout << "\n";
+    }
+  }
+  if (json) std::cout << out.dump(2) << "\n";
+  return allOk ? 0 : 1;
+}
+
+}  // namespace corvane::framework::mount

@@ -1,0 +1,94 @@
+// `corvane-fp install-service DOMAIN --share DIR [--display-name NAME]`: puts the
+// systemd user unit template in place, with this very program in its ExecStart,
+// and writes the instance's settings file it reads. Starting it is left to
+// systemctl, whose commands are printed.
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "framework/mount/MountCommand.h"
+#include "framework/mount/ServiceUnit.h"
+#include "framework/mount/UserFolders.h"
+#include "platform/foundation/FileManager.h"
+
+namespace corvane::framework::mount {
+
+namespace {
+
+constexpr const char* kPrefix = "corvane-fp install-service: ";
+
+int fail(const std::string& message) {
+  std::fprintf(stderr, "%s%s\n", kPrefix, message.c_str());
+  return 2;
+}
+
+// A value of the settings file, double-quoted as systemd reads it.
+std::string systemdQuoted(const std::string& value) {
+  std::string out = "\"";
+  for (char c : value) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::filesystem::path ownProgram() {
+  std::error_code error;
+  auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::filesystem::path(kServiceUnitProgram) : self;
+}
+
+}  // namespace
+
+std::string serviceUnitText(const std::filesystem::path& program) {
+  std::string unit = kServiceUnit;
+  const std::string placeholder = kServiceUnitProgram;
+  for (auto at = unit.find(placeholder); at != std::string::npos; at = unit.find(placeholder, at)) {
+    unit.replace(at, placeholder.size(), program.string());
+    at += program.string().size();
+  }
+  return unit;
+}
+
+int runInstallService(const std::string& domain, const std::filesystem::path& share, std::string displayName) {
+  if (domain.empty() || domain.size() > 200 ||
+      domain.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._:-") !=
+          std::string::npos ||
+      domain == "host") {
+    return fail("a service needs a domain of letters, digits, '.', '_', ':' and '-' (and not \"host\")");
+  }
+  std::error_code error;
+  const auto folder = std::filesystem::absolute(share, error).lexically_normal();
+  if (!std::filesystem::is_directory(folder, error)) return fail("share " + folder.string() + " is not a folder");
+  if (displayName.empty()) displayName = domain;
+  if (displayName == "." || displayName == ".." || displayName.find_first_of("/\n") != std::string::npos) {
+    return fail("display name \"" + displayName + "\" cannot name a folder under ~/Peers");
+  }
+  const auto config = userFolder("XDG_CONFIG_HOME", ".config");
+  if (!config) return fail("set XDG_CONFIG_HOME or HOME to say where the service goes");
+
+  const auto unitFile = *config / "systemd" / "user" / "corvane-fp@.service";
+  const auto settings = *config / "corvane" / (domain + ".env");
+  for (const auto& made : {unitFile.parent_path(), settings.parent_path()}) {
+    std::filesystem::create_directories(made, error);
+    if (error) return fail("cannot make " + made.string() + ": " + error.message());
+  }
+  const std::string env = "# corvane-fp@" + domain + ".service reads this; written by corvane-fp install-service\n" +
+                          "CORVANE_SHARE=" + systemdQuoted(folder.string()) + "\n" +
+                          "CORVANE_DISPLAY_NAME=" + systemdQuoted(displayName) + "\n";
+  for (const auto& [file, text] : {std::pair{unitFile, serviceUnitText(ownProgram())}, std::pair{settings, env}}) {
+    if (auto written = foundation::FileManager::writeAtomically(file, foundation::dataFromString(text));
+        !written.ok()) {
+      return fail(written.error().localizedDescription());
+    }
+  }
+  std::printf(
+      "wrote %s\nwrote %s\nstart it now and at every login with:\n"
+      "  systemctl --user daemon-reload && systemctl --user enable --now corvane-fp@%s.service\n"
+      "the folder is then ~/Peers/%s\n",
+      unitFile.c_str(), settings.c_str(), domain.c_str(), displayName.c_str());
+  return 0;
+}
+
+}  // namespace corvane::framework::mount

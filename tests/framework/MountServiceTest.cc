@@ -1,0 +1,109 @@
+// Living with mounts: readiness told to systemd, the service unit, doctor, and
+// several domains mounted at once.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tests/framework/MountTestSupport.h"
+
+namespace corvane::testing {
+namespace {
+
+// The next datagram on `fd`, or empty after the last-resort wait.
+std::string nextDatagram(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, static_cast<int>(kLastResort.count())) != 1) return {};
+  char buffer[4096];
+  const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+  return got > 0 ? std::string(buffer, static_cast<std::size_t>(got)) : std::string();
+}
+
+TEST_F(MountEndToEnd, ReadinessAndStoppingAreToldToSystemd) {
+  const std::string socketPath = (dir_.path() / "notify").string();
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  {
+    ScopedEnv notify("NOTIFY_SOCKET", socketPath);
+    Mount mount(dir_.path(), "notified", {"--share", share().string()});
+    const std::string ready = nextDatagram(fd);
+    EXPECT_NE(ready.find("READY=1"), std::string::npos) << ready;
+    // Told only once the folder is there, with the root listed.
+    EXPECT_EQ(mount.shell(R"sh(mountpoint -q .; [ "$(ls)" = "$(printf 'a.txt\nsub')" ])sh", share()), 0) << mount.log();
+    EXPECT_EQ(mount.stop(SIGTERM), 0);
+    EXPECT_NE(nextDatagram(fd).find("STOPPING=1"), std::string::npos);
+  }
+  ::close(fd);
+}
+
+TEST(MountService, InstallServiceWritesAUnitSystemdAccepts) {
+  TempDir dir;
+  ScopedEnv config("XDG_CONFIG_HOME", (dir.path() / "config").string());
+  const auto settings = dir.path() / "config" / "corvane" / "laptop.env";
+  EXPECT_EQ(run({CORVANE_FP, "install-service", "bad domain", "--share", dir.path().string()}), 2);
+  ASSERT_EQ(run({CORVANE_FP, "install-service", "laptop", "--share", dir.path().string(), "--display-name",
+                 "Anna's \"laptop\""}),
+            0);
+  EXPECT_EQ(readFile(settings).substr(readFile(settings).find('\n') + 1),
+            "CORVANE_SHARE=\"" + dir.path().string() + "\"\nCORVANE_DISPLAY_NAME=\"Anna's \\\"laptop\\\"\"\n");
+  const std::string unit = readFile(dir.path() / "config" / "systemd" / "user" / "corvane-fp@.service");
+  EXPECT_NE(unit.find(std::string("ExecStart=") + CORVANE_FP + " mount --domain %i"), std::string::npos) << unit;
+
+  if (run({"sh", "-c", "command -v systemd-analyze > /dev/null"}) != 0) GTEST_SKIP() << "systemd-analyze is missing";
+  // An instance of the template, checked by systemd's own parser: any warning fails.
+  writeFile(dir.path() / "corvane-fp@laptop.service", unit);
+  ::mkdir((dir.path() / "run").c_str(), 0700);
+  const std::string out = (dir.path() / "verify.out").string();
+  EXPECT_EQ(run({"sh", "-c",
+                 "XDG_RUNTIME_DIR='" + (dir.path() / "run").string() + "' systemd-analyze --user verify '" +
+                     (dir.path() / "corvane-fp@laptop.service").string() + "' > '" + out + "' 2>&1"}),
+            0);
+  EXPECT_EQ(readFile(out), "");
+}
+
+TEST_F(MountEndToEnd, DoctorNamesAnOpenRuntimeFolderAndAMountWithoutAHost) {
+  // Waiting for a host, it has made its runtime folder and told its status.
+  Mount mount(dir_.path(), "lonely", {"--no-host"}, false);
+  const std::string out = (dir_.path() / "doctor.json").string();
+  ASSERT_TRUE(eventually([&] {
+    return run({"sh", "-c", std::string(CORVANE_FP) + " status | grep -q lonely"}) == 0;
+  })) << mount.log();
+  ASSERT_EQ(::chmod((dir_.path() / "run" / "corvane").c_str(), 0755), 0);
+  EXPECT_EQ(run({"sh", "-c", std::string(CORVANE_FP) + " doctor --json > " + out}), 1);
+  const auto checks = nlohmann::json::parse(readFile(out));
+  std::map<std::string, nlohmann::json> byName;
+  for (const auto& check : checks) byName[check["check"]] = check;
+  EXPECT_FALSE(byName["runtime folder"]["ok"].get<bool>());
+  EXPECT_NE(byName["runtime folder"]["fix"].get<std::string>().find("chmod 700"), std::string::npos);
+  EXPECT_FALSE(byName["domain lonely"]["ok"].get<bool>()) << checks.dump();
+  EXPECT_TRUE(byName["fuse"]["ok"].get<bool>());
+}
+
+TEST_F(MountEndToEnd, StatusSeesEveryDomainAndUnmountAllStopsThem) {
+  Mount first(dir_.path() / "one", "one", {"--share", share().string()});
+  Mount second(dir_.path() / "two", "two", {"--share", share().string()});
+  ASSERT_TRUE(first.ready() && second.ready()) << first.log() << second.log();
+  const std::string out = (dir_.path() / "status.json").string();
+  ASSERT_EQ(run({"sh", "-c", std::string(CORVANE_FP) + " status --json > " + out}), 0);
+  std::set<std::string> domains;
+  for (const auto& status : nlohmann::json::parse(readFile(out))) domains.insert(status["domain"]);
+  EXPECT_EQ(domains, (std::set<std::string>{"one", "two"}));
+  EXPECT_EQ(run({CORVANE_FP, "unmount", "--all"}), 0);
+  EXPECT_EQ(first.stop(0), 0);
+  EXPECT_EQ(second.stop(0), 0);
+  EXPECT_NE(run({"mountpoint", "-q", first.path().string()}), 0);
+  EXPECT_NE(run({"mountpoint", "-q", second.path().string()}), 0);
+}
+
+}  // namespace
+}  // namespace corvane::testing
