@@ -29,6 +29,7 @@
 #include "framework/mount/MountFileSystem.h"
 #include "framework/mount/MountStatus.h"
 #include "framework/mount/PinSet.h"
+#include "framework/mount/PinnedRefresh.h"
 #include "framework/mount/UploadQueue.h"
 #include "platform/foundation/JoinOrDetach.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
@@ -387,9 +388,11 @@ int runMount(const MountOptions& options) {
   uploads->startWorker();
   if (auto started = fs.start(); !started.ok()) return fail(1, started.error().localizedDescription());
   std::filesystem::remove(remoteChangesPath(options.domain), error);
-  fs.setRemoteChangeSink([&options](const std::vector<RemoteChange>& changes) {
+  std::unique_ptr<PinnedRefresh> refresh;  // made once mounted: it opens files through the folder
+  fs.setRemoteChangeSink([&options, &refresh](const std::vector<RemoteChange>& changes) {
     std::vector<std::string> lines;
     for (const auto& change : changes) {
+      if (refresh && change.kind != RemoteChange::Kind::removed) refresh->changed(change.path);
       static constexpr const char* kKinds[] = {"added", "changed", "removed"};
       nlohmann::ordered_json line = {{"domain", options.domain},
                                      {"change", kKinds[static_cast<int>(change.kind)]},
@@ -449,6 +452,7 @@ int runMount(const MountOptions& options) {
     (void)writeStatus(now);
   };
 
+  refresh = std::make_unique<PinnedRefresh>(mountPoint, pins);
   int status = 0;
   {
     Invalidator invalidator(session);
@@ -491,6 +495,7 @@ int runMount(const MountOptions& options) {
   fuse_session_unmount(session);
   fuse_remove_signal_handlers(session);
   fuse_session_destroy(session);
+  refresh.reset();  // an open of its still waiting has failed with the connection by now
   if (drain(*uploads, options.drainTimeout, pendingFolder, options.domain, [&] {
         phase = "draining";
         report();

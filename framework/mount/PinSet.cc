@@ -68,7 +68,10 @@ bool PinSet::covers(const std::vector<std::string>& pins, const std::string& pat
 
 bool PinSet::pinned(const std::string& identifier) {
   const auto separator = identifier.find("::");
-  if (separator == std::string::npos) return false;
+  return separator != std::string::npos && pinnedPath(identifier.substr(separator + 2));
+}
+
+bool PinSet::pinnedPath(const std::string& path) {
   std::lock_guard guard(mutex_);
   struct stat st {};
   const bool present = ::stat(file_.c_str(), &st) == 0;
@@ -81,7 +84,7 @@ bool PinSet::pinned(const std::string& identifier) {
     seen_ = st.st_mtim;
     seenInode_ = st.st_ino;
   }
-  return covers(pins_, identifier.substr(separator + 2));
+  return covers(pins_, path);
 }
 
 }  // namespace corvane::framework::mount

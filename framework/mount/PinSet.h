@@ -29,6 +29,8 @@ class PinSet {
   explicit PinSet(std::filesystem::path file) : file_(std::move(file)) {}
   // Whether `identifier` ("<peer>::<path>") lies in a pinned path, by the file as it is now.
   bool pinned(const std::string& identifier);
+  // Whether `path` (in the mount, from "/") lies in a pinned path.
+  bool pinnedPath(const std::string& path);
 
  private:
   const std::filesystem::path file_;

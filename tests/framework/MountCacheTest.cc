@@ -48,16 +48,27 @@ TEST_F(MountCache, EvictionTakesOnlyClosedUnpinnedFilesAndPinsOutliveARemount) {
   // clang-format on
 }
 
-TEST_F(MountCache, APinnedFolderOfFiftyFilesReadsWithTheHostStopped) {
+TEST_F(MountCache, APinnedFolderOfFiftyFilesReadsWithTheHostStoppedAlsoWhatChangedOnThePeer) {
   for (int i = 0; i < 50; ++i) writeFile(share() / "album" / ("photo" + std::to_string(i)), std::string(i * 997, 'x'));
   auto host = startHost("offline");
   Mount mount(dir_.path(), "offline", {"--no-host"});
   ASSERT_TRUE(mount.ready()) << mount.log();
-  // clang-format off
-  EXPECT_EQ(mount.shell(fp() + R"sh( pin album 2> "$WORK/pin.err"; grep -q '50/50 files' "$WORK/pin.err"
-      kill -STOP )sh" + std::to_string(host->pid()) + R"sh(
-      for f in "$SHARE"/album/*; do cmp "$f" "album/${f##*/}"; done)sh", share()), 0)
+  ASSERT_EQ(mount.shell(fp() + R"sh( pin album 2> "$WORK/pin.err"; grep -q '50/50 files' "$WORK/pin.err")sh", share()),
+            0)
       << mount.log() << readFile(dir_.path() / "work" / "pin.err");
+  // Changed on the peer: the mount fetches the new contents of its own accord.
+  writeFile(share() / "album" / "photo7", std::string(12345, 'n'));
+  EXPECT_TRUE(eventually([&] {
+    std::error_code error;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(dir_.path() / "cache" / "corvane" / "offline", error)) {
+      if (entry.is_regular_file(error) && entry.file_size(error) == 12345) return true;
+    }
+    return false;
+  })) << mount.log();
+  // clang-format off
+  EXPECT_EQ(mount.shell("kill -STOP " + std::to_string(host->pid()) + R"sh(
+      for f in "$SHARE"/album/*; do cmp "$f" "album/${f##*/}"; done)sh", share()), 0) << mount.log();
   // clang-format on
   host->stop(SIGKILL);
 }
