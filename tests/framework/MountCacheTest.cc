@@ -65,7 +65,8 @@ TEST_F(MountCache, APinnedFolderOfFiftyFilesReadsWithTheHostStoppedAlsoWhatChang
       if (entry.is_regular_file(error) && entry.file_size(error) == 12345) return true;
     }
     return false;
-  })) << mount.log();
+  })) << mount.log()
+      << readFile(dir_.path() / "run" / "corvane" / "mounts" / "offline.changes.jsonl");
   // clang-format off
   EXPECT_EQ(mount.shell("kill -STOP " + std::to_string(host->pid()) + R"sh(
       for f in "$SHARE"/album/*; do cmp "$f" "album/${f##*/}"; done)sh", share()), 0) << mount.log();
