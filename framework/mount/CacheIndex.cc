@@ -29,7 +29,7 @@ void CacheIndex::release(const std::string& name) {
 std::vector<std::pair<std::string, CacheIndex::Info>> CacheIndex::unheldOldestFirst() const {
   std::vector<std::pair<std::string, Info>> out;
   for (const auto& entry : entries_) {
-    if (!holds_.count(entry.first)) out.push_back(entry);
+    if (!held(entry.first)) out.push_back(entry);
   }
   std::stable_sort(out.begin(), out.end(),
                    [](const auto& a, const auto& b) { return a.second.lastUse < b.second.lastUse; });

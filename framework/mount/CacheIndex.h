@@ -27,6 +27,7 @@ class CacheIndex {
   void erase(const std::string& name);
   void hold(const std::string& name) { ++holds_[name]; }
   void release(const std::string& name);
+  bool held(const std::string& name) const { return holds_.count(name) > 0; }
 
   std::uint64_t bytes() const { return bytes_; }
   std::size_t size() const { return entries_.size(); }

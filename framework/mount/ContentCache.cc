@@ -125,10 +125,8 @@ std::size_t ContentCache::evict() {
   const auto victims = CacheIndex::victims(candidates, excess, keep);
   std::lock_guard guard(mutex_);
   std::size_t removed = 0;
-  const auto stillFree = index_.unheldOldestFirst();
   for (const auto& name : victims) {
-    // Opened meanwhile: it stays.
-    if (std::none_of(stillFree.begin(), stillFree.end(), [&](const auto& c) { return c.first == name; })) continue;
+    if (index_.held(name)) continue;  // opened meanwhile: it stays
     if (::unlink((folder_ / name).c_str()) == 0 || errno == ENOENT) {
       index_.erase(name);
       ++removed;
