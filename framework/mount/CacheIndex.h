@@ -30,7 +30,6 @@ class CacheIndex {
   bool held(const std::string& name) const { return holds_.count(name) > 0; }
 
   std::uint64_t bytes() const { return bytes_; }
-  std::size_t size() const { return entries_.size(); }
 
   // The entries no one holds open, least recently used first.
   std::vector<std::pair<std::string, Info>> unheldOldestFirst() const;

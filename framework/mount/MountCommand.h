@@ -50,8 +50,6 @@ int runUnmountAll();
 // status 2 when a path is in no running mount, 1 when something failed.
 int runPin(const std::vector<std::string>& paths, bool pin);
 
-// The systemd user unit template with `program` as the corvane-fp it runs.
-std::string serviceUnitText(const std::filesystem::path& program);
 // `corvane-fp install-service DOMAIN --share DIR [--display-name NAME]`: exit
 // status 2 for a domain, share or name a service cannot use.
 int runInstallService(const std::string& domain, const std::filesystem::path& share, std::string displayName);

@@ -39,8 +39,7 @@ std::filesystem::path ownProgram() {
   return error ? std::filesystem::path(kServiceUnitProgram) : self;
 }
 
-}  // namespace
-
+// The unit template with `program` as the corvane-fp it runs.
 std::string serviceUnitText(const std::filesystem::path& program) {
   std::string unit = kServiceUnit;
   const std::string placeholder = kServiceUnitProgram;
@@ -50,6 +49,8 @@ std::string serviceUnitText(const std::filesystem::path& program) {
   }
   return unit;
 }
+
+}  // namespace
 
 int runInstallService(const std::string& domain, const std::filesystem::path& share, std::string displayName) {
   if (domain.empty() || domain.size() > 200 ||
