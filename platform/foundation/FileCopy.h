@@ -10,8 +10,8 @@ int copyFileContents(int in, int out);
 
 // Like copyFileContents, but makes sure the copy is of one state of `in`: when
 // the source's size or times change while it is copied, the copy is redone (a
-// few times) and EAGAIN is returned if it never holds still. `out` is truncated
-// before every attempt.
+// few times) and EAGAIN is returned if it never holds still. `out` must be empty
+// to begin with; it is truncated before every later attempt.
 int copyConsistently(int in, int out);
 
 }  // namespace foundation
