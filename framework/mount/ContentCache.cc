@@ -135,6 +135,13 @@ std::size_t ContentCache::evict() {
   return removed;
 }
 
+bool ContentCache::remakeFolder() const {
+  // A cache cleaner may empty ~/.cache under a running mount; what it took is
+  // fetched again, and the index lets go of each entry as eviction finds it gone.
+  struct stat st {};
+  return ::stat(folder_.c_str(), &st) != 0 && errno == ENOENT && makePrivateFolder(folder_).ok();
+}
+
 void ContentCache::indexStored(const fileprovider::ItemPtr& item, const std::filesystem::path& path) {
   const std::string identifier = item->itemIdentifier().rawValue();
   (void)::setxattr(path.c_str(), kIdentifierAttribute, identifier.data(), identifier.size(), 0);
@@ -180,7 +187,9 @@ foundation::Status ContentCache::store(const fileprovider::ItemPtr& item, int so
   const auto target = entryPath(item);
   auto part = target;
   part += "." + std::to_string(::gettid()) + ".part";
-  foundation::UniqueFd out(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  auto create = [&] { return foundation::UniqueFd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)); };
+  foundation::UniqueFd out = create();
+  if (!out.valid() && errno == ENOENT && remakeFolder()) out = create();
   if (!out.valid()) return posixError(errno, "cannot write " + part.string());
   if (int err = foundation::copyFileContents(source, out.get())) {
     ::unlink(part.c_str());
@@ -229,7 +238,8 @@ Result<ContentCache::Entry> ContentCache::fetchOnce(const fileprovider::ItemPtr&
       auto fresh = fetched->item ? fetched->item : item;
       // The host hands over a file of its own that it never writes again, so a
       // second name for it costs nothing; across file systems it is cloned or copied.
-      if (::link(fetched->contents.c_str(), entryPath(fresh).c_str()) == 0 || errno == EEXIST) {
+      auto linked = [&] { return ::link(fetched->contents.c_str(), entryPath(fresh).c_str()) == 0 || errno == EEXIST; };
+      if (linked() || (errno == ENOENT && remakeFolder() && linked())) {
         indexStored(fresh, entryPath(fresh));
         return fresh;
       }

@@ -78,6 +78,8 @@ class ContentCache {
   foundation::Status store(const fileprovider::ItemPtr& item, int source);
   foundation::Result<Entry> fetchOnce(const fileprovider::ItemPtr& item, const Fetch& fetch);
   void indexStored(const fileprovider::ItemPtr& item, const std::filesystem::path& path);
+  // Makes the folder again when something removed it; false when it was there.
+  bool remakeFolder() const;
   Entry held(foundation::UniqueFd fd, fileprovider::ItemPtr item);
 
   const std::filesystem::path folder_;

@@ -1,6 +1,6 @@
-// The bounded cache and pinning under a real mount. What stayed in the cache is
-// read back with the host gone: a file still cached reads, an evicted one
-// cannot be fetched again.
+// The bounded cache and pinning under a real mount, and a cache emptied under
+// it. What stayed in the cache is read back with the host gone: a file still
+// cached reads, an evicted one cannot be fetched again.
 #include <string>
 
 #include <gtest/gtest.h>
@@ -72,6 +72,16 @@ TEST_F(MountCache, APinnedFolderOfFiftyFilesReadsWithTheHostStoppedAlsoWhatChang
       for f in "$SHARE"/album/*; do cmp "$f" "album/${f##*/}"; done)sh", share()), 0) << mount.log();
   // clang-format on
   host->stop(SIGKILL);
+}
+
+TEST_F(MountCache, CachesEmptiedUnderARunningMountAreMadeAgain) {
+  // What a cache cleaner does to ~/.cache: the mount's and the host's folders go.
+  Mount mount(dir_.path(), "cleaned", {"--share", share().string()});
+  ASSERT_TRUE(mount.ready()) << mount.log();
+  // clang-format off
+  EXPECT_EQ(mount.shell(R"sh(cat a.txt > /dev/null; rm -rf "$WORK/../cache/corvane"
+      [ "$(cat a.txt)" = hello ]; [ "$(cat sub/b.txt)" = x ])sh", share()), 0) << mount.log();
+  // clang-format on
 }
 
 }  // namespace
