@@ -56,7 +56,9 @@ foundation::Result<std::filesystem::path> ContentCache::store(std::string_view l
   const std::string unique = uniqueHex();
   const std::filesystem::path partial = dir_ / (".part-" + unique);
   const std::filesystem::path final = dir_ / (unique + "-" + boundedLeaf(leafName));
-  auto create = [&] { return foundation::UniqueFd(::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600)); };
+  auto create = [&] {
+    return foundation::UniqueFd(::open(partial.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  };
   foundation::UniqueFd fd = create();
   // A cache cleaner may empty ~/.cache under a running host: the folder is made again.
   if (!fd.valid() && errno == ENOENT && makePrivateDirectories(dir_) == 0) fd = create();

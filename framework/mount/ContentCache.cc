@@ -187,7 +187,9 @@ foundation::Status ContentCache::store(const fileprovider::ItemPtr& item, int so
   const auto target = entryPath(item);
   auto part = target;
   part += "." + std::to_string(::gettid()) + ".part";
-  auto create = [&] { return foundation::UniqueFd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)); };
+  auto create = [&] {
+    return foundation::UniqueFd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  };
   foundation::UniqueFd out = create();
   if (!out.valid() && errno == ENOENT && remakeFolder()) out = create();
   if (!out.valid()) return posixError(errno, "cannot write " + part.string());

@@ -37,8 +37,8 @@ void replyEntry(fuse_req_t req, int err, const fuse_entry_param& entry) {
 std::atomic<bool> foldersUnopened{false};
 
 void init(void*, fuse_conn_info* conn) {
-  for (unsigned wanted : {FUSE_CAP_SPLICE_WRITE, FUSE_CAP_SPLICE_MOVE, FUSE_CAP_READDIRPLUS, FUSE_CAP_CACHE_SYMLINKS,
-                          FUSE_CAP_NO_OPENDIR_SUPPORT}) {
+  for (unsigned wanted : {FUSE_CAP_SPLICE_WRITE, FUSE_CAP_SPLICE_MOVE, FUSE_CAP_SPLICE_READ, FUSE_CAP_READDIRPLUS,
+                          FUSE_CAP_CACHE_SYMLINKS, FUSE_CAP_NO_OPENDIR_SUPPORT}) {
     if (conn->capable & wanted) conn->want |= wanted;
   }
   foldersUnopened = (conn->want & FUSE_CAP_NO_OPENDIR_SUPPORT) != 0;
@@ -119,9 +119,18 @@ void read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info* fi
   });
 }
 
-void write(fuse_req_t req, fuse_ino_t, const char* data, size_t size, off_t off, fuse_file_info* fi) {
+void writeBuffer(fuse_req_t req, fuse_ino_t, fuse_bufvec* data, off_t off, fuse_file_info* fi) {
+  // A large write arrives in a pipe and is spliced into the working copy: its
+  // bytes are never copied through this process.
   std::size_t written = 0;
-  if (int err = fs(req).write(handleOf(fi), data, size, off, written)) return (void)fuse_reply_err(req, err);
+  auto put = [&](int fd) -> ssize_t {
+    fuse_bufvec into = FUSE_BUFVEC_INIT(fuse_buf_size(data));
+    into.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
+    into.buf[0].fd = fd;
+    into.buf[0].pos = off;
+    return fuse_buf_copy(&into, data, static_cast<fuse_buf_copy_flags>(0));
+  };
+  if (int err = fs(req).write(handleOf(fi), off, put, written)) return (void)fuse_reply_err(req, err);
   fuse_reply_write(req, written);
 }
 
@@ -203,7 +212,7 @@ fuse_lowlevel_ops makeOperations() {
   ops.open = open;
   ops.create = create;
   ops.read = read;
-  ops.write = write;
+  ops.write_buf = writeBuffer;
   ops.flush = flush;
   ops.fsync = fsync;
   ops.release = release;

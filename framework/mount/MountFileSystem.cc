@@ -530,12 +530,12 @@ void MountFileSystem::withReadDescriptor(OpenFile* file, const std::function<voi
   reply(fd);
 }
 
-int MountFileSystem::write(OpenFile* file, const char* data, std::size_t size, off_t offset, std::size_t& written) {
+int MountFileSystem::write(OpenFile* file, off_t offset, const WriteAt& put, std::size_t& written) {
   std::lock_guard guard(file->switching);
   if (!file->working) return EBADF;
   return changeWorking(file->node, file->working, &file->retired, [&](int fd) {
-    const ssize_t n = ::pwrite(fd, data, size, offset);
-    if (n < 0) return errno;
+    const ssize_t n = put(fd);
+    if (n < 0) return static_cast<int>(-n);
     written = static_cast<std::size_t>(n);
     startWriteBack(fd, offset, written);
     return 0;

@@ -82,7 +82,10 @@ class MountFileSystem {
   // Calls `reply` with the descriptor reads are served from (for splicing);
   // the handle is not released while it runs.
   void withReadDescriptor(OpenFile* file, const std::function<void(int fd)>& reply) const;
-  int write(OpenFile* file, const char* data, std::size_t size, off_t offset, std::size_t& written);
+  // `put` writes the request's bytes into `fd` at the request's offset: the
+  // count written, or -errno.
+  using WriteAt = std::function<ssize_t(int fd)>;
+  int write(OpenFile* file, off_t offset, const WriteAt& put, std::size_t& written);
   // close: what was written goes to the upload queue, on disk, before it returns.
   int flush(OpenFile* file);
   // fsync: as close, then waits until the peer stored the file.
