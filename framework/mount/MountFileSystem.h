@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -137,6 +139,7 @@ class MountFileSystem {
                   const fileprovider::ItemPtr& copy);
   int removeChild(fuse_ino_t parent, const std::string& name, bool folder);
   bool preloadListings();
+  void awaitPreload();
   void confirm(Changes& changes);
   // False when the feed was read across a change made here and set aside.
   bool pollFolder(const NodePtr& folder, std::vector<Invalidation>& invalidations, std::vector<RemoteChange>& applied);
@@ -162,6 +165,11 @@ class MountFileSystem {
   // Touched by pollChanges() alone: a quiet share costs one request a round.
   std::optional<fileprovider::SyncAnchor> workingSetAnchor_;
   bool preloaded_ = false;
+  // While the first working-set walk runs: folders asked for meanwhile wait for
+  // it, until a deadline shared by all of them.
+  std::mutex preloadMutex_;  // guards preloadUntil_
+  std::condition_variable preloadDone_;
+  std::optional<std::chrono::steady_clock::time_point> preloadUntil_;
 };
 
 }  // namespace corvane::framework::mount
