@@ -347,14 +347,17 @@ int runMount(const MountOptions& options) {
   const auto patience = options.noHost ? std::chrono::hours(24 * 365) : std::chrono::seconds(60);
   if (options.noHost)
     std::fprintf(stderr, "%swaiting for a host to serve domain \"%s\"\n", kPrefix, options.domain.c_str());
+  auto statusIn = [&](const std::string& linkPhase) {
+    MountStatus now;
+    now.domain = options.domain;
+    now.mountPoint = mountPoint.string();
+    now.pid = ::getpid();
+    now.hostPid = host ? host->pid() : 0;
+    now.linkPhase = linkPhase;
+    return now;
+  };
   // Seen by status and doctor while it waits: nothing is mounted yet.
-  MountStatus waiting;
-  waiting.domain = options.domain;
-  waiting.mountPoint = mountPoint.string();
-  waiting.pid = ::getpid();
-  waiting.hostPid = host ? host->pid() : 0;
-  waiting.linkPhase = "waiting";
-  (void)writeStatus(waiting);
+  (void)writeStatus(statusIn("waiting"));
   if (!waitForLink(domains, options.domain, patience)) {
     removeStatus(options.domain);
     return fail(1, "corvane-vfs-host did not connect within 60 s; see " +
@@ -436,12 +439,7 @@ int runMount(const MountOptions& options) {
 
   std::string phase;  // empty: from the link
   auto report = [&] {
-    MountStatus now;
-    now.domain = options.domain;
-    now.mountPoint = mountPoint.string();
-    now.pid = ::getpid();
-    now.hostPid = host ? host->pid() : 0;
-    now.linkPhase = !phase.empty() ? phase : domains.linkReady(options.domain) ? "ready" : "waiting";
+    MountStatus now = statusIn(!phase.empty() ? phase : domains.linkReady(options.domain) ? "ready" : "waiting");
     contentCache->evict();  // space another program took is given back here too
     now.cacheBytes = contentCache->bytes();
     for (const auto& upload : uploads->queued()) {

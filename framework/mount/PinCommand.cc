@@ -2,7 +2,6 @@
 // path first, so that nothing it brings in is evicted on the way, then opens
 // every file below it through the mount: the mount's own fetch path
 // materialises it, as it would for any program.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +16,7 @@
 #include "framework/mount/MountCommand.h"
 #include "framework/mount/MountStatus.h"
 #include "framework/mount/PinSet.h"
+#include "framework/mount/PinnedRefresh.h"
 
 namespace corvane::framework::mount {
 
@@ -114,41 +114,32 @@ bool updatePins(const std::string& domain, const char* prefix,
 
 // Opens every file at or below `local` through the mount; false when one failed.
 bool materialiseAll(const std::filesystem::path& local) {
-  std::vector<std::pair<std::filesystem::path, std::uint64_t>> files;
   std::error_code error;
-  bool ok = true;
-  auto note = [&](const std::filesystem::path& path) {
-    std::error_code sized;
-    const auto size = std::filesystem::file_size(path, sized);
-    files.emplace_back(path, sized ? 0 : size);
-  };
-  if (std::filesystem::is_directory(local, error)) {
-    for (auto it = std::filesystem::recursive_directory_iterator(local, error);
-         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-      if (it->is_regular_file(error)) note(it->path());
-    }
-    if (error) {
-      std::fprintf(stderr, "%scannot list %s: %s\n", kPin, local.c_str(), error.message().c_str());
-      ok = false;
-    }
-  } else if (std::filesystem::is_regular_file(local, error)) {
-    note(local);
-  } else {
+  const auto files = filesAtOrBelow(local, error);
+  if (error == std::errc::no_such_file_or_directory && files.empty()) {
     std::fprintf(stderr, "%s%s: no such file or folder\n", kPin, local.c_str());
     return false;
   }
+  bool ok = true;
+  if (error) {
+    std::fprintf(stderr, "%scannot list %s: %s\n", kPin, local.c_str(), error.message().c_str());
+    ok = false;
+  }
+  std::vector<std::uint64_t> sizes;
   std::uint64_t total = 0;
-  for (const auto& file : files) total += file.second;
+  for (const auto& file : files) {
+    std::error_code sized;
+    const auto size = std::filesystem::file_size(file, sized);
+    sizes.push_back(sized ? 0 : size);
+    total += sizes.back();
+  }
   Progress progress(files.size(), total);
-  for (const auto& [path, size] : files) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      std::fprintf(stderr, "%scannot fetch %s: %s\n", kPin, path.c_str(), std::strerror(errno));
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (int err = fetchThroughMount(files[i])) {
+      std::fprintf(stderr, "%scannot fetch %s: %s\n", kPin, files[i].c_str(), std::strerror(err));
       ok = false;
-    } else {
-      ::close(fd);
     }
-    progress.advance(size);
+    progress.advance(sizes[i]);
   }
   return ok;
 }

@@ -3,25 +3,31 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 namespace corvane::framework::mount {
 
-namespace {
-
-void openEach(const std::filesystem::path& path) {
-  std::error_code error;
-  if (std::filesystem::is_directory(path, error)) {
-    for (auto it = std::filesystem::recursive_directory_iterator(path, error);
+std::vector<std::filesystem::path> filesAtOrBelow(const std::filesystem::path& local, std::error_code& error) {
+  std::vector<std::filesystem::path> files;
+  if (std::filesystem::is_directory(local, error)) {
+    for (auto it = std::filesystem::recursive_directory_iterator(local, error);
          !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-      if (it->is_regular_file(error)) openEach(it->path());
+      if (it->is_regular_file(error)) files.push_back(it->path());
     }
-    return;
+  } else if (std::filesystem::is_regular_file(local, error)) {
+    files.push_back(local);
+  } else if (!error) {
+    error = std::make_error_code(std::errc::no_such_file_or_directory);
   }
-  // Opening is what materialises; nothing needs reading.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) ::close(fd);
+  return files;
 }
 
-}  // namespace
+int fetchThroughMount(const std::filesystem::path& file) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  ::close(fd);
+  return 0;
+}
 
 PinnedRefresh::PinnedRefresh(std::filesystem::path mountPoint, std::shared_ptr<PinSet> pins)
     : mountPoint_(std::move(mountPoint)), pins_(std::move(pins)), worker_([this] { run(); }) {}
@@ -52,7 +58,10 @@ void PinnedRefresh::run() {
     const std::string path = std::move(queue_.front());
     queue_.pop_front();
     lock.unlock();
-    openEach(mountPoint_ / std::filesystem::path(path).relative_path());
+    std::error_code error;  // what cannot be fetched now is fetched when it is next opened
+    for (const auto& file : filesAtOrBelow(mountPoint_ / std::filesystem::path(path).relative_path(), error)) {
+      (void)fetchThroughMount(file);
+    }
     lock.lock();
   }
 }

@@ -11,10 +11,18 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "framework/mount/PinSet.h"
 
 namespace corvane::framework::mount {
+
+// Every regular file at `local` or below it (a file alone when `local` is one);
+// `error` says why a folder could not be walked to the end.
+std::vector<std::filesystem::path> filesAtOrBelow(const std::filesystem::path& local, std::error_code& error);
+// Opens `file` through the mount, which materialises it as it would for any
+// program; nothing needs reading. 0, or the errno.
+int fetchThroughMount(const std::filesystem::path& file);
 
 class PinnedRefresh {
  public:
