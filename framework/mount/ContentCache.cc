@@ -207,7 +207,7 @@ foundation::Status ContentCache::store(const fileprovider::ItemPtr& item, int so
 }
 
 void ContentCache::adopt(const fileprovider::ItemPtr& item, int fd) {
-  if (::lseek(fd, 0, SEEK_SET) == 0 && store(item, fd).ok()) evict();  // a miss only costs a fetch later
+  if (store(item, fd).ok()) evict();  // a miss only costs a fetch later
 }
 
 Result<ContentCache::Entry> ContentCache::materialise(const fileprovider::ItemPtr& item, const Fetch& fetch) {

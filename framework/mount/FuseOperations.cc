@@ -110,13 +110,14 @@ void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse_fi
 
 void read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info* fi) {
   // Spliced from the materialised file: the bytes never pass through this process.
-  fs(req).withReadDescriptor(handleOf(fi), [&](int fd) {
+  const int err = fs(req).withReadDescriptor(handleOf(fi), [&](int fd) {
     fuse_bufvec buf = FUSE_BUFVEC_INIT(size);
     buf.buf[0].flags = static_cast<fuse_buf_flags>(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK);
     buf.buf[0].fd = fd;
     buf.buf[0].pos = off;
     fuse_reply_data(req, &buf, FUSE_BUF_SPLICE_MOVE);
   });
+  if (err) fuse_reply_err(req, err);
 }
 
 void writeBuffer(fuse_req_t req, fuse_ino_t, fuse_bufvec* data, off_t off, fuse_file_info* fi) {

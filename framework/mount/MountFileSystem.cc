@@ -10,6 +10,7 @@
 
 #include "framework/ScriptItem.h"
 #include "framework/mount/ChildIndex.h"
+#include "framework/mount/PosixError.h"
 #include "platform/fileprovider/Errors.h"
 #include "platform/foundation/FileCopy.h"
 
@@ -57,25 +58,6 @@ void startWriteBack(int fd, off_t offset, std::size_t size) {
 
 }  // namespace
 
-// The local contents of a file being written. A close seals it: the upload
-// queue takes its file as it is, and the next change goes to a new copy made
-// from it, so what was closed is never written again.
-struct MountFileSystem::WorkingCopy {
-  std::filesystem::path path;
-  foundation::UniqueFd fd;
-  std::shared_mutex sealing;  // changes share it; sealing takes it whole
-  std::atomic<bool> modified{false};
-  std::atomic<bool> sealed{false};
-  std::optional<foundation::Data> base;  // the content version it was made from
-  bool followsLocal = false;             // made from a sealed copy not yet stored
-  int opens = 0;                         // guarded by the table's mutex
-
-  ~WorkingCopy() {
-    // A sealed copy belongs to the journal; one never closed is not kept.
-    if (!sealed) ::unlink(path.c_str());
-  }
-};
-
 struct MountFileSystem::Node {
   fuse_ino_t inode = 0;
   fuse_ino_t parent = 0;
@@ -96,24 +78,22 @@ struct MountFileSystem::Node {
   std::uint64_t changedAt = 0;
   ChildIndex children;
   std::optional<fileprovider::SyncAnchor> anchor;
-  // Files.
-  std::shared_ptr<WorkingCopy> working;
-  std::uint64_t queued = 0;                       // the latest upload queued and not yet stored
+  // Files: their bytes, from the first open on.
+  std::shared_ptr<FileContents> contents;
   std::optional<foundation::Data> kernelVersion;  // the content version the kernel's page cache holds
 };
 
 class MountFileSystem::OpenFile {
  public:
   NodePtr node;
-  foundation::UniqueFd fd;          // the cached contents, when not reading a working copy
-  std::shared_ptr<void> cacheHold;  // keeps those contents in the cache while the file is open
-  // The kernel may send a handle's reads and writes at once, and a write moves
-  // the handle on to a new copy after a close sealed the old one.
-  mutable std::mutex switching;                       // guards working and retired once the handle is given out
-  mutable std::shared_mutex replying;                 // held by every read being answered from the handle\'s descriptor
-  std::shared_ptr<WorkingCopy> working;               // shared by every handle of the file while one writes
-  std::vector<std::shared_ptr<WorkingCopy>> retired;  // sealed copies a read may still be splicing from
+  std::shared_ptr<FileContents> contents;
   bool writable = false;
+  // The peer's contents, read while the file has no local copy: taken at open,
+  // or by the first read that needs them.
+  mutable std::mutex peerMutex;        // guards fd and cacheHold once the handle is given out
+  mutable std::shared_mutex replying;  // held by every read being answered from the handle's descriptor
+  foundation::UniqueFd fd;
+  std::shared_ptr<void> cacheHold;  // keeps those contents in the cache while the file is open
 };
 
 MountFileSystem::MountFileSystem(std::shared_ptr<ExtensionCalls> calls, std::shared_ptr<ContentCache> cache,
@@ -223,6 +203,7 @@ void MountFileSystem::rekey(const NodePtr& node, const ItemIdentifier& identifie
     other->identifier = ItemIdentifier(now + raw.substr(old.size()));
     byIdentifier_[other->identifier.rawValue()] = inode;
     other->listed = false;
+    if (!other->folder) uploads_->moved(inode, other->identifier.rawValue(), other->name, std::nullopt);
   }
   node->listed = false;
 }
@@ -234,6 +215,14 @@ std::shared_lock<std::shared_mutex> MountFileSystem::holdFolder(fuse_ino_t inode
 
 void MountFileSystem::touched(fuse_ino_t folder) {
   if (auto found = nodes_.find(folder); found != nodes_.end()) found->second->changedAt = ++localChanges_;
+}
+
+void MountFileSystem::detach(const NodePtr& node) {
+  byIdentifier_.erase(node->identifier.rawValue());
+  // The node itself stays: the kernel may still read a file that is open.
+  node->identifier = ItemIdentifier("");
+  node->unlinked = true;
+  if (node->contents) node->contents->unlinked();
 }
 
 void MountFileSystem::fill(const Node& node, struct stat& st) const {
@@ -257,9 +246,8 @@ void MountFileSystem::fill(const Node& node, struct stat& st) const {
     st.st_mode = S_IFREG | (readable ? 0444 : 0) | (writable ? 0200 : 0) |
                  ((flags & FileSystemFlags::userExecutable) ? 0111 : 0);
     st.st_nlink = 1;
-    struct stat local {};
-    if (node.working && ::fstat(node.working->fd.get(), &local) == 0) {
-      st.st_size = local.st_size;
+    if (auto local = node.contents ? node.contents->size() : std::nullopt) {
+      st.st_size = *local;
     } else if (node.item && node.item->documentSize()) {
       st.st_size = static_cast<off_t>(*node.item->documentSize());
     }
@@ -386,72 +374,34 @@ int MountFileSystem::readFolder(fuse_ino_t inode, off_t offset, const EntryConsu
   return 0;
 }
 
-int MountFileSystem::workingCopy(const NodePtr& file, bool skipContents, std::shared_ptr<WorkingCopy>& copy) {
-  ItemPtr item;
-  std::shared_ptr<WorkingCopy> sealed;
-  {
-    std::lock_guard guard(mutex_);
-    if (file->working && !file->working->sealed) {
-      copy = file->working;
-      ++copy->opens;
-      return 0;
-    }
-    item = file->item;
-    sealed = file->working;
-  }
-
-  auto work = uploads_->journal().newWorkFile();
-  if (!work.ok()) return EIO;
-  auto made = std::make_shared<WorkingCopy>();
-  made->path = std::move(work->first);
-  made->fd = std::move(work->second);
-  if (sealed) {
-    // Closed and not yet stored: the local contents are the newest, also offline.
-    made->base = sealed->base;
-    made->followsLocal = true;
-    if (!skipContents) {
-      if (int err = foundation::copyFileContents(sealed->fd.get(), made->fd.get())) return err;
-    }
-  } else if (!item) {
-    made->modified = true;  // a new file is owed to the peer even when nothing is written
-  } else {
-    made->base = item->itemVersion().contentVersion;
-    if (!skipContents && item->documentSize().value_or(0) > 0) {
-      auto entry = cache_->materialise(item, [&] { return calls_->fetch(item->itemIdentifier()); });
-      if (!entry.ok()) return errnoFor(entry.error());
-      if (int err = foundation::copyFileContents(entry->fd.get(), made->fd.get())) return err;
-    }
-  }
+std::shared_ptr<FileContents> MountFileSystem::contentsOf(const NodePtr& file) {
   std::lock_guard guard(mutex_);
-  if (file->working && !file->working->sealed) {  // another opener won the race; use theirs
-    copy = file->working;
-  } else {
-    file->working = copy = made;
+  if (!file->contents) {
+    file->contents = std::make_shared<FileContents>([this] { return uploads_->journal().newWorkFile(); });
   }
-  ++copy->opens;
-  return 0;
+  return file->contents;
 }
 
-int MountFileSystem::changeWorking(const NodePtr& file, std::shared_ptr<WorkingCopy>& copy,
-                                   std::vector<std::shared_ptr<WorkingCopy>>* retired,
-                                   const std::function<int(int fd)>& change) {
-  while (true) {
+FileContents::PeerSource MountFileSystem::peerOf(const NodePtr& file) {
+  return [this, file](FileContents::Peer& out) {
+    ItemPtr item;
     {
-      std::shared_lock changing(copy->sealing);
-      if (!copy->sealed) {
-        if (int err = change(copy->fd.get())) return err;
-        copy->modified = true;
-        std::lock_guard guard(mutex_);
-        file->localModified = nowSeconds();  // the peer's date comes only with the upload
-        return 0;
-      }
+      std::lock_guard guard(mutex_);
+      item = file->item;
     }
-    std::shared_ptr<WorkingCopy> next;
-    if (int err = workingCopy(file, false, next)) return err;
-    closeWorkingCopy(file, copy);
-    if (retired) retired->push_back(std::move(copy));
-    copy = std::move(next);
-  }
+    if (!item) return 0;  // a new file: nothing on the peer yet
+    out.version = item->itemVersion().contentVersion;
+    if (item->documentSize().value_or(0) == 0) return 0;
+    auto entry = cache_->materialise(item, [&] { return calls_->fetch(item->itemIdentifier()); });
+    if (!entry.ok()) return errnoFor(entry.error());
+    out.fd = std::move(entry->fd);
+    return 0;
+  };
+}
+
+void MountFileSystem::changedHere(const NodePtr& file) {
+  std::lock_guard guard(mutex_);
+  file->localModified = nowSeconds();  // the peer's date comes only with the upload
 }
 
 int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& keepCache) {
@@ -461,33 +411,30 @@ int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& ke
   auto handle = std::make_unique<OpenFile>();
   handle->node = found;
   handle->writable = (flags & O_ACCMODE) != O_RDONLY;
+  handle->contents = contentsOf(found);
+  handle->contents->opened();
   keepCache = false;
-  if (handle->writable || (flags & O_TRUNC)) {
-    if (int err = workingCopy(found, flags & O_TRUNC, handle->working)) return err;
-    if (flags & O_TRUNC) {
-      if (int err = changeWorking(found, handle->working, &handle->retired,
-                                  [](int fd) { return ::ftruncate(fd, 0) == 0 ? 0 : errno; })) {
-        closeWorkingCopy(found, handle->working);
-        return err;
-      }
+  if (flags & O_TRUNC) {
+    if (int err = handle->contents->change(peerOf(found), false,
+                                           [](int fd) { return ::ftruncate(fd, 0) == 0 ? 0 : errno; })) {
+      handle->contents->released();
+      return err;
     }
-    file = keep(std::move(handle));
-    return 0;
+    changedHere(found);
   }
-
-  ItemPtr item;
-  {
-    std::lock_guard guard(mutex_);
-    if (found->working) {  // read what is being written
-      handle->working = found->working;
-      ++handle->working->opens;
+  // A writer reads the peer's contents only when it asks for them.
+  if (!handle->writable && !handle->contents->readable()) {
+    ItemPtr item;
+    {
+      std::lock_guard guard(mutex_);
+      item = found->item;
     }
-    item = found->item;
-  }
-  if (!handle->working) {
-    if (!item) return ENOENT;
-    auto entry = cache_->materialise(item, [&] { return calls_->fetch(item->itemIdentifier()); });
-    if (!entry.ok()) return errnoFor(entry.error());
+    auto entry = item ? cache_->materialise(item, [&] { return calls_->fetch(item->itemIdentifier()); })
+                      : foundation::Result<ContentCache::Entry>(posixError(ENOENT, "no contents"));
+    if (!entry.ok()) {
+      handle->contents->released();
+      return item ? errnoFor(entry.error()) : ENOENT;
+    }
     handle->fd = std::move(entry->fd);
     handle->cacheHold = std::move(entry->hold);
     std::lock_guard guard(mutex_);
@@ -520,7 +467,10 @@ int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile
   auto handle = std::make_unique<OpenFile>();
   handle->node = made;
   handle->writable = true;
-  if (int err = workingCopy(made, true, handle->working)) {
+  handle->contents = contentsOf(made);
+  handle->contents->opened();
+  if (int err = handle->contents->create()) {
+    handle->contents->released();
     std::lock_guard guard(mutex_);
     folder->children.erase(name);
     nodes_.erase(made->inode);
@@ -531,26 +481,45 @@ int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile
   return 0;
 }
 
-void MountFileSystem::withReadDescriptor(OpenFile* file, const std::function<void(int fd)>& reply) const {
+int MountFileSystem::withReadDescriptor(OpenFile* file, const std::function<void(int fd)>& reply) {
   std::shared_lock replying(file->replying);
+  if (auto copy = file->contents->readable()) {
+    reply(copy->fd.get());
+    return 0;
+  }
   int fd;
   {
-    std::lock_guard guard(file->switching);
-    fd = file->working ? file->working->fd.get() : file->fd.get();
+    std::lock_guard guard(file->peerMutex);
+    if (!file->fd.valid()) {
+      // Opened for writing, or its local copy went since: the peer has the bytes now.
+      ItemPtr item;
+      {
+        std::lock_guard table(mutex_);
+        item = file->node->item;
+      }
+      if (!item) return EIO;
+      auto entry = cache_->materialise(item, [&] { return calls_->fetch(item->itemIdentifier()); });
+      if (!entry.ok()) return errnoFor(entry.error());
+      file->fd = std::move(entry->fd);
+      file->cacheHold = std::move(entry->hold);
+    }
+    fd = file->fd.get();
   }
   reply(fd);
+  return 0;
 }
 
 int MountFileSystem::write(OpenFile* file, off_t offset, const WriteAt& put, std::size_t& written) {
-  std::lock_guard guard(file->switching);
-  if (!file->working) return EBADF;
-  return changeWorking(file->node, file->working, &file->retired, [&](int fd) {
+  if (!file->writable) return EBADF;
+  int err = file->contents->change(peerOf(file->node), true, [&](int fd) {
     const ssize_t n = put(fd);
     if (n < 0) return static_cast<int>(-n);
     written = static_cast<std::size_t>(n);
     startWriteBack(fd, offset, written);
     return 0;
   });
+  if (!err) changedHere(file->node);
+  return err;
 }
 
 std::string MountFileSystem::pathOf(const NodePtr& file) const {
@@ -563,60 +532,43 @@ std::string MountFileSystem::pathOf(const NodePtr& file) const {
   return path.empty() ? "/" : path;
 }
 
-bool MountFileSystem::dirty(const Node& node) const {
-  return node.queued != 0 || (node.working && node.working->modified && !node.working->sealed);
+bool MountFileSystem::dirty(const Node& node) const { return node.contents && node.contents->dirty(); }
+
+int MountFileSystem::seal(const NodePtr& file, FileContents& contents) {
+  return contents.seal([&](const FileContents::Copy& copy, std::uint64_t& sequence) {
+    PendingUpload record;
+    {
+      std::lock_guard guard(mutex_);
+      if (file->item) record.identifier = file->item->itemIdentifier().rawValue();
+      if (auto parent = nodes_.find(file->parent); parent != nodes_.end()) {
+        record.parentIdentifier = parent->second->identifier.rawValue();
+      }
+      record.name = file->name;
+      record.path = pathOf(file);
+      record.baseVersion = copy.base;
+    }
+    // On an error the copy stays as it is, so the next close tries again.
+    return uploads_->enqueue(file->inode, std::move(record), copy.followsLocal, copy.fd.get(), copy.path, sequence);
+  });
 }
 
-int MountFileSystem::commit(const NodePtr& file, const std::shared_ptr<WorkingCopy>& copy) {
-  std::unique_lock sealing(copy->sealing);
-  if (copy->sealed || !copy->modified) return 0;
-  PendingUpload record;
-  {
-    std::lock_guard guard(mutex_);
-    if (file->unlinked) {  // an upload now would bring the file back
-      copy->modified = false;
-      return 0;
-    }
-    if (file->item) record.identifier = file->item->itemIdentifier().rawValue();
-    if (auto parent = nodes_.find(file->parent); parent != nodes_.end()) {
-      record.parentIdentifier = parent->second->identifier.rawValue();
-    }
-    record.name = file->name;
-    record.path = pathOf(file);
-    record.baseVersion = copy->base;
-  }
-  std::uint64_t sequence = 0;
-  if (int err =
-          uploads_->enqueue(file->inode, std::move(record), copy->followsLocal, copy->fd.get(), copy->path, sequence)) {
-    return err;  // the copy stays as it is, so the next close tries again
-  }
-  copy->sealed = true;
-  std::lock_guard guard(mutex_);
-  file->queued = sequence;
-  return 0;
-}
-
-int MountFileSystem::flush(OpenFile* file) {
-  std::shared_ptr<WorkingCopy> copy;
-  {
-    std::lock_guard guard(file->switching);
-    copy = file->working;
-  }
-  return copy ? commit(file->node, copy) : 0;
-}
+int MountFileSystem::flush(OpenFile* file) { return file->writable ? seal(file->node, *file->contents) : 0; }
 
 int MountFileSystem::fsync(OpenFile* file) {
-  if (int err = flush(file)) return err;
+  // Through any handle, a read-only one too (sync FILE opens it so): what any
+  // handle changed is sealed and sent.
+  if (int err = seal(file->node, *file->contents)) return err;
   return settle(file->node);
 }
 
 // Waits until the file's uploads are on the peer.
 int MountFileSystem::settle(const NodePtr& file) {
-  std::uint64_t sequence;
+  std::shared_ptr<FileContents> contents;
   {
     std::lock_guard guard(mutex_);
-    sequence = file->queued;
+    contents = file->contents;
   }
+  const std::uint64_t sequence = contents ? contents->queued() : 0;
   return sequence ? uploads_->waitStored(file->inode, sequence) : 0;
 }
 
@@ -639,20 +591,16 @@ void MountFileSystem::release(OpenFile* file) {
   // The kernel sends the release once the last read was answered, but libfuse
   // may still be on its way out of reading the descriptor for that answer.
   std::unique_lock replies(handle->replying);
-  if (handle->working) closeWorkingCopy(handle->node, handle->working);
-}
-
-void MountFileSystem::closeWorkingCopy(const NodePtr& file, const std::shared_ptr<WorkingCopy>& copy) {
-  std::lock_guard guard(mutex_);
-  // The last user lets a copy go once the peer has it; until then the next open
-  // goes on from it (also offline) and reads see it.
-  const bool owed = copy->sealed ? file->queued != 0 : copy->modified.load();
-  if (--copy->opens == 0 && !owed && file->working == copy) file->working.reset();
+  // A mapping outlives its descriptor: what the kernel wrote back after the
+  // close arrives before the release, and is sealed here.
+  if (handle->writable) (void)seal(handle->node, *handle->contents);
+  handle->contents->released();
 }
 
 void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const ItemPtr& item, bool intoCopy) {
   auto owner = node(key);
   auto holding = holdFolder(owner ? owner->parent : 0);
+  std::vector<Invalidation> out;
   {
     std::lock_guard guard(mutex_);
     auto found = nodes_.find(key);
@@ -661,23 +609,23 @@ void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const It
     touched(file->parent);
     if (intoCopy) {
       // The file's name shows the peer's file; what was stored is the copy's.
-      if (file->queued == sequence) file->queued = 0;
+      if (file->contents) file->contents->landed(sequence, std::nullopt);
+      file->kernelVersion.reset();
+      out.push_back({Invalidation::Kind::contents, key, {}});
       auto copy = byIdentifier_.find(item->itemIdentifier().rawValue());
-      if (copy == byIdentifier_.end()) return;
+      if (copy == byIdentifier_.end()) return invalidate(std::move(out));
       nodes_[copy->second]->item = item;
-      key = copy->second;
+      out.push_back({Invalidation::Kind::contents, copy->second, {}});
     } else {
       if (file->unlinked) return;
       rekey(file, item->itemIdentifier());
       file->item = item;
       file->kernelVersion = item->itemVersion().contentVersion;  // the kernel cached what was written
-      if (file->queued == sequence) file->queued = 0;
-      if (file->working && file->working->sealed && file->queued == 0 && file->working->opens == 0) {
-        file->working.reset();
-      }
+      if (file->contents) file->contents->landed(sequence, item->itemVersion().contentVersion);
+      out.push_back({Invalidation::Kind::attributes, key, {}});
     }
   }
-  invalidate({{intoCopy ? Invalidation::Kind::contents : Invalidation::Kind::attributes, key, {}}});
+  invalidate(std::move(out));
 }
 
 void MountFileSystem::conflicted(std::uint64_t key, std::uint64_t sequence, const ItemPtr& peer, const ItemPtr& copy) {
@@ -691,12 +639,9 @@ void MountFileSystem::conflicted(std::uint64_t key, std::uint64_t sequence, cons
     const NodePtr& file = found->second;
     auto folder = nodes_.find(file->parent);
     if (folder == nodes_.end()) return;
-    if (file->queued == sequence) file->queued = 0;
     touched(folder->first);
     // The name shows the peer's file again; the local contents are the copy.
-    if (file->working && file->working->sealed && file->queued == 0 && file->working->opens == 0) {
-      file->working.reset();
-    }
+    if (file->contents) file->contents->landed(sequence, std::nullopt);
     if (peer) {
       rekey(file, peer->itemIdentifier());
       file->item = peer;
@@ -705,9 +650,7 @@ void MountFileSystem::conflicted(std::uint64_t key, std::uint64_t sequence, cons
       out.push_back({Invalidation::Kind::contents, key, {}});
     } else if (!file->unlinked) {
       folder->second->children.erase(file->name);
-      byIdentifier_.erase(file->identifier.rawValue());
-      file->identifier = ItemIdentifier("");
-      file->unlinked = true;
+      detach(file);
       out.push_back({Invalidation::Kind::entry, folder->first, file->name});
     }
     const fuse_ino_t inode = inodeFor(copy, folder->first);
@@ -730,20 +673,16 @@ int MountFileSystem::setattr(fuse_ino_t inode, const struct stat& wanted, int to
   // a chmod (cp -p, rsync, tar all make one) is accepted and changes nothing.
   if (toSet & FUSE_SET_ATTR_SIZE) {
     if (found->folder) return EISDIR;
-    std::unique_lock<std::mutex> handle;
-    if (file) handle = std::unique_lock(file->switching);
-    const bool own = !file || !file->working;
-    std::shared_ptr<WorkingCopy> copy = own ? nullptr : file->working;
-    if (own) {
-      if (int err = workingCopy(found, wanted.st_size == 0, copy)) return err;
-    }
+    auto contents = file ? file->contents : contentsOf(found);
+    if (!file) contents->opened();
     const off_t size = wanted.st_size;
-    int err = changeWorking(found, own ? copy : file->working, own ? nullptr : &file->retired,
-                            [size](int fd) { return ::ftruncate(fd, size) == 0 ? 0 : errno; });
+    int err = contents->change(peerOf(found), size != 0,
+                               [size](int fd) { return ::ftruncate(fd, size) == 0 ? 0 : errno; });
+    if (!err) changedHere(found);
     // truncate(2) by path has no close to queue the upload on: it is queued now.
-    if (own) {
-      if (!err) err = commit(found, copy);
-      closeWorkingCopy(found, copy);
+    if (!file) {
+      if (!err) err = seal(found, *contents);
+      contents->released();
     }
     if (err) return err;
   }
@@ -822,10 +761,7 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
   std::lock_guard guard(mutex_);
   folder->children.erase(name);
   touched(folder->inode);
-  byIdentifier_.erase(found->identifier.rawValue());
-  // The node itself stays: the kernel may still read a file that is open.
-  found->identifier = ItemIdentifier("");
-  found->unlinked = true;
+  detach(found);
   found->item = item;
   return 0;
 }
@@ -860,13 +796,23 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
     {
       std::lock_guard guard(mutex_);
       for (const auto& [inode, other] : nodes_) {
-        if (other->queued) owed.push_back(other);
+        if (other->contents && other->contents->queued()) owed.push_back(other);
       }
     }
     for (const auto& other : owed) {
       if (int err = settle(other)) return err;
     }
   } else {
+    // A new file reaches the peer with its first seal; one still open since
+    // its creation goes now, so there is an item to rename.
+    std::shared_ptr<FileContents> contents;
+    {
+      std::lock_guard guard(mutex_);
+      if (!source->item) contents = source->contents;
+    }
+    if (contents) {
+      if (int err = seal(source, *contents)) return err;
+    }
     if (int err = settle(source)) return err;
     if (target) {
       if (int err = settle(target)) return err;
@@ -916,11 +862,7 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   if (aside) (void)calls_->remove(aside->itemIdentifier(), aside->itemVersion());
 
   std::lock_guard guard(mutex_);
-  if (target) {
-    byIdentifier_.erase(target->identifier.rawValue());
-    target->identifier = ItemIdentifier("");
-    target->unlinked = true;
-  }
+  if (target) detach(target);
   folder->children.erase(name);
   folder->children.set(newName, source->inode);
   touched(folder->inode);
@@ -930,6 +872,13 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   rekey(source, (*renamed)->itemIdentifier());
   source->item = *renamed;
   source->folder = wasFolder;
+  // An edit still open goes on from the renamed file, not from its old name.
+  if (!wasFolder) {
+    const UploadQueue::VersionChange versions{item->itemVersion().contentVersion,
+                                              (*renamed)->itemVersion().contentVersion};
+    uploads_->moved(source->inode, source->identifier.rawValue(), newName, versions);
+    if (source->contents) source->contents->rebase(versions.first, versions.second);
+  }
   return 0;
 }
 

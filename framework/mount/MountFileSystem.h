@@ -1,8 +1,8 @@
 // MountFileSystem: what the mount does for each kernel request, in terms of the
 // framework's entry points. It keeps the node table (one inode per identifier,
 // stable for the mount's life), the listings of the folders the kernel has seen
-// (each with the sync anchor it was taken at), and the working copies of files
-// open for writing. Closed files go to the peer through the upload queue, which
+// (each with the sync anchor it was taken at), and each opened file's contents
+// (FileContents, which holds the rules for local copies). Closed files go to the peer through the upload queue, which
 // keeps them on disk until they are stored. FuseOperations turns its answers into FUSE replies; it never
 // sees a fuse_req_t, so every answer here is an errno value (0 for success).
 //
@@ -29,6 +29,7 @@
 
 #include "framework/mount/ContentCache.h"
 #include "framework/mount/ExtensionCalls.h"
+#include "framework/mount/FileContents.h"
 #include "framework/mount/UploadQueue.h"
 
 namespace corvane::framework::mount {
@@ -81,9 +82,11 @@ class MountFileSystem {
   class OpenFile;
   int open(fuse_ino_t inode, int flags, OpenFile*& file, bool& keepCache);
   int create(fuse_ino_t parent, const std::string& name, OpenFile*& file, fuse_entry_param& entry);
-  // Calls `reply` with the descriptor reads are served from (for splicing);
-  // the handle is not released while it runs.
-  void withReadDescriptor(OpenFile* file, const std::function<void(int fd)>& reply) const;
+  // Calls `reply` with the descriptor reads are served from (for splicing):
+  // the file's newest contents, whichever handle asks. The handle is not
+  // released while it runs. An errno, without calling `reply`, when the
+  // contents cannot be had.
+  int withReadDescriptor(OpenFile* file, const std::function<void(int fd)>& reply);
   // `put` writes the request's bytes into `fd` at the request's offset: the
   // count written, or -errno.
   using WriteAt = std::function<ssize_t(int fd)>;
@@ -110,7 +113,6 @@ class MountFileSystem {
 
  private:
   struct Node;
-  struct WorkingCopy;
   using NodePtr = std::shared_ptr<Node>;
 
   OpenFile* keep(std::unique_ptr<OpenFile> handle);
@@ -118,19 +120,22 @@ class MountFileSystem {
   NodePtr child(const NodePtr& folder, const std::string& name) const;
   fuse_ino_t inodeFor(const fileprovider::ItemPtr& item, fuse_ino_t parent);        // mutex_ held
   void rekey(const NodePtr& node, const fileprovider::ItemIdentifier& identifier);  // mutex_ held
+  // Takes a node out of the tree (unlinked, replaced, deleted through a
+  // conflict); it lives on for the handles still open on it.
+  void detach(const NodePtr& node);                                                 // mutex_ held
   void fill(const Node& node, struct stat& attributes) const;                       // mutex_ held
-  void touched(fuse_ino_t folder);
-  std::shared_lock<std::shared_mutex> holdFolder(fuse_ino_t inode) const;  // not with mutex_ held // mutex_ held
+  void touched(fuse_ino_t folder);                                                  // mutex_ held
+  std::shared_lock<std::shared_mutex> holdFolder(fuse_ino_t inode) const;           // not with mutex_ held
   void fillEntry(const NodePtr& node, fuse_entry_param& entry) const;
   int ensureListed(const NodePtr& folder);
   void applyListing(const NodePtr& folder, FolderListing listing);  // mutex_ held
-  int workingCopy(const NodePtr& node, bool skipContents, std::shared_ptr<WorkingCopy>& copy);
-  // Runs `change` on `copy`, first moving on to a new working copy when `copy`
-  // was sealed by a close; the one left behind goes to `retired` (if given).
-  int changeWorking(const NodePtr& node, std::shared_ptr<WorkingCopy>& copy,
-                    std::vector<std::shared_ptr<WorkingCopy>>* retired, const std::function<int(int fd)>& change);
-  int commit(const NodePtr& node, const std::shared_ptr<WorkingCopy>& copy);
-  void closeWorkingCopy(const NodePtr& node, const std::shared_ptr<WorkingCopy>& copy);
+  // The file's contents, made on first use. Not with mutex_ held.
+  std::shared_ptr<FileContents> contentsOf(const NodePtr& file);
+  // What a file with no local copy shows: its item's contents, from the cache.
+  FileContents::PeerSource peerOf(const NodePtr& file);
+  void changedHere(const NodePtr& file);
+  // Hands what was changed to the upload queue, on disk, with where it goes.
+  int seal(const NodePtr& file, FileContents& contents);
   bool dirty(const Node& node) const;             // mutex_ held
   std::string pathOf(const NodePtr& node) const;  // mutex_ held
   int settle(const NodePtr& node);

@@ -416,6 +416,26 @@ ItemPtr UploadQueue::cancel(std::uint64_t key) {
   return item;
 }
 
+void UploadQueue::moved(std::uint64_t key, const std::string& identifier, const std::string& name,
+                        const std::optional<VersionChange>& version) {
+  auto rebase = [&](std::optional<foundation::Data>& base) {
+    if (version && base == version->first) base = version->second;
+  };
+  std::lock_guard guard(mutex_);
+  if (copyTargets_.count(key)) return;
+  if (auto went = lastStored_.find(key); went != lastStored_.end()) {
+    went->second.identifier = identifier;
+    rebase(went->second.baseVersion);
+  }
+  for (auto& [sequence, entry] : entries_) {
+    if (entry.key != key || entry.intoCopy || entry.inFlight || entry.record.identifier.empty()) continue;
+    entry.record.identifier = identifier;
+    entry.record.name = name;
+    rebase(entry.record.baseVersion);
+    (void)journal_->rewrite(entry.record);
+  }
+}
+
 void UploadQueue::wake() {
   {
     std::lock_guard guard(mutex_);

@@ -86,6 +86,15 @@ class UploadQueue {
   // deleted), after waiting out an upload in flight. The item that upload made,
   // if it made one, for the caller to delete.
   fileprovider::ItemPtr cancel(std::uint64_t key);
+  // The file `key` now has `identifier` and `name` on the peer (it or a folder
+  // above it was renamed): what is queued for it, and an edit that goes on from
+  // its last upload, go there. A content version names the path, so a rename
+  // changes it: `version`, when the caller knows it, is {before, after}, and an
+  // edit based on the one before is based on the one after. Uploads that go
+  // into a conflict copy stay.
+  using VersionChange = std::pair<foundation::Data, foundation::Data>;
+  void moved(std::uint64_t key, const std::string& identifier, const std::string& name,
+             const std::optional<VersionChange>& version);
   // The link is back: retry now.
   void wake();
 

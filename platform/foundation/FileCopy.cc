@@ -12,23 +12,27 @@ namespace {
 
 constexpr int kConsistentCopyAttempts = 4;
 
-int readWriteCopy(int in, int out) {
+// Both descriptors are read and written at explicit offsets from `at` on: a
+// descriptor's own position is whatever its last user left (a file made by
+// copying ends up at its end), and the copy must not depend on it.
+int readWriteCopy(int in, int out, off_t at) {
   char buffer[64 * 1024];
   for (;;) {
-    ssize_t n = ::read(in, buffer, sizeof buffer);
+    ssize_t n = ::pread(in, buffer, sizeof buffer, at);
     if (n < 0) {
       if (errno == EINTR) continue;
       return errno;
     }
     if (n == 0) return 0;
     for (ssize_t done = 0; done < n;) {
-      ssize_t w = ::write(out, buffer + done, static_cast<std::size_t>(n - done));
+      ssize_t w = ::pwrite(out, buffer + done, static_cast<std::size_t>(n - done), at + done);
       if (w < 0) {
         if (errno == EINTR) continue;
         return errno;
       }
       done += w;
     }
+    at += n;
   }
 }
 
@@ -42,17 +46,14 @@ bool sameState(const struct stat& a, const struct stat& b) {
 int copyFileContents(int in, int out) {
   if (::ioctl(out, FICLONE, in) == 0) return 0;
   // Not the same file system, or one without reflinks: copy the bytes.
-  bool copiedAny = false;
+  off64_t from = 0, to = 0;
   for (;;) {
-    ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-    if (n > 0) {
-      copiedAny = true;
-      continue;
-    }
+    ssize_t n = ::copy_file_range(in, &from, out, &to, 1 << 30, 0);
+    if (n > 0) continue;
     if (n == 0) return 0;
     if (errno == EINTR) continue;
-    if (!copiedAny && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP || errno == EBADF)) {
-      return readWriteCopy(in, out);
+    if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP || errno == EBADF) {
+      return readWriteCopy(in, out, from);
     }
     return errno;
   }
@@ -63,7 +64,6 @@ int copyConsistently(int in, int out) {
     struct stat before {
     }, after{};
     if (::fstat(in, &before) != 0) return errno;
-    if (::lseek(in, 0, SEEK_SET) < 0 || ::lseek(out, 0, SEEK_SET) < 0) return errno;
     // Only a copy that has to be redone truncates: on ext4 a truncation to zero
     // makes the last close write the whole file back before it returns, which
     // costs a fetch of a large file tens of milliseconds it would not otherwise wait.

@@ -4,8 +4,9 @@
 
 namespace foundation {
 
-// Copies everything from `in` (read from its start) to `out`, which must be an
-// empty regular file open for writing. Returns 0 or an errno value.
+// Copies everything from `in` to `out`, which must be an empty regular file
+// open for writing, from offset 0 whatever either descriptor's position is
+// (neither position moves). Returns 0 or an errno value.
 int copyFileContents(int in, int out);
 
 // Like copyFileContents, but makes sure the copy is of one state of `in`: when

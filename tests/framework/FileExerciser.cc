@@ -1,0 +1,564 @@
+#include "tests/framework/FileExerciser.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <random>
+#include <set>
+#include <sstream>
+#include <vector>
+
+namespace corvane::testing {
+namespace {
+
+constexpr int kNames = 4;
+constexpr std::size_t kMaxHandles = 6;
+constexpr std::size_t kMaxMappings = 3;
+constexpr std::size_t kRecent = 24;
+
+// One file's bytes, shared by the handles open on it, and every state it went
+// through since a close, an fsync or a truncate by path last made it durable:
+// a crash may leave any of these, and no older one. Absent: it may not exist.
+struct ModelFile {
+  std::string bytes;
+  std::vector<std::optional<std::string>> sinceDurable;
+  void changed() { sinceDurable.push_back(bytes); }
+  void durable() { sinceDurable = {bytes}; }
+};
+using FilePtr = std::shared_ptr<ModelFile>;
+
+struct Handle {
+  int fd = -1;
+  FilePtr file;
+  int access = O_RDONLY;
+  bool append = false;
+  bool readable() const { return access != O_WRONLY; }
+  bool writable() const { return access != O_RDONLY; }
+};
+
+struct Mapping {
+  char* at = nullptr;
+  std::size_t length = 0;
+  FilePtr file;
+  bool writable = false;
+};
+
+class Exerciser {
+ public:
+  Exerciser(const ExerciserTarget& target, const ExerciserRun& run) : target_(target), run_(run), random_(run.seed) {}
+
+  ExerciserOutcome go() {
+    for (step_ = 1; step_ <= run_.operations && failure_.empty(); ++step_) {
+      one();
+      if (failure_.empty()) checkSizes();
+    }
+    closeEverything();
+    if (failure_.empty()) verifyEveryFile("at the end");
+    return {failure_, counts_};
+  }
+
+ private:
+  using Op = void (Exerciser::*)();
+
+  // Weights: the common calls often, the slow and drastic ones seldom.
+  void one() {
+    static const std::pair<Op, int> kOps[] = {
+        {&Exerciser::openOne, 10},    {&Exerciser::closeOne, 7},       {&Exerciser::readOne, 12},
+        {&Exerciser::writeOne, 14},   {&Exerciser::ftruncateOne, 3},   {&Exerciser::truncateOne, 2},
+        {&Exerciser::mapOne, 3},      {&Exerciser::mappedReadOne, 4},  {&Exerciser::mappedWriteOne, 5},
+        {&Exerciser::unmapOne, 3},    {&Exerciser::fsyncOne, 2},       {&Exerciser::renameOne, 2},
+        {&Exerciser::unlinkOne, 1},   {&Exerciser::childWriteOne, 1},  {&Exerciser::childReadOne, 1},
+        {&Exerciser::rereadOne, 3},
+    };
+    if (chance(150) && target_.peerBytes) return syncAndCompare();
+    if (chance(700) && target_.remount) return remount();
+    if (chance(900) && target_.crash) return crash();
+    if (chance(800) && target_.restartHost) return restartHost();
+    int total = 0;
+    for (const auto& [op, weight] : kOps) total += weight;
+    int pick = below(total);
+    for (const auto& [op, weight] : kOps) {
+      if ((pick -= weight) < 0) return (this->*op)();
+    }
+  }
+
+  // Randomness, all from the seed.
+  int below(int n) { return static_cast<int>(random_() % static_cast<std::uint64_t>(n)); }
+  bool chance(int oneIn) { return below(oneIn) == 0; }
+  std::size_t offsetIn(std::size_t size) {
+    if (chance(10)) return size + static_cast<std::size_t>(below(200000));  // well past the end: a hole
+    return static_cast<std::size_t>(below(static_cast<int>(size) + 8192));
+  }
+  std::size_t length() { return chance(8) ? 1 + below(70000) : 1 + below(9000); }
+  std::string bytes(std::size_t n) {
+    std::string out(n, '\0');
+    for (std::size_t i = 0; i < n; i += 8) {
+      const std::uint64_t word = random_();
+      std::memcpy(out.data() + i, &word, std::min<std::size_t>(8, n - i));
+    }
+    return out;
+  }
+  std::string someName() { return "f" + std::to_string(below(kNames)); }
+  template <typename T>
+  T* pick(std::vector<T>& from, bool (*fits)(const T&) = nullptr) {
+    std::vector<T*> candidates;
+    for (auto& one : from) {
+      if (!fits || fits(one)) candidates.push_back(&one);
+    }
+    return candidates.empty() ? nullptr : candidates[below(static_cast<int>(candidates.size()))];
+  }
+
+  std::filesystem::path pathOf(const std::string& name) const { return target_.folder / name; }
+  std::optional<std::string> nameOf(const FilePtr& file) const {
+    for (const auto& [name, model] : files_) {
+      if (model == file) return name;
+    }
+    return std::nullopt;
+  }
+  std::string label(const Handle& handle) const {
+    return "fd " + std::to_string(handle.fd) + " (" + nameOf(handle.file).value_or("unlinked") + ")";
+  }
+
+  void did(const std::string& kind, const std::string& detail) {
+    ++counts_[kind];
+    recent_.push_back("#" + std::to_string(step_) + " " + kind + " " + detail);
+    if (recent_.size() > kRecent) recent_.pop_front();
+  }
+  void fail(const std::string& what) {
+    if (!failure_.empty()) return;
+    std::ostringstream out;
+    out << "seed " << run_.seed << ", step " << step_ << ": " << what << "\nthe operations before it:\n";
+    for (const auto& line : recent_) out << "  " << line << "\n";
+    failure_ = out.str();
+  }
+  bool expectOk(bool ok, const std::string& call) {
+    if (!ok) fail(call + " failed: " + std::strerror(errno));
+    return ok;
+  }
+  void expectBytes(const std::string& got, const std::string& want, std::size_t at, const std::string& how) {
+    if (got == want) return;
+    std::size_t differs = 0;
+    while (differs < std::min(got.size(), want.size()) && got[differs] == want[differs]) ++differs;
+    fail(how + " at " + std::to_string(at) + " gave " + std::to_string(got.size()) + " bytes, expected " +
+         std::to_string(want.size()) + "; first difference at +" + std::to_string(differs));
+  }
+
+  static void writeInto(ModelFile& file, std::size_t at, const std::string& data) {
+    if (file.bytes.size() < at + data.size()) file.bytes.resize(at + data.size(), '\0');
+    std::memcpy(file.bytes.data() + at, data.data(), data.size());
+  }
+
+  std::optional<std::string> readWhole(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return std::nullopt;
+    std::string out;
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    return out;
+  }
+
+  // After every step: each handle's fstat and each name's stat give the model's size.
+  void checkSizes() {
+    struct stat st {};
+    for (const auto& handle : handles_) {
+      if (!expectOk(::fstat(handle.fd, &st) == 0, "fstat")) return;
+      if (static_cast<std::size_t>(st.st_size) != handle.file->bytes.size()) {
+        return fail("fstat gave size " + std::to_string(st.st_size) + ", expected " +
+                    std::to_string(handle.file->bytes.size()));
+      }
+    }
+    for (const auto& [name, file] : files_) {
+      if (!expectOk(::stat(pathOf(name).c_str(), &st) == 0, "stat " + name)) return;
+      if (static_cast<std::size_t>(st.st_size) != file->bytes.size()) {
+        return fail("stat " + name + " gave size " + std::to_string(st.st_size) + ", expected " +
+                    std::to_string(file->bytes.size()));
+      }
+    }
+  }
+
+  std::set<std::string> listed() {
+    std::set<std::string> names;
+    if (DIR* folder = ::opendir(target_.folder.c_str())) {
+      while (dirent* entry = ::readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.insert(name);
+      }
+      ::closedir(folder);
+    }
+    return names;
+  }
+
+  void openOne() {
+    if (handles_.size() >= kMaxHandles) return closeOne();
+    const std::string name = someName();
+    const bool exists = files_.count(name) > 0;
+    Handle handle;
+    handle.access = std::array{O_RDONLY, O_WRONLY, O_RDWR}[below(3)];
+    int flags = handle.access | (exists ? 0 : O_CREAT);
+    const bool truncating = exists && handle.writable() && chance(6);
+    if (truncating) flags |= O_TRUNC;
+    if (handle.writable() && chance(6)) {
+      flags |= O_APPEND;
+      handle.append = true;
+    }
+    handle.fd = ::open(pathOf(name).c_str(), flags, 0644);
+    did("open", name + " flags " + std::to_string(flags) + " as fd " + std::to_string(handle.fd));
+    if (!expectOk(handle.fd >= 0, "open " + name)) return;
+    if (!exists) {
+      files_[name] = std::make_shared<ModelFile>();
+      files_[name]->sinceDurable = {std::nullopt, std::string()};
+    }
+    handle.file = files_[name];
+    if (truncating) {
+      handle.file->bytes.clear();
+      handle.file->changed();
+    }
+    handles_.push_back(handle);
+  }
+
+  void closeHandle(std::size_t index) {
+    Handle handle = handles_[index];
+    handles_.erase(handles_.begin() + static_cast<std::ptrdiff_t>(index));
+    if (expectOk(::close(handle.fd) == 0, "close") && handle.writable()) handle.file->durable();
+  }
+
+  void closeOne() {
+    if (handles_.empty()) return;
+    const auto index = static_cast<std::size_t>(below(static_cast<int>(handles_.size())));
+    did("close", label(handles_[index]));
+    closeHandle(index);
+  }
+
+  void readOne() {
+    Handle* handle = pick<Handle>(handles_, [](const Handle& h) { return h.readable(); });
+    if (!handle) return openOne();
+    const std::size_t size = handle->file->bytes.size();
+    const std::size_t at = offsetIn(size), want = length();
+    const bool positioned = chance(3);
+    did(positioned ? "read" : "pread", std::to_string(want) + " at " + std::to_string(at) + " " + label(*handle));
+    std::string got(want, '\0');
+    ssize_t n;
+    if (positioned) {
+      if (!expectOk(::lseek(handle->fd, static_cast<off_t>(at), SEEK_SET) >= 0, "lseek")) return;
+      n = ::read(handle->fd, got.data(), want);
+    } else {
+      n = ::pread(handle->fd, got.data(), want, static_cast<off_t>(at));
+    }
+    if (!expectOk(n >= 0, "read")) return;
+    got.resize(static_cast<std::size_t>(n));
+    expectBytes(got, at < size ? handle->file->bytes.substr(at, want) : std::string(), at, "a read");
+  }
+
+  void writeOne() {
+    Handle* handle = pick<Handle>(handles_, [](const Handle& h) { return h.writable(); });
+    if (!handle) return openOne();
+    ModelFile& file = *handle->file;
+    // With O_APPEND every write goes to the end, pwrite's too (Linux).
+    const std::size_t at = handle->append ? file.bytes.size() : offsetIn(file.bytes.size());
+    const std::string data = bytes(length());
+    const bool positioned = chance(3);
+    did(positioned ? "write" : "pwrite", std::to_string(data.size()) + " at " + std::to_string(at) + " " + label(*handle));
+    ssize_t n;
+    if (positioned) {
+      if (!expectOk(::lseek(handle->fd, static_cast<off_t>(at), SEEK_SET) >= 0, "lseek")) return;
+      n = ::write(handle->fd, data.data(), data.size());
+    } else {
+      n = ::pwrite(handle->fd, data.data(), data.size(), static_cast<off_t>(at));
+    }
+    if (!expectOk(n == static_cast<ssize_t>(data.size()), "write")) return;
+    writeInto(file, at, data);
+    file.changed();
+  }
+
+  void resize(ModelFile& file, std::size_t size) {
+    file.bytes.resize(size, '\0');
+    file.changed();
+  }
+
+  void ftruncateOne() {
+    Handle* handle = pick<Handle>(handles_, [](const Handle& h) { return h.writable(); });
+    if (!handle) return openOne();
+    const std::size_t size = static_cast<std::size_t>(below(static_cast<int>(handle->file->bytes.size()) * 2 + 4096));
+    did("ftruncate", std::to_string(size) + " " + label(*handle));
+    if (expectOk(::ftruncate(handle->fd, static_cast<off_t>(size)) == 0, "ftruncate")) resize(*handle->file, size);
+  }
+
+  void truncateOne() {
+    const std::string name = someName();
+    auto found = files_.find(name);
+    if (found == files_.end()) return openOne();
+    const std::size_t size = static_cast<std::size_t>(below(static_cast<int>(found->second->bytes.size()) * 2 + 4096));
+    did("truncate", name + " to " + std::to_string(size));
+    if (!expectOk(::truncate(pathOf(name).c_str(), static_cast<off_t>(size)) == 0, "truncate")) return;
+    resize(*found->second, size);
+    found->second->durable();
+  }
+
+  void mapOne() {
+    if (mappings_.size() >= kMaxMappings) return unmapOne();
+    Handle* handle = pick<Handle>(handles_, [](const Handle& h) { return h.readable() && !h.file->bytes.empty(); });
+    if (!handle) return openOne();
+    Mapping mapping;
+    mapping.file = handle->file;
+    mapping.writable = handle->access == O_RDWR;
+    mapping.length = handle->file->bytes.size();
+    did("mmap", std::string(mapping.writable ? "rw " : "r ") + std::to_string(mapping.length) + " " + label(*handle));
+    void* at = ::mmap(nullptr, mapping.length, PROT_READ | (mapping.writable ? PROT_WRITE : 0), MAP_SHARED, handle->fd, 0);
+    if (!expectOk(at != MAP_FAILED, "mmap")) return;
+    mapping.at = static_cast<char*>(at);
+    mappings_.push_back(mapping);
+    // Half the time the descriptor goes at once: the mapping outlives it.
+    if (chance(2)) {
+      did("close", "after mmap");
+      closeHandle(static_cast<std::size_t>(handle - handles_.data()));
+    }
+  }
+
+  // The part of a mapping that is inside the file now, checked against the real
+  // size first: touching a page past the end would raise SIGBUS.
+  std::size_t mappedSpan(const Mapping& mapping) {
+    const auto name = nameOf(mapping.file);
+    if (!name) return 0;  // unlinked: no path to check its size by
+    struct stat st {};
+    if (!expectOk(::stat(pathOf(*name).c_str(), &st) == 0, "stat")) return 0;
+    if (static_cast<std::size_t>(st.st_size) != mapping.file->bytes.size()) {
+      fail("stat before a mapped access gave " + std::to_string(st.st_size));
+      return 0;
+    }
+    return std::min(mapping.length, mapping.file->bytes.size());
+  }
+
+  void mappedReadOne() {
+    Mapping* mapping = pick<Mapping>(mappings_);
+    if (!mapping) return mapOne();
+    const std::size_t span = mappedSpan(*mapping);
+    if (span == 0) return;
+    const std::size_t at = static_cast<std::size_t>(below(static_cast<int>(span)));
+    const std::size_t n = std::min(length(), span - at);
+    did("mapped read", std::to_string(n) + " at " + std::to_string(at));
+    expectBytes(std::string(mapping->at + at, n), mapping->file->bytes.substr(at, n), at, "a mapped read");
+  }
+
+  void mappedWriteOne() {
+    Mapping* mapping = pick<Mapping>(mappings_, [](const Mapping& m) { return m.writable; });
+    if (!mapping) return mapOne();
+    const std::size_t span = mappedSpan(*mapping);
+    if (span == 0) return;
+    const std::size_t at = static_cast<std::size_t>(below(static_cast<int>(span)));
+    const std::string data = bytes(std::min(length(), span - at));
+    const bool synced = chance(3);
+    did(synced ? "mapped write+msync" : "mapped write", std::to_string(data.size()) + " at " + std::to_string(at));
+    std::memcpy(mapping->at + at, data.data(), data.size());
+    writeInto(*mapping->file, at, data);
+    mapping->file->changed();
+    if (synced && expectOk(::msync(mapping->at, mapping->length, MS_SYNC) == 0, "msync")) mapping->file->durable();
+  }
+
+  void unmapOne() {
+    if (mappings_.empty()) return;
+    const auto index = static_cast<std::size_t>(below(static_cast<int>(mappings_.size())));
+    did("munmap", std::to_string(mappings_[index].length));
+    expectOk(::munmap(mappings_[index].at, mappings_[index].length) == 0, "munmap");
+    mappings_.erase(mappings_.begin() + static_cast<std::ptrdiff_t>(index));
+  }
+
+  void fsyncOne() {
+    Handle* handle = pick<Handle>(handles_);
+    if (!handle) return openOne();
+    const bool data = chance(2);
+    did(data ? "fdatasync" : "fsync", label(*handle));
+    if (expectOk((data ? ::fdatasync(handle->fd) : ::fsync(handle->fd)) == 0, "fsync")) handle->file->durable();
+  }
+
+  void renameOne() {
+    const std::string from = someName(), to = someName();
+    if (!files_.count(from) || from == to) return;
+    did("rename", from + " -> " + to + (files_.count(to) ? " (replacing)" : ""));
+    if (!expectOk(::rename(pathOf(from).c_str(), pathOf(to).c_str()) == 0, "rename")) return;
+    files_[to] = files_[from];
+    files_.erase(from);
+  }
+
+  void unlinkOne() {
+    const std::string name = someName();
+    if (!files_.count(name)) return;
+    did("unlink", name);
+    if (expectOk(::unlink(pathOf(name).c_str()) == 0, "unlink")) files_.erase(name);
+  }
+
+  // Runs `body` in a child process; its exit status, 0 when it did what it should.
+  int inChild(const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(body());
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  void childWriteOne() {
+    const std::string name = someName();
+    auto found = files_.find(name);
+    if (found == files_.end()) return;
+    const std::size_t at = offsetIn(found->second->bytes.size());
+    const std::string data = bytes(length());
+    const std::string path = pathOf(name);
+    did("write from another process", std::to_string(data.size()) + " at " + std::to_string(at) + " of " + name);
+    const int status = inChild([&] {
+      const int fd = ::open(path.c_str(), O_WRONLY);
+      if (fd < 0) return 1;
+      const bool wrote = ::pwrite(fd, data.data(), data.size(), static_cast<off_t>(at)) == static_cast<ssize_t>(data.size());
+      return ::close(fd) == 0 && wrote ? 0 : 2;
+    });
+    if (status != 0) return fail("the other process's write failed: " + std::to_string(status));
+    writeInto(*found->second, at, data);
+    found->second->durable();
+  }
+
+  void childReadOne() {
+    const std::string name = someName();
+    auto found = files_.find(name);
+    if (found == files_.end()) return;
+    const std::string want = found->second->bytes;
+    std::string buffer(want.size() + 1, '\0');
+    const std::string path = pathOf(name);
+    did("read from another process", name);
+    const int status = inChild([&] {
+      const int fd = ::open(path.c_str(), O_RDONLY);
+      if (fd < 0) return 1;
+      std::size_t got = 0;
+      for (ssize_t n; got < buffer.size() && (n = ::read(fd, buffer.data() + got, buffer.size() - got)) > 0;) {
+        got += static_cast<std::size_t>(n);
+      }
+      ::close(fd);
+      return got == want.size() && std::memcmp(buffer.data(), want.data(), got) == 0 ? 0 : 2;
+    });
+    if (status != 0) fail("another process read " + name + " differently from the model (" + std::to_string(status) + ")");
+  }
+
+  void rereadOne() {
+    const std::string name = someName();
+    auto found = files_.find(name);
+    if (found == files_.end()) return;
+    did("read whole", name);
+    auto got = readWhole(pathOf(name));
+    if (!expectOk(got.has_value(), "open " + name)) return;
+    expectBytes(*got, found->second->bytes, 0, "a fresh read of " + name);
+  }
+
+  void syncAndCompare() {
+    did("sync and compare the peer", std::to_string(files_.size()) + " files");
+    for (const auto& [name, file] : files_) {
+      const int fd = ::open(pathOf(name).c_str(), O_RDONLY);
+      if (!expectOk(fd >= 0, "open " + name)) return;
+      const bool synced = ::fsync(fd) == 0;
+      ::close(fd);
+      if (!expectOk(synced, "fsync " + name)) return;
+      file->durable();
+    }
+    for (const auto& [name, file] : files_) {
+      auto peer = target_.peerBytes(name);
+      if (!peer) return fail("the peer has no " + name);
+      expectBytes(*peer, file->bytes, 0, "the peer's " + name);
+    }
+  }
+
+  void closeEverything() {
+    while (!mappings_.empty()) {
+      ::munmap(mappings_.back().at, mappings_.back().length);
+      mappings_.pop_back();
+    }
+    while (!handles_.empty()) closeHandle(handles_.size() - 1);
+  }
+
+  void verifyEveryFile(const std::string& when) {
+    if (listed() != [&] {
+          std::set<std::string> names;
+          for (const auto& [name, file] : files_) names.insert(name);
+          return names;
+        }()) {
+      return fail("the folder lists other names than the model " + when);
+    }
+    for (const auto& [name, file] : files_) {
+      auto got = readWhole(pathOf(name));
+      if (!expectOk(got.has_value(), "open " + name + " " + when)) return;
+      expectBytes(*got, file->bytes, 0, name + " " + when);
+    }
+  }
+
+  void remount() {
+    did("remount", "");
+    closeEverything();
+    target_.remount();
+    verifyEveryFile("after a remount");
+  }
+
+  void restartHost() {
+    did("restart the host", "");
+    target_.restartHost();
+  }
+
+  // Handles stay open across the kill: what they wrote since the last close
+  // may be lost, nothing before it.
+  void crash() {
+    did("kill -9 the mount", std::to_string(handles_.size()) + " handles, " + std::to_string(mappings_.size()) +
+                                 " mappings open");
+    target_.crash();
+    for (auto& mapping : mappings_) ::munmap(mapping.at, mapping.length);
+    mappings_.clear();
+    for (auto& handle : handles_) ::close(handle.fd);
+    handles_.clear();
+    const auto names = listed();
+    for (const auto& name : names) {
+      if (!files_.count(name)) return fail("after the crash the folder holds " + name + ", which was removed");
+    }
+    for (auto it = files_.begin(); it != files_.end();) {
+      errno = 0;
+      auto got = names.count(it->first) ? readWhole(pathOf(it->first)) : std::nullopt;
+      const auto& allowed = it->second->sinceDurable;
+      if (std::find(allowed.begin(), allowed.end(), got) == allowed.end()) {
+        fail("after the crash " + it->first + " holds " +
+             (got ? std::to_string(got->size()) + " bytes"
+                  : names.count(it->first) ? std::string("nothing: ") + std::strerror(errno) : "nothing: not listed") +
+             ", none of the " + std::to_string(allowed.size()) + " states since it was last closed");
+        return;
+      }
+      if (!got) {
+        it = files_.erase(it);
+        continue;
+      }
+      it->second->bytes = *got;
+      it->second->durable();
+      ++it;
+    }
+  }
+
+  const ExerciserTarget& target_;
+  const ExerciserRun run_;
+  std::mt19937_64 random_;
+  int step_ = 0;
+  std::map<std::string, FilePtr> files_;
+  std::vector<Handle> handles_;
+  std::vector<Mapping> mappings_;
+  std::deque<std::string> recent_;
+  std::map<std::string, std::uint64_t> counts_;
+  std::string failure_;
+};
+
+}  // namespace
+
+ExerciserOutcome exercise(const ExerciserTarget& target, const ExerciserRun& run) {
+  return Exerciser(target, run).go();
+}
+
+}  // namespace corvane::testing

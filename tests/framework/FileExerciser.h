@@ -1,0 +1,49 @@
+// A model-based file exerciser: seeded random file operations on a few files
+// of one folder, every read and every size checked against an in-memory model
+// after each step. It drives open with every access mode, O_TRUNC and O_APPEND,
+// several handles on one file (also from a child process), read, pread, write
+// and pwrite at any offset (past the end too), ftruncate and truncate, shared
+// mappings read and written (msync'd, or left for the kernel to write back after
+// the descriptor closed), fsync and fdatasync, renames (onto free and taken
+// names), and unlinks of open files; at random points it compares the peer's
+// copy with the model, and has the folder remounted, its mount killed, or its
+// host restarted.
+//
+// The same seed runs the same operations on any folder, so a local folder is
+// the control that proves the exerciser. A failure names the seed, the step and
+// the operations before it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace corvane::testing {
+
+struct ExerciserTarget {
+  std::filesystem::path folder;
+  // The peer's copy of a file once every file was fsynced; absent when missing.
+  // Not set: nothing to compare.
+  std::function<std::optional<std::string>(const std::string& name)> peerBytes;
+  // Each is called with every file closed and unmapped; not set: not done.
+  std::function<void()> remount;  // an orderly unmount and a new mount
+  std::function<void()> crash;    // the mount killed outright, then a new mount
+  std::function<void()> restartHost;
+};
+
+struct ExerciserRun {
+  std::uint64_t seed = 0;
+  int operations = 2000;
+};
+
+struct ExerciserOutcome {
+  std::string failure;  // empty when every check held
+  std::map<std::string, std::uint64_t> counts;  // operations done, by kind
+};
+
+ExerciserOutcome exercise(const ExerciserTarget& target, const ExerciserRun& run);
+
+}  // namespace corvane::testing

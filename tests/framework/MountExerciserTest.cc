@@ -1,0 +1,228 @@
+// The mount keeps every byte: the model-based exerciser on a local folder (the
+// control) and on the mount, with remounts, kills and host restarts, and a table
+// of edit sequences that once lost bytes, each checked on the mount and on the
+// share, with the peer online and with its host paused.
+//
+// CORVANE_EXERCISER_SEEDS and CORVANE_EXERCISER_OPS make a longer soak.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+
+#include "tests/framework/FileExerciser.h"
+#include "tests/framework/MountTestSupport.h"
+
+namespace corvane::testing {
+namespace {
+
+int fromEnvironment(const char* name, int fallback) {
+  const char* value = std::getenv(name);
+  return value && *value ? std::atoi(value) : fallback;
+}
+
+ExerciserRun runOf(int index) {
+#if defined(__SANITIZE_THREAD__)
+  constexpr int kOperations = 400;  // every step is several times slower under ThreadSanitizer
+#else
+  constexpr int kOperations = 2500;
+#endif
+  return {static_cast<std::uint64_t>(1000 + index), fromEnvironment("CORVANE_EXERCISER_OPS", kOperations)};
+}
+
+int seeds() { return fromEnvironment("CORVANE_EXERCISER_SEEDS", 3); }
+
+void report(const char* where, const std::map<std::string, std::uint64_t>& counts) {
+  std::uint64_t total = 0;
+  std::string line;
+  for (const auto& [kind, count] : counts) {
+    total += count;
+    line += " " + kind + "=" + std::to_string(count);
+  }
+  std::printf("exerciser on %s: %d seeds, %llu operations:%s\n", where, seeds(),
+              static_cast<unsigned long long>(total), line.c_str());
+}
+
+void add(std::map<std::string, std::uint64_t>& into, const std::map<std::string, std::uint64_t>& counts) {
+  for (const auto& [kind, count] : counts) into[kind] += count;
+}
+
+std::optional<std::string> bytesAt(const std::filesystem::path& path) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
+  return readFile(path);
+}
+
+TEST(FileExerciser, PassesOnALocalFolder) {
+  TempDir dir;
+  std::map<std::string, std::uint64_t> counts;
+  for (int i = 0; i < seeds(); ++i) {
+    const auto folder = dir.path() / std::to_string(i);
+    std::filesystem::create_directories(folder);
+    auto nothing = [] {};
+    const ExerciserTarget target{
+        folder, [&](const std::string& name) { return bytesAt(folder / name); }, nothing, nothing, nothing};
+    auto outcome = exercise(target, runOf(i));
+    ASSERT_EQ(outcome.failure, "");
+    add(counts, outcome.counts);
+  }
+  report("a local folder", counts);
+}
+
+class MountExerciser : public MountEndToEnd {
+ protected:
+  std::unique_ptr<ChildProcess> startHost() {
+    return std::make_unique<ChildProcess>(std::vector<std::string>{CORVANE_VFS_HOST, "--peer", "ex=" + share().string()},
+                                          ChildOptions{.errorFile = dir_.path() / "host.log"});
+  }
+  std::unique_ptr<Mount> startMount() {
+    auto mount = std::make_unique<Mount>(dir_.path(), "ex", std::vector<std::string>{"--no-host"});
+    EXPECT_TRUE(mount->ready()) << mount->log();
+    return mount;
+  }
+  // The link is up again once a folder can be made and removed on the peer.
+  void awaitLink() {
+    ASSERT_TRUE(eventually([&] {
+      const auto probe = mount_->path() / "probe";
+      return ::mkdir(probe.c_str(), 0755) == 0 && ::rmdir(probe.c_str()) == 0;
+    })) << mount_->log();
+  }
+
+  std::unique_ptr<ChildProcess> host_;
+  std::unique_ptr<Mount> mount_;
+};
+
+TEST_F(MountExerciser, RandomOperationsKeepEveryByteAcrossRemountsKillsAndHostRestarts) {
+  host_ = startHost();
+  mount_ = startMount();
+  std::map<std::string, std::uint64_t> counts;
+  for (int i = 0; i < seeds(); ++i) {
+    const std::string folder = "ex" + std::to_string(i);
+    ASSERT_EQ(::mkdir((mount_->path() / folder).c_str(), 0755), 0) << std::strerror(errno);
+    const ExerciserTarget target{
+        mount_->path() / folder,
+        [&](const std::string& name) { return bytesAt(share() / folder / name); },
+        [&] {
+          mount_.reset();
+          mount_ = startMount();
+        },
+        [&] {
+          mount_->stop(SIGKILL);
+          mount_.reset();  // before the next mount, whose folder it would unmount on its way out
+          mount_ = startMount();
+        },
+        [&] {
+          host_->stop(SIGKILL);
+          host_ = startHost();
+          awaitLink();
+        }};
+    auto outcome = exercise(target, runOf(i));
+    if (!outcome.failure.empty()) run({"ls", "-la", (share() / folder).string(), (mount_->path() / folder).string()});
+    ASSERT_EQ(outcome.failure, "") << mount_->log();
+    add(counts, outcome.counts);
+  }
+  report("the mount", counts);
+  EXPECT_EQ(mount_->stop(), 0) << mount_->log();
+}
+
+// Edit sequences that lost bytes once. Each works on its own file.
+struct EditCase {
+  const char* name;
+  const char* before;  // on the share before the mount starts; null: made through the mount
+  std::function<bool(const std::filesystem::path& file)> edit;
+  const char* after;
+};
+
+bool put(const std::filesystem::path& file, const char* text, int flags) {
+  const int fd = ::open(file.c_str(), flags, 0644);
+  if (fd < 0) return false;
+  const bool wrote = ::write(fd, text, std::strlen(text)) == static_cast<ssize_t>(std::strlen(text));
+  return ::close(fd) == 0 && wrote;
+}
+
+bool openClose(const std::filesystem::path& file, int flags) {
+  const int fd = ::open(file.c_str(), flags);
+  return fd >= 0 && ::close(fd) == 0;
+}
+
+const EditCase kEdits[] = {
+    {"reopened read-write, closed, written at 0", nullptr,
+     [](const std::filesystem::path& f) {
+       return put(f, "abcdef\n", O_CREAT | O_WRONLY | O_TRUNC) && openClose(f, O_RDWR) && put(f, "Z", O_RDWR);
+     },
+     "Zbcdef\n"},
+    {"reopened read-only, closed, written at 0", nullptr,
+     [](const std::filesystem::path& f) {
+       return put(f, "abcdef\n", O_CREAT | O_WRONLY | O_TRUNC) && openClose(f, O_RDONLY) && put(f, "Z", O_RDWR);
+     },
+     "Zbcdef\n"},
+    {"the peer's file edited in place, two writes", "hello world\n",
+     [](const std::filesystem::path& f) {
+       const int fd = ::open(f.c_str(), O_RDWR);
+       return fd >= 0 && ::write(fd, "A", 1) == 1 && ::write(fd, "B", 1) == 1 && ::close(fd) == 0;
+     },
+     "ABllo world\n"},
+    {"a closed file edited twice through O_RDWR", nullptr,
+     [](const std::filesystem::path& f) {
+       return put(f, "0123456789", O_CREAT | O_WRONLY | O_TRUNC) && put(f, "a", O_RDWR) && put(f, "b", O_RDWR);
+     },
+     "b123456789"},
+    {"a mapped write after the descriptor closed", nullptr,
+     [](const std::filesystem::path& f) {
+       if (!put(f, "0123456789", O_CREAT | O_WRONLY | O_TRUNC)) return false;
+       const int fd = ::open(f.c_str(), O_RDWR);
+       void* at = fd >= 0 ? ::mmap(nullptr, 10, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
+       if (fd < 0 || at == MAP_FAILED || ::close(fd) != 0) return false;
+       static_cast<char*>(at)[0] = 'X';
+       return ::munmap(at, 10) == 0;
+     },
+     "X123456789"},
+    {"a reader opened before another handle appends sees the append", "start\n",
+     [](const std::filesystem::path& f) {
+       const int reader = ::open(f.c_str(), O_RDONLY);
+       char buffer[32] = {};
+       const bool ok = reader >= 0 && ::pread(reader, buffer, sizeof buffer, 0) == 6 && put(f, "more\n", O_WRONLY | O_APPEND) &&
+                       ::pread(reader, buffer, sizeof buffer, 0) == 11 && std::string(buffer, 11) == "start\nmore\n";
+       if (reader >= 0) ::close(reader);
+       return ok;
+     },
+     "start\nmore\n"},
+    {"truncated by path, then written through a new handle", "abcdef\n",
+     [](const std::filesystem::path& f) { return ::truncate(f.c_str(), 3) == 0 && put(f, "X", O_WRONLY | O_APPEND); },
+     "abcX"},
+};
+
+TEST_F(MountExerciser, EditSequencesKeepTheirBytesOnlineAndWithTheHostPaused) {
+  for (bool paused : {false, true}) {
+    for (std::size_t i = 0; i < std::size(kEdits); ++i) {
+      if (kEdits[i].before) writeFile(share() / ("e" + std::to_string(i) + (paused ? "p" : "")), kEdits[i].before);
+    }
+  }
+  host_ = startHost();
+  mount_ = startMount();
+  for (bool paused : {false, true}) {
+    // A paused host answers nothing: the files the edits start from are read while it runs.
+    ASSERT_EQ(mount_->shell("cat e* > /dev/null", share()), 0);
+    if (paused) ::kill(host_->pid(), SIGSTOP);
+    for (std::size_t i = 0; i < std::size(kEdits); ++i) {
+      const std::string name = "e" + std::to_string(i) + (paused ? "p" : "");
+      EXPECT_TRUE(kEdits[i].edit(mount_->path() / name)) << kEdits[i].name << ": " << std::strerror(errno);
+      EXPECT_EQ(readFile(mount_->path() / name), kEdits[i].after) << kEdits[i].name << (paused ? " (paused)" : "");
+    }
+    if (paused) ::kill(host_->pid(), SIGCONT);
+    for (std::size_t i = 0; i < std::size(kEdits); ++i) {
+      const std::string name = "e" + std::to_string(i) + (paused ? "p" : "");
+      const int fd = ::open((mount_->path() / name).c_str(), O_RDONLY);
+      EXPECT_EQ(::fsync(fd), 0) << kEdits[i].name;
+      ::close(fd);
+      EXPECT_EQ(readFile(share() / name), kEdits[i].after) << kEdits[i].name << (paused ? " (paused)" : "") << " on the share";
+    }
+  }
+  EXPECT_EQ(mount_->stop(), 0) << mount_->log();
+}
+
+}  // namespace
+}  // namespace corvane::testing
