@@ -35,7 +35,7 @@ const Case kCases[] = {
     {"cp of 10 MiB in and out keeps every byte", R"sh(head -c 10485760 /dev/urandom > "$WORK/big"; cp "$WORK/big" big
       cmp big "$WORK/big"; sync big; cmp "$SHARE/big" "$WORK/big"; cp big "$WORK/back"; cmp "$WORK/back" "$WORK/big")sh"},
     {"mkdir and mv within a folder",
-     R"sh(mkdir d; echo hi > d/f; mv d/f d/g; [ -f "$SHARE/d/g" ]; [ ! -e "$SHARE/d/f" ])sh"},
+     R"sh(mkdir d; echo hi > d/f; mv d/f d/g; [ "$(cat "$SHARE/d/g")" = hi ]; [ ! -e "$SHARE/d/f" ])sh"},
     {"mv across folders copies and deletes",
      R"sh(mkdir e; mv d/g e/; sync e/g; [ "$(cat "$SHARE/e/g")" = hi ]; [ ! -e "$SHARE/d/g" ])sh"},
     {"a file removed while open is not brought back by its close",
@@ -48,13 +48,16 @@ const Case kCases[] = {
       [ "$(cat "$SHARE/r2")" = one ]; [ ! -e "$SHARE/r1" ]; [ -z "$(ls -A "$SHARE" | grep corvane-replaced || true)" ])sh"},
     {"sed -i edits in place", R"sh(printf 'abc\n' > s.txt; sed -i s/b/B/ s.txt; [ "$(cat "$SHARE/s.txt")" = aBc ])sh"},
     {"git init, add, commit and log", R"sh(mkdir repo; cd repo; git init -q .; echo a > f; git add f
-      git -c user.email=t@example.com -c user.name=t commit -qm first; git log --oneline | grep -q first)sh"},
+      git -c user.email=t@example.com -c user.name=t commit -qm first; git log --oneline | grep -q first
+      find . -type f -exec sync {} +; git -C "$SHARE/repo" fsck --full --strict 2>&1
+      git -C "$SHARE/repo" log --oneline | grep -q first; [ "$(git -C "$SHARE/repo" show HEAD:f)" = a ])sh"},
     {"tar -x of 200 files in and tar -c back out",
      R"sh(mkdir -p "$WORK/src/t"; for i in $(seq 200); do echo "$i" > "$WORK/src/t/f$i"; done
       tar -C "$WORK/src" -cf "$WORK/in.tar" t; tar -xf "$WORK/in.tar"; sync t/*; tar -cf "$WORK/out.tar" t
       mkdir "$WORK/x"; tar -C "$WORK/x" -xf "$WORK/out.tar"; diff -r "$WORK/src/t" "$WORK/x/t"; diff -r "$WORK/src/t" "$SHARE/t")sh"},
     {"rsync -a in, then nothing left to do, then back out", R"sh(rsync -a "$WORK/src/" rs/
-      [ -z "$(rsync -an --itemize-changes "$WORK/src/" rs/)" ]; rsync -a rs/ "$WORK/rsback/"; diff -r "$WORK/src" "$WORK/rsback")sh"},
+      [ -z "$(rsync -an --itemize-changes "$WORK/src/" rs/)" ]; rsync -a rs/ "$WORK/rsback/"; diff -r "$WORK/src" "$WORK/rsback"
+      find rs -type f -exec sync {} +; diff -r "$WORK/src" "$SHARE/rs")sh"},
     {"symlinks, hard links and special files are refused",
      R"sh(! ln -s a.txt link 2>/dev/null; ! ln a.txt hard 2>/dev/null
       ! mkfifo fifo 2>/dev/null; [ ! -e "$SHARE/link" ]; [ ! -e "$SHARE/hard" ]; [ ! -e "$SHARE/fifo" ])sh"},

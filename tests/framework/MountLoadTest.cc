@@ -1,6 +1,7 @@
-// Load on the mount: eight clients look up, read, write and rename at once for
-// CORVANE_LOAD_SECONDS (default 60), then every file must hold what its last
-// successful writer wrote, on the mount and on the share. The run prints the
+// Load on the mount: eight clients look up, read, write (whole files and edits
+// in place) and rename at once for CORVANE_LOAD_SECONDS (default 60); each read
+// of a client's own file must give what it wrote, and at the end every file must
+// hold that on the mount and on the share, which holds no other name. The run prints the
 // operations done, the errors by errno and the resident memory of the mount and
 // its host before and after.
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -102,27 +104,48 @@ TEST_F(MountEndToEnd, EightClientsForAMinuteLoseNothing) {
             break;
           }
           case 1: {
-            const int fd = ::open(other.c_str(), O_RDONLY);
+            // Its own files hold still, so what it reads must be what it wrote.
+            const bool own = random() % 2;
+            const int fd = ::open((own ? mine : other).c_str(), O_RDONLY);
             if (fd < 0) {
               if (errno != ENOENT) failed("open", errno);
               break;
             }
+            std::string read;
             char buffer[4096];
             while (true) {
               const ssize_t got = ::read(fd, buffer, sizeof buffer);
               if (got < 0) failed("read", errno);
               if (got <= 0) break;
+              read.append(buffer, static_cast<std::size_t>(got));
             }
             ::close(fd);
+            if (own && read != self.contents[slot]) failed("read back", EILSEQ);
             break;
           }
           case 2: {
             const std::string text = "client " + std::to_string(c) + " write " + std::to_string(n) + " " +
                                      std::string(random() % 20000, static_cast<char>('a' + random() % 26));
-            if (int err = writeWhole(mine, text)) {
-              failed("write", err);
+            if (random() % 2) {
+              if (int err = writeWhole(mine, text)) {
+                failed("write", err);
+              } else {
+                self.contents[slot] = text;
+              }
+              break;
+            }
+            // An edit in place: a write at some offset, past the end too, without O_TRUNC.
+            const std::size_t at = random() % (self.contents[slot].size() + 100);
+            const int fd = ::open(mine.c_str(), O_WRONLY);
+            const bool wrote = fd >= 0 && ::pwrite(fd, text.data(), text.size(), static_cast<off_t>(at)) ==
+                                              static_cast<ssize_t>(text.size());
+            const int err = fd < 0 || !wrote ? errno : 0;
+            if ((fd >= 0 && ::close(fd) != 0) || err) {
+              failed("edit", err ? err : errno);
             } else {
-              self.contents[slot] = text;
+              std::string& model = self.contents[slot];
+              if (model.size() < at + text.size()) model.resize(at + text.size(), '\0');
+              model.replace(at, text.size(), text);
             }
             break;
           }
@@ -152,6 +175,11 @@ TEST_F(MountEndToEnd, EightClientsForAMinuteLoseNothing) {
       EXPECT_EQ(readFile(share() / client.names[f]), client.contents[f]) << client.names[f];
     }
   }
+  // Nothing more and nothing less than the clients' files (and the fixture's).
+  std::set<std::string> expected = {"a.txt", "sub"}, found;
+  for (const auto& client : clients) expected.insert(client.names.begin(), client.names.end());
+  for (const auto& entry : std::filesystem::directory_iterator(share())) found.insert(entry.path().filename());
+  EXPECT_EQ(found, expected);
   std::printf("load: %llu operations by %d clients in %lld s; resident before: %s; after: mount%s, host%s\n",
               static_cast<unsigned long long>(operations.load()), kClients, static_cast<long long>(length.count()),
               before.c_str(), residentKiB(mount.pid()).c_str(), residentKiB(host).c_str());
