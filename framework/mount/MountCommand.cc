@@ -1,6 +1,8 @@
 #include "framework/mount/MountCommand.h"
 
 #include <fuse_lowlevel.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
@@ -471,10 +473,22 @@ int runMount(const MountOptions& options) {
     // The loop joins its workers before it returns, and a worker may wait on a
     // host that never answers: once the session is told to end (a signal, or an
     // unmount from outside), those waits end too.
+    //
+    // The loop's own thread then waits on a semaphore that only a worker ending
+    // or a signal wakes. A stop signal the kernel gave to another thread (any of
+    // ours may take it) ends the session but wakes neither, and with no request
+    // coming the stop would wait for ever: the watch nudges the loop's thread
+    // until the loop returns.
     std::atomic<bool> looping{true};
+    struct sigaction nudge {};
+    nudge.sa_handler = [](int) {};  // only to interrupt the wait; no SA_RESTART
+    sigemptyset(&nudge.sa_mask);
+    ::sigaction(SIGUSR1, &nudge, nullptr);
+    const pthread_t loopThread = ::pthread_self();
     std::thread stopWatch([&] {
       while (looping && !fuse_session_exited(session)) std::this_thread::sleep_for(std::chrono::milliseconds(100));
       calls->abandonAll();
+      for (; looping; std::this_thread::sleep_for(std::chrono::milliseconds(100))) ::pthread_kill(loopThread, SIGUSR1);
     });
     fuse_loop_config* config = fuse_loop_cfg_create();
     fuse_loop_cfg_set_clone_fd(config, 0);
