@@ -168,10 +168,21 @@ ContentCache::Entry ContentCache::held(foundation::UniqueFd fd, fileprovider::It
   return Entry{std::move(fd), std::move(item), std::move(hold)};
 }
 
-std::filesystem::path ContentCache::entryPath(const fileprovider::ItemPtr& item) const {
-  const std::string key =
-      item->itemIdentifier().rawValue() + '\n' + foundation::hexString(item->itemVersion().contentVersion);
+std::filesystem::path ContentCache::entryPath(const std::string& identifier,
+                                             const foundation::Data& contentVersion) const {
+  const std::string key = identifier + '\n' + foundation::hexString(contentVersion);
   return folder_ / foundation::hexString(foundation::sha256(key));
+}
+
+std::filesystem::path ContentCache::entryPath(const fileprovider::ItemPtr& item) const {
+  return entryPath(item->itemIdentifier().rawValue(), item->itemVersion().contentVersion);
+}
+
+std::optional<foundation::UniqueFd> ContentCache::find(const std::string& identifier,
+                                                       const foundation::Data& contentVersion) const {
+  foundation::UniqueFd fd(::open(entryPath(identifier, contentVersion).c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
+  return fd;
 }
 
 std::optional<foundation::UniqueFd> ContentCache::openValid(const fileprovider::ItemPtr& item) const {

@@ -60,6 +60,10 @@ class ContentCache {
 
   const std::filesystem::path& folder() const { return folder_; }
 
+  // The cached contents of `identifier` at `contentVersion`, if they are still
+  // here, open for reading.
+  std::optional<foundation::UniqueFd> find(const std::string& identifier, const foundation::Data& contentVersion) const;
+
   void setLimits(Limits limits);
   // Asked of each entry an eviction considers; true keeps it.
   void setKeep(std::function<bool(const std::string& identifier)> keep);
@@ -74,6 +78,7 @@ class ContentCache {
   explicit ContentCache(std::filesystem::path folder) : folder_(std::move(folder)) {}
 
   std::filesystem::path entryPath(const fileprovider::ItemPtr& item) const;
+  std::filesystem::path entryPath(const std::string& identifier, const foundation::Data& contentVersion) const;
   std::optional<foundation::UniqueFd> openValid(const fileprovider::ItemPtr& item) const;
   foundation::Status store(const fileprovider::ItemPtr& item, int source);
   foundation::Result<Entry> fetchOnce(const fileprovider::ItemPtr& item, const Fetch& fetch);

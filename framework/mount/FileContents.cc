@@ -93,6 +93,7 @@ int FileContents::seal(const Enqueue& enqueue) {
   }
   std::uint64_t sequence = 0;
   if (int err = enqueue(*live, sequence)) return err;
+  if (sequence == 0) return 0;  // the file went meanwhile: nothing was queued
   std::lock_guard guard(mutex_);
   live->owned = false;
   sealed_ = std::move(live);
@@ -142,6 +143,11 @@ std::optional<off_t> FileContents::size() const {
 bool FileContents::dirty() const {
   std::lock_guard guard(mutex_);
   return !unlinked_ && ((live_ && modified_) || queued_ != 0);
+}
+
+bool FileContents::isOpen() const {
+  std::lock_guard guard(mutex_);
+  return opens_ > 0;
 }
 
 std::uint64_t FileContents::queued() const {

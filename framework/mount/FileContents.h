@@ -78,7 +78,8 @@ class FileContents {
     std::optional<foundation::Data> version;  // absent for a file the peer does not have yet
   };
   using PeerSource = std::function<int(Peer& out)>;  // 0 or an errno
-  // Hands a changed live copy to the upload queue: 0 and its sequence number, or an errno.
+  // Hands a changed live copy to the upload queue: 0 and its sequence number
+  // (0 when the file went meanwhile and nothing was queued), or an errno.
   using Enqueue = std::function<int(const Copy& copy, std::uint64_t& sequence)>;
 
   explicit FileContents(WorkFiles workFiles) : workFiles_(std::move(workFiles)) {}
@@ -116,6 +117,8 @@ class FileContents {
   std::optional<off_t> size() const;
   // Changed here and not on the peer yet: a live copy with changes, or a sealed one not stored.
   bool dirty() const;
+  // Some handle is open on the file.
+  bool isOpen() const;
   // The latest sealed upload not yet landed, 0 for none.
   std::uint64_t queued() const;
 

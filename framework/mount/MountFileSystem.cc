@@ -81,6 +81,8 @@ struct MountFileSystem::Node {
   // Files: their bytes, from the first open on.
   std::shared_ptr<FileContents> contents;
   std::optional<foundation::Data> kernelVersion;  // the content version the kernel's page cache holds
+  int renaming = 0;  // renames under way that involve the file: seals wait for them (renamed_)
+  int sealing = 0;   // seals on their way into the upload queue: renames wait for them (renamed_)
 };
 
 class MountFileSystem::OpenFile {
@@ -537,8 +539,24 @@ bool MountFileSystem::dirty(const Node& node) const { return node.contents && no
 int MountFileSystem::seal(const NodePtr& file, FileContents& contents) {
   return contents.seal([&](const FileContents::Copy& copy, std::uint64_t& sequence) {
     PendingUpload record;
+    struct Sealing {  // seen by a rename, which waits for it to be queued
+      MountFileSystem& fs;
+      const NodePtr& file;
+      ~Sealing() {
+        {
+          std::lock_guard guard(fs.mutex_);
+          --file->sealing;
+        }
+        fs.renamed_.notify_all();
+      }
+    };
+    std::optional<Sealing> sealing;
     {
-      std::lock_guard guard(mutex_);
+      std::unique_lock guard(mutex_);
+      renamed_.wait(guard, [&] { return file->renaming == 0; });
+      if (file->unlinked) return 0;  // replaced by the rename: nothing to send
+      ++file->sealing;
+      sealing.emplace(*this, file);
       if (file->item) record.identifier = file->item->itemIdentifier().rawValue();
       if (auto parent = nodes_.find(file->parent); parent != nodes_.end()) {
         record.parentIdentifier = parent->second->identifier.rawValue();
@@ -563,12 +581,7 @@ int MountFileSystem::fsync(OpenFile* file) {
 
 // Waits until the file's uploads are on the peer.
 int MountFileSystem::settle(const NodePtr& file) {
-  std::shared_ptr<FileContents> contents;
-  {
-    std::lock_guard guard(mutex_);
-    contents = file->contents;
-  }
-  const std::uint64_t sequence = contents ? contents->queued() : 0;
+  const std::uint64_t sequence = uploads_->latest(file->inode);
   return sequence ? uploads_->waitStored(file->inode, sequence) : 0;
 }
 
@@ -750,6 +763,7 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
   } else if (!wantFolder) {
     // The edit lands before the delete, as it was made: offline both fail at once.
     if (int err = settle(found)) return err;
+    keepLocal(found);
     std::lock_guard guard(mutex_);
     item = found->item;
   }
@@ -764,6 +778,19 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
   detach(found);
   found->item = item;
   return 0;
+}
+
+// A file about to leave the peer while handles are open on it here keeps its
+// bytes: those handles read and write them after it is gone.
+void MountFileSystem::keepLocal(const NodePtr& file) {
+  std::shared_ptr<FileContents> contents;
+  {
+    std::lock_guard guard(mutex_);
+    contents = file->contents;
+  }
+  if (contents && contents->isOpen() && !contents->readable()) {
+    (void)contents->change(peerOf(file), true, [](int) { return 0; });
+  }
 }
 
 int MountFileSystem::unlink(fuse_ino_t parent, const std::string& name) { return removeChild(parent, name, false); }
@@ -796,7 +823,7 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
     {
       std::lock_guard guard(mutex_);
       for (const auto& [inode, other] : nodes_) {
-        if (other->contents && other->contents->queued()) owed.push_back(other);
+        if (uploads_->latest(inode)) owed.push_back(other);
       }
     }
     for (const auto& other : owed) {
@@ -813,6 +840,29 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
     if (contents) {
       if (int err = seal(source, *contents)) return err;
     }
+  }
+  // From here until the names are settled, no upload of either file is queued:
+  // a release that seals meanwhile (a mapping's pages written back after its
+  // close come with it, asynchronously) would name the file as it was.
+  {
+    std::unique_lock guard(mutex_);
+    ++source->renaming;
+    if (target) ++target->renaming;
+    renamed_.wait(guard, [&] { return source->sealing == 0 && (!target || target->sealing == 0); });
+  }
+  struct Settled {
+    MountFileSystem& fs;
+    NodePtr source, target;
+    ~Settled() {
+      {
+        std::lock_guard guard(fs.mutex_);
+        --source->renaming;
+        if (target) --target->renaming;
+      }
+      fs.renamed_.notify_all();
+    }
+  } settled{*this, source, target};
+  if (!source->folder) {
     if (int err = settle(source)) return err;
     if (target) {
       if (int err = settle(target)) return err;
@@ -824,6 +874,7 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
     item = source->item;
   }
   if (!item) return EBUSY;  // a new file is on the peer only after its first close
+  if (target && !target->folder) keepLocal(target);
   auto holding = holdFolder(parent);
 
   // Onto an existing name: the old file is moved aside first and removed only

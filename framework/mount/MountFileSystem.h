@@ -143,6 +143,7 @@ class MountFileSystem {
   void conflicted(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& peer,
                   const fileprovider::ItemPtr& copy);
   int removeChild(fuse_ino_t parent, const std::string& name, bool folder);
+  void keepLocal(const NodePtr& file);  // not with mutex_ held
   bool preloadListings();
   void awaitPreload();
   void confirm(Changes& changes);
@@ -157,6 +158,7 @@ class MountFileSystem {
   std::once_flag importFinished_;
 
   mutable std::mutex mutex_;  // guards the table and every Node's fields
+  std::condition_variable renamed_;  // a rename ended: seals waiting on it go on
   std::unordered_map<fuse_ino_t, NodePtr> nodes_;
   std::unordered_map<std::string, fuse_ino_t> byIdentifier_;
   fuse_ino_t nextInode_ = FUSE_ROOT_ID + 1;

@@ -122,8 +122,17 @@ void UploadQueue::run() {
     const auto now = steady_clock::now();
     auto chosen = entries_.end();
     std::optional<steady_clock::time_point> soonest;
+    // A file's uploads go in order: each waits behind the file's first one still due.
+    std::set<std::uint64_t> keysDue;
+    std::vector<const Entry*> replayedDue;  // no key: known by where they go
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-      if (it->second.record.failed || it->second.inFlight) continue;
+      const Entry& entry = it->second;
+      if (entry.record.failed) continue;
+      const bool behind = entry.key != 0 ? !keysDue.insert(entry.key).second
+                                         : std::any_of(replayedDue.begin(), replayedDue.end(),
+                                                       [&](const Entry* earlier) { return sameFile(*earlier, entry); });
+      if (entry.key == 0) replayedDue.push_back(&entry);
+      if (behind || entry.inFlight) continue;
       if (it->second.notBefore <= now) {
         chosen = it;
         break;
@@ -170,14 +179,19 @@ UploadQueue::Attempt UploadQueue::attempt(const Entry& entry) {
   if ((*peer)->itemVersion().contentVersion != entry.record.baseVersion.value_or(foundation::Data{})) {
     // Changed on the peer, or stored by this very upload before a crash.
     if (sameContents(*peer, data)) return storedAs(*peer);
-    return conflictCopy(entry, data, *peer);
+    // Or only retagged: a version names the share's epoch too, which moves
+    // for every item at once (a host that restarts after an unclean stop).
+    // The peer still holding the bytes the edit started from is no edit there.
+    auto base = entry.record.baseVersion ? cache_->find(entry.record.identifier, *entry.record.baseVersion)
+                                         : std::nullopt;
+    if (!base || !sameContents(*peer, base->get())) return conflictCopy(entry, data, *peer);
   }
   auto modified = calls_->modify(*peer, (*peer)->itemVersion(), ItemField::contents, data);
   if (!modified.ok()) {
     if (isFileProviderError(modified.error(), ErrorCode::noSuchItem)) return conflictCopy(entry, data, nullptr);
     return failure(modified.error());
   }
-  return storedAs(*modified);
+  return storedAs(asListed(*modified));
 }
 
 UploadQueue::Attempt UploadQueue::sendNew(const Entry& entry, const std::filesystem::path& data) {
@@ -185,7 +199,7 @@ UploadQueue::Attempt UploadQueue::sendNew(const Entry& entry, const std::filesys
   const auto& record = entry.record;
   auto made =
       calls_->create(newFile(record.parentIdentifier, record.name), ItemField::contents | ItemField::filename, data);
-  if (made.ok()) return storedAs(*made);
+  if (made.ok()) return storedAs(asListed(*made));
   if (!isFileProviderError(made.error(), ErrorCode::filenameCollision)) return failure(made.error());
   // The name was taken on the peer meanwhile, or by this very upload before a crash.
   auto listing = calls_->list(ItemIdentifier(record.parentIdentifier));
@@ -210,7 +224,7 @@ UploadQueue::Attempt UploadQueue::conflictCopy(const Entry& entry, const std::fi
       Attempt out;
       out.outcome = Outcome::conflicted;
       out.peer = peer;
-      out.copy = *made;
+      out.copy = asListed(*made);
       return out;
     }
     if (!isFileProviderError(made.error(), ErrorCode::filenameCollision)) return failure(made.error());
@@ -220,14 +234,27 @@ UploadQueue::Attempt UploadQueue::conflictCopy(const Entry& entry, const std::fi
   return out;
 }
 
+// The reply to an upload describes the file without the share's epoch (and,
+// when the host's stat after it failed, with no size and the current time), so
+// its version tag is not the one lookups and listings give: the next edit's
+// check against the peer would fail on it. The peer's own lookup is taken
+// instead, when it answers.
+ItemPtr UploadQueue::asListed(const ItemPtr& stored) {
+  auto listed = calls_->item(stored->itemIdentifier());
+  return listed.ok() ? *listed : stored;
+}
+
 bool UploadQueue::sameContents(const ItemPtr& peer, const std::filesystem::path& data) {
+  foundation::UniqueFd local(::open(data.c_str(), O_RDONLY | O_CLOEXEC));
+  return local.valid() && sameContents(peer, local.get());
+}
+
+bool UploadQueue::sameContents(const ItemPtr& peer, int local) {
   struct stat st {};
-  if (::stat(data.c_str(), &st) != 0) return false;
+  if (::fstat(local, &st) != 0) return false;
   if (auto size = peer->documentSize(); size && *size != static_cast<std::uint64_t>(st.st_size)) return false;
   auto cached = cache_->materialise(peer, [&] { return calls_->fetch(peer->itemIdentifier()); });
-  if (!cached.ok()) return false;
-  foundation::UniqueFd local(::open(data.c_str(), O_RDONLY | O_CLOEXEC));
-  return local.valid() && sameBytes(local.get(), cached->fd.get());
+  return cached.ok() && sameBytes(local, cached->fd.get());
 }
 
 void UploadQueue::finish(std::uint64_t sequence, const Attempt& result) {
@@ -274,32 +301,46 @@ void UploadQueue::finish(std::uint64_t sequence, const Attempt& result) {
     if (landed || cancelled) {
       if (cancelled && landed)
         storedAfterCancel_[key] = result.outcome == Outcome::stored ? result.stored : result.copy;
-      journal_->remove(entry.record);
-      entries_.erase(found);
-      if (key != 0) {
-        storedUpTo_[key] = std::max(storedUpTo_[key], sequence);
-        // A later upload of the same file goes on from what this one stored:
-        // after a conflict, into the copy, where the local contents now live.
+      // Later uploads of the same file go on from what this one stored (after a
+      // conflict, into the copy, where the local contents now live). They are
+      // rewritten before this record goes, so that a crash in between leaves no
+      // record based on a version the peer has since left. Uploads replayed from
+      // an earlier run have no key: their file is known by where they go.
+      if (landed) {
         const ItemPtr& went = result.outcome == Outcome::stored ? result.stored : result.copy;
         PendingUpload next;
         next.identifier = went->itemIdentifier().rawValue();
         next.baseVersion = went->itemVersion().contentVersion;
         const bool nextIntoCopy = intoCopy || result.outcome == Outcome::conflicted;
+        // Earlier uploads of the file still queued are older than what landed.
+        for (auto it = entries_.begin(); it != found;) {
+          if (!it->second.inFlight && sameFile(it->second, found->second)) {
+            journal_->remove(it->second.record);
+            it = entries_.erase(it);
+          } else {
+            ++it;
+          }
+        }
         for (auto& [later, other] : entries_) {
-          if (other.key != key) continue;
+          if (later == sequence || !sameFile(other, found->second)) continue;
           other.record.identifier = next.identifier;
           other.record.baseVersion = next.baseVersion;
           other.record.name = went->filename();
           other.intoCopy = nextIntoCopy;
           (void)journal_->rewrite(other.record);
         }
-        lastStored_[key] = std::move(next);
-        if (nextIntoCopy) {
-          copyTargets_.insert(key);
-        } else {
-          copyTargets_.erase(key);
+        if (key != 0) {
+          lastStored_[key] = std::move(next);
+          if (nextIntoCopy) {
+            copyTargets_.insert(key);
+          } else {
+            copyTargets_.erase(key);
+          }
         }
       }
+      if (key != 0) storedUpTo_[key] = std::max(storedUpTo_[key], sequence);
+      journal_->remove(record);
+      entries_.erase(found);
       if (result.outcome == Outcome::conflicted) {
         conflicts_.push_back({record.path, result.copy->filename()});
       }
@@ -335,6 +376,15 @@ void UploadQueue::finish(std::uint64_t sequence, const Attempt& result) {
   }
 }
 
+// Uploads of this run are told apart by key; those replayed from an earlier
+// run have none, and are known by where they go.
+bool UploadQueue::sameFile(const Entry& a, const Entry& b) {
+  if (a.key != 0 || b.key != 0) return a.key == b.key;
+  if (!a.record.identifier.empty()) return a.record.identifier == b.record.identifier;
+  return b.record.identifier.empty() && a.record.parentIdentifier == b.record.parentIdentifier &&
+         a.record.name == b.record.name;
+}
+
 std::map<std::uint64_t, UploadQueue::Entry>::iterator UploadQueue::latestOf(std::uint64_t key) {
   for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
     if (it->second.key == key) return std::next(it).base();
@@ -361,12 +411,21 @@ int UploadQueue::enqueue(std::uint64_t key, PendingUpload record, bool followsLo
       return error.domain() == foundation::kPosixErrorDomain ? static_cast<int>(error.code()) : EIO;
     }
     sequence = record.sequence;
-    // Only the latest contents of a file are sent; one in flight finishes first.
-    dropQueued(key);
+    // Only the latest contents of a file are sent; one in flight finishes first,
+    // and so does one already tried, which the peer may have taken without its
+    // answer arriving: sent again, it finds its own bytes there and lands, so
+    // this one's check starts from them.
+    dropQueued(key, true);
     entries_[sequence] = Entry{key, std::move(record), {}, false, intoCopy};
   }
   changed_.notify_all();
   return 0;
+}
+
+std::uint64_t UploadQueue::latest(std::uint64_t key) {
+  std::lock_guard guard(mutex_);
+  auto found = latestOf(key);
+  return found == entries_.end() ? 0 : found->first;
 }
 
 int UploadQueue::waitStored(std::uint64_t key, std::uint64_t sequence) {
@@ -392,9 +451,9 @@ int UploadQueue::waitStored(std::uint64_t key, std::uint64_t sequence) {
   return answer;
 }
 
-void UploadQueue::dropQueued(std::uint64_t key) {
+void UploadQueue::dropQueued(std::uint64_t key, bool keepTried) {
   for (auto it = entries_.begin(); it != entries_.end();) {
-    if (it->second.key == key && !it->second.inFlight) {
+    if (it->second.key == key && !it->second.inFlight && !(keepTried && it->second.record.attempts > 0)) {
       journal_->remove(it->second.record);
       it = entries_.erase(it);
     } else {
@@ -406,7 +465,7 @@ void UploadQueue::dropQueued(std::uint64_t key) {
 ItemPtr UploadQueue::cancel(std::uint64_t key) {
   std::unique_lock lock(mutex_);
   cancelled_.insert(key);
-  dropQueued(key);
+  dropQueued(key, false);
   changed_.notify_all();
   changed_.wait(lock, [&] { return latestOf(key) == entries_.end(); });
   auto made = storedAfterCancel_.find(key);

@@ -78,6 +78,8 @@ class UploadQueue {
   // that one went.
   int enqueue(std::uint64_t key, PendingUpload record, bool followsLocal, int fd, const std::filesystem::path& workPath,
               std::uint64_t& sequence);
+  // The latest upload of `key` still queued (failed ones too), 0 for none.
+  std::uint64_t latest(std::uint64_t key);
   // Waits until `sequence` of `key` (or a later upload of it) is on the peer: 0.
   // EIO when it failed for good, or when an attempt made during the wait failed
   // (it stays queued): fsync never hangs on a peer that is gone.
@@ -134,10 +136,14 @@ class UploadQueue {
   Attempt conflictCopy(const Entry& entry, const std::filesystem::path& data, const fileprovider::ItemPtr& peer);
   Attempt failure(const foundation::Error& error) const;
   bool sameContents(const fileprovider::ItemPtr& peer, const std::filesystem::path& data);
+  bool sameContents(const fileprovider::ItemPtr& peer, int local);
+  fileprovider::ItemPtr asListed(const fileprovider::ItemPtr& stored);
   void finish(std::uint64_t sequence, const Attempt& result);
   void runOne(std::unique_lock<std::mutex>& lock, std::map<std::uint64_t, Entry>::iterator entry);
+  static bool sameFile(const Entry& a, const Entry& b);
   std::map<std::uint64_t, Entry>::iterator latestOf(std::uint64_t key);  // mutex_ held
-  void dropQueued(std::uint64_t key);                                    // mutex_ held; one in flight stays
+  // mutex_ held; one in flight stays, and with `keepTried` one that was tried.
+  void dropQueued(std::uint64_t key, bool keepTried);
 
   const std::shared_ptr<ExtensionCalls> calls_;
   const std::unique_ptr<UploadJournal> journal_;

@@ -174,7 +174,7 @@ class Exerciser {
     for (const auto& handle : handles_) {
       if (!expectOk(::fstat(handle.fd, &st) == 0, "fstat")) return;
       if (static_cast<std::size_t>(st.st_size) != handle.file->bytes.size()) {
-        return fail("fstat gave size " + std::to_string(st.st_size) + ", expected " +
+        return fail("fstat of " + label(handle) + " gave size " + std::to_string(st.st_size) + ", expected " +
                     std::to_string(handle.file->bytes.size()));
       }
     }
@@ -482,13 +482,10 @@ class Exerciser {
   }
 
   void verifyEveryFile(const std::string& when) {
-    if (listed() != [&] {
-          std::set<std::string> names;
-          for (const auto& [name, file] : files_) names.insert(name);
-          return names;
-        }()) {
-      return fail("the folder lists other names than the model " + when);
-    }
+    std::string shown, model;
+    for (const auto& name : listed()) shown += " " + name;
+    for (const auto& [name, file] : files_) model += " " + name;
+    if (shown != model) return fail("the folder lists" + shown + " " + when + ", the model" + model);
     for (const auto& [name, file] : files_) {
       auto got = readWhole(pathOf(name));
       if (!expectOk(got.has_value(), "open " + name + " " + when)) return;
