@@ -4,6 +4,7 @@
 // the share. Each asserts that the mount stays usable, that nothing already on
 // the share or outside it is lost, and that no staged or partial file is left.
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -184,6 +185,22 @@ TEST_F(MountEndToEnd, HostileNamesAndLinksOutOfTheShareLeaveEverythingOutsideUnt
   EXPECT_EQ(readFile(outside / "secret.txt"), "top secret");
   EXPECT_EQ(namesUnder(outside), std::set<std::string>{"secret.txt"});
   EXPECT_FALSE(std::filesystem::exists("/etc/corvane-d"));
+}
+
+TEST_F(MountEndToEnd, AStopSignalTakenByAnyOfItsThreadsStopsTheMount) {
+  Mount mount(dir_.path(), "signal", {"--share", share().string()});
+  ASSERT_TRUE(mount.ready()) << mount.log();
+  // The kernel hands a process's signal to any thread that does not block it;
+  // one that is not reading kernel requests must stop the mount all the same.
+  const auto tasks = std::filesystem::path("/proc") / std::to_string(mount.pid()) / "task";
+  pid_t other = 0;
+  for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+    const pid_t tid = std::stoi(task.path().filename().string());
+    if (tid != mount.pid() && readFile(task.path() / "wchan").find("fuse") == std::string::npos) other = tid;
+  }
+  ASSERT_NE(other, 0);
+  ASSERT_EQ(::syscall(SYS_tgkill, mount.pid(), other, SIGTERM), 0);
+  EXPECT_EQ(mount.stop(0), 0) << mount.log();  // waits for the exit itself
 }
 
 }  // namespace
