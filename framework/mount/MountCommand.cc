@@ -502,6 +502,7 @@ int runMount(const MountOptions& options) {
     stopWatch.join();
     fs.setInvalidationSink({});
   }
+  fs.sealEverything();
 
   ::sd_notify(0, "STOPPING=1\nSTATUS=unmounted; sending what was closed");
   fuse_session_unmount(session);

@@ -122,7 +122,7 @@ MountFileSystem::~MountFileSystem() {
 }
 
 void MountFileSystem::setInvalidationSink(InvalidationSink sink) {
-  std::lock_guard guard(mutex_);
+  std::lock_guard guard(sinkMutex_);
   sink_ = std::move(sink);
 }
 
@@ -133,12 +133,10 @@ void MountFileSystem::setRemoteChangeSink(RemoteChangeSink sink) {
 
 void MountFileSystem::invalidate(std::vector<Invalidation> invalidations) {
   if (invalidations.empty()) return;
-  InvalidationSink sink;
-  {
-    std::lock_guard guard(mutex_);
-    sink = sink_;
-  }
-  if (sink) sink(std::move(invalidations));
+  // Called under the lock, so that once the sink is taken away no call to it
+  // is still on its way (the upload worker outlives the kernel notifier).
+  std::lock_guard guard(sinkMutex_);
+  if (sink_) sink_(std::move(invalidations));
 }
 
 foundation::Status MountFileSystem::start() {
@@ -608,6 +606,17 @@ void MountFileSystem::release(OpenFile* file) {
   // close arrives before the release, and is sealed here.
   if (handle->writable) (void)seal(handle->node, *handle->contents);
   handle->contents->released();
+}
+
+void MountFileSystem::sealEverything() {
+  std::vector<std::pair<NodePtr, std::shared_ptr<FileContents>>> files;
+  {
+    std::lock_guard guard(mutex_);
+    for (const auto& [inode, file] : nodes_) {
+      if (file->contents && !file->unlinked) files.emplace_back(file, file->contents);
+    }
+  }
+  for (const auto& [file, contents] : files) (void)seal(file, *contents);
 }
 
 void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const ItemPtr& item, bool intoCopy) {

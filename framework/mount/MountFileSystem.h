@@ -96,6 +96,10 @@ class MountFileSystem {
   // fsync: as close, then waits until the peer stored the file.
   int fsync(OpenFile* file);
   void release(OpenFile* file);
+  // On the way out, once the kernel sends no more: seals what any handle wrote
+  // and no close sealed. The last pages of a mapping come with a release the
+  // kernel sends without waiting, which an unmount can overtake.
+  void sealEverything();
 
   int setattr(fuse_ino_t inode, const struct stat& wanted, int toSet, OpenFile* file, struct stat& attributes);
   int mkdir(fuse_ino_t parent, const std::string& name, fuse_entry_param& entry);
@@ -164,6 +168,7 @@ class MountFileSystem {
   fuse_ino_t nextInode_ = FUSE_ROOT_ID + 1;
   std::uint64_t localChanges_ = 0;  // counts this mount's own changes to folders' contents
   std::uint64_t renames_ = 0;       // identifiers changed by renames, so a listing taken before one can tell
+  std::mutex sinkMutex_;  // guards sink_, and is held while it runs: it only queues
   InvalidationSink sink_;
   RemoteChangeSink changeSink_;
   // Every handle given to the kernel: one it never released (an unmount right
