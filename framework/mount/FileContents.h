@@ -17,9 +17,9 @@
 //      change that empties the file (O_TRUNC, truncate to 0) copies nothing.
 //   2. The close of a handle that may write seals a changed live copy: it is
 //      handed to the upload queue and becomes the sealed copy, and the next
-//      change makes a new live copy from it. The release seals again what was
-//      changed after the close: the kernel writes a mapping's pages back after
-//      the descriptor was closed, up to munmap.
+//      change makes a new live copy from it. The release of a handle written
+//      through after its close seals again: the kernel writes a mapping's
+//      pages back after the descriptor was closed, up to munmap.
 //   3. An upload that stored the sealed copy (or a later one of the file) makes
 //      it clean. A clean sealed copy stays the file's contents while a handle is
 //      open, and goes with the last release; the peer's contents, the same

@@ -90,6 +90,9 @@ class MountFileSystem::OpenFile {
   NodePtr node;
   std::shared_ptr<FileContents> contents;
   bool writable = false;
+  // Written through since its last close: its release seals only then, so a
+  // release the kernel sends late cannot seal another handle's write halfway.
+  std::atomic<bool> wrote{false};
   // The peer's contents, read while the file has no local copy: taken at open,
   // or by the first read that needs them.
   mutable std::mutex peerMutex;        // guards fd and cacheHold once the handle is given out
@@ -518,7 +521,10 @@ int MountFileSystem::write(OpenFile* file, off_t offset, const WriteAt& put, std
     startWriteBack(fd, offset, written);
     return 0;
   });
-  if (!err) changedHere(file->node);
+  if (!err) {
+    file->wrote = true;
+    changedHere(file->node);
+  }
   return err;
 }
 
@@ -568,7 +574,11 @@ int MountFileSystem::seal(const NodePtr& file, FileContents& contents) {
   });
 }
 
-int MountFileSystem::flush(OpenFile* file) { return file->writable ? seal(file->node, *file->contents) : 0; }
+int MountFileSystem::flush(OpenFile* file) {
+  if (!file->writable) return 0;
+  file->wrote = false;
+  return seal(file->node, *file->contents);
+}
 
 int MountFileSystem::fsync(OpenFile* file) {
   // Through any handle, a read-only one too (sync FILE opens it so): what any
@@ -604,7 +614,7 @@ void MountFileSystem::release(OpenFile* file) {
   std::unique_lock replies(handle->replying);
   // A mapping outlives its descriptor: what the kernel wrote back after the
   // close arrives before the release, and is sealed here.
-  if (handle->writable) (void)seal(handle->node, *handle->contents);
+  if (handle->wrote) (void)seal(handle->node, *handle->contents);
   handle->contents->released();
 }
 
@@ -701,6 +711,7 @@ int MountFileSystem::setattr(fuse_ino_t inode, const struct stat& wanted, int to
     int err = contents->change(peerOf(found), size != 0,
                                [size](int fd) { return ::ftruncate(fd, size) == 0 ? 0 : errno; });
     if (!err) changedHere(found);
+    if (!err && file) file->wrote = true;
     // truncate(2) by path has no close to queue the upload on: it is queued now.
     if (!file) {
       if (!err) err = seal(found, *contents);
