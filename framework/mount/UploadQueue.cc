@@ -348,6 +348,7 @@ void UploadQueue::finish(std::uint64_t sequence, const Attempt& result) {
       ++entry.record.attempts;
       entry.record.lastError = result.error;
       entry.lastErrno = result.errorNumber;
+      if (key != 0) failures_[key] = {failures_[key].count + 1, result.errorNumber};
       if (result.outcome == Outcome::failed) {
         entry.record.failed = true;
         if (key != 0) failedUpTo_[key] = std::max(failedUpTo_[key], sequence);
@@ -430,10 +431,11 @@ std::uint64_t UploadQueue::latest(std::uint64_t key) {
 
 int UploadQueue::waitStored(std::uint64_t key, std::uint64_t sequence) {
   std::unique_lock lock(mutex_);
-  std::optional<std::pair<std::uint64_t, std::uint32_t>> before;  // the latest upload and its attempts so far
-  if (auto latest = latestOf(key); latest != entries_.end()) {
-    before = {latest->first, latest->second.record.attempts};
-    latest->second.notBefore = steady_clock::now();  // someone waits for it: now, not after the backoff
+  // The file's uploads go in order, so the one tried next may be an earlier
+  // one: a failed attempt of any of them ends the wait.
+  const std::uint64_t failuresBefore = failures_[key].count;
+  for (auto& [queued, entry] : entries_) {
+    if (entry.key == key) entry.notBefore = steady_clock::now();  // someone waits: now, not after the backoff
   }
   changed_.notify_all();
   int answer = 0;
@@ -441,9 +443,12 @@ int UploadQueue::waitStored(std::uint64_t key, std::uint64_t sequence) {
     if (storedUpTo_[key] >= sequence) return true;
     auto latest = latestOf(key);
     if (latest == entries_.end() || latest->first < sequence) return true;  // dropped with its file
-    if (failedUpTo_[key] >= sequence || stopping_ ||
-        (before && latest->first == before->first && latest->second.record.attempts > before->second)) {
+    if (failedUpTo_[key] >= sequence || stopping_) {
       answer = stopping_ ? EIO : latest->second.lastErrno;
+      return true;
+    }
+    if (failures_[key].count > failuresBefore) {
+      answer = failures_[key].lastErrno;
       return true;
     }
     return false;

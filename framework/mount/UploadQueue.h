@@ -155,6 +155,11 @@ class UploadQueue {
   std::map<std::uint64_t, Entry> entries_;             // by sequence: the order uploads go in
   std::map<std::uint64_t, std::uint64_t> storedUpTo_;  // by key: every upload up to this one is on the peer
   std::map<std::uint64_t, std::uint64_t> failedUpTo_;  // by key: an upload up to this one failed for good
+  struct Failures {
+    std::uint64_t count = 0;  // attempts that failed, of any upload of the file
+    int lastErrno = EIO;
+  };
+  std::map<std::uint64_t, Failures> failures_;  // by key
   std::map<std::uint64_t, PendingUpload> lastStored_;  // by key: where its last stored upload went
   std::set<std::uint64_t> copyTargets_;                // keys whose last upload went to a conflict copy
   std::set<std::uint64_t> cancelled_;
