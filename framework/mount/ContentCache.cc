@@ -186,10 +186,10 @@ std::optional<foundation::UniqueFd> ContentCache::find(const std::string& identi
 }
 
 std::optional<foundation::UniqueFd> ContentCache::openValid(const fileprovider::ItemPtr& item) const {
-  foundation::UniqueFd fd(::open(entryPath(item).c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return std::nullopt;
+  auto fd = find(item->itemIdentifier().rawValue(), item->itemVersion().contentVersion);
+  if (!fd) return std::nullopt;
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return std::nullopt;
+  if (::fstat(fd->get(), &st) != 0) return std::nullopt;
   if (auto size = item->documentSize(); size && static_cast<std::uint64_t>(st.st_size) != *size) return std::nullopt;
   return fd;
 }

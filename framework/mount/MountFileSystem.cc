@@ -10,7 +10,6 @@
 
 #include "framework/ScriptItem.h"
 #include "framework/mount/ChildIndex.h"
-#include "framework/mount/PosixError.h"
 #include "platform/fileprovider/Errors.h"
 #include "platform/foundation/FileCopy.h"
 
@@ -83,6 +82,31 @@ struct MountFileSystem::Node {
   std::optional<foundation::Data> kernelVersion;  // the content version the kernel's page cache holds
   int renaming = 0;  // renames under way that involve the file: seals wait for them (renamed_)
   int sealing = 0;   // seals on their way into the upload queue: renames wait for them (renamed_)
+};
+
+// Counts a seal or a rename under way on its nodes (Node::sealing or
+// Node::renaming) for as long as it lives, and wakes those waiting on renamed_
+// when it goes. Made with mutex_ held.
+class MountFileSystem::Counted {
+ public:
+  Counted(MountFileSystem& fs, int Node::*count, std::vector<NodePtr> nodes)
+      : fs_(fs), count_(count), nodes_(std::move(nodes)) {
+    for (const auto& node : nodes_) ++(node.get()->*count_);
+  }
+  ~Counted() {
+    {
+      std::lock_guard guard(fs_.mutex_);
+      for (const auto& node : nodes_) --(node.get()->*count_);
+    }
+    fs_.renamed_.notify_all();
+  }
+  Counted(const Counted&) = delete;
+  Counted& operator=(const Counted&) = delete;
+
+ private:
+  MountFileSystem& fs_;
+  int Node::*const count_;
+  const std::vector<NodePtr> nodes_;
 };
 
 class MountFileSystem::OpenFile {
@@ -385,6 +409,10 @@ std::shared_ptr<FileContents> MountFileSystem::contentsOf(const NodePtr& file) {
   return file->contents;
 }
 
+foundation::Result<ContentCache::Entry> MountFileSystem::peerContents(const ItemPtr& item) {
+  return cache_->materialise(item, [&] { return calls_->fetch(item->itemIdentifier()); });
+}
+
 FileContents::PeerSource MountFileSystem::peerOf(const NodePtr& file) {
   return [this, file](FileContents::Peer& out) {
     ItemPtr item;
@@ -395,7 +423,7 @@ FileContents::PeerSource MountFileSystem::peerOf(const NodePtr& file) {
     if (!item) return 0;  // a new file: nothing on the peer yet
     out.version = item->itemVersion().contentVersion;
     if (item->documentSize().value_or(0) == 0) return 0;
-    auto entry = cache_->materialise(item, [&] { return calls_->fetch(item->itemIdentifier()); });
+    auto entry = peerContents(item);
     if (!entry.ok()) return errnoFor(entry.error());
     out.fd = std::move(entry->fd);
     return 0;
@@ -432,11 +460,14 @@ int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& ke
       std::lock_guard guard(mutex_);
       item = found->item;
     }
-    auto entry = item ? cache_->materialise(item, [&] { return calls_->fetch(item->itemIdentifier()); })
-                      : foundation::Result<ContentCache::Entry>(posixError(ENOENT, "no contents"));
+    if (!item) {
+      handle->contents->released();
+      return ENOENT;
+    }
+    auto entry = peerContents(item);
     if (!entry.ok()) {
       handle->contents->released();
-      return item ? errnoFor(entry.error()) : ENOENT;
+      return errnoFor(entry.error());
     }
     handle->fd = std::move(entry->fd);
     handle->cacheHold = std::move(entry->hold);
@@ -501,7 +532,7 @@ int MountFileSystem::withReadDescriptor(OpenFile* file, const std::function<void
         item = file->node->item;
       }
       if (!item) return EIO;
-      auto entry = cache_->materialise(item, [&] { return calls_->fetch(item->itemIdentifier()); });
+      auto entry = peerContents(item);
       if (!entry.ok()) return errnoFor(entry.error());
       file->fd = std::move(entry->fd);
       file->cacheHold = std::move(entry->hold);
@@ -543,24 +574,12 @@ bool MountFileSystem::dirty(const Node& node) const { return node.contents && no
 int MountFileSystem::seal(const NodePtr& file, FileContents& contents) {
   return contents.seal([&](const FileContents::Copy& copy, std::uint64_t& sequence) {
     PendingUpload record;
-    struct Sealing {  // seen by a rename, which waits for it to be queued
-      MountFileSystem& fs;
-      const NodePtr& file;
-      ~Sealing() {
-        {
-          std::lock_guard guard(fs.mutex_);
-          --file->sealing;
-        }
-        fs.renamed_.notify_all();
-      }
-    };
-    std::optional<Sealing> sealing;
+    std::optional<Counted> sealing;  // a rename waits for it to be queued
     {
       std::unique_lock guard(mutex_);
       renamed_.wait(guard, [&] { return file->renaming == 0; });
       if (file->unlinked) return 0;  // replaced by the rename: nothing to send
-      ++file->sealing;
-      sealing.emplace(*this, file);
+      sealing.emplace(*this, &Node::sealing, std::vector<NodePtr>{file});
       if (file->item) record.identifier = file->item->itemIdentifier().rawValue();
       if (auto parent = nodes_.find(file->parent); parent != nodes_.end()) {
         record.parentIdentifier = parent->second->identifier.rawValue();
@@ -864,24 +883,12 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   // From here until the names are settled, no upload of either file is queued:
   // a release that seals meanwhile (a mapping's pages written back after its
   // close come with it, asynchronously) would name the file as it was.
+  std::optional<Counted> renaming;
   {
     std::unique_lock guard(mutex_);
-    ++source->renaming;
-    if (target) ++target->renaming;
+    renaming.emplace(*this, &Node::renaming, target ? std::vector{source, target} : std::vector{source});
     renamed_.wait(guard, [&] { return source->sealing == 0 && (!target || target->sealing == 0); });
   }
-  struct Settled {
-    MountFileSystem& fs;
-    NodePtr source, target;
-    ~Settled() {
-      {
-        std::lock_guard guard(fs.mutex_);
-        --source->renaming;
-        if (target) --target->renaming;
-      }
-      fs.renamed_.notify_all();
-    }
-  } settled{*this, source, target};
   if (!source->folder) {
     if (int err = settle(source)) return err;
     if (target) {

@@ -117,6 +117,7 @@ class MountFileSystem {
 
  private:
   struct Node;
+  class Counted;
   using NodePtr = std::shared_ptr<Node>;
 
   OpenFile* keep(std::unique_ptr<OpenFile> handle);
@@ -135,6 +136,8 @@ class MountFileSystem {
   void applyListing(const NodePtr& folder, FolderListing listing);  // mutex_ held
   // The file's contents, made on first use. Not with mutex_ held.
   std::shared_ptr<FileContents> contentsOf(const NodePtr& file);
+  // An item's contents from the cache, fetched when missing.
+  foundation::Result<ContentCache::Entry> peerContents(const fileprovider::ItemPtr& item);
   // What a file with no local copy shows: its item's contents, from the cache.
   FileContents::PeerSource peerOf(const NodePtr& file);
   void changedHere(const NodePtr& file);
