@@ -4,6 +4,9 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <system_error>
+
+#include "platform/foundation/FileManager.h"
 
 namespace corvane::framework {
 namespace {
@@ -48,8 +51,9 @@ foundation::Status ensureSampleShare(const std::filesystem::path& folder) {
   std::filesystem::remove_all(staging, error);
   for (const SampleFile& file : kFiles) {
     const auto path = staging / file.path;
-    std::filesystem::create_directories(path.parent_path(), error);
-    if (error) return sampleError("cannot make " + path.parent_path().string(), error);
+    if (int err = foundation::makePrivateFolders(path.parent_path())) {
+      return sampleError("cannot make " + path.parent_path().string(), std::error_code(err, std::generic_category()));
+    }
     std::ofstream out(path, std::ios::binary);
     out << file.contents;
     if (!out.flush()) return sampleError("cannot write " + path.string(), std::make_error_code(std::errc::io_error));

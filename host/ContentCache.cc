@@ -12,6 +12,7 @@
 
 #include "host/HostError.h"
 #include "host/HostLocations.h"
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/SecureRandom.h"
 #include "platform/foundation/UniqueFd.h"
 
@@ -42,7 +43,7 @@ ContentCache::ContentCache(std::filesystem::path dir, std::chrono::seconds maxAg
 
 foundation::Result<std::unique_ptr<ContentCache>> ContentCache::open(std::filesystem::path dir,
                                                                      std::chrono::seconds maxAge) {
-  if (int err = makePrivateDirectories(dir)) {
+  if (int err = foundation::makePrivateFolders(dir)) {
     return vfsErrorFromErrno(err, "Cannot create the host cache folder " + dir.string());
   }
   std::unique_ptr<ContentCache> cache(new ContentCache(std::move(dir), maxAge));
@@ -61,7 +62,7 @@ foundation::Result<std::filesystem::path> ContentCache::store(std::string_view l
   };
   foundation::UniqueFd fd = create();
   // A cache cleaner may empty ~/.cache under a running host: the folder is made again.
-  if (!fd.valid() && errno == ENOENT && makePrivateDirectories(dir_) == 0) fd = create();
+  if (!fd.valid() && errno == ENOENT && foundation::makePrivateFolders(dir_) == 0) fd = create();
   if (!fd.valid()) return vfsErrorFromErrno(errno, std::string(what));
   auto fail = [&](int err) {
     ::unlink(partial.c_str());

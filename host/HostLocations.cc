@@ -28,14 +28,4 @@ std::optional<std::filesystem::path> defaultCacheDirectory() { return xdgDirecto
 
 std::string peerFileStem(std::string_view peerId) { return foundation::base64UrlEncode(peerId); }
 
-int makePrivateDirectories(const std::filesystem::path& dir) {
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : EEXIST;
-  if (dir.has_parent_path() && dir.parent_path() != dir) {
-    if (int err = makePrivateDirectories(dir.parent_path())) return err;
-  }
-  if (::mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST) return 0;
-  return errno;
-}
-
 }  // namespace corvane::host

@@ -18,8 +18,4 @@ std::optional<std::filesystem::path> defaultCacheDirectory();
 // Distinct peers always get distinct stems, and no stem holds "/" or ".".
 std::string peerFileStem(std::string_view peerId);
 
-// Creates `dir` and any missing parents; folders it creates get mode 0700.
-// Returns 0 or an errno value (EEXIST when a non-folder is in the way).
-int makePrivateDirectories(const std::filesystem::path& dir);
-
 }  // namespace corvane::host

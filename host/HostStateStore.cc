@@ -17,7 +17,7 @@ HostStateStore::HostStateStore(std::filesystem::path file, foundation::UniqueFd 
 
 foundation::Result<std::unique_ptr<HostStateStore>> HostStateStore::open(const std::filesystem::path& dir,
                                                                          std::string_view peerId) {
-  if (int err = makePrivateDirectories(dir)) {
+  if (int err = foundation::makePrivateFolders(dir)) {
     return vfsErrorFromErrno(err, "Cannot create the host state folder " + dir.string());
   }
   const std::string stem = peerFileStem(peerId);

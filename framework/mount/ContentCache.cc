@@ -14,6 +14,7 @@
 #include "framework/mount/PosixError.h"
 #include "framework/mount/UserFolders.h"
 #include "platform/foundation/FileCopy.h"
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Sha256.h"
 
 namespace corvane::framework::mount {
@@ -22,12 +23,8 @@ namespace {
 
 using foundation::Result;
 
-// Makes `folder` (and what leads to it) and narrows it to the owner.
 foundation::Status makePrivateFolder(const std::filesystem::path& folder) {
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  if (error) return posixError(error.value(), "cannot make " + folder.string());
-  if (::chmod(folder.c_str(), 0700) != 0) return posixError(errno, "cannot protect " + folder.string());
+  if (int err = foundation::makePrivateFolders(folder)) return posixError(err, "cannot make " + folder.string());
   return foundation::Ok{};
 }
 

@@ -72,7 +72,7 @@ std::vector<Check> runChecks() {
     checks.push_back({"fuse", false, "/dev/fuse: " + std::string(std::strerror(errno)),
                       "load the module (modprobe fuse) or run where FUSE is allowed"});
   }
-  const bool fusermount = onPath("fusermount3");
+  const bool fusermount = onPath("fusermount3").has_value();
   checks.push_back(fusermount ? Check{"fusermount3", true, "on PATH", ""}
                               : Check{"fusermount3", false, "not on PATH", "apt-get install fuse3"});
 
@@ -129,7 +129,8 @@ std::vector<Check> runChecks() {
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(*state / "corvane", error)) {
       const std::string domain = entry.path().filename().string();
-      if (entry.is_directory() && !mounted.count(domain)) {
+      // "host" holds the host's own journal; no domain may take that name.
+      if (entry.is_directory() && domain != kHostFolderName && !mounted.count(domain)) {
         checks.push_back({"domain " + domain, true, "not mounted", ""});
       }
     }

@@ -33,6 +33,7 @@
 #include "framework/mount/PinSet.h"
 #include "framework/mount/PinnedRefresh.h"
 #include "framework/mount/UploadQueue.h"
+#include "framework/mount/UserFolders.h"
 #include "platform/foundation/JoinOrDetach.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
 
@@ -55,7 +56,7 @@ std::string domainProblem(const std::string& domain) {
       domain.find_first_of(std::string("/\0", 2)) != std::string::npos) {
     return "domain \"" + domain + "\" is not a usable folder name";
   }
-  if (domain == "host") return "domain \"host\" is taken by the host's own folders; choose another";
+  if (domain == kHostFolderName) return "domain \"host\" is taken by the host's own folders; choose another";
   return {};
 }
 
@@ -270,17 +271,17 @@ bool waitForLink(DomainManager& domains, const std::string& domain, std::chrono:
 
 }  // namespace
 
-bool onPath(const char* program) {
+std::optional<std::filesystem::path> onPath(const char* program) {
   const char* path = std::getenv("PATH");
   std::string folders = path ? path : "/usr/bin:/bin";
   for (std::size_t start = 0; start <= folders.size();) {
     std::size_t end = folders.find(':', start);
     if (end == std::string::npos) end = folders.size();
     const std::string candidate = folders.substr(start, end - start) + "/" + program;
-    if (::access(candidate.c_str(), X_OK) == 0) return true;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
     start = end + 1;
   }
-  return false;
+  return std::nullopt;
 }
 
 std::optional<std::uint64_t> parseSize(const std::string& text) {

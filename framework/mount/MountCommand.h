@@ -29,8 +29,8 @@ struct MountOptions {
 // (all binary multiples); absent for anything else.
 std::optional<std::uint64_t> parseSize(const std::string& text);
 
-// Whether `program` is an executable in a folder of $PATH.
-bool onPath(const char* program);
+// The first executable `program` in a folder of $PATH, if any.
+std::optional<std::filesystem::path> onPath(const char* program);
 
 // `corvane-fp doctor [--json]`: exit status 1 when a check failed.
 int runDoctor(bool json);

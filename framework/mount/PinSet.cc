@@ -53,8 +53,9 @@ foundation::Status PinSet::write(const std::filesystem::path& file, std::vector<
   for (const auto& path : paths) {
     if (!validPath(path)) return posixError(EINVAL, "cannot pin " + path);
   }
-  std::error_code error;
-  std::filesystem::create_directories(file.parent_path(), error);
+  if (int err = foundation::makePrivateFolders(file.parent_path())) {
+    return posixError(err, "cannot make " + file.parent_path().string());
+  }
   const std::string text = nlohmann::json{{"paths", paths}}.dump(2) + "\n";
   return foundation::FileManager::writeAtomically(file, foundation::dataFromString(text));
 }

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "framework/mount/MountCommand.h"
 #include "framework/mount/ServiceUnit.h"
@@ -39,6 +41,21 @@ std::filesystem::path ownProgram() {
   return error ? std::filesystem::path(kServiceUnitProgram) : self;
 }
 
+// The corvane-fp the service runs. Run from a build folder, an installed one
+// is preferred when there is one (the first on PATH, else the default install
+// or the Debian package's): a service must outlive a rebuild or a fresh clone.
+std::filesystem::path serviceProgram() {
+  const auto self = ownProgram();
+  if (self.parent_path() != std::filesystem::path(kBuildProgramFolder)) return self;
+  std::vector<std::filesystem::path> installed;
+  if (auto found = onPath("corvane-fp")) installed.push_back(std::filesystem::absolute(*found));
+  installed.insert(installed.end(), {kInstalledProgram, "/usr/bin/corvane-fp"});
+  for (const auto& program : installed) {
+    if (program.parent_path() != self.parent_path() && ::access(program.c_str(), X_OK) == 0) return program;
+  }
+  return self;
+}
+
 // The unit template with `program` as the corvane-fp it runs.
 std::string serviceUnitText(const std::filesystem::path& program) {
   std::string unit = kServiceUnit;
@@ -56,7 +73,7 @@ int runInstallService(const std::string& domain, const std::filesystem::path& sh
   if (domain.empty() || domain.size() > 200 ||
       domain.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._:-") !=
           std::string::npos ||
-      domain == "host") {
+      domain == kHostFolderName) {
     return fail("a service needs a domain of letters, digits, '.', '_', ':' and '-' (and not \"host\")");
   }
   std::error_code error;
@@ -72,23 +89,25 @@ int runInstallService(const std::string& domain, const std::filesystem::path& sh
   const auto unitFile = *config / "systemd" / "user" / "corvane-fp@.service";
   const auto settings = *config / "corvane" / (domain + ".env");
   for (const auto& made : {unitFile.parent_path(), settings.parent_path()}) {
-    std::filesystem::create_directories(made, error);
-    if (error) return fail("cannot make " + made.string() + ": " + error.message());
+    if (int err = foundation::makePrivateFolders(made)) {
+      return fail("cannot make " + made.string() + ": " + std::strerror(err));
+    }
   }
   const std::string env = "# corvane-fp@" + domain + ".service reads this; written by corvane-fp install-service\n" +
                           "CORVANE_SHARE=" + systemdQuoted(folder.string()) + "\n" +
                           "CORVANE_DISPLAY_NAME=" + systemdQuoted(displayName) + "\n";
-  for (const auto& [file, text] : {std::pair{unitFile, serviceUnitText(ownProgram())}, std::pair{settings, env}}) {
+  const auto program = serviceProgram();
+  for (const auto& [file, text] : {std::pair{unitFile, serviceUnitText(program)}, std::pair{settings, env}}) {
     if (auto written = foundation::FileManager::writeAtomically(file, foundation::dataFromString(text));
         !written.ok()) {
       return fail(written.error().localizedDescription());
     }
   }
   std::printf(
-      "wrote %s\nwrote %s\nstart it now and at every login with:\n"
+      "wrote %s (it runs %s)\nwrote %s\nstart it now and at every login with:\n"
       "  systemctl --user daemon-reload && systemctl --user enable --now corvane-fp@%s.service\n"
       "the folder is then ~/Peers/%s\n",
-      unitFile.c_str(), settings.c_str(), domain.c_str(), displayName.c_str());
+      unitFile.c_str(), program.c_str(), settings.c_str(), domain.c_str(), displayName.c_str());
   return 0;
 }
 

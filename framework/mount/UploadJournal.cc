@@ -51,12 +51,7 @@ foundation::Result<std::unique_ptr<UploadJournal>> UploadJournal::open(const std
   auto state = domainStateFolder(domain);
   if (!state) return posixError(ENOENT, "set XDG_STATE_HOME or HOME to say where pending uploads are kept");
   const auto folder = *state / "pending";
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  if (error) return posixError(error.value(), "cannot make " + folder.string());
-  for (const auto& made : {folder.parent_path(), folder}) {
-    if (::chmod(made.c_str(), 0700) != 0) return posixError(errno, "cannot protect " + made.string());
-  }
+  if (int err = foundation::makePrivateFolders(folder)) return posixError(err, "cannot make " + folder.string());
   return std::unique_ptr<UploadJournal>(new UploadJournal(folder));
 }
 

@@ -5,8 +5,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <string_view>
 
 namespace corvane::framework::mount {
+
+// The host keeps its own journal and fetched copies in a folder of this name
+// beside the domains' folders, so no domain may be called so.
+inline constexpr std::string_view kHostFolderName = "host";
 
 inline std::optional<std::filesystem::path> userFolder(const char* variable, const char* underHome) {
   if (const char* xdg = std::getenv(variable); xdg && xdg[0] == '/') return std::filesystem::path(xdg);

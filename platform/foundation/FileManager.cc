@@ -93,12 +93,9 @@ Error writeError(int err, const std::filesystem::path& path) {
 }
 
 Status createDirectory(const std::filesystem::path& path, bool withIntermediates) {
-  if (withIntermediates && path.has_parent_path() && path.parent_path() != path) {
-    std::filesystem::path parent = path.parent_path();
-    struct stat st {};
-    if (::stat(parent.c_str(), &st) != 0) {
-      if (Status made = createDirectory(parent, true); !made) return made;
-    }
+  if (withIntermediates) {
+    if (int err = makePrivateFolders(path)) return writeError(err, path);
+    return Ok{};
   }
   // The App Group container holds logs and staged uploads: on Linux it may sit in
   // a folder others can read, so what is made here is the owner's alone.
@@ -195,4 +192,18 @@ bool fileExists(const std::filesystem::path& path) {
 }
 
 }  // namespace FileManager
+
+int makePrivateFolders(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : EEXIST;
+  if (path.has_parent_path() && path.parent_path() != path) {
+    if (int err = makePrivateFolders(path.parent_path())) return err;
+  }
+  if (::mkdir(path.c_str(), 0700) == 0) return 0;
+  // Another process may have made it in the meantime.
+  const int err = errno;
+  if (err == EEXIST && ::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : EEXIST;
+  return err;
+}
+
 }  // namespace foundation

@@ -30,6 +30,18 @@ void withholdContainers();
 // is an error.
 Status createDirectory(const std::filesystem::path& path, bool withIntermediates);
 
+}  // namespace FileManager
+
+// The one way this project makes a folder under the XDG and App Group roots:
+// `path` and each missing parent are made 0700 from the start, so nothing it
+// keeps (pending uploads, fetched copies, logs, sockets) is ever open to others,
+// not even for a moment. Folders that already exist keep their mode: one the
+// user made is theirs to judge (`corvane-fp doctor` says when it is open).
+// Returns 0, or an errno value (EEXIST when a non-folder is in the way).
+int makePrivateFolders(const std::filesystem::path& path);
+
+namespace FileManager {
+
 // Reads the whole file.
 Result<Data> contentsOf(const std::filesystem::path& path);
 

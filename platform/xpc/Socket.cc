@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/foundation/FileManager.h"
+
 namespace xpc::socket {
 
 std::optional<PeerCredentials> peerCredentials(int fd) {
@@ -25,11 +27,7 @@ std::filesystem::path runtimeDirectory() {
 }
 
 foundation::Status ensurePrivateDirectory(const std::filesystem::path& dir) {
-  std::error_code ec;
-  if (dir.has_parent_path() && dir.parent_path() != dir) {
-    std::filesystem::create_directories(dir.parent_path(), ec);
-  }
-  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return foundation::posixError(errno);
+  if (int err = foundation::makePrivateFolders(dir)) return foundation::posixError(err);
   struct stat st {};
   if (::lstat(dir.c_str(), &st) != 0) return foundation::posixError(errno);
   if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) return foundation::posixError(EPERM);

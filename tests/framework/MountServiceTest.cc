@@ -1,12 +1,14 @@
-// Living with mounts: readiness told to systemd, the service unit, doctor, and
-// several domains mounted at once.
+// Living with mounts: readiness told to systemd, the service unit, doctor, a
+// first run in an empty home, an install, and several domains mounted at once.
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 
 #include <cstring>
+#include <list>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -69,6 +71,86 @@ TEST(MountService, InstallServiceWritesAUnitSystemdAccepts) {
                      (dir.path() / "corvane-fp@laptop.service").string() + "' > '" + out + "' 2>&1"}),
             0);
   EXPECT_EQ(readFile(out), "");
+}
+
+// Folders under `root` (itself included) that anyone but the owner may enter.
+std::vector<std::string> foldersOpenToOthers(const std::filesystem::path& root) {
+  using std::filesystem::perms;
+  std::vector<std::string> open;
+  auto check = [&](const std::filesystem::path& folder, std::filesystem::file_status status) {
+    if ((status.permissions() & (perms::group_all | perms::others_all)) != perms::none) open.push_back(folder);
+  };
+  std::error_code error;
+  if (!std::filesystem::is_directory(root, error)) return open;
+  check(root, std::filesystem::status(root));
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root, error)) {
+    if (entry.is_directory()) check(entry.path(), entry.status());
+  }
+  return open;
+}
+
+// What a user's session has and a fresh machine's may not: with these unset,
+// every folder comes from HOME alone.
+struct FreshHome {
+  explicit FreshHome(const std::filesystem::path& home) : home_("HOME", home.string()) {
+    for (const char* name : {"XDG_STATE_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME",
+                             "XDG_RUNTIME_DIR", "CORVANE_APP_GROUPS"}) {
+      unset_.emplace_back(name, std::nullopt);
+    }
+  }
+  ScopedEnv home_;
+  std::list<ScopedEnv> unset_;
+};
+
+// The main job on a fresh machine: the sample share mounts, everything made
+// under the home is the owner's alone from the start, and doctor is content.
+TEST(MountService, AFirstRunInAnEmptyHomeMountsAndDoctorPasses) {
+  if (auto why = fuseMissing(); !why.empty()) GTEST_SKIP() << why;
+  TempDir dir;
+  FreshHome fresh(dir.path());
+  {
+    Mount mount(dir.path(), "sample", {});
+    ASSERT_TRUE(mount.ready()) << mount.log();
+    EXPECT_EQ(mount.shell("ls | grep -q .", dir.path()), 0) << mount.log();
+    const std::string out = (dir.path() / "doctor.txt").string();
+    EXPECT_EQ(run({"sh", "-c", std::string(CORVANE_FP) + " doctor > " + out}), 0) << readFile(out);
+    EXPECT_EQ(readFile(out).find("domain host"), std::string::npos) << readFile(out);
+    EXPECT_EQ(mount.stop(SIGTERM), 0) << mount.log();
+  }
+  for (const char* made : {".local", ".cache"}) {
+    EXPECT_EQ(foldersOpenToOthers(dir.path() / made), std::vector<std::string>{}) << made;
+  }
+}
+
+// `cmake --install` into a prefix: the programs, the unit naming the installed
+// corvane-fp, the docs; doctor runs from there, and install-service run from
+// the build folder prefers the installed program.
+TEST(MountService, AnInstallRunsFromItsPrefix) {
+  TempDir dir;
+  const auto prefix = dir.path() / "prefix";
+  ASSERT_EQ(run({"sh", "-c",
+                 std::string("'") + CORVANE_CMAKE + "' --install '" + CORVANE_BUILD_DIR + "' --prefix '" +
+                     prefix.string() + "' > '" + (dir.path() / "install.log").string() + "'"}),
+            0)
+      << readFile(dir.path() / "install.log");
+  const auto program = prefix / "bin" / "corvane-fp";
+  EXPECT_TRUE(std::filesystem::exists(prefix / "bin" / "corvane-vfs-host"));
+  EXPECT_TRUE(std::filesystem::exists(prefix / "share" / "doc" / "corvane" / "write-semantics.md"));
+  const std::string installedUnit = readFile(prefix / "lib" / "systemd" / "user" / "corvane-fp@.service");
+  EXPECT_NE(installedUnit.find("ExecStart=" + program.string() + " mount"), std::string::npos) << installedUnit;
+
+  FreshHome fresh(dir.path() / "home");
+  // Its own runtime folder: doctor reads every mount's status there, and the
+  // first-run case beside this one mounts in the shared default.
+  ScopedEnv runtime("XDG_RUNTIME_DIR", (dir.path() / "run").string());
+  if (fuseMissing().empty()) {
+    EXPECT_EQ(run({program.string(), "doctor"}), 0);
+  }
+  ScopedEnv path("PATH", (prefix / "bin").string() + ":" + std::getenv("PATH"));
+  ASSERT_EQ(run({CORVANE_FP, "install-service", "laptop", "--share", dir.path().string()}), 0);
+  const std::string unit = readFile(dir.path() / "home" / ".config" / "systemd" / "user" / "corvane-fp@.service");
+  EXPECT_NE(unit.find("ExecStart=" + program.string() + " mount"), std::string::npos) << unit;
+  EXPECT_EQ(foldersOpenToOthers(dir.path() / "home" / ".config"), std::vector<std::string>{});
 }
 
 TEST_F(MountEndToEnd, DoctorNamesAnOpenRuntimeFolderAndAMountWithoutAHost) {
