@@ -36,16 +36,16 @@ void FileProviderExtension::tearDown(xpc::Connection& connection) {
 
 std::shared_ptr<VfsXpcProtocol> FileProviderExtension::acquireProxy(UndeliveredHandler onUndelivered) {
   std::weak_ptr<FileProviderExtension> weak = weak_from_this();
-  // Asks once and never waits: with no ready link the request gets nothing and
-  // fails at once; reconnecting is never attempted from here.
-  return xpcQueue_.sync([&]() -> std::shared_ptr<VfsXpcProtocol> {
-    if (!xpcConnection_ || !xpcState_.isReady()) return nullptr;
-    const std::uint64_t generation = xpcState_.generation;
-    return xpcConnection_->remoteObjectProxyWithErrorHandler<VfsXpcProtocol>(
-        [weak, generation, onUndelivered](const foundation::Error& error) {
-          if (auto self = weak.lock()) self->recordXpcDown(error, "proxy_error", generation);
-          if (onUndelivered) onUndelivered(error);
-        });
+  return FileProviderXpcAcquisitionPolicy::acquire([&] {
+    return xpcQueue_.sync([&]() -> std::shared_ptr<VfsXpcProtocol> {
+      if (!xpcConnection_ || !xpcState_.isReady()) return nullptr;
+      const std::uint64_t generation = xpcState_.generation;
+      return xpcConnection_->remoteObjectProxyWithErrorHandler<VfsXpcProtocol>(
+          [weak, generation, onUndelivered](const foundation::Error& error) {
+            if (auto self = weak.lock()) self->recordXpcDown(error, "proxy_error", generation);
+            if (onUndelivered) onUndelivered(error);
+          });
+    });
   });
 }
 
@@ -92,10 +92,11 @@ void FileProviderExtension::activateHostConnection(std::shared_ptr<xpc::Connecti
                         return;
                       }
                       if (error) {
-                        // Answer before recording: the teardown that the record starts
-                        // must not overtake the host's answer on this connection.
-                        completion(error);
-                        extension->recordXpcDown(error, "probe_failed", generation);
+                        // Record, then answer: the host may act on the answer at once
+                        // (activate again, send a request), and that must find the
+                        // failure recorded. The answer goes out before the teardown.
+                        extension->recordXpcDown(error, "probe_failed", generation,
+                                                 [completion, error] { completion(error); });
                         return;
                       }
                       extension->xpcQueue_.async([weak, generation, startedAt, completion] {
@@ -126,13 +127,13 @@ void FileProviderExtension::completeProbe(std::uint64_t generation, double start
 }
 
 void FileProviderExtension::recordXpcDown(std::optional<foundation::Error> error, std::string reason,
-                                          std::uint64_t generation) {
-  xpcQueue_.async([weak = weak_from_this(), error = std::move(error), reason = std::move(reason), generation] {
+                                          std::uint64_t generation, std::function<void()> beforeTearDown) {
+  xpcQueue_.async([weak = weak_from_this(), error = std::move(error), reason = std::move(reason), generation,
+                   beforeTearDown = std::move(beforeTearDown)] {
     auto self = weak.lock();
-    if (!self || !self->xpcState_.markConnectionFailed(generation)) return;
-    if (self->xpcConnection_) {
-      tearDown(*self->xpcConnection_);
-      self->xpcConnection_.reset();
+    if (!self || !self->xpcState_.markConnectionFailed(generation)) {
+      if (beforeTearDown) beforeTearDown();
+      return;
     }
     const std::string detail = error ? error->domain() + "#" + std::to_string(error->code()) : reason;
     oslog::log(oslog::Type::Default, "\u26a0\ufe0f [FP] XPC %{public}@ generation=%llu %{public}@", reason, generation,
@@ -145,6 +146,11 @@ void FileProviderExtension::recordXpcDown(std::optional<foundation::Error> error
                         .errorCode = "connection_failed",
                         .retryable = true,
                         .generation = generation});
+    if (beforeTearDown) beforeTearDown();
+    if (self->xpcConnection_) {
+      tearDown(*self->xpcConnection_);
+      self->xpcConnection_.reset();
+    }
   });
 }
 

@@ -51,8 +51,12 @@ class FileProviderExtension final : public fileprovider::ReplicatedExtension,
                               std::function<void(std::optional<foundation::Error>)> completion);
 
   // Records a failure of the link of `generation` and tears it down, once per
-  // generation. Any queue; runs on xpcQueue_.
-  void recordXpcDown(std::optional<foundation::Error> error, std::string reason, std::uint64_t generation);
+  // generation. Any queue; runs on xpcQueue_. `beforeTearDown`, when given, runs
+  // there after the record (stale or not) and before the connection closes: an
+  // answer sent through the failed connection is ordered after the record and
+  // still goes out.
+  void recordXpcDown(std::optional<foundation::Error> error, std::string reason, std::uint64_t generation,
+                     std::function<void()> beforeTearDown = {});
 
   // ReplicatedExtension.
   void invalidate() override;

@@ -7,6 +7,7 @@
 // queue, each read-modify-write within one block.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 namespace corvane {
@@ -47,5 +48,20 @@ struct FileProviderXpcConnectionState {
   double minimumCooldown_;
   double maximumCooldown_;
 };
+
+// How request code gets at the host link: one look, never a wait. A request
+// that finds no ready link fails at once and the framework asks again later;
+// reconnecting is the host's move, never a request's.
+namespace FileProviderXpcAcquisitionPolicy {
+
+inline constexpr std::chrono::seconds synchronousWait{0};
+
+// Calls `ready` exactly once and hands back what it gave, nothing included.
+template <typename Ready>
+auto acquire(Ready&& ready) -> decltype(ready()) {
+  return ready();
+}
+
+}  // namespace FileProviderXpcAcquisitionPolicy
 
 }  // namespace corvane

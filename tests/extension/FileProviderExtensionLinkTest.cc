@@ -80,10 +80,12 @@ TEST_F(ExtensionLinkTest, FailedProbeCoolsDownAndNamesTheErrorAsDomainAndCode) {
   auto answer = side.activate("p1");
   ASSERT_TRUE(answer.has_value() && answer->has_value());
   EXPECT_EQ(**answer, foundation::Error("com.example.host", 5));
-  ASSERT_TRUE(eventually([&] { return phase() == Phase::coolingDown; }));
+  // The failure is recorded before the host hears of it: whatever the host does
+  // next (activate again, send a request) comes after the record.
+  EXPECT_EQ(phase(), Phase::coolingDown);
   EXPECT_EQ(extension_->acquireProxy(), nullptr);
-
-  ASSERT_TRUE(eventually([&] { return records("mount.xpc_down").size() == 1; }));
+  ASSERT_EQ(records("mount.xpc_down").size(), 1u);
+  EXPECT_EQ(systemLog_->messages().size(), 1u);
   EXPECT_EQ(
       lines(true).back(),
       testing::logLine("WARN", "mount.xpc_down",
@@ -92,6 +94,43 @@ TEST_F(ExtensionLinkTest, FailedProbeCoolsDownAndNamesTheErrorAsDomainAndCode) {
                        "FileProviderExtension.cc"));
   EXPECT_EQ(systemLog_->messages(),
             std::vector<std::string>{"\u26a0\ufe0f [FP] XPC probe_failed generation=1 com.example.host#5"});
+}
+
+TEST_F(ExtensionLinkTest, AHostActivatingAgainAtOnceFindsEachFailedProbeRecorded) {
+  // Each answer starts the next activation straight from its reply handler, as
+  // a host retrying at once does: every failure is still recorded, and its
+  // record comes before the next attempt's.
+  constexpr int kAttempts = 30;
+  auto host = std::make_shared<ScriptedHost>();
+  host->onPing = [](const std::string&, std::uint64_t, auto reply) { reply(foundation::Error("com.example.host", 5)); };
+  std::vector<HostConnection> sides;
+  for (int i = 0; i < kAttempts; ++i) sides.push_back(connect(host));
+  Waiter<bool> allAnswered;
+  std::function<void(int)> activate = [&](int i) {
+    sides[i].activateAsync("p1", [&, i](std::optional<foundation::Error>) {
+      if (i + 1 < kAttempts) {
+        activate(i + 1);
+      } else {
+        allAnswered.set(true);
+      }
+    });
+  };
+  activate(0);
+  ASSERT_TRUE(allAnswered.wait().has_value());
+  std::vector<std::string> order;
+  for (const auto& line : lines()) {
+    auto record = nlohmann::json::parse(line);
+    const std::string event = record.value("event", "");
+    if (event == "mount.xpc_connect" || event == "mount.xpc_down") {
+      order.push_back(event.substr(10) + " " + std::to_string(record.value("generation", 0)));
+    }
+  }
+  std::vector<std::string> expected;
+  for (int g = 1; g <= kAttempts; ++g) {
+    expected.push_back("connect " + std::to_string(g));
+    expected.push_back("down " + std::to_string(g));
+  }
+  EXPECT_EQ(order, expected);
 }
 
 TEST_F(ExtensionLinkTest, PeerLossIsRecordedOnceAsInterrupted) {
