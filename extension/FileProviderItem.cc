@@ -8,8 +8,11 @@
 namespace corvane {
 namespace {
 
-std::uint64_t epochFor(const fileprovider::ItemIdentifier& identifier) {
-  const auto peerId = FileProviderItemIdentifierCodec::peerIdOf(identifier.rawValue());
+// The epoch of the peer an identifier names: the text before its first "::".
+// A peer whose own name holds "::" therefore shares the epoch of that first
+// piece, whichever way the item was made.
+std::uint64_t epochFor(std::string_view rawIdentifier) {
+  const auto peerId = FileProviderItemIdentifierCodec::peerIdOf(rawIdentifier);
   return peerId ? FileProviderShareEpoch::current(std::string(*peerId)) : 0;
 }
 
@@ -22,14 +25,14 @@ FileProviderItem::FileProviderItem(fileprovider::ItemIdentifier identifier,
     : folder_(std::make_shared<const EntryFolder>(EntryFolder{std::move(parentItemIdentifier), {}, {}})),
       entry_(std::make_shared<const VfsFileEntryDto>(std::move(filename), kind == Kind::directory, size, modifiedMs)),
       given_(std::make_unique<const fileprovider::ItemIdentifier>(std::move(identifier))),
-      versionEpoch_(versionEpoch ? *versionEpoch : epochFor(*given_)) {}
+      versionEpoch_(versionEpoch ? *versionEpoch : epochFor(given_->rawValue())) {}
 
 FileProviderItem::FileProviderItem(std::shared_ptr<const EntryFolder> folder,
                                    std::shared_ptr<const VfsFileEntryDto> entry,
                                    std::optional<std::uint64_t> versionEpoch)
     : folder_(std::move(folder)),
       entry_(std::move(entry)),
-      versionEpoch_(versionEpoch ? *versionEpoch : FileProviderShareEpoch::current(folder_->peerId)) {}
+      versionEpoch_(versionEpoch ? *versionEpoch : epochFor(folder_->childIdentifier(entry_->name()))) {}
 
 fileprovider::ItemIdentifier FileProviderItem::itemIdentifier() const {
   if (given_) return *given_;

@@ -132,6 +132,17 @@ TEST(FileProviderItem, AbsentEpochReadsThePeersCurrentEpoch) {
       make("NSFileProviderRootContainerItemIdentifier", "root", Kind::directory, 0, 0, std::nullopt).versionEpoch(),
       0u);
   EXPECT_EQ(make("p1::/a", "a", Kind::file, 1, 1, 99).versionEpoch(), 99u) << "a given epoch wins";
+
+  // A peer named "p1::b": a reported child (a change) and an item made from its
+  // identifier (a lookup, a creation) both read the epoch of "p1", so the same
+  // entry carries the same version tags either way.
+  FileProviderShareEpoch::bump("p1::b");
+  auto folder = std::make_shared<const EntryFolder>(EntryFolder{fileprovider::ItemIdentifier("p1::b::/D"), "p1::b",
+                                                                "/D", EntryFolder::Joining::changed});
+  const FileProviderItem reported(folder, std::make_shared<const VfsFileEntryDto>("x", false, 3, 4), std::nullopt);
+  const FileProviderItem looked = make("p1::b::/D/x", "x", Kind::file, 3, 4, std::nullopt);
+  EXPECT_EQ(reported.versionEpoch(), *epoch);
+  EXPECT_EQ(reported.itemVersion().contentVersion, looked.itemVersion().contentVersion);
 }
 
 }  // namespace
