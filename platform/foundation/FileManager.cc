@@ -1,5 +1,6 @@
 #include "platform/foundation/FileManager.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -157,33 +158,75 @@ Status writeAtomically(const std::filesystem::path& path, const Data& bytes) {
 }
 
 Status removeItem(const std::filesystem::path& path) {
-  if (::unlink(path.c_str()) == 0) return Ok{};
-  int err = errno;
-  if (err == EISDIR || err == EPERM) {
-    if (::rmdir(path.c_str()) == 0) return Ok{};
-    err = errno;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    // A folder goes with everything in it; links inside are removed, never followed.
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+    return error ? Status(writeError(error.value(), path)) : Status(Ok{});
   }
-  return writeError(err, path);
+  if (::unlink(path.c_str()) == 0) return Ok{};
+  return writeError(errno, path);
 }
 
+namespace {
+
+// Copies `from` (open as `in`, described by `st`) to the new `to`, a folder with
+// everything in it. Only regular files and folders are copied: anything else
+// inside, links included, refuses the whole copy. `made` is set once `to`
+// exists, so the caller knows what is its to remove.
+Status copyTree(int in, const struct stat& st, const std::filesystem::path& from, const std::filesystem::path& to,
+                bool& made) {
+  if (S_ISREG(st.st_mode)) {
+    UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777));
+    if (!out.valid()) return writeError(errno, to);
+    made = true;
+    if (int err = copyFileContents(in, out.get()); err != 0) return writeError(err, to);
+    if (::close(out.release()) != 0) return writeError(errno, to);
+    return Ok{};
+  }
+  if (!S_ISDIR(st.st_mode)) return readError(EINVAL, from);
+  if (::mkdir(to.c_str(), (st.st_mode & 0777) | S_IRWXU) != 0) return writeError(errno, to);
+  made = true;
+  DIR* folder = ::fdopendir(::dup(in));
+  if (!folder) return readError(errno, from);
+  Status result = Ok{};
+  errno = 0;
+  while (const dirent* entry = ::readdir(folder)) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat childStat {};
+    UniqueFd child;
+    if (::fstatat(::dirfd(folder), entry->d_name, &childStat, AT_SYMLINK_NOFOLLOW) != 0) {
+      result = readError(errno, from / name);
+    } else if (!S_ISREG(childStat.st_mode) && !S_ISDIR(childStat.st_mode)) {
+      result = readError(EINVAL, from / name);
+    } else if (child = UniqueFd(::openat(::dirfd(folder), entry->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+               !child.valid()) {
+      result = readError(errno, from / name);
+    } else {
+      bool childMade = false;
+      result = copyTree(child.get(), childStat, from / name, to / name, childMade);
+    }
+    if (!result) break;
+    errno = 0;
+  }
+  if (result && errno != 0) result = readError(errno, from);
+  ::closedir(folder);
+  return result;
+}
+
+}  // namespace
+
 Status copyItem(const std::filesystem::path& from, const std::filesystem::path& to) {
-  UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!in.valid()) return readError(errno, from);
   struct stat st {};
   if (::fstat(in.get(), &st) != 0) return readError(errno, from);
-  if (!S_ISREG(st.st_mode)) return readError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, from);
-  UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0777));
-  if (!out.valid()) return writeError(errno, to);
-  if (int err = copyFileContents(in.get(), out.get()); err != 0) {
-    ::unlink(to.c_str());
-    return writeError(err, to);
-  }
-  if (::close(out.release()) != 0) {
-    int err = errno;
-    ::unlink(to.c_str());
-    return writeError(err, to);
-  }
-  return Ok{};
+  bool made = false;
+  Status copied = copyTree(in.get(), st, from, to, made);
+  if (!copied && made) (void)removeItem(to);
+  return copied;
 }
 
 bool fileExists(const std::filesystem::path& path) {

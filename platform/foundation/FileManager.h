@@ -50,12 +50,15 @@ Result<Data> contentsOf(const std::filesystem::path& path);
 // any process sees the old contents or the new, never a mixture.
 Status writeAtomically(const std::filesystem::path& path, const Data& bytes);
 
-// Copies the regular file `from` to the new file `to` (which must not exist) with
-// the cheapest mechanism the file systems allow: a reflink, else an in-kernel copy.
-// The source is never changed. A failed copy leaves nothing at `to`.
+// Copies the regular file or folder `from` to the new `to` (which must not
+// exist); a folder is copied with everything in it. Each file goes by the
+// cheapest mechanism the file systems allow: a reflink, else an in-kernel copy.
+// Only regular files and folders are copied: anything else, links inside a
+// folder included, is refused. The source is never changed. A failed copy leaves
+// nothing at `to`.
 Status copyItem(const std::filesystem::path& from, const std::filesystem::path& to);
 
-// Removes a file or an empty folder.
+// Removes a file, or a folder with everything in it.
 Status removeItem(const std::filesystem::path& path);
 
 bool fileExists(const std::filesystem::path& path);

@@ -94,6 +94,30 @@ TEST(FileManager, CopyItemNeverOverwritesAndLeavesNothingOnFailure) {
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error().code(), cocoa::kFileReadNoSuchFile);
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "dst2"));
+
+  // A folder (a package) goes with everything in it, and is removed the same way.
+  corvane::testing::writeFile(dir.path() / "pkg" / "sub" / "b", "bee");
+  corvane::testing::writeFile(dir.path() / "pkg" / "a", "a");
+  ASSERT_TRUE(FileManager::copyItem(dir.path() / "pkg", dir.path() / "pkg2").ok());
+  EXPECT_EQ(corvane::testing::readFile(dir.path() / "pkg2" / "sub" / "b"), "bee");
+  EXPECT_EQ(corvane::testing::readFile(dir.path() / "pkg2" / "a"), "a");
+  EXPECT_TRUE(FileManager::removeItem(dir.path() / "pkg2").ok());
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "pkg2"));
+
+  // Anything but files and folders inside refuses the copy, and nothing is left.
+  for (const char* odd : {"fifo", "link"}) {
+    const auto path = dir.path() / "pkg" / "sub" / odd;
+    if (std::string(odd) == "fifo") {
+      ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    } else {
+      std::filesystem::create_symlink("../a", path);
+    }
+    auto refused = FileManager::copyItem(dir.path() / "pkg", dir.path() / "pkg3");
+    ASSERT_FALSE(refused.ok()) << odd;
+    EXPECT_EQ(refused.error().code(), cocoa::kFileReadUnknown) << odd;
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "pkg3")) << odd;
+    std::filesystem::remove(path);
+  }
 }
 
 TEST(FileManager, RemoveItemHandlesFilesFoldersAndMissing) {

@@ -13,7 +13,9 @@ namespace corvane {
 namespace {
 
 namespace Staging = FileProviderUploadStaging;
+using testing::readFile;
 using testing::TempDir;
+using testing::writeFile;
 
 std::vector<std::string> stagedNames(const std::filesystem::path& container) {
   std::vector<std::string> names;
@@ -52,8 +54,14 @@ TEST(FileProviderUploadStaging, FailedCopyLeavesNothingAndReportsTheCopyError) {
   EXPECT_EQ(staged.error().code(), 260) << "a read error of the source, not a removal error";
   EXPECT_TRUE(stagedNames(dir.path()).empty());
 
-  std::filesystem::create_directory(dir.path() / "a-folder");
-  EXPECT_FALSE(Staging::stage(dir.path() / "a-folder", dir.path()).ok()) << "only files are staged";
+  // A package is staged whole; one holding what is neither file nor folder is refused.
+  writeFile(dir.path() / "a-package" / "inside" / "f", "f");
+  auto package = Staging::stage(dir.path() / "a-package", dir.path());
+  ASSERT_TRUE(package.ok());
+  EXPECT_EQ(readFile(*package / "inside" / "f"), "f");
+  EXPECT_TRUE(Staging::remove(*package).ok());
+  ASSERT_EQ(::mkfifo((dir.path() / "a-package" / "pipe").c_str(), 0600), 0);
+  EXPECT_FALSE(Staging::stage(dir.path() / "a-package", dir.path()).ok());
   EXPECT_TRUE(stagedNames(dir.path()).empty());
 }
 
@@ -65,8 +73,7 @@ TEST(FileProviderUploadStaging, EmptyFilesAreRemovedAndRemovalToleratesMissingFi
   EXPECT_TRUE(Staging::remove(*staged).ok());
   EXPECT_TRUE(Staging::remove(*staged).ok()) << "already gone counts as removed";
 
-  std::filesystem::create_directories(dir.path() / "full" / "child");
-  auto failed = Staging::remove(dir.path() / "full");
+  auto failed = Staging::remove(dir.path() / std::string(300, 'n'));  // a name no folder can hold
   ASSERT_FALSE(failed.ok());
   EXPECT_NE(failed.error().code(), 4);
 }
