@@ -371,7 +371,7 @@ int runMount(const MountOptions& options) {
   // stop can end the first at once and give the second its drain time.
   auto calls = std::make_shared<ExtensionCalls>(*extension, std::chrono::seconds(60));
   auto uploadCalls = std::make_shared<ExtensionCalls>(*extension, std::chrono::seconds(60));
-  auto uploads = std::make_shared<UploadQueue>(uploadCalls, std::move(*journal), contentCache);
+  auto uploads = std::make_shared<UploadQueue>(options.domain, uploadCalls, std::move(*journal), contentCache);
   // Eviction spares what is pinned and what still has to reach the peer.
   auto pinFile = PinSet::fileFor(options.domain);
   auto pins = std::make_shared<PinSet>(pinFile.value_or(pendingFolder.parent_path() / "pins.json"));

@@ -77,9 +77,9 @@ std::string conflictName(const std::string& name, std::time_t when, int attempt)
   return out + ")" + (hasExtension ? name.substr(dot) : "");
 }
 
-UploadQueue::UploadQueue(std::shared_ptr<ExtensionCalls> calls, std::unique_ptr<UploadJournal> journal,
-                         std::shared_ptr<ContentCache> cache)
-    : calls_(std::move(calls)), journal_(std::move(journal)), cache_(std::move(cache)) {}
+UploadQueue::UploadQueue(std::string peer, std::shared_ptr<ExtensionCalls> calls,
+                         std::unique_ptr<UploadJournal> journal, std::shared_ptr<ContentCache> cache)
+    : peer_(std::move(peer)), calls_(std::move(calls)), journal_(std::move(journal)), cache_(std::move(cache)) {}
 
 UploadQueue::~UploadQueue() { stopWorker(); }
 
@@ -162,6 +162,7 @@ UploadQueue::Attempt UploadQueue::failure(const foundation::Error& error) const 
   Attempt out;
   out.outcome = retryable(error) ? Outcome::retry : Outcome::failed;
   out.error = error.localizedDescription();
+  out.errorCode = CorvaneFpLog::errorCode(&error);
   out.errorNumber = errnoFor(error);
   return out;
 }
@@ -231,6 +232,7 @@ UploadQueue::Attempt UploadQueue::conflictCopy(const Entry& entry, const std::fi
   }
   Attempt out;
   out.error = "no free name for a conflict copy of " + entry.record.name;
+  out.errorCode = "already_exists";
   return out;
 }
 
@@ -365,14 +367,16 @@ void UploadQueue::finish(std::uint64_t sequence, const Attempt& result) {
   if (result.outcome == Outcome::conflicted) {
     const std::string detail = record.path + " -> " + result.copy->filename();
     CorvaneFpLog::emit({.event = "mount.conflict_copy",
-                        .level = "WARNING",
+                        .level = "WARN",
+                        .peer = peer_,
                         .detail = detail,
                         .reason = result.peer ? "changed on the peer" : "deleted on the peer"});
   } else if (result.outcome == Outcome::failed) {
     CorvaneFpLog::emit({.event = "mount.upload_failed",
                         .level = "ERROR",
+                        .peer = peer_,
                         .detail = record.path,
-                        .reason = result.error,
+                        .errorCode = result.errorCode,
                         .retryable = false});
   }
 }

@@ -55,7 +55,8 @@ class UploadQueue {
     std::string copy;  // the name its local contents got
   };
 
-  UploadQueue(std::shared_ptr<ExtensionCalls> calls, std::unique_ptr<UploadJournal> journal,
+  // `peer` names the peer in the event log's records.
+  UploadQueue(std::string peer, std::shared_ptr<ExtensionCalls> calls, std::unique_ptr<UploadJournal> journal,
               std::shared_ptr<ContentCache> cache);
   ~UploadQueue();  // stops the worker; what is queued stays in the journal
 
@@ -126,6 +127,7 @@ class UploadQueue {
     fileprovider::ItemPtr peer;    // conflicted: the peer's file, absent when it was deleted
     fileprovider::ItemPtr copy;    // conflicted: where the local contents went
     std::string error;
+    std::string errorCode = "io";  // the error in the log's taxonomy
     int errorNumber = EIO;
   };
 
@@ -145,6 +147,7 @@ class UploadQueue {
   // mutex_ held; one in flight stays, and with `keepTried` one that was tried.
   void dropQueued(std::uint64_t key, bool keepTried);
 
+  const std::string peer_;
   const std::shared_ptr<ExtensionCalls> calls_;
   const std::unique_ptr<UploadJournal> journal_;
   const std::shared_ptr<ContentCache> cache_;
