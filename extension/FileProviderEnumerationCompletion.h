@@ -4,6 +4,7 @@
 // there first. Copies share the flag; any thread.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <variant>
@@ -14,28 +15,36 @@
 
 namespace corvane {
 
-// enumerateItems: items (when given, in one didEnumerateItems call, even empty)
-// then the end without a next page; or an error.
+// What runs between a request's reports and its end (marking a snapshot,
+// succeeding its trace): only when this end is the one that answers.
+using BeforeEnd = std::function<void()>;
+
+// enumerateItems: items (when given, in one didEnumerateItems call, even empty),
+// then `beforeEnd`, then the end without a next page; or an error.
 class EnumerationCompletion {
  public:
   explicit EnumerationCompletion(std::shared_ptr<fileprovider::EnumerationObserver> observer);
 
-  void finish(std::optional<std::vector<fileprovider::ItemPtr>> items) const;
+  void finish(std::optional<std::vector<fileprovider::ItemPtr>> items, BeforeEnd beforeEnd = {}) const;
   void fail(foundation::Error error) const;
 
  private:
-  using Outcome = std::variant<std::optional<std::vector<fileprovider::ItemPtr>>, foundation::Error>;
+  struct Items {
+    std::optional<std::vector<fileprovider::ItemPtr>> items;
+    BeforeEnd beforeEnd;
+  };
+  using Outcome = std::variant<Items, foundation::Error>;
   foundation::Once<Outcome> once_;
 };
 
-// enumerateChanges: updates (when any), then deletions (when any), then the next
-// anchor with more-coming false; or an error.
+// enumerateChanges: updates (when any), then deletions (when any), then
+// `beforeEnd`, then the next anchor with more-coming false; or an error.
 class ChangeCompletion {
  public:
   explicit ChangeCompletion(std::shared_ptr<fileprovider::ChangeObserver> observer);
 
   void finish(std::vector<fileprovider::ItemPtr> updated, std::vector<fileprovider::ItemIdentifier> deleted,
-              fileprovider::SyncAnchor next) const;
+              fileprovider::SyncAnchor next, BeforeEnd beforeEnd = {}) const;
   void fail(foundation::Error error) const;
 
  private:
@@ -43,6 +52,7 @@ class ChangeCompletion {
     std::vector<fileprovider::ItemPtr> updated;
     std::vector<fileprovider::ItemIdentifier> deleted;
     fileprovider::SyncAnchor next;
+    BeforeEnd beforeEnd;
   };
   using Outcome = std::variant<Changes, foundation::Error>;
   foundation::Once<Outcome> once_;

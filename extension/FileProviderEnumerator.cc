@@ -12,6 +12,7 @@
 #include "platform/fileprovider/Errors.h"
 #include "platform/oslog/Log.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
+#include "shared/share_epoch/FileProviderEnumerationAvailabilityPolicy.h"
 #include "shared/share_epoch/FileProviderShareEpoch.h"
 
 namespace corvane {
@@ -52,9 +53,8 @@ void FileProviderEnumerator::enumerateItems(std::shared_ptr<fileprovider::Enumer
 
   auto proxy =
       acquireProxy([trace, done](const foundation::Error& error) { done.fail(failOrphanedRequest(*trace, error)); });
-  // Without a ready link a listing is not queued: it fails at once, so the
-  // framework keeps what it has and asks again later.
-  if (!proxy) {
+  using FileProviderEnumerationAvailabilityPolicy::Plan;
+  if (FileProviderEnumerationAvailabilityPolicy::plan(proxy != nullptr) != Plan::enumerate || !proxy) {
     oslog::log(oslog::Type::Default, "\u23f8\ufe0f [FPEnum] No XPC proxy for %{public}@ \u2014 deferring enumeration",
                raw);
     trace->fail({.fallbackCode = "vfs_not_connected", .retryable = true, .level = "WARN"});
@@ -128,13 +128,14 @@ void FileProviderEnumerator::enumerateDirectory(const std::shared_ptr<VfsXpcProt
           items.push_back(std::make_shared<const FileProviderItem>(folder, entry, epoch));
         }
         const std::string count = std::to_string(items.size());
-        if (rootEpoch) {
-          markAuthoritativeSnapshotCompleted(mountedPeerId,
-                                             FileProviderReimportCompletionPolicy::Snapshot::rootContainer, *rootEpoch,
-                                             "root count=" + count);
-        }
-        trace->succeed(path + " count=" + count);
-        done.finish(std::move(items));
+        done.finish(std::move(items), [&] {
+          if (rootEpoch) {
+            markAuthoritativeSnapshotCompleted(mountedPeerId,
+                                               FileProviderReimportCompletionPolicy::Snapshot::rootContainer,
+                                               *rootEpoch, "root count=" + count);
+          }
+          trace->succeed(path + " count=" + count);
+        });
       });
 }
 

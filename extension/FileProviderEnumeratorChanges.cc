@@ -183,10 +183,11 @@ void FileProviderEnumerator::enumerateChanges(std::shared_ptr<fileprovider::Chan
           }
         }
         const std::uint64_t newToken = result->newToken();
-        trace->succeed(path + " updated=" + std::to_string(updated.size()) +
-                       " deleted=" + std::to_string(deleted.size()) + " token=" + std::to_string(newToken));
+        const std::string detail = path + " updated=" + std::to_string(updated.size()) +
+                                   " deleted=" + std::to_string(deleted.size()) + " token=" + std::to_string(newToken);
         done.finish(std::move(updated), std::move(deleted),
-                    fileprovider::SyncAnchor{FileProviderShareEpoch::makeAnchor(epoch, newToken)});
+                    fileprovider::SyncAnchor{FileProviderShareEpoch::makeAnchor(epoch, newToken)},
+                    [&] { trace->succeed(detail); });
       });
 }
 

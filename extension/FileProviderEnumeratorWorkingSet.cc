@@ -86,13 +86,15 @@ struct FileProviderEnumerator::WorkingSetWalk : std::enable_shared_from_this<Wor
       return;
     }
     const std::string count = std::to_string(collected.size());
-    markAuthoritativeSnapshotCompleted(peerId, FileProviderReimportCompletionPolicy::Snapshot::workingSet, epoch,
-                                       "working_set count=" + count);
-    trace->succeed("working_set count=" + count + " epoch=" + std::to_string(epoch));
+    auto beforeEnd = [&] {
+      markAuthoritativeSnapshotCompleted(peerId, FileProviderReimportCompletionPolicy::Snapshot::workingSet, epoch,
+                                         "working_set count=" + count);
+      trace->succeed("working_set count=" + count + " epoch=" + std::to_string(epoch));
+    };
     if (collected.empty()) {
-      done.finish(std::nullopt);  // an empty share reports no items at all
+      done.finish(std::nullopt, beforeEnd);  // an empty share reports no items at all
     } else {
-      done.finish(std::move(collected));
+      done.finish(std::move(collected), beforeEnd);
     }
   }
 

@@ -157,6 +157,65 @@ TEST_F(EnumeratorTest, OnlyARootListingRecordsAPendingReimport) {
   EXPECT_EQ(failed[0]["retryable"], true);
 }
 
+// Notes each call a request makes of the framework with the records the log
+// held at that moment: what the framework is told comes before the request is
+// logged as done, and the end after.
+struct OrderObserver final : fileprovider::EnumerationObserver, fileprovider::ChangeObserver {
+  explicit OrderObserver(std::function<std::string()> loggedNow) : logged(std::move(loggedNow)) {}
+  void note(const std::string& call) {
+    std::lock_guard guard(mutex);
+    seen.push_back(call + " " + logged());
+  }
+  void didEnumerateItems(std::vector<fileprovider::ItemPtr>) override { note("items"); }
+  void finishEnumeratingUpToPage(std::optional<fileprovider::Page>) override { end(); }
+  void didUpdateItems(std::vector<fileprovider::ItemPtr>) override { note("updated"); }
+  void didDeleteItemsWithIdentifiers(std::vector<fileprovider::ItemIdentifier>) override { note("deleted"); }
+  void finishEnumeratingChangesUpToSyncAnchor(fileprovider::SyncAnchor, bool) override { end(); }
+  void finishEnumeratingWithError(foundation::Error) override { end(); }
+  void end() {
+    note("end");
+    finished.set(true);
+  }
+  const std::function<std::string()> logged;
+  std::mutex mutex;
+  std::vector<std::string> seen;
+  Waiter<bool> finished;
+};
+
+TEST_F(EnumeratorTest, ItemsReachTheFrameworkBeforeTheSnapshotAndTheTraceAndTheEndAfter) {
+  scriptTree();
+  host_->onReadChanges = [](const std::string&, const std::string&, std::uint64_t, auto reply) {
+    std::vector<std::shared_ptr<const VfsFsChangeDto>> list = {std::make_shared<VfsFsChangeDto>(entry("x")),
+                                                               std::make_shared<VfsFsChangeDto>(std::string("gone"))};
+    reply(std::make_shared<VfsChangesResultDto>(list, 9), std::nullopt);
+  };
+  link();
+  const auto count = [&](const char* event) { return std::to_string(records(event).size()); };
+  struct Row {
+    const char* container;
+    bool changes;
+    std::vector<std::string> expected;  // each call with the reimport and done records logged then
+  };
+  const Row rows[] = {
+      {kRoot, false, {"items 0/0", "end 1/1"}},
+      {kWorkingSet, false, {"items 1/1", "end 1/2"}},
+      {"p1::/A", true, {"updated 1/2", "deleted 1/2", "end 1/3"}},
+  };
+  FileProviderShareEpoch::bump("p1");  // a reimport is due: the root listing marks it
+  for (const Row& row : rows) {
+    auto observer = std::make_shared<OrderObserver>(
+        [&] { return count("mount.reimport_done") + "/" + count("mount.request_done"); });
+    if (row.changes) {
+      enumerator(row.container)
+          ->enumerateChanges(observer, {FileProviderShareEpoch::makeAnchor(FileProviderShareEpoch::current("p1"), 1)});
+    } else {
+      enumerator(row.container)->enumerateItems(observer, {});
+    }
+    ASSERT_TRUE(observer->finished.wait().has_value()) << row.container;
+    EXPECT_EQ(observer->seen, row.expected) << row.container;
+  }
+}
+
 TEST_F(EnumeratorTest, ReplyOutlivingItsEnumeratorStillDeliversTheItems) {
   Waiter<VfsXpcProtocol::EntriesReply> held;
   host_->onListDirectory = [&](const std::string&, const std::string&, auto reply) { held.set(std::move(reply)); };
