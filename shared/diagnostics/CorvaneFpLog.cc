@@ -14,6 +14,7 @@
 #include "platform/oslog/Log.h"
 #include "shared/diagnostics/CorvaneFpLogFile.h"
 #include "shared/diagnostics/CorvaneFpLogRecord.h"
+#include "shared/diagnostics/FileProviderCallbackLoggingPolicy.h"
 
 namespace corvane {
 namespace {
@@ -92,6 +93,8 @@ void write(const std::string& line) {
 }
 
 void enqueue(std::string line) {
+  static_assert(FileProviderCallbackLoggingPolicy::delivery == FileProviderCallbackLoggingPolicy::Delivery::asynchronous,
+                "records go through the writer queue; an emitting thread never waits on the file");
   LogState::state().writeQueue.async([line = std::move(line)] { write(line); });
 }
 

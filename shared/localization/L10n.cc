@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <mutex>
 #include <unordered_map>
 
@@ -85,12 +87,24 @@ std::string format(std::string templ, const std::vector<std::string>& arguments)
   return templ;
 }
 
+// The platform's description of a floating-point number: the fewest digits that
+// read back as the same value, written out in full ("100000.0", "0.0001",
+// "2.0") unless the value is below 10^-4 or beyond 2^54, where every whole
+// number is no longer exact; those are exponential with at least two exponent
+// digits ("1e-05", "1.8014398509481986e+16").
 std::string stringify(double value) {
-  char buffer[64];
-  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-  std::string text(buffer, ec == std::errc() ? end : buffer);
-  // Whole values read "2.0", as the platform describes a floating-point number.
-  if (text.find_first_of(".eEn") == std::string::npos) text += ".0";
+  char buffer[400];
+  auto write = [&](std::chars_format form) {
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, form);
+    return std::string(buffer, ec == std::errc() ? end : buffer);
+  };
+  std::string scientific = write(std::chars_format::scientific);
+  if (!std::isfinite(value)) return scientific;
+  const std::size_t e = scientific.find('e');
+  const int exponent = e == std::string::npos ? 0 : std::atoi(scientific.c_str() + e + 1);
+  if ((value != 0 && exponent < -4) || std::fabs(value) > 0x1p54) return scientific;
+  std::string text = write(std::chars_format::fixed);
+  if (text.find('.') == std::string::npos) text += ".0";
   return text;
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "shared/localization/Grapheme.h"
+#include "shared/localization/InfoPlist.h"
 #include "shared/localization/L10nCatalog.h"
 #include "tests/support/TempDir.h"
 
@@ -72,6 +73,21 @@ TEST_F(L10nTest, PositionalArguments) {
   EXPECT_EQ(L10n::t("错误: {0}", 2.0, "surplus"), "Error: 2.0");
   L10n::resetForTesting("zh-Hans");
   EXPECT_EQ(L10n::t("错误: {0}", 42), "错误: 42");
+}
+
+// The system finds the extension's names by these keys in this table.
+static_assert(InfoPlist::cfbundleDisplayName == foundation::LocalizedStringResource{"CFBundleDisplayName", "InfoPlist"});
+static_assert(InfoPlist::cfbundleName == foundation::LocalizedStringResource{"CFBundleName", "InfoPlist"});
+
+TEST(L10nFormat, NumbersReadAsThePlatformDescribesThem) {
+  const std::pair<double, const char*> rows[] = {
+      {2.0, "2.0"},         {0.0, "0.0"},       {-0.0, "-0.0"},          {1.5, "1.5"},
+      {100000.0, "100000.0"}, {0.0001, "0.0001"}, {0.00001, "1e-05"},     {-0.000012, "-1.2e-05"},
+      {1e16, "10000000000000000.0"},           {0x1p54, "18014398509481984.0"},
+      {0x1p54 + 4, "1.8014398509481988e+16"},  {1e100, "1e+100"},        {0.1 + 0.2, "0.30000000000000004"},
+      {5e-324, "5e-324"},
+  };
+  for (const auto& [value, text] : rows) EXPECT_EQ(L10n::stringify(value), text) << text;
 }
 
 TEST(L10nFormat, ArgumentsApplyOneAfterAnother) {
