@@ -10,7 +10,7 @@
 #include <ostream>
 #include <sstream>
 
-#include "framework/DemoHostProcess.h"
+#include "framework/HostProcess.h"
 #include "framework/SampleShare.h"
 #include "framework/ScriptRunner.h"
 #include "shared/items/FileProviderItemIdentifierCodec.h"
@@ -122,7 +122,7 @@ Json op(const char* name) {
   return input;
 }
 
-void runSteps(Demo& demo, ScriptSession& session, const DemoHostProcess& hostProcess,
+void runSteps(Demo& demo, ScriptSession& session, const HostProcess& hostProcess,
               const std::filesystem::path& work) {
   Json connected = demo.step(op("connect"), "connect", [&](const Json&) {
     return "connected: corvane-vfs-host (pid " + std::to_string(hostProcess.pid()) + ") serves " +
@@ -237,7 +237,7 @@ int runDemo(const DemoOptions& options, std::ostream& out) {
     return 1;
   }
   const auto hostErrors = *work / "corvane-vfs-host.log";
-  auto hostProcess = DemoHostProcess::start(DemoHostProcess::besideThisProgram(), kPeer, *folder, hostErrors);
+  auto hostProcess = HostProcess::start(HostProcess::besideThisProgram(), kPeer, *folder, hostErrors);
   if (!hostProcess.ok()) {
     std::fprintf(stderr, "corvane-fp demo: %s\n", hostProcess.error().localizedDescription().c_str());
     return 1;

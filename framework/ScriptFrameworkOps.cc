@@ -2,7 +2,7 @@
 // framework would, waits for its completion handler or observer finish through
 // the completion recorder, and writes what the framework was handed.
 #include "framework/CollectingObservers.h"
-#include "framework/ScriptItem.h"
+#include "framework/ItemTemplate.h"
 #include "framework/ScriptOps.h"
 #include "platform/foundation/UUID.h"
 
@@ -199,7 +199,7 @@ Json createOp(ScriptSession& session, ScriptArgs& args, const ScriptLine& line) 
   const bool mayAlreadyExist = args.flag("mayAlreadyExist");
   if (args.mistake()) return {};
   // A new item's template carries a temporary identifier of the framework's making.
-  auto itemTemplate = std::make_shared<ScriptItem>(foundation::UUID().uuidString(), parent, filename, contentType);
+  auto itemTemplate = std::make_shared<ItemTemplate>(foundation::UUID().uuidString(), parent, filename, contentType);
   fileprovider::ItemFields fields = fileprovider::ItemField::filename | fileprovider::ItemField::parentItemIdentifier;
   if (contents) fields |= fileprovider::ItemField::contents;
   auto call = session.recorder().begin<ItemChange>(line.op, line.number);
@@ -234,7 +234,7 @@ Json modifyOp(ScriptSession& session, ScriptArgs& args, const ScriptLine& line) 
   const auto contents = optionalPath(args, "contents");
   if (args.mistake()) return {};
 
-  auto item = std::make_shared<ScriptItem>(identifier, parent, filename, contentType);
+  auto item = std::make_shared<ItemTemplate>(identifier, parent, filename, contentType);
   auto call = session.recorder().begin<ItemChange>(line.op, line.number);
   auto progress =
       session.extension().modifyItem(item, fileprovider::ItemVersion{}, fields, contents, 0, {}, finishes(call));

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "framework/ScriptItem.h"
+#include "framework/ItemTemplate.h"
 
 namespace corvane::framework {
 namespace {
@@ -48,7 +48,7 @@ Json itemJson(const fileprovider::Item& item) {
   const auto info = item.userInfo();
   const auto* kind = info && info->count("kind") ? std::get_if<std::string>(&info->at("kind")) : nullptr;
   if (!kind) {
-    const auto* scripted = dynamic_cast<const ScriptItem*>(&item);
+    const auto* scripted = dynamic_cast<const ItemTemplate*>(&item);
     return scriptItemJson(
         item, scripted ? optionalNumber(scripted->contentTypeText()) : Json(item.contentType().identifier()));
   }

@@ -7,7 +7,7 @@ namespace corvane::framework::mount {
 
 foundation::Result<std::unique_ptr<HostSupervisor>> HostSupervisor::start(std::string peer, std::filesystem::path share,
                                                                           std::filesystem::path errorFile) {
-  auto process = DemoHostProcess::start(DemoHostProcess::besideThisProgram(), peer, share, errorFile);
+  auto process = HostProcess::start(HostProcess::besideThisProgram(), peer, share, errorFile);
   if (!process.ok()) return process.error();
   std::unique_ptr<HostSupervisor> supervisor(
       new HostSupervisor(std::move(peer), std::move(share), std::move(errorFile), std::move(*process)));
@@ -16,7 +16,7 @@ foundation::Result<std::unique_ptr<HostSupervisor>> HostSupervisor::start(std::s
 }
 
 HostSupervisor::HostSupervisor(std::string peer, std::filesystem::path share, std::filesystem::path errorFile,
-                               std::unique_ptr<DemoHostProcess> process)
+                               std::unique_ptr<HostProcess> process)
     : peer_(std::move(peer)),
       share_(std::move(share)),
       errorFile_(std::move(errorFile)),
@@ -59,7 +59,7 @@ void HostSupervisor::watch() {
                  duration<double>(pause).count());
     if (wake_.wait_for(lock, pause, [&] { return stopping_; })) break;
     pause = std::min(pause * 2, milliseconds(30000));
-    auto process = DemoHostProcess::start(DemoHostProcess::besideThisProgram(), peer_, share_, errorFile_);
+    auto process = HostProcess::start(HostProcess::besideThisProgram(), peer_, share_, errorFile_);
     startedAt = steady_clock::now();
     if (!process.ok()) {
       std::fprintf(stderr, "corvane-fp mount: %s\n", process.error().localizedDescription().c_str());

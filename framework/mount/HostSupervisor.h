@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "framework/DemoHostProcess.h"
+#include "framework/HostProcess.h"
 #include "platform/foundation/Result.h"
 
 namespace corvane::framework::mount {
@@ -34,7 +34,7 @@ class HostSupervisor {
 
  private:
   HostSupervisor(std::string peer, std::filesystem::path share, std::filesystem::path errorFile,
-                 std::unique_ptr<DemoHostProcess> process);
+                 std::unique_ptr<HostProcess> process);
   void watch();
 
   const std::string peer_;
@@ -42,7 +42,7 @@ class HostSupervisor {
   const std::filesystem::path errorFile_;
   mutable std::mutex mutex_;  // guards process_, stopping_, restarts_
   std::condition_variable wake_;
-  std::unique_ptr<DemoHostProcess> process_;
+  std::unique_ptr<HostProcess> process_;
   bool stopping_ = false;
   int restarts_ = 0;
   std::thread watcher_;

@@ -8,10 +8,10 @@
 #include <cstring>
 #include <deque>
 
-#include "framework/ScriptItem.h"
-#include "framework/mount/ChildIndex.h"
+#include "framework/ItemTemplate.h"
 #include "platform/fileprovider/Errors.h"
 #include "platform/foundation/FileCopy.h"
+#include "shared/items/FileProviderItemIdentifierCodec.h"
 
 namespace corvane::framework::mount {
 
@@ -23,25 +23,9 @@ using fileprovider::ItemPtr;
 // The longest file name the peer's file systems take, in bytes.
 constexpr std::size_t kNameMax = 255;
 
-bool isFolder(const ItemPtr& item) { return item->contentType() == uniform_types::UTType::folder(); }
-
-timespec timeOf(double seconds) {
-  timespec out{};
-  out.tv_sec = static_cast<time_t>(seconds);
-  out.tv_nsec = static_cast<long>((seconds - static_cast<double>(out.tv_sec)) * 1e9);
-  return out;
-}
-
 double nowSeconds() {
   using namespace std::chrono;
   return duration<double>(system_clock::now().time_since_epoch()).count();
-}
-
-// The raw identifiers name paths ("peer::/a/b"), so a folder's descendants share
-// its identifier followed by a slash.
-bool isBelow(const std::string& identifier, const std::string& folder) {
-  return identifier.size() > folder.size() + 1 && identifier.compare(0, folder.size(), folder) == 0 &&
-         identifier[folder.size()] == '/';
 }
 
 // Starts writing back each whole stretch of a working copy that a write
@@ -57,36 +41,9 @@ void startWriteBack(int fd, off_t offset, std::size_t size) {
 
 }  // namespace
 
-struct MountFileSystem::Node {
-  fuse_ino_t inode = 0;
-  fuse_ino_t parent = 0;
-  ItemIdentifier identifier{""};  // empty for a new file not yet stored on the peer
-  std::string name;
-  bool folder = false;
-  ItemPtr item;                         // absent for a new file not yet stored on the peer
-  std::optional<double> localModified;  // a date set here; dates alone are never sent
-  bool unlinked = false;                // gone from its folder; what is still written is dropped at close
-  // Folders.
-  std::mutex listingMutex;  // serialises the first listing; not guarded by the table's mutex
-  // Shared by every change this mount makes in the folder; held whole by a
-  // listing that must not miss one. Never held while waiting for an upload.
-  std::shared_mutex mutating;
-  bool listed = false;
-  // When this mount last changed something in here (MountFileSystem::localChanges_),
-  // 0 for never: the change feed is then checked before use.
-  std::uint64_t changedAt = 0;
-  ChildIndex children;
-  std::optional<fileprovider::SyncAnchor> anchor;
-  // Files: their bytes, from the first open on.
-  std::shared_ptr<FileContents> contents;
-  std::optional<foundation::Data> kernelVersion;  // the content version the kernel's page cache holds
-  int renaming = 0;  // renames under way that involve the file: seals wait for them (renamed_)
-  int sealing = 0;   // seals on their way into the upload queue: renames wait for them (renamed_)
-};
-
 // Counts a seal or a rename under way on its nodes (Node::sealing or
 // Node::renaming) for as long as it lives, and wakes those waiting on renamed_
-// when it goes. Made with mutex_ held.
+// when it goes. Made with the table held.
 class MountFileSystem::Counted {
  public:
   Counted(MountFileSystem& fs, int Node::*count, std::vector<NodePtr> nodes)
@@ -95,7 +52,7 @@ class MountFileSystem::Counted {
   }
   ~Counted() {
     {
-      std::lock_guard guard(fs_.mutex_);
+      std::lock_guard guard(fs_.table_.mutex());
       for (const auto& node : nodes_) --(node.get()->*count_);
     }
     fs_.renamed_.notify_all();
@@ -127,14 +84,13 @@ class MountFileSystem::OpenFile {
 
 MountFileSystem::MountFileSystem(std::shared_ptr<ExtensionCalls> calls, std::shared_ptr<ContentCache> cache,
                                  std::shared_ptr<UploadQueue> uploads, Options options)
-    : calls_(std::move(calls)), cache_(std::move(cache)), uploads_(std::move(uploads)), options_(options) {
-  auto root = std::make_shared<Node>();
-  root->inode = FUSE_ROOT_ID;
-  root->parent = FUSE_ROOT_ID;
-  root->identifier = ItemIdentifier::rootContainer();
-  root->folder = true;
-  nodes_[FUSE_ROOT_ID] = root;
-  byIdentifier_[root->identifier.rawValue()] = FUSE_ROOT_ID;
+    : calls_(std::move(calls)),
+      cache_(std::move(cache)),
+      uploads_(std::move(uploads)),
+      options_(options),
+      movedBelow_([this](const Node& file) {
+        uploads_->moved(file.inode, file.identifier.rawValue(), file.name, std::nullopt);
+      }) {
   uploads_->setListener({[this](std::uint64_t key, std::uint64_t sequence, const ItemPtr& item, bool intoCopy) {
                            stored(key, sequence, item, intoCopy);
                          },
@@ -154,7 +110,7 @@ void MountFileSystem::setInvalidationSink(InvalidationSink sink) {
 }
 
 void MountFileSystem::setRemoteChangeSink(RemoteChangeSink sink) {
-  std::lock_guard guard(mutex_);
+  std::lock_guard guard(table_.mutex());
   changeSink_ = std::move(sink);
 }
 
@@ -167,9 +123,9 @@ void MountFileSystem::invalidate(std::vector<Invalidation> invalidations) {
 }
 
 foundation::Status MountFileSystem::start() {
-  auto root = node(FUSE_ROOT_ID);
+  auto root = table_.node(FUSE_ROOT_ID);
   if (auto item = calls_->item(root->identifier); item.ok()) {
-    std::lock_guard guard(mutex_);
+    std::lock_guard guard(table_.mutex());
     root->item = *item;
     root->name = (*item)->filename();
   }
@@ -181,124 +137,12 @@ foundation::Status MountFileSystem::start() {
   return foundation::Ok{};
 }
 
-MountFileSystem::NodePtr MountFileSystem::node(fuse_ino_t inode) const {
-  std::lock_guard guard(mutex_);
-  auto found = nodes_.find(inode);
-  return found == nodes_.end() ? nullptr : found->second;
-}
-
-MountFileSystem::NodePtr MountFileSystem::child(const NodePtr& folder, const std::string& name) const {
-  std::lock_guard guard(mutex_);
-  auto child = nodes_.find(folder->children.find(name));
-  return child == nodes_.end() ? nullptr : child->second;
-}
-
-fuse_ino_t MountFileSystem::inodeFor(const ItemPtr& item, fuse_ino_t parent) {
-  const std::string raw = item->itemIdentifier().rawValue();
-  NodePtr node;
-  if (auto found = byIdentifier_.find(raw); found != byIdentifier_.end()) {
-    node = nodes_[found->second];
-  } else {
-    node = std::make_shared<Node>();
-    node->inode = nextInode_++;
-    node->identifier = item->itemIdentifier();
-    nodes_[node->inode] = node;
-    byIdentifier_[raw] = node->inode;
-  }
-  node->parent = parent;
-  node->name = item->filename();
-  node->folder = isFolder(item);
-  node->item = item;
-  return node->inode;
-}
-
-void MountFileSystem::rekey(const NodePtr& node, const ItemIdentifier& identifier) {
-  const std::string old = node->identifier.rawValue();
-  const std::string& now = identifier.rawValue();
-  if (old == now) return;
-  ++renames_;
-  if (!old.empty()) byIdentifier_.erase(old);
-  node->identifier = identifier;
-  byIdentifier_[now] = node->inode;
-  if (!node->folder || old.empty()) return;
-  // Everything below a renamed folder has a new identifier too. Their items keep
-  // the old one until the folder is listed again, so drop what they listed.
-  for (auto& [inode, other] : nodes_) {
-    const std::string& raw = other->identifier.rawValue();
-    if (!isBelow(raw, old)) continue;
-    byIdentifier_.erase(raw);
-    other->identifier = ItemIdentifier(now + raw.substr(old.size()));
-    byIdentifier_[other->identifier.rawValue()] = inode;
-    other->listed = false;
-    if (!other->folder) uploads_->moved(inode, other->identifier.rawValue(), other->name, std::nullopt);
-  }
-  node->listed = false;
-}
-
-std::shared_lock<std::shared_mutex> MountFileSystem::holdFolder(fuse_ino_t inode) const {
-  NodePtr folder = node(inode);
-  return folder ? std::shared_lock(folder->mutating) : std::shared_lock<std::shared_mutex>();
-}
-
-void MountFileSystem::touched(fuse_ino_t folder) {
-  if (auto found = nodes_.find(folder); found != nodes_.end()) found->second->changedAt = ++localChanges_;
-}
-
-void MountFileSystem::detach(const NodePtr& node) {
-  byIdentifier_.erase(node->identifier.rawValue());
-  // The node itself stays: the kernel may still read a file that is open.
-  node->identifier = ItemIdentifier("");
-  node->unlinked = true;
-  if (node->contents) node->contents->unlinked();
-}
-
-void MountFileSystem::fill(const Node& node, struct stat& st) const {
-  using namespace fileprovider;
-  st = {};
-  st.st_ino = node.inode;
-  // Everything on the mount is its user's; asked once, not for every entry of every listing.
-  static const uid_t owner = ::getuid();
-  static const gid_t group = ::getgid();
-  st.st_uid = owner;
-  st.st_gid = group;
-  const std::uint64_t capabilities = node.item ? node.item->capabilities() : ~0ULL;
-  const std::uint64_t flags =
-      node.item ? node.item->fileSystemFlags() : (FileSystemFlags::userReadable | FileSystemFlags::userWritable);
-  const bool writable = (capabilities & ItemCapabilities::allowsWriting) && (flags & FileSystemFlags::userWritable);
-  const bool readable = flags & FileSystemFlags::userReadable;
-  if (node.folder) {
-    st.st_mode = S_IFDIR | (readable ? 0555 : 0111) | (writable ? 0200 : 0);
-    st.st_nlink = 2;
-  } else {
-    st.st_mode = S_IFREG | (readable ? 0444 : 0) | (writable ? 0200 : 0) |
-                 ((flags & FileSystemFlags::userExecutable) ? 0111 : 0);
-    st.st_nlink = 1;
-    if (auto local = node.contents ? node.contents->size() : std::nullopt) {
-      st.st_size = *local;
-    } else if (node.item && node.item->documentSize()) {
-      st.st_size = static_cast<off_t>(*node.item->documentSize());
-    }
-  }
-  // A file's is the size of one write request: cp and cat move 1 MiB a call. A
-  // folder's stays small, since the C library sizes its buffer for a listing by
-  // it, and the kernel allocates a buffer that size for every listing request.
-  st.st_blksize = node.folder ? 4096 : 1 << 20;
-  st.st_blocks = (st.st_size + 511) / 512;
-  double modified = 0;
-  if (node.localModified) {
-    modified = *node.localModified;
-  } else if (node.item) {
-    if (auto date = node.item->contentModificationDate()) modified = date->timeIntervalSince1970;
-  }
-  st.st_mtim = st.st_ctim = st.st_atim = timeOf(modified);
-}
-
 void MountFileSystem::fillEntry(const NodePtr& node, fuse_entry_param& entry) const {
   entry = {};
-  std::lock_guard guard(mutex_);
+  std::lock_guard guard(table_.mutex());
   entry.ino = node->inode;
   entry.generation = 1;
-  fill(*node, entry.attr);
+  table_.fill(*node, entry.attr);
   entry.attr_timeout = options_.entryTimeout;
   entry.entry_timeout = options_.entryTimeout;
 }
@@ -308,13 +152,13 @@ int MountFileSystem::ensureListed(const NodePtr& folder) {
   std::lock_guard listing(folder->listingMutex);
   ItemIdentifier identifier{""};
   {
-    std::lock_guard guard(mutex_);
+    std::lock_guard guard(table_.mutex());
     if (folder->listed) return 0;
     identifier = folder->identifier;
   }
   if (folder->inode != FUSE_ROOT_ID) {
     awaitPreload();
-    std::lock_guard guard(mutex_);
+    std::lock_guard guard(table_.mutex());
     if (folder->listed) return 0;
   }
   // A listing taken while this mount changed the folder may not show the
@@ -324,16 +168,16 @@ int MountFileSystem::ensureListed(const NodePtr& folder) {
     if (attempt == 4) holdingOff = std::unique_lock(folder->mutating);
     std::uint64_t asked;
     {
-      std::lock_guard guard(mutex_);
-      asked = localChanges_;
+      std::lock_guard guard(table_.mutex());
+      asked = table_.localChanges();
     }
     auto listed = calls_->list(identifier);
     if (!listed.ok()) {
       // Offline: what was listed before still serves.
-      std::lock_guard guard(mutex_);
+      std::lock_guard guard(table_.mutex());
       return folder->children.empty() ? errnoFor(listed.error()) : 0;
     }
-    std::lock_guard guard(mutex_);
+    std::lock_guard guard(table_.mutex());
     if (folder->changedAt > asked && attempt < 4) continue;
     applyListing(folder, std::move(*listed));
     break;
@@ -346,10 +190,9 @@ void MountFileSystem::applyListing(const NodePtr& folder, FolderListing listing)
   ChildIndex children;
   // New files not yet on the peer are only here.
   for (const auto& [name, inode] : folder->children.byName()) {
-    auto found = nodes_.find(inode);
-    if (found != nodes_.end() && !found->second->item) children.set(name, inode);
+    if (auto found = table_.find(inode); found && !found->item) children.set(name, inode);
   }
-  for (const auto& item : listing.items) children.set(item->filename(), inodeFor(item, folder->inode));
+  for (const auto& item : listing.items) children.set(item->filename(), table_.place(item, folder->inode));
   folder->children = std::move(children);
   folder->anchor = std::move(listing.anchor);
   folder->listed = true;
@@ -357,52 +200,52 @@ void MountFileSystem::applyListing(const NodePtr& folder, FolderListing listing)
 
 int MountFileSystem::lookup(fuse_ino_t parent, const std::string& name, fuse_entry_param& entry) {
   if (name.size() > kNameMax) return ENAMETOOLONG;
-  auto folder = node(parent);
+  auto folder = table_.node(parent);
   if (!folder) return ENOENT;
   if (int err = ensureListed(folder)) return err;
-  auto found = child(folder, name);
+  auto found = table_.child(folder, name);
   if (!found) return ENOENT;
   fillEntry(found, entry);
   return 0;
 }
 
 int MountFileSystem::getattr(fuse_ino_t inode, struct stat& attributes) {
-  auto found = node(inode);
+  auto found = table_.node(inode);
   if (!found) return ENOENT;
-  std::lock_guard guard(mutex_);
-  fill(*found, attributes);
+  std::lock_guard guard(table_.mutex());
+  table_.fill(*found, attributes);
   return 0;
 }
 
 int MountFileSystem::readFolder(fuse_ino_t inode, off_t offset, const EntryConsumer& add) {
-  auto folder = node(inode);
+  auto folder = table_.node(inode);
   if (!folder) return ENOENT;
   if (int err = ensureListed(folder)) return err;
-  std::lock_guard guard(mutex_);
+  std::lock_guard guard(table_.mutex());
   // Offsets: 1 after ".", 2 after "..", a child's inode + 2 after that child.
   struct stat attributes {};
   if (offset < 1) {
-    fill(*folder, attributes);
+    table_.fill(*folder, attributes);
     if (!add(".", attributes, 1)) return 0;
   }
   if (offset < 2) {
     attributes = {};
-    if (auto parent = nodes_.find(folder->parent); parent != nodes_.end()) fill(*parent->second, attributes);
+    if (auto parent = table_.find(folder->parent)) table_.fill(*parent, attributes);
     if (!add("..", attributes, 2)) return 0;
   }
   const auto after = static_cast<fuse_ino_t>(offset < 2 ? 0 : offset - 2);
   for (auto it = folder->children.from(after); it != folder->children.end(); ++it) {
-    auto found = nodes_.find(it->first);
-    if (found == nodes_.end()) continue;
+    auto found = table_.find(it->first);
+    if (!found) continue;
     attributes = {};
-    fill(*found->second, attributes);
+    table_.fill(*found, attributes);
     if (!add(it->second.c_str(), attributes, static_cast<off_t>(it->first + 2))) return 0;
   }
   return 0;
 }
 
 std::shared_ptr<FileContents> MountFileSystem::contentsOf(const NodePtr& file) {
-  std::lock_guard guard(mutex_);
+  std::lock_guard guard(table_.mutex());
   if (!file->contents) {
     file->contents = std::make_shared<FileContents>([this] { return uploads_->journal().newWorkFile(); });
   }
@@ -417,7 +260,7 @@ FileContents::PeerSource MountFileSystem::peerOf(const NodePtr& file) {
   return [this, file](FileContents::Peer& out) {
     ItemPtr item;
     {
-      std::lock_guard guard(mutex_);
+      std::lock_guard guard(table_.mutex());
       item = file->item;
     }
     if (!item) return 0;  // a new file: nothing on the peer yet
@@ -431,12 +274,12 @@ FileContents::PeerSource MountFileSystem::peerOf(const NodePtr& file) {
 }
 
 void MountFileSystem::changedHere(const NodePtr& file) {
-  std::lock_guard guard(mutex_);
+  std::lock_guard guard(table_.mutex());
   file->localModified = nowSeconds();  // the peer's date comes only with the upload
 }
 
 int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& keepCache) {
-  auto found = node(inode);
+  auto found = table_.node(inode);
   if (!found) return ENOENT;
   if (found->folder) return EISDIR;
   auto handle = std::make_unique<OpenFile>();
@@ -457,7 +300,7 @@ int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& ke
   if (!handle->writable && !handle->contents->readable()) {
     ItemPtr item;
     {
-      std::lock_guard guard(mutex_);
+      std::lock_guard guard(table_.mutex());
       item = found->item;
     }
     if (!item) {
@@ -471,7 +314,7 @@ int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& ke
     }
     handle->fd = std::move(entry->fd);
     handle->cacheHold = std::move(entry->hold);
-    std::lock_guard guard(mutex_);
+    std::lock_guard guard(table_.mutex());
     if (entry->item != item && found->item == item) found->item = entry->item;
     const auto version = entry->item->itemVersion().contentVersion;
     keepCache = found->kernelVersion == version;
@@ -484,18 +327,14 @@ int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& ke
 int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile*& file, fuse_entry_param& entry) {
   // Refused here, not by the peer after close already said the file was kept.
   if (name.size() > kNameMax) return ENAMETOOLONG;
-  auto folder = node(parent);
+  auto folder = table_.node(parent);
   if (!folder) return ENOENT;
   if (int err = ensureListed(folder)) return err;
   NodePtr made;
   {
-    std::lock_guard guard(mutex_);
+    std::lock_guard guard(table_.mutex());
     if (folder->children.contains(name)) return EEXIST;
-    made = std::make_shared<Node>();
-    made->inode = nextInode_++;
-    made->parent = parent;
-    made->name = name;
-    nodes_[made->inode] = made;
+    made = table_.addNew(parent, name);
     folder->children.set(name, made->inode);
   }
   auto handle = std::make_unique<OpenFile>();
@@ -505,9 +344,9 @@ int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile
   handle->contents->opened();
   if (int err = handle->contents->create()) {
     handle->contents->released();
-    std::lock_guard guard(mutex_);
+    std::lock_guard guard(table_.mutex());
     folder->children.erase(name);
-    nodes_.erase(made->inode);
+    table_.erase(made->inode);
     return err;
   }
   fillEntry(made, entry);
@@ -528,7 +367,7 @@ int MountFileSystem::withReadDescriptor(OpenFile* file, const std::function<void
       // Opened for writing, or its local copy went since: the peer has the bytes now.
       ItemPtr item;
       {
-        std::lock_guard table(mutex_);
+        std::lock_guard table(table_.mutex());
         item = file->node->item;
       }
       if (!item) return EIO;
@@ -559,33 +398,19 @@ int MountFileSystem::write(OpenFile* file, off_t offset, const WriteAt& put, std
   return err;
 }
 
-std::string MountFileSystem::pathOf(const NodePtr& file) const {
-  std::string path;
-  for (const Node* at = file.get(); at && at->inode != FUSE_ROOT_ID;) {
-    path = "/" + at->name + path;
-    auto parent = nodes_.find(at->parent);
-    at = parent == nodes_.end() ? nullptr : parent->second.get();
-  }
-  return path.empty() ? "/" : path;
-}
-
-bool MountFileSystem::dirty(const Node& node) const { return node.contents && node.contents->dirty(); }
-
 int MountFileSystem::seal(const NodePtr& file, FileContents& contents) {
   return contents.seal([&](const FileContents::Copy& copy, std::uint64_t& sequence) {
     PendingUpload record;
     std::optional<Counted> sealing;  // a rename waits for it to be queued
     {
-      std::unique_lock guard(mutex_);
+      std::unique_lock guard(table_.mutex());
       renamed_.wait(guard, [&] { return file->renaming == 0; });
       if (file->unlinked) return 0;  // replaced by the rename: nothing to send
       sealing.emplace(*this, &Node::sealing, std::vector<NodePtr>{file});
       if (file->item) record.identifier = file->item->itemIdentifier().rawValue();
-      if (auto parent = nodes_.find(file->parent); parent != nodes_.end()) {
-        record.parentIdentifier = parent->second->identifier.rawValue();
-      }
+      if (auto parent = table_.find(file->parent)) record.parentIdentifier = parent->identifier.rawValue();
       record.name = file->name;
-      record.path = pathOf(file);
+      record.path = table_.pathOf(file);
       record.baseVersion = copy.base;
     }
     // On an error the copy stays as it is, so the next close tries again.
@@ -613,7 +438,7 @@ int MountFileSystem::settle(const NodePtr& file) {
 }
 
 MountFileSystem::OpenFile* MountFileSystem::keep(std::unique_ptr<OpenFile> handle) {
-  std::lock_guard guard(mutex_);
+  std::lock_guard guard(table_.mutex());
   OpenFile* raw = handle.get();
   handles_[raw] = std::move(handle);
   return raw;
@@ -622,7 +447,7 @@ MountFileSystem::OpenFile* MountFileSystem::keep(std::unique_ptr<OpenFile> handl
 void MountFileSystem::release(OpenFile* file) {
   std::unique_ptr<OpenFile> handle;
   {
-    std::lock_guard guard(mutex_);
+    std::lock_guard guard(table_.mutex());
     auto found = handles_.find(file);
     if (found == handles_.end()) return;
     handle = std::move(found->second);
@@ -640,8 +465,8 @@ void MountFileSystem::release(OpenFile* file) {
 void MountFileSystem::sealEverything() {
   std::vector<std::pair<NodePtr, std::shared_ptr<FileContents>>> files;
   {
-    std::lock_guard guard(mutex_);
-    for (const auto& [inode, file] : nodes_) {
+    std::lock_guard guard(table_.mutex());
+    for (const auto& [inode, file] : table_.nodes()) {
       if (file->contents && !file->unlinked) files.emplace_back(file, file->contents);
     }
   }
@@ -649,27 +474,26 @@ void MountFileSystem::sealEverything() {
 }
 
 void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const ItemPtr& item, bool intoCopy) {
-  auto owner = node(key);
-  auto holding = holdFolder(owner ? owner->parent : 0);
+  auto owner = table_.node(key);
+  auto holding = table_.holdFolder(owner ? owner->parent : 0);
   std::vector<Invalidation> out;
   {
-    std::lock_guard guard(mutex_);
-    auto found = nodes_.find(key);
-    if (found == nodes_.end()) return;
-    const NodePtr& file = found->second;
-    touched(file->parent);
+    std::lock_guard guard(table_.mutex());
+    const NodePtr file = table_.find(key);
+    if (!file) return;
+    table_.touched(file->parent);
     if (intoCopy) {
       // The file's name shows the peer's file; what was stored is the copy's.
       if (file->contents) file->contents->landed(sequence, std::nullopt);
       file->kernelVersion.reset();
       out.push_back({Invalidation::Kind::contents, key, {}});
-      auto copy = byIdentifier_.find(item->itemIdentifier().rawValue());
-      if (copy == byIdentifier_.end()) return invalidate(std::move(out));
-      nodes_[copy->second]->item = item;
-      out.push_back({Invalidation::Kind::contents, copy->second, {}});
+      auto copy = table_.findIdentifier(item->itemIdentifier().rawValue());
+      if (!copy) return invalidate(std::move(out));
+      copy->item = item;
+      out.push_back({Invalidation::Kind::contents, copy->inode, {}});
     } else {
       if (file->unlinked) return;
-      rekey(file, item->itemIdentifier());
+      table_.rekey(file, item->itemIdentifier(), movedBelow_);
       file->item = item;
       file->kernelVersion = item->itemVersion().contentVersion;  // the kernel cached what was written
       if (file->contents) file->contents->landed(sequence, item->itemVersion().contentVersion);
@@ -680,41 +504,40 @@ void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const It
 }
 
 void MountFileSystem::conflicted(std::uint64_t key, std::uint64_t sequence, const ItemPtr& peer, const ItemPtr& copy) {
-  auto owner = node(key);
-  auto holding = holdFolder(owner ? owner->parent : 0);
+  auto owner = table_.node(key);
+  auto holding = table_.holdFolder(owner ? owner->parent : 0);
   std::vector<Invalidation> out;
   {
-    std::lock_guard guard(mutex_);
-    auto found = nodes_.find(key);
-    if (found == nodes_.end()) return;
-    const NodePtr& file = found->second;
-    auto folder = nodes_.find(file->parent);
-    if (folder == nodes_.end()) return;
-    touched(folder->first);
+    std::lock_guard guard(table_.mutex());
+    const NodePtr file = table_.find(key);
+    if (!file) return;
+    const NodePtr folder = table_.find(file->parent);
+    if (!folder) return;
+    table_.touched(folder->inode);
     // The name shows the peer's file again; the local contents are the copy.
     if (file->contents) file->contents->landed(sequence, std::nullopt);
     if (peer) {
-      rekey(file, peer->itemIdentifier());
+      table_.rekey(file, peer->itemIdentifier(), movedBelow_);
       file->item = peer;
       file->localModified.reset();
       file->kernelVersion.reset();
       out.push_back({Invalidation::Kind::contents, key, {}});
     } else if (!file->unlinked) {
-      folder->second->children.erase(file->name);
-      detach(file);
-      out.push_back({Invalidation::Kind::entry, folder->first, file->name});
+      folder->children.erase(file->name);
+      table_.detach(file);
+      out.push_back({Invalidation::Kind::entry, folder->inode, file->name});
     }
-    const fuse_ino_t inode = inodeFor(copy, folder->first);
-    folder->second->children.set(copy->filename(), inode);
-    out.push_back({Invalidation::Kind::entry, folder->first, copy->filename()});
-    out.push_back({Invalidation::Kind::contents, folder->first, {}});
+    const fuse_ino_t inode = table_.place(copy, folder->inode);
+    folder->children.set(copy->filename(), inode);
+    out.push_back({Invalidation::Kind::entry, folder->inode, copy->filename()});
+    out.push_back({Invalidation::Kind::contents, folder->inode, {}});
   }
   invalidate(std::move(out));
 }
 
 int MountFileSystem::setattr(fuse_ino_t inode, const struct stat& wanted, int toSet, OpenFile* file,
                              struct stat& attributes) {
-  auto found = node(inode);
+  auto found = table_.node(inode);
   if (!found) return ENOENT;
   // Everything on the mount is the owner's: handing it to the owner again is
   // all a chown may do (tar and rsync do just that).
@@ -739,54 +562,54 @@ int MountFileSystem::setattr(fuse_ino_t inode, const struct stat& wanted, int to
     if (err) return err;
   }
   if (toSet & (FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW)) {
-    std::lock_guard guard(mutex_);
+    std::lock_guard guard(table_.mutex());
     found->localModified = (toSet & FUSE_SET_ATTR_MTIME_NOW)
                                ? nowSeconds()
                                : static_cast<double>(wanted.st_mtim.tv_sec) + wanted.st_mtim.tv_nsec / 1e9;
   }
-  std::lock_guard guard(mutex_);
-  fill(*found, attributes);
+  std::lock_guard guard(table_.mutex());
+  table_.fill(*found, attributes);
   return 0;
 }
 
 int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entry_param& entry) {
   if (name.size() > kNameMax) return ENAMETOOLONG;
-  auto folder = node(parent);
+  auto folder = table_.node(parent);
   if (!folder) return ENOENT;
   if (int err = ensureListed(folder)) return err;
-  auto holding = holdFolder(parent);
+  auto holding = table_.holdFolder(parent);
   ItemIdentifier parentIdentifier{""};
   {
-    std::lock_guard guard(mutex_);
+    std::lock_guard guard(table_.mutex());
     if (folder->children.contains(name)) return EEXIST;
     parentIdentifier = folder->identifier;
   }
   auto made = calls_->create(
-      std::make_shared<ScriptItem>("", parentIdentifier.rawValue(), name, uniform_types::UTType::folder().identifier()),
+      std::make_shared<ItemTemplate>("", parentIdentifier.rawValue(), name, uniform_types::UTType::folder().identifier()),
       fileprovider::ItemField::filename, std::nullopt);
   if (!made.ok()) return errnoFor(made.error());
   NodePtr created;
   {
-    std::lock_guard guard(mutex_);
-    const fuse_ino_t inode = inodeFor(*made, parent);
+    std::lock_guard guard(table_.mutex());
+    const fuse_ino_t inode = table_.place(*made, parent);
     folder->children.set(name, inode);
-    created = nodes_[inode];
+    created = table_.find(inode);
     created->listed = true;  // new and empty; changes made elsewhere come through the poller
-    touched(parent);
+    table_.touched(parent);
   }
   fillEntry(created, entry);
   return 0;
 }
 
 int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, bool wantFolder) {
-  auto folder = node(parent);
+  auto folder = table_.node(parent);
   if (!folder) return ENOENT;
   if (int err = ensureListed(folder)) return err;
-  auto found = child(folder, name);
+  auto found = table_.child(folder, name);
   if (!found) return ENOENT;
   ItemPtr item;
   {
-    std::lock_guard guard(mutex_);
+    std::lock_guard guard(table_.mutex());
     if (found->folder != wantFolder) return wantFolder ? ENOTDIR : EISDIR;
     // A new file in it may not have reached the peer yet.
     if (found->folder && !found->children.empty()) return ENOTEMPTY;
@@ -795,26 +618,26 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
   if (!wantFolder && !item) {
     // Never stored: what is queued is dropped, and a file an upload in flight made goes too.
     if (auto made = uploads_->cancel(found->inode)) {
-      std::lock_guard guard(mutex_);
-      rekey(found, made->itemIdentifier());
+      std::lock_guard guard(table_.mutex());
+      table_.rekey(found, made->itemIdentifier(), movedBelow_);
       found->item = item = made;
     }
   } else if (!wantFolder) {
     // The edit lands before the delete, as it was made: offline both fail at once.
     if (int err = settle(found)) return err;
     keepLocal(found);
-    std::lock_guard guard(mutex_);
+    std::lock_guard guard(table_.mutex());
     item = found->item;
   }
-  auto holding = holdFolder(parent);
+  auto holding = table_.holdFolder(parent);
   if (item) {
     auto removed = calls_->remove(item->itemIdentifier(), item->itemVersion());
     if (!removed.ok()) return errnoFor(removed.error());
   }
-  std::lock_guard guard(mutex_);
+  std::lock_guard guard(table_.mutex());
   folder->children.erase(name);
-  touched(folder->inode);
-  detach(found);
+  table_.touched(folder->inode);
+  table_.detach(found);
   found->item = item;
   return 0;
 }
@@ -824,7 +647,7 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
 void MountFileSystem::keepLocal(const NodePtr& file) {
   std::shared_ptr<FileContents> contents;
   {
-    std::lock_guard guard(mutex_);
+    std::lock_guard guard(table_.mutex());
     contents = file->contents;
   }
   if (contents && contents->isOpen() && !contents->readable()) {
@@ -842,17 +665,17 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   if (newName.size() > kNameMax) return ENAMETOOLONG;
   // The extension renames only inside the item's own folder; mv falls back to copy and delete.
   if (parent != newParent) return EXDEV;
-  auto folder = node(parent);
+  auto folder = table_.node(parent);
   if (!folder) return ENOENT;
   if (int err = ensureListed(folder)) return err;
-  auto source = child(folder, name);
+  auto source = table_.child(folder, name);
   if (!source) return ENOENT;
   if (name == newName) return 0;
-  auto target = child(folder, newName);
+  auto target = table_.child(folder, newName);
   if (target && (flags & RENAME_NOREPLACE)) return EEXIST;
 
   {
-    std::lock_guard guard(mutex_);
+    std::lock_guard guard(table_.mutex());
     if (target && target->folder != source->folder) return source->folder ? ENOTDIR : EISDIR;
   }
   // A rename needs the peer's names: closed files land first. Below a folder,
@@ -860,8 +683,8 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   if (source->folder) {
     std::vector<NodePtr> owed;
     {
-      std::lock_guard guard(mutex_);
-      for (const auto& [inode, other] : nodes_) {
+      std::lock_guard guard(table_.mutex());
+      for (const auto& [inode, other] : table_.nodes()) {
         if (uploads_->latest(inode)) owed.push_back(other);
       }
     }
@@ -873,7 +696,7 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
     // its creation goes now, so there is an item to rename.
     std::shared_ptr<FileContents> contents;
     {
-      std::lock_guard guard(mutex_);
+      std::lock_guard guard(table_.mutex());
       if (!source->item) contents = source->contents;
     }
     if (contents) {
@@ -885,7 +708,7 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   // close come with it, asynchronously) would name the file as it was.
   std::optional<Counted> renaming;
   {
-    std::unique_lock guard(mutex_);
+    std::unique_lock guard(table_.mutex());
     renaming.emplace(*this, &Node::renaming, target ? std::vector{source, target} : std::vector{source});
     renamed_.wait(guard, [&] { return source->sealing == 0 && (!target || target->sealing == 0); });
   }
@@ -897,12 +720,12 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   }
   ItemPtr item;
   {
-    std::lock_guard guard(mutex_);
+    std::lock_guard guard(table_.mutex());
     item = source->item;
   }
   if (!item) return EBUSY;  // a new file is on the peer only after its first close
   if (target && !target->folder) keepLocal(target);
-  auto holding = holdFolder(parent);
+  auto holding = table_.holdFolder(parent);
 
   // Onto an existing name: the old file is moved aside first and removed only
   // once the rename has landed, so a failure leaves both files as they were.
@@ -910,13 +733,13 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   if (target) {
     ItemPtr targetItem;
     {
-      std::lock_guard guard(mutex_);
+      std::lock_guard guard(table_.mutex());
       targetItem = target->item;
     }
     if (targetItem) {
       const std::string asideName = ".corvane-replaced-" + std::to_string(target->inode) + "-" + newName;
       auto moved = calls_->modify(
-          std::make_shared<ScriptItem>(targetItem->itemIdentifier().rawValue(),
+          std::make_shared<ItemTemplate>(targetItem->itemIdentifier().rawValue(),
                                        targetItem->parentItemIdentifier().rawValue(), asideName, std::nullopt),
           targetItem->itemVersion(), fileprovider::ItemField::filename, std::nullopt);
       if (!moved.ok()) return errnoFor(moved.error());
@@ -925,13 +748,13 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   }
 
   auto renamed =
-      calls_->modify(std::make_shared<ScriptItem>(item->itemIdentifier().rawValue(),
+      calls_->modify(std::make_shared<ItemTemplate>(item->itemIdentifier().rawValue(),
                                                   item->parentItemIdentifier().rawValue(), newName, std::nullopt),
                      item->itemVersion(), fileprovider::ItemField::filename, std::nullopt);
   if (!renamed.ok()) {
     if (aside) {
       (void)calls_->modify(
-          std::make_shared<ScriptItem>(aside->itemIdentifier().rawValue(), aside->parentItemIdentifier().rawValue(),
+          std::make_shared<ItemTemplate>(aside->itemIdentifier().rawValue(), aside->parentItemIdentifier().rawValue(),
                                        newName, std::nullopt),
           aside->itemVersion(), fileprovider::ItemField::filename, std::nullopt);
     }
@@ -939,15 +762,15 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   }
   if (aside) (void)calls_->remove(aside->itemIdentifier(), aside->itemVersion());
 
-  std::lock_guard guard(mutex_);
-  if (target) detach(target);
+  std::lock_guard guard(table_.mutex());
+  if (target) table_.detach(target);
   folder->children.erase(name);
   folder->children.set(newName, source->inode);
-  touched(folder->inode);
+  table_.touched(folder->inode);
   source->name = newName;
   // The renamed item reads as a file; a folder stays a folder.
   const bool wasFolder = source->folder;
-  rekey(source, (*renamed)->itemIdentifier());
+  table_.rekey(source, (*renamed)->itemIdentifier(), movedBelow_);
   source->item = *renamed;
   source->folder = wasFolder;
   // An edit still open goes on from the renamed file, not from its old name.
@@ -963,8 +786,8 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
 bool MountFileSystem::preloadListings() {
   std::uint64_t renamesBefore;
   {
-    std::lock_guard guard(mutex_);
-    renamesBefore = renames_;
+    std::lock_guard guard(table_.mutex());
+    renamesBefore = table_.renames();
   }
   auto everything = calls_->list(ItemIdentifier::workingSet());
   if (!everything.ok() || !everything->anchor) return false;
@@ -972,14 +795,14 @@ bool MountFileSystem::preloadListings() {
   for (auto& item : everything->items) byParent[item->parentItemIdentifier().rawValue()].push_back(std::move(item));
   // Breadth-first from the root, so every folder has its node before its own
   // children are placed. A folder listed meanwhile keeps its own listing.
-  std::deque<NodePtr> folders{node(FUSE_ROOT_ID)};
+  std::deque<NodePtr> folders{table_.node(FUSE_ROOT_ID)};
   while (!folders.empty()) {
     NodePtr folder = std::move(folders.front());
     folders.pop_front();
-    std::lock_guard guard(mutex_);
+    std::lock_guard guard(table_.mutex());
     // A folder renamed since the walk began has a name the walk never saw: its
     // children would be placed wrongly, so the folders left list themselves.
-    if (renames_ != renamesBefore) break;
+    if (table_.renames() != renamesBefore) break;
     if (!folder->listed && !folder->identifier.rawValue().empty()) {
       auto children = byParent.find(folder->identifier.rawValue());
       FolderListing listing{{}, everything->anchor};
@@ -987,8 +810,7 @@ bool MountFileSystem::preloadListings() {
       applyListing(folder, std::move(listing));
     }
     for (const auto& [name, inode] : folder->children.byName()) {
-      auto found = nodes_.find(inode);
-      if (found != nodes_.end() && found->second->folder) folders.push_back(found->second);
+      if (auto found = table_.find(inode); found && found->folder) folders.push_back(found);
     }
   }
   workingSetAnchor_ = everything->anchor;
@@ -1032,8 +854,8 @@ void MountFileSystem::pollChanges() {
 
   std::vector<NodePtr> folders;
   {
-    std::lock_guard guard(mutex_);
-    for (const auto& [inode, node] : nodes_) {
+    std::lock_guard guard(table_.mutex());
+    for (const auto& [inode, node] : table_.nodes()) {
       if (node->folder && node->listed && node->anchor && !node->identifier.rawValue().empty()) {
         folders.push_back(node);
       }
@@ -1049,7 +871,7 @@ void MountFileSystem::pollChanges() {
   invalidate(std::move(invalidations));
   RemoteChangeSink sink;
   {
-    std::lock_guard guard(mutex_);
+    std::lock_guard guard(table_.mutex());
     sink = changeSink_;
   }
   if (sink && !changes.empty()) sink(changes);
@@ -1085,20 +907,20 @@ bool MountFileSystem::pollFolder(const NodePtr& folder, std::vector<Invalidation
   ItemIdentifier identifier{""};
   fileprovider::SyncAnchor anchor;
   {
-    std::lock_guard guard(mutex_);
+    std::lock_guard guard(table_.mutex());
     identifier = folder->identifier;
     anchor = *folder->anchor;
   }
   std::uint64_t asked;
   bool mutatedHere;
   {
-    std::lock_guard guard(mutex_);
-    asked = localChanges_;
+    std::lock_guard guard(table_.mutex());
+    asked = table_.localChanges();
     mutatedHere = folder->changedAt != 0;
   }
   auto changes = calls_->changes(identifier, anchor);
   if (changes.ok() && mutatedHere) confirm(*changes);
-  std::lock_guard guard(mutex_);
+  std::lock_guard guard(table_.mutex());
   if (folder->identifier != identifier) return true;  // renamed meanwhile; listed again on next use
   // Changed here while the feed was read: what it says may be older than what
   // the table holds. The anchor stays, so the next round asks again.
@@ -1116,15 +938,15 @@ bool MountFileSystem::pollFolder(const NodePtr& folder, std::vector<Invalidation
     for (const auto& item : batch) {
       const std::string name = item->filename();
       NodePtr previous;
-      if (fuse_ino_t existing = folder->children.find(name)) previous = nodes_[existing];
+      if (fuse_ino_t existing = folder->children.find(name)) previous = table_.find(existing);
       if (previous && previous->item && previous->item->itemVersion() == item->itemVersion()) continue;
-      if (previous && dirty(*previous)) continue;  // the local edit wins until sent
+      if (previous && previous->dirty()) continue;  // the local edit wins until sent
       const bool contentMoved = previous && previous->item &&
                                 previous->item->itemVersion().contentVersion != item->itemVersion().contentVersion;
-      const fuse_ino_t inode = inodeFor(item, folder->inode);
+      const fuse_ino_t inode = table_.place(item, folder->inode);
       folder->children.set(name, inode);
       changed = true;
-      applied.push_back({previous ? RemoteChange::Kind::changed : RemoteChange::Kind::added, pathOf(nodes_[inode]),
+      applied.push_back({previous ? RemoteChange::Kind::changed : RemoteChange::Kind::added, table_.pathOf(table_.find(inode)),
                          item->itemVersion().contentVersion});
       if (!previous) {
         out.push_back({Invalidation::Kind::entry, folder->inode, name});
@@ -1137,14 +959,11 @@ bool MountFileSystem::pollFolder(const NodePtr& folder, std::vector<Invalidation
   }
   for (const auto& batch : changes->deleted) {
     for (const auto& raw : batch) {
-      auto found = byIdentifier_.find(raw);
-      if (found == byIdentifier_.end()) continue;
-      auto gone = nodes_[found->second];
-      if (gone->parent != folder->inode || dirty(*gone)) continue;
-      applied.push_back({RemoteChange::Kind::removed, pathOf(gone), std::nullopt});
+      auto gone = table_.findIdentifier(raw);
+      if (!gone || gone->parent != folder->inode || gone->dirty()) continue;
+      applied.push_back({RemoteChange::Kind::removed, table_.pathOf(gone), std::nullopt});
       folder->children.erase(gone->name);
-      byIdentifier_.erase(found);
-      gone->identifier = ItemIdentifier("");
+      table_.forget(gone);
       out.push_back({Invalidation::Kind::entry, folder->inode, gone->name});
       changed = true;
     }

@@ -30,6 +30,7 @@
 #include "framework/mount/ContentCache.h"
 #include "framework/mount/ExtensionCalls.h"
 #include "framework/mount/FileContents.h"
+#include "framework/mount/NodeTable.h"
 #include "framework/mount/UploadQueue.h"
 
 namespace corvane::framework::mount {
@@ -116,25 +117,13 @@ class MountFileSystem {
   void pollChanges();
 
  private:
-  struct Node;
   class Counted;
-  using NodePtr = std::shared_ptr<Node>;
 
   OpenFile* keep(std::unique_ptr<OpenFile> handle);
-  NodePtr node(fuse_ino_t inode) const;
-  NodePtr child(const NodePtr& folder, const std::string& name) const;
-  fuse_ino_t inodeFor(const fileprovider::ItemPtr& item, fuse_ino_t parent);        // mutex_ held
-  void rekey(const NodePtr& node, const fileprovider::ItemIdentifier& identifier);  // mutex_ held
-  // Takes a node out of the tree (unlinked, replaced, deleted through a
-  // conflict); it lives on for the handles still open on it.
-  void detach(const NodePtr& node);                                                 // mutex_ held
-  void fill(const Node& node, struct stat& attributes) const;                       // mutex_ held
-  void touched(fuse_ino_t folder);                                                  // mutex_ held
-  std::shared_lock<std::shared_mutex> holdFolder(fuse_ino_t inode) const;           // not with mutex_ held
   void fillEntry(const NodePtr& node, fuse_entry_param& entry) const;
   int ensureListed(const NodePtr& folder);
-  void applyListing(const NodePtr& folder, FolderListing listing);  // mutex_ held
-  // The file's contents, made on first use. Not with mutex_ held.
+  void applyListing(const NodePtr& folder, FolderListing listing);  // the table held
+  // The file's contents, made on first use. Not with the table held.
   std::shared_ptr<FileContents> contentsOf(const NodePtr& file);
   // An item's contents from the cache, fetched when missing.
   foundation::Result<ContentCache::Entry> peerContents(const fileprovider::ItemPtr& item);
@@ -143,14 +132,12 @@ class MountFileSystem {
   void changedHere(const NodePtr& file);
   // Hands what was changed to the upload queue, on disk, with where it goes.
   int seal(const NodePtr& file, FileContents& contents);
-  bool dirty(const Node& node) const;             // mutex_ held
-  std::string pathOf(const NodePtr& node) const;  // mutex_ held
   int settle(const NodePtr& node);
   void stored(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& item, bool intoCopy);
   void conflicted(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& peer,
                   const fileprovider::ItemPtr& copy);
   int removeChild(fuse_ino_t parent, const std::string& name, bool folder);
-  void keepLocal(const NodePtr& file);  // not with mutex_ held
+  void keepLocal(const NodePtr& file);  // not with the table held
   bool preloadListings();
   void awaitPreload();
   void confirm(Changes& changes);
@@ -164,13 +151,11 @@ class MountFileSystem {
   const Options options_;
   std::once_flag importFinished_;
 
-  mutable std::mutex mutex_;  // guards the table and every Node's fields
-  std::condition_variable renamed_;  // a rename ended: seals waiting on it go on
-  std::unordered_map<fuse_ino_t, NodePtr> nodes_;
-  std::unordered_map<std::string, fuse_ino_t> byIdentifier_;
-  fuse_ino_t nextInode_ = FUSE_ROOT_ID + 1;
-  std::uint64_t localChanges_ = 0;  // counts this mount's own changes to folders' contents
-  std::uint64_t renames_ = 0;       // identifiers changed by renames, so a listing taken before one can tell
+  NodeTable table_;
+  // Files below a renamed folder move with it: their queued uploads too.
+  const std::function<void(const Node& file)> movedBelow_;
+  // On the table's mutex: a rename or a seal ended, so those waiting on it go on.
+  std::condition_variable renamed_;
   std::mutex sinkMutex_;  // guards sink_, and is held while it runs: it only queues
   InvalidationSink sink_;
   RemoteChangeSink changeSink_;

@@ -8,6 +8,7 @@
 #include "framework/mount/PosixError.h"
 #include "framework/mount/UserFolders.h"
 #include "platform/foundation/FileManager.h"
+#include "shared/items/FileProviderItemIdentifierCodec.h"
 
 namespace corvane::framework::mount {
 
@@ -68,8 +69,8 @@ bool PinSet::covers(const std::vector<std::string>& pins, const std::string& pat
 }
 
 bool PinSet::pinned(const std::string& identifier) {
-  const auto separator = identifier.find("::");
-  return separator != std::string::npos && pinnedPath(identifier.substr(separator + 2));
+  auto parsed = FileProviderItemIdentifierCodec::parse(identifier);
+  return parsed && pinnedPath(parsed->path);
 }
 
 bool PinSet::pinnedPath(const std::string& path) {

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "framework/ScriptItem.h"
+#include "framework/ItemTemplate.h"
 #include "platform/fileprovider/Errors.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
 
@@ -37,8 +37,8 @@ std::chrono::milliseconds backoff(std::uint32_t attempts) {
   return std::min<std::chrono::milliseconds>(std::chrono::milliseconds(250 << shift), std::chrono::seconds(30));
 }
 
-std::shared_ptr<ScriptItem> newFile(const std::string& parent, const std::string& name) {
-  return std::make_shared<ScriptItem>("", parent, name, std::nullopt);
+std::shared_ptr<ItemTemplate> newFile(const std::string& parent, const std::string& name) {
+  return std::make_shared<ItemTemplate>("", parent, name, std::nullopt);
 }
 
 }  // namespace

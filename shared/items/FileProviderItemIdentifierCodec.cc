@@ -21,6 +21,15 @@ std::optional<FileProviderItemIdentifierCodec::Parsed> FileProviderItemIdentifie
   return parsed;
 }
 
+std::optional<std::string> FileProviderItemIdentifierCodec::movedWith(std::string_view raw, std::string_view from,
+                                                                     std::string_view to) {
+  // A folder's descendants are named by its identifier, a "/" and their path below it.
+  if (raw.size() <= from.size() + 1 || !raw.starts_with(from) || raw[from.size()] != '/') return std::nullopt;
+  std::string moved(to);
+  moved.append(raw.substr(from.size()));
+  return moved;
+}
+
 std::string FileProviderItemIdentifierCodec::identifier(std::string_view peerId, std::string_view path) {
   std::string text;
   text.reserve(peerId.size() + 2 + path.size());

@@ -32,6 +32,11 @@ struct FileProviderItemIdentifierCodec {
   // Identifier text of `name` inside the folder at `folderPath`, as listings name
   // their children: joined with one "/", then "//" collapsed once.
   static std::string childIdentifier(std::string_view peerId, std::string_view folderPath, std::string_view name);
+
+  // What the identifier `raw` of an item inside the folder `from` (at any depth)
+  // reads once that folder is `to`, its place below the folder kept; absent
+  // when `raw` is not inside `from`.
+  static std::optional<std::string> movedWith(std::string_view raw, std::string_view from, std::string_view to);
 };
 
 }  // namespace corvane

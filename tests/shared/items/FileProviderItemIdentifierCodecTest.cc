@@ -1,5 +1,7 @@
 #include "shared/items/FileProviderItemIdentifierCodec.h"
 
+#include <tuple>
+
 #include <gtest/gtest.h>
 
 namespace corvane {
@@ -43,6 +45,19 @@ TEST(FileProviderItemIdentifierCodec, ParsesIdentifierTable) {
     }
     ASSERT_TRUE(parsed.has_value()) << c.raw;
     EXPECT_EQ(*parsed, (FileProviderItemIdentifierCodec::Parsed{*c.peer, *c.path, c.parent})) << c.raw;
+  }
+}
+
+TEST(FileProviderItemIdentifierCodec, DescendantsMoveWithTheirFolder) {
+  const std::tuple<const char*, const char*, std::optional<std::string>> rows[] = {
+      {"p1::/A/x", "p1::/A", "p1::/B/x"},
+      {"p1::/A/x/y", "p1::/A", "p1::/B/x/y"},
+      {"p1::/A", "p1::/A", std::nullopt},     // the folder itself
+      {"p1::/AB/x", "p1::/A", std::nullopt},  // a sibling whose name begins alike
+      {"p2::/A/x", "p1::/A", std::nullopt},
+  };
+  for (const auto& [raw, from, moved] : rows) {
+    EXPECT_EQ(FileProviderItemIdentifierCodec::movedWith(raw, from, "p1::/B"), moved) << raw;
   }
 }
 

@@ -1,7 +1,7 @@
-// DemoHostProcess: the corvane-vfs-host program run beside corvane-fp for the
-// demo, serving one folder as one peer. Its standard error goes to a file, so
-// its event lines do not mix with the demo's; the demo shows that file when the
-// host never activates. Used from one thread.
+// HostProcess: the corvane-vfs-host program run beside corvane-fp (for the
+// demo, and under a mount's supervision), serving one folder as one peer. Its
+// standard error goes to a file, so its event lines do not mix with ours; that
+// file is shown when the host never activates. Used from one thread.
 #pragma once
 
 #include <sys/types.h>
@@ -14,7 +14,7 @@
 
 namespace corvane::framework {
 
-class DemoHostProcess {
+class HostProcess {
  public:
   // corvane-vfs-host beside this program's own executable.
   static std::filesystem::path besideThisProgram();
@@ -22,13 +22,13 @@ class DemoHostProcess {
   // Starts `program --peer PEER=FOLDER`, its standard error appended to `errorFile`.
   // The process gets SIGTERM when the thread that started it ends (with this
   // process, however it ends), so a host never outlives the program it serves.
-  [[nodiscard]] static foundation::Result<std::unique_ptr<DemoHostProcess>> start(
+  [[nodiscard]] static foundation::Result<std::unique_ptr<HostProcess>> start(
       const std::filesystem::path& program, const std::string& peer, const std::filesystem::path& folder,
       const std::filesystem::path& errorFile);
   // Stops the process if still running.
-  ~DemoHostProcess();
-  DemoHostProcess(const DemoHostProcess&) = delete;
-  DemoHostProcess& operator=(const DemoHostProcess&) = delete;
+  ~HostProcess();
+  HostProcess(const HostProcess&) = delete;
+  HostProcess& operator=(const HostProcess&) = delete;
 
   pid_t pid() const { return pid_; }
 
@@ -41,7 +41,7 @@ class DemoHostProcess {
   int stop();
 
  private:
-  explicit DemoHostProcess(pid_t pid) : pid_(pid) {}
+  explicit HostProcess(pid_t pid) : pid_(pid) {}
 
   pid_t pid_;
   bool stopped_ = false;

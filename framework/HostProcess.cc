@@ -1,4 +1,4 @@
-#include "framework/DemoHostProcess.h"
+#include "framework/HostProcess.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -12,13 +12,13 @@
 
 namespace corvane::framework {
 
-std::filesystem::path DemoHostProcess::besideThisProgram() {
+std::filesystem::path HostProcess::besideThisProgram() {
   std::error_code error;
   auto self = std::filesystem::read_symlink("/proc/self/exe", error);
   return (error ? std::filesystem::path(".") : self.parent_path()) / "corvane-vfs-host";
 }
 
-foundation::Result<std::unique_ptr<DemoHostProcess>> DemoHostProcess::start(const std::filesystem::path& program,
+foundation::Result<std::unique_ptr<HostProcess>> HostProcess::start(const std::filesystem::path& program,
                                                                             const std::string& peer,
                                                                             const std::filesystem::path& folder,
                                                                             const std::filesystem::path& errorFile) {
@@ -70,12 +70,12 @@ foundation::Result<std::unique_ptr<DemoHostProcess>> DemoHostProcess::start(cons
     ::waitpid(pid, nullptr, 0);
     return failure(code);
   }
-  return std::unique_ptr<DemoHostProcess>(new DemoHostProcess(pid));
+  return std::unique_ptr<HostProcess>(new HostProcess(pid));
 }
 
-DemoHostProcess::~DemoHostProcess() { stop(); }
+HostProcess::~HostProcess() { stop(); }
 
-bool DemoHostProcess::hasExited() {
+bool HostProcess::hasExited() {
   if (stopped_) return true;
   int status = 0;
   if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
@@ -84,7 +84,7 @@ bool DemoHostProcess::hasExited() {
   return true;
 }
 
-int DemoHostProcess::stop() {
+int HostProcess::stop() {
   if (stopped_) return status_;
   stopped_ = true;
   ::kill(pid_, SIGTERM);

@@ -1,6 +1,7 @@
-// ScriptItem: an item a script hands to the extension — the template of a
-// "create", the item of a "modify". It has only what the script gave: an
-// identifier, a parent, a file name and, optionally, a content type. Immutable.
+// ItemTemplate: an item the framework side hands to the extension — the
+// template of a create, the item of a modify (from a script or from the mount).
+// It has only what its maker gave: an identifier, a parent, a file name and,
+// optionally, a content type. Immutable.
 #pragma once
 
 #include <optional>
@@ -10,9 +11,9 @@
 
 namespace corvane::framework {
 
-class ScriptItem final : public fileprovider::Item {
+class ItemTemplate final : public fileprovider::Item {
  public:
-  ScriptItem(std::string identifier, std::string parent, std::string filename, std::optional<std::string> contentType)
+  ItemTemplate(std::string identifier, std::string parent, std::string filename, std::optional<std::string> contentType)
       : identifier_(std::move(identifier)),
         parent_(std::move(parent)),
         filename_(std::move(filename)),

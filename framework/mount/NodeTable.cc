@@ -1,0 +1,181 @@
+#include "framework/mount/NodeTable.h"
+
+#include <unistd.h>
+
+#include "platform/fileprovider/Errors.h"
+#include "shared/items/FileProviderItemIdentifierCodec.h"
+
+namespace corvane::framework::mount {
+
+namespace {
+
+using fileprovider::ItemIdentifier;
+
+bool isFolder(const fileprovider::ItemPtr& item) {
+  return item->contentType() == uniform_types::UTType::folder();
+}
+
+timespec timeOf(double seconds) {
+  timespec out{};
+  out.tv_sec = static_cast<time_t>(seconds);
+  out.tv_nsec = static_cast<long>((seconds - static_cast<double>(out.tv_sec)) * 1e9);
+  return out;
+}
+
+}  // namespace
+
+NodeTable::NodeTable() {
+  auto root = std::make_shared<Node>();
+  root->inode = FUSE_ROOT_ID;
+  root->parent = FUSE_ROOT_ID;
+  root->identifier = ItemIdentifier::rootContainer();
+  root->folder = true;
+  nodes_[FUSE_ROOT_ID] = root;
+  byIdentifier_[root->identifier.rawValue()] = FUSE_ROOT_ID;
+}
+
+NodePtr NodeTable::node(fuse_ino_t inode) const {
+  std::lock_guard guard(mutex_);
+  return find(inode);
+}
+
+NodePtr NodeTable::child(const NodePtr& folder, const std::string& name) const {
+  std::lock_guard guard(mutex_);
+  return find(folder->children.find(name));
+}
+
+std::shared_lock<std::shared_mutex> NodeTable::holdFolder(fuse_ino_t inode) const {
+  NodePtr folder = node(inode);
+  return folder ? std::shared_lock(folder->mutating) : std::shared_lock<std::shared_mutex>();
+}
+
+NodePtr NodeTable::find(fuse_ino_t inode) const {
+  auto found = nodes_.find(inode);
+  return found == nodes_.end() ? nullptr : found->second;
+}
+
+NodePtr NodeTable::findIdentifier(const std::string& raw) const {
+  auto found = byIdentifier_.find(raw);
+  return found == byIdentifier_.end() ? nullptr : find(found->second);
+}
+
+fuse_ino_t NodeTable::place(const fileprovider::ItemPtr& item, fuse_ino_t parent) {
+  const std::string raw = item->itemIdentifier().rawValue();
+  NodePtr node = findIdentifier(raw);
+  if (!node) {
+    node = std::make_shared<Node>();
+    node->inode = nextInode_++;
+    node->identifier = item->itemIdentifier();
+    nodes_[node->inode] = node;
+    byIdentifier_[raw] = node->inode;
+  }
+  node->parent = parent;
+  node->name = item->filename();
+  node->folder = isFolder(item);
+  node->item = item;
+  return node->inode;
+}
+
+NodePtr NodeTable::addNew(fuse_ino_t parent, const std::string& name) {
+  auto made = std::make_shared<Node>();
+  made->inode = nextInode_++;
+  made->parent = parent;
+  made->name = name;
+  nodes_[made->inode] = made;
+  return made;
+}
+
+void NodeTable::erase(fuse_ino_t inode) { nodes_.erase(inode); }
+
+void NodeTable::rekey(const NodePtr& node, const ItemIdentifier& identifier,
+                      const std::function<void(const Node& file)>& fileMoved) {
+  const std::string old = node->identifier.rawValue();
+  const std::string& now = identifier.rawValue();
+  if (old == now) return;
+  ++renames_;
+  if (!old.empty()) byIdentifier_.erase(old);
+  node->identifier = identifier;
+  byIdentifier_[now] = node->inode;
+  if (!node->folder || old.empty()) return;
+  // Everything below a renamed folder has a new identifier too. Their items keep
+  // the old one until the folder is listed again, so drop what they listed.
+  for (auto& [inode, other] : nodes_) {
+    auto moved = FileProviderItemIdentifierCodec::movedWith(other->identifier.rawValue(), old, now);
+    if (!moved) continue;
+    byIdentifier_.erase(other->identifier.rawValue());
+    other->identifier = ItemIdentifier(std::move(*moved));
+    byIdentifier_[other->identifier.rawValue()] = inode;
+    other->listed = false;
+    if (!other->folder && fileMoved) fileMoved(*other);
+  }
+  node->listed = false;
+}
+
+void NodeTable::forget(const NodePtr& node) {
+  byIdentifier_.erase(node->identifier.rawValue());
+  node->identifier = ItemIdentifier("");
+}
+
+void NodeTable::detach(const NodePtr& node) {
+  forget(node);
+  // The node itself stays: the kernel may still read a file that is open.
+  node->unlinked = true;
+  if (node->contents) node->contents->unlinked();
+}
+
+void NodeTable::fill(const Node& node, struct stat& st) const {
+  using namespace fileprovider;
+  st = {};
+  st.st_ino = node.inode;
+  // Everything on the mount is its user's; asked once, not for every entry of every listing.
+  static const uid_t owner = ::getuid();
+  static const gid_t group = ::getgid();
+  st.st_uid = owner;
+  st.st_gid = group;
+  const std::uint64_t capabilities = node.item ? node.item->capabilities() : ~0ULL;
+  const std::uint64_t flags =
+      node.item ? node.item->fileSystemFlags() : (FileSystemFlags::userReadable | FileSystemFlags::userWritable);
+  const bool writable = (capabilities & ItemCapabilities::allowsWriting) && (flags & FileSystemFlags::userWritable);
+  const bool readable = flags & FileSystemFlags::userReadable;
+  if (node.folder) {
+    st.st_mode = S_IFDIR | (readable ? 0555 : 0111) | (writable ? 0200 : 0);
+    st.st_nlink = 2;
+  } else {
+    st.st_mode = S_IFREG | (readable ? 0444 : 0) | (writable ? 0200 : 0) |
+                 ((flags & FileSystemFlags::userExecutable) ? 0111 : 0);
+    st.st_nlink = 1;
+    if (auto local = node.contents ? node.contents->size() : std::nullopt) {
+      st.st_size = *local;
+    } else if (node.item && node.item->documentSize()) {
+      st.st_size = static_cast<off_t>(*node.item->documentSize());
+    }
+  }
+  // A file's is the size of one write request: cp and cat move 1 MiB a call. A
+  // folder's stays small, since the C library sizes its buffer for a listing by
+  // it, and the kernel allocates a buffer that size for every listing request.
+  st.st_blksize = node.folder ? 4096 : 1 << 20;
+  st.st_blocks = (st.st_size + 511) / 512;
+  double modified = 0;
+  if (node.localModified) {
+    modified = *node.localModified;
+  } else if (node.item) {
+    if (auto date = node.item->contentModificationDate()) modified = date->timeIntervalSince1970;
+  }
+  st.st_mtim = st.st_ctim = st.st_atim = timeOf(modified);
+}
+
+std::string NodeTable::pathOf(const NodePtr& file) const {
+  std::string path;
+  for (const Node* at = file.get(); at && at->inode != FUSE_ROOT_ID;) {
+    path = "/" + at->name + path;
+    auto parent = nodes_.find(at->parent);
+    at = parent == nodes_.end() ? nullptr : parent->second.get();
+  }
+  return path.empty() ? "/" : path;
+}
+
+void NodeTable::touched(fuse_ino_t folder) {
+  if (auto found = find(folder)) found->changedAt = ++localChanges_;
+}
+
+}  // namespace corvane::framework::mount
