@@ -28,6 +28,7 @@
 #include "framework/mount/ExtensionCalls.h"
 #include "framework/mount/FuseOperations.h"
 #include "framework/mount/HostSupervisor.h"
+#include "framework/mount/KernelNotifier.h"
 #include "framework/mount/MountFileSystem.h"
 #include "framework/mount/MountStatus.h"
 #include "framework/mount/PinSet.h"
@@ -84,61 +85,6 @@ std::string mountProblem(const std::filesystem::path& mountPoint) {
     return "mount point " + mountPoint.string() + " is not empty";
   return {};
 }
-
-// Sends the kernel what changed, one batch at a time, from a thread of its own.
-class Invalidator {
- public:
-  explicit Invalidator(fuse_session* session) : session_(session), thread_([this] { run(); }) {}
-  ~Invalidator() {
-    {
-      std::lock_guard guard(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
-  }
-
-  void post(std::vector<Invalidation> batch) {
-    {
-      std::lock_guard guard(mutex_);
-      queue_.push_back(std::move(batch));
-    }
-    wake_.notify_all();
-  }
-
- private:
-  void run() {
-    std::unique_lock lock(mutex_);
-    while (true) {
-      wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-      if (queue_.empty()) return;
-      auto batch = std::move(queue_.front());
-      queue_.pop_front();
-      lock.unlock();
-      for (const auto& item : batch) {
-        switch (item.kind) {
-          case Invalidation::Kind::entry:
-            fuse_lowlevel_notify_inval_entry(session_, item.inode, item.name.c_str(), item.name.size());
-            break;
-          case Invalidation::Kind::attributes:
-            fuse_lowlevel_notify_inval_inode(session_, item.inode, -1, 0);
-            break;
-          case Invalidation::Kind::contents:
-            fuse_lowlevel_notify_inval_inode(session_, item.inode, 0, 0);
-            break;
-        }
-      }
-      lock.lock();
-    }
-  }
-
-  fuse_session* const session_;
-  std::mutex mutex_;  // guards queue_, stopping_
-  std::condition_variable wake_;
-  std::deque<std::vector<Invalidation>> queue_;
-  bool stopping_ = false;
-  std::thread thread_;
-};
 
 // Every 2 s, and at once when the host link comes back: change enumeration over
 // the cached folders, and a fresh status file. A link that comes back also
@@ -456,7 +402,7 @@ int runMount(const MountOptions& options) {
   refresh = std::make_unique<PinnedRefresh>(mountPoint, pins);
   int status = 0;
   {
-    Invalidator invalidator(session);
+    KernelNotifier invalidator(session);
     fs.setInvalidationSink([&invalidator](std::vector<Invalidation> batch) { invalidator.post(std::move(batch)); });
     report();
     Poller poller(

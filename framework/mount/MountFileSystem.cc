@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <deque>
 
 #include "framework/ItemTemplate.h"
 #include "platform/fileprovider/Errors.h"
@@ -90,7 +89,9 @@ MountFileSystem::MountFileSystem(std::shared_ptr<ExtensionCalls> calls, std::sha
       options_(options),
       movedBelow_([this](const Node& file) {
         uploads_->moved(file.inode, file.identifier.rawValue(), file.name, std::nullopt);
-      }) {
+      }),
+      listings_(calls_, table_),
+      poller_(calls_, table_, listings_, [this](std::vector<Invalidation> batch) { invalidate(std::move(batch)); }) {
   uploads_->setListener({[this](std::uint64_t key, std::uint64_t sequence, const ItemPtr& item, bool intoCopy) {
                            stored(key, sequence, item, intoCopy);
                          },
@@ -109,10 +110,7 @@ void MountFileSystem::setInvalidationSink(InvalidationSink sink) {
   sink_ = std::move(sink);
 }
 
-void MountFileSystem::setRemoteChangeSink(RemoteChangeSink sink) {
-  std::lock_guard guard(table_.mutex());
-  changeSink_ = std::move(sink);
-}
+void MountFileSystem::setRemoteChangeSink(RemoteChangeSink sink) { poller_.setRemoteChangeSink(std::move(sink)); }
 
 void MountFileSystem::invalidate(std::vector<Invalidation> invalidations) {
   if (invalidations.empty()) return;
@@ -129,7 +127,7 @@ foundation::Status MountFileSystem::start() {
     root->item = *item;
     root->name = (*item)->filename();
   }
-  if (int err = ensureListed(root)) {
+  if (int err = listings_.ensureListed(root)) {
     return foundation::Error(foundation::kPosixErrorDomain, err,
                              foundation::UserInfo{{foundation::kLocalizedDescriptionKey,
                                                    std::string("cannot list the share: ") + std::strerror(err)}});
@@ -147,62 +145,11 @@ void MountFileSystem::fillEntry(const NodePtr& node, fuse_entry_param& entry) co
   entry.entry_timeout = options_.entryTimeout;
 }
 
-int MountFileSystem::ensureListed(const NodePtr& folder) {
-  if (!folder->folder) return ENOTDIR;
-  std::lock_guard listing(folder->listingMutex);
-  ItemIdentifier identifier{""};
-  {
-    std::lock_guard guard(table_.mutex());
-    if (folder->listed) return 0;
-    identifier = folder->identifier;
-  }
-  if (folder->inode != FUSE_ROOT_ID) {
-    awaitPreload();
-    std::lock_guard guard(table_.mutex());
-    if (folder->listed) return 0;
-  }
-  // A listing taken while this mount changed the folder may not show the
-  // change; it is taken again, and at last with the folder's changes held off.
-  for (int attempt = 0;; ++attempt) {
-    std::unique_lock<std::shared_mutex> holdingOff;
-    if (attempt == 4) holdingOff = std::unique_lock(folder->mutating);
-    std::uint64_t asked;
-    {
-      std::lock_guard guard(table_.mutex());
-      asked = table_.localChanges();
-    }
-    auto listed = calls_->list(identifier);
-    if (!listed.ok()) {
-      // Offline: what was listed before still serves.
-      std::lock_guard guard(table_.mutex());
-      return folder->children.empty() ? errnoFor(listed.error()) : 0;
-    }
-    std::lock_guard guard(table_.mutex());
-    if (folder->changedAt > asked && attempt < 4) continue;
-    applyListing(folder, std::move(*listed));
-    break;
-  }
-  if (folder->inode == FUSE_ROOT_ID) std::call_once(importFinished_, [&] { calls_->importDidFinish(); });
-  return 0;
-}
-
-void MountFileSystem::applyListing(const NodePtr& folder, FolderListing listing) {
-  ChildIndex children;
-  // New files not yet on the peer are only here.
-  for (const auto& [name, inode] : folder->children.byName()) {
-    if (auto found = table_.find(inode); found && !found->item) children.set(name, inode);
-  }
-  for (const auto& item : listing.items) children.set(item->filename(), table_.place(item, folder->inode));
-  folder->children = std::move(children);
-  folder->anchor = std::move(listing.anchor);
-  folder->listed = true;
-}
-
 int MountFileSystem::lookup(fuse_ino_t parent, const std::string& name, fuse_entry_param& entry) {
   if (name.size() > kNameMax) return ENAMETOOLONG;
   auto folder = table_.node(parent);
   if (!folder) return ENOENT;
-  if (int err = ensureListed(folder)) return err;
+  if (int err = listings_.ensureListed(folder)) return err;
   auto found = table_.child(folder, name);
   if (!found) return ENOENT;
   fillEntry(found, entry);
@@ -220,7 +167,7 @@ int MountFileSystem::getattr(fuse_ino_t inode, struct stat& attributes) {
 int MountFileSystem::readFolder(fuse_ino_t inode, off_t offset, const EntryConsumer& add) {
   auto folder = table_.node(inode);
   if (!folder) return ENOENT;
-  if (int err = ensureListed(folder)) return err;
+  if (int err = listings_.ensureListed(folder)) return err;
   std::lock_guard guard(table_.mutex());
   // Offsets: 1 after ".", 2 after "..", a child's inode + 2 after that child.
   struct stat attributes {};
@@ -329,7 +276,7 @@ int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile
   if (name.size() > kNameMax) return ENAMETOOLONG;
   auto folder = table_.node(parent);
   if (!folder) return ENOENT;
-  if (int err = ensureListed(folder)) return err;
+  if (int err = listings_.ensureListed(folder)) return err;
   NodePtr made;
   {
     std::lock_guard guard(table_.mutex());
@@ -576,7 +523,7 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
   if (name.size() > kNameMax) return ENAMETOOLONG;
   auto folder = table_.node(parent);
   if (!folder) return ENOENT;
-  if (int err = ensureListed(folder)) return err;
+  if (int err = listings_.ensureListed(folder)) return err;
   auto holding = table_.holdFolder(parent);
   ItemIdentifier parentIdentifier{""};
   {
@@ -604,7 +551,7 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
 int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, bool wantFolder) {
   auto folder = table_.node(parent);
   if (!folder) return ENOENT;
-  if (int err = ensureListed(folder)) return err;
+  if (int err = listings_.ensureListed(folder)) return err;
   auto found = table_.child(folder, name);
   if (!found) return ENOENT;
   ItemPtr item;
@@ -667,7 +614,7 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   if (parent != newParent) return EXDEV;
   auto folder = table_.node(parent);
   if (!folder) return ENOENT;
-  if (int err = ensureListed(folder)) return err;
+  if (int err = listings_.ensureListed(folder)) return err;
   auto source = table_.child(folder, name);
   if (!source) return ENOENT;
   if (name == newName) return 0;
@@ -783,194 +730,6 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   return 0;
 }
 
-bool MountFileSystem::preloadListings() {
-  std::uint64_t renamesBefore;
-  {
-    std::lock_guard guard(table_.mutex());
-    renamesBefore = table_.renames();
-  }
-  auto everything = calls_->list(ItemIdentifier::workingSet());
-  if (!everything.ok() || !everything->anchor) return false;
-  std::unordered_map<std::string, std::vector<ItemPtr>> byParent;
-  for (auto& item : everything->items) byParent[item->parentItemIdentifier().rawValue()].push_back(std::move(item));
-  // Breadth-first from the root, so every folder has its node before its own
-  // children are placed. A folder listed meanwhile keeps its own listing.
-  std::deque<NodePtr> folders{table_.node(FUSE_ROOT_ID)};
-  while (!folders.empty()) {
-    NodePtr folder = std::move(folders.front());
-    folders.pop_front();
-    std::lock_guard guard(table_.mutex());
-    // A folder renamed since the walk began has a name the walk never saw: its
-    // children would be placed wrongly, so the folders left list themselves.
-    if (table_.renames() != renamesBefore) break;
-    if (!folder->listed && !folder->identifier.rawValue().empty()) {
-      auto children = byParent.find(folder->identifier.rawValue());
-      FolderListing listing{{}, everything->anchor};
-      if (children != byParent.end()) listing.items = std::move(children->second);
-      applyListing(folder, std::move(listing));
-    }
-    for (const auto& [name, inode] : folder->children.byName()) {
-      if (auto found = table_.find(inode); found && found->folder) folders.push_back(found);
-    }
-  }
-  workingSetAnchor_ = everything->anchor;
-  return true;
-}
-
-// The walk lists every folder anyway, and listing folders beside it makes the
-// two compete for the link and the host: a first walk of a share of 10,000
-// folders took twice as long as waiting for the preload and then walking.
-// The deadline keeps a very large share browsable while its walk still runs.
-void MountFileSystem::awaitPreload() {
-  std::unique_lock lock(preloadMutex_);
-  if (preloadUntil_) preloadDone_.wait_until(lock, *preloadUntil_, [&] { return !preloadUntil_; });
-}
-
-void MountFileSystem::pollChanges() {
-  if (!preloaded_) {
-    preloaded_ = true;
-    {
-      std::lock_guard guard(preloadMutex_);
-      preloadUntil_ = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    }
-    const bool preloaded = preloadListings();
-    {
-      std::lock_guard guard(preloadMutex_);
-      preloadUntil_.reset();
-    }
-    preloadDone_.notify_all();
-    if (preloaded) return;
-  }
-  const auto workingSet = ItemIdentifier::workingSet();
-  if (workingSetAnchor_) {
-    auto quiet = calls_->changes(workingSet, *workingSetAnchor_);
-    if (quiet.ok()) return;  // neither the share nor its epoch moved
-    const bool moved = quiet.error().domain() == foundation::kFileProviderErrorDomain &&
-                       quiet.error().code() == fileprovider::ErrorCode::syncAnchorExpired;
-    if (!moved) return;  // unreachable: next round
-  }
-  // Taken before the folders are asked, so a change made meanwhile moves it again.
-  workingSetAnchor_ = calls_->currentAnchor(workingSet);
-
-  std::vector<NodePtr> folders;
-  {
-    std::lock_guard guard(table_.mutex());
-    for (const auto& [inode, node] : table_.nodes()) {
-      if (node->folder && node->listed && node->anchor && !node->identifier.rawValue().empty()) {
-        folders.push_back(node);
-      }
-    }
-  }
-  std::vector<Invalidation> invalidations;
-  std::vector<RemoteChange> changes;
-  bool again = false;
-  for (const auto& folder : folders) again |= !pollFolder(folder, invalidations, changes);
-  // A folder whose feed was set aside is asked again next round, even if the
-  // working set is quiet by then.
-  if (again) workingSetAnchor_.reset();
-  invalidate(std::move(invalidations));
-  RemoteChangeSink sink;
-  {
-    std::lock_guard guard(table_.mutex());
-    sink = changeSink_;
-  }
-  if (sink && !changes.empty()) sink(changes);
-}
-
-// The share's change feed can lag behind what this mount did itself: after a
-// file was renamed here and back, it may still report the first rename, whose
-// deletion would hide the file and whose addition would show a name the peer no
-// longer has. In a folder changed here, each addition and deletion is checked
-// against the peer's item first, and kept only if the peer still agrees.
-void MountFileSystem::confirm(Changes& changes) {
-  using fileprovider::ErrorCode::noSuchItem;
-  auto gone = [](const foundation::Result<ItemPtr>& item) {
-    return !item.ok() && item.error().domain() == foundation::kFileProviderErrorDomain &&
-           item.error().code() == noSuchItem;
-  };
-  for (auto& batch : changes.updated) {
-    std::vector<ItemPtr> kept;
-    for (auto& item : batch) {
-      auto now = calls_->item(item->itemIdentifier());
-      if (gone(now)) continue;
-      kept.push_back(now.ok() && (*now)->filename() == item->filename() ? *now : item);
-    }
-    batch = std::move(kept);
-  }
-  for (auto& batch : changes.deleted) {
-    std::erase_if(batch, [&](const std::string& raw) { return calls_->item(ItemIdentifier(raw)).ok(); });
-  }
-}
-
-bool MountFileSystem::pollFolder(const NodePtr& folder, std::vector<Invalidation>& out,
-                                 std::vector<RemoteChange>& applied) {
-  ItemIdentifier identifier{""};
-  fileprovider::SyncAnchor anchor;
-  {
-    std::lock_guard guard(table_.mutex());
-    identifier = folder->identifier;
-    anchor = *folder->anchor;
-  }
-  std::uint64_t asked;
-  bool mutatedHere;
-  {
-    std::lock_guard guard(table_.mutex());
-    asked = table_.localChanges();
-    mutatedHere = folder->changedAt != 0;
-  }
-  auto changes = calls_->changes(identifier, anchor);
-  if (changes.ok() && mutatedHere) confirm(*changes);
-  std::lock_guard guard(table_.mutex());
-  if (folder->identifier != identifier) return true;  // renamed meanwhile; listed again on next use
-  // Changed here while the feed was read: what it says may be older than what
-  // the table holds. The anchor stays, so the next round asks again.
-  if (folder->changedAt > asked) return false;
-  if (!changes.ok()) {
-    if (changes.error().domain() == foundation::kFileProviderErrorDomain &&
-        changes.error().code() == fileprovider::ErrorCode::syncAnchorExpired) {
-      folder->listed = false;
-      out.push_back({Invalidation::Kind::contents, folder->inode, {}});
-    }
-    return true;  // unreachable: keep what is cached and try again next round
-  }
-  bool changed = false;
-  for (const auto& batch : changes->updated) {
-    for (const auto& item : batch) {
-      const std::string name = item->filename();
-      NodePtr previous;
-      if (fuse_ino_t existing = folder->children.find(name)) previous = table_.find(existing);
-      if (previous && previous->item && previous->item->itemVersion() == item->itemVersion()) continue;
-      if (previous && previous->dirty()) continue;  // the local edit wins until sent
-      const bool contentMoved = previous && previous->item &&
-                                previous->item->itemVersion().contentVersion != item->itemVersion().contentVersion;
-      const fuse_ino_t inode = table_.place(item, folder->inode);
-      folder->children.set(name, inode);
-      changed = true;
-      applied.push_back({previous ? RemoteChange::Kind::changed : RemoteChange::Kind::added, table_.pathOf(table_.find(inode)),
-                         item->itemVersion().contentVersion});
-      if (!previous) {
-        out.push_back({Invalidation::Kind::entry, folder->inode, name});
-      } else if (contentMoved) {
-        out.push_back({Invalidation::Kind::contents, inode, {}});
-      } else {
-        out.push_back({Invalidation::Kind::attributes, inode, {}});
-      }
-    }
-  }
-  for (const auto& batch : changes->deleted) {
-    for (const auto& raw : batch) {
-      auto gone = table_.findIdentifier(raw);
-      if (!gone || gone->parent != folder->inode || gone->dirty()) continue;
-      applied.push_back({RemoteChange::Kind::removed, table_.pathOf(gone), std::nullopt});
-      folder->children.erase(gone->name);
-      table_.forget(gone);
-      out.push_back({Invalidation::Kind::entry, folder->inode, gone->name});
-      changed = true;
-    }
-  }
-  if (changes->anchor) folder->anchor = changes->anchor;
-  if (changed) out.push_back({Invalidation::Kind::contents, folder->inode, {}});
-  return true;
-}
+void MountFileSystem::pollChanges() { poller_.round(); }
 
 }  // namespace corvane::framework::mount

@@ -27,31 +27,16 @@
 #include <unordered_map>
 #include <vector>
 
+#include "framework/mount/ChangePoller.h"
 #include "framework/mount/ContentCache.h"
 #include "framework/mount/ExtensionCalls.h"
 #include "framework/mount/FileContents.h"
+#include "framework/mount/FolderListings.h"
+#include "framework/mount/KernelNotifier.h"
 #include "framework/mount/NodeTable.h"
 #include "framework/mount/UploadQueue.h"
 
 namespace corvane::framework::mount {
-
-// An invalidation the kernel must hear of, sent later from a thread of its own:
-// sending one from inside a request handler can deadlock against the kernel.
-struct Invalidation {
-  enum class Kind { entry, attributes, contents } kind;
-  fuse_ino_t inode;
-  std::string name;  // for entry
-};
-using InvalidationSink = std::function<void(std::vector<Invalidation>)>;
-
-// A change made on the peer's side that the poller applied, for `corvane-fp watch`:
-// inotify never hears of those.
-struct RemoteChange {
-  enum class Kind { added, changed, removed } kind;
-  std::string path;                                // in the mount
-  std::optional<foundation::Data> contentVersion;  // absent for a removal
-};
-using RemoteChangeSink = std::function<void(const std::vector<RemoteChange>&)>;
 
 class MountFileSystem {
  public:
@@ -121,8 +106,6 @@ class MountFileSystem {
 
   OpenFile* keep(std::unique_ptr<OpenFile> handle);
   void fillEntry(const NodePtr& node, fuse_entry_param& entry) const;
-  int ensureListed(const NodePtr& folder);
-  void applyListing(const NodePtr& folder, FolderListing listing);  // the table held
   // The file's contents, made on first use. Not with the table held.
   std::shared_ptr<FileContents> contentsOf(const NodePtr& file);
   // An item's contents from the cache, fetched when missing.
@@ -138,18 +121,12 @@ class MountFileSystem {
                   const fileprovider::ItemPtr& copy);
   int removeChild(fuse_ino_t parent, const std::string& name, bool folder);
   void keepLocal(const NodePtr& file);  // not with the table held
-  bool preloadListings();
-  void awaitPreload();
-  void confirm(Changes& changes);
-  // False when the feed was read across a change made here and set aside.
-  bool pollFolder(const NodePtr& folder, std::vector<Invalidation>& invalidations, std::vector<RemoteChange>& applied);
   void invalidate(std::vector<Invalidation> invalidations);
 
   const std::shared_ptr<ExtensionCalls> calls_;
   const std::shared_ptr<ContentCache> cache_;
   const std::shared_ptr<UploadQueue> uploads_;
   const Options options_;
-  std::once_flag importFinished_;
 
   NodeTable table_;
   // Files below a renamed folder move with it: their queued uploads too.
@@ -158,18 +135,11 @@ class MountFileSystem {
   std::condition_variable renamed_;
   std::mutex sinkMutex_;  // guards sink_, and is held while it runs: it only queues
   InvalidationSink sink_;
-  RemoteChangeSink changeSink_;
   // Every handle given to the kernel: one it never released (an unmount right
   // after a close) goes with the table.
   std::unordered_map<OpenFile*, std::unique_ptr<OpenFile>> handles_;
-  // Touched by pollChanges() alone: a quiet share costs one request a round.
-  std::optional<fileprovider::SyncAnchor> workingSetAnchor_;
-  bool preloaded_ = false;
-  // While the first working-set walk runs: folders asked for meanwhile wait for
-  // it, until a deadline shared by all of them.
-  std::mutex preloadMutex_;  // guards preloadUntil_
-  std::condition_variable preloadDone_;
-  std::optional<std::chrono::steady_clock::time_point> preloadUntil_;
+  FolderListings listings_;
+  ChangePoller poller_;
 };
 
 }  // namespace corvane::framework::mount

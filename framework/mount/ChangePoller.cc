@@ -1,0 +1,164 @@
+#include "framework/mount/ChangePoller.h"
+
+#include "platform/fileprovider/Errors.h"
+
+namespace corvane::framework::mount {
+
+using fileprovider::ItemIdentifier;
+using fileprovider::ItemPtr;
+
+namespace {
+
+bool isExpired(const foundation::Error& error) {
+  return error.domain() == foundation::kFileProviderErrorDomain &&
+         error.code() == fileprovider::ErrorCode::syncAnchorExpired;
+}
+
+}  // namespace
+
+ChangePoller::ChangePoller(std::shared_ptr<ExtensionCalls> calls, NodeTable& table, FolderListings& listings,
+                           InvalidationSink invalidate)
+    : calls_(std::move(calls)), table_(table), listings_(listings), invalidate_(std::move(invalidate)) {}
+
+void ChangePoller::setRemoteChangeSink(RemoteChangeSink sink) {
+  std::lock_guard guard(sinkMutex_);
+  changeSink_ = std::move(sink);
+}
+
+void ChangePoller::round() {
+  if (!preloaded_) {
+    preloaded_ = true;
+    workingSetAnchor_ = listings_.preload();
+    if (workingSetAnchor_) return;
+  }
+  const auto workingSet = ItemIdentifier::workingSet();
+  if (workingSetAnchor_) {
+    auto quiet = calls_->changes(workingSet, *workingSetAnchor_);
+    if (quiet.ok()) return;                   // neither the share nor its epoch moved
+    if (!isExpired(quiet.error())) return;  // unreachable: next round
+  }
+  // Taken before the folders are asked, so a change made meanwhile moves it again.
+  workingSetAnchor_ = calls_->currentAnchor(workingSet);
+
+  std::vector<NodePtr> folders;
+  {
+    std::lock_guard guard(table_.mutex());
+    for (const auto& [inode, node] : table_.nodes()) {
+      if (node->folder && node->listed && node->anchor && !node->identifier.rawValue().empty()) {
+        folders.push_back(node);
+      }
+    }
+  }
+  std::vector<Invalidation> invalidations;
+  std::vector<RemoteChange> changes;
+  bool again = false;
+  for (const auto& folder : folders) again |= !pollFolder(folder, invalidations, changes);
+  // A folder whose feed was set aside is asked again next round, even if the
+  // working set is quiet by then.
+  if (again) workingSetAnchor_.reset();
+  if (!invalidations.empty()) invalidate_(std::move(invalidations));
+  std::lock_guard guard(sinkMutex_);
+  if (changeSink_ && !changes.empty()) changeSink_(changes);
+}
+
+// The share's change feed can lag behind what this mount did itself: after a
+// file was renamed here and back, it may still report the first rename, whose
+// deletion would hide the file and whose addition would show a name the peer no
+// longer has. In a folder changed here, each addition and deletion is checked
+// against the peer's item first, and kept only if the peer still agrees.
+void ChangePoller::confirm(Changes& changes) {
+  using fileprovider::ErrorCode::noSuchItem;
+  auto gone = [](const foundation::Result<ItemPtr>& item) {
+    return !item.ok() && item.error().domain() == foundation::kFileProviderErrorDomain &&
+           item.error().code() == noSuchItem;
+  };
+  for (auto& batch : changes.updated) {
+    std::vector<ItemPtr> kept;
+    for (auto& item : batch) {
+      auto now = calls_->item(item->itemIdentifier());
+      if (gone(now)) continue;
+      kept.push_back(now.ok() && (*now)->filename() == item->filename() ? *now : item);
+    }
+    batch = std::move(kept);
+  }
+  for (auto& batch : changes.deleted) {
+    std::erase_if(batch, [&](const std::string& raw) { return calls_->item(ItemIdentifier(raw)).ok(); });
+  }
+}
+
+bool ChangePoller::pollFolder(const NodePtr& folder, std::vector<Invalidation>& out,
+                              std::vector<RemoteChange>& applied) {
+  ItemIdentifier identifier{""};
+  fileprovider::SyncAnchor anchor;
+  std::uint64_t asked;
+  bool mutatedHere;
+  {
+    std::lock_guard guard(table_.mutex());
+    identifier = folder->identifier;
+    anchor = *folder->anchor;
+    asked = table_.localChanges();
+    mutatedHere = folder->changedAt != 0;
+  }
+  auto changes = calls_->changes(identifier, anchor);
+  if (changes.ok() && mutatedHere) confirm(*changes);
+  std::lock_guard guard(table_.mutex());
+  if (folder->identifier != identifier) return true;  // renamed meanwhile; listed again on next use
+  // Changed here while the feed was read: what it says may be older than what
+  // the table holds. The anchor stays, so the next round asks again.
+  if (folder->changedAt > asked) return false;
+  if (!changes.ok()) {
+    if (isExpired(changes.error())) {
+      folder->listed = false;
+      out.push_back({Invalidation::Kind::contents, folder->inode, {}});
+    }
+    return true;  // unreachable: keep what is cached and try again next round
+  }
+  const std::size_t before = applied.size();
+  applyUpdates(folder, *changes, out, applied);
+  applyDeletions(folder, *changes, out, applied);
+  if (changes->anchor) folder->anchor = changes->anchor;
+  if (applied.size() != before) out.push_back({Invalidation::Kind::contents, folder->inode, {}});
+  return true;
+}
+
+void ChangePoller::applyUpdates(const NodePtr& folder, const Changes& changes, std::vector<Invalidation>& out,
+                                std::vector<RemoteChange>& applied) {
+  for (const auto& batch : changes.updated) {
+    for (const auto& item : batch) {
+      const std::string name = item->filename();
+      NodePtr previous;
+      if (fuse_ino_t existing = folder->children.find(name)) previous = table_.find(existing);
+      if (previous && previous->item && previous->item->itemVersion() == item->itemVersion()) continue;
+      if (previous && previous->dirty()) continue;  // the local edit wins until sent
+      const bool contentMoved = previous && previous->item &&
+                                previous->item->itemVersion().contentVersion != item->itemVersion().contentVersion;
+      const fuse_ino_t inode = table_.place(item, folder->inode);
+      folder->children.set(name, inode);
+      applied.push_back({previous ? RemoteChange::Kind::changed : RemoteChange::Kind::added,
+                         table_.pathOf(table_.find(inode)), item->itemVersion().contentVersion});
+      if (!previous) {
+        out.push_back({Invalidation::Kind::entry, folder->inode, name});
+      } else if (contentMoved) {
+        out.push_back({Invalidation::Kind::contents, inode, {}});
+      } else {
+        out.push_back({Invalidation::Kind::attributes, inode, {}});
+      }
+    }
+  }
+}
+
+void ChangePoller::applyDeletions(const NodePtr& folder, const Changes& changes, std::vector<Invalidation>& out,
+                                  std::vector<RemoteChange>& applied) {
+  for (const auto& batch : changes.deleted) {
+    for (const auto& raw : batch) {
+      auto gone = table_.findIdentifier(raw);
+      if (!gone || gone->parent != folder->inode || gone->dirty()) continue;
+      applied.push_back({RemoteChange::Kind::removed, table_.pathOf(gone), std::nullopt});
+      folder->children.erase(gone->name);
+      table_.forget(gone);
+      out.push_back({Invalidation::Kind::entry, folder->inode, gone->name});
+    }
+  }
+}
+
+}  // namespace corvane::framework::mount

@@ -1,0 +1,63 @@
+// ChangePoller: brings the folder listings up to date with what changed on the
+// peer's side, through change enumeration from each folder's sync anchor, and
+// tells the kernel and `corvane-fp watch` what it applied. One working-set
+// request a round tells whether the share moved at all, so a quiet share costs
+// one request. The first round is the preload of every listing instead.
+//
+// round() is called from one thread only (the poll loop); the rest of the mount
+// runs beside it, through the table's mutex.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "framework/mount/ExtensionCalls.h"
+#include "framework/mount/FolderListings.h"
+#include "framework/mount/KernelNotifier.h"
+#include "framework/mount/NodeTable.h"
+
+namespace corvane::framework::mount {
+
+// A change made on the peer's side that the poller applied, for `corvane-fp watch`:
+// inotify never hears of those.
+struct RemoteChange {
+  enum class Kind { added, changed, removed } kind;
+  std::string path;                                // in the mount
+  std::optional<foundation::Data> contentVersion;  // absent for a removal
+};
+using RemoteChangeSink = std::function<void(const std::vector<RemoteChange>&)>;
+
+class ChangePoller {
+ public:
+  ChangePoller(std::shared_ptr<ExtensionCalls> calls, NodeTable& table, FolderListings& listings,
+               InvalidationSink invalidate);
+
+  void setRemoteChangeSink(RemoteChangeSink sink);
+  void round();
+
+ private:
+  // Drops what the feed says and the peer no longer agrees with.
+  void confirm(Changes& changes);
+  // False when the feed was read across a change made here and set aside.
+  bool pollFolder(const NodePtr& folder, std::vector<Invalidation>& invalidations, std::vector<RemoteChange>& applied);
+  void applyUpdates(const NodePtr& folder, const Changes& changes, std::vector<Invalidation>& out,
+                    std::vector<RemoteChange>& applied);  // the table held
+  void applyDeletions(const NodePtr& folder, const Changes& changes, std::vector<Invalidation>& out,
+                      std::vector<RemoteChange>& applied);  // the table held
+
+  const std::shared_ptr<ExtensionCalls> calls_;
+  NodeTable& table_;
+  FolderListings& listings_;
+  const InvalidationSink invalidate_;
+  std::mutex sinkMutex_;  // guards changeSink_
+  RemoteChangeSink changeSink_;
+  // Touched by round() alone.
+  std::optional<fileprovider::SyncAnchor> workingSetAnchor_;
+  bool preloaded_ = false;
+};
+
+}  // namespace corvane::framework::mount

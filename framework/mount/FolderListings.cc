@@ -1,0 +1,125 @@
+#include "framework/mount/FolderListings.h"
+
+#include <deque>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace corvane::framework::mount {
+
+using fileprovider::ItemIdentifier;
+using fileprovider::ItemPtr;
+
+FolderListings::FolderListings(std::shared_ptr<ExtensionCalls> calls, NodeTable& table)
+    : calls_(std::move(calls)), table_(table) {}
+
+int FolderListings::ensureListed(const NodePtr& folder) {
+  if (!folder->folder) return ENOTDIR;
+  std::lock_guard listing(folder->listingMutex);
+  ItemIdentifier identifier{""};
+  {
+    std::lock_guard guard(table_.mutex());
+    if (folder->listed) return 0;
+    identifier = folder->identifier;
+  }
+  if (folder->inode != FUSE_ROOT_ID) {
+    awaitPreload();
+    std::lock_guard guard(table_.mutex());
+    if (folder->listed) return 0;
+  }
+  // A listing taken while this mount changed the folder may not show the
+  // change; it is taken again, and at last with the folder's changes held off.
+  for (int attempt = 0;; ++attempt) {
+    std::unique_lock<std::shared_mutex> holdingOff;
+    if (attempt == 4) holdingOff = std::unique_lock(folder->mutating);
+    std::uint64_t asked;
+    {
+      std::lock_guard guard(table_.mutex());
+      asked = table_.localChanges();
+    }
+    auto listed = calls_->list(identifier);
+    if (!listed.ok()) {
+      // Offline: what was listed before still serves.
+      std::lock_guard guard(table_.mutex());
+      return folder->children.empty() ? errnoFor(listed.error()) : 0;
+    }
+    std::lock_guard guard(table_.mutex());
+    if (folder->changedAt > asked && attempt < 4) continue;
+    apply(folder, std::move(*listed));
+    break;
+  }
+  if (folder->inode == FUSE_ROOT_ID) std::call_once(importFinished_, [&] { calls_->importDidFinish(); });
+  return 0;
+}
+
+void FolderListings::apply(const NodePtr& folder, FolderListing listing) {
+  ChildIndex children;
+  // New files not yet on the peer are only here.
+  for (const auto& [name, inode] : folder->children.byName()) {
+    if (auto found = table_.find(inode); found && !found->item) children.set(name, inode);
+  }
+  for (const auto& item : listing.items) children.set(item->filename(), table_.place(item, folder->inode));
+  folder->children = std::move(children);
+  folder->anchor = std::move(listing.anchor);
+  folder->listed = true;
+}
+
+std::optional<fileprovider::SyncAnchor> FolderListings::preload() {
+  {
+    std::lock_guard guard(preloadMutex_);
+    preloadUntil_ = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  }
+  std::optional<fileprovider::SyncAnchor> anchor;
+  std::uint64_t renamesBefore;
+  {
+    std::lock_guard guard(table_.mutex());
+    renamesBefore = table_.renames();
+  }
+  if (auto everything = calls_->list(ItemIdentifier::workingSet()); everything.ok() && everything->anchor) {
+    anchor = everything->anchor;
+    fillFrom(std::move(*everything), renamesBefore);
+  }
+  {
+    std::lock_guard guard(preloadMutex_);
+    preloadUntil_.reset();
+  }
+  preloadDone_.notify_all();
+  return anchor;
+}
+
+void FolderListings::fillFrom(FolderListing everything, std::uint64_t renamesBefore) {
+  std::unordered_map<std::string, std::vector<ItemPtr>> byParent;
+  for (auto& item : everything.items) byParent[item->parentItemIdentifier().rawValue()].push_back(std::move(item));
+  // Breadth-first from the root, so every folder has its node before its own
+  // children are placed. A folder listed meanwhile keeps its own listing.
+  std::deque<NodePtr> folders{table_.node(FUSE_ROOT_ID)};
+  while (!folders.empty()) {
+    NodePtr folder = std::move(folders.front());
+    folders.pop_front();
+    // The table is taken one folder at a time: requests go on meanwhile.
+    std::lock_guard guard(table_.mutex());
+    // A folder renamed since the walk began has a name the walk never saw: its
+    // children would be placed wrongly, so the folders left list themselves.
+    if (table_.renames() != renamesBefore) break;
+    if (!folder->listed && !folder->identifier.rawValue().empty()) {
+      auto children = byParent.find(folder->identifier.rawValue());
+      FolderListing listing{{}, everything.anchor};
+      if (children != byParent.end()) listing.items = std::move(children->second);
+      apply(folder, std::move(listing));
+    }
+    for (const auto& [name, inode] : folder->children.byName()) {
+      if (auto found = table_.find(inode); found && found->folder) folders.push_back(found);
+    }
+  }
+}
+
+// The walk lists every folder anyway, and listing folders beside it makes the
+// two compete for the link and the host: a first walk of a share of 10,000
+// folders took twice as long as waiting for the preload and then walking.
+// The deadline keeps a very large share browsable while its walk still runs.
+void FolderListings::awaitPreload() {
+  std::unique_lock lock(preloadMutex_);
+  if (preloadUntil_) preloadDone_.wait_until(lock, *preloadUntil_, [&] { return !preloadUntil_; });
+}
+
+}  // namespace corvane::framework::mount
