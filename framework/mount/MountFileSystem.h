@@ -1,15 +1,16 @@
 // MountFileSystem: what the mount does for each kernel request, in terms of the
-// framework's entry points. It keeps the node table (one inode per identifier,
-// stable for the mount's life), the listings of the folders the kernel has seen
-// (each with the sync anchor it was taken at), and each opened file's contents
-// (FileContents, which holds the rules for local copies). Closed files go to the peer through the upload queue, which
-// keeps them on disk until they are stored. FuseOperations turns its answers into FUSE replies; it never
-// sees a fuse_req_t, so every answer here is an errno value (0 for success).
+// framework's entry points. It maps requests onto the parts that hold the
+// mount's state: the node table (NodeTable), the folders' listings
+// (FolderListings) and the poller that keeps them current (ChangePoller), each
+// file's bytes (FileContents, which holds the rules for local copies) and the
+// upload queue, which keeps closed files on disk until the peer stored them.
+// Tree requests are in MountFileSystem.cc, file requests in MountFiles.cc, the
+// rename's steps in MountRename.cc, what the upload queue reports back in
+// MountUploadOutcomes.cc. FuseOperations turns its answers into FUSE replies;
+// it never sees a fuse_req_t, so every answer here is an errno value.
 //
-// Thread-safe: FUSE worker threads and the change poller call it at once. The
-// table is guarded by one mutex that is never held across a call into the
-// extension; each folder's first listing and each file's upload are serialised
-// on locks of their own, so a slow fetch never holds up a listing of another folder.
+// Thread-safe: FUSE worker threads, the upload worker and the change poller
+// call it at once. The lock order is in docs/threading.md.
 #pragma once
 
 #include <fuse_lowlevel.h>
@@ -102,7 +103,30 @@ class MountFileSystem {
   void pollChanges();
 
  private:
-  class Counted;
+  // Counts a seal or a rename under way on its nodes (Node::sealing or
+  // Node::renaming) for as long as it lives, and wakes those waiting on renamed_
+  // when it goes. Made with the table held.
+  class Counted {
+   public:
+    Counted(MountFileSystem& fs, int Node::*count, std::vector<NodePtr> nodes)
+        : fs_(fs), count_(count), nodes_(std::move(nodes)) {
+      for (const auto& node : nodes_) ++(node.get()->*count_);
+    }
+    ~Counted() {
+      {
+        std::lock_guard guard(fs_.table_.mutex());
+        for (const auto& node : nodes_) --(node.get()->*count_);
+      }
+      fs_.renamed_.notify_all();
+    }
+    Counted(const Counted&) = delete;
+    Counted& operator=(const Counted&) = delete;
+
+   private:
+    MountFileSystem& fs_;
+    int Node::*const count_;
+    const std::vector<NodePtr> nodes_;
+  };
 
   OpenFile* keep(std::unique_ptr<OpenFile> handle);
   void fillEntry(const NodePtr& node, fuse_entry_param& entry) const;
@@ -120,6 +144,12 @@ class MountFileSystem {
   void conflicted(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& peer,
                   const fileprovider::ItemPtr& copy);
   int removeChild(fuse_ino_t parent, const std::string& name, bool folder);
+  // The steps of a rename (MountRename.cc).
+  int landBeforeRename(const NodePtr& source);
+  int moveAside(const NodePtr& target, const std::string& newName, fileprovider::ItemPtr& aside);
+  void rollBack(const fileprovider::ItemPtr& aside, const std::string& newName);
+  void renamedHere(const NodePtr& folder, const NodePtr& source, const NodePtr& target, const std::string& name,
+                   const std::string& newName, const fileprovider::ItemPtr& before, const fileprovider::ItemPtr& after);
   void keepLocal(const NodePtr& file);  // not with the table held
   void invalidate(std::vector<Invalidation> invalidations);
 
@@ -140,6 +170,22 @@ class MountFileSystem {
   std::unordered_map<OpenFile*, std::unique_ptr<OpenFile>> handles_;
   FolderListings listings_;
   ChangePoller poller_;
+};
+
+class MountFileSystem::OpenFile {
+ public:
+  NodePtr node;
+  std::shared_ptr<FileContents> contents;
+  bool writable = false;
+  // Written through since its last close: its release seals only then, so a
+  // release the kernel sends late cannot seal another handle's write halfway.
+  std::atomic<bool> wrote{false};
+  // The peer's contents, read while the file has no local copy: taken at open,
+  // or by the first read that needs them.
+  mutable std::mutex peerMutex;        // guards fd and cacheHold once the handle is given out
+  mutable std::shared_mutex replying;  // held by every read being answered from the handle's descriptor
+  foundation::UniqueFd fd;
+  std::shared_ptr<void> cacheHold;  // keeps those contents in the cache while the file is open
 };
 
 }  // namespace corvane::framework::mount

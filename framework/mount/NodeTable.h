@@ -28,6 +28,9 @@
 
 namespace corvane::framework::mount {
 
+// The longest file name the peer's file systems take, in bytes.
+inline constexpr std::size_t kNameMax = 255;
+
 struct Node {
   fuse_ino_t inode = 0;
   fuse_ino_t parent = 0;

@@ -1,0 +1,150 @@
+// A rename, in named steps. The peer renames only inside an item's own folder,
+// and only what it has: so files land first, a file moved onto an existing name
+// moves that one aside first, and a failure puts everything back.
+#include <cstdio>
+
+#include "framework/ItemTemplate.h"
+#include "framework/mount/MountFileSystem.h"
+
+namespace corvane::framework::mount {
+
+namespace {
+
+using fileprovider::ItemPtr;
+
+// The item as the peer shall name it.
+ItemPtr named(const ItemPtr& item, const std::string& name) {
+  return std::make_shared<ItemTemplate>(item->itemIdentifier().rawValue(), item->parentItemIdentifier().rawValue(),
+                                        name, std::nullopt);
+}
+
+}  // namespace
+
+int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent,
+                            const std::string& newName, unsigned flags) {
+  if (flags & RENAME_EXCHANGE) return EINVAL;
+  if (newName.size() > kNameMax) return ENAMETOOLONG;
+  // The extension renames only inside the item's own folder; mv falls back to copy and delete.
+  if (parent != newParent) return EXDEV;
+  auto folder = table_.node(parent);
+  if (!folder) return ENOENT;
+  if (int err = listings_.ensureListed(folder)) return err;
+  auto source = table_.child(folder, name);
+  if (!source) return ENOENT;
+  if (name == newName) return 0;
+  auto target = table_.child(folder, newName);
+  if (target && (flags & RENAME_NOREPLACE)) return EEXIST;
+  {
+    std::lock_guard guard(table_.mutex());
+    if (target && target->folder != source->folder) return source->folder ? ENOTDIR : EISDIR;
+  }
+  if (int err = landBeforeRename(source)) return err;
+
+  // From here until the names are settled, no upload of either file is queued:
+  // a release that seals meanwhile (a mapping's pages written back after its
+  // close come with it, asynchronously) would name the file as it was.
+  std::optional<Counted> renaming;
+  {
+    std::unique_lock guard(table_.mutex());
+    renaming.emplace(*this, &Node::renaming, target ? std::vector{source, target} : std::vector{source});
+    renamed_.wait(guard, [&] { return source->sealing == 0 && (!target || target->sealing == 0); });
+  }
+  if (!source->folder) {
+    if (int err = settle(source)) return err;
+    if (target) {
+      if (int err = settle(target)) return err;
+    }
+  }
+  ItemPtr item;
+  {
+    std::lock_guard guard(table_.mutex());
+    item = source->item;
+  }
+  if (!item) return EBUSY;  // a new file is on the peer only after its first close
+  if (target && !target->folder) keepLocal(target);
+  auto holding = table_.holdFolder(parent);
+
+  ItemPtr aside;
+  if (int err = moveAside(target, newName, aside)) return err;
+  auto renamed = calls_->modify(named(item, newName), item->itemVersion(), fileprovider::ItemField::filename,
+                                std::nullopt);
+  if (!renamed.ok()) {
+    rollBack(aside, newName);
+    return errnoFor(renamed.error());
+  }
+  if (aside) (void)calls_->remove(aside->itemIdentifier(), aside->itemVersion());
+  renamedHere(folder, source, target, name, newName, item, *renamed);
+  return 0;
+}
+
+// A rename needs the peer's names: closed files land first. Below a folder,
+// identifiers change with its name, so everything queued goes before.
+int MountFileSystem::landBeforeRename(const NodePtr& source) {
+  if (source->folder) {
+    std::vector<NodePtr> owed;
+    {
+      std::lock_guard guard(table_.mutex());
+      for (const auto& [inode, other] : table_.nodes()) {
+        if (uploads_->latest(inode)) owed.push_back(other);
+      }
+    }
+    for (const auto& other : owed) {
+      if (int err = settle(other)) return err;
+    }
+    return 0;
+  }
+  // A new file reaches the peer with its first seal; one still open since its
+  // creation goes now, so there is an item to rename.
+  std::shared_ptr<FileContents> contents;
+  {
+    std::lock_guard guard(table_.mutex());
+    if (!source->item) contents = source->contents;
+  }
+  return contents ? seal(source, *contents) : 0;
+}
+
+// Onto an existing name: the old file is moved aside first and removed only
+// once the rename has landed, so a failure leaves both files as they were.
+int MountFileSystem::moveAside(const NodePtr& target, const std::string& newName, ItemPtr& aside) {
+  if (!target) return 0;
+  ItemPtr targetItem;
+  {
+    std::lock_guard guard(table_.mutex());
+    targetItem = target->item;
+  }
+  if (!targetItem) return 0;
+  const std::string asideName = ".corvane-replaced-" + std::to_string(target->inode) + "-" + newName;
+  auto moved = calls_->modify(named(targetItem, asideName), targetItem->itemVersion(),
+                              fileprovider::ItemField::filename, std::nullopt);
+  if (!moved.ok()) return errnoFor(moved.error());
+  aside = *moved;
+  return 0;
+}
+
+void MountFileSystem::rollBack(const ItemPtr& aside, const std::string& newName) {
+  if (!aside) return;
+  (void)calls_->modify(named(aside, newName), aside->itemVersion(), fileprovider::ItemField::filename, std::nullopt);
+}
+
+void MountFileSystem::renamedHere(const NodePtr& folder, const NodePtr& source, const NodePtr& target,
+                                  const std::string& name, const std::string& newName, const ItemPtr& before,
+                                  const ItemPtr& after) {
+  std::lock_guard guard(table_.mutex());
+  if (target) table_.detach(target);
+  folder->children.erase(name);
+  folder->children.set(newName, source->inode);
+  table_.touched(folder->inode);
+  source->name = newName;
+  // The renamed item reads as a file; a folder stays a folder.
+  const bool wasFolder = source->folder;
+  table_.rekey(source, after->itemIdentifier(), movedBelow_);
+  source->item = after;
+  source->folder = wasFolder;
+  if (wasFolder) return;
+  // An edit still open goes on from the renamed file, not from its old name.
+  const UploadQueue::VersionChange versions{before->itemVersion().contentVersion, after->itemVersion().contentVersion};
+  uploads_->moved(source->inode, source->identifier.rawValue(), source->name, versions);
+  if (source->contents) source->contents->rebase(versions.first, versions.second);
+}
+
+}  // namespace corvane::framework::mount

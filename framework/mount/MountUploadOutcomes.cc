@@ -1,0 +1,72 @@
+// What the upload queue tells the mount: a file stored on the peer (the node
+// now names the peer's item, and the kernel keeps the pages it wrote), or a
+// conflict (the name shows the peer's file again, the local bytes are a copy).
+#include "framework/mount/MountFileSystem.h"
+
+namespace corvane::framework::mount {
+
+using fileprovider::ItemPtr;
+
+void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const ItemPtr& item, bool intoCopy) {
+  auto owner = table_.node(key);
+  auto holding = table_.holdFolder(owner ? owner->parent : 0);
+  std::vector<Invalidation> out;
+  {
+    std::lock_guard guard(table_.mutex());
+    const NodePtr file = table_.find(key);
+    if (!file) return;
+    table_.touched(file->parent);
+    if (intoCopy) {
+      // The file's name shows the peer's file; what was stored is the copy's.
+      if (file->contents) file->contents->landed(sequence, std::nullopt);
+      file->kernelVersion.reset();
+      out.push_back({Invalidation::Kind::contents, key, {}});
+      auto copy = table_.findIdentifier(item->itemIdentifier().rawValue());
+      if (!copy) return invalidate(std::move(out));
+      copy->item = item;
+      out.push_back({Invalidation::Kind::contents, copy->inode, {}});
+    } else {
+      if (file->unlinked) return;
+      table_.rekey(file, item->itemIdentifier(), movedBelow_);
+      file->item = item;
+      file->kernelVersion = item->itemVersion().contentVersion;  // the kernel cached what was written
+      if (file->contents) file->contents->landed(sequence, item->itemVersion().contentVersion);
+      out.push_back({Invalidation::Kind::attributes, key, {}});
+    }
+  }
+  invalidate(std::move(out));
+}
+
+void MountFileSystem::conflicted(std::uint64_t key, std::uint64_t sequence, const ItemPtr& peer, const ItemPtr& copy) {
+  auto owner = table_.node(key);
+  auto holding = table_.holdFolder(owner ? owner->parent : 0);
+  std::vector<Invalidation> out;
+  {
+    std::lock_guard guard(table_.mutex());
+    const NodePtr file = table_.find(key);
+    if (!file) return;
+    const NodePtr folder = table_.find(file->parent);
+    if (!folder) return;
+    table_.touched(folder->inode);
+    // The name shows the peer's file again; the local contents are the copy.
+    if (file->contents) file->contents->landed(sequence, std::nullopt);
+    if (peer) {
+      table_.rekey(file, peer->itemIdentifier(), movedBelow_);
+      file->item = peer;
+      file->localModified.reset();
+      file->kernelVersion.reset();
+      out.push_back({Invalidation::Kind::contents, key, {}});
+    } else if (!file->unlinked) {
+      folder->children.erase(file->name);
+      table_.detach(file);
+      out.push_back({Invalidation::Kind::entry, folder->inode, file->name});
+    }
+    const fuse_ino_t inode = table_.place(copy, folder->inode);
+    folder->children.set(copy->filename(), inode);
+    out.push_back({Invalidation::Kind::entry, folder->inode, copy->filename()});
+    out.push_back({Invalidation::Kind::contents, folder->inode, {}});
+  }
+  invalidate(std::move(out));
+}
+
+}  // namespace corvane::framework::mount
