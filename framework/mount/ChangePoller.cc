@@ -1,5 +1,8 @@
 #include "framework/mount/ChangePoller.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "platform/fileprovider/Errors.h"
 
 namespace corvane::framework::mount {
@@ -158,6 +161,49 @@ void ChangePoller::applyDeletions(const NodePtr& folder, const Changes& changes,
       table_.forget(gone);
       out.push_back({Invalidation::Kind::entry, folder->inode, gone->name});
     }
+  }
+}
+
+PollLoop::PollLoop(std::function<void()> round, std::function<bool()> linkReady, std::function<void()> linkBack,
+                   std::function<void()> report)
+    : round_(std::move(round)),
+      linkReady_(std::move(linkReady)),
+      linkBack_(std::move(linkBack)),
+      report_(std::move(report)),
+      thread_([this] { run(); }) {}
+
+PollLoop::~PollLoop() {
+  {
+    std::lock_guard guard(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+void PollLoop::run() {
+  using namespace std::chrono;
+  bool wasReady = false;
+  auto next = steady_clock::now();  // the first round at once: it fills the listings
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    const bool ready = linkReady_();
+    const bool cameBack = ready && !wasReady;
+    wasReady = ready;
+    if (cameBack || steady_clock::now() >= next) {
+      lock.unlock();
+      if (cameBack) linkBack_();
+      const auto began = steady_clock::now();
+      if (ready) round_();
+      report_();
+      lock.lock();
+      // A round asks every listed folder once the share moved; on a share of
+      // many folders it costs more than the interval, so rounds are spaced to
+      // keep the poller to a fifth of one core.
+      const auto took = steady_clock::now() - began;
+      next = steady_clock::now() + std::max<steady_clock::duration>(seconds(2), 4 * took);
+    }
+    wake_.wait_for(lock, milliseconds(250), [&] { return stopping_; });
   }
 }
 

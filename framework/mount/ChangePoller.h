@@ -8,11 +8,13 @@
 // runs beside it, through the table's mutex.
 #pragma once
 
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "framework/mount/ExtensionCalls.h"
@@ -58,6 +60,30 @@ class ChangePoller {
   // Touched by round() alone.
   std::optional<fileprovider::SyncAnchor> workingSetAnchor_;
   bool preloaded_ = false;
+};
+
+// The poller's thread: a round every 2 s (spaced out on a share so large that a
+// round takes longer), and at once when the host link comes back, which also
+// sends the queued uploads at once. After each round, `report`.
+class PollLoop {
+ public:
+  PollLoop(std::function<void()> round, std::function<bool()> linkReady, std::function<void()> linkBack,
+           std::function<void()> report);
+  ~PollLoop();  // after the round in progress
+  PollLoop(const PollLoop&) = delete;
+  PollLoop& operator=(const PollLoop&) = delete;
+
+ private:
+  void run();
+
+  const std::function<void()> round_;
+  const std::function<bool()> linkReady_;
+  const std::function<void()> linkBack_;
+  const std::function<void()> report_;
+  std::mutex mutex_;  // guards stopping_
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  std::thread thread_;  // last: it starts once the rest is made
 };
 
 }  // namespace corvane::framework::mount

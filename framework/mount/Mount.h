@@ -1,0 +1,84 @@
+// Mount: one domain's share as a folder, from its parts. open() makes them in
+// the order they need each other (the cache and the journal, the domain and its
+// host, the link, the upload queue and its replay, the file system, the FUSE
+// session); serve() answers the kernel until a stop; stop() ends them in the
+// order that loses nothing: seal what handles wrote, unmount, send what was
+// closed (up to the drain timeout), stop the host. The members are declared in
+// the order they are made, so whatever open() made before a failure goes in
+// reverse.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "framework/DomainManager.h"
+#include "framework/mount/ChangePoller.h"
+#include "framework/mount/ContentCache.h"
+#include "framework/mount/ExtensionCalls.h"
+#include "framework/mount/FuseSession.h"
+#include "framework/mount/HostSupervisor.h"
+#include "framework/mount/MountCommand.h"
+#include "framework/mount/MountFileSystem.h"
+#include "framework/mount/PinSet.h"
+#include "framework/mount/PinnedRefresh.h"
+#include "framework/mount/RemoteChangeFeed.h"
+#include "framework/mount/StatusReporter.h"
+#include "framework/mount/UploadQueue.h"
+
+namespace corvane::framework::mount {
+
+class Mount {
+ public:
+  struct Failure {
+    int status;  // 2: the mount cannot be made here; 1: anything else
+    std::string message;
+  };
+
+  // `share` is the folder the host serves (empty with --no-host).
+  Mount(MountOptions options, std::filesystem::path mountPoint, std::filesystem::path share);
+  ~Mount();
+  Mount(const Mount&) = delete;
+  Mount& operator=(const Mount&) = delete;
+
+  // Mounted, with the root listed; or why not.
+  std::optional<Failure> open();
+  // Answers the kernel until a stop signal or an unmount: 0 for a clean stop.
+  // `ready` runs once the folder is usable.
+  int serve(const std::function<void()>& ready);
+  void stop();
+
+ private:
+  std::optional<Failure> openStorage();
+  std::optional<Failure> connectHost();
+  void openUploads();
+  std::optional<Failure> openFileSystem();
+  std::string rootName();
+  // Waits for what was closed to reach the peer: how many are left.
+  std::size_t drain();
+
+  const MountOptions options_;
+  const std::filesystem::path mountPoint_;
+  const std::filesystem::path share_;
+  std::shared_ptr<ContentCache> cache_;
+  std::unique_ptr<UploadJournal> journal_;  // until the upload queue takes it
+  std::filesystem::path pendingFolder_;
+  DomainManager domains_;
+  fileprovider::ReplicatedExtensionPtr extension_;
+  std::unique_ptr<HostSupervisor> host_;
+  StatusReporter status_;
+  // The kernel's requests and the upload queue wait on calls of their own, so a
+  // stop can end the first at once and give the second its drain time.
+  std::shared_ptr<ExtensionCalls> calls_;
+  std::shared_ptr<ExtensionCalls> uploadCalls_;
+  std::shared_ptr<UploadQueue> uploads_;
+  std::shared_ptr<PinSet> pins_;
+  std::unique_ptr<MountFileSystem> fs_;
+  RemoteChangeFeed feed_;
+  std::unique_ptr<FuseSession> session_;
+  std::unique_ptr<PinnedRefresh> refresh_;  // made once mounted: it opens files through the folder
+};
+
+}  // namespace corvane::framework::mount

@@ -1,0 +1,65 @@
+#include "framework/mount/StatusReporter.h"
+
+#include <unistd.h>
+
+#include "framework/mount/MountStatus.h"
+
+namespace corvane::framework::mount {
+
+StatusReporter::StatusReporter(std::string domain, std::filesystem::path mountPoint, std::function<pid_t()> hostPid)
+    : domain_(std::move(domain)), mountPoint_(mountPoint.string()), hostPid_(std::move(hostPid)) {}
+
+StatusReporter::~StatusReporter() { remove(); }
+
+void StatusReporter::remove() {
+  std::lock_guard guard(mutex_);
+  if (!removed_) removeStatus(domain_);
+  removed_ = true;
+}
+
+void StatusReporter::waiting() { report(); }
+
+void StatusReporter::serving(std::function<bool()> linkReady, std::shared_ptr<ContentCache> cache,
+                             std::shared_ptr<UploadQueue> uploads) {
+  {
+    std::lock_guard guard(mutex_);
+    phase_.clear();
+    linkReady_ = std::move(linkReady);
+    cache_ = std::move(cache);
+    uploads_ = std::move(uploads);
+  }
+  report();
+}
+
+void StatusReporter::draining() {
+  {
+    std::lock_guard guard(mutex_);
+    phase_ = "draining";
+  }
+  report();
+}
+
+void StatusReporter::report() {
+  std::lock_guard guard(mutex_);
+  if (removed_) return;
+  MountStatus now;
+  now.domain = domain_;
+  now.mountPoint = mountPoint_;
+  now.pid = ::getpid();
+  now.hostPid = hostPid_();
+  now.linkPhase = !phase_.empty() ? phase_ : linkReady_() ? "ready" : "waiting";
+  if (cache_) {
+    cache_->evict();
+    now.cacheBytes = cache_->bytes();
+  }
+  if (uploads_) {
+    for (const auto& upload : uploads_->queued()) {
+      now.queued.push_back({upload.path, upload.size, upload.attempts, upload.lastError, upload.failed});
+    }
+    now.pendingUploads = now.queued.size();
+    for (const auto& conflict : uploads_->conflicts()) now.conflicts.push_back({conflict.path, conflict.copy});
+  }
+  (void)writeStatus(now);
+}
+
+}  // namespace corvane::framework::mount

@@ -1,0 +1,49 @@
+// StatusReporter: the mount's status file, which `corvane-fp status` and
+// `doctor` read: written while the mount waits for its host, rewritten every
+// poll round while it serves, and removed when the mount goes, however it ends.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "framework/mount/ContentCache.h"
+#include "framework/mount/UploadQueue.h"
+
+namespace corvane::framework::mount {
+
+class StatusReporter {
+ public:
+  StatusReporter(std::string domain, std::filesystem::path mountPoint, std::function<pid_t()> hostPid);
+  ~StatusReporter();
+  StatusReporter(const StatusReporter&) = delete;
+  StatusReporter& operator=(const StatusReporter&) = delete;
+
+  // Seen while it waits for its host: nothing is mounted yet.
+  void waiting();
+  // From here on each report tells the link's phase, the cache (evicting what
+  // is over its budget first: space another program took is given back here
+  // too) and the uploads.
+  void serving(std::function<bool()> linkReady, std::shared_ptr<ContentCache> cache,
+               std::shared_ptr<UploadQueue> uploads);
+  void draining();
+  void report();  // any thread
+  void remove();  // the mount is gone: status and doctor no longer list it
+
+ private:
+  const std::string domain_;
+  const std::string mountPoint_;
+  const std::function<pid_t()> hostPid_;
+  std::mutex mutex_;  // guards everything below
+  std::string phase_ = "waiting";  // empty: from the link
+  std::function<bool()> linkReady_;
+  std::shared_ptr<ContentCache> cache_;
+  std::shared_ptr<UploadQueue> uploads_;
+  bool removed_ = false;
+};
+
+}  // namespace corvane::framework::mount
