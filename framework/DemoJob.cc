@@ -122,14 +122,8 @@ Json op(const char* name) {
   return input;
 }
 
-void runSteps(Demo& demo, ScriptSession& session, const HostProcess& hostProcess,
-              const std::filesystem::path& work) {
-  Json connected = demo.step(op("connect"), "connect", [&](const Json&) {
-    return "connected: corvane-vfs-host (pid " + std::to_string(hostProcess.pid()) + ") serves " +
-           session.shareFolder().string() + " as peer \"" + kPeer + "\"";
-  });
-  if (!problem(connected).empty()) return;  // every later step would fail the same way
-
+// What a file manager does first: list, walk, open a file.
+void readSteps(Demo& demo) {
   auto list = op("enumerate");
   list["container"] = kRoot;
   demo.step(list, "list the root", [](const Json& reply) {
@@ -155,7 +149,10 @@ void runSteps(Demo& demo, ScriptSession& session, const HostProcess& hostProcess
     return "fetched " + sharePathOf(at(reply, {"item"})) + " (" + text(at(reply, {"item", "size"})) +
            " bytes), first line: \"" + firstLine(text(at(reply, {"url"}))) + "\"";
   });
+}
 
+// A file renamed and deleted in a new folder, which goes too.
+void writeSteps(Demo& demo, const std::filesystem::path& work) {
   const std::string folderName = "Demo " + std::to_string(::getpid());
   auto makeFolder = op("create");
   makeFolder["parent"] = kRoot;
@@ -197,7 +194,17 @@ void runSteps(Demo& demo, ScriptSession& session, const HostProcess& hostProcess
   auto removeFolder = op("delete");
   removeFolder["id"] = folderId;
   demo.step(removeFolder, "delete the folder", [&](const Json&) { return "deleted folder " + sharePath(folderId); });
+}
 
+void runSteps(Demo& demo, ScriptSession& session, const HostProcess& hostProcess,
+              const std::filesystem::path& work) {
+  Json connected = demo.step(op("connect"), "connect", [&](const Json&) {
+    return "connected: corvane-vfs-host (pid " + std::to_string(hostProcess.pid()) + ") serves " +
+           session.shareFolder().string() + " as peer \"" + kPeer + "\"";
+  });
+  if (!problem(connected).empty()) return;  // every later step would fail the same way
+  readSteps(demo);
+  writeSteps(demo, work);
   demo.step(op("log"), "read the event log", [&](const Json& reply) {
     auto logFile = session.eventLogFile();
     return "event log: " + (logFile ? logFile->string() : std::string("(no App Group container)")) + " (+" +

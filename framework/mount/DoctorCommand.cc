@@ -19,6 +19,7 @@
 #include "framework/mount/ContentCache.h"
 #include "framework/mount/MountCommand.h"
 #include "framework/mount/MountStatus.h"
+#include "framework/mount/Preflight.h"
 #include "framework/mount/UserFolders.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/xpc/Socket.h"
@@ -64,51 +65,32 @@ Check privateFolder(const std::string& name, const std::optional<std::filesystem
   return {name, true, folder->string() + " (700)", ""};
 }
 
-std::vector<Check> runChecks() {
-  std::vector<Check> checks;
-  if (::access("/dev/fuse", R_OK | W_OK) == 0) {
-    checks.push_back({"fuse", true, "/dev/fuse is usable", ""});
-  } else {
-    checks.push_back({"fuse", false, "/dev/fuse: " + std::string(std::strerror(errno)),
-                      "load the module (modprobe fuse) or run where FUSE is allowed"});
+// The event log: how big, and what it said last.
+std::optional<Check> eventLogCheck() {
+  auto logs = CorvaneFpLog::logsDirectory();
+  if (!logs) return std::nullopt;
+  const auto file = *logs / CorvaneFpLogFile::kFileName;
+  std::error_code error;
+  const auto size = std::filesystem::file_size(file, error);
+  if (error) return Check{"event log", true, file.string() + " (not written yet)", ""};
+  std::ifstream in(file);
+  std::string line, last;
+  while (std::getline(in, line)) {
+    if (!line.empty()) last = std::move(line);
   }
-  const bool fusermount = onPath("fusermount3").has_value();
-  checks.push_back(fusermount ? Check{"fusermount3", true, "on PATH", ""}
-                              : Check{"fusermount3", false, "not on PATH", "apt-get install fuse3"});
-
-  checks.push_back(privateFolder("runtime folder", xpc::socket::runtimeDirectory()));
-  auto state = userFolder("XDG_STATE_HOME", ".local/state");
-  auto cache = userFolder("XDG_CACHE_HOME", ".cache");
-  checks.push_back(privateFolder("state folder", state ? std::optional(*state / "corvane") : std::nullopt));
-  checks.push_back(privateFolder("cache folder", cache ? std::optional(*cache / "corvane") : std::nullopt));
-  auto container = foundation::FileManager::containerURL(std::string(CorvaneFpLog::appGroupId));
-  checks.push_back(privateFolder("App Group container", container));
-
-  // The event log: how big, and what it said last.
-  if (auto logs = CorvaneFpLog::logsDirectory()) {
-    const auto file = *logs / CorvaneFpLogFile::kFileName;
-    std::error_code error;
-    const auto size = std::filesystem::file_size(file, error);
-    if (error) {
-      checks.push_back({"event log", true, file.string() + " (not written yet)", ""});
-    } else {
-      std::ifstream in(file);
-      std::string line, last;
-      while (std::getline(in, line)) {
-        if (!line.empty()) last = std::move(line);
-      }
-      auto record = nlohmann::json::parse(last, nullptr, false);
-      std::string said = "no readable record";
-      if (record.is_object() && record.value("event", "").size()) {
-        said = "last " + record.value("level", "") + " " + record.value("event", "") + " at " + record.value("ts", "");
-      }
-      const bool big = size > (256ull << 20);
-      checks.push_back({"event log", !big, file.string() + ": " + std::to_string(size / 1024) + " KiB, " + said,
-                        big ? "it grows past 256 MiB: move it away" : ""});
-    }
+  auto record = nlohmann::json::parse(last, nullptr, false);
+  std::string said = "no readable record";
+  if (record.is_object() && record.value("event", "").size()) {
+    said = "last " + record.value("level", "") + " " + record.value("event", "") + " at " + record.value("ts", "");
   }
+  const bool big = size > (256ull << 20);
+  return Check{"event log", !big, file.string() + ": " + std::to_string(size / 1024) + " KiB, " + said,
+               big ? "it grows past 256 MiB: move it away" : ""};
+}
 
-  // Each mount running, and whether its host has connected.
+// Each mount running, whether its host has connected, and the domains with
+// state here that are not mounted.
+void addMountChecks(std::vector<Check>& checks, const std::optional<std::filesystem::path>& state) {
   std::set<std::string> mounted;
   for (const auto& mount : readStatuses()) {
     mounted.insert(mount.domain);
@@ -125,34 +107,54 @@ std::vector<Check> runChecks() {
                         "see corvane-fp status --domain " + mount.domain});
     }
   }
-  if (state) {
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(*state / "corvane", error)) {
-      const std::string domain = entry.path().filename().string();
-      // "host" holds the host's own journal; no domain may take that name.
-      if (entry.is_directory() && domain != kHostFolderName && !mounted.count(domain)) {
-        checks.push_back({"domain " + domain, true, "not mounted", ""});
-      }
+  if (!state) return;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(*state / "corvane", error)) {
+    const std::string domain = entry.path().filename().string();
+    // "host" holds the host's own journal; no domain may take that name.
+    if (entry.is_directory() && domain != kHostFolderName && !mounted.count(domain)) {
+      checks.push_back({"domain " + domain, true, "not mounted", ""});
     }
   }
+}
 
-  // Free space against the cache's floor: below it every fetch evicts.
+// Free space against the cache's floor: below it every fetch evicts.
+std::optional<Check> freeSpaceCheck(const std::filesystem::path& cache) {
+  std::error_code error;
+  std::filesystem::path probe = cache;
+  while (!std::filesystem::exists(probe, error) && probe.has_parent_path() && probe != probe.parent_path()) {
+    probe = probe.parent_path();
+  }
+  struct statvfs fs {};
+  if (::statvfs(probe.c_str(), &fs) != 0) return std::nullopt;
+  const auto limits = ContentCache::defaultLimits(probe);
+  const std::uint64_t free = std::uint64_t(fs.f_bavail) * fs.f_frsize;
+  const bool enough = free >= limits.minFree;
+  return Check{"free space", enough,
+               gib(free) + " free where the cache is; the cache may take " + gib(limits.maxBytes) + " and leaves " +
+                   gib(limits.minFree) + " free",
+               enough ? "" : "free some space, or mount with a smaller --cache-min-free"};
+}
+
+std::vector<Check> runChecks() {
+  std::vector<Check> checks;
+  auto check = [&](const char* name, std::optional<Problem> problem, const std::string& fine) {
+    checks.push_back(problem ? Check{name, false, problem->what, problem->advice} : Check{name, true, fine, ""});
+  };
+  check("fuse", fuseDeviceProblem(), "/dev/fuse is usable");
+  check("fusermount3", fusermountProblem(), "on PATH");
+
+  checks.push_back(privateFolder("runtime folder", xpc::socket::runtimeDirectory()));
+  auto state = userFolder("XDG_STATE_HOME", ".local/state");
+  auto cache = userFolder("XDG_CACHE_HOME", ".cache");
+  checks.push_back(privateFolder("state folder", state ? std::optional(*state / "corvane") : std::nullopt));
+  checks.push_back(privateFolder("cache folder", cache ? std::optional(*cache / "corvane") : std::nullopt));
+  auto container = foundation::FileManager::containerURL(std::string(CorvaneFpLog::appGroupId));
+  checks.push_back(privateFolder("App Group container", container));
+  if (auto log = eventLogCheck()) checks.push_back(std::move(*log));
+  addMountChecks(checks, state);
   if (cache) {
-    std::error_code error;
-    std::filesystem::path probe = *cache;
-    while (!std::filesystem::exists(probe, error) && probe.has_parent_path() && probe != probe.parent_path()) {
-      probe = probe.parent_path();
-    }
-    struct statvfs fs {};
-    if (::statvfs(probe.c_str(), &fs) == 0) {
-      const auto limits = ContentCache::defaultLimits(probe);
-      const std::uint64_t free = std::uint64_t(fs.f_bavail) * fs.f_frsize;
-      const bool enough = free >= limits.minFree;
-      checks.push_back({"free space", enough,
-                        gib(free) + " free where the cache is; the cache may take " + gib(limits.maxBytes) +
-                            " and leaves " + gib(limits.minFree) + " free",
-                        enough ? "" : "free some space, or mount with a smaller --cache-min-free"});
-    }
+    if (auto space = freeSpaceCheck(*cache)) checks.push_back(std::move(*space));
   }
   return checks;
 }

@@ -11,7 +11,7 @@
 
 #include "framework/SampleShare.h"
 #include "framework/mount/Mount.h"
-#include "framework/mount/UserFolders.h"
+#include "framework/mount/Preflight.h"
 
 namespace corvane::framework::mount {
 
@@ -22,43 +22,6 @@ constexpr const char* kPrefix = "corvane-fp mount: ";
 int fail(int status, const std::string& message) {
   std::fprintf(stderr, "%s%s\n", kPrefix, message.c_str());
   return status;
-}
-
-// Why `domain` cannot name a mount, or empty when it can. It becomes a file
-// name in the cache, state and runtime folders, so it must stay one name there,
-// and "host" is where the host keeps its own state and fetched copies.
-std::string domainProblem(const std::string& domain) {
-  if (domain.empty() || domain == "." || domain == ".." || domain.size() > 255 ||
-      domain.find_first_of(std::string("/\0", 2)) != std::string::npos) {
-    return "domain \"" + domain + "\" is not a usable folder name";
-  }
-  if (domain == kHostFolderName) return "domain \"host\" is taken by the host's own folders; choose another";
-  return {};
-}
-
-// Why the mount cannot be made here, or empty when it can.
-std::string mountProblem(const std::filesystem::path& mountPoint) {
-  if (::access("/dev/fuse", R_OK | W_OK) != 0) {
-    return "/dev/fuse is not available (" + std::string(std::strerror(errno)) +
-           "): load the fuse module or run where FUSE is allowed";
-  }
-  if (!onPath("fusermount3")) return "fusermount3 is not installed (Debian package fuse3)";
-  struct stat point {};
-  if (::stat(mountPoint.c_str(), &point) != 0) {
-    if (errno == ENOTCONN) {
-      return mountPoint.string() + " is a mount whose process is gone: run fusermount3 -u " + mountPoint.string();
-    }
-    return "mount point " + mountPoint.string() + ": " + std::strerror(errno);
-  }
-  if (!S_ISDIR(point.st_mode)) return "mount point " + mountPoint.string() + " is not a folder";
-  struct stat parent {};
-  if (::stat((mountPoint / "..").c_str(), &parent) == 0 && parent.st_dev != point.st_dev) {
-    return mountPoint.string() + " is already mounted";
-  }
-  std::error_code error;
-  if (!std::filesystem::is_empty(mountPoint, error) || error)
-    return "mount point " + mountPoint.string() + " is not empty";
-  return {};
 }
 
 // Runs the mount in a child; the parent returns once the folder is usable (or
@@ -156,8 +119,10 @@ std::optional<std::string> shareFolder(const MountOptions& options, std::filesys
 int runMount(const MountOptions& options) {
   std::error_code error;
   const auto mountPoint = std::filesystem::absolute(options.mountPoint, error).lexically_normal();
-  if (auto problem = domainProblem(options.domain); !problem.empty()) return fail(2, problem);
-  if (auto problem = mountProblem(mountPoint); !problem.empty()) return fail(2, problem);
+  for (auto problem : {domainProblem(options.domain), fuseDeviceProblem(), fusermountProblem(),
+                       mountPointProblem(mountPoint)}) {
+    if (problem) return fail(2, problem->line());
+  }
   std::filesystem::path share;
   if (auto problem = shareFolder(options, share)) return fail(options.share ? 2 : 1, *problem);
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "framework/mount/MountCommand.h"
+#include "framework/mount/Preflight.h"
 #include "framework/mount/ServiceUnit.h"
 #include "framework/mount/UserFolders.h"
 #include "platform/foundation/FileManager.h"
@@ -70,10 +71,10 @@ std::string serviceUnitText(const std::filesystem::path& program) {
 }  // namespace
 
 int runInstallService(const std::string& domain, const std::filesystem::path& share, std::string displayName) {
-  if (domain.empty() || domain.size() > 200 ||
+  // A service's domain is also a unit's instance name, which takes fewer characters.
+  if (domainProblem(domain) || domain.size() > 200 ||
       domain.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._:-") !=
-          std::string::npos ||
-      domain == kHostFolderName) {
+          std::string::npos) {
     return fail("a service needs a domain of letters, digits, '.', '_', ':' and '-' (and not \"host\")");
   }
   std::error_code error;

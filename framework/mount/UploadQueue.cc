@@ -266,104 +266,120 @@ void UploadQueue::finish(std::uint64_t sequence, const Attempt& result) {
     PendingUpload sent;
     sent.sequence = sequence;
     foundation::UniqueFd fd(::open(journal_->dataPath(sent).c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.valid()) cache_->adopt(result.outcome == Outcome::stored ? result.stored : result.copy, fd.get());
+    if (fd.valid()) cache_->adopt(landedAs(result), fd.get());
   }
-
-  // The mount hears of it before anyone waiting is woken, so a rename that
-  // waited for the upload finds the file's new identifier.
-  Listener listener;
   std::uint64_t key = 0;
-  bool cancelled = false;
   bool intoCopy = false;
-  {
-    std::lock_guard guard(mutex_);
-    auto found = entries_.find(sequence);
-    if (found == entries_.end()) return;
-    key = found->second.key;
-    intoCopy = found->second.intoCopy;
-    cancelled = key != 0 && cancelled_.count(key);
-    listener = listener_;
-  }
-  if (landed && !cancelled && key != 0) {
-    if (result.outcome == Outcome::stored && listener.stored) listener.stored(key, sequence, result.stored, intoCopy);
-    if (result.outcome == Outcome::conflicted && listener.conflicted) {
-      listener.conflicted(key, sequence, result.peer, result.copy);
-    }
-  }
+  if (!tell(sequence, result, key, intoCopy)) return;
 
   PendingUpload record;
   {
     std::lock_guard guard(mutex_);
     auto found = entries_.find(sequence);
     if (found == entries_.end()) return;
-    Entry& entry = found->second;
-    entry.inFlight = false;
-    record = entry.record;
-    cancelled = key != 0 && cancelled_.count(key);
+    found->second.inFlight = false;
+    record = found->second.record;
+    const bool cancelled = key != 0 && cancelled_.count(key);
     if (landed || cancelled) {
-      if (cancelled && landed)
-        storedAfterCancel_[key] = result.outcome == Outcome::stored ? result.stored : result.copy;
-      // Later uploads of the same file go on from what this one stored (after a
-      // conflict, into the copy, where the local contents now live). They are
-      // rewritten before this record goes, so that a crash in between leaves no
-      // record based on a version the peer has since left. Uploads replayed from
-      // an earlier run have no key: their file is known by where they go.
-      if (landed) {
-        const ItemPtr& went = result.outcome == Outcome::stored ? result.stored : result.copy;
-        PendingUpload next;
-        next.identifier = went->itemIdentifier().rawValue();
-        next.baseVersion = went->itemVersion().contentVersion;
-        const bool nextIntoCopy = intoCopy || result.outcome == Outcome::conflicted;
-        // Earlier uploads of the file still queued are older than what landed.
-        for (auto it = entries_.begin(); it != found;) {
-          if (!it->second.inFlight && sameFile(it->second, found->second)) {
-            journal_->remove(it->second.record);
-            it = entries_.erase(it);
-          } else {
-            ++it;
-          }
-        }
-        for (auto& [later, other] : entries_) {
-          if (later == sequence || !sameFile(other, found->second)) continue;
-          other.record.identifier = next.identifier;
-          other.record.baseVersion = next.baseVersion;
-          other.record.name = went->filename();
-          other.intoCopy = nextIntoCopy;
-          (void)journal_->rewrite(other.record);
-        }
-        if (key != 0) {
-          lastStored_[key] = std::move(next);
-          if (nextIntoCopy) {
-            copyTargets_.insert(key);
-          } else {
-            copyTargets_.erase(key);
-          }
-        }
-      }
+      if (cancelled && landed) storedAfterCancel_[key] = landedAs(result);
+      if (landed) rebaseLater(found, result, key, intoCopy);
       if (key != 0) storedUpTo_[key] = std::max(storedUpTo_[key], sequence);
       journal_->remove(record);
       entries_.erase(found);
-      if (result.outcome == Outcome::conflicted) {
-        conflicts_.push_back({record.path, result.copy->filename()});
-      }
+      if (result.outcome == Outcome::conflicted) conflicts_.push_back({record.path, result.copy->filename()});
     } else {
-      ++entry.record.attempts;
-      entry.record.lastError = result.error;
-      entry.lastErrno = result.errorNumber;
-      if (key != 0) failures_[key] = {failures_[key].count + 1, result.errorNumber};
-      if (result.outcome == Outcome::failed) {
-        entry.record.failed = true;
-        if (key != 0) failedUpTo_[key] = std::max(failedUpTo_[key], sequence);
-      } else {
-        entry.notBefore = steady_clock::now() + backoff(entry.record.attempts);
-      }
-      (void)journal_->rewrite(entry.record);
-      record = entry.record;
+      record = failedAttempt(found->second, result, key, sequence);
     }
     ++attemptsEnded_;
   }
   changed_.notify_all();
+  logOutcome(record, result);
+}
 
+const ItemPtr& UploadQueue::landedAs(const Attempt& result) {
+  return result.outcome == Outcome::stored ? result.stored : result.copy;
+}
+
+// The mount hears of it before anyone waiting is woken, so a rename that
+// waited for the upload finds the file's new identifier. False when the upload
+// is no longer queued.
+bool UploadQueue::tell(std::uint64_t sequence, const Attempt& result, std::uint64_t& key, bool& intoCopy) {
+  Listener listener;
+  bool cancelled = false;
+  {
+    std::lock_guard guard(mutex_);
+    auto found = entries_.find(sequence);
+    if (found == entries_.end()) return false;
+    key = found->second.key;
+    intoCopy = found->second.intoCopy;
+    cancelled = key != 0 && cancelled_.count(key);
+    listener = listener_;
+  }
+  if (cancelled || key == 0) return true;
+  if (result.outcome == Outcome::stored && listener.stored) listener.stored(key, sequence, result.stored, intoCopy);
+  if (result.outcome == Outcome::conflicted && listener.conflicted) {
+    listener.conflicted(key, sequence, result.peer, result.copy);
+  }
+  return true;
+}
+
+// Later uploads of the same file go on from what this one stored (after a
+// conflict, into the copy, where the local contents now live). They are
+// rewritten before this record goes, so that a crash in between leaves no
+// record based on a version the peer has since left. Uploads replayed from an
+// earlier run have no key: their file is known by where they go. mutex_ held.
+void UploadQueue::rebaseLater(std::map<std::uint64_t, Entry>::iterator found, const Attempt& result,
+                              std::uint64_t key, bool intoCopy) {
+  const ItemPtr& went = landedAs(result);
+  PendingUpload next;
+  next.identifier = went->itemIdentifier().rawValue();
+  next.baseVersion = went->itemVersion().contentVersion;
+  const bool nextIntoCopy = intoCopy || result.outcome == Outcome::conflicted;
+  // Earlier uploads of the file still queued are older than what landed.
+  for (auto it = entries_.begin(); it != found;) {
+    if (!it->second.inFlight && sameFile(it->second, found->second)) {
+      journal_->remove(it->second.record);
+      it = entries_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto& [later, other] : entries_) {
+    if (later == found->first || !sameFile(other, found->second)) continue;
+    other.record.identifier = next.identifier;
+    other.record.baseVersion = next.baseVersion;
+    other.record.name = went->filename();
+    other.intoCopy = nextIntoCopy;
+    (void)journal_->rewrite(other.record);
+  }
+  if (key == 0) return;
+  lastStored_[key] = std::move(next);
+  if (nextIntoCopy) {
+    copyTargets_.insert(key);
+  } else {
+    copyTargets_.erase(key);
+  }
+}
+
+// An attempt that did not land: tried again after a backoff, or kept for good
+// when the peer will not take it. mutex_ held; the record as it now stands.
+PendingUpload UploadQueue::failedAttempt(Entry& entry, const Attempt& result, std::uint64_t key,
+                                         std::uint64_t sequence) {
+  ++entry.record.attempts;
+  entry.record.lastError = result.error;
+  entry.lastErrno = result.errorNumber;
+  if (key != 0) failures_[key] = {failures_[key].count + 1, result.errorNumber};
+  if (result.outcome == Outcome::failed) {
+    entry.record.failed = true;
+    if (key != 0) failedUpTo_[key] = std::max(failedUpTo_[key], sequence);
+  } else {
+    entry.notBefore = steady_clock::now() + backoff(entry.record.attempts);
+  }
+  (void)journal_->rewrite(entry.record);
+  return entry.record;
+}
+
+void UploadQueue::logOutcome(const PendingUpload& record, const Attempt& result) const {
   if (result.outcome == Outcome::conflicted) {
     const std::string detail = record.path + " -> " + result.copy->filename();
     CorvaneFpLog::emit({.event = "mount.conflict_copy",

@@ -141,6 +141,13 @@ class UploadQueue {
   bool sameContents(const fileprovider::ItemPtr& peer, int local);
   fileprovider::ItemPtr asListed(const fileprovider::ItemPtr& stored);
   void finish(std::uint64_t sequence, const Attempt& result);
+  static const fileprovider::ItemPtr& landedAs(const Attempt& result);
+  bool tell(std::uint64_t sequence, const Attempt& result, std::uint64_t& key, bool& intoCopy);
+  void rebaseLater(std::map<std::uint64_t, Entry>::iterator found, const Attempt& result, std::uint64_t key,
+                   bool intoCopy);  // mutex_ held
+  PendingUpload failedAttempt(Entry& entry, const Attempt& result, std::uint64_t key,
+                              std::uint64_t sequence);  // mutex_ held
+  void logOutcome(const PendingUpload& record, const Attempt& result) const;
   void runOne(std::unique_lock<std::mutex>& lock, std::map<std::uint64_t, Entry>::iterator entry);
   static bool sameFile(const Entry& a, const Entry& b);
   std::map<std::uint64_t, Entry>::iterator latestOf(std::uint64_t key);  // mutex_ held
