@@ -8,6 +8,8 @@
 // reverse.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -20,7 +22,6 @@
 #include "framework/mount/ExtensionCalls.h"
 #include "framework/mount/FuseSession.h"
 #include "framework/mount/HostSupervisor.h"
-#include "framework/mount/MountCommand.h"
 #include "framework/mount/MountFileSystem.h"
 #include "framework/mount/PinSet.h"
 #include "framework/mount/PinnedRefresh.h"
@@ -29,6 +30,20 @@
 #include "framework/mount/UploadQueue.h"
 
 namespace corvane::framework::mount {
+
+struct MountOptions {
+  std::string domain = "sample";
+  std::string displayName;                     // empty: the root takes the localized name of a shared folder
+  std::optional<std::filesystem::path> share;  // absent: the sample share
+  bool noHost = false;                         // wait for a host started elsewhere
+  bool foreground = false;
+  // How long a stop waits for queued uploads; what is left goes with the next mount.
+  std::chrono::milliseconds drainTimeout{std::chrono::seconds(60)};
+  std::filesystem::path mountPoint;
+  // The cache's budget and the free space it leaves; absent: the defaults.
+  std::optional<std::uint64_t> cacheMax;
+  std::optional<std::uint64_t> cacheMinFree;
+};
 
 class Mount {
  public:

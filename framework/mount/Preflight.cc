@@ -4,12 +4,25 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
-#include "framework/mount/MountCommand.h"
 #include "framework/mount/UserFolders.h"
 
 namespace corvane::framework::mount {
+
+std::optional<std::filesystem::path> onPath(const char* program) {
+  const char* path = std::getenv("PATH");
+  std::string folders = path ? path : "/usr/bin:/bin";
+  for (std::size_t start = 0; start <= folders.size();) {
+    std::size_t end = folders.find(':', start);
+    if (end == std::string::npos) end = folders.size();
+    const std::string candidate = folders.substr(start, end - start) + "/" + program;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return std::nullopt;
+}
 
 std::optional<Problem> fuseDeviceProblem() {
   if (::access("/dev/fuse", R_OK | W_OK) == 0) return std::nullopt;

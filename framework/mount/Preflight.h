@@ -9,6 +9,9 @@
 
 namespace corvane::framework::mount {
 
+// The first executable `program` in a folder of $PATH, if any.
+std::optional<std::filesystem::path> onPath(const char* program);
+
 struct Problem {
   std::string what;    // what is wrong, naming the thing
   std::string advice;  // what to do about it

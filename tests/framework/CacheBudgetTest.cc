@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "framework/mount/CacheIndex.h"
-#include "framework/mount/MountCommand.h"
+#include "framework/commands/Command.h"
 #include "framework/mount/PinSet.h"
 #include "tests/support/TempDir.h"
 
@@ -49,7 +49,7 @@ TEST(CacheSizes, ParseBinaryUnitsAndRefuseTheRest) {
       {"B", {}},
       {"99999999999T", {}},
   };
-  for (const auto& [text, want] : kCases) EXPECT_EQ(parseSize(text), want) << text;
+  for (const auto& [text, want] : kCases) EXPECT_EQ(commands::parseSize(text), want) << text;
 }
 
 TEST(PinSet, AFolderCoversWhatIsBelowItAndTheFileRefusesBadPaths) {

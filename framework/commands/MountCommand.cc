@@ -1,4 +1,4 @@
-#include "framework/mount/MountCommand.h"
+#include "framework/commands/MountCommand.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,7 +13,9 @@
 #include "framework/mount/Mount.h"
 #include "framework/mount/Preflight.h"
 
-namespace corvane::framework::mount {
+namespace corvane::framework::commands {
+
+using namespace mount;
 
 namespace {
 
@@ -63,41 +65,6 @@ void tellReady(int& readyPipe) {
   }
 }
 
-}  // namespace
-
-std::optional<std::filesystem::path> onPath(const char* program) {
-  const char* path = std::getenv("PATH");
-  std::string folders = path ? path : "/usr/bin:/bin";
-  for (std::size_t start = 0; start <= folders.size();) {
-    std::size_t end = folders.find(':', start);
-    if (end == std::string::npos) end = folders.size();
-    const std::string candidate = folders.substr(start, end - start) + "/" + program;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    start = end + 1;
-  }
-  return std::nullopt;
-}
-
-std::optional<std::uint64_t> parseSize(const std::string& text) {
-  std::size_t digits = 0;
-  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
-  if (digits == 0 || digits > 19) return std::nullopt;
-  const std::uint64_t number = std::stoull(text.substr(0, digits));
-  std::string unit = text.substr(digits);
-  for (const char* suffix : {"iB", "B"}) {
-    if (unit.size() > std::strlen(suffix) && unit.ends_with(suffix)) {
-      unit.resize(unit.size() - std::strlen(suffix));
-      break;
-    }
-  }
-  static constexpr std::pair<const char*, int> kUnits[] = {{"", 0}, {"K", 10}, {"M", 20}, {"G", 30}, {"T", 40}};
-  for (const auto& [name, shift] : kUnits) {
-    if (unit != name) continue;
-    if (shift && number > (UINT64_MAX >> shift)) return std::nullopt;
-    return number << shift;
-  }
-  return std::nullopt;
-}
 
 // The share the host serves: the one asked for, else the sample share, made
 // on first use. Empty with --no-host.
@@ -145,4 +112,43 @@ int runMount(const MountOptions& options) {
   return status;
 }
 
-}  // namespace corvane::framework::mount
+}  // namespace
+
+int runMountCommand(const Arguments& arguments) {
+  MountOptions options;
+  bool haveShare = false;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& flag = arguments[i];
+    const bool hasValue = i + 1 < arguments.size();
+    if (flag == "--no-host") {
+      options.noHost = true;
+    } else if (flag == "--foreground" || flag == "-f") {
+      options.foreground = true;
+    } else if (flag == "--drain-timeout") {
+      if (!hasValue) return kBadArguments;
+      char* end = nullptr;
+      const std::string& text = arguments[++i];
+      const double seconds = std::strtod(text.c_str(), &end);
+      if (end == text.c_str() || *end != '\0' || !(seconds >= 0) || seconds > 86400) return kBadArguments;
+      options.drainTimeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+    } else if (flag == "--cache-max" || flag == "--cache-min-free") {
+      auto size = hasValue ? parseSize(arguments[++i]) : std::nullopt;
+      if (!size) return kBadArguments;
+      (flag == "--cache-max" ? options.cacheMax : options.cacheMinFree) = *size;
+    } else if (flag == "--domain" || flag == "--display-name" || flag == "--share") {
+      if (!hasValue || arguments[i + 1].empty()) return kBadArguments;
+      const std::string& value = arguments[++i];
+      if (flag == "--domain") options.domain = value;
+      if (flag == "--display-name") options.displayName = value;
+      if (flag == "--share") options.share = value, haveShare = true;
+    } else if (!flag.empty() && flag[0] != '-' && options.mountPoint.empty()) {
+      options.mountPoint = flag;
+    } else {
+      return kBadArguments;
+    }
+  }
+  if (options.mountPoint.empty() || (haveShare && options.noHost)) return kBadArguments;
+  return runMount(options);
+}
+
+}  // namespace corvane::framework::commands

@@ -2,6 +2,8 @@
 // systemd user unit template in place, with this very program in its ExecStart,
 // and writes the instance's settings file it reads. Starting it is left to
 // systemctl, whose commands are printed.
+#include "framework/commands/InstallServiceCommand.h"
+
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,13 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "framework/mount/MountCommand.h"
 #include "framework/mount/Preflight.h"
-#include "framework/mount/ServiceUnit.h"
+#include "framework/commands/ServiceUnit.h"
 #include "framework/mount/UserFolders.h"
 #include "platform/foundation/FileManager.h"
 
-namespace corvane::framework::mount {
+namespace corvane::framework::commands {
+
+using namespace mount;
 
 namespace {
 
@@ -68,7 +71,6 @@ std::string serviceUnitText(const std::filesystem::path& program) {
   return unit;
 }
 
-}  // namespace
 
 int runInstallService(const std::string& domain, const std::filesystem::path& share, std::string displayName) {
   // A service's domain is also a unit's instance name, which takes fewer characters.
@@ -112,4 +114,23 @@ int runInstallService(const std::string& domain, const std::filesystem::path& sh
   return 0;
 }
 
-}  // namespace corvane::framework::mount
+}  // namespace
+
+int runInstallServiceCommand(const Arguments& arguments) {
+  if (arguments.empty() || arguments[0].empty() || arguments[0][0] == '-') return kBadArguments;
+  std::string share, displayName;
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    if (i + 1 >= arguments.size()) return kBadArguments;
+    if (arguments[i] == "--share") {
+      share = arguments[++i];
+    } else if (arguments[i] == "--display-name") {
+      displayName = arguments[++i];
+    } else {
+      return kBadArguments;
+    }
+  }
+  if (share.empty()) return kBadArguments;
+  return runInstallService(arguments[0], share, displayName);
+}
+
+}  // namespace corvane::framework::commands

@@ -2,6 +2,8 @@
 // path first, so that nothing it brings in is evicted on the way, then opens
 // every file below it through the mount: the mount's own fetch path
 // materialises it, as it would for any program.
+#include "framework/commands/PinCommand.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,12 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "framework/mount/MountCommand.h"
 #include "framework/mount/MountStatus.h"
 #include "framework/mount/PinSet.h"
 #include "framework/mount/PinnedRefresh.h"
 
-namespace corvane::framework::mount {
+namespace corvane::framework::commands {
+
+using namespace mount;
 
 namespace {
 
@@ -144,7 +147,6 @@ bool materialiseAll(const std::filesystem::path& local) {
   return ok;
 }
 
-}  // namespace
 
 int runPin(const std::vector<std::string>& paths, bool pin) {
   const char* prefix = pin ? kPin : kUnpin;
@@ -186,4 +188,14 @@ int runPin(const std::vector<std::string>& paths, bool pin) {
   return status;
 }
 
-}  // namespace corvane::framework::mount
+}  // namespace
+
+int runPinCommand(const Arguments& arguments) {
+  return arguments.empty() ? kBadArguments : runPin(arguments, true);
+}
+
+int runUnpinCommand(const Arguments& arguments) {
+  return arguments.empty() ? kBadArguments : runPin(arguments, false);
+}
+
+}  // namespace corvane::framework::commands

@@ -1,5 +1,7 @@
 // `corvane-fp doctor [--json]`: looks over everything a mount depends on and
 // says, one line per check, what is wrong and what to do about it.
+#include "framework/commands/DoctorCommand.h"
+
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -17,7 +19,6 @@
 #include <nlohmann/json.hpp>
 
 #include "framework/mount/ContentCache.h"
-#include "framework/mount/MountCommand.h"
 #include "framework/mount/MountStatus.h"
 #include "framework/mount/Preflight.h"
 #include "framework/mount/UserFolders.h"
@@ -26,7 +27,9 @@
 #include "shared/diagnostics/CorvaneFpLog.h"
 #include "shared/diagnostics/CorvaneFpLogFile.h"
 
-namespace corvane::framework::mount {
+namespace corvane::framework::commands {
+
+using namespace mount;
 
 namespace {
 
@@ -159,7 +162,6 @@ std::vector<Check> runChecks() {
   return checks;
 }
 
-}  // namespace
 
 int runDoctor(bool json) {
   const auto checks = runChecks();
@@ -179,4 +181,11 @@ int runDoctor(bool json) {
   return allOk ? 0 : 1;
 }
 
-}  // namespace corvane::framework::mount
+}  // namespace
+
+int runDoctorCommand(const Arguments& arguments) {
+  if (arguments.size() > 1 || (arguments.size() == 1 && arguments[0] != "--json")) return kBadArguments;
+  return runDoctor(arguments.size() == 1);
+}
+
+}  // namespace corvane::framework::commands

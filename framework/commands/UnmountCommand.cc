@@ -1,6 +1,8 @@
 // `corvane-fp unmount MOUNTPOINT` and `unmount --all`: stops from another terminal. The mount is
 // asked to stop as Ctrl-C would ask it; its drain is followed through the
 // status file it keeps rewriting, until the process is gone.
+#include "framework/commands/UnmountCommand.h"
+
 #include <signal.h>
 
 #include <algorithm>
@@ -11,11 +13,12 @@
 #include <string>
 #include <thread>
 
-#include "framework/mount/MountCommand.h"
 #include "framework/mount/MountStatus.h"
 #include "framework/mount/UploadJournal.h"
 
-namespace corvane::framework::mount {
+namespace corvane::framework::commands {
+
+using namespace mount;
 
 namespace {
 
@@ -63,7 +66,6 @@ int stopAll(const std::vector<MountStatus>& mounts) {
   return status;
 }
 
-}  // namespace
 
 int runUnmount(const std::filesystem::path& mountPoint) {
   std::error_code error;
@@ -81,4 +83,11 @@ int runUnmountAll() {
   return stopAll(mounts);
 }
 
-}  // namespace corvane::framework::mount
+}  // namespace
+
+int runUnmountCommand(const Arguments& arguments) {
+  if (arguments.size() != 1) return kBadArguments;
+  return arguments[0] == "--all" ? runUnmountAll() : runUnmount(arguments[0]);
+}
+
+}  // namespace corvane::framework::commands

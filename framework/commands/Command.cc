@@ -1,0 +1,38 @@
+#include "framework/commands/Command.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace corvane::framework::commands {
+
+std::optional<std::uint64_t> parseNumber(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || text[0] == '-') return std::nullopt;
+  return value;
+}
+
+std::optional<std::uint64_t> parseSize(const std::string& text) {
+  std::size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  if (digits == 0 || digits > 19) return std::nullopt;
+  const std::uint64_t number = std::stoull(text.substr(0, digits));
+  std::string unit = text.substr(digits);
+  for (const char* suffix : {"iB", "B"}) {
+    if (unit.size() > std::strlen(suffix) && unit.ends_with(suffix)) {
+      unit.resize(unit.size() - std::strlen(suffix));
+      break;
+    }
+  }
+  static constexpr std::pair<const char*, int> kUnits[] = {{"", 0}, {"K", 10}, {"M", 20}, {"G", 30}, {"T", 40}};
+  for (const auto& [name, shift] : kUnits) {
+    if (unit != name) continue;
+    if (shift && number > (UINT64_MAX >> shift)) return std::nullopt;
+    return number << shift;
+  }
+  return std::nullopt;
+}
+
+}  // namespace corvane::framework::commands

@@ -1,0 +1,18 @@
+#include "framework/commands/DemoCommand.h"
+
+#include <iostream>
+
+#include "framework/DemoJob.h"
+
+namespace corvane::framework::commands {
+
+int runDemoCommand(const Arguments& arguments) {
+  DemoOptions options;
+  for (const auto& argument : arguments) {
+    if (argument != "--json") return kBadArguments;
+    options.json = true;
+  }
+  return runDemo(options, std::cout);
+}
+
+}  // namespace corvane::framework::commands

@@ -1,0 +1,12 @@
+// `corvane-fp install-service DOMAIN --share DIR [--display-name NAME]`: sets a
+// domain up as a systemd user service. Exit status 2 for a domain, share or name
+// a service cannot use.
+#pragma once
+
+#include "framework/commands/Command.h"
+
+namespace corvane::framework::commands {
+
+int runInstallServiceCommand(const Arguments& arguments);
+
+}  // namespace corvane::framework::commands
