@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/UserFolders.h"
 
 namespace corvane::framework {
 namespace {
@@ -34,13 +35,9 @@ foundation::Error sampleError(const std::string& what, const std::error_code& er
 }  // namespace
 
 std::optional<std::filesystem::path> sampleShareFolder() {
-  if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data == '/') {
-    return std::filesystem::path(data) / "corvane" / "sample-share";
-  }
-  if (const char* home = std::getenv("HOME"); home && *home == '/') {
-    return std::filesystem::path(home) / ".local" / "share" / "corvane" / "sample-share";
-  }
-  return std::nullopt;
+  auto data = foundation::UserFolders::base(foundation::UserFolders::Kind::data);
+  if (!data) return std::nullopt;
+  return *data / "corvane" / "sample-share";
 }
 
 foundation::Status ensureSampleShare(const std::filesystem::path& folder) {

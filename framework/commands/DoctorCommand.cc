@@ -112,7 +112,7 @@ void addMountChecks(std::vector<Check>& checks, const std::optional<std::filesys
   }
   if (!state) return;
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(*state / "corvane", error)) {
+  for (const auto& entry : std::filesystem::directory_iterator(*state, error)) {
     const std::string domain = entry.path().filename().string();
     // "host" holds the host's own journal; no domain may take that name.
     if (entry.is_directory() && domain != kHostFolderName && !mounted.count(domain)) {
@@ -148,10 +148,10 @@ std::vector<Check> runChecks() {
   check("fusermount3", fusermountProblem(), "on PATH");
 
   checks.push_back(privateFolder("runtime folder", xpc::socket::runtimeDirectory()));
-  auto state = userFolder("XDG_STATE_HOME", ".local/state");
-  auto cache = userFolder("XDG_CACHE_HOME", ".cache");
-  checks.push_back(privateFolder("state folder", state ? std::optional(*state / "corvane") : std::nullopt));
-  checks.push_back(privateFolder("cache folder", cache ? std::optional(*cache / "corvane") : std::nullopt));
+  auto state = corvaneFolder(foundation::UserFolders::Kind::state);
+  auto cache = corvaneFolder(foundation::UserFolders::Kind::cache);
+  checks.push_back(privateFolder("state folder", state));
+  checks.push_back(privateFolder("cache folder", cache));
   auto container = foundation::FileManager::containerURL(std::string(CorvaneFpLog::appGroupId));
   checks.push_back(privateFolder("App Group container", container));
   if (auto log = eventLogCheck()) checks.push_back(std::move(*log));

@@ -15,6 +15,7 @@
 #include "framework/commands/ServiceUnit.h"
 #include "framework/mount/UserFolders.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/UserFolders.h"
 
 namespace corvane::framework::commands {
 
@@ -86,7 +87,7 @@ int runInstallService(const std::string& domain, const std::filesystem::path& sh
   if (displayName == "." || displayName == ".." || displayName.find_first_of("/\n") != std::string::npos) {
     return fail("display name \"" + displayName + "\" cannot name a folder under ~/Peers");
   }
-  const auto config = userFolder("XDG_CONFIG_HOME", ".config");
+  const auto config = foundation::UserFolders::base(foundation::UserFolders::Kind::config);
   if (!config) return fail("set XDG_CONFIG_HOME or HOME to say where the service goes");
 
   const auto unitFile = *config / "systemd" / "user" / "corvane-fp@.service";

@@ -2,11 +2,12 @@
 // state (pending uploads, pins) and the cache of materialised files.
 #pragma once
 
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/foundation/UserFolders.h"
 
 namespace corvane::framework::mount {
 
@@ -14,24 +15,25 @@ namespace corvane::framework::mount {
 // beside the domains' folders, so no domain may be called so.
 inline constexpr std::string_view kHostFolderName = "host";
 
-inline std::optional<std::filesystem::path> userFolder(const char* variable, const char* underHome) {
-  if (const char* xdg = std::getenv(variable); xdg && xdg[0] == '/') return std::filesystem::path(xdg);
-  if (const char* home = std::getenv("HOME"); home && home[0] == '/') return std::filesystem::path(home) / underHome;
-  return std::nullopt;
+// <base>/corvane, where everything of ours of that kind is kept.
+inline std::optional<std::filesystem::path> corvaneFolder(foundation::UserFolders::Kind kind) {
+  auto base = foundation::UserFolders::base(kind);
+  if (!base) return std::nullopt;
+  return *base / "corvane";
 }
 
 // $XDG_STATE_HOME/corvane/<domain>, else ~/.local/state/corvane/<domain>.
 inline std::optional<std::filesystem::path> domainStateFolder(const std::string& domain) {
-  auto home = userFolder("XDG_STATE_HOME", ".local/state");
-  if (!home) return std::nullopt;
-  return *home / "corvane" / domain;
+  auto folder = corvaneFolder(foundation::UserFolders::Kind::state);
+  if (!folder) return std::nullopt;
+  return *folder / domain;
 }
 
 // $XDG_CACHE_HOME/corvane/<domain>, else ~/.cache/corvane/<domain>.
 inline std::optional<std::filesystem::path> domainCacheFolder(const std::string& domain) {
-  auto home = userFolder("XDG_CACHE_HOME", ".cache");
-  if (!home) return std::nullopt;
-  return *home / "corvane" / domain;
+  auto folder = corvaneFolder(foundation::UserFolders::Kind::cache);
+  if (!folder) return std::nullopt;
+  return *folder / domain;
 }
 
 }  // namespace corvane::framework::mount

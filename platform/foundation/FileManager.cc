@@ -12,6 +12,7 @@
 #include "platform/foundation/FileCopy.h"
 #include "platform/foundation/SecureRandom.h"
 #include "platform/foundation/UniqueFd.h"
+#include "platform/foundation/UserFolders.h"
 
 namespace foundation {
 namespace FileManager {
@@ -52,12 +53,7 @@ std::optional<std::filesystem::path> containerURL(const std::string& groupId) {
   if (std::string base = envValue("CORVANE_APP_GROUPS"); !base.empty()) {
     return std::filesystem::path(base) / groupId;
   }
-  if (std::string data = envValue("XDG_DATA_HOME"); !data.empty()) {
-    return std::filesystem::path(data) / "corvane" / "app-groups" / groupId;
-  }
-  if (std::string home = envValue("HOME"); !home.empty()) {
-    return std::filesystem::path(home) / ".local" / "share" / "corvane" / "app-groups" / groupId;
-  }
+  if (auto data = UserFolders::base(UserFolders::Kind::data)) return *data / "corvane" / "app-groups" / groupId;
   return std::nullopt;
 }
 

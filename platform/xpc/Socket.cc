@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/UserFolders.h"
 
 namespace xpc::socket {
 
@@ -21,8 +22,7 @@ std::optional<PeerCredentials> peerCredentials(int fd) {
 }
 
 std::filesystem::path runtimeDirectory() {
-  const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-  if (xdg && *xdg) return std::filesystem::path(xdg) / "corvane";
+  if (auto runtime = foundation::UserFolders::runtime()) return *runtime / "corvane";
   return std::filesystem::path("/tmp") / ("corvane-" + std::to_string(::geteuid()));
 }
 

@@ -22,6 +22,9 @@ TEST(FileManager, ContainerLookupOrder) {
       {"", "/dh", "/h", "/dh/corvane/app-groups/g"},
       {std::nullopt, std::nullopt, "/h", "/h/.local/share/corvane/app-groups/g"},
       {std::nullopt, "", "", std::nullopt},
+      // Only absolute base folders count; a relative one is ignored.
+      {std::nullopt, "relative", "/h", "/h/.local/share/corvane/app-groups/g"},
+      {std::nullopt, std::nullopt, "relative", std::nullopt},
   };
   for (const Case& c : cases) {
     ScopedEnv a("CORVANE_APP_GROUPS", c.appGroups), d("XDG_DATA_HOME", c.dataHome), h("HOME", c.home);
