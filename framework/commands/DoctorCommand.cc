@@ -18,7 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "framework/mount/ContentCache.h"
+#include "framework/mount/MaterializedCache.h"
 #include "framework/mount/MountStatus.h"
 #include "framework/mount/Preflight.h"
 #include "framework/mount/UserFolders.h"
@@ -130,7 +130,7 @@ std::optional<Check> freeSpaceCheck(const std::filesystem::path& cache) {
   }
   struct statvfs fs {};
   if (::statvfs(probe.c_str(), &fs) != 0) return std::nullopt;
-  const auto limits = ContentCache::defaultLimits(probe);
+  const auto limits = MaterializedCache::defaultLimits(probe);
   const std::uint64_t free = std::uint64_t(fs.f_bavail) * fs.f_frsize;
   const bool enough = free >= limits.minFree;
   return Check{"free space", enough,

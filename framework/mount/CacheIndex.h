@@ -3,7 +3,7 @@
 // open. It picks what an eviction removes: least recently used first, never an
 // open entry, never one the caller wants kept (pinned, or with an upload due).
 //
-// Not thread-safe: ContentCache guards it.
+// Not thread-safe: MaterializedCache guards it.
 #pragma once
 
 #include <cstdint>

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include "platform/fileprovider/Errors.h"
@@ -40,9 +42,18 @@ class Answer {
  public:
   explicit Answer(std::shared_ptr<Gate> gate) : gate_(std::move(gate)) {}
 
+  // The extension answers each request once; a second answer is a bug there,
+  // which debug builds stop at, as its own completions do.
   void set(T value) {
     std::lock_guard guard(gate_->mutex);
-    if (value_) return;
+    if (answered_) {
+#ifndef NDEBUG
+      std::fprintf(stderr, "corvane-fp: the extension answered a request a second time\n");
+      std::abort();
+#endif
+      return;
+    }
+    answered_ = true;
     value_ = std::move(value);
     gate_->changed.notify_all();
   }
@@ -62,6 +73,7 @@ class Answer {
  private:
   const std::shared_ptr<Gate> gate_;
   std::optional<T> value_;
+  bool answered_ = false;
 };
 
 template <typename T>

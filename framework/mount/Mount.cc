@@ -48,7 +48,7 @@ std::optional<Mount::Failure> Mount::open() {
 }
 
 std::optional<Mount::Failure> Mount::openStorage() {
-  auto cache = ContentCache::open(options_.domain);
+  auto cache = MaterializedCache::open(options_.domain);
   if (!cache.ok()) return Failure{1, cache.error().localizedDescription()};
   cache_ = std::move(*cache);
   auto journal = UploadJournal::open(options_.domain);
@@ -90,7 +90,7 @@ void Mount::openUploads() {
     auto alive = queue.lock();
     return alive && alive->hasPending(identifier);
   });
-  auto limits = ContentCache::defaultLimits(cache_->folder());
+  auto limits = MaterializedCache::defaultLimits(cache_->folder());
   if (options_.cacheMax) limits.maxBytes = *options_.cacheMax;
   if (options_.cacheMinFree) limits.minFree = *options_.cacheMinFree;
   cache_->setLimits(limits);

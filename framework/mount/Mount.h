@@ -18,7 +18,7 @@
 
 #include "framework/DomainManager.h"
 #include "framework/mount/ChangePoller.h"
-#include "framework/mount/ContentCache.h"
+#include "framework/mount/MaterializedCache.h"
 #include "framework/mount/ExtensionCalls.h"
 #include "framework/mount/FuseSession.h"
 #include "framework/mount/HostSupervisor.h"
@@ -77,7 +77,7 @@ class Mount {
   const MountOptions options_;
   const std::filesystem::path mountPoint_;
   const std::filesystem::path share_;
-  std::shared_ptr<ContentCache> cache_;
+  std::shared_ptr<MaterializedCache> cache_;
   std::unique_ptr<UploadJournal> journal_;  // until the upload queue takes it
   std::filesystem::path pendingFolder_;
   DomainManager domains_;

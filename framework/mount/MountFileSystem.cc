@@ -26,7 +26,7 @@ double nowSeconds() {
 
 }  // namespace
 
-MountFileSystem::MountFileSystem(std::shared_ptr<ExtensionCalls> calls, std::shared_ptr<ContentCache> cache,
+MountFileSystem::MountFileSystem(std::shared_ptr<ExtensionCalls> calls, std::shared_ptr<MaterializedCache> cache,
                                  std::shared_ptr<UploadQueue> uploads, Options options)
     : calls_(std::move(calls)),
       cache_(std::move(cache)),

@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "framework/mount/ChangePoller.h"
-#include "framework/mount/ContentCache.h"
+#include "framework/mount/MaterializedCache.h"
 #include "framework/mount/ExtensionCalls.h"
 #include "framework/mount/FileContents.h"
 #include "framework/mount/FolderListings.h"
@@ -46,7 +46,7 @@ class MountFileSystem {
     double entryTimeout = 300;  // seconds; remote changes invalidate sooner
   };
 
-  MountFileSystem(std::shared_ptr<ExtensionCalls> calls, std::shared_ptr<ContentCache> cache,
+  MountFileSystem(std::shared_ptr<ExtensionCalls> calls, std::shared_ptr<MaterializedCache> cache,
                   std::shared_ptr<UploadQueue> uploads, Options options);
   ~MountFileSystem();  // stops the upload worker: it calls back into the table
 
@@ -133,7 +133,7 @@ class MountFileSystem {
   // The file's contents, made on first use. Not with the table held.
   std::shared_ptr<FileContents> contentsOf(const NodePtr& file);
   // An item's contents from the cache, fetched when missing.
-  foundation::Result<ContentCache::Entry> peerContents(const fileprovider::ItemPtr& item);
+  foundation::Result<MaterializedCache::Entry> peerContents(const fileprovider::ItemPtr& item);
   // What a file with no local copy shows: its item's contents, from the cache.
   FileContents::PeerSource peerOf(const NodePtr& file);
   void changedHere(const NodePtr& file);
@@ -154,7 +154,7 @@ class MountFileSystem {
   void invalidate(std::vector<Invalidation> invalidations);
 
   const std::shared_ptr<ExtensionCalls> calls_;
-  const std::shared_ptr<ContentCache> cache_;
+  const std::shared_ptr<MaterializedCache> cache_;
   const std::shared_ptr<UploadQueue> uploads_;
   const Options options_;
 

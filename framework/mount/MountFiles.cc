@@ -33,7 +33,7 @@ std::shared_ptr<FileContents> MountFileSystem::contentsOf(const NodePtr& file) {
   return file->contents;
 }
 
-foundation::Result<ContentCache::Entry> MountFileSystem::peerContents(const ItemPtr& item) {
+foundation::Result<MaterializedCache::Entry> MountFileSystem::peerContents(const ItemPtr& item) {
   return cache_->materialise(item, [&] { return calls_->fetch(item->itemIdentifier()); });
 }
 

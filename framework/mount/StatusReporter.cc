@@ -19,7 +19,7 @@ void StatusReporter::remove() {
 
 void StatusReporter::waiting() { report(); }
 
-void StatusReporter::serving(std::function<bool()> linkReady, std::shared_ptr<ContentCache> cache,
+void StatusReporter::serving(std::function<bool()> linkReady, std::shared_ptr<MaterializedCache> cache,
                              std::shared_ptr<UploadQueue> uploads) {
   {
     std::lock_guard guard(mutex_);

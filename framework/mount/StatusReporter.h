@@ -11,7 +11,7 @@
 #include <mutex>
 #include <string>
 
-#include "framework/mount/ContentCache.h"
+#include "framework/mount/MaterializedCache.h"
 #include "framework/mount/UploadQueue.h"
 
 namespace corvane::framework::mount {
@@ -28,7 +28,7 @@ class StatusReporter {
   // From here on each report tells the link's phase, the cache (evicting what
   // is over its budget first: space another program took is given back here
   // too) and the uploads.
-  void serving(std::function<bool()> linkReady, std::shared_ptr<ContentCache> cache,
+  void serving(std::function<bool()> linkReady, std::shared_ptr<MaterializedCache> cache,
                std::shared_ptr<UploadQueue> uploads);
   void draining();
   void report();  // any thread
@@ -41,7 +41,7 @@ class StatusReporter {
   std::mutex mutex_;  // guards everything below
   std::string phase_ = "waiting";  // empty: from the link
   std::function<bool()> linkReady_;
-  std::shared_ptr<ContentCache> cache_;
+  std::shared_ptr<MaterializedCache> cache_;
   std::shared_ptr<UploadQueue> uploads_;
   bool removed_ = false;
 };

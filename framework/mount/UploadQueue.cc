@@ -78,7 +78,7 @@ std::string conflictName(const std::string& name, std::time_t when, int attempt)
 }
 
 UploadQueue::UploadQueue(std::string peer, std::shared_ptr<ExtensionCalls> calls,
-                         std::unique_ptr<UploadJournal> journal, std::shared_ptr<ContentCache> cache)
+                         std::unique_ptr<UploadJournal> journal, std::shared_ptr<MaterializedCache> cache)
     : peer_(std::move(peer)), calls_(std::move(calls)), journal_(std::move(journal)), cache_(std::move(cache)) {}
 
 UploadQueue::~UploadQueue() { stopWorker(); }

@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "framework/mount/ContentCache.h"
+#include "framework/mount/MaterializedCache.h"
 #include "framework/mount/ExtensionCalls.h"
 #include "framework/mount/UploadJournal.h"
 
@@ -57,7 +57,7 @@ class UploadQueue {
 
   // `peer` names the peer in the event log's records.
   UploadQueue(std::string peer, std::shared_ptr<ExtensionCalls> calls, std::unique_ptr<UploadJournal> journal,
-              std::shared_ptr<ContentCache> cache);
+              std::shared_ptr<MaterializedCache> cache);
   ~UploadQueue();  // stops the worker; what is queued stays in the journal
 
   UploadJournal& journal() { return *journal_; }
@@ -157,7 +157,7 @@ class UploadQueue {
   const std::string peer_;
   const std::shared_ptr<ExtensionCalls> calls_;
   const std::unique_ptr<UploadJournal> journal_;
-  const std::shared_ptr<ContentCache> cache_;
+  const std::shared_ptr<MaterializedCache> cache_;
 
   mutable std::mutex mutex_;  // guards everything below and the journal
   std::condition_variable changed_;

@@ -1,4 +1,4 @@
-#include "framework/mount/ContentCache.h"
+#include "framework/mount/MaterializedCache.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -52,19 +52,19 @@ std::string identifierOf(const std::filesystem::path& path) {
 
 }  // namespace
 
-struct ContentCache::Flight {
+struct MaterializedCache::Flight {
   std::mutex mutex;  // guards result
   std::condition_variable done;
   std::optional<Result<fileprovider::ItemPtr>> result;
 };
 
-Result<std::unique_ptr<ContentCache>> ContentCache::open(const std::string& domain) {
+Result<std::unique_ptr<MaterializedCache>> MaterializedCache::open(const std::string& domain) {
   auto found = domainCacheFolder(domain);
   if (!found) return posixError(ENOENT, "set XDG_CACHE_HOME or HOME to say where the cache goes");
   const auto folder = *found;
   if (auto made = makePrivateFolder(folder); !made.ok()) return made.error();
   // Half-taken entries of an earlier run: they never got their name.
-  std::unique_ptr<ContentCache> cache(new ContentCache(folder));
+  std::unique_ptr<MaterializedCache> cache(new MaterializedCache(folder));
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
     struct stat st {};
@@ -79,7 +79,7 @@ Result<std::unique_ptr<ContentCache>> ContentCache::open(const std::string& doma
   return cache;
 }
 
-ContentCache::Limits ContentCache::defaultLimits(const std::filesystem::path& folder) {
+MaterializedCache::Limits MaterializedCache::defaultLimits(const std::filesystem::path& folder) {
   constexpr std::uint64_t kGiB = 1ull << 30;
   Limits limits{20 * kGiB, 2 * kGiB};
   struct statvfs fs {};
@@ -89,7 +89,7 @@ ContentCache::Limits ContentCache::defaultLimits(const std::filesystem::path& fo
   return limits;
 }
 
-void ContentCache::setLimits(Limits limits) {
+void MaterializedCache::setLimits(Limits limits) {
   {
     std::lock_guard guard(mutex_);
     limits_ = limits;
@@ -97,12 +97,12 @@ void ContentCache::setLimits(Limits limits) {
   evict();
 }
 
-void ContentCache::setKeep(std::function<bool(const std::string& identifier)> keep) {
+void MaterializedCache::setKeep(std::function<bool(const std::string& identifier)> keep) {
   std::lock_guard guard(mutex_);
   keep_ = std::move(keep);
 }
 
-std::size_t ContentCache::evict() {
+std::size_t MaterializedCache::evict() {
   std::vector<std::pair<std::string, CacheIndex::Info>> candidates;
   std::function<bool(const std::string&)> keep;
   std::uint64_t excess = 0;
@@ -132,14 +132,14 @@ std::size_t ContentCache::evict() {
   return removed;
 }
 
-bool ContentCache::remakeFolder() const {
+bool MaterializedCache::remakeFolder() const {
   // A cache cleaner may empty ~/.cache under a running mount; what it took is
   // fetched again, and the index lets go of each entry as eviction finds it gone.
   struct stat st {};
   return ::stat(folder_.c_str(), &st) != 0 && errno == ENOENT && makePrivateFolder(folder_).ok();
 }
 
-void ContentCache::indexStored(const fileprovider::ItemPtr& item, const std::filesystem::path& path) {
+void MaterializedCache::indexStored(const fileprovider::ItemPtr& item, const std::filesystem::path& path) {
   const std::string identifier = item->itemIdentifier().rawValue();
   (void)::setxattr(path.c_str(), kIdentifierAttribute, identifier.data(), identifier.size(), 0);
   struct stat st {};
@@ -148,7 +148,7 @@ void ContentCache::indexStored(const fileprovider::ItemPtr& item, const std::fil
   index_.put(path.filename().string(), {static_cast<std::uint64_t>(st.st_size), now(), identifier});
 }
 
-ContentCache::Entry ContentCache::held(foundation::UniqueFd fd, fileprovider::ItemPtr item) {
+MaterializedCache::Entry MaterializedCache::held(foundation::UniqueFd fd, fileprovider::ItemPtr item) {
   const std::string name = entryPath(item).filename().string();
   markUsed(fd.get());
   {
@@ -165,24 +165,24 @@ ContentCache::Entry ContentCache::held(foundation::UniqueFd fd, fileprovider::It
   return Entry{std::move(fd), std::move(item), std::move(hold)};
 }
 
-std::filesystem::path ContentCache::entryPath(const std::string& identifier,
+std::filesystem::path MaterializedCache::entryPath(const std::string& identifier,
                                              const foundation::Data& contentVersion) const {
   const std::string key = identifier + '\n' + foundation::hexString(contentVersion);
   return folder_ / foundation::hexString(foundation::sha256(key));
 }
 
-std::filesystem::path ContentCache::entryPath(const fileprovider::ItemPtr& item) const {
+std::filesystem::path MaterializedCache::entryPath(const fileprovider::ItemPtr& item) const {
   return entryPath(item->itemIdentifier().rawValue(), item->itemVersion().contentVersion);
 }
 
-std::optional<foundation::UniqueFd> ContentCache::find(const std::string& identifier,
+std::optional<foundation::UniqueFd> MaterializedCache::find(const std::string& identifier,
                                                        const foundation::Data& contentVersion) const {
   foundation::UniqueFd fd(::open(entryPath(identifier, contentVersion).c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return std::nullopt;
   return fd;
 }
 
-std::optional<foundation::UniqueFd> ContentCache::openValid(const fileprovider::ItemPtr& item) const {
+std::optional<foundation::UniqueFd> MaterializedCache::openValid(const fileprovider::ItemPtr& item) const {
   auto fd = find(item->itemIdentifier().rawValue(), item->itemVersion().contentVersion);
   if (!fd) return std::nullopt;
   struct stat st {};
@@ -191,7 +191,7 @@ std::optional<foundation::UniqueFd> ContentCache::openValid(const fileprovider::
   return fd;
 }
 
-foundation::Status ContentCache::store(const fileprovider::ItemPtr& item, int source) {
+foundation::Status MaterializedCache::store(const fileprovider::ItemPtr& item, int source) {
   const auto target = entryPath(item);
   auto part = target;
   part += "." + std::to_string(::gettid()) + ".part";
@@ -214,18 +214,18 @@ foundation::Status ContentCache::store(const fileprovider::ItemPtr& item, int so
   return foundation::Ok{};
 }
 
-void ContentCache::adopt(const fileprovider::ItemPtr& item, int fd) {
+void MaterializedCache::adopt(const fileprovider::ItemPtr& item, int fd) {
   if (store(item, fd).ok()) evict();  // a miss only costs a fetch later
 }
 
-Result<ContentCache::Entry> ContentCache::materialise(const fileprovider::ItemPtr& item, const Fetch& fetch) {
+Result<MaterializedCache::Entry> MaterializedCache::materialise(const fileprovider::ItemPtr& item, const Fetch& fetch) {
   if (auto fd = openValid(item)) return held(std::move(*fd), item);
   auto fetched = fetchOnce(item, fetch);
   if (fetched.ok()) evict();  // after the hold, so the entry just fetched stays
   return fetched;
 }
 
-Result<ContentCache::Entry> ContentCache::fetchOnce(const fileprovider::ItemPtr& item, const Fetch& fetch) {
+Result<MaterializedCache::Entry> MaterializedCache::fetchOnce(const fileprovider::ItemPtr& item, const Fetch& fetch) {
   const std::string key = item->itemIdentifier().rawValue();
   std::shared_ptr<Flight> flight;
   bool leader = false;
@@ -277,7 +277,7 @@ Result<ContentCache::Entry> ContentCache::fetchOnce(const fileprovider::ItemPtr&
   return held(std::move(*fd), *outcome);
 }
 
-std::uint64_t ContentCache::bytes() const {
+std::uint64_t MaterializedCache::bytes() const {
   std::lock_guard guard(mutex_);
   return index_.bytes();
 }

@@ -1,4 +1,4 @@
-// ContentCache: the materialised files of one domain, in
+// MaterializedCache: the materialised files of one domain, in
 // $XDG_CACHE_HOME/corvane/<domain>/ (else ~/.cache/corvane/<domain>/), one file
 // per identifier and content version. A file whose content version is unchanged
 // is found again after a remount, so it is never fetched twice; its size is
@@ -31,10 +31,10 @@
 
 namespace corvane::framework::mount {
 
-class ContentCache {
+class MaterializedCache {
  public:
   // The domain's cache folder, made 0700 when missing.
-  static foundation::Result<std::unique_ptr<ContentCache>> open(const std::string& domain);
+  static foundation::Result<std::unique_ptr<MaterializedCache>> open(const std::string& domain);
 
   struct Limits {
     std::uint64_t maxBytes = UINT64_MAX;  // what the entries may take together
@@ -75,7 +75,7 @@ class ContentCache {
 
  private:
   struct Flight;
-  explicit ContentCache(std::filesystem::path folder) : folder_(std::move(folder)) {}
+  explicit MaterializedCache(std::filesystem::path folder) : folder_(std::move(folder)) {}
 
   std::filesystem::path entryPath(const fileprovider::ItemPtr& item) const;
   std::filesystem::path entryPath(const std::string& identifier, const foundation::Data& contentVersion) const;
