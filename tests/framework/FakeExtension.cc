@@ -1,0 +1,83 @@
+#include "tests/framework/FakeExtension.h"
+
+#include "platform/foundation/PathString.h"
+
+namespace corvane::testing {
+
+namespace {
+
+using fileprovider::ItemIdentifier;
+
+class FakeEnumerator final : public fileprovider::Enumerator {
+ public:
+  FakeEnumerator(std::shared_ptr<FakeExtension> extension, std::string container)
+      : extension_(std::move(extension)), container_(std::move(container)) {}
+
+  void invalidate() override {}
+  void enumerateItems(std::shared_ptr<fileprovider::EnumerationObserver> observer, fileprovider::Page) override {
+    std::vector<fileprovider::ItemPtr> items;
+    {
+      std::lock_guard guard(extension_->mutex);
+      extension_->asked.push_back("list " + container_);
+      items = extension_->listings[container_];
+    }
+    observer->didEnumerateItems(std::move(items));
+    observer->finishEnumeratingUpToPage(std::nullopt);
+  }
+  void enumerateChanges(std::shared_ptr<fileprovider::ChangeObserver> observer, fileprovider::SyncAnchor) override {
+    std::optional<FakeExtension::Feed> feed;
+    {
+      std::lock_guard guard(extension_->mutex);
+      extension_->asked.push_back("changes " + container_);
+      if (auto found = extension_->feeds.find(container_); found != extension_->feeds.end()) feed = found->second;
+    }
+    if (feed && feed->error) return observer->finishEnumeratingWithError(*feed->error);
+    if (feed && !feed->updated.empty()) observer->didUpdateItems(feed->updated);
+    if (feed && !feed->deleted.empty()) {
+      std::vector<ItemIdentifier> gone;
+      for (const auto& raw : feed->deleted) gone.emplace_back(raw);
+      observer->didDeleteItemsWithIdentifiers(std::move(gone));
+    }
+    observer->finishEnumeratingChangesUpToSyncAnchor({foundation::Data{2}}, false);
+  }
+  void currentSyncAnchor(std::function<void(std::optional<fileprovider::SyncAnchor>)> completion) override {
+    completion(fileprovider::SyncAnchor{foundation::Data{1}});
+  }
+
+ private:
+  const std::shared_ptr<FakeExtension> extension_;
+  const std::string container_;
+};
+
+}  // namespace
+
+fileprovider::ItemPtr FakeExtension::item(const std::string& path, std::uint64_t size, bool folder) {
+  const auto parentPath = foundation::PathString::deletingLastPathComponent(path);
+  const ItemIdentifier parent = parentPath == "/" ? ItemIdentifier::rootContainer() : ItemIdentifier("p::" + parentPath);
+  return std::make_shared<FileProviderItem>(ItemIdentifier("p::" + path), parent,
+                                            foundation::PathString::lastPathComponent(path),
+                                            folder ? FileProviderItem::Kind::directory : FileProviderItem::Kind::file,
+                                            size, 1000, 1);
+}
+
+foundation::Result<std::shared_ptr<fileprovider::Enumerator>> FakeExtension::enumerator(
+    const ItemIdentifier& container, const fileprovider::Request&) {
+  return std::shared_ptr<fileprovider::Enumerator>(std::make_shared<FakeEnumerator>(shared_from_this(), container.rawValue()));
+}
+
+foundation::ProgressPtr FakeExtension::item(const ItemIdentifier& identifier, const fileprovider::Request&,
+                                            ItemCompletion completion) {
+  fileprovider::ItemPtr found;
+  {
+    std::lock_guard guard(mutex);
+    if (auto it = items.find(identifier.rawValue()); it != items.end()) found = it->second;
+  }
+  if (found) {
+    completion(found, std::nullopt);
+  } else {
+    completion(nullptr, foundation::Error(foundation::kFileProviderErrorDomain, fileprovider::ErrorCode::noSuchItem));
+  }
+  return nullptr;
+}
+
+}  // namespace corvane::testing

@@ -1,0 +1,120 @@
+// The mount's tree and its change poller without FUSE: a node table filled the
+// way listings fill it, and rounds of polling against a scripted extension.
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include "framework/mount/ChangePoller.h"
+#include "framework/mount/FolderListings.h"
+#include "framework/mount/NodeTable.h"
+#include "tests/framework/FakeExtension.h"
+
+namespace corvane::framework::mount {
+namespace {
+
+using fileprovider::ItemIdentifier;
+using testing::FakeExtension;
+constexpr const char* kWorkingSet = "NSFileProviderWorkingSetContainerItemIdentifier";
+
+TEST(NodeTable, RenamedFoldersTakeWhatIsBelowThemAndDetachedNodesLeaveTheIndex) {
+  NodeTable table;
+  std::lock_guard guard(table.mutex());
+  const fuse_ino_t a = table.place(FakeExtension::item("/A", 0, true), FUSE_ROOT_ID);
+  const fuse_ino_t sub = table.place(FakeExtension::item("/A/sub", 0, true), a);
+  const fuse_ino_t file = table.place(FakeExtension::item("/A/sub/f"), sub);
+  const fuse_ino_t sibling = table.place(FakeExtension::item("/AB"), FUSE_ROOT_ID);
+  EXPECT_EQ(table.place(FakeExtension::item("/A/sub/f", 7), sub), file) << "an item keeps its inode";
+  table.find(sub)->listed = true;
+
+  std::vector<std::string> moved;
+  table.rekey(table.find(a), ItemIdentifier("p::/B"), [&](const Node& n) { moved.push_back(n.identifier.rawValue()); });
+  EXPECT_EQ(moved, std::vector<std::string>{"p::/B/sub/f"}) << "files below hear of it, folders do not";
+  EXPECT_EQ(table.find(sub)->identifier.rawValue(), "p::/B/sub");
+  EXPECT_FALSE(table.find(sub)->listed) << "its items still name the old path: listed again";
+  EXPECT_EQ(table.findIdentifier("p::/B/sub/f")->inode, file);
+  EXPECT_EQ(table.findIdentifier("p::/A/sub/f"), nullptr);
+  EXPECT_EQ(table.find(sibling)->identifier.rawValue(), "p::/AB") << "a name that only begins alike stays";
+
+  table.find(a)->name = "B";
+  EXPECT_EQ(table.pathOf(table.find(file)), "/B/sub/f");
+  table.detach(table.find(file));
+  EXPECT_TRUE(table.find(file)->unlinked);
+  EXPECT_EQ(table.findIdentifier("p::/B/sub/f"), nullptr);
+  EXPECT_NE(table.find(file), nullptr) << "the node lives on for its open handles";
+}
+
+class ChangePollerTest : public ::testing::Test {
+ protected:
+  ChangePollerTest() {
+    extension_->listings[kWorkingSet] = {FakeExtension::item("/a.txt"), FakeExtension::item("/D", 0, true),
+                                         FakeExtension::item("/D/x")};
+    poller_.setRemoteChangeSink([this](const std::vector<RemoteChange>& changes) {
+      for (const auto& change : changes) applied_.push_back(std::to_string(int(change.kind)) + " " + change.path);
+    });
+  }
+  std::vector<std::string> childrenOf(const std::string& raw) {
+    std::lock_guard guard(table_.mutex());
+    std::vector<std::string> names;
+    for (const auto& [name, inode] : table_.findIdentifier(raw)->children.byName()) names.push_back(name);
+    return names;
+  }
+  fuse_ino_t inodeOf(const std::string& raw) {
+    std::lock_guard guard(table_.mutex());
+    auto node = table_.findIdentifier(raw);
+    return node ? node->inode : 0;
+  }
+  std::vector<std::string> sorted(std::vector<std::string> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+  }
+
+  std::shared_ptr<FakeExtension> extension_ = std::make_shared<FakeExtension>();
+  std::shared_ptr<ExtensionCalls> calls_ = std::make_shared<ExtensionCalls>(extension_, std::chrono::seconds(5));
+  NodeTable table_;
+  FolderListings listings_{calls_, table_};
+  std::vector<std::string> invalidated_, applied_;
+  ChangePoller poller_{calls_, table_, listings_, [this](std::vector<Invalidation> batch) {
+                         for (const auto& i : batch) {
+                           invalidated_.push_back(std::to_string(int(i.kind)) + " " + std::to_string(i.inode) + " " +
+                                                  i.name);
+                         }
+                       }};
+};
+
+TEST_F(ChangePollerTest, TheFirstRoundFillsEveryFolderAndAQuietShareCostsOneRequest) {
+  poller_.round();
+  EXPECT_EQ(childrenOf(ItemIdentifier::rootContainer().rawValue()), (std::vector<std::string>{"D", "a.txt"}));
+  EXPECT_EQ(childrenOf("p::/D"), std::vector<std::string>{"x"});
+  poller_.round();
+  EXPECT_EQ(extension_->asked, (std::vector<std::string>{std::string("list ") + kWorkingSet,
+                                                         std::string("changes ") + kWorkingSet}));
+  EXPECT_TRUE(invalidated_.empty());
+}
+
+TEST_F(ChangePollerTest, AMovedShareBringsEachFolderUpToDateAndAnExpiredOneIsListedAgain) {
+  poller_.round();
+  const std::string root = std::to_string(FUSE_ROOT_ID), a = std::to_string(inodeOf("p::/a.txt"));
+  const std::string d = std::to_string(inodeOf("p::/D"));
+  const auto expired = foundation::Error(foundation::kFileProviderErrorDomain, fileprovider::ErrorCode::syncAnchorExpired);
+  extension_->feeds[kWorkingSet] = {{}, {}, expired};
+  extension_->feeds[ItemIdentifier::rootContainer().rawValue()] = {
+      {FakeExtension::item("/b.txt"), FakeExtension::item("/a.txt", 2)}, {}, std::nullopt};
+  extension_->feeds["p::/D"] = {{}, {"p::/D/x"}, std::nullopt};
+  poller_.round();
+  EXPECT_EQ(childrenOf(ItemIdentifier::rootContainer().rawValue()), (std::vector<std::string>{"D", "a.txt", "b.txt"}));
+  EXPECT_TRUE(childrenOf("p::/D").empty());
+  EXPECT_EQ(inodeOf("p::/D/x"), 0u);
+  EXPECT_EQ(sorted(applied_), (std::vector<std::string>{"0 /b.txt", "1 /a.txt", "2 /D/x"}));
+  EXPECT_EQ(sorted(invalidated_), sorted({"0 " + root + " b.txt", "2 " + a + " ", "2 " + root + " ", "0 " + d + " x",
+                                          "2 " + d + " "}));
+
+  invalidated_.clear();
+  extension_->feeds["p::/D"] = {{}, {}, expired};
+  poller_.round();
+  EXPECT_EQ(invalidated_, std::vector<std::string>{"2 " + d + " "}) << "the folder's contents are asked again";
+  std::lock_guard guard(table_.mutex());
+  EXPECT_FALSE(table_.findIdentifier("p::/D")->listed);
+}
+
+}  // namespace
+}  // namespace corvane::framework::mount
