@@ -140,6 +140,11 @@ class MountFileSystem {
   // Hands what was changed to the upload queue, on disk, with where it goes.
   int seal(const NodePtr& file, FileContents& contents);
   int settle(const NodePtr& node);
+  // Runs `change` on the file the upload queue reports on (with its folder held
+  // off and the table locked), then sends the kernel what it changed.
+  using LandedChange =
+      std::function<void(const NodePtr& file, const NodePtr& folder, std::vector<Invalidation>& invalidations)>;
+  void onLanded(std::uint64_t key, const LandedChange& change);
   void stored(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& item, bool intoCopy);
   void conflicted(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& peer,
                   const fileprovider::ItemPtr& copy);

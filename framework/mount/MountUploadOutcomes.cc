@@ -7,47 +7,45 @@ namespace corvane::framework::mount {
 
 using fileprovider::ItemPtr;
 
-void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const ItemPtr& item, bool intoCopy) {
+void MountFileSystem::onLanded(std::uint64_t key, const LandedChange& change) {
   auto owner = table_.node(key);
   auto holding = table_.holdFolder(owner ? owner->parent : 0);
   std::vector<Invalidation> out;
   {
     std::lock_guard guard(table_.mutex());
     const NodePtr file = table_.find(key);
-    if (!file) return;
-    table_.touched(file->parent);
+    const NodePtr folder = file ? table_.find(file->parent) : nullptr;
+    if (!folder) return;
+    table_.touched(folder->inode);
+    change(file, folder, out);
+  }
+  invalidate(std::move(out));
+}
+
+void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const ItemPtr& item, bool intoCopy) {
+  onLanded(key, [&](const NodePtr& file, const NodePtr&, std::vector<Invalidation>& out) {
     if (intoCopy) {
       // The file's name shows the peer's file; what was stored is the copy's.
       if (file->contents) file->contents->landed(sequence, std::nullopt);
       file->kernelVersion.reset();
       out.push_back({Invalidation::Kind::contents, key, {}});
-      auto copy = table_.findIdentifier(item->itemIdentifier().rawValue());
-      if (!copy) return invalidate(std::move(out));
-      copy->item = item;
-      out.push_back({Invalidation::Kind::contents, copy->inode, {}});
-    } else {
-      if (file->unlinked) return;
-      table_.rekey(file, item->itemIdentifier(), movedBelow_);
-      file->item = item;
-      file->kernelVersion = item->itemVersion().contentVersion;  // the kernel cached what was written
-      if (file->contents) file->contents->landed(sequence, item->itemVersion().contentVersion);
-      out.push_back({Invalidation::Kind::attributes, key, {}});
+      if (auto copy = table_.findIdentifier(item->itemIdentifier().rawValue())) {
+        copy->item = item;
+        out.push_back({Invalidation::Kind::contents, copy->inode, {}});
+      }
+      return;
     }
-  }
-  invalidate(std::move(out));
+    if (file->unlinked) return;
+    table_.rekey(file, item->itemIdentifier(), movedBelow_);
+    file->item = item;
+    file->kernelVersion = item->itemVersion().contentVersion;  // the kernel cached what was written
+    if (file->contents) file->contents->landed(sequence, item->itemVersion().contentVersion);
+    out.push_back({Invalidation::Kind::attributes, key, {}});
+  });
 }
 
 void MountFileSystem::conflicted(std::uint64_t key, std::uint64_t sequence, const ItemPtr& peer, const ItemPtr& copy) {
-  auto owner = table_.node(key);
-  auto holding = table_.holdFolder(owner ? owner->parent : 0);
-  std::vector<Invalidation> out;
-  {
-    std::lock_guard guard(table_.mutex());
-    const NodePtr file = table_.find(key);
-    if (!file) return;
-    const NodePtr folder = table_.find(file->parent);
-    if (!folder) return;
-    table_.touched(folder->inode);
+  onLanded(key, [&](const NodePtr& file, const NodePtr& folder, std::vector<Invalidation>& out) {
     // The name shows the peer's file again; the local contents are the copy.
     if (file->contents) file->contents->landed(sequence, std::nullopt);
     if (peer) {
@@ -65,8 +63,7 @@ void MountFileSystem::conflicted(std::uint64_t key, std::uint64_t sequence, cons
     folder->children.set(copy->filename(), inode);
     out.push_back({Invalidation::Kind::entry, folder->inode, copy->filename()});
     out.push_back({Invalidation::Kind::contents, folder->inode, {}});
-  }
-  invalidate(std::move(out));
+  });
 }
 
 }  // namespace corvane::framework::mount
