@@ -1,6 +1,7 @@
 #include "tests/framework/FakeExtension.h"
 
 #include "platform/foundation/PathString.h"
+#include "tests/support/TempDir.h"
 
 namespace corvane::testing {
 
@@ -76,6 +77,71 @@ foundation::ProgressPtr FakeExtension::item(const ItemIdentifier& identifier, co
     completion(found, std::nullopt);
   } else {
     completion(nullptr, foundation::Error(foundation::kFileProviderErrorDomain, fileprovider::ErrorCode::noSuchItem));
+  }
+  return nullptr;
+}
+
+fileprovider::ItemPtr FakeExtension::store(const std::string& name, const std::string& contents) {
+  auto made = item("/" + name, contents.size());
+  items[made->itemIdentifier().rawValue()] = made;
+  bytes[made->itemIdentifier().rawValue()] = contents;
+  return made;
+}
+
+foundation::ProgressPtr FakeExtension::createItem(fileprovider::ItemPtr itemTemplate, fileprovider::ItemFields,
+                                                  const std::optional<std::filesystem::path>& contents,
+                                                  fileprovider::CreateItemOptions, const fileprovider::Request&,
+                                                  ItemChangeCompletion completion) {
+  fileprovider::ItemPtr made;
+  {
+    std::lock_guard guard(mutex);
+    const std::string name = itemTemplate->filename();
+    asked.push_back("create " + name);
+    if (!items.count("p::/" + name)) made = store(name, contents ? readFile(*contents) : "");
+  }
+  if (made) {
+    completion(made, {}, false, std::nullopt);
+  } else {
+    completion(nullptr, {}, false,
+               foundation::Error(foundation::kFileProviderErrorDomain, fileprovider::ErrorCode::filenameCollision));
+  }
+  return nullptr;
+}
+
+foundation::ProgressPtr FakeExtension::modifyItem(fileprovider::ItemPtr item, const fileprovider::ItemVersion&,
+                                                  fileprovider::ItemFields,
+                                                  const std::optional<std::filesystem::path>& contents,
+                                                  fileprovider::ModifyItemOptions, const fileprovider::Request&,
+                                                  ItemChangeCompletion completion) {
+  fileprovider::ItemPtr changed;
+  {
+    std::lock_guard guard(mutex);
+    asked.push_back("modify " + item->filename());
+    changed = store(item->filename(), contents ? readFile(*contents) : bytes[item->itemIdentifier().rawValue()]);
+  }
+  completion(changed, {}, false, std::nullopt);
+  return nullptr;
+}
+
+foundation::ProgressPtr FakeExtension::fetchContents(const ItemIdentifier& identifier,
+                                                     const std::optional<fileprovider::ItemVersion>&,
+                                                     const fileprovider::Request&, FetchCompletion completion) {
+  fileprovider::ItemPtr found;
+  std::filesystem::path file;
+  {
+    std::lock_guard guard(mutex);
+    if (auto it = items.find(identifier.rawValue()); it != items.end()) found = it->second;
+    if (found) {
+      file = fetchFolder / std::to_string(asked.size());
+      asked.push_back("fetch " + found->filename());
+      writeFile(file, bytes[identifier.rawValue()]);
+    }
+  }
+  if (found) {
+    completion(file, found, std::nullopt);
+  } else {
+    completion(std::nullopt, nullptr,
+               foundation::Error(foundation::kFileProviderErrorDomain, fileprovider::ErrorCode::noSuchItem));
   }
   return nullptr;
 }

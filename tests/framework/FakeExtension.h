@@ -1,6 +1,7 @@
 // A stand-in for the extension, for the mount's parts tested without FUSE: it
-// answers listings, change feeds and lookups from what a test puts in it, at
-// once and on the caller's thread, and notes which containers were asked.
+// answers listings, change feeds and lookups from what a test puts in it, keeps
+// the bytes of files created and modified through it (all in the peer's top
+// folder), at once and on the caller's thread, and notes what was asked.
 #pragma once
 
 #include <map>
@@ -32,30 +33,28 @@ class FakeExtension final : public fileprovider::ReplicatedExtension,
   std::map<std::string, std::vector<fileprovider::ItemPtr>> listings;  // by container identifier
   std::map<std::string, Feed> feeds;                                   // by container identifier; absent: quiet
   std::map<std::string, fileprovider::ItemPtr> items;                  // what item(for:) finds
-  std::vector<std::string> asked;                                      // "list X", "changes X", in order
+  std::map<std::string, std::string> bytes;                            // by identifier: files' contents
+  std::vector<std::string> asked;  // "list X", "changes X", "create NAME", "modify NAME", in order
+  std::filesystem::path fetchFolder;  // where fetched contents are handed over
 
   void invalidate() override {}
   foundation::Result<std::shared_ptr<fileprovider::Enumerator>> enumerator(const fileprovider::ItemIdentifier& container,
                                                                            const fileprovider::Request&) override;
   foundation::ProgressPtr item(const fileprovider::ItemIdentifier& identifier, const fileprovider::Request&,
                                ItemCompletion completion) override;
-  foundation::ProgressPtr fetchContents(const fileprovider::ItemIdentifier&, const std::optional<fileprovider::ItemVersion>&,
-                                        const fileprovider::Request&, FetchCompletion completion) override {
-    completion(std::nullopt, nullptr, unsupported());
-    return nullptr;
-  }
-  foundation::ProgressPtr createItem(fileprovider::ItemPtr, fileprovider::ItemFields,
-                                     const std::optional<std::filesystem::path>&, fileprovider::CreateItemOptions,
-                                     const fileprovider::Request&, ItemChangeCompletion completion) override {
-    completion(nullptr, {}, false, unsupported());
-    return nullptr;
-  }
-  foundation::ProgressPtr modifyItem(fileprovider::ItemPtr, const fileprovider::ItemVersion&, fileprovider::ItemFields,
-                                     const std::optional<std::filesystem::path>&, fileprovider::ModifyItemOptions,
-                                     const fileprovider::Request&, ItemChangeCompletion completion) override {
-    completion(nullptr, {}, false, unsupported());
-    return nullptr;
-  }
+  foundation::ProgressPtr fetchContents(const fileprovider::ItemIdentifier& identifier,
+                                        const std::optional<fileprovider::ItemVersion>&, const fileprovider::Request&,
+                                        FetchCompletion completion) override;
+  foundation::ProgressPtr createItem(fileprovider::ItemPtr itemTemplate, fileprovider::ItemFields,
+                                     const std::optional<std::filesystem::path>& contents,
+                                     fileprovider::CreateItemOptions, const fileprovider::Request&,
+                                     ItemChangeCompletion completion) override;
+  foundation::ProgressPtr modifyItem(fileprovider::ItemPtr item, const fileprovider::ItemVersion&,
+                                     fileprovider::ItemFields, const std::optional<std::filesystem::path>& contents,
+                                     fileprovider::ModifyItemOptions, const fileprovider::Request&,
+                                     ItemChangeCompletion completion) override;
+  // Stores `contents` as the file `name` of the top folder: its item.
+  fileprovider::ItemPtr store(const std::string& name, const std::string& contents);
   foundation::ProgressPtr deleteItem(const fileprovider::ItemIdentifier&, const fileprovider::ItemVersion&,
                                      fileprovider::DeleteItemOptions, const fileprovider::Request&,
                                      ErrorCompletion completion) override {

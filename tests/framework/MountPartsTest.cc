@@ -1,5 +1,6 @@
-// The mount's tree and its change poller without FUSE: a node table filled the
-// way listings fill it, and rounds of polling against a scripted extension.
+// The mount's tree, its change poller and its upload queue without FUSE: a node
+// table filled the way listings fill it, rounds of polling, and uploads, each
+// against a scripted extension.
 #include <algorithm>
 
 #include <gtest/gtest.h>
@@ -7,7 +8,9 @@
 #include "framework/mount/ChangePoller.h"
 #include "framework/mount/FolderListings.h"
 #include "framework/mount/NodeTable.h"
+#include "framework/mount/UploadQueue.h"
 #include "tests/framework/FakeExtension.h"
+#include "tests/support/TempDir.h"
 
 namespace corvane::framework::mount {
 namespace {
@@ -114,6 +117,84 @@ TEST_F(ChangePollerTest, AMovedShareBringsEachFolderUpToDateAndAnExpiredOneIsLis
   EXPECT_EQ(invalidated_, std::vector<std::string>{"2 " + d + " "}) << "the folder's contents are asked again";
   std::lock_guard guard(table_.mutex());
   EXPECT_FALSE(table_.findIdentifier("p::/D")->listed);
+}
+
+class UploadQueueTest : public ::testing::Test {
+ protected:
+  UploadQueueTest() {
+    extension_->fetchFolder = dir_.path() / "fetched";
+    queue_.setListener(
+        {[this](std::uint64_t key, std::uint64_t, const fileprovider::ItemPtr& item, bool) {
+           std::lock_guard guard(mutex_);
+           told_.push_back("stored " + std::to_string(key) + " " + item->filename());
+         },
+         [this](std::uint64_t key, std::uint64_t, const fileprovider::ItemPtr& peer, const fileprovider::ItemPtr& copy) {
+           std::lock_guard guard(mutex_);
+           told_.push_back("conflicted " + std::to_string(key) + " " + (peer ? peer->filename() : "-") + " " +
+                           copy->filename());
+         }});
+  }
+  // Closes `bytes` as the latest contents of the file `key`: its sequence number.
+  std::uint64_t close(std::uint64_t key, const std::string& name, const std::string& bytes,
+                      const fileprovider::ItemPtr& base = nullptr) {
+    auto [path, fd] = queue_.journal().newWorkFile().value();
+    EXPECT_EQ(::pwrite(fd.get(), bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+    PendingUpload record;
+    record.parentIdentifier = ItemIdentifier::rootContainer().rawValue();
+    record.name = name;
+    record.path = "/" + name;
+    if (base) {
+      record.identifier = base->itemIdentifier().rawValue();
+      record.baseVersion = base->itemVersion().contentVersion;
+    }
+    std::uint64_t sequence = 0;
+    EXPECT_EQ(queue_.enqueue(key, record, false, fd.get(), path, sequence), 0);
+    return sequence;
+  }
+  std::string peerBytes(const std::string& name) {
+    std::lock_guard guard(extension_->mutex);
+    return extension_->bytes["p::/" + name];
+  }
+
+  testing::TempDir dir_;
+  testing::ScopedEnv state_{"XDG_STATE_HOME", (dir_.path() / "state").string()};
+  testing::ScopedEnv cache_{"XDG_CACHE_HOME", (dir_.path() / "cache").string()};
+  std::shared_ptr<FakeExtension> extension_ = std::make_shared<FakeExtension>();
+  UploadQueue queue_{"q", std::make_shared<ExtensionCalls>(extension_, std::chrono::seconds(5)),
+                     UploadJournal::open("q").value(), MaterializedCache::open("q").value()};
+  std::mutex mutex_;  // guards told_
+  std::vector<std::string> told_;
+};
+
+TEST_F(UploadQueueTest, ACloseNotYetSentGivesWayToTheNextAndAnEditThePeerOvertookBecomesACopy) {
+  const std::uint64_t first = close(1, "new.txt", "one");
+  const std::uint64_t second = close(1, "new.txt", "two");
+  fileprovider::ItemPtr theirs;
+  {
+    std::lock_guard guard(extension_->mutex);
+    theirs = extension_->store("a.txt", "theirs");
+  }
+  // Edited here from a version the peer has since left.
+  const std::uint64_t edit = close(2, "a.txt", "mine", FakeExtension::item("/a.txt", 99));
+  queue_.startWorker();
+  EXPECT_EQ(queue_.waitStored(1, second), 0);
+  EXPECT_EQ(queue_.waitStored(2, edit), 0);
+  EXPECT_LT(first, second);
+
+  EXPECT_EQ(peerBytes("new.txt"), "two");
+  {
+    std::lock_guard guard(extension_->mutex);
+    EXPECT_EQ(std::count(extension_->asked.begin(), extension_->asked.end(), "create new.txt"), 1)
+        << "the first close, never tried, is not sent on its own";
+  }
+  EXPECT_EQ(peerBytes("a.txt"), "theirs") << "the peer's edit is kept";
+  const auto conflicts = queue_.conflicts();
+  ASSERT_EQ(conflicts.size(), 1u);
+  EXPECT_EQ(conflicts[0].path, "/a.txt");
+  EXPECT_EQ(peerBytes(conflicts[0].copy), "mine") << "and the local one beside it";
+  EXPECT_TRUE(queue_.queued().empty());
+  std::lock_guard guard(mutex_);
+  EXPECT_EQ(told_, (std::vector<std::string>{"stored 1 new.txt", "conflicted 2 a.txt " + conflicts[0].copy}));
 }
 
 }  // namespace
