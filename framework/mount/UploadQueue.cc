@@ -128,9 +128,11 @@ void UploadQueue::run() {
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
       const Entry& entry = it->second;
       if (entry.record.failed) continue;
-      const bool behind = entry.key != 0 ? !keysDue.insert(entry.key).second
-                                         : std::any_of(replayedDue.begin(), replayedDue.end(),
-                                                       [&](const Entry* earlier) { return sameFile(*earlier, entry); });
+      // Replayed uploads are few and come first (their sequence numbers are
+      // older), so only they are compared by where they go.
+      const bool afterReplayed = std::any_of(replayedDue.begin(), replayedDue.end(),
+                                             [&](const Entry* earlier) { return sameFile(*earlier, entry); });
+      const bool behind = (entry.key != 0 && !keysDue.insert(entry.key).second) || afterReplayed;
       if (entry.key == 0) replayedDue.push_back(&entry);
       if (behind || entry.inFlight) continue;
       if (it->second.notBefore <= now) {
@@ -397,10 +399,12 @@ void UploadQueue::logOutcome(const PendingUpload& record, const Attempt& result)
   }
 }
 
-// Uploads of this run are told apart by key; those replayed from an earlier
-// run have none, and are known by where they go.
+// Uploads of this run are told apart by key; one replayed from an earlier run
+// has none, and is known by where it goes, also beside an upload of this run:
+// an edit made here to a file whose earlier edit is still queued from the last
+// run goes after it, and from what it stored.
 bool UploadQueue::sameFile(const Entry& a, const Entry& b) {
-  if (a.key != 0 || b.key != 0) return a.key == b.key;
+  if (a.key != 0 && b.key != 0) return a.key == b.key;
   if (!a.record.identifier.empty()) return a.record.identifier == b.record.identifier;
   return b.record.identifier.empty() && a.record.parentIdentifier == b.record.parentIdentifier &&
          a.record.name == b.record.name;
@@ -454,8 +458,13 @@ int UploadQueue::waitStored(std::uint64_t key, std::uint64_t sequence) {
   // The file's uploads go in order, so the one tried next may be an earlier
   // one: a failed attempt of any of them ends the wait.
   const std::uint64_t failuresBefore = failures_[key].count;
+  // Someone waits: the file's uploads go now, not after their backoff, also
+  // one an earlier run left for it.
+  const auto latestOfKey = latestOf(key);
   for (auto& [queued, entry] : entries_) {
-    if (entry.key == key) entry.notBefore = steady_clock::now();  // someone waits: now, not after the backoff
+    if (entry.key == key || (latestOfKey != entries_.end() && entry.key == 0 && sameFile(entry, latestOfKey->second))) {
+      entry.notBefore = steady_clock::now();
+    }
   }
   changed_.notify_all();
   int answer = 0;

@@ -117,9 +117,18 @@ foundation::ProgressPtr FakeExtension::modifyItem(fileprovider::ItemPtr item, co
   {
     std::lock_guard guard(mutex);
     asked.push_back("modify " + item->filename());
-    changed = store(item->filename(), contents ? readFile(*contents) : bytes[item->itemIdentifier().rawValue()]);
+    if (unreachableChanges > 0) {
+      --unreachableChanges;
+    } else {
+      changed = store(item->filename(), contents ? readFile(*contents) : bytes[item->itemIdentifier().rawValue()]);
+    }
   }
-  completion(changed, {}, false, std::nullopt);
+  if (changed) {
+    completion(changed, {}, false, std::nullopt);
+  } else {
+    completion(nullptr, {}, false,
+               foundation::Error(foundation::kFileProviderErrorDomain, fileprovider::ErrorCode::serverUnreachable));
+  }
   return nullptr;
 }
 

@@ -36,6 +36,7 @@ class FakeExtension final : public fileprovider::ReplicatedExtension,
   std::map<std::string, std::string> bytes;                            // by identifier: files' contents
   std::vector<std::string> asked;  // "list X", "changes X", "create NAME", "modify NAME", in order
   std::filesystem::path fetchFolder;  // where fetched contents are handed over
+  int unreachableChanges = 0;         // how many creates and modifies to come fail as if the host were away
 
   void invalidate() override {}
   foundation::Result<std::shared_ptr<fileprovider::Enumerator>> enumerator(const fileprovider::ItemIdentifier& container,

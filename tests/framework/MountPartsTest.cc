@@ -197,5 +197,36 @@ TEST_F(UploadQueueTest, ACloseNotYetSentGivesWayToTheNextAndAnEditThePeerOvertoo
   EXPECT_EQ(told_, (std::vector<std::string>{"stored 1 new.txt", "conflicted 2 a.txt " + conflicts[0].copy}));
 }
 
+TEST_F(UploadQueueTest, AnEditLeftByAnEarlierRunAndOneOfThisRunGoInOrderWithoutAConflict) {
+  fileprovider::ItemPtr before;
+  {
+    std::lock_guard guard(extension_->mutex);
+    before = extension_->store("f.txt", "old");
+    extension_->unreachableChanges = 1;  // the earlier run's edit fails its first try
+  }
+  {
+    // What an earlier run closed and never sent, as its journal holds it.
+    auto journal = UploadJournal::open("q").value();
+    auto [path, fd] = journal->newWorkFile().value();
+    ASSERT_EQ(::pwrite(fd.get(), "older", 5, 0), 5);
+    PendingUpload record;
+    record.identifier = before->itemIdentifier().rawValue();
+    record.parentIdentifier = ItemIdentifier::rootContainer().rawValue();
+    record.name = "f.txt";
+    record.path = "/f.txt";
+    record.baseVersion = before->itemVersion().contentVersion;
+    ASSERT_TRUE(journal->commit(record, fd.get(), path).ok());
+  }
+  queue_.replay();
+  ASSERT_EQ(queue_.pendingCount(), 1u) << "it stays queued";
+  // This run edits the file from what it lists: the peer's version, still "old".
+  const std::uint64_t edit = close(7, "f.txt", "newest", before);
+  queue_.startWorker();
+  EXPECT_EQ(queue_.waitStored(7, edit), 0);
+  EXPECT_EQ(queue_.drain(std::chrono::seconds(30), [](std::size_t) {}), 0u);
+  EXPECT_EQ(peerBytes("f.txt"), "newest");
+  EXPECT_TRUE(queue_.conflicts().empty()) << queue_.conflicts()[0].copy;
+}
+
 }  // namespace
 }  // namespace corvane::framework::mount
