@@ -3,6 +3,9 @@
 # system and into bindfs and sshfs mounts of a folder where they are installed:
 #   big    cp of one 256 MiB file
 #   small  cp -r of a folder of 2,000 files of a few hundred bytes to a few KiB
+#   tar    tar -x of this project's own sources (a few hundred files in folders)
+#   rsync  rsync -a of the 2,000 small files (a temporary name, close, rename, times)
+#   clone  git clone of this project's repository (its history packed and unpacked)
 # Each is timed twice: until cp returns (the last close), and until the folder behind
 # the mount (for corvane-fp the --share folder) holds the whole copy. The mount may
 # hand data to the host at close or later in the background; the second figure is the
@@ -65,6 +68,13 @@ awk -v n="$small_files" -v dir="$src/small" 'BEGIN {
     close(f)
   }
 }'
+# This project's own sources as a tarball, and its repository to clone; each
+# extracted or cloned once into a local reference the copies are compared with.
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+git -C "$repo" archive --format=tar HEAD >"$src/tree.tar"
+mkdir -p "$src/tree" && tar -xf "$src/tree.tar" -C "$src/tree"
+git clone -q --no-local "$repo" "$src/clone"
+tree_files=$(find "$src/tree" -type f | wc -l)
 big_bytes=$(stat -c %s "$src/big.bin")
 small_bytes=$(find "$src/small" -type f -printf '%s\n' | awk '{ t += $1 } END { print t + 0 }')
 
@@ -101,6 +111,28 @@ await_small() {  # await_small FOLDER DEADLINE
   done
 }
 
+# The same for a folder like REFERENCE (its work tree; a .git inside is not compared).
+# shellcheck disable=SC2317  # called through copy_and_wait
+await_like() {  # await_like REFERENCE FOLDER DEADLINE
+  local at seen want
+  want=$(cd "$1" && find . -path ./.git -prune -o -type f -printf '%s\n' | awk '{ n++; t += $1 } END { print n + 0, t + 0 }')
+  while :; do
+    at=$(now)
+    if [ -d "$2" ] && [ "$(cd "$2" && find . -path ./.git -prune -o -type f -printf '%s\n' 2>/dev/null |
+      awk '{ n++; t += $1 } END { print n + 0, t + 0 }')" = "$want" ] &&
+      diff -rq --exclude=.git "$1" "$2" >/dev/null 2>&1; then
+      echo "$at"
+      return 0
+    fi
+    seen=$(now)
+    awk -v a="$seen" -v d="$3" 'BEGIN { exit !(a > d) }' && return 1
+    sleep 0.05
+  done
+}
+await_tree() { await_like "$src/tree" "$@"; }
+await_rsync() { await_like "$src/small" "$@"; }
+await_clone() { await_like "$src/clone" "$@"; }
+
 declare -A figure
 failed=0
 # copy_and_wait KEY LANDED AWAIT COMMAND...: times COMMAND (the close) and then
@@ -121,15 +153,30 @@ copy_and_wait() {
     failed=1
   fi
 }
+what_of() {  # what_of KIND: the workload as the table names it
+  case $1 in
+    big) echo "cp $big_mib MiB" ;;
+    small) echo "cp -r $small_files files" ;;
+    tar) echo "tar -x of $tree_files files" ;;
+    rsync) echo "rsync -a of $small_files files" ;;
+    clone) echo "git clone of this repository" ;;
+  esac
+}
 # measure NAME INTO BEHIND: copies into INTO and waits for the copies to appear in
 # BEHIND (the same folder for a local copy, the folder behind a mount otherwise).
 measure() {
   local name=$1 into=$2 behind=$3
   copy_and_wait "$name.big" "$behind/big.bin" await_big cp "$src/big.bin" "$into/big.bin"
   copy_and_wait "$name.small" "$behind/small" await_small cp -r "$src/small" "$into/"
-  echo "$name: cp $big_mib MiB returned after ${figure[$name.big.close]} s, in the folder after" \
-    "${figure[$name.big.land]} s; cp -r $small_files files returned after ${figure[$name.small.close]} s," \
-    "in the folder after ${figure[$name.small.land]} s"
+  mkdir "$into/tree"
+  copy_and_wait "$name.tar" "$behind/tree" await_tree tar -xf "$src/tree.tar" -C "$into/tree"
+  copy_and_wait "$name.rsync" "$behind/rsync" await_rsync rsync -a "$src/small/" "$into/rsync/"
+  copy_and_wait "$name.clone" "$behind/clone" await_clone git clone -q --no-local "$repo" "$into/clone"
+  local kind
+  for kind in big small tar rsync clone; do
+    echo "$name: $(what_of $kind) returned after ${figure[$name.$kind.close]} s, in the folder after" \
+      "${figure[$name.$kind.land]} s"
+  done
 }
 
 # The local folder sits beside the share, on the same file system.
@@ -197,10 +244,10 @@ label_of() { if [ "$1" = corvane ]; then echo "corvane-fp mount"; else echo "$1 
 
 rows_for() {  # rows_for NAME BASELINE_NAME
   local name=$1 base=$2 kind stage what value against r met
-  for kind in big small; do
+  for kind in big small tar rsync clone; do
     for stage in close land; do
-      what="cp $big_mib MiB"; [ $kind = small ] && what="cp -r $small_files files"
-      if [ $stage = close ]; then what="$what, until cp returns"
+      what=$(what_of $kind)
+      if [ $stage = close ]; then what="$what, until it returns"
       elif [ "$name" = corvane ]; then what="$what, until in the share"
       else what="$what, until in the folder"; fi
       value=${figure[$name.$kind.$stage]}
