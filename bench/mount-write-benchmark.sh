@@ -76,62 +76,35 @@ mkdir -p "$src/tree" && tar -xf "$src/tree.tar" -C "$src/tree"
 git clone -q --no-local "$repo" "$src/clone"
 tree_files=$(find "$src/tree" -type f | wc -l)
 big_bytes=$(stat -c %s "$src/big.bin")
-small_bytes=$(find "$src/small" -type f -printf '%s\n' | awk '{ t += $1 } END { print t + 0 }')
 
-# Polls until $1 is the whole big file, and prints the time it was first seen so; the
-# content check that confirms it is not counted, so every target pays the same nothing.
+# Runs CHECK ARGS... until it holds, and prints the time the passing check began;
+# 1 once DEADLINE has passed. The check confirms the content too, and every
+# target pays for it alike.
 # shellcheck disable=SC2317  # called through copy_and_wait
-await_big() {  # await_big PATH DEADLINE
-  local at seen
+poll_until() {  # poll_until DEADLINE CHECK ARGS...
+  local deadline=$1 at
+  shift
   while :; do
     at=$(now)
-    if [ "$(stat -c %s "$1" 2>/dev/null || echo -1)" = "$big_bytes" ] && cmp -s "$src/big.bin" "$1"; then
+    if "$@"; then
       echo "$at"
       return 0
     fi
-    seen=$(now)
-    awk -v a="$seen" -v d="$2" 'BEGIN { exit !(a > d) }' && return 1
+    awk -v a="$(now)" -v d="$deadline" 'BEGIN { exit !(a > d) }' && return 1
     sleep 0.02
   done
 }
-# The same for the small folder: first the count and total size, then the content.
-# shellcheck disable=SC2317  # called through copy_and_wait
-await_small() {  # await_small FOLDER DEADLINE
-  local at seen
-  while :; do
-    at=$(now)
-    if [ -d "$1" ] && [ "$(find "$1" -type f -printf '%s\n' 2>/dev/null | awk '{ n++; t += $1 } END { print n + 0, t + 0 }')" = \
-      "$small_files $small_bytes" ] && diff -rq "$src/small" "$1" >/dev/null 2>&1; then
-      echo "$at"
-      return 0
-    fi
-    seen=$(now)
-    awk -v a="$seen" -v d="$2" 'BEGIN { exit !(a > d) }' && return 1
-    sleep 0.05
-  done
-}
-
-# The same for a folder like REFERENCE (its work tree; a .git inside is not compared).
-# shellcheck disable=SC2317  # called through copy_and_wait
-await_like() {  # await_like REFERENCE FOLDER DEADLINE
-  local at seen want
-  want=$(cd "$1" && find . -path ./.git -prune -o -type f -printf '%s\n' | awk '{ n++; t += $1 } END { print n + 0, t + 0 }')
-  while :; do
-    at=$(now)
-    if [ -d "$2" ] && [ "$(cd "$2" && find . -path ./.git -prune -o -type f -printf '%s\n' 2>/dev/null |
-      awk '{ n++; t += $1 } END { print n + 0, t + 0 }')" = "$want" ] &&
-      diff -rq --exclude=.git "$1" "$2" >/dev/null 2>&1; then
-      echo "$at"
-      return 0
-    fi
-    seen=$(now)
-    awk -v a="$seen" -v d="$3" 'BEGIN { exit !(a > d) }' && return 1
-    sleep 0.05
-  done
-}
-await_tree() { await_like "$src/tree" "$@"; }
-await_rsync() { await_like "$src/small" "$@"; }
-await_clone() { await_like "$src/clone" "$@"; }
+# Whether PATH is the whole big file: its size first, then its bytes.
+is_big() { [ "$(stat -c %s "$1" 2>/dev/null || echo -1)" = "$big_bytes" ] && cmp -s "$src/big.bin" "$1"; }
+# The count and total size of a folder's files, a .git inside left out.
+signature() { (cd "$1" && find . -path ./.git -prune -o -type f -printf '%s\n' 2>/dev/null) | awk '{ n++; t += $1 } END { print n + 0, t + 0 }'; }
+# Whether FOLDER holds what REFERENCE does (its work tree: a .git is not compared).
+is_like() { [ -d "$2" ] && [ "$(signature "$2")" = "$(signature "$1")" ] && diff -rq --exclude=.git "$1" "$2" >/dev/null 2>&1; }
+# await_KIND LANDED DEADLINE, as copy_and_wait calls them.
+await_big() { poll_until "$2" is_big "$1"; }
+await_small() { poll_until "$2" is_like "$src/small" "$1"; }
+await_tree() { poll_until "$2" is_like "$src/tree" "$1"; }
+await_clone() { poll_until "$2" is_like "$src/clone" "$1"; }
 
 declare -A figure
 failed=0
@@ -170,7 +143,7 @@ measure() {
   copy_and_wait "$name.small" "$behind/small" await_small cp -r "$src/small" "$into/"
   mkdir "$into/tree"
   copy_and_wait "$name.tar" "$behind/tree" await_tree tar -xf "$src/tree.tar" -C "$into/tree"
-  copy_and_wait "$name.rsync" "$behind/rsync" await_rsync rsync -a "$src/small/" "$into/rsync/"
+  copy_and_wait "$name.rsync" "$behind/rsync" await_small rsync -a "$src/small/" "$into/rsync/"
   copy_and_wait "$name.clone" "$behind/clone" await_clone git clone -q --no-local "$repo" "$into/clone"
   local kind
   for kind in big small tar rsync clone; do

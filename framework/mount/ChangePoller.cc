@@ -10,15 +10,6 @@ namespace corvane::framework::mount {
 using fileprovider::ItemIdentifier;
 using fileprovider::ItemPtr;
 
-namespace {
-
-bool isExpired(const foundation::Error& error) {
-  return error.domain() == foundation::kFileProviderErrorDomain &&
-         error.code() == fileprovider::ErrorCode::syncAnchorExpired;
-}
-
-}  // namespace
-
 ChangePoller::ChangePoller(std::shared_ptr<ExtensionCalls> calls, NodeTable& table, FolderListings& listings,
                            InvalidationSink invalidate)
     : calls_(std::move(calls)), table_(table), listings_(listings), invalidate_(std::move(invalidate)) {}
@@ -38,7 +29,7 @@ void ChangePoller::round() {
   if (workingSetAnchor_) {
     auto quiet = calls_->changes(workingSet, *workingSetAnchor_);
     if (quiet.ok()) return;                   // neither the share nor its epoch moved
-    if (!isExpired(quiet.error())) return;  // unreachable: next round
+    if (!isFileProviderError(quiet.error(), fileprovider::ErrorCode::syncAnchorExpired)) return;  // unreachable: next round
   }
   // Taken before the folders are asked, so a change made meanwhile moves it again.
   workingSetAnchor_ = calls_->currentAnchor(workingSet);
@@ -70,10 +61,8 @@ void ChangePoller::round() {
 // longer has. In a folder changed here, each addition and deletion is checked
 // against the peer's item first, and kept only if the peer still agrees.
 void ChangePoller::confirm(Changes& changes) {
-  using fileprovider::ErrorCode::noSuchItem;
   auto gone = [](const foundation::Result<ItemPtr>& item) {
-    return !item.ok() && item.error().domain() == foundation::kFileProviderErrorDomain &&
-           item.error().code() == noSuchItem;
+    return !item.ok() && isFileProviderError(item.error(), fileprovider::ErrorCode::noSuchItem);
   };
   for (auto& batch : changes.updated) {
     std::vector<ItemPtr> kept;
@@ -110,7 +99,7 @@ bool ChangePoller::pollFolder(const NodePtr& folder, std::vector<Invalidation>& 
   // the table holds. The anchor stays, so the next round asks again.
   if (folder->changedAt > asked) return false;
   if (!changes.ok()) {
-    if (isExpired(changes.error())) {
+    if (isFileProviderError(changes.error(), fileprovider::ErrorCode::syncAnchorExpired)) {
       folder->listed = false;
       out.push_back({Invalidation::Kind::contents, folder->inode, {}});
     }

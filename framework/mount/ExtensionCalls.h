@@ -65,4 +65,9 @@ class ExtensionCalls {
 // that ran out of time).
 int errnoFor(const foundation::Error& error);
 
+// Whether the extension answered with the framework's error `code`.
+inline bool isFileProviderError(const foundation::Error& error, std::int64_t code) {
+  return error.domain() == foundation::kFileProviderErrorDomain && error.code() == code;
+}
+
 }  // namespace corvane::framework::mount

@@ -1,6 +1,5 @@
 #include "framework/mount/MountFileSystem.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,8 +8,6 @@
 
 #include "framework/ItemTemplate.h"
 #include "platform/fileprovider/Errors.h"
-#include "platform/foundation/FileCopy.h"
-#include "shared/items/FileProviderItemIdentifierCodec.h"
 
 namespace corvane::framework::mount {
 

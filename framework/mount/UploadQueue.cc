@@ -20,10 +20,6 @@ using fileprovider::ItemIdentifier;
 using fileprovider::ItemPtr;
 using std::chrono::steady_clock;
 
-bool isFileProviderError(const foundation::Error& error, std::int64_t code) {
-  return error.domain() == foundation::kFileProviderErrorDomain && error.code() == code;
-}
-
 // The peer may get over these: it is unreachable, staging failed, its disk is
 // full, or a call ran out of time. Everything else the peer said on purpose.
 bool retryable(const foundation::Error& error) {
