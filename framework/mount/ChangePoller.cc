@@ -121,7 +121,9 @@ void ChangePoller::applyUpdates(const NodePtr& folder, const Changes& changes, s
       NodePtr previous;
       if (fuse_ino_t existing = folder->children.find(name)) previous = table_.find(existing);
       if (previous && previous->item && previous->item->itemVersion() == item->itemVersion()) continue;
-      if (previous && previous->dirty()) continue;  // the local edit wins until sent
+      // The local edit wins until sent; a new file keeps its name until its
+      // upload's answer names its item (the feed may show that item first).
+      if (previous && (previous->dirty() || !previous->item)) continue;
       const bool contentMoved = previous && previous->item &&
                                 previous->item->itemVersion().contentVersion != item->itemVersion().contentVersion;
       const fuse_ino_t inode = table_.place(item, folder->inode);

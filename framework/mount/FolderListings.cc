@@ -54,11 +54,16 @@ int FolderListings::ensureListed(const NodePtr& folder) {
 
 void FolderListings::apply(const NodePtr& folder, FolderListing listing) {
   ChildIndex children;
-  // New files not yet on the peer are only here.
+  // New files not yet on the peer are only here. Their names stay theirs: the
+  // listing may already show one its upload just made, before the upload's
+  // answer gave the node its identifier, and a second node for the same file
+  // would take the name from the one the kernel writes to.
   for (const auto& [name, inode] : folder->children.byName()) {
     if (auto found = table_.find(inode); found && !found->item) children.set(name, inode);
   }
-  for (const auto& item : listing.items) children.set(item->filename(), table_.place(item, folder->inode));
+  for (const auto& item : listing.items) {
+    if (children.find(item->filename()) == 0) children.set(item->filename(), table_.place(item, folder->inode));
+  }
   folder->children = std::move(children);
   folder->anchor = std::move(listing.anchor);
   folder->listed = true;

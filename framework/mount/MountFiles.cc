@@ -207,8 +207,16 @@ int MountFileSystem::fsync(OpenFile* file) {
   return settle(file->node);
 }
 
-// Waits until the file's uploads are on the peer.
+// Waits until the file's uploads are on the peer, those an earlier run left too.
 int MountFileSystem::settle(const NodePtr& file) {
+  PendingUpload where;
+  {
+    std::lock_guard guard(table_.mutex());
+    where.identifier = file->identifier.rawValue();
+    if (auto parent = table_.find(file->parent)) where.parentIdentifier = parent->identifier.rawValue();
+    where.name = file->name;
+  }
+  uploads_->claim(file->inode, where);
   const std::uint64_t sequence = uploads_->latest(file->inode);
   return sequence ? uploads_->waitStored(file->inode, sequence) : 0;
 }

@@ -85,7 +85,7 @@ int MountFileSystem::landBeforeRename(const NodePtr& source) {
     {
       std::lock_guard guard(table_.mutex());
       for (const auto& [inode, other] : table_.nodes()) {
-        if (uploads_->latest(inode)) owed.push_back(other);
+        if (!other->folder) owed.push_back(other);
       }
     }
     for (const auto& other : owed) {

@@ -443,6 +443,14 @@ int UploadQueue::enqueue(std::uint64_t key, PendingUpload record, bool followsLo
   return 0;
 }
 
+void UploadQueue::claim(std::uint64_t key, const PendingUpload& where) {
+  std::lock_guard guard(mutex_);
+  const Entry probe{0, where};
+  for (auto& [sequence, entry] : entries_) {
+    if (entry.key == 0 && sameFile(entry, probe)) entry.key = key;
+  }
+}
+
 std::uint64_t UploadQueue::latest(std::uint64_t key) {
   std::lock_guard guard(mutex_);
   auto found = latestOf(key);

@@ -79,6 +79,10 @@ class UploadQueue {
   // that one went.
   int enqueue(std::uint64_t key, PendingUpload record, bool followsLocal, int fd, const std::filesystem::path& workPath,
               std::uint64_t& sequence);
+  // Uploads an earlier run left for the file that `where` names (by its
+  // identifier, or for a new file by its folder and name) are the file `key`'s
+  // from now on: waits, renames and deletes of the file take them in.
+  void claim(std::uint64_t key, const PendingUpload& where);
   // The latest upload of `key` still queued (failed ones too), 0 for none.
   std::uint64_t latest(std::uint64_t key);
   // Waits until `sequence` of `key` (or a later upload of it) is on the peer: 0.

@@ -24,7 +24,7 @@ namespace {
 constexpr int kNames = 4;
 constexpr std::size_t kMaxHandles = 6;
 constexpr std::size_t kMaxMappings = 3;
-constexpr std::size_t kRecent = 24;
+constexpr std::size_t kRecent = 40;
 
 // One file's bytes, shared by the handles open on it, and every state it went
 // through since a close, an fsync or a truncate by path last made it durable:
@@ -346,7 +346,7 @@ class Exerciser {
     if (span == 0) return;
     const std::size_t at = static_cast<std::size_t>(below(static_cast<int>(span)));
     const std::size_t n = std::min(length(), span - at);
-    did("mapped read", std::to_string(n) + " at " + std::to_string(at));
+    did("mapped read", std::to_string(n) + " at " + std::to_string(at) + " of " + *nameOf(mapping->file));
     expectBytes(std::string(mapping->at + at, n), mapping->file->bytes.substr(at, n), at, "a mapped read");
   }
 
@@ -358,7 +358,8 @@ class Exerciser {
     const std::size_t at = static_cast<std::size_t>(below(static_cast<int>(span)));
     const std::string data = bytes(std::min(length(), span - at));
     const bool synced = chance(3);
-    did(synced ? "mapped write+msync" : "mapped write", std::to_string(data.size()) + " at " + std::to_string(at));
+    did(synced ? "mapped write+msync" : "mapped write",
+        std::to_string(data.size()) + " at " + std::to_string(at) + " of " + *nameOf(mapping->file));
     std::memcpy(mapping->at + at, data.data(), data.size());
     writeInto(*mapping->file, at, data);
     mapping->file->changed();
@@ -368,7 +369,7 @@ class Exerciser {
   void unmapOne() {
     if (mappings_.empty()) return;
     const auto index = static_cast<std::size_t>(below(static_cast<int>(mappings_.size())));
-    did("munmap", std::to_string(mappings_[index].length));
+    did("munmap", std::to_string(mappings_[index].length) + " of " + nameOf(mappings_[index].file).value_or("unlinked"));
     expectOk(::munmap(mappings_[index].at, mappings_[index].length) == 0, "munmap");
     mappings_.erase(mappings_.begin() + static_cast<std::ptrdiff_t>(index));
   }

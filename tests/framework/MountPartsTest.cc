@@ -115,8 +115,21 @@ TEST_F(ChangePollerTest, AMovedShareBringsEachFolderUpToDateAndAnExpiredOneIsLis
   extension_->feeds["p::/D"] = {{}, {}, expired};
   poller_.round();
   EXPECT_EQ(invalidated_, std::vector<std::string>{"2 " + d + " "}) << "the folder's contents are asked again";
+  const auto folder = table_.node(inodeOf("p::/D"));
+  fuse_ino_t made = 0;
+  {
+    std::lock_guard guard(table_.mutex());
+    EXPECT_FALSE(folder->listed);
+    // A new file whose upload the peer already lists, before the upload's answer names its item.
+    made = table_.addNew(folder->inode, "new")->inode;
+    folder->children.set("new", made);
+  }
+  extension_->listings["p::/D"] = {FakeExtension::item("/D/new")};
+  ASSERT_EQ(listings_.ensureListed(folder), 0);
+  extension_->feeds["p::/D"] = {{FakeExtension::item("/D/new")}, {}, std::nullopt};
+  poller_.round();
   std::lock_guard guard(table_.mutex());
-  EXPECT_FALSE(table_.findIdentifier("p::/D")->listed);
+  EXPECT_EQ(folder->children.find("new"), made) << "the name stays the new file's";
 }
 
 class UploadQueueTest : public ::testing::Test {
@@ -197,26 +210,30 @@ TEST_F(UploadQueueTest, ACloseNotYetSentGivesWayToTheNextAndAnEditThePeerOvertoo
   EXPECT_EQ(told_, (std::vector<std::string>{"stored 1 new.txt", "conflicted 2 a.txt " + conflicts[0].copy}));
 }
 
-TEST_F(UploadQueueTest, AnEditLeftByAnEarlierRunAndOneOfThisRunGoInOrderWithoutAConflict) {
+// The peer's f.txt ("old"), and an edit of it that an earlier run closed and
+// never sent, as its journal holds it; the edit's first try fails.
+fileprovider::ItemPtr leaveAnEditFromAnEarlierRun(FakeExtension& extension) {
   fileprovider::ItemPtr before;
   {
-    std::lock_guard guard(extension_->mutex);
-    before = extension_->store("f.txt", "old");
-    extension_->unreachableChanges = 1;  // the earlier run's edit fails its first try
+    std::lock_guard guard(extension.mutex);
+    before = extension.store("f.txt", "old");
+    extension.unreachableChanges = 1;
   }
-  {
-    // What an earlier run closed and never sent, as its journal holds it.
-    auto journal = UploadJournal::open("q").value();
-    auto [path, fd] = journal->newWorkFile().value();
-    ASSERT_EQ(::pwrite(fd.get(), "older", 5, 0), 5);
-    PendingUpload record;
-    record.identifier = before->itemIdentifier().rawValue();
-    record.parentIdentifier = ItemIdentifier::rootContainer().rawValue();
-    record.name = "f.txt";
-    record.path = "/f.txt";
-    record.baseVersion = before->itemVersion().contentVersion;
-    ASSERT_TRUE(journal->commit(record, fd.get(), path).ok());
-  }
+  auto journal = UploadJournal::open("q").value();
+  auto [path, fd] = journal->newWorkFile().value();
+  EXPECT_EQ(::pwrite(fd.get(), "older", 5, 0), 5);
+  PendingUpload record;
+  record.identifier = before->itemIdentifier().rawValue();
+  record.parentIdentifier = ItemIdentifier::rootContainer().rawValue();
+  record.name = "f.txt";
+  record.path = "/f.txt";
+  record.baseVersion = before->itemVersion().contentVersion;
+  EXPECT_TRUE(journal->commit(record, fd.get(), path).ok());
+  return before;
+}
+
+TEST_F(UploadQueueTest, AnEditLeftByAnEarlierRunAndOneOfThisRunGoInOrderWithoutAConflict) {
+  const auto before = leaveAnEditFromAnEarlierRun(*extension_);
   queue_.replay();
   ASSERT_EQ(queue_.pendingCount(), 1u) << "it stays queued";
   // This run edits the file from what it lists: the peer's version, still "old".
@@ -226,6 +243,21 @@ TEST_F(UploadQueueTest, AnEditLeftByAnEarlierRunAndOneOfThisRunGoInOrderWithoutA
   EXPECT_EQ(queue_.drain(std::chrono::seconds(30), [](std::size_t) {}), 0u);
   EXPECT_EQ(peerBytes("f.txt"), "newest");
   EXPECT_TRUE(queue_.conflicts().empty()) << queue_.conflicts()[0].copy;
+}
+
+TEST_F(UploadQueueTest, AFileClaimsTheEditAnEarlierRunLeftForItAndCanWaitForIt) {
+  const auto before = leaveAnEditFromAnEarlierRun(*extension_);
+  queue_.replay();
+  PendingUpload where;
+  where.identifier = before->itemIdentifier().rawValue();
+  queue_.claim(7, where);
+  const std::uint64_t left = queue_.latest(7);
+  ASSERT_NE(left, 0u) << "a rename or fsync of the file waits for it";
+  queue_.startWorker();
+  EXPECT_EQ(queue_.waitStored(7, left), 0);
+  EXPECT_EQ(peerBytes("f.txt"), "older");
+  std::lock_guard guard(mutex_);
+  EXPECT_EQ(told_, std::vector<std::string>{"stored 7 f.txt"}) << "the mount hears of it as the file's";
 }
 
 }  // namespace
