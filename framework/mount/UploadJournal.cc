@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -47,12 +48,30 @@ std::uint64_t sequenceOf(const std::filesystem::path& file, std::string_view ext
 
 }  // namespace
 
-foundation::Result<std::unique_ptr<UploadJournal>> UploadJournal::open(const std::string& domain) {
+foundation::Result<std::unique_ptr<UploadJournal>> UploadJournal::open(const std::string& domain, std::string boot) {
   auto state = domainStateFolder(domain);
   if (!state) return posixError(ENOENT, "set XDG_STATE_HOME or HOME to say where pending uploads are kept");
   const auto folder = *state / "pending";
   if (int err = foundation::makePrivateFolders(folder)) return posixError(err, "cannot make " + folder.string());
-  return std::unique_ptr<UploadJournal>(new UploadJournal(folder));
+  return std::unique_ptr<UploadJournal>(new UploadJournal(folder, std::move(boot)));
+}
+
+UploadJournal::~UploadJournal() {
+  flush();
+  {
+    std::lock_guard guard(flushMutex_);
+    stopping_ = true;
+  }
+  flushChanged_.notify_all();
+  if (flusher_.joinable()) flusher_.join();
+}
+
+std::string UploadJournal::currentBoot() {
+  auto text = foundation::FileManager::contentsOf("/proc/sys/kernel/random/boot_id");
+  if (!text.ok()) return "";
+  std::string boot = foundation::stringFromData(*text);
+  while (!boot.empty() && (boot.back() == '\n' || boot.back() == ' ')) boot.pop_back();
+  return boot;
 }
 
 foundation::Result<std::pair<std::filesystem::path, foundation::UniqueFd>> UploadJournal::newWorkFile() {
@@ -69,17 +88,72 @@ std::filesystem::path UploadJournal::dataPath(const PendingUpload& record) const
 foundation::Status UploadJournal::commit(PendingUpload& record, int fd, const std::filesystem::path& workPath) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return posixError(errno, "cannot read " + workPath.string());
-  if (::fsync(fd) != 0) return posixError(errno, "cannot flush " + workPath.string());
   record.sequence = nextSequence_++;
   record.size = static_cast<std::uint64_t>(st.st_size);
+  record.boot = boot_;
   const auto data = dataPath(record);
   if (::rename(workPath.c_str(), data.c_str()) != 0) return posixError(errno, "cannot keep " + data.string());
-  // The record's own write flushes the folder, and with it the rename above.
-  if (auto written = rewrite(record); !written.ok()) {
+  // Written in place: a record cut short by the mount's death does not decode,
+  // and its close never returned.
+  const auto path = folder_ / (std::to_string(record.sequence) + ".json");
+  const std::string text = encode(record);
+  foundation::UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  const bool written = out.valid() && ::write(out.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (!written || ::close(out.release()) != 0) {
+    const int err = errno ? errno : EIO;
+    ::unlink(path.c_str());
     (void)::rename(data.c_str(), workPath.c_str());
-    return written;
+    return posixError(err, "cannot write " + path.string());
   }
+  {
+    std::lock_guard guard(flushMutex_);
+    committed_ = record.sequence;
+    if (!flusher_.joinable()) flusher_ = std::thread([this] { runFlusher(); });
+  }
+  flushChanged_.notify_all();
   return foundation::Ok{};
+}
+
+void UploadJournal::flush() {
+  std::unique_lock lock(flushMutex_);
+  if (durable_ >= committed_) return;
+  urgent_ = true;
+  flushChanged_.notify_all();
+  flushChanged_.wait(lock, [&] { return durable_ >= committed_; });
+}
+
+// Gathers the commits of a moment, then makes them durable with one syncfs()
+// and notes how far that went. A failed syncfs notes nothing: after a power
+// cut those records are set aside, not sent torn.
+void UploadJournal::runFlusher() {
+  constexpr auto kGather = std::chrono::milliseconds(300);
+  const foundation::UniqueFd folder(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  std::unique_lock lock(flushMutex_);
+  while (true) {
+    flushChanged_.wait(lock, [&] { return stopping_ || committed_ > durable_; });
+    if (committed_ <= durable_) return;
+    flushChanged_.wait_for(lock, kGather, [&] { return stopping_ || urgent_; });
+    const std::uint64_t through = committed_;
+    lock.unlock();
+    if (folder.valid() && ::syncfs(folder.get()) == 0) {
+      const nlohmann::json mark = {{"through", through}};
+      (void)foundation::FileManager::writeAtomically(folder_ / "durable.json", foundation::dataFromString(mark.dump()));
+    }
+    lock.lock();
+    durable_ = std::max(durable_, through);
+    if (durable_ >= committed_) urgent_ = false;
+    flushChanged_.notify_all();
+  }
+}
+
+std::uint64_t UploadJournal::durableMark() const {
+  auto text = foundation::FileManager::contentsOf(folder_ / "durable.json");
+  if (!text.ok()) return 0;
+  auto json = nlohmann::json::parse(foundation::stringFromData(*text), nullptr, false);
+  if (!json.is_object() || json.size() != 1 || !json.contains("through") || !json["through"].is_number_unsigned()) {
+    return 0;
+  }
+  return json["through"].get<std::uint64_t>();
 }
 
 foundation::Status UploadJournal::rewrite(const PendingUpload& record) {
@@ -96,6 +170,8 @@ std::vector<PendingUpload> UploadJournal::load() {
   std::vector<PendingUpload> records;
   std::vector<std::filesystem::path> others;
   std::error_code error;
+  const std::uint64_t mark = durableMark();
+  nextSequence_ = std::max(nextSequence_, mark + 1);
   for (const auto& entry : std::filesystem::directory_iterator(folder_, error)) {
     const auto& file = entry.path();
     if (std::uint64_t sequence = sequenceOf(file, ".json")) {
@@ -103,6 +179,13 @@ std::vector<PendingUpload> UploadJournal::load() {
       auto record = text.ok() ? decode(foundation::stringFromData(*text)) : std::nullopt;
       if (!record || record->sequence != sequence || !std::filesystem::is_regular_file(dataPath(*record))) {
         std::filesystem::rename(file, file.string() + ".bad", error);
+        continue;
+      }
+      if (!record->boot.empty() && record->boot != boot_ && record->sequence > mark) {
+        // Closed just before the machine went down, and maybe never on disk whole.
+        nextSequence_ = std::max(nextSequence_, record->sequence + 1);
+        std::filesystem::rename(file, file.string() + ".unflushed", error);
+        std::filesystem::rename(dataPath(*record), dataPath(*record).string() + ".unflushed", error);
         continue;
       }
       records.push_back(std::move(*record));
@@ -135,14 +218,16 @@ std::string UploadJournal::encode(const PendingUpload& record) {
                                  {"size", record.size},
                                  {"attempts", record.attempts},
                                  {"lastError", record.lastError},
-                                 {"failed", record.failed}};
+                                 {"failed", record.failed},
+                                 {"boot", record.boot}};
   if (record.baseVersion) json["baseVersion"] = foundation::hexString(*record.baseVersion);
   return json.dump() + "\n";
 }
 
 std::optional<PendingUpload> UploadJournal::decode(std::string_view text) {
   auto json = nlohmann::json::parse(text, nullptr, false);
-  if (!json.is_object() || json.size() != 10) return std::nullopt;
+  // Records written before commits carried their boot have none: they were durable.
+  if (!json.is_object() || json.size() != (json.contains("boot") ? 11u : 10u)) return std::nullopt;
   auto text_ = [&](const char* key) { return json.contains(key) && json[key].is_string(); };
   auto number = [&](const char* key) { return json.contains(key) && json[key].is_number_unsigned(); };
   if (!number("sequence") || !text_("identifier") || !text_("parent") || !text_("name") || !text_("path") ||
@@ -161,6 +246,10 @@ std::optional<PendingUpload> UploadJournal::decode(std::string_view text) {
   record.attempts = json["attempts"].get<std::uint32_t>();
   record.lastError = json["lastError"].get<std::string>();
   record.failed = json["failed"].get<bool>();
+  if (json.contains("boot")) {
+    if (!json["boot"].is_string()) return std::nullopt;
+    record.boot = json["boot"].get<std::string>();
+  }
   if (const auto& base = json["baseVersion"]; base.is_string()) {
     record.baseVersion = fromHex(base.get<std::string>());
     if (!record.baseVersion) return std::nullopt;

@@ -4,19 +4,31 @@
 //
 // Each upload is two files named by its sequence number: "<n>.data", the file's
 // contents as they were closed (never written again), and "<n>.json", the record
-// saying where they go. The contents are flushed to disk before the record is
-// written, and the record is written atomically (temporary file, fsync, rename,
-// folder fsync), so a record on disk always names complete contents.
+// saying where they go.
 //
-// Not thread-safe: the upload queue serialises every call.
+// A commit writes both without waiting for the disk: once it returns, the
+// upload survives the mount's death (the kernel holds what was written). A
+// flusher makes commits durable in batches, with one syncfs() a little after
+// the first commit of a batch, and then notes the last sequence number it
+// made durable in "durable.json". So a power cut loses at most the last moment
+// of closes: a record written in an earlier boot and not noted as durable may
+// name torn contents, and the next load sets it aside (as "<n>.json.unflushed",
+// with "<n>.data.unflushed") instead of sending it. A rewritten record is
+// written durably at once.
+//
+// Not thread-safe, but for the flusher, which keeps to itself: the upload
+// queue serialises every call.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/foundation/Data.h"
@@ -36,12 +48,19 @@ struct PendingUpload {
   std::uint32_t attempts = 0;
   std::string lastError;
   bool failed = false;  // will not be retried; the contents stay for the user
+  std::string boot;     // the boot a commit not yet durable was made in; empty once durable
 };
 
 class UploadJournal {
  public:
-  // The domain's pending folder, made 0700 when missing.
-  static foundation::Result<std::unique_ptr<UploadJournal>> open(const std::string& domain);
+  // The domain's pending folder, made 0700 when missing. `boot` tells this
+  // boot from earlier ones (the kernel's boot id unless a test says otherwise).
+  static foundation::Result<std::unique_ptr<UploadJournal>> open(const std::string& domain,
+                                                                 std::string boot = currentBoot());
+  ~UploadJournal();  // makes every commit durable first
+
+  // The kernel's id of this boot, empty when it cannot tell.
+  static std::string currentBoot();
 
   const std::filesystem::path& folder() const { return folder_; }
 
@@ -49,12 +68,15 @@ class UploadJournal {
   // committing it is a rename.
   foundation::Result<std::pair<std::filesystem::path, foundation::UniqueFd>> newWorkFile();
 
-  // Makes `record` durable with the contents at `fd`, the open work file at
-  // `workPath`: gives the record its sequence number, flushes the contents,
-  // renames them to the record's data file and writes the record.
+  // Keeps `record` with the contents at `fd`, the open work file at
+  // `workPath`: gives the record its sequence number, renames the contents to
+  // the record's data file and writes the record; the flusher makes both
+  // durable soon after.
   foundation::Status commit(PendingUpload& record, int fd, const std::filesystem::path& workPath);
-  // Writes a changed record (attempts, error, where it goes) again.
+  // Writes a changed record (attempts, error, where it goes) again, durably.
   foundation::Status rewrite(const PendingUpload& record);
+  // Waits until every commit so far is durable.
+  void flush();
   // Forgets an upload: the record first, so a crash in between leaves only
   // contents no record names, which the next load removes.
   void remove(const PendingUpload& record);
@@ -71,10 +93,22 @@ class UploadJournal {
   static std::optional<PendingUpload> decode(std::string_view text);
 
  private:
-  explicit UploadJournal(std::filesystem::path folder) : folder_(std::move(folder)) {}
+  UploadJournal(std::filesystem::path folder, std::string boot)
+      : folder_(std::move(folder)), boot_(std::move(boot)) {}
+  void runFlusher();
+  std::uint64_t durableMark() const;  // the sequence "durable.json" notes, 0 for none
 
   const std::filesystem::path folder_;
+  const std::string boot_;
   std::uint64_t nextSequence_ = 1;
+
+  std::mutex flushMutex_;  // guards what follows
+  std::condition_variable flushChanged_;
+  std::uint64_t committed_ = 0;  // the last sequence committed
+  std::uint64_t durable_ = 0;    // the last sequence known durable
+  bool urgent_ = false;  // someone waits in flush(): no gathering
+  bool stopping_ = false;
+  std::thread flusher_;  // started with the first commit
 };
 
 }  // namespace corvane::framework::mount

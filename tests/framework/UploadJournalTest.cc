@@ -91,6 +91,25 @@ TEST_F(UploadJournalTest, ACommittedUploadIsFoundByTheNextRunAndLeftoversAreClea
   EXPECT_FALSE(std::filesystem::exists(pending() / "1.json"));
 }
 
+TEST_F(UploadJournalTest, AKilledMountKeepsEveryCommitAndAPowerCutSetsAsideWhatWasNotFlushed) {
+  {
+    auto journal = UploadJournal::open("d", "boot-1").value();
+    ASSERT_EQ(commit(*journal, "flushed"), 1u);
+    journal->flush();
+    ASSERT_EQ(commit(*journal, "cut"), 2u);
+  }
+  // The state a power cut leaves when it comes before the second commit's flush.
+  writeFile(pending() / "durable.json", "{\"through\":1}");
+  EXPECT_EQ(UploadJournal::open("d", "boot-1").value()->load().size(), 2u) << "the same boot: both are whole";
+  auto rebooted = UploadJournal::open("d", "boot-2").value();
+  auto records = rebooted->load();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(readFile(rebooted->dataPath(records[0])), "flushed");
+  EXPECT_EQ(readFile(pending() / "2.data.unflushed"), "cut") << "kept for the user, not sent";
+  EXPECT_TRUE(std::filesystem::exists(pending() / "2.json.unflushed"));
+  EXPECT_EQ(commit(*rebooted, "next"), 3u);
+}
+
 TEST(UploadJournalDecode, RefusesWhatEncodeCouldNotHaveWritten) {
   PendingUpload record;
   record.sequence = 4;
@@ -108,7 +127,7 @@ TEST(UploadJournalDecode, RefusesWhatEncodeCouldNotHaveWritten) {
   const std::pair<const char*, nlohmann::json> kBad[] = {
       {"sequence", 0},      {"sequence", -1},    {"sequence", "4"},       {"name", "a/b"},  {"name", ".."},
       {"name", ""},         {"parent", ""},      {"size", 1.5},           {"failed", "no"}, {"baseVersion", "0g"},
-      {"baseVersion", "f"}, {"baseVersion", 12}, {"attempts", 1LL << 40}, {"extra", true},
+      {"baseVersion", "f"}, {"baseVersion", 12}, {"attempts", 1LL << 40}, {"boot", 1},
   };
   for (const auto& [key, value] : kBad) {
     auto bad = good;
@@ -116,6 +135,11 @@ TEST(UploadJournalDecode, RefusesWhatEncodeCouldNotHaveWritten) {
     EXPECT_FALSE(UploadJournal::decode(bad.dump())) << key << "=" << value.dump();
   }
   for (const char* text : {"", "[]", "{", "null", "{\"sequence\":4}"}) EXPECT_FALSE(UploadJournal::decode(text));
+  auto extra = good;
+  extra.erase("boot");
+  EXPECT_TRUE(UploadJournal::decode(extra.dump())) << "a record from before boots were kept";
+  extra["extra"] = true;
+  EXPECT_FALSE(UploadJournal::decode(extra.dump()));
 }
 
 }  // namespace
