@@ -85,7 +85,8 @@ void UploadQueue::stopWorker() {
     stopping_ = true;
   }
   changed_.notify_all();
-  if (worker_.joinable()) worker_.join();
+  for (auto& worker : workers_) worker.join();
+  workers_.clear();
 }
 
 void UploadQueue::setListener(Listener listener) {
@@ -109,7 +110,9 @@ void UploadQueue::replay() {
 }
 
 void UploadQueue::startWorker() {
-  worker_ = std::thread([this] { run(); });
+  // A few: a small file's upload is mostly round trips, which overlap.
+  constexpr int kAtOnce = 4;
+  for (int i = 0; i < kAtOnce; ++i) workers_.emplace_back([this] { run(); });
 }
 
 void UploadQueue::run() {

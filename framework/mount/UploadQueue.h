@@ -1,5 +1,6 @@
-// UploadQueue: sends closed files to the peer from the journal, one at a time
-// and in the order they were closed, keeping only a file's latest contents.
+// UploadQueue: sends closed files to the peer from the journal, keeping only a
+// file's latest contents. Uploads start in the order files were closed, a few
+// at once (small files are mostly round trips), and a file's one at a time.
 //
 // Before a changed file is sent, the peer's item is looked up: when its content
 // version is not the one the edit was made from (changed or deleted on the
@@ -8,8 +9,8 @@
 // the upload queued and retried with backoff, and at once when the link comes
 // back; any other keeps its contents in the journal, marked failed.
 //
-// Thread-safe. Uploads run on a thread of the queue's own; the listener is
-// called from it, with no lock of the queue held.
+// Thread-safe. Uploads run on threads of the queue's own; the listener is
+// called from them, with no lock of the queue held.
 #pragma once
 
 #include <cerrno>
@@ -67,7 +68,7 @@ class UploadQueue {
   // ready. What could not be sent stays queued for the worker.
   void replay();
   void startWorker();
-  // Stops the worker after the upload in flight; no listener call comes after.
+  // Stops the workers after the uploads in flight; no listener call comes after.
   void stopWorker();
 
   // Queues the contents at `fd` (the open file at `workPath`, which the journal
@@ -181,7 +182,7 @@ class UploadQueue {
   std::uint64_t attemptsEnded_ = 0;
   std::vector<Conflict> conflicts_;
   bool stopping_ = false;
-  std::thread worker_;
+  std::vector<std::thread> workers_;
 };
 
 }  // namespace corvane::framework::mount
