@@ -132,6 +132,13 @@ std::size_t MaterializedCache::evict() {
   return removed;
 }
 
+void MaterializedCache::drop(const fileprovider::ItemPtr& item) {
+  const auto path = entryPath(item);
+  std::lock_guard guard(mutex_);
+  // A handle reading it keeps its descriptor; the name goes at once.
+  if (::unlink(path.c_str()) == 0 || errno == ENOENT) index_.erase(path.filename().string());
+}
+
 bool MaterializedCache::remakeFolder() const {
   // A cache cleaner may empty ~/.cache under a running mount; what it took is
   // fetched again, and the index lets go of each entry as eviction finds it gone.

@@ -64,6 +64,10 @@ class MaterializedCache {
   // here, open for reading.
   std::optional<foundation::UniqueFd> find(const std::string& identifier, const foundation::Data& contentVersion) const;
 
+  // Forgets the contents kept for `item`: a file renamed onto its name may
+  // carry the same version (a version is the path, the size and the time).
+  void drop(const fileprovider::ItemPtr& item);
+
   void setLimits(Limits limits);
   // Asked of each entry an eviction considers; true keeps it.
   void setKeep(std::function<bool(const std::string& identifier)> keep);

@@ -73,6 +73,10 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
     return errnoFor(renamed.error());
   }
   if (aside) (void)calls_->remove(aside->itemIdentifier(), aside->itemVersion());
+  // Two files of one size written in the same millisecond have the same
+  // version under the same name: what the cache kept for the file replaced
+  // would be read as the renamed one's.
+  cache_->drop(*renamed);
   renamedHere(folder, source, target, name, newName, item, *renamed);
   return 0;
 }
