@@ -55,6 +55,9 @@ std::optional<Mount::Failure> Mount::openStorage() {
   if (!journal.ok()) return Failure{1, journal.error().localizedDescription()};
   journal_ = std::move(*journal);
   pendingFolder_ = journal_->folder();
+  auto times = ModifiedTimes::open(options_.domain);
+  if (!times.ok()) return Failure{1, times.error().localizedDescription()};
+  times_ = std::move(*times);
   return std::nullopt;
 }
 
@@ -104,6 +107,7 @@ void Mount::openUploads() {
 
 std::optional<Mount::Failure> Mount::openFileSystem() {
   fs_ = std::make_unique<MountFileSystem>(calls_, cache_, uploads_, MountFileSystem::Options{});
+  fs_->keepTimesIn(times_);
   uploads_->startWorker();
   if (auto started = fs_->start(); !started.ok()) return Failure{1, started.error().localizedDescription()};
   fs_->setRemoteChangeSink([this](const std::vector<RemoteChange>& changes) { feed_.applied(changes); });

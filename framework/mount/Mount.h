@@ -19,6 +19,7 @@
 #include "framework/DomainManager.h"
 #include "framework/mount/ChangePoller.h"
 #include "framework/mount/MaterializedCache.h"
+#include "framework/mount/ModifiedTimes.h"
 #include "framework/mount/ExtensionCalls.h"
 #include "framework/mount/FuseSession.h"
 #include "framework/mount/HostSupervisor.h"
@@ -79,6 +80,7 @@ class Mount {
   const std::filesystem::path share_;
   std::shared_ptr<MaterializedCache> cache_;
   std::unique_ptr<UploadJournal> journal_;  // until the upload queue takes it
+  std::shared_ptr<ModifiedTimes> times_;
   std::filesystem::path pendingFolder_;
   DomainManager domains_;
   fileprovider::ReplicatedExtensionPtr extension_;

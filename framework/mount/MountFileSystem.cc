@@ -169,6 +169,8 @@ int MountFileSystem::setattr(fuse_ino_t inode, const struct stat& wanted, int to
     found->localModified = (toSet & FUSE_SET_ATTR_MTIME_NOW)
                                ? nowSeconds()
                                : static_cast<double>(wanted.st_mtim.tv_sec) + wanted.st_mtim.tv_nsec / 1e9;
+    // An edit not sent yet keeps it when its upload lands.
+    if (!found->dirty()) table_.keepTime(*found);
   }
   std::lock_guard guard(table_.mutex());
   table_.fill(*found, attributes);

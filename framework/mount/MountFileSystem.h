@@ -51,6 +51,8 @@ class MountFileSystem {
   ~MountFileSystem();  // stops the upload worker: it calls back into the table
 
   void setInvalidationSink(InvalidationSink sink);
+  // Before start(): where the dates given to files are kept across remounts.
+  void keepTimesIn(std::shared_ptr<ModifiedTimes> times) { table_.keepTimesIn(std::move(times)); }
   void setRemoteChangeSink(RemoteChangeSink sink);
 
   // Lists the root and tells the extension the import is done. An error when

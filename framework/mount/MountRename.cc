@@ -145,6 +145,7 @@ void MountFileSystem::renamedHere(const NodePtr& folder, const NodePtr& source, 
   source->item = after;
   source->folder = wasFolder;
   if (wasFolder) return;
+  table_.keepTime(*source);
   // An edit still open goes on from the renamed file, not from its old name.
   const UploadQueue::VersionChange versions{before->itemVersion().contentVersion, after->itemVersion().contentVersion};
   uploads_->moved(source->inode, source->identifier.rawValue(), source->name, versions);

@@ -38,6 +38,7 @@ void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const It
     if (file->unlinked) return;
     table_.rekey(file, item->itemIdentifier(), movedBelow_);
     file->item = item;
+    table_.keepTime(*file);
     file->kernelVersion = item->itemVersion().contentVersion;  // the kernel cached what was written
     if (file->contents) file->contents->landed(sequence, item->itemVersion().contentVersion);
     out.push_back({Invalidation::Kind::attributes, key, {}});

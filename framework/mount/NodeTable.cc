@@ -69,11 +69,21 @@ fuse_ino_t NodeTable::place(const fileprovider::ItemPtr& item, fuse_ino_t parent
     nodes_[node->inode] = node;
     byIdentifier_[raw] = node->inode;
   }
+  const auto& version = item->itemVersion().contentVersion;
+  const bool newContents = !node->item || node->item->itemVersion().contentVersion != version;
   node->parent = parent;
   node->name = item->filename();
   node->folder = isFolder(item);
   node->item = item;
+  // A local edit keeps its own date until it is sent.
+  if (times_ && newContents && !node->folder && !node->dirty()) node->localModified = times_->find(raw, version);
   return node->inode;
+}
+
+void NodeTable::keepTime(const Node& node) {
+  if (times_ && node.item && node.localModified && !node.identifier.rawValue().empty()) {
+    times_->keep(node.identifier.rawValue(), node.item->itemVersion().contentVersion, *node.localModified);
+  }
 }
 
 NodePtr NodeTable::addNew(fuse_ino_t parent, const std::string& name) {
@@ -112,6 +122,7 @@ void NodeTable::rekey(const NodePtr& node, const ItemIdentifier& identifier,
 }
 
 void NodeTable::forget(const NodePtr& node) {
+  if (times_ && !node->identifier.rawValue().empty()) times_->forget(node->identifier.rawValue());
   byIdentifier_.erase(node->identifier.rawValue());
   node->identifier = ItemIdentifier("");
 }

@@ -23,6 +23,7 @@
 
 #include "framework/mount/ChildIndex.h"
 #include "framework/mount/FileContents.h"
+#include "framework/mount/ModifiedTimes.h"
 #include "platform/fileprovider/Enumeration.h"
 #include "platform/fileprovider/Item.h"
 
@@ -38,7 +39,9 @@ struct Node {
   std::string name;
   bool folder = false;
   fileprovider::ItemPtr item;           // absent for a new file not yet stored on the peer
-  std::optional<double> localModified;  // a date set here; dates alone are never sent
+  // A date given here (by a write or a program setting it): dates are never
+  // sent, so it is kept in the table's ModifiedTimes for the version it goes with.
+  std::optional<double> localModified;
   bool unlinked = false;                // gone from its folder; what is still written is dropped at close
   // Folders.
   std::mutex listingMutex;  // serialises the first listing; not guarded by the table's mutex
@@ -66,6 +69,8 @@ class NodeTable {
   NodeTable();  // holds the root, as the root container
 
   std::mutex& mutex() const { return mutex_; }
+  // Where the dates given here are kept across remounts; none until set.
+  void keepTimesIn(std::shared_ptr<ModifiedTimes> times) { times_ = std::move(times); }
 
   NodePtr node(fuse_ino_t inode) const;
   NodePtr child(const NodePtr& folder, const std::string& name) const;
@@ -76,7 +81,10 @@ class NodeTable {
   NodePtr find(fuse_ino_t inode) const;
   NodePtr findIdentifier(const std::string& raw) const;
   const std::unordered_map<fuse_ino_t, NodePtr>& nodes() const { return nodes_; }
-  // The node of `item` (made on first sight) placed in `parent`.
+  // Keeps the node's date for the content version its item has now.
+  void keepTime(const Node& node);
+  // The node of `item` (made on first sight) placed in `parent`. A file whose
+  // contents are new to the table shows the date kept for them, if any.
   fuse_ino_t place(const fileprovider::ItemPtr& item, fuse_ino_t parent);
   // A node for a file made here, not yet on the peer.
   NodePtr addNew(fuse_ino_t parent, const std::string& name);
@@ -107,6 +115,7 @@ class NodeTable {
   fuse_ino_t nextInode_ = FUSE_ROOT_ID + 1;
   std::uint64_t localChanges_ = 0;
   std::uint64_t renames_ = 0;
+  std::shared_ptr<ModifiedTimes> times_;
 };
 
 }  // namespace corvane::framework::mount

@@ -21,23 +21,6 @@ namespace corvane::framework::mount {
 
 namespace {
 
-std::optional<foundation::Data> fromHex(std::string_view text) {
-  if (text.size() % 2) return std::nullopt;
-  foundation::Data out;
-  out.reserve(text.size() / 2);
-  auto digit = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-  };
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    const int high = digit(text[i]), low = digit(text[i + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    out.push_back(static_cast<std::uint8_t>(high * 16 + low));
-  }
-  return out;
-}
-
 // "<n>.json" or "<n>.data" with n a plain decimal number; 0 otherwise.
 std::uint64_t sequenceOf(const std::filesystem::path& file, std::string_view extension) {
   if (file.extension() != extension) return 0;
@@ -251,7 +234,7 @@ std::optional<PendingUpload> UploadJournal::decode(std::string_view text) {
     record.boot = json["boot"].get<std::string>();
   }
   if (const auto& base = json["baseVersion"]; base.is_string()) {
-    record.baseVersion = fromHex(base.get<std::string>());
+    record.baseVersion = foundation::dataFromHex(base.get<std::string>());
     if (!record.baseVersion) return std::nullopt;
   } else if (!base.is_null()) {
     return std::nullopt;

@@ -16,6 +16,23 @@ std::uint64_t loadUInt64LE(const Data& data, std::size_t offset) {
   return value;
 }
 
+std::optional<Data> dataFromHex(std::string_view text) {
+  if (text.size() % 2) return std::nullopt;
+  auto digit = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  Data out;
+  out.reserve(text.size() / 2);
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    const int high = digit(text[i]), low = digit(text[i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    out.push_back(static_cast<std::uint8_t>(high * 16 + low));
+  }
+  return out;
+}
+
 std::string hexString(const Data& data) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string text;

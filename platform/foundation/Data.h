@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,5 +22,7 @@ std::uint64_t loadUInt64LE(const Data& data, std::size_t offset);
 
 // Lower-case hexadecimal text of the bytes.
 std::string hexString(const Data& data);
+// The bytes of text hexString could have written; absent for anything else.
+std::optional<Data> dataFromHex(std::string_view text);
 
 }  // namespace foundation

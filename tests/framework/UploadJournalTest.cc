@@ -1,4 +1,5 @@
-// The pending-upload journal on disk, and the names conflict copies get.
+// The pending-upload journal and the kept modification dates on disk, and the
+// names conflict copies get.
 #include "framework/mount/UploadJournal.h"
 
 #include <sys/stat.h>
@@ -6,10 +7,12 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "framework/mount/ModifiedTimes.h"
 #include "framework/mount/UploadQueue.h"
 #include "tests/support/TempDir.h"
 
@@ -108,6 +111,31 @@ TEST_F(UploadJournalTest, AKilledMountKeepsEveryCommitAndAPowerCutSetsAsideWhatW
   EXPECT_EQ(readFile(pending() / "2.data.unflushed"), "cut") << "kept for the user, not sent";
   EXPECT_TRUE(std::filesystem::exists(pending() / "2.json.unflushed"));
   EXPECT_EQ(commit(*rebooted, "next"), 3u);
+}
+
+TEST_F(UploadJournalTest, DatesHoldForTheirVersionAcrossRunsAndTheirFileStaysSmall) {
+  const foundation::Data v1{1}, v2{2};
+  {
+    auto times = ModifiedTimes::open("d").value();
+    times->keep("p::/a", v1, 1577934245.5);
+    times->keep("p::/gone", v1, 7);
+    times->forget("p::/gone");
+    for (int i = 0; i < 3000; ++i) times->keep("p::/busy", v1, i);  // rewritten whole along the way
+  }
+  const auto file = pending().parent_path() / "times.log";
+  {
+    std::ofstream torn(file, std::ios::app);
+    torn << "{\"id\":\"p::/a\",\"version\":\"02\",\"ti";  // cut short by a crash
+  }
+  ModifiedTimes::open("d").value()->keep("p::/after", v2, 3);
+  auto times = ModifiedTimes::open("d").value();
+  EXPECT_EQ(times->find("p::/after", v2), 3) << "a line after a torn one";
+  EXPECT_EQ(times->find("p::/a", v1), 1577934245.5);
+  EXPECT_EQ(times->find("p::/a", v2), std::nullopt) << "the peer's contents moved on";
+  EXPECT_EQ(times->find("p::/gone", v1), std::nullopt);
+  EXPECT_EQ(times->find("p::/busy", v1), 2999);
+  std::ifstream in(file);
+  EXPECT_LT(std::count(std::istreambuf_iterator<char>(in), {}, '\n'), 1100);
 }
 
 TEST(UploadJournalDecode, RefusesWhatEncodeCouldNotHaveWritten) {
