@@ -50,6 +50,13 @@ class FakeEnumerator final : public fileprovider::Enumerator {
   const std::string container_;
 };
 
+// Answers a create or modify with `item`, or with `failure` when there is none.
+void answer(const fileprovider::ReplicatedExtension::ItemChangeCompletion& completion,
+            const fileprovider::ItemPtr& item, std::int64_t failure) {
+  if (item) return completion(item, {}, false, std::nullopt);
+  completion(nullptr, {}, false, foundation::Error(foundation::kFileProviderErrorDomain, failure));
+}
+
 }  // namespace
 
 fileprovider::ItemPtr FakeExtension::item(const std::string& path, std::uint64_t size, bool folder) {
@@ -99,12 +106,7 @@ foundation::ProgressPtr FakeExtension::createItem(fileprovider::ItemPtr itemTemp
     asked.push_back("create " + name);
     if (!items.count("p::/" + name)) made = store(name, contents ? readFile(*contents) : "");
   }
-  if (made) {
-    completion(made, {}, false, std::nullopt);
-  } else {
-    completion(nullptr, {}, false,
-               foundation::Error(foundation::kFileProviderErrorDomain, fileprovider::ErrorCode::filenameCollision));
-  }
+  answer(completion, made, fileprovider::ErrorCode::filenameCollision);
   return nullptr;
 }
 
@@ -123,12 +125,7 @@ foundation::ProgressPtr FakeExtension::modifyItem(fileprovider::ItemPtr item, co
       changed = store(item->filename(), contents ? readFile(*contents) : bytes[item->itemIdentifier().rawValue()]);
     }
   }
-  if (changed) {
-    completion(changed, {}, false, std::nullopt);
-  } else {
-    completion(nullptr, {}, false,
-               foundation::Error(foundation::kFileProviderErrorDomain, fileprovider::ErrorCode::serverUnreachable));
-  }
+  answer(completion, changed, fileprovider::ErrorCode::serverUnreachable);
   return nullptr;
 }
 
