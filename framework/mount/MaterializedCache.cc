@@ -221,8 +221,21 @@ foundation::Status MaterializedCache::store(const fileprovider::ItemPtr& item, i
   return foundation::Ok{};
 }
 
-void MaterializedCache::adopt(const fileprovider::ItemPtr& item, int fd) {
-  if (store(item, fd).ok()) evict();  // a miss only costs a fetch later
+void MaterializedCache::adopt(const fileprovider::ItemPtr& item, const std::filesystem::path& path) {
+  const auto target = entryPath(item);
+  auto part = target;
+  part += "." + std::to_string(::gettid()) + ".part";
+  auto link = [&] { return ::link(path.c_str(), part.c_str()) == 0; };
+  const bool linked = link() || (errno == ENOENT && remakeFolder() && link());
+  if (linked && ::rename(part.c_str(), target.c_str()) == 0) {
+    indexStored(item, target);
+    evict();
+    return;
+  }
+  if (linked) ::unlink(part.c_str());
+  // Another file system, or one without links: a miss only costs a fetch later.
+  foundation::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.valid() && store(item, fd.get()).ok()) evict();
 }
 
 Result<MaterializedCache::Entry> MaterializedCache::materialise(const fileprovider::ItemPtr& item, const Fetch& fetch) {

@@ -54,9 +54,11 @@ class MaterializedCache {
   // taken from what `fetch` materialises (cloned or copied, never read through).
   foundation::Result<Entry> materialise(const fileprovider::ItemPtr& item, const Fetch& fetch);
 
-  // Takes the contents at `fd` (an uploaded working copy) as the item's cached
-  // contents, so the next open does not fetch what was just sent.
-  void adopt(const fileprovider::ItemPtr& item, int fd);
+  // Takes the file at `path` (uploaded contents nobody writes again) as the
+  // item's cached contents, so the next open does not fetch what was just
+  // sent: as a second name for the file where the file system allows, so that
+  // no copy is made and no file made and deleted, else as a copy.
+  void adopt(const fileprovider::ItemPtr& item, const std::filesystem::path& path);
 
   const std::filesystem::path& folder() const { return folder_; }
 

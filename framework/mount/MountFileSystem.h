@@ -130,6 +130,19 @@ class MountFileSystem {
     const std::vector<NodePtr> nodes_;
   };
 
+  // Keeps a file's queued uploads from starting while it lives.
+  class HeldUploads {
+   public:
+    HeldUploads(UploadQueue& uploads, std::uint64_t key) : uploads_(uploads), key_(key) {}
+    ~HeldUploads() { uploads_.release(key_); }
+    HeldUploads(const HeldUploads&) = delete;
+    HeldUploads& operator=(const HeldUploads&) = delete;
+
+   private:
+    UploadQueue& uploads_;
+    const std::uint64_t key_;
+  };
+
   OpenFile* keep(std::unique_ptr<OpenFile> handle);
   void fillEntry(const NodePtr& node, fuse_entry_param& entry) const;
   // The file's contents, made on first use. Not with the table held.
@@ -142,6 +155,8 @@ class MountFileSystem {
   // Hands what was changed to the upload queue, on disk, with where it goes.
   int seal(const NodePtr& file, FileContents& contents);
   int settle(const NodePtr& node);
+  // Uploads an earlier run left for the file are its own from now on.
+  void claimEarlier(const NodePtr& file);
   // Runs `change` on the file the upload queue reports on (with its folder held
   // off and the table locked), then sends the kernel what it changed.
   using LandedChange =
@@ -153,6 +168,11 @@ class MountFileSystem {
   int removeChild(fuse_ino_t parent, const std::string& name, bool folder);
   // The steps of a rename (MountRename.cc).
   int landBeforeRename(const NodePtr& source);
+  bool renameQueued(const NodePtr& folder, const NodePtr& source, const std::string& name,
+                    const std::string& newName);
+  // With the table held: the names in the folder and on the node.
+  void renamedLocally(const NodePtr& folder, const NodePtr& source, const NodePtr& target, const std::string& name,
+                      const std::string& newName);
   int moveAside(const NodePtr& target, const std::string& newName, fileprovider::ItemPtr& aside);
   void rollBack(const fileprovider::ItemPtr& aside, const std::string& newName);
   void renamedHere(const NodePtr& folder, const NodePtr& source, const NodePtr& target, const std::string& name,

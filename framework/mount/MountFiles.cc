@@ -207,8 +207,7 @@ int MountFileSystem::fsync(OpenFile* file) {
   return settle(file->node);
 }
 
-// Waits until the file's uploads are on the peer, those an earlier run left too.
-int MountFileSystem::settle(const NodePtr& file) {
+void MountFileSystem::claimEarlier(const NodePtr& file) {
   PendingUpload where;
   {
     std::lock_guard guard(table_.mutex());
@@ -217,6 +216,11 @@ int MountFileSystem::settle(const NodePtr& file) {
     where.name = file->name;
   }
   uploads_->claim(file->inode, where);
+}
+
+// Waits until the file's uploads are on the peer, those an earlier run left too.
+int MountFileSystem::settle(const NodePtr& file) {
+  claimEarlier(file);
   const std::uint64_t sequence = uploads_->latest(file->inode);
   return sequence ? uploads_->waitStored(file->inode, sequence) : 0;
 }

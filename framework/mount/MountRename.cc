@@ -49,8 +49,22 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
     renaming.emplace(*this, &Node::renaming, target ? std::vector{source, target} : std::vector{source});
     renamed_.wait(guard, [&] { return source->sealing == 0 && (!target || target->sealing == 0); });
   }
+  if (!source->folder && !target && renameQueued(folder, source, name, newName)) return 0;
+  // A stored file's queued contents wait while the rename goes first, then
+  // go to the new name; a file the peer does not have yet lands first.
+  std::optional<HeldUploads> held;
   if (!source->folder) {
-    if (int err = settle(source)) return err;
+    claimEarlier(source);
+    if (uploads_->hold(source->inode)) held.emplace(*uploads_, source->inode);
+    bool stored = false;
+    {
+      std::lock_guard guard(table_.mutex());
+      stored = source->item != nullptr;
+    }
+    if (!held || !stored) {
+      held.reset();
+      if (int err = settle(source)) return err;
+    }
     if (target) {
       if (int err = settle(target)) return err;
     }
@@ -79,6 +93,28 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   cache_->drop(*renamed);
   renamedHere(folder, source, target, name, newName, item, *renamed);
   return 0;
+}
+
+// A file whose upload has not started yet is renamed where it waits: it
+// reaches the peer once, under its new name. False when it is on its way.
+bool MountFileSystem::renameQueued(const NodePtr& folder, const NodePtr& source, const std::string& name,
+                                   const std::string& newName) {
+  std::string path;
+  {
+    std::lock_guard guard(table_.mutex());
+    if (source->item) return false;
+    path = table_.pathOf(folder);
+  }
+  claimEarlier(source);
+  path = path == "/" ? "/" + newName : path + "/" + newName;
+  // Held until the node has its new name too: what the upload reports back
+  // finds the file under the name it was made with.
+  if (!uploads_->hold(source->inode)) return false;
+  HeldUploads held(*uploads_, source->inode);
+  if (!uploads_->retitle(source->inode, newName, path)) return false;
+  std::lock_guard guard(table_.mutex());
+  renamedLocally(folder, source, nullptr, name, newName);
+  return true;
 }
 
 // A rename needs the peer's names: closed files land first. Below a folder,
@@ -130,15 +166,20 @@ void MountFileSystem::rollBack(const ItemPtr& aside, const std::string& newName)
   (void)calls_->modify(named(aside, newName), aside->itemVersion(), fileprovider::ItemField::filename, std::nullopt);
 }
 
-void MountFileSystem::renamedHere(const NodePtr& folder, const NodePtr& source, const NodePtr& target,
-                                  const std::string& name, const std::string& newName, const ItemPtr& before,
-                                  const ItemPtr& after) {
-  std::lock_guard guard(table_.mutex());
+void MountFileSystem::renamedLocally(const NodePtr& folder, const NodePtr& source, const NodePtr& target,
+                                     const std::string& name, const std::string& newName) {
   if (target) table_.detach(target);
   folder->children.erase(name);
   folder->children.set(newName, source->inode);
   table_.touched(folder->inode);
   source->name = newName;
+}
+
+void MountFileSystem::renamedHere(const NodePtr& folder, const NodePtr& source, const NodePtr& target,
+                                  const std::string& name, const std::string& newName, const ItemPtr& before,
+                                  const ItemPtr& after) {
+  std::lock_guard guard(table_.mutex());
+  renamedLocally(folder, source, target, name, newName);
   // The renamed item reads as a file; a folder stays a folder.
   const bool wasFolder = source->folder;
   table_.rekey(source, after->itemIdentifier(), movedBelow_);

@@ -22,6 +22,10 @@ namespace corvane::framework::mount {
 namespace {
 
 // "<n>.json" or "<n>.data" with n a plain decimal number; 0 otherwise.
+bool writeAll(const foundation::UniqueFd& out, const std::string& text) {
+  return out.valid() && ::write(out.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
 std::uint64_t sequenceOf(const std::filesystem::path& file, std::string_view extension) {
   if (file.extension() != extension) return 0;
   const std::string stem = file.stem().string();
@@ -76,21 +80,64 @@ foundation::Status UploadJournal::commit(PendingUpload& record, int fd, const st
   record.boot = boot_;
   const auto data = dataPath(record);
   if (::rename(workPath.c_str(), data.c_str()) != 0) return posixError(errno, "cannot keep " + data.string());
-  // Written in place: a record cut short by the mount's death does not decode,
-  // and its close never returned.
   const auto path = folder_ / (std::to_string(record.sequence) + ".json");
   const std::string text = encode(record);
+  if (fromSpare(path, text)) {
+    noteCommitted(record.sequence);
+    return foundation::Ok{};
+  }
+  // Else written in place: a record cut short by the mount's death does not
+  // decode, and its close never returned.
   foundation::UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  const bool written = out.valid() && ::write(out.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  const bool written = writeAll(out, text);
   if (!written || ::close(out.release()) != 0) {
     const int err = errno ? errno : EIO;
     ::unlink(path.c_str());
     (void)::rename(data.c_str(), workPath.c_str());
     return posixError(err, "cannot write " + path.string());
   }
+  noteCommitted(record.sequence);
+  return foundation::Ok{};
+}
+
+// Into a spare, which becomes the record whole with its rename.
+bool UploadJournal::fromSpare(const std::filesystem::path& path, const std::string& text) {
+  while (!spares_.empty()) {
+    const auto spare = std::move(spares_.back());
+    spares_.pop_back();
+    foundation::UniqueFd out(::open(spare.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+    if (writeAll(out, text) && ::close(out.release()) == 0 && ::rename(spare.c_str(), path.c_str()) == 0) return true;
+    ::unlink(spare.c_str());
+  }
+  return false;
+}
+
+void UploadJournal::noteCommitted(std::uint64_t sequence) {
   {
     std::lock_guard guard(flushMutex_);
-    committed_ = record.sequence;
+    committed_ = sequence;
+    if (!flusher_.joinable()) flusher_ = std::thread([this] { runFlusher(); });
+  }
+  flushChanged_.notify_all();
+}
+
+foundation::Status UploadJournal::renamed(const PendingUpload& record) {
+  const auto path = folder_ / (std::to_string(record.sequence) + ".json");
+  const std::string text = encode(record);
+  // Only the queue writes records, one call at a time: the name is free. A
+  // leftover of a mount that died here goes with the next load.
+  const auto temporary = path.string() + ".tmp";
+  if (!fromSpare(path, text)) {
+    foundation::UniqueFd out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (!writeAll(out, text) || ::close(out.release()) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
+      const int err = errno ? errno : EIO;
+      ::unlink(temporary.c_str());
+      return posixError(err, "cannot write " + path.string());
+    }
+  }
+  {
+    std::lock_guard guard(flushMutex_);
+    ++renames_;
     if (!flusher_.joinable()) flusher_ = std::thread([this] { runFlusher(); });
   }
   flushChanged_.notify_all();
@@ -99,10 +146,11 @@ foundation::Status UploadJournal::commit(PendingUpload& record, int fd, const st
 
 void UploadJournal::flush() {
   std::unique_lock lock(flushMutex_);
-  if (durable_ >= committed_) return;
+  auto done = [&] { return durable_ >= committed_ && renamesDurable_ >= renames_; };
+  if (done()) return;
   urgent_ = true;
   flushChanged_.notify_all();
-  flushChanged_.wait(lock, [&] { return durable_ >= committed_; });
+  flushChanged_.wait(lock, done);
 }
 
 // Gathers the commits of a moment, then makes them durable with one syncfs()
@@ -113,18 +161,21 @@ void UploadJournal::runFlusher() {
   const foundation::UniqueFd folder(::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   std::unique_lock lock(flushMutex_);
   while (true) {
-    flushChanged_.wait(lock, [&] { return stopping_ || committed_ > durable_; });
-    if (committed_ <= durable_) return;
+    auto owed = [&] { return committed_ > durable_ || renames_ > renamesDurable_; };
+    flushChanged_.wait(lock, [&] { return stopping_ || owed(); });
+    if (!owed()) return;
     flushChanged_.wait_for(lock, kGather, [&] { return stopping_ || urgent_; });
     const std::uint64_t through = committed_;
+    const std::uint64_t renamesThrough = renames_;
     lock.unlock();
-    if (folder.valid() && ::syncfs(folder.get()) == 0) {
+    if (folder.valid() && ::syncfs(folder.get()) == 0 && through > durable_) {
       const nlohmann::json mark = {{"through", through}};
       (void)foundation::FileManager::writeAtomically(folder_ / "durable.json", foundation::dataFromString(mark.dump()));
     }
     lock.lock();
     durable_ = std::max(durable_, through);
-    if (durable_ >= committed_) urgent_ = false;
+    renamesDurable_ = std::max(renamesDurable_, renamesThrough);
+    if (!owed()) urgent_ = false;
     flushChanged_.notify_all();
   }
 }
@@ -145,7 +196,14 @@ foundation::Status UploadJournal::rewrite(const PendingUpload& record) {
 }
 
 void UploadJournal::remove(const PendingUpload& record) {
-  ::unlink((folder_ / (std::to_string(record.sequence) + ".json")).c_str());
+  constexpr std::size_t kSpares = 64;
+  const auto path = folder_ / (std::to_string(record.sequence) + ".json");
+  auto spare = folder_ / ("spare-" + std::to_string(record.sequence));
+  if (spares_.size() < kSpares && ::rename(path.c_str(), spare.c_str()) == 0) {
+    spares_.push_back(std::move(spare));
+  } else {
+    ::unlink(path.c_str());
+  }
   ::unlink(dataPath(record).c_str());
 }
 
@@ -184,7 +242,8 @@ std::vector<PendingUpload> UploadJournal::load() {
   for (const auto& file : others) {
     const std::string name = file.filename().string();
     const bool orphanData = sequenceOf(file, ".data") && !named.count(sequenceOf(file, ".data"));
-    const bool leftOver = name.starts_with("work-") || name.find(".tmp") != std::string::npos;
+    const bool leftOver =
+        name.starts_with("work-") || name.starts_with("spare-") || name.find(".tmp") != std::string::npos;
     if (orphanData || leftOver) std::filesystem::remove(file, error);
   }
   std::sort(records.begin(), records.end(), [](const auto& a, const auto& b) { return a.sequence < b.sequence; });

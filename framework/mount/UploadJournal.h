@@ -14,7 +14,7 @@
 // of closes: a record written in an earlier boot and not noted as durable may
 // name torn contents, and the next load sets it aside (as "<n>.json.unflushed",
 // with "<n>.data.unflushed") instead of sending it. A rewritten record is
-// written durably at once.
+// written durably at once, but for a renamed one, which the next flush covers.
 //
 // Not thread-safe, but for the flusher, which keeps to itself: the upload
 // queue serialises every call.
@@ -75,7 +75,11 @@ class UploadJournal {
   foundation::Status commit(PendingUpload& record, int fd, const std::filesystem::path& workPath);
   // Writes a changed record (attempts, error, where it goes) again, durably.
   foundation::Status rewrite(const PendingUpload& record);
-  // Waits until every commit so far is durable.
+  // Writes a record again whose file was renamed before it was sent, in one
+  // rename, durable with the next flush: a power cut before it keeps the
+  // record as it was, the file under its old name.
+  foundation::Status renamed(const PendingUpload& record);
+  // Waits until every commit and rename so far is durable.
   void flush();
   // Forgets an upload: the record first, so a crash in between leaves only
   // contents no record names, which the next load removes.
@@ -96,16 +100,24 @@ class UploadJournal {
   UploadJournal(std::filesystem::path folder, std::string boot)
       : folder_(std::move(folder)), boot_(std::move(boot)) {}
   void runFlusher();
+  void noteCommitted(std::uint64_t sequence);  // the flusher makes it durable
+  bool fromSpare(const std::filesystem::path& path, const std::string& text);
   std::uint64_t durableMark() const;  // the sequence "durable.json" notes, 0 for none
 
   const std::filesystem::path folder_;
   const std::string boot_;
   std::uint64_t nextSequence_ = 1;
+  // Records of uploads that landed, kept as files to write the next records
+  // into: a file system that keeps away from inodes just freed (ext4 without
+  // a journal) slows down with every file made and deleted.
+  std::vector<std::filesystem::path> spares_;
 
   std::mutex flushMutex_;  // guards what follows
   std::condition_variable flushChanged_;
   std::uint64_t committed_ = 0;  // the last sequence committed
   std::uint64_t durable_ = 0;    // the last sequence known durable
+  std::uint64_t renames_ = 0;    // records renamed(), counted
+  std::uint64_t renamesDurable_ = 0;
   bool urgent_ = false;  // someone waits in flush(): no gathering
   bool stopping_ = false;
   std::thread flusher_;  // started with the first commit

@@ -28,6 +28,12 @@ bool retryable(const foundation::Error& error) {
   return error.code() == serverUnreachable || error.code() == cannotSynchronize || error.code() == insufficientQuota;
 }
 
+// A new file waits this long before its upload starts: a program that writes
+// a temporary name and renames it at once (rsync, editors, package managers)
+// renames it while it is still queued, and it is made once, under the name it
+// ends with.
+constexpr std::chrono::milliseconds kRenameWindow{100};
+
 std::chrono::milliseconds backoff(std::uint32_t attempts) {
   const auto shift = std::min<std::uint32_t>(attempts, 7);
   return std::min<std::chrono::milliseconds>(std::chrono::milliseconds(250 << shift), std::chrono::seconds(30));
@@ -133,7 +139,7 @@ void UploadQueue::run() {
                                              [&](const Entry* earlier) { return sameFile(*earlier, entry); });
       const bool behind = (entry.key != 0 && !keysDue.insert(entry.key).second) || afterReplayed;
       if (entry.key == 0) replayedDue.push_back(&entry);
-      if (behind || entry.inFlight) continue;
+      if (behind || entry.inFlight || held_.count(entry.key)) continue;
       if (it->second.notBefore <= now) {
         chosen = it;
         break;
@@ -266,8 +272,7 @@ void UploadQueue::finish(std::uint64_t sequence, const Attempt& result) {
     // The next open reads what was just sent instead of fetching it.
     PendingUpload sent;
     sent.sequence = sequence;
-    foundation::UniqueFd fd(::open(journal_->dataPath(sent).c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.valid()) cache_->adopt(landedAs(result), fd.get());
+    cache_->adopt(landedAs(result), journal_->dataPath(sent));
   }
   std::uint64_t key = 0;
   bool intoCopy = false;
@@ -440,7 +445,8 @@ int UploadQueue::enqueue(std::uint64_t key, PendingUpload record, bool followsLo
     // answer arriving: sent again, it finds its own bytes there and lands, so
     // this one's check starts from them.
     dropQueued(key, true);
-    entries_[sequence] = Entry{key, std::move(record), {}, false, intoCopy};
+    const auto notBefore = record.identifier.empty() ? steady_clock::now() + kRenameWindow : steady_clock::time_point{};
+    entries_[sequence] = Entry{key, std::move(record), notBefore, false, intoCopy};
   }
   changed_.notify_all();
   return 0;
@@ -534,6 +540,50 @@ void UploadQueue::moved(std::uint64_t key, const std::string& identifier, const 
     rebase(entry.record.baseVersion);
     (void)journal_->rewrite(entry.record);
   }
+}
+
+bool UploadQueue::retitle(std::uint64_t key, const std::string& name, const std::string& path) {
+  std::lock_guard guard(mutex_);
+  if (lastStored_.count(key)) return false;
+  // A close drops what it replaces unless it is in flight or was tried, and
+  // either of those rules this out: so there is one upload to rename.
+  auto found = latestOf(key);
+  if (found == entries_.end()) return false;
+  for (const auto& [sequence, entry] : entries_) {
+    if (entry.key == key && (entry.inFlight || entry.record.attempts > 0)) return false;
+  }
+  if (!found->second.record.identifier.empty() || found->second.intoCopy) return false;
+  PendingUpload renamed = found->second.record;
+  renamed.name = name;
+  renamed.path = path;
+  if (!journal_->renamed(renamed).ok()) return false;
+  found->second.record = std::move(renamed);
+  return true;
+}
+
+bool UploadQueue::hold(std::uint64_t key) {
+  std::unique_lock lock(mutex_);
+  held_.insert(key);
+  changed_.wait(lock, [&] {
+    return std::none_of(entries_.begin(), entries_.end(),
+                        [&](const auto& entry) { return entry.second.key == key && entry.second.inFlight; });
+  });
+  const bool tried = std::any_of(entries_.begin(), entries_.end(), [&](const auto& entry) {
+    return entry.second.key == key && entry.second.record.attempts > 0;
+  });
+  if (!tried) return true;
+  held_.erase(key);
+  lock.unlock();
+  changed_.notify_all();
+  return false;
+}
+
+void UploadQueue::release(std::uint64_t key) {
+  {
+    std::lock_guard guard(mutex_);
+    held_.erase(key);
+  }
+  changed_.notify_all();
 }
 
 void UploadQueue::wake() {

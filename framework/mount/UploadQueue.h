@@ -103,6 +103,17 @@ class UploadQueue {
   using VersionChange = std::pair<foundation::Data, foundation::Data>;
   void moved(std::uint64_t key, const std::string& identifier, const std::string& name,
              const std::optional<VersionChange>& version);
+  // A file that has not reached the peer is renamed where its uploads wait:
+  // they create it under `name` (`path` for the log). False when one of them is
+  // on its way or was tried (the peer may hold the old name by now), or when
+  // nothing is queued for `key`.
+  bool retitle(std::uint64_t key, const std::string& name, const std::string& path);
+  // Keeps the file's queued uploads from starting, once the one in flight has
+  // ended, until `release`: a rename goes to the peer between its uploads.
+  // False, holding nothing, when one of them was tried: the peer may have
+  // taken it without its answer arriving, so it has to land first.
+  bool hold(std::uint64_t key);
+  void release(std::uint64_t key);
   // The link is back: retry now.
   void wake();
 
@@ -178,6 +189,7 @@ class UploadQueue {
   std::map<std::uint64_t, PendingUpload> lastStored_;  // by key: where its last stored upload went
   std::set<std::uint64_t> copyTargets_;                // keys whose last upload went to a conflict copy
   std::set<std::uint64_t> cancelled_;
+  std::set<std::uint64_t> held_;
   std::map<std::uint64_t, fileprovider::ItemPtr> storedAfterCancel_;
   std::uint64_t attemptsEnded_ = 0;
   std::vector<Conflict> conflicts_;

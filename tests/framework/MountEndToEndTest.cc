@@ -51,7 +51,7 @@ const Case kCases[] = {
     {"cp of 10 MiB in and out keeps every byte", R"sh(head -c 10485760 /dev/urandom > "$WORK/big"; cp "$WORK/big" big
       cmp big "$WORK/big"; sync big; cmp "$SHARE/big" "$WORK/big"; cp big "$WORK/back"; cmp "$WORK/back" "$WORK/big")sh"},
     {"mkdir and mv within a folder",
-     R"sh(mkdir d; echo hi > d/f; mv d/f d/g; [ "$(cat "$SHARE/d/g")" = hi ]; [ ! -e "$SHARE/d/f" ])sh"},
+     R"sh(mkdir d; echo hi > d/f; mv d/f d/g; sync d/g; [ "$(cat "$SHARE/d/g")" = hi ]; [ ! -e "$SHARE/d/f" ])sh"},
     {"mv across folders copies and deletes",
      R"sh(mkdir e; mv d/g e/; sync e/g; [ "$(cat "$SHARE/e/g")" = hi ]; [ ! -e "$SHARE/d/g" ])sh"},
     {"a file removed while open is not brought back by its close",

@@ -86,6 +86,7 @@ const PosixCase kCases[] = {
      [](const Paths& p) {
        put(p.first / "ren-a", "r");
        if (::rename((p.first / "ren-a").c_str(), (p.first / "ren-b").c_str()) != 0) return errno;
+       settle(p.first / "ren-b");
        return get(p.second / "ren-b") == "r" && get(p.second / "ren-a") == "<missing>" ? 0 : kWrong;
      }},
     {"rename onto an existing name replaces it", 0,
