@@ -168,7 +168,7 @@ class MountFileSystem {
   int removeChild(fuse_ino_t parent, const std::string& name, bool folder);
   // The steps of a rename (MountRename.cc).
   int landBeforeRename(const NodePtr& source);
-  bool renameQueued(const NodePtr& folder, const NodePtr& source, const std::string& name,
+  bool renameQueued(const NodePtr& folder, const NodePtr& source, const NodePtr& target, const std::string& name,
                     const std::string& newName);
   // With the table held: the names in the folder and on the node.
   void renamedLocally(const NodePtr& folder, const NodePtr& source, const NodePtr& target, const std::string& name,

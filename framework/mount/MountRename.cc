@@ -49,7 +49,7 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
     renaming.emplace(*this, &Node::renaming, target ? std::vector{source, target} : std::vector{source});
     renamed_.wait(guard, [&] { return source->sealing == 0 && (!target || target->sealing == 0); });
   }
-  if (!source->folder && !target && renameQueued(folder, source, name, newName)) return 0;
+  if (!source->folder && renameQueued(folder, source, target, name, newName)) return 0;
   // A stored file's queued contents wait while the rename goes first, then
   // go to the new name; a file the peer does not have yet lands first.
   std::optional<HeldUploads> held;
@@ -96,24 +96,35 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
 }
 
 // A file whose upload has not started yet is renamed where it waits: it
-// reaches the peer once, under its new name. False when it is on its way.
-bool MountFileSystem::renameQueued(const NodePtr& folder, const NodePtr& source, const std::string& name,
-                                   const std::string& newName) {
+// reaches the peer once, under its new name, and onto a file the peer has, as
+// that file's new contents. False when it is on its way.
+bool MountFileSystem::renameQueued(const NodePtr& folder, const NodePtr& source, const NodePtr& target,
+                                   const std::string& name, const std::string& newName) {
   std::string path;
+  UploadQueue::Replaced replaced;
   {
     std::lock_guard guard(table_.mutex());
-    if (source->item) return false;
+    if (source->item || (target && !target->item)) return false;
+    if (target) replaced = {target->inode, target->item};
     path = table_.pathOf(folder);
   }
-  claimEarlier(source);
   path = path == "/" ? "/" + newName : path + "/" + newName;
-  // Held until the node has its new name too: what the upload reports back
-  // finds the file under the name it was made with.
-  if (!uploads_->hold(source->inode)) return false;
-  HeldUploads held(*uploads_, source->inode);
-  if (!uploads_->retitle(source->inode, newName, path)) return false;
+  // Held until the nodes have their new names too: what an upload reports
+  // back finds each file under the name it was sent with.
+  std::vector<std::unique_ptr<HeldUploads>> held;
+  for (const auto& file : target ? std::vector{source, target} : std::vector{source}) {
+    claimEarlier(file);
+    if (!uploads_->hold(file->inode)) return false;
+    held.push_back(std::make_unique<HeldUploads>(*uploads_, file->inode));
+  }
+  if (target) keepLocal(target);
+  if (!uploads_->retitle(source->inode, newName, path, replaced)) return false;
   std::lock_guard guard(table_.mutex());
-  renamedLocally(folder, source, nullptr, name, newName);
+  renamedLocally(folder, source, target, name, newName);
+  if (replaced.item) {
+    table_.rekey(source, replaced.item->itemIdentifier(), movedBelow_);
+    source->item = replaced.item;
+  }
   return true;
 }
 

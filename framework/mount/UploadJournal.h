@@ -43,7 +43,9 @@ struct PendingUpload {
   std::string parentIdentifier;
   std::string name;
   std::string path;                             // where the user sees it in the mount, for messages
-  std::optional<foundation::Data> baseVersion;  // the content version the edit was made from
+  // The content version the edit was made from; none for a new file, or for
+  // one renamed onto a file of the peer's, which it replaces unchecked.
+  std::optional<foundation::Data> baseVersion;
   std::uint64_t size = 0;
   std::uint32_t attempts = 0;
   std::string lastError;

@@ -184,7 +184,9 @@ UploadQueue::Attempt UploadQueue::attempt(const Entry& entry) {
     if (isFileProviderError(peer.error(), ErrorCode::noSuchItem)) return conflictCopy(entry, data, nullptr);
     return failure(peer.error());
   }
-  if ((*peer)->itemVersion().contentVersion != entry.record.baseVersion.value_or(foundation::Data{})) {
+  // Without a base, the contents replace the peer's file whatever it holds,
+  // as a rename onto a name does.
+  if (entry.record.baseVersion && (*peer)->itemVersion().contentVersion != *entry.record.baseVersion) {
     // Changed on the peer, or stored by this very upload before a crash.
     if (sameContents(*peer, data)) return storedAs(*peer);
     // Or only retagged: a version names the share's epoch too, which moves
@@ -542,22 +544,33 @@ void UploadQueue::moved(std::uint64_t key, const std::string& identifier, const 
   }
 }
 
-bool UploadQueue::retitle(std::uint64_t key, const std::string& name, const std::string& path) {
+bool UploadQueue::retitle(std::uint64_t key, const std::string& name, const std::string& path,
+                          const Replaced& replaced) {
   std::lock_guard guard(mutex_);
   if (lastStored_.count(key)) return false;
+  auto busy = [&](std::uint64_t of) {
+    return std::any_of(entries_.begin(), entries_.end(), [&](const auto& entry) {
+      return entry.second.key == of && (entry.second.inFlight || entry.second.record.attempts > 0);
+    });
+  };
   // A close drops what it replaces unless it is in flight or was tried, and
   // either of those rules this out: so there is one upload to rename.
   auto found = latestOf(key);
-  if (found == entries_.end()) return false;
-  for (const auto& [sequence, entry] : entries_) {
-    if (entry.key == key && (entry.inFlight || entry.record.attempts > 0)) return false;
-  }
+  if (found == entries_.end() || busy(key) || (replaced.item && busy(replaced.key))) return false;
   if (!found->second.record.identifier.empty() || found->second.intoCopy) return false;
   PendingUpload renamed = found->second.record;
   renamed.name = name;
   renamed.path = path;
+  if (replaced.item) {
+    // The file it replaces takes these contents, whatever the peer holds by
+    // then, as a rename onto it would have.
+    renamed.identifier = replaced.item->itemIdentifier().rawValue();
+    renamed.baseVersion.reset();
+  }
   if (!journal_->renamed(renamed).ok()) return false;
   found->second.record = std::move(renamed);
+  // What was queued for the replaced file is older than what replaced it.
+  if (replaced.item) dropQueued(replaced.key, false);
   return true;
 }
 

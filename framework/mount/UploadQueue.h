@@ -5,7 +5,8 @@
 // Before a changed file is sent, the peer's item is looked up: when its content
 // version is not the one the edit was made from (changed or deleted on the
 // peer), the peer's file is left as it is and the local contents go beside it as
-// a conflict copy. A failure the peer may get over (unreachable, staging) keeps
+// a conflict copy; a file renamed onto the peer's before its upload went
+// replaces it unchecked, as the rename would have. A failure the peer may get over (unreachable, staging) keeps
 // the upload queued and retried with backoff, and at once when the link comes
 // back; any other keeps its contents in the journal, marked failed.
 //
@@ -104,10 +105,16 @@ class UploadQueue {
   void moved(std::uint64_t key, const std::string& identifier, const std::string& name,
              const std::optional<VersionChange>& version);
   // A file that has not reached the peer is renamed where its uploads wait:
-  // they create it under `name` (`path` for the log). False when one of them is
-  // on its way or was tried (the peer may hold the old name by now), or when
-  // nothing is queued for `key`.
-  bool retitle(std::uint64_t key, const std::string& name, const std::string& path);
+  // they create it under `name` (`path` for the log), or, renamed onto the
+  // peer's file `replaced.item` (the file `replaced.key` here), store its
+  // contents as that file's, and what was queued for that one goes. False when
+  // an upload of either is on its way or was tried (the peer may hold the old
+  // name by now), or when nothing is queued for `key`.
+  struct Replaced {
+    std::uint64_t key = 0;
+    fileprovider::ItemPtr item;
+  };
+  bool retitle(std::uint64_t key, const std::string& name, const std::string& path, const Replaced& replaced);
   // Keeps the file's queued uploads from starting, once the one in flight has
   // ended, until `release`: a rename goes to the peer between its uploads.
   // False, holding nothing, when one of them was tried: the peer may have

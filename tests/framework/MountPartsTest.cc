@@ -214,11 +214,11 @@ TEST_F(UploadQueueTest, ACloseNotYetSentGivesWayToTheNextAndAnEditThePeerOvertoo
 TEST_F(UploadQueueTest, AFileRenamedBeforeItsUploadStartsIsMadeOnceUnderItsLastName) {
   const std::uint64_t sequence = close(1, ".f.txt.tmp", "one");
   ASSERT_TRUE(queue_.hold(1));
-  EXPECT_TRUE(queue_.retitle(1, "f.txt", "/f.txt"));
+  EXPECT_TRUE(queue_.retitle(1, "f.txt", "/f.txt", {}));
   queue_.release(1);
   queue_.startWorker();
   EXPECT_EQ(queue_.waitStored(1, sequence), 0);
-  EXPECT_FALSE(queue_.retitle(1, "again.txt", "/again.txt")) << "it is on the peer now";
+  EXPECT_FALSE(queue_.retitle(1, "again.txt", "/again.txt", {})) << "it is on the peer now";
   EXPECT_EQ(peerBytes("f.txt"), "one");
   std::lock_guard guard(extension_->mutex);
   EXPECT_EQ(std::count(extension_->asked.begin(), extension_->asked.end(), "create f.txt"), 1);
