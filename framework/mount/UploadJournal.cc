@@ -21,11 +21,11 @@ namespace corvane::framework::mount {
 
 namespace {
 
-// "<n>.json" or "<n>.data" with n a plain decimal number; 0 otherwise.
 bool writeAll(const foundation::UniqueFd& out, const std::string& text) {
   return out.valid() && ::write(out.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
+// "<n>.json" or "<n>.data" with n a plain decimal number; 0 otherwise.
 std::uint64_t sequenceOf(const std::filesystem::path& file, std::string_view extension) {
   if (file.extension() != extension) return 0;
   const std::string stem = file.stem().string();
