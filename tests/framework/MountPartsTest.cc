@@ -225,6 +225,30 @@ TEST_F(UploadQueueTest, AFileRenamedBeforeItsUploadStartsIsMadeOnceUnderItsLastN
   EXPECT_EQ(std::count(extension_->asked.begin(), extension_->asked.end(), "create .f.txt.tmp"), 0);
 }
 
+TEST_F(UploadQueueTest, AFileRenamedOntoThePeersBeforeItsUploadReplacesItAndWhatWasQueuedForIt) {
+  fileprovider::ItemPtr theirs;
+  {
+    std::lock_guard guard(extension_->mutex);
+    theirs = extension_->store("g.txt", "old");
+  }
+  const std::uint64_t edit = close(2, "g.txt", "an edit the rename replaces", theirs);
+  const std::uint64_t made = close(1, ".g.txt.tmp", "new");
+  {
+    std::lock_guard guard(extension_->mutex);
+    extension_->store("g.txt", "changed on the peer meanwhile");
+  }
+  ASSERT_TRUE(queue_.retitle(1, "g.txt", "/g.txt", {2, theirs}));
+  queue_.startWorker();
+  EXPECT_EQ(queue_.waitStored(1, made), 0);
+  EXPECT_EQ(queue_.waitStored(2, edit), 0) << "dropped with the file it was for";
+  EXPECT_EQ(peerBytes("g.txt"), "new") << "as a rename onto it would have";
+  EXPECT_TRUE(queue_.conflicts().empty());
+  std::lock_guard guard(extension_->mutex);
+  EXPECT_EQ(std::count_if(extension_->asked.begin(), extension_->asked.end(),
+                          [](const std::string& asked) { return asked.starts_with("create"); }),
+            0);
+}
+
 // The peer's f.txt ("old"), and an edit of it that an earlier run closed and
 // never sent, as its journal holds it; the edit's first try fails.
 fileprovider::ItemPtr leaveAnEditFromAnEarlierRun(FakeExtension& extension) {
