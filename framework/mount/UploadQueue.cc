@@ -91,6 +91,7 @@ void UploadQueue::stopWorker() {
     stopping_ = true;
   }
   changed_.notify_all();
+  work_.notify_all();
   for (auto& worker : workers_) worker.join();
   workers_.clear();
 }
@@ -126,6 +127,7 @@ void UploadQueue::run() {
   while (!stopping_) {
     const auto now = steady_clock::now();
     auto chosen = entries_.end();
+    bool another = false;  // a second upload is due too
     std::optional<steady_clock::time_point> soonest;
     // A file's uploads go in order: each waits behind the file's first one still due.
     std::set<std::uint64_t> keysDue;
@@ -141,17 +143,27 @@ void UploadQueue::run() {
       if (entry.key == 0) replayedDue.push_back(&entry);
       if (behind || entry.inFlight || held_.count(entry.key)) continue;
       if (it->second.notBefore <= now) {
+        if (chosen != entries_.end()) {
+          another = true;
+          break;
+        }
         chosen = it;
-        break;
+        continue;
       }
       if (!soonest || it->second.notBefore < *soonest) soonest = it->second.notBefore;
     }
     if (chosen != entries_.end()) {
+      // Someone else keeps the time meanwhile, and takes the next one due.
+      if (!timer_ || another) work_.notify_one();
       runOne(lock, chosen);
-    } else if (soonest) {
-      changed_.wait_until(lock, *soonest);
+    } else if (soonest && (!timer_ || *soonest < *timer_)) {
+      // One worker waits for the next upload due, the others until woken:
+      // a close then wakes one thread, not every worker.
+      timer_ = soonest;
+      work_.wait_until(lock, *soonest);
+      if (timer_ == soonest) timer_.reset();
     } else {
-      changed_.wait(lock);
+      work_.wait(lock);
     }
   }
 }
@@ -451,6 +463,7 @@ int UploadQueue::enqueue(std::uint64_t key, PendingUpload record, bool followsLo
     entries_[sequence] = Entry{key, std::move(record), notBefore, false, intoCopy};
   }
   changed_.notify_all();
+  work_.notify_one();
   return 0;
 }
 
@@ -482,6 +495,7 @@ int UploadQueue::waitStored(std::uint64_t key, std::uint64_t sequence) {
     }
   }
   changed_.notify_all();
+  work_.notify_all();
   int answer = 0;
   changed_.wait(lock, [&] {
     if (storedUpTo_[key] >= sequence) return true;
@@ -587,7 +601,7 @@ bool UploadQueue::hold(std::uint64_t key) {
   if (!tried) return true;
   held_.erase(key);
   lock.unlock();
-  changed_.notify_all();
+  work_.notify_one();
   return false;
 }
 
@@ -596,7 +610,7 @@ void UploadQueue::release(std::uint64_t key) {
     std::lock_guard guard(mutex_);
     held_.erase(key);
   }
-  changed_.notify_all();
+  work_.notify_one();
 }
 
 void UploadQueue::wake() {
@@ -604,7 +618,7 @@ void UploadQueue::wake() {
     std::lock_guard guard(mutex_);
     for (auto& [sequence, entry] : entries_) entry.notBefore = {};
   }
-  changed_.notify_all();
+  work_.notify_all();
 }
 
 std::size_t UploadQueue::drain(std::chrono::milliseconds timeout,

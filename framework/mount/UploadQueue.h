@@ -22,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -183,7 +184,10 @@ class UploadQueue {
   const std::shared_ptr<MaterializedCache> cache_;
 
   mutable std::mutex mutex_;  // guards everything below and the journal
-  std::condition_variable changed_;
+  std::condition_variable changed_;  // an upload ended or was dropped: for those waiting on one
+  // An upload may be due: for the workers. One is told of a close, not all.
+  std::condition_variable work_;
+  std::optional<std::chrono::steady_clock::time_point> timer_;  // when the worker that keeps the time wakes
   Listener listener_;
   std::map<std::uint64_t, Entry> entries_;             // by sequence: the order uploads go in
   std::map<std::uint64_t, std::uint64_t> storedUpTo_;  // by key: every upload up to this one is on the peer
