@@ -10,7 +10,7 @@
 # the mount (for corvane-fp the --share folder) holds the whole copy. The mount may
 # hand data to the host at close or later in the background; the second figure is the
 # one a user waiting for the host to see the file lives with, whichever it does.
-# Ratios are time over the baseline's time (lower is better); there are no targets yet.
+# Ratios are time over the baseline's time (lower is better).
 # Usage: bench/mount-write-benchmark.sh BINDIR   (BINDIR holds corvane-fp and corvane-vfs-host)
 # Everything lives in a fresh folder under $CORVANE_BENCH_DIR (default
 # build-bench/mount-bench) that is removed on exit; CORVANE_BENCH_BIG_MIB and
@@ -106,6 +106,12 @@ await_small() { poll_until "$2" is_like "$src/small" "$1"; }
 await_tree() { poll_until "$2" is_like "$src/tree" "$1"; }
 await_clone() { poll_until "$2" is_like "$src/clone" "$1"; }
 
+# After a contender's files are deleted, the next one waits a few seconds: ext4
+# without a journal keeps away from inodes freed in the last 5 to 10 s and
+# scans past each of them for every file it makes, so a contender run right
+# after thousands of deletes pays for them in every create.
+after_deletes() { sync; sleep "${CORVANE_BENCH_SETTLE:-6}"; }
+
 declare -A figure
 failed=0
 # copy_and_wait KEY LANDED AWAIT COMMAND...: times COMMAND (the close) and then
@@ -156,6 +162,7 @@ measure() {
 mkdir -p "$work/local"
 measure local "$work/local" "$work/local"
 rm -rf "${work:?}/local"
+after_deletes
 
 # corvane-fp mount, with caches and state of its own; corvane-vfs-host is found on the PATH.
 share="$work/share"
@@ -173,6 +180,7 @@ measure corvane "$work/corvane" "$share"
 # is counted against them.
 unmount "$work/corvane" "$corvane_pid"
 rm -rf "${share:?}" "${work:?}/xdg/cache"
+after_deletes
 
 peers=()
 if command -v bindfs >/dev/null; then
@@ -185,6 +193,7 @@ if command -v bindfs >/dev/null; then
   fi
   unmount "$work/bindfs"
   rm -rf "${work:?}/bindfs-folder"
+  after_deletes
 fi
 sftp_server=$(command -v sftp-server || ls /usr/lib/openssh/sftp-server 2>/dev/null || true)
 if command -v sshfs >/dev/null && [ -n "$sftp_server" ]; then
