@@ -198,10 +198,20 @@ std::optional<foundation::UniqueFd> MaterializedCache::openValid(const fileprovi
   return fd;
 }
 
-foundation::Status MaterializedCache::store(const fileprovider::ItemPtr& item, int source) {
-  const auto target = entryPath(item);
+namespace {
+
+// Where an entry is written before its rename makes it whole; one per thread.
+std::filesystem::path partOf(const std::filesystem::path& target) {
   auto part = target;
   part += "." + std::to_string(::gettid()) + ".part";
+  return part;
+}
+
+}  // namespace
+
+foundation::Status MaterializedCache::store(const fileprovider::ItemPtr& item, int source) {
+  const auto target = entryPath(item);
+  const auto part = partOf(target);
   auto create = [&] {
     return foundation::UniqueFd(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   };
@@ -223,8 +233,7 @@ foundation::Status MaterializedCache::store(const fileprovider::ItemPtr& item, i
 
 void MaterializedCache::adopt(const fileprovider::ItemPtr& item, const std::filesystem::path& path) {
   const auto target = entryPath(item);
-  auto part = target;
-  part += "." + std::to_string(::gettid()) + ".part";
+  const auto part = partOf(target);
   auto link = [&] { return ::link(path.c_str(), part.c_str()) == 0; };
   const bool linked = link() || (errno == ENOENT && remakeFolder() && link());
   if (linked && ::rename(part.c_str(), target.c_str()) == 0) {

@@ -130,19 +130,6 @@ class MountFileSystem {
     const std::vector<NodePtr> nodes_;
   };
 
-  // Keeps a file's queued uploads from starting while it lives.
-  class HeldUploads {
-   public:
-    HeldUploads(UploadQueue& uploads, std::uint64_t key) : uploads_(uploads), key_(key) {}
-    ~HeldUploads() { uploads_.release(key_); }
-    HeldUploads(const HeldUploads&) = delete;
-    HeldUploads& operator=(const HeldUploads&) = delete;
-
-   private:
-    UploadQueue& uploads_;
-    const std::uint64_t key_;
-  };
-
   OpenFile* keep(std::unique_ptr<OpenFile> handle);
   void fillEntry(const NodePtr& node, fuse_entry_param& entry) const;
   // The file's contents, made on first use. Not with the table held.

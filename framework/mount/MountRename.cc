@@ -49,13 +49,14 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
     renaming.emplace(*this, &Node::renaming, target ? std::vector{source, target} : std::vector{source});
     renamed_.wait(guard, [&] { return source->sealing == 0 && (!target || target->sealing == 0); });
   }
-  if (!source->folder && renameQueued(folder, source, target, name, newName)) return 0;
-  // A stored file's queued contents wait while the rename goes first, then
-  // go to the new name; a file the peer does not have yet lands first.
-  std::optional<HeldUploads> held;
+  // The file's queued uploads start no more until the names are settled: one
+  // the peer does not have yet is renamed where it waits, and a stored file's
+  // contents wait while the rename goes first, then go to the new name.
+  std::optional<UploadQueue::Held> held;
   if (!source->folder) {
     claimEarlier(source);
     if (uploads_->hold(source->inode)) held.emplace(*uploads_, source->inode);
+    if (held && renameQueued(folder, source, target, name, newName)) return 0;
     bool stored = false;
     {
       std::lock_guard guard(table_.mutex());
@@ -95,9 +96,9 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   return 0;
 }
 
-// A file whose upload has not started yet is renamed where it waits: it
-// reaches the peer once, under its new name, and onto a file the peer has, as
-// that file's new contents. False when it is on its way.
+// A file whose upload has not started yet (and is held) is renamed where it
+// waits: it reaches the peer once, under its new name, and onto a file the
+// peer has, as that file's new contents. False when it is on its way.
 bool MountFileSystem::renameQueued(const NodePtr& folder, const NodePtr& source, const NodePtr& target,
                                    const std::string& name, const std::string& newName) {
   std::string path;
@@ -109,15 +110,15 @@ bool MountFileSystem::renameQueued(const NodePtr& folder, const NodePtr& source,
     path = table_.pathOf(folder);
   }
   path = path == "/" ? "/" + newName : path + "/" + newName;
-  // Held until the nodes have their new names too: what an upload reports
-  // back finds each file under the name it was sent with.
-  std::vector<std::unique_ptr<HeldUploads>> held;
-  for (const auto& file : target ? std::vector{source, target} : std::vector{source}) {
-    claimEarlier(file);
-    if (!uploads_->hold(file->inode)) return false;
-    held.push_back(std::make_unique<HeldUploads>(*uploads_, file->inode));
+  // Both are held until the nodes have their new names too: what an upload
+  // reports back finds each file under the name it was sent with.
+  std::optional<UploadQueue::Held> heldTarget;
+  if (target) {
+    claimEarlier(target);
+    if (!uploads_->hold(target->inode)) return false;
+    heldTarget.emplace(*uploads_, target->inode);
+    keepLocal(target);
   }
-  if (target) keepLocal(target);
   if (!uploads_->retitle(source->inode, newName, path, replaced)) return false;
   std::lock_guard guard(table_.mutex());
   renamedLocally(folder, source, target, name, newName);

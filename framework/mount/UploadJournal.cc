@@ -80,68 +80,59 @@ foundation::Status UploadJournal::commit(PendingUpload& record, int fd, const st
   record.boot = boot_;
   const auto data = dataPath(record);
   if (::rename(workPath.c_str(), data.c_str()) != 0) return posixError(errno, "cannot keep " + data.string());
-  const auto path = folder_ / (std::to_string(record.sequence) + ".json");
-  const std::string text = encode(record);
-  if (fromSpare(path, text)) {
-    noteCommitted(record.sequence);
-    return foundation::Ok{};
-  }
-  // Else written in place: a record cut short by the mount's death does not
-  // decode, and its close never returned.
-  foundation::UniqueFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  const bool written = writeAll(out, text);
-  if (!written || ::close(out.release()) != 0) {
-    const int err = errno ? errno : EIO;
-    ::unlink(path.c_str());
+  if (auto written = writeRecord(record); !written.ok()) {
     (void)::rename(data.c_str(), workPath.c_str());
-    return posixError(err, "cannot write " + path.string());
+    return written;
   }
-  noteCommitted(record.sequence);
+  owe(record.sequence);
   return foundation::Ok{};
-}
-
-// Into a spare, which becomes the record whole with its rename.
-bool UploadJournal::fromSpare(const std::filesystem::path& path, const std::string& text) {
-  while (!spares_.empty()) {
-    const auto spare = std::move(spares_.back());
-    spares_.pop_back();
-    foundation::UniqueFd out(::open(spare.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
-    if (writeAll(out, text) && ::close(out.release()) == 0 && ::rename(spare.c_str(), path.c_str()) == 0) return true;
-    ::unlink(spare.c_str());
-  }
-  return false;
-}
-
-void UploadJournal::noteCommitted(std::uint64_t sequence) {
-  {
-    std::lock_guard guard(flushMutex_);
-    committed_ = sequence;
-    if (!flusher_.joinable()) flusher_ = std::thread([this] { runFlusher(); });
-  }
-  flushChanged_.notify_all();
 }
 
 foundation::Status UploadJournal::renamed(const PendingUpload& record) {
-  const auto path = folder_ / (std::to_string(record.sequence) + ".json");
+  if (auto written = writeRecord(record); !written.ok()) return written;
+  owe(std::nullopt);
+  return foundation::Ok{};
+}
+
+std::filesystem::path UploadJournal::recordPath(std::uint64_t sequence) const {
+  return folder_ / (std::to_string(sequence) + ".json");
+}
+
+// Written into a spare, else a file of its own, which becomes the record whole
+// with its rename: a mount that dies halfway leaves no torn record. Only the
+// queue writes records, one call at a time, so the temporary name is free; a
+// leftover goes with the next load.
+foundation::Status UploadJournal::writeRecord(const PendingUpload& record) {
+  const auto path = recordPath(record.sequence);
   const std::string text = encode(record);
-  // Only the queue writes records, one call at a time: the name is free. A
-  // leftover of a mount that died here goes with the next load.
-  const auto temporary = path.string() + ".tmp";
-  if (!fromSpare(path, text)) {
-    foundation::UniqueFd out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (!writeAll(out, text) || ::close(out.release()) != 0 || ::rename(temporary.c_str(), path.c_str()) != 0) {
-      const int err = errno ? errno : EIO;
-      ::unlink(temporary.c_str());
-      return posixError(err, "cannot write " + path.string());
-    }
+  auto place = [&](const std::filesystem::path& from, int flags) {
+    foundation::UniqueFd out(::open(from.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | flags, 0600));
+    if (writeAll(out, text) && ::close(out.release()) == 0 && ::rename(from.c_str(), path.c_str()) == 0) return 0;
+    const int err = errno ? errno : EIO;
+    ::unlink(from.c_str());
+    return err;
+  };
+  while (!spares_.empty()) {
+    const auto spare = std::move(spares_.back());
+    spares_.pop_back();
+    if (place(spare, 0) == 0) return foundation::Ok{};
   }
+  if (int err = place(path.string() + ".tmp", O_CREAT)) return posixError(err, "cannot write " + path.string());
+  return foundation::Ok{};
+}
+
+// The flusher makes a commit (`sequence`), or a renamed record, durable soon.
+void UploadJournal::owe(std::optional<std::uint64_t> sequence) {
   {
     std::lock_guard guard(flushMutex_);
-    ++renames_;
+    if (sequence) {
+      committed_ = *sequence;
+    } else {
+      ++renames_;
+    }
     if (!flusher_.joinable()) flusher_ = std::thread([this] { runFlusher(); });
   }
   flushChanged_.notify_all();
-  return foundation::Ok{};
 }
 
 void UploadJournal::flush() {
@@ -191,13 +182,13 @@ std::uint64_t UploadJournal::durableMark() const {
 }
 
 foundation::Status UploadJournal::rewrite(const PendingUpload& record) {
-  return foundation::FileManager::writeAtomically(folder_ / (std::to_string(record.sequence) + ".json"),
+  return foundation::FileManager::writeAtomically(recordPath(record.sequence),
                                                   foundation::dataFromString(encode(record)));
 }
 
 void UploadJournal::remove(const PendingUpload& record) {
   constexpr std::size_t kSpares = 64;
-  const auto path = folder_ / (std::to_string(record.sequence) + ".json");
+  const auto path = recordPath(record.sequence);
   auto spare = folder_ / ("spare-" + std::to_string(record.sequence));
   if (spares_.size() < kSpares && ::rename(path.c_str(), spare.c_str()) == 0) {
     spares_.push_back(std::move(spare));

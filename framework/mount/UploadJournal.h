@@ -102,8 +102,9 @@ class UploadJournal {
   UploadJournal(std::filesystem::path folder, std::string boot)
       : folder_(std::move(folder)), boot_(std::move(boot)) {}
   void runFlusher();
-  void noteCommitted(std::uint64_t sequence);  // the flusher makes it durable
-  bool fromSpare(const std::filesystem::path& path, const std::string& text);
+  std::filesystem::path recordPath(std::uint64_t sequence) const;
+  foundation::Status writeRecord(const PendingUpload& record);
+  void owe(std::optional<std::uint64_t> sequence);
   std::uint64_t durableMark() const;  // the sequence "durable.json" notes, 0 for none
 
   const std::filesystem::path folder_;

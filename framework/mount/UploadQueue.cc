@@ -563,9 +563,7 @@ bool UploadQueue::retitle(std::uint64_t key, const std::string& name, const std:
   std::lock_guard guard(mutex_);
   if (lastStored_.count(key)) return false;
   auto busy = [&](std::uint64_t of) {
-    return std::any_of(entries_.begin(), entries_.end(), [&](const auto& entry) {
-      return entry.second.key == of && (entry.second.inFlight || entry.second.record.attempts > 0);
-    });
+    return anyOf(of, [](const Entry& e) { return e.inFlight || e.record.attempts > 0; });
   };
   // A close drops what it replaces unless it is in flight or was tried, and
   // either of those rules this out: so there is one upload to rename.
@@ -588,17 +586,16 @@ bool UploadQueue::retitle(std::uint64_t key, const std::string& name, const std:
   return true;
 }
 
+bool UploadQueue::anyOf(std::uint64_t key, const std::function<bool(const Entry&)>& test) const {
+  return std::any_of(entries_.begin(), entries_.end(),
+                     [&](const auto& entry) { return entry.second.key == key && test(entry.second); });
+}
+
 bool UploadQueue::hold(std::uint64_t key) {
   std::unique_lock lock(mutex_);
   held_.insert(key);
-  changed_.wait(lock, [&] {
-    return std::none_of(entries_.begin(), entries_.end(),
-                        [&](const auto& entry) { return entry.second.key == key && entry.second.inFlight; });
-  });
-  const bool tried = std::any_of(entries_.begin(), entries_.end(), [&](const auto& entry) {
-    return entry.second.key == key && entry.second.record.attempts > 0;
-  });
-  if (!tried) return true;
+  changed_.wait(lock, [&] { return !anyOf(key, [](const Entry& e) { return e.inFlight; }); });
+  if (!anyOf(key, [](const Entry& e) { return e.record.attempts > 0; })) return true;
   held_.erase(key);
   lock.unlock();
   work_.notify_one();

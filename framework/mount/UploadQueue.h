@@ -122,6 +122,18 @@ class UploadQueue {
   // taken it without its answer arriving, so it has to land first.
   bool hold(std::uint64_t key);
   void release(std::uint64_t key);
+  // Releases a hold when it goes.
+  class Held {
+   public:
+    Held(UploadQueue& uploads, std::uint64_t key) : uploads_(uploads), key_(key) {}
+    ~Held() { uploads_.release(key_); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+
+   private:
+    UploadQueue& uploads_;
+    const std::uint64_t key_;
+  };
   // The link is back: retry now.
   void wake();
 
@@ -175,6 +187,8 @@ class UploadQueue {
   void runOne(std::unique_lock<std::mutex>& lock, std::map<std::uint64_t, Entry>::iterator entry);
   static bool sameFile(const Entry& a, const Entry& b);
   std::map<std::uint64_t, Entry>::iterator latestOf(std::uint64_t key);  // mutex_ held
+  // mutex_ held: whether an upload of `key` passes `test`.
+  bool anyOf(std::uint64_t key, const std::function<bool(const Entry&)>& test) const;
   // mutex_ held; one in flight stays, and with `keepTried` one that was tried.
   void dropQueued(std::uint64_t key, bool keepTried);
 
