@@ -101,13 +101,18 @@ std::filesystem::path UploadJournal::recordPath(std::uint64_t sequence) const {
 // Written into a spare, else a file of its own, which becomes the record whole
 // with its rename: a mount that dies halfway leaves no torn record. Only the
 // queue writes records, one call at a time, so the temporary name is free; a
-// leftover goes with the next load.
+// leftover goes with the next load. A spare is written over and cut to length,
+// not emptied first: emptying frees its block, and on a file system mounted
+// with "discard" that waits for the disk, in the close that commits.
 foundation::Status UploadJournal::writeRecord(const PendingUpload& record) {
   const auto path = recordPath(record.sequence);
   const std::string text = encode(record);
   auto place = [&](const std::filesystem::path& from, int flags) {
-    foundation::UniqueFd out(::open(from.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | flags, 0600));
-    if (writeAll(out, text) && ::close(out.release()) == 0 && ::rename(from.c_str(), path.c_str()) == 0) return 0;
+    foundation::UniqueFd out(::open(from.c_str(), O_WRONLY | O_CLOEXEC | flags, 0600));
+    if (writeAll(out, text) && ::ftruncate(out.get(), static_cast<off_t>(text.size())) == 0 &&
+        ::close(out.release()) == 0 && ::rename(from.c_str(), path.c_str()) == 0) {
+      return 0;
+    }
     const int err = errno ? errno : EIO;
     ::unlink(from.c_str());
     return err;
@@ -117,7 +122,7 @@ foundation::Status UploadJournal::writeRecord(const PendingUpload& record) {
     spares_.pop_back();
     if (place(spare, 0) == 0) return foundation::Ok{};
   }
-  if (int err = place(path.string() + ".tmp", O_CREAT)) return posixError(err, "cannot write " + path.string());
+  if (int err = place(path.string() + ".tmp", O_CREAT | O_TRUNC)) return posixError(err, "cannot write " + path.string());
   return foundation::Ok{};
 }
 

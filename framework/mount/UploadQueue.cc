@@ -130,7 +130,6 @@ void UploadQueue::run() {
     bool another = false;  // a second upload is due too
     std::optional<steady_clock::time_point> soonest;
     // A file's uploads go in order: each waits behind the file's first one still due.
-    std::set<std::uint64_t> keysDue;
     std::vector<const Entry*> replayedDue;  // no key: known by where they go
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
       const Entry& entry = it->second;
@@ -139,7 +138,7 @@ void UploadQueue::run() {
       // older), so only they are compared by where they go.
       const bool afterReplayed = std::any_of(replayedDue.begin(), replayedDue.end(),
                                              [&](const Entry* earlier) { return sameFile(*earlier, entry); });
-      const bool behind = (entry.key != 0 && !keysDue.insert(entry.key).second) || afterReplayed;
+      const bool behind = (entry.key != 0 && !firstDue(entry.key, it->first)) || afterReplayed;
       if (entry.key == 0) replayedDue.push_back(&entry);
       if (behind || entry.inFlight || held_.count(entry.key)) continue;
       if (it->second.notBefore <= now) {
@@ -305,7 +304,7 @@ void UploadQueue::finish(std::uint64_t sequence, const Attempt& result) {
       if (landed) rebaseLater(found, result, key, intoCopy);
       if (key != 0) storedUpTo_[key] = std::max(storedUpTo_[key], sequence);
       journal_->remove(record);
-      entries_.erase(found);
+      erase(found);
       if (result.outcome == Outcome::conflicted) conflicts_.push_back({record.path, result.copy->filename()});
     } else {
       record = failedAttempt(found->second, result, key, sequence);
@@ -359,7 +358,7 @@ void UploadQueue::rebaseLater(std::map<std::uint64_t, Entry>::iterator found, co
   for (auto it = entries_.begin(); it != found;) {
     if (!it->second.inFlight && sameFile(it->second, found->second)) {
       journal_->remove(it->second.record);
-      it = entries_.erase(it);
+      it = erase(it);
     } else {
       ++it;
     }
@@ -429,10 +428,30 @@ bool UploadQueue::sameFile(const Entry& a, const Entry& b) {
 }
 
 std::map<std::uint64_t, UploadQueue::Entry>::iterator UploadQueue::latestOf(std::uint64_t key) {
-  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
-    if (it->second.key == key) return std::next(it).base();
+  auto of = byKey_.find(key);
+  return of == byKey_.end() ? entries_.end() : entries_.find(*of->second.rbegin());
+}
+
+void UploadQueue::add(std::uint64_t sequence, Entry entry) {
+  if (entry.key != 0) byKey_[entry.key].insert(sequence);
+  entries_[sequence] = std::move(entry);
+}
+
+std::map<std::uint64_t, UploadQueue::Entry>::iterator UploadQueue::erase(
+    std::map<std::uint64_t, Entry>::iterator entry) {
+  if (auto of = byKey_.find(entry->second.key); of != byKey_.end()) {
+    of->second.erase(entry->first);
+    if (of->second.empty()) byKey_.erase(of);
   }
-  return entries_.end();
+  return entries_.erase(entry);
+}
+
+bool UploadQueue::firstDue(std::uint64_t key, std::uint64_t sequence) const {
+  for (std::uint64_t earlier : byKey_.at(key)) {
+    if (earlier == sequence) return true;
+    if (!entries_.at(earlier).record.failed) return false;
+  }
+  return true;
 }
 
 int UploadQueue::enqueue(std::uint64_t key, PendingUpload record, bool followsLocal, int fd,
@@ -460,7 +479,7 @@ int UploadQueue::enqueue(std::uint64_t key, PendingUpload record, bool followsLo
     // this one's check starts from them.
     dropQueued(key, true);
     const auto notBefore = record.identifier.empty() ? steady_clock::now() + kRenameWindow : steady_clock::time_point{};
-    entries_[sequence] = Entry{key, std::move(record), notBefore, false, intoCopy};
+    add(sequence, Entry{key, std::move(record), notBefore, false, intoCopy});
   }
   changed_.notify_all();
   work_.notify_one();
@@ -471,7 +490,10 @@ void UploadQueue::claim(std::uint64_t key, const PendingUpload& where) {
   std::lock_guard guard(mutex_);
   const Entry probe{0, where};
   for (auto& [sequence, entry] : entries_) {
-    if (entry.key == 0 && sameFile(entry, probe)) entry.key = key;
+    if (entry.key == 0 && sameFile(entry, probe)) {
+      entry.key = key;
+      byKey_[key].insert(sequence);
+    }
   }
 }
 
@@ -515,12 +537,13 @@ int UploadQueue::waitStored(std::uint64_t key, std::uint64_t sequence) {
 }
 
 void UploadQueue::dropQueued(std::uint64_t key, bool keepTried) {
-  for (auto it = entries_.begin(); it != entries_.end();) {
-    if (it->second.key == key && !it->second.inFlight && !(keepTried && it->second.record.attempts > 0)) {
+  auto of = byKey_.find(key);
+  if (of == byKey_.end()) return;
+  for (std::uint64_t sequence : std::vector<std::uint64_t>(of->second.begin(), of->second.end())) {
+    auto it = entries_.find(sequence);
+    if (!it->second.inFlight && !(keepTried && it->second.record.attempts > 0)) {
       journal_->remove(it->second.record);
-      it = entries_.erase(it);
-    } else {
-      ++it;
+      erase(it);
     }
   }
 }
@@ -587,8 +610,10 @@ bool UploadQueue::retitle(std::uint64_t key, const std::string& name, const std:
 }
 
 bool UploadQueue::anyOf(std::uint64_t key, const std::function<bool(const Entry&)>& test) const {
-  return std::any_of(entries_.begin(), entries_.end(),
-                     [&](const auto& entry) { return entry.second.key == key && test(entry.second); });
+  auto of = byKey_.find(key);
+  return of != byKey_.end() && std::any_of(of->second.begin(), of->second.end(), [&](std::uint64_t sequence) {
+           return test(entries_.at(sequence));
+         });
 }
 
 bool UploadQueue::hold(std::uint64_t key) {

@@ -187,6 +187,11 @@ class UploadQueue {
   void runOne(std::unique_lock<std::mutex>& lock, std::map<std::uint64_t, Entry>::iterator entry);
   static bool sameFile(const Entry& a, const Entry& b);
   std::map<std::uint64_t, Entry>::iterator latestOf(std::uint64_t key);  // mutex_ held
+  // mutex_ held: entries_ changes through these, which keep byKey_ with it.
+  void add(std::uint64_t sequence, Entry entry);
+  std::map<std::uint64_t, Entry>::iterator erase(std::map<std::uint64_t, Entry>::iterator entry);
+  // mutex_ held: whether no earlier upload of the file is still due (failed ones are not).
+  bool firstDue(std::uint64_t key, std::uint64_t sequence) const;
   // mutex_ held: whether an upload of `key` passes `test`.
   bool anyOf(std::uint64_t key, const std::function<bool(const Entry&)>& test) const;
   // mutex_ held; one in flight stays, and with `keepTried` one that was tried.
@@ -204,6 +209,9 @@ class UploadQueue {
   std::optional<std::chrono::steady_clock::time_point> timer_;  // when the worker that keeps the time wakes
   Listener listener_;
   std::map<std::uint64_t, Entry> entries_;             // by sequence: the order uploads go in
+  // by key: the sequences of its entries. A copy of the order gets looked up on
+  // every close, and thousands may be queued: no scan of them all.
+  std::map<std::uint64_t, std::set<std::uint64_t>> byKey_;
   std::map<std::uint64_t, std::uint64_t> storedUpTo_;  // by key: every upload up to this one is on the peer
   std::map<std::uint64_t, std::uint64_t> failedUpTo_;  // by key: an upload up to this one failed for good
   struct Failures {
