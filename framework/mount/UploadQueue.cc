@@ -1,6 +1,7 @@
 #include "framework/mount/UploadQueue.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -119,7 +120,13 @@ void UploadQueue::replay() {
 void UploadQueue::startWorker() {
   // A few: a small file's upload is mostly round trips, which overlap.
   constexpr int kAtOnce = 4;
-  for (int i = 0; i < kAtOnce; ++i) workers_.emplace_back([this] { run(); });
+  for (int i = 0; i < kAtOnce; ++i) {
+    workers_.emplace_back([this] {
+      // Background work: what a program waits for on the mount goes first.
+      ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
+      run();
+    });
+  }
 }
 
 void UploadQueue::run() {
