@@ -31,11 +31,11 @@ fi
 work="$(mktemp -d "$root/write.XXXXXX")"
 # Each contender's folders start in block groups of their own ("T" asks ext4 to
 # spread the folders made directly in here; elsewhere it is refused and nothing
-# changes). On ext4 without a journal, a file made in a group scans past every
-# inode freed there lately (in the last 5 s, or 5 min while that inode's block
-# is unwritten), so a contender whose files went where the last one's had been
-# deleted paid for them in every create: sshfs, last in line, took more than
-# twice as long as on a fresh group.
+# changes), and nothing is deleted until the end. On ext4 without a journal, a
+# file made in a group scans past every inode freed there lately (in the last
+# 5 s, or 5 min while that inode's block is unwritten): when each contender's
+# files were deleted before the next one ran, the next one paid for them in
+# every create, and sshfs, last in line, took more than twice its time.
 chattr +T "$work" 2>/dev/null || true
 mounted=()
 pids=()
@@ -114,11 +114,6 @@ await_small() { poll_until "$2" is_like "$src/small" "$1"; }
 await_tree() { poll_until "$2" is_like "$src/tree" "$1"; }
 await_clone() { poll_until "$2" is_like "$src/clone" "$1"; }
 
-# After a contender's files are deleted, the next one waits a few seconds, for
-# the deletes to be written and out of the way of the next one's creates (see
-# the chattr above).
-after_deletes() { sync; sleep "${CORVANE_BENCH_SETTLE:-6}"; }
-
 declare -A figure
 failed=0
 # copy_and_wait KEY LANDED AWAIT COMMAND...: times COMMAND (the close) and then
@@ -168,8 +163,6 @@ measure() {
 # The local folder sits beside the share, on the same file system.
 mkdir -p "$work/local"
 measure local "$work/local" "$work/local"
-rm -rf "${work:?}/local"
-after_deletes
 
 # corvane-fp mount, with caches and state of its own; corvane-vfs-host is found on the PATH.
 share="$work/share"
@@ -186,8 +179,6 @@ measure corvane "$work/corvane" "$share"
 # Out of the way before the peers run, so that nothing it still does in the background
 # is counted against them.
 unmount "$work/corvane" "$corvane_pid"
-rm -rf "${share:?}" "${work:?}/xdg/cache"
-after_deletes
 
 peers=()
 if command -v bindfs >/dev/null; then
@@ -199,8 +190,6 @@ if command -v bindfs >/dev/null; then
     peers+=(bindfs)
   fi
   unmount "$work/bindfs"
-  rm -rf "${work:?}/bindfs-folder"
-  after_deletes
 fi
 sftp_server=$(command -v sftp-server || ls /usr/lib/openssh/sftp-server 2>/dev/null || true)
 if command -v sshfs >/dev/null && [ -n "$sftp_server" ]; then
@@ -217,7 +206,6 @@ if command -v sshfs >/dev/null && [ -n "$sftp_server" ]; then
     peers+=(sshfs)
   fi
   unmount "$work/sshfs" "$sshfs_pid"
-  rm -rf "${work:?}/sshfs-folder"
 fi
 
 gbps() { awk -v t="$1" -v b="$big_bytes" 'BEGIN { printf "%.2f", b / t / 1e9 }'; }
