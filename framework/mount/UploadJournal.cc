@@ -122,7 +122,9 @@ foundation::Status UploadJournal::writeRecord(const PendingUpload& record) {
     spares_.pop_back();
     if (place(spare, 0) == 0) return foundation::Ok{};
   }
-  if (int err = place(path.string() + ".tmp", O_CREAT | O_TRUNC)) return posixError(err, "cannot write " + path.string());
+  if (int err = place(path.string() + ".tmp", O_CREAT | O_TRUNC)) {
+    return posixError(err, "cannot write " + path.string());
+  }
   return foundation::Ok{};
 }
 

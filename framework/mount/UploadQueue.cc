@@ -618,9 +618,9 @@ bool UploadQueue::retitle(std::uint64_t key, const std::string& name, const std:
 
 bool UploadQueue::anyOf(std::uint64_t key, const std::function<bool(const Entry&)>& test) const {
   auto of = byKey_.find(key);
-  return of != byKey_.end() && std::any_of(of->second.begin(), of->second.end(), [&](std::uint64_t sequence) {
-           return test(entries_.at(sequence));
-         });
+  if (of == byKey_.end()) return false;
+  return std::any_of(of->second.begin(), of->second.end(),
+                     [&](std::uint64_t sequence) { return test(entries_.at(sequence)); });
 }
 
 bool UploadQueue::hold(std::uint64_t key) {

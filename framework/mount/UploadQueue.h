@@ -209,8 +209,8 @@ class UploadQueue {
   std::optional<std::chrono::steady_clock::time_point> timer_;  // when the worker that keeps the time wakes
   Listener listener_;
   std::map<std::uint64_t, Entry> entries_;             // by sequence: the order uploads go in
-  // by key: the sequences of its entries. A copy of the order gets looked up on
-  // every close, and thousands may be queued: no scan of them all.
+  // by key: the sequences of its entries. Every close looks its file up, and
+  // thousands may be queued: this spares a scan of them all.
   std::map<std::uint64_t, std::set<std::uint64_t>> byKey_;
   std::map<std::uint64_t, std::uint64_t> storedUpTo_;  // by key: every upload up to this one is on the peer
   std::map<std::uint64_t, std::uint64_t> failedUpTo_;  // by key: an upload up to this one failed for good
