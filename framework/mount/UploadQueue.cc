@@ -1,7 +1,6 @@
 #include "framework/mount/UploadQueue.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <cstring>
 
 #include "framework/ItemTemplate.h"
+#include "platform/dispatch/Queue.h"
 #include "platform/fileprovider/Errors.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
 
@@ -122,8 +122,9 @@ void UploadQueue::startWorker() {
   constexpr int kAtOnce = 4;
   for (int i = 0; i < kAtOnce; ++i) {
     workers_.emplace_back([this] {
-      // Background work: what a program waits for on the mount goes first.
-      ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
+      // Background work, as the extension's staging is: what a program waits
+      // for on the mount goes first.
+      dispatch::applyToCurrentThread(dispatch::QualityOfService::utility);
       run();
     });
   }
@@ -579,8 +580,11 @@ void UploadQueue::moved(std::uint64_t key, const std::string& identifier, const 
     went->second.identifier = identifier;
     rebase(went->second.baseVersion);
   }
-  for (auto& [sequence, entry] : entries_) {
-    if (entry.key != key || entry.intoCopy || entry.inFlight || entry.record.identifier.empty()) continue;
+  auto of = byKey_.find(key);
+  if (of == byKey_.end()) return;
+  for (std::uint64_t sequence : of->second) {
+    Entry& entry = entries_.at(sequence);
+    if (entry.intoCopy || entry.inFlight || entry.record.identifier.empty()) continue;
     entry.record.identifier = identifier;
     entry.record.name = name;
     rebase(entry.record.baseVersion);

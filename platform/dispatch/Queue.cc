@@ -61,9 +61,7 @@ bool runningOn(const Queue::State* state) {
 
 void runWorker(std::shared_ptr<Queue::State> s) {
   ::pthread_setname_np(::pthread_self(), s->label.substr(0, 15).c_str());
-  if (s->qos == QualityOfService::utility) {
-    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
-  }
+  applyToCurrentThread(s->qos);
   std::unique_lock lock(s->mutex);
   for (;;) {
     s->workAvailable.wait(lock, [&] { return (!s->busy && !s->work.empty()) || (s->stopping && s->work.empty()); });
@@ -84,6 +82,12 @@ void runWorker(std::shared_ptr<Queue::State> s) {
 }
 
 }  // namespace
+
+void applyToCurrentThread(QualityOfService qos) {
+  // Background work gives way to what someone waits on: nice 10 gets about a
+  // tenth of a core that a standard thread also wants.
+  if (qos == QualityOfService::utility) ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 10);
+}
 
 Queue::Queue(std::string label, QualityOfService qos) : state_(std::make_shared<State>(std::move(label), qos)) {}
 

@@ -22,6 +22,10 @@ namespace dispatch {
 // work such as file copies and log appends.
 enum class QualityOfService { standard, utility };
 
+// Schedules the calling thread as a queue of `qos` schedules its worker: for a
+// thread of one's own that does the same kind of work.
+void applyToCurrentThread(QualityOfService qos);
+
 class Queue {
  public:
   using Work = std::function<void()>;
