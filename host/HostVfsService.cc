@@ -242,12 +242,14 @@ Status HostVfsService::uploadFile(const std::filesystem::path& localFile, std::s
   };
   if (int err = foundation::copyFileContents(source.get(), out.get())) return discard(err);
   if (::fchmod(out.get(), mode) != 0) return discard(errno);
-  if (::fsync(out.get()) != 0) return discard(errno);
-  if (::close(out.release()) != 0) return discard(errno);
   // renameat replaces a symlink at the destination itself, never its target.
   if (::renameat(parent.get(), temporary.c_str(), parent.get(), name) != 0) return discard(errno);
-  syncFolder(parent.get());
   noteChanged(*path);
+  // The answer means "stored". One fsync after the rename makes the contents
+  // and the new name durable together, with one flush of the disk.
+  int err = ::fsync(out.get()) == 0 ? 0 : errno;
+  if (::close(out.release()) != 0 && err == 0) err = errno;
+  if (err != 0) return vfsErrorFromErrno(err, what);
   return Ok{};
 }
 

@@ -220,7 +220,7 @@ UploadQueue::Attempt UploadQueue::attempt(const Entry& entry) {
     if (isFileProviderError(modified.error(), ErrorCode::noSuchItem)) return conflictCopy(entry, data, nullptr);
     return failure(modified.error());
   }
-  return storedAs(asListed(*modified));
+  return storedAs(asListed(*modified, entry.record.size));
 }
 
 UploadQueue::Attempt UploadQueue::sendNew(const Entry& entry, const std::filesystem::path& data) {
@@ -228,7 +228,7 @@ UploadQueue::Attempt UploadQueue::sendNew(const Entry& entry, const std::filesys
   const auto& record = entry.record;
   auto made =
       calls_->create(newFile(record.parentIdentifier, record.name), ItemField::contents | ItemField::filename, data);
-  if (made.ok()) return storedAs(asListed(*made));
+  if (made.ok()) return storedAs(asListed(*made, record.size));
   if (!isFileProviderError(made.error(), ErrorCode::filenameCollision)) return failure(made.error());
   // The name was taken on the peer meanwhile, or by this very upload before a crash.
   auto listing = calls_->list(ItemIdentifier(record.parentIdentifier));
@@ -253,7 +253,7 @@ UploadQueue::Attempt UploadQueue::conflictCopy(const Entry& entry, const std::fi
       Attempt out;
       out.outcome = Outcome::conflicted;
       out.peer = peer;
-      out.copy = asListed(*made);
+      out.copy = asListed(*made, entry.record.size);
       return out;
     }
     if (!isFileProviderError(made.error(), ErrorCode::filenameCollision)) return failure(made.error());
@@ -264,12 +264,15 @@ UploadQueue::Attempt UploadQueue::conflictCopy(const Entry& entry, const std::fi
   return out;
 }
 
-// The reply to an upload describes the file without the share's epoch (and,
-// when the host's stat after it failed, with no size and the current time), so
-// its version tag is not the one lookups and listings give: the next edit's
-// check against the peer would fail on it. The peer's own lookup is taken
-// instead, when it answers.
-ItemPtr UploadQueue::asListed(const ItemPtr& stored) {
+// The reply to an upload describes the file as the host's stat right after it
+// found it, which is how lookups and listings describe it too. When that stat
+// failed, the reply has no size and the current time, so its version is not
+// the one lookups give and the next edit's check against the peer would fail
+// on it: the peer's own lookup is taken then, when it answers. A version that
+// went stale anyway (the share's epoch moved meanwhile) is caught by that
+// check's retag test.
+ItemPtr UploadQueue::asListed(const ItemPtr& stored, std::uint64_t sentSize) {
+  if (stored->documentSize() == sentSize) return stored;
   auto listed = calls_->item(stored->itemIdentifier());
   return listed.ok() ? *listed : stored;
 }

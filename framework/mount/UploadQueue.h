@@ -175,7 +175,7 @@ class UploadQueue {
   Attempt failure(const foundation::Error& error) const;
   bool sameContents(const fileprovider::ItemPtr& peer, const std::filesystem::path& data);
   bool sameContents(const fileprovider::ItemPtr& peer, int local);
-  fileprovider::ItemPtr asListed(const fileprovider::ItemPtr& stored);
+  fileprovider::ItemPtr asListed(const fileprovider::ItemPtr& stored, std::uint64_t sentSize);
   void finish(std::uint64_t sequence, const Attempt& result);
   static const fileprovider::ItemPtr& landedAs(const Attempt& result);
   bool tell(std::uint64_t sequence, const Attempt& result, std::uint64_t& key, bool& intoCopy);
