@@ -98,6 +98,13 @@ void HostVfsAdapter::run(Work work, Refuse refuse) {
   }
 }
 
+template <typename Work, typename Refuse>
+void HostVfsAdapter::runHere(Work work, Refuse refuse) {
+  std::shared_ptr<HostVfsService> service = service_.lock();
+  if (!service || !pool_.lock()) return refuse(poolGone());
+  work(*service);
+}
+
 void HostVfsAdapter::ping(const std::string& peerId, std::uint64_t, ErrorReply reply) {
   if (answerFault(fault(VfsXpcSelectors::ping, {}), reply, noValue(reply))) return;
   reply(foreignPeer(peerId));
@@ -158,7 +165,7 @@ void HostVfsAdapter::statItem(const std::string& peerId, const std::string& path
     return;
   }
   if (auto error = foreignPeer(peerId)) return sendError(reply, std::move(*error));
-  run(
+  runHere(
       [path, reply](HostVfsService& service) {
         auto found = service.statItem(path);
         if (!found.ok()) return sendError(reply, found.error());

@@ -6,10 +6,12 @@
 // reports instead of a reply.
 //
 // Threading: the protocol methods run on the connection's queue. The ping, calls
-// for another peer and faults are answered there at once; file work runs on the
-// worker pool and is answered from the worker. The adapter holds the service and
-// the pool weakly, so their owner decides when they end; once either is gone (or
-// the pool has shut down) calls are answered with -16 "service_unavailable".
+// for another peer, faults and the stat of one item are answered there at once
+// (a stat costs less than the hand-off to a worker, and follows every upload);
+// other file work runs on the worker pool and is answered from the worker. The
+// adapter holds the service and the pool weakly, so their owner decides when
+// they end; once either is gone (or, for the calls that need a worker, the pool
+// has shut down) calls are answered with -16 "service_unavailable".
 #pragma once
 
 #include <cstdint>
@@ -70,6 +72,9 @@ class HostVfsAdapter final : public VfsXpcProtocol {
   // service or the pool is gone.
   template <typename Work, typename Refuse>
   void run(Work work, Refuse refuse);
+  // As run(), but right here on the connection's queue.
+  template <typename Work, typename Refuse>
+  void runHere(Work work, Refuse refuse);
 
   // Constant after construction.
   const std::string peerId_;

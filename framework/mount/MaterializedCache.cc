@@ -233,15 +233,26 @@ foundation::Status MaterializedCache::store(const fileprovider::ItemPtr& item, i
 
 void MaterializedCache::adopt(const fileprovider::ItemPtr& item, const std::filesystem::path& path) {
   const auto target = entryPath(item);
-  const auto part = partOf(target);
-  auto link = [&] { return ::link(path.c_str(), part.c_str()) == 0; };
-  const bool linked = link() || (errno == ENOENT && remakeFolder() && link());
-  if (linked && ::rename(part.c_str(), target.c_str()) == 0) {
+  auto linkAs = [&](const std::filesystem::path& name) {
+    if (::link(path.c_str(), name.c_str()) == 0) return true;
+    return errno == ENOENT && remakeFolder() && ::link(path.c_str(), name.c_str()) == 0;
+  };
+  // A link is whole when it appears, so a new entry takes its name at once;
+  // one that replaces a file of that name goes in through a part file.
+  bool linked = linkAs(target);
+  if (!linked && errno == EEXIST) {
+    const auto part = partOf(target);
+    linked = linkAs(part);
+    if (linked && ::rename(part.c_str(), target.c_str()) != 0) {
+      ::unlink(part.c_str());
+      linked = false;
+    }
+  }
+  if (linked) {
     indexStored(item, target);
     evict();
     return;
   }
-  if (linked) ::unlink(part.c_str());
   // Another file system, or one without links: a miss only costs a fetch later.
   foundation::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.valid() && store(item, fd.get()).ok()) evict();

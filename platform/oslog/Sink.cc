@@ -1,8 +1,10 @@
 #include "platform/oslog/Sink.h"
 
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -54,9 +56,20 @@ SyslogSink::SyslogSink() {
   std::call_once(opened, [] { ::openlog(kIdent, LOG_PID, LOG_USER); });
 }
 
+bool SyslogSink::loggerListening() {
+  const std::int64_t now =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  if (now >= nextLookNs_.load(std::memory_order_relaxed)) {
+    struct stat st {};
+    listening_.store(::stat(_PATH_LOG, &st) == 0 && S_ISSOCK(st.st_mode), std::memory_order_relaxed);
+    nextLookNs_.store(now + 1'000'000'000, std::memory_order_relaxed);
+  }
+  return listening_.load(std::memory_order_relaxed);
+}
+
 void SyslogSink::write(Type type, std::string_view message) {
   const std::string text(message);
-  ::syslog(priority(type), "%s", text.c_str());
+  if (loggerListening()) ::syslog(priority(type), "%s", text.c_str());
   if (mirrorToStderr_) {
     // One write(2) per message, so lines from several threads do not interleave.
     std::string line = std::string(kIdent) + "[" + std::to_string(::getpid()) + "]: " + text + "\n";

@@ -3,6 +3,8 @@
 // when CORVANE_OSLOG=stderr; tests install a CapturingSink instead.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 
@@ -20,13 +22,20 @@ class Sink {
 
 // The default sink. Opens the system log once per process (ident
 // "corvane-fileprovider", with the process id); reads CORVANE_OSLOG when constructed.
+// Where no logger listens (a container, a minimal system), syslog(3) would try
+// to reach one again on every message; the sink looks for its socket at most
+// once a second instead, and drops messages while there is none.
 class SyslogSink final : public Sink {
  public:
   SyslogSink();
   void write(Type type, std::string_view message) override;
 
  private:
+  bool loggerListening();
+
   bool mirrorToStderr_;
+  std::atomic<bool> listening_{false};
+  std::atomic<std::int64_t> nextLookNs_{0};  // steady clock
 };
 
 // The sink in force; never null.
