@@ -107,7 +107,9 @@ void UploadQueue::replay() {
   for (auto& record : journal_->load()) {
     record.failed = false;  // what stopped it may be mended by now; it is tried once more
     const std::uint64_t sequence = record.sequence;
-    entries_[sequence].record = std::move(record);
+    Entry entry;
+    entry.record = std::move(record);
+    add(sequence, std::move(entry));
   }
   std::vector<std::uint64_t> order;
   for (const auto& [sequence, entry] : entries_) order.push_back(sequence);
@@ -365,17 +367,16 @@ void UploadQueue::rebaseLater(std::map<std::uint64_t, Entry>::iterator found, co
   next.identifier = went->itemIdentifier().rawValue();
   next.baseVersion = went->itemVersion().contentVersion;
   const bool nextIntoCopy = intoCopy || result.outcome == Outcome::conflicted;
-  // Earlier uploads of the file still queued are older than what landed.
-  for (auto it = entries_.begin(); it != found;) {
-    if (!it->second.inFlight && sameFile(it->second, found->second)) {
+  for (std::uint64_t sequence : sameFileAs(found->second)) {
+    if (sequence == found->first) continue;
+    auto it = entries_.find(sequence);
+    // Earlier uploads of the file still queued are older than what landed.
+    if (sequence < found->first && !it->second.inFlight) {
       journal_->remove(it->second.record);
-      it = erase(it);
-    } else {
-      ++it;
+      erase(it);
+      continue;
     }
-  }
-  for (auto& [later, other] : entries_) {
-    if (later == found->first || !sameFile(other, found->second)) continue;
+    Entry& other = it->second;
     other.record.identifier = next.identifier;
     other.record.baseVersion = next.baseVersion;
     other.record.name = went->filename();
@@ -443,8 +444,28 @@ std::map<std::uint64_t, UploadQueue::Entry>::iterator UploadQueue::latestOf(std:
   return of == byKey_.end() ? entries_.end() : entries_.find(*of->second.rbegin());
 }
 
+std::vector<std::uint64_t> UploadQueue::sameFileAs(const Entry& of) const {
+  std::vector<std::uint64_t> found;
+  auto test = [&](std::uint64_t sequence) {
+    if (sameFile(entries_.at(sequence), of)) found.push_back(sequence);
+  };
+  if (of.key == 0) {
+    for (const auto& [sequence, entry] : entries_) test(sequence);
+    return found;
+  }
+  // Entries of another key never match: only the key's own, and those without one.
+  std::set<std::uint64_t> candidates = unkeyed_;
+  if (auto own = byKey_.find(of.key); own != byKey_.end()) candidates.insert(own->second.begin(), own->second.end());
+  for (std::uint64_t sequence : candidates) test(sequence);
+  return found;
+}
+
 void UploadQueue::add(std::uint64_t sequence, Entry entry) {
-  if (entry.key != 0) byKey_[entry.key].insert(sequence);
+  if (entry.key != 0) {
+    byKey_[entry.key].insert(sequence);
+  } else {
+    unkeyed_.insert(sequence);
+  }
   entries_[sequence] = std::move(entry);
 }
 
@@ -454,6 +475,7 @@ std::map<std::uint64_t, UploadQueue::Entry>::iterator UploadQueue::erase(
     of->second.erase(entry->first);
     if (of->second.empty()) byKey_.erase(of);
   }
+  unkeyed_.erase(entry->first);
   return entries_.erase(entry);
 }
 
@@ -504,6 +526,7 @@ void UploadQueue::claim(std::uint64_t key, const PendingUpload& where) {
     if (entry.key == 0 && sameFile(entry, probe)) {
       entry.key = key;
       byKey_[key].insert(sequence);
+      unkeyed_.erase(sequence);
     }
   }
 }

@@ -187,6 +187,8 @@ class UploadQueue {
   void runOne(std::unique_lock<std::mutex>& lock, std::map<std::uint64_t, Entry>::iterator entry);
   static bool sameFile(const Entry& a, const Entry& b);
   std::map<std::uint64_t, Entry>::iterator latestOf(std::uint64_t key);  // mutex_ held
+  // mutex_ held: the sequences of the entries `sameFile` as `of`, oldest first.
+  std::vector<std::uint64_t> sameFileAs(const Entry& of) const;
   // mutex_ held: entries_ changes through these, which keep byKey_ with it.
   void add(std::uint64_t sequence, Entry entry);
   std::map<std::uint64_t, Entry>::iterator erase(std::map<std::uint64_t, Entry>::iterator entry);
@@ -212,6 +214,8 @@ class UploadQueue {
   // by key: the sequences of its entries. Every close looks its file up, and
   // thousands may be queued: this spares a scan of them all.
   std::map<std::uint64_t, std::set<std::uint64_t>> byKey_;
+  // The sequences of entries without a key: replayed ones no node claimed yet.
+  std::set<std::uint64_t> unkeyed_;
   std::map<std::uint64_t, std::uint64_t> storedUpTo_;  // by key: every upload up to this one is on the peer
   std::map<std::uint64_t, std::uint64_t> failedUpTo_;  // by key: an upload up to this one failed for good
   struct Failures {
