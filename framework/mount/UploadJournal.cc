@@ -62,10 +62,7 @@ std::string UploadJournal::currentBoot() {
 }
 
 foundation::Result<std::pair<std::filesystem::path, foundation::UniqueFd>> UploadJournal::newWorkFile() {
-  std::string pattern = (folder_ / "work-XXXXXX").string();
-  foundation::UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
-  if (!fd.valid()) return posixError(errno, "cannot make a working copy in " + folder_.string());
-  return std::make_pair(std::filesystem::path(pattern), std::move(fd));
+  return workFiles_.take();
 }
 
 std::filesystem::path UploadJournal::dataPath(const PendingUpload& record) const {
@@ -206,6 +203,7 @@ void UploadJournal::remove(const PendingUpload& record) {
 }
 
 std::vector<PendingUpload> UploadJournal::load() {
+  workFiles_.clear();
   std::vector<PendingUpload> records;
   std::vector<std::filesystem::path> others;
   std::error_code error;

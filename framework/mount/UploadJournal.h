@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "framework/mount/WorkFilePool.h"
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Result.h"
 #include "platform/foundation/UniqueFd.h"
@@ -67,7 +68,7 @@ class UploadJournal {
   const std::filesystem::path& folder() const { return folder_; }
 
   // A new empty file for a working copy, in the journal's folder, so that
-  // committing it is a rename.
+  // committing it is a rename. Thread-safe.
   foundation::Result<std::pair<std::filesystem::path, foundation::UniqueFd>> newWorkFile();
 
   // Keeps `record` with the contents at `fd`, the open work file at
@@ -100,7 +101,7 @@ class UploadJournal {
 
  private:
   UploadJournal(std::filesystem::path folder, std::string boot)
-      : folder_(std::move(folder)), boot_(std::move(boot)) {}
+      : folder_(std::move(folder)), boot_(std::move(boot)), workFiles_(folder_) {}
   void runFlusher();
   std::filesystem::path recordPath(std::uint64_t sequence) const;
   foundation::Status writeRecord(const PendingUpload& record);
@@ -109,6 +110,7 @@ class UploadJournal {
 
   const std::filesystem::path folder_;
   const std::string boot_;
+  WorkFilePool workFiles_;
   std::uint64_t nextSequence_ = 1;
   // Records of uploads that landed, kept as files to write the next records
   // into: a file system that keeps away from inodes just freed (ext4 without
