@@ -75,7 +75,8 @@ class HostVfsService {
   [[nodiscard]] foundation::Result<std::filesystem::path> fetchFileContents(std::string_view path);
   // Replaces (or creates) the file at `remotePath` with the contents of the local
   // file `localFile`, atomically: readers see the old or the new contents, and a
-  // failure leaves the old contents and no temporary file behind.
+  // failure leaves the old contents and no temporary file behind, but for a
+  // failed flush once the new contents are in place, which the caller sends again.
   [[nodiscard]] foundation::Status uploadFile(const std::filesystem::path& localFile, std::string_view remotePath);
   // -10 "already_exists" when anything is at `path`.
   [[nodiscard]] foundation::Status createDirectory(std::string_view path);
