@@ -75,6 +75,13 @@ TEST_F(UploadJournalTest, ACommittedUploadIsFoundByTheNextRunAndLeftoversAreClea
   struct stat st {};
   ASSERT_EQ(::stat(pending().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
+  // Working copies made ahead and never handed out go with the journal.
+  first.reset();
+  std::size_t work = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(pending())) {
+    work += entry.path().filename().string().starts_with("work-");
+  }
+  EXPECT_EQ(work, 1u);
 
   auto second = open();
   auto records = second->load();
@@ -86,7 +93,8 @@ TEST_F(UploadJournalTest, ACommittedUploadIsFoundByTheNextRunAndLeftoversAreClea
   std::vector<std::string> left;
   for (const auto& entry : std::filesystem::directory_iterator(pending())) left.push_back(entry.path().filename());
   std::sort(left.begin(), left.end());
-  EXPECT_EQ(left, (std::vector<std::string>{"1.data", "1.json", "9.json.bad"}));
+  // durable.json: the first journal made its commit durable on the way out.
+  EXPECT_EQ(left, (std::vector<std::string>{"1.data", "1.json", "9.json.bad", "durable.json"}));
   // Numbers go on after what was found; a removed upload leaves nothing.
   EXPECT_EQ(commit(*second, "next"), 2u);
   second->remove(records[0]);
