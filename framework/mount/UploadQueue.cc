@@ -454,9 +454,11 @@ std::vector<std::uint64_t> UploadQueue::sameFileAs(const Entry& of) const {
     return found;
   }
   // Entries of another key never match: only the key's own, and those without one.
-  std::set<std::uint64_t> candidates = unkeyed_;
-  if (auto own = byKey_.find(of.key); own != byKey_.end()) candidates.insert(own->second.begin(), own->second.end());
-  for (std::uint64_t sequence : candidates) test(sequence);
+  if (auto own = byKey_.find(of.key); own != byKey_.end()) {
+    for (std::uint64_t sequence : own->second) test(sequence);
+  }
+  for (std::uint64_t sequence : unkeyed_) test(sequence);
+  std::sort(found.begin(), found.end());
   return found;
 }
 

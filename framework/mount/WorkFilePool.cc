@@ -5,17 +5,21 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 
 #include "framework/mount/PosixError.h"
-#include "platform/dispatch/Queue.h"
 
 namespace corvane::framework::mount {
 namespace {
 
-// Enough to cover a burst of creates between two turns of the maker.
+// Enough to cover a burst of creates between two turns of the queue.
 constexpr std::size_t kAhead = 16;
 
 }  // namespace
+
+// Background work: a program's own requests on the mount go first.
+WorkFilePool::WorkFilePool(std::filesystem::path folder)
+    : folder_(std::move(folder)), queue_("io.corvane.mount.work-files", dispatch::QualityOfService::utility) {}
 
 WorkFilePool::~WorkFilePool() { clear(); }
 
@@ -27,59 +31,52 @@ foundation::Result<WorkFilePool::WorkFile> WorkFilePool::make() const {
 }
 
 foundation::Result<WorkFilePool::WorkFile> WorkFilePool::take() {
+  std::optional<WorkFile> file;
   {
     std::lock_guard guard(mutex_);
-    ++taken_;
-    if (!maker_.joinable() && !stopping_) maker_ = std::thread([this] { run(); });
     if (!ready_.empty()) {
-      WorkFile file = std::move(ready_.back());
+      file = std::move(ready_.back());
       ready_.pop_back();
-      wanted_.notify_one();
-      return file;
     }
-    wanted_.notify_one();
+    if (!refilling_) {
+      refilling_ = true;
+      queue_.async([this] { refill(); });
+    }
   }
+  if (file) return std::move(*file);
   return make();
 }
 
-void WorkFilePool::clear() {
-  std::thread maker;
-  {
-    std::lock_guard guard(mutex_);
-    stopping_ = true;
-    maker = std::move(maker_);
-    wanted_.notify_one();
-  }
-  if (maker.joinable()) maker.join();
-  std::vector<WorkFile> unused;
-  {
-    std::lock_guard guard(mutex_);
-    unused.swap(ready_);
-    stopping_ = false;  // the next take() starts a maker again
-  }
-  for (const auto& [path, fd] : unused) ::unlink(path.c_str());
-}
-
-void WorkFilePool::run() {
-  // Background work: a program's own requests on the mount go first.
-  dispatch::applyToCurrentThread(dispatch::QualityOfService::utility);
-  std::unique_lock lock(mutex_);
+void WorkFilePool::refill() {
   for (;;) {
-    wanted_.wait(lock, [&] { return stopping_ || ready_.size() < kAhead; });
-    if (stopping_) return;
-    lock.unlock();
+    {
+      std::lock_guard guard(mutex_);
+      if (ready_.size() >= kAhead) {
+        refilling_ = false;
+        return;
+      }
+    }
     auto made = make();
-    lock.lock();
+    std::lock_guard guard(mutex_);
     // A full disk or a missing folder: take() makes its own and reports why,
-    // and this tries again after it.
+    // and starts the next refill.
     if (!made.ok()) {
-      const std::uint64_t seen = taken_;
-      wanted_.wait(lock, [&] { return stopping_ || taken_ != seen; });
-      if (stopping_) return;
-      continue;
+      refilling_ = false;
+      return;
     }
     ready_.push_back(std::move(*made));
   }
+}
+
+void WorkFilePool::clear() {
+  // After a refill under way, so that none adds a file once the rest are gone.
+  std::vector<WorkFile> unused = queue_.sync([this] {
+    std::lock_guard guard(mutex_);
+    std::vector<WorkFile> taken;
+    taken.swap(ready_);
+    return taken;
+  });
+  for (const auto& [path, fd] : unused) ::unlink(path.c_str());
 }
 
 }  // namespace corvane::framework::mount
