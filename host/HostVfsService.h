@@ -14,6 +14,8 @@
 // inotify watcher has its own thread, stopped by the destructor.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -49,6 +51,10 @@ struct HostVfsServiceOptions {
   // token or change query instead of as they happen.
   bool watchExternalChanges = true;
   ShareResolution resolution = ShareResolution::automatic;
+  // Where the extension stages uploads. A staged file there is the extension's
+  // own copy, made for one upload and removed after the reply whatever it says:
+  // on the share's file system it is moved into place instead of copied.
+  std::optional<std::filesystem::path> stagingFolder;
 };
 
 class HostVfsService {
@@ -92,7 +98,10 @@ class HostVfsService {
 
  private:
   HostVfsService(std::string peerId, std::shared_ptr<const ShareRoot> root, std::unique_ptr<HostStateStore> store,
-                 std::unique_ptr<ContentCache> cache, std::size_t journalLimit);
+                 std::unique_ptr<ContentCache> cache, std::size_t journalLimit,
+                 std::optional<std::filesystem::path> stagingFolder);
+  // Whether `localFile` (open, described by `st`) is a staged copy to move in.
+  bool staged(const std::filesystem::path& localFile, const struct stat& st) const;
   // Records what an operation of this service just did at `path`.
   void noteChanged(const SharePath& path);
   // Before answering a token query without a complete watch: compare everything.
@@ -103,6 +112,7 @@ class HostVfsService {
   const std::shared_ptr<const ShareRoot> root_;
   const std::unique_ptr<HostStateStore> store_;
   const std::unique_ptr<ContentCache> cache_;
+  const std::optional<std::filesystem::path> stagingFolder_;
   ChangeTracker::Start startOutcome_ = ChangeTracker::Start::fresh;
 
   // Guards tracker_ (and through it store_'s file).

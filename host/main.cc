@@ -18,6 +18,9 @@
 #include "host/HostCommandLine.h"
 #include "host/HostLink.h"
 #include "host/HostVfsService.h"
+#include "platform/foundation/FileManager.h"
+#include "shared/diagnostics/CorvaneFpLog.h"
+#include "shared/upload_staging/FileProviderUploadStaging.h"
 
 namespace {
 
@@ -67,6 +70,9 @@ int main(int argc, char** argv) {
     corvane::host::HostVfsServiceOptions options;
     options.peerId = peer.peerId;
     options.shareFolder = peer.folder;
+    if (auto container = foundation::FileManager::containerURL(std::string(corvane::CorvaneFpLog::appGroupId))) {
+      options.stagingFolder = *container / corvane::FileProviderUploadStaging::directoryName;
+    }
     auto service = corvane::host::HostVfsService::open(std::move(options));
     if (!service.ok()) {
       std::fprintf(stderr, "corvane-vfs-host: cannot serve %s as peer \"%s\": %s\n", peer.folder.c_str(),

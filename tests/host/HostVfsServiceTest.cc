@@ -106,6 +106,42 @@ TEST_F(HostVfsServiceTest, UploadCreatesOrReplacesAndKeepsTheFileMode) {
   EXPECT_FALSE(hasUploadTemporaries(share() / "Docs"));
 }
 
+TEST_F(HostVfsServiceTest, UploadTakesAStagedCopyWholeAndOnlyReadsAnythingElse) {
+  writeFile(share() / "Docs/a.txt", "old");
+  ::chmod((share() / "Docs/a.txt").c_str(), 0600);
+  const fs::path staging = temp() / "UploadStaging";
+  auto o = options();
+  o.stagingFolder = staging;
+  auto service = open(o);
+  auto staged = [&](const std::string& name) {
+    writeFile(staging / name, name + " contents");
+    ::chmod((staging / name).c_str(), 0600);
+    return staging / name;
+  };
+  auto mode = [](const fs::path& p) { return fs::status(p).permissions() & fs::perms::all; };
+
+  for (const char* target : {"/Docs/a.txt", "/Docs/new.txt"}) {
+    const fs::path copy = staged(fs::path(target).stem().string());
+    ASSERT_TRUE(service->uploadFile(copy, target).ok()) << target;
+    EXPECT_FALSE(fs::exists(copy)) << target;
+    EXPECT_EQ(readFile(share() / fs::path(target).relative_path()), copy.filename().string() + " contents");
+  }
+  EXPECT_EQ(mode(share() / "Docs/a.txt"), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(mode(share() / "Docs/new.txt"), fs::perms(0644));
+
+  // With a second name, or outside the staging folder, it is not the extension's
+  // copy to take: it is read and left where it is.
+  const fs::path linked = staged("linked");
+  fs::create_hard_link(linked, temp() / "second-name");
+  fs::create_directories(staging / "sub");
+  for (const fs::path& source : {linked, stage("elsewhere"), staging / "sub" / ".." / "linked"}) {
+    ASSERT_TRUE(service->uploadFile(source, "/Docs/b.txt").ok()) << source;
+    EXPECT_TRUE(fs::exists(source)) << source;
+    EXPECT_EQ(readFile(share() / "Docs/b.txt"), readFile(source)) << source;
+  }
+  EXPECT_FALSE(hasUploadTemporaries(share() / "Docs"));
+}
+
 TEST_F(HostVfsServiceTest, FailedUploadLeavesOldContentsAndNoTemporaryFile) {
   writeFile(share() / "Docs/a.txt", "old");
   fs::create_directories(share() / "Docs/folder");
