@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <set>
 
 #include "platform/fileprovider/Errors.h"
 
@@ -24,10 +25,12 @@ Error mountError(int code, const std::string& what) {
 
 }  // namespace
 
-// Every call's wait, so that a stop can end them all at once.
+// Every call's wait, so that a stop can end them all at once. Each wait has a
+// condition of its own: an answer wakes the one thread that asked for it, not
+// every upload worker and request handler waiting on another.
 struct ExtensionCalls::Gate {
-  std::mutex mutex;  // guards abandoned and every Answer's value
-  std::condition_variable changed;
+  std::mutex mutex;  // guards what follows and every Answer's value
+  std::set<std::condition_variable*> waiting;
   bool abandoned = false;
 };
 
@@ -45,23 +48,29 @@ class Answer {
   // The extension answers each request once; a second answer is a bug there,
   // which debug builds stop at, as its own completions do.
   void set(T value) {
-    std::lock_guard guard(gate_->mutex);
-    if (answered_) {
+    {
+      std::lock_guard guard(gate_->mutex);
+      if (answered_) {
 #ifndef NDEBUG
-      std::fprintf(stderr, "corvane-fp: the extension answered a request a second time\n");
-      std::abort();
+        std::fprintf(stderr, "corvane-fp: the extension answered a request a second time\n");
+        std::abort();
 #endif
-      return;
+        return;
+      }
+      answered_ = true;
+      value_ = std::move(value);
     }
-    answered_ = true;
-    value_ = std::move(value);
-    gate_->changed.notify_all();
+    // After the unlock, so the waiter does not wake only to wait for the lock;
+    // the completion calling this holds the answer alive.
+    arrived_.notify_one();
   }
 
   // The value; absent when the deadline passed or the calls were abandoned first.
   std::optional<T> wait(std::chrono::milliseconds deadline) {
     std::unique_lock lock(gate_->mutex);
-    gate_->changed.wait_for(lock, deadline, [&] { return value_.has_value() || gate_->abandoned; });
+    gate_->waiting.insert(&arrived_);
+    arrived_.wait_for(lock, deadline, [&] { return value_.has_value() || gate_->abandoned; });
+    gate_->waiting.erase(&arrived_);
     return std::move(value_);
   }
 
@@ -72,6 +81,7 @@ class Answer {
 
  private:
   const std::shared_ptr<Gate> gate_;
+  std::condition_variable arrived_;
   std::optional<T> value_;
   bool answered_ = false;
 };
@@ -108,8 +118,8 @@ void ExtensionCalls::abandonAll() {
   {
     std::lock_guard guard(gate_->mutex);
     gate_->abandoned = true;
+    for (auto* waiter : gate_->waiting) waiter->notify_all();
   }
-  gate_->changed.notify_all();
 }
 
 Result<ItemPtr> ExtensionCalls::item(const fileprovider::ItemIdentifier& identifier) {

@@ -111,13 +111,19 @@ Queue::~Queue() {
 const std::string& Queue::label() const { return state_->label; }
 
 void Queue::async(Work work) {
-  State& s = *state_;
-  std::lock_guard lock(s.mutex);
-  s.work.push_back(std::move(work));
-  if (!s.worker.joinable() && !s.stopping) s.worker = std::thread(runWorker, state_);
-  // Signalled under the lock: once it is released the block may run and destroy
-  // this queue, and the state with it.
-  if (!s.busy) s.workAvailable.notify_one();
+  // Held past the unlock: once it is released the block may run and destroy
+  // this queue, but not the state.
+  std::shared_ptr<State> s = state_;
+  bool idle;
+  {
+    std::lock_guard lock(s->mutex);
+    s->work.push_back(std::move(work));
+    if (!s->worker.joinable() && !s->stopping) s->worker = std::thread(runWorker, s);
+    idle = !s->busy;
+  }
+  // Signalled after the unlock: a worker woken under the lock would only wait
+  // for it next, one more sleep and wake-up per block.
+  if (idle) s->workAvailable.notify_one();
 }
 
 bool Queue::tryRunInlineRaw(void (*fn)(void*), void* context) {
