@@ -104,10 +104,17 @@ poll_until() {  # poll_until DEADLINE CHECK ARGS...
 }
 # Whether PATH is the whole big file: its size first, then its bytes.
 is_big() { [ "$(stat -c %s "$1" 2>/dev/null || echo -1)" = "$big_bytes" ] && cmp -s "$src/big.bin" "$1"; }
+# How many files a folder holds, a .git inside left out: names only, no stat of
+# each, so that a copy still landing in the background is not slowed by the
+# checks that wait for it.
+count() { find "$1" -path "$1/.git" -prune -o -type f -print 2>/dev/null | wc -l; }
 # The count and total size of a folder's files, a .git inside left out.
 signature() { (cd "$1" && find . -path ./.git -prune -o -type f -printf '%s\n' 2>/dev/null) | awk '{ n++; t += $1 } END { print n + 0, t + 0 }'; }
 # Whether FOLDER holds what REFERENCE does (its work tree: a .git is not compared).
-is_like() { [ -d "$2" ] && [ "$(signature "$2")" = "$(signature "$1")" ] && diff -rq --exclude=.git "$1" "$2" >/dev/null 2>&1; }
+is_like() {
+  [ -d "$2" ] && [ "$(count "$2")" = "$(count "$1")" ] && [ "$(signature "$2")" = "$(signature "$1")" ] &&
+    diff -rq --exclude=.git "$1" "$2" >/dev/null 2>&1
+}
 # await_KIND LANDED DEADLINE, as copy_and_wait calls them.
 await_big() { poll_until "$2" is_big "$1"; }
 await_small() { poll_until "$2" is_like "$src/small" "$1"; }
