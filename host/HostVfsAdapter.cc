@@ -90,10 +90,10 @@ std::optional<foundation::Error> HostVfsAdapter::foreignPeer(const std::string& 
 }
 
 template <typename Work, typename Refuse>
-void HostVfsAdapter::run(Work work, Refuse refuse) {
+void HostVfsAdapter::run(Work work, Refuse refuse, WorkerPool::Lane lane) {
   std::shared_ptr<HostVfsService> service = service_.lock();
   std::shared_ptr<WorkerPool> pool = pool_.lock();
-  if (!service || !pool || !pool->submit([work = std::move(work), service] { work(*service); })) {
+  if (!service || !pool || !pool->submit([work = std::move(work), service] { work(*service); }, lane)) {
     refuse(poolGone());
   }
 }
@@ -200,7 +200,7 @@ void HostVfsAdapter::uploadFile(const std::string& peerId, const std::string& lo
   }
   run([localFileUrl, remotePath,
        reply](HostVfsService& service) { reply(toError(service.uploadFile(localFileUrl, remotePath))); },
-      reply);
+      reply, WorkerPool::Lane::background);
 }
 
 void HostVfsAdapter::createDirectory(const std::string& peerId, const std::string& path, const std::string&,

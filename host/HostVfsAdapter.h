@@ -8,10 +8,11 @@
 // Threading: the protocol methods run on the connection's queue. The ping, calls
 // for another peer, faults and the stat of one item are answered there at once
 // (a stat costs less than the hand-off to a worker, and follows every upload);
-// other file work runs on the worker pool and is answered from the worker. The
-// adapter holds the service and the pool weakly, so their owner decides when
-// they end; once either is gone (or, for the calls that need a worker, the pool
-// has shut down) calls are answered with -16 "service_unavailable".
+// other file work runs on the worker pool and is answered from the worker,
+// uploads on its background lane. The adapter holds the service and the pool
+// weakly, so their owner decides when they end; once either is gone (or, for
+// the calls that need a worker, the pool has shut down) calls are answered
+// with -16 "service_unavailable".
 #pragma once
 
 #include <cstdint>
@@ -71,7 +72,7 @@ class HostVfsAdapter final : public VfsXpcProtocol {
   // Runs `work(service)` on the pool, or calls `refuse` with -16 when the
   // service or the pool is gone.
   template <typename Work, typename Refuse>
-  void run(Work work, Refuse refuse);
+  void run(Work work, Refuse refuse, WorkerPool::Lane lane = WorkerPool::Lane::standard);
   // As run(), but right here on the connection's queue.
   template <typename Work, typename Refuse>
   void runHere(Work work, Refuse refuse);

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/Queue.h"
 #include "platform/foundation/JoinOrDetach.h"
 
 namespace corvane::host {
@@ -16,24 +17,29 @@ namespace corvane::host {
 // was destroyed by one of its jobs) still has its queue to drain.
 struct WorkerPool::State {
   std::mutex mutex;
-  std::condition_variable wake;
-  std::deque<Job> jobs;
+  struct Queue {
+    std::condition_variable wake;
+    std::deque<Job> jobs;
+  };
+  Queue lanes[2];  // by Lane
   bool stopping = false;
   std::vector<std::thread> threads;  // set once by the constructor
 };
 
 namespace {
 
-void work(const std::shared_ptr<WorkerPool::State>& state) {
-  ::pthread_setname_np(::pthread_self(), "host.worker");
+void work(const std::shared_ptr<WorkerPool::State>& state, WorkerPool::Lane lane) {
+  ::pthread_setname_np(::pthread_self(), lane == WorkerPool::Lane::standard ? "host.worker" : "host.upload");
+  if (lane == WorkerPool::Lane::background) dispatch::applyToCurrentThread(dispatch::QualityOfService::utility);
+  auto& queue = state->lanes[static_cast<int>(lane)];
   for (;;) {
     WorkerPool::Job job;
     {
       std::unique_lock lock(state->mutex);
-      state->wake.wait(lock, [&] { return state->stopping || !state->jobs.empty(); });
-      if (state->jobs.empty()) return;
-      job = std::move(state->jobs.front());
-      state->jobs.pop_front();
+      queue.wake.wait(lock, [&] { return state->stopping || !queue.jobs.empty(); });
+      if (queue.jobs.empty()) return;
+      job = std::move(queue.jobs.front());
+      queue.jobs.pop_front();
     }
     job();
   }
@@ -43,8 +49,10 @@ void work(const std::shared_ptr<WorkerPool::State>& state) {
 
 WorkerPool::WorkerPool(std::size_t threads) : state_(std::make_shared<State>()) {
   if (threads == 0) threads = 1;
-  state_->threads.reserve(threads);
-  for (std::size_t i = 0; i < threads; ++i) state_->threads.emplace_back([s = state_] { work(s); });
+  state_->threads.reserve(2 * threads);
+  for (Lane lane : {Lane::standard, Lane::background}) {
+    for (std::size_t i = 0; i < threads; ++i) state_->threads.emplace_back([s = state_, lane] { work(s, lane); });
+  }
 }
 
 WorkerPool::~WorkerPool() {
@@ -52,13 +60,14 @@ WorkerPool::~WorkerPool() {
   for (std::thread& t : state_->threads) foundation::joinOrDetach(t);
 }
 
-bool WorkerPool::submit(Job job) {
+bool WorkerPool::submit(Job job, Lane lane) {
+  auto& queue = state_->lanes[static_cast<int>(lane)];
   {
     std::lock_guard guard(state_->mutex);
     if (state_->stopping) return false;
-    state_->jobs.push_back(std::move(job));
+    queue.jobs.push_back(std::move(job));
   }
-  state_->wake.notify_one();
+  queue.wake.notify_one();
   return true;
 }
 
@@ -67,7 +76,7 @@ void WorkerPool::shutdown() {
     std::lock_guard guard(state_->mutex);
     state_->stopping = true;
   }
-  state_->wake.notify_all();
+  for (auto& queue : state_->lanes) queue.wake.notify_all();
 }
 
 }  // namespace corvane::host

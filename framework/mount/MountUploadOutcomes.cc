@@ -7,6 +7,17 @@ namespace corvane::framework::mount {
 
 using fileprovider::ItemPtr;
 
+namespace {
+
+// What a stat shows of a file: the kernel's cached copy is still right when these agree.
+bool sameAttributes(const struct stat& a, const struct stat& b) {
+  return a.st_mode == b.st_mode && a.st_size == b.st_size && a.st_nlink == b.st_nlink && a.st_uid == b.st_uid &&
+         a.st_gid == b.st_gid && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec && a.st_blocks == b.st_blocks;
+}
+
+}  // namespace
+
 void MountFileSystem::onLanded(std::uint64_t key, const LandedChange& change) {
   auto owner = table_.node(key);
   auto holding = table_.holdFolder(owner ? owner->parent : 0);
@@ -36,12 +47,18 @@ void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const It
       return;
     }
     if (file->unlinked) return;
+    struct stat before {};
+    table_.fill(*file, before);
     table_.rekey(file, item->itemIdentifier(), movedBelow_);
     file->item = item;
     table_.keepTime(*file);
     file->kernelVersion = item->itemVersion().contentVersion;  // the kernel cached what was written
     if (file->contents) file->contents->landed(sequence, item->itemVersion().contentVersion);
-    out.push_back({Invalidation::Kind::attributes, key, {}});
+    // The peer's item may say other than the local file did (its mode, say).
+    // Mostly it says the same, and then the kernel is not bothered.
+    struct stat after {};
+    table_.fill(*file, after);
+    if (!sameAttributes(before, after)) out.push_back({Invalidation::Kind::attributes, key, {}});
   });
 }
 
