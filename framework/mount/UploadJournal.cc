@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +25,16 @@ namespace {
 bool writeAll(const foundation::UniqueFd& out, const std::string& text) {
   return out.valid() && ::write(out.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
+
+constexpr const char* kRecordAttribute = "user.corvane.upload";
+
+// A working copy as WorkFilePool names them: "work-" and six letters or digits.
+bool isWorkFile(const std::string& name) {
+  return name.size() == 11 && name.starts_with("work-") && name.find('.') == std::string::npos;
+}
+
+// Too long for the file system's attribute space, as each says it.
+bool tooLong(int err) { return err == E2BIG || err == ENOSPC || err == ERANGE; }
 
 // "<n>.json" or "<n>.data" with n a plain decimal number; 0 otherwise.
 std::uint64_t sequenceOf(const std::filesystem::path& file, std::string_view extension) {
@@ -66,7 +77,7 @@ foundation::Result<std::pair<std::filesystem::path, foundation::UniqueFd>> Uploa
 }
 
 std::filesystem::path UploadJournal::dataPath(const PendingUpload& record) const {
-  return folder_ / (std::to_string(record.sequence) + ".data");
+  return folder_ / (record.dataName.empty() ? std::to_string(record.sequence) + ".data" : record.dataName);
 }
 
 foundation::Status UploadJournal::commit(PendingUpload& record, int fd, const std::filesystem::path& workPath) {
@@ -75,6 +86,19 @@ foundation::Status UploadJournal::commit(PendingUpload& record, int fd, const st
   record.sequence = nextSequence_++;
   record.size = static_cast<std::uint64_t>(st.st_size);
   record.boot = boot_;
+  record.dataName.clear();
+  if (!recordFiles_) {
+    // On the working copy itself: the close that commits makes no file and
+    // renames none, which in a folder of thousands is most of what it costs.
+    const std::string text = encode(record);
+    if (::fsetxattr(fd, kRecordAttribute, text.data(), text.size(), XATTR_CREATE) == 0) {
+      record.dataName = workPath.filename().string();
+      owe(record.sequence);
+      return foundation::Ok{};
+    }
+    if (errno == ENOTSUP) recordFiles_ = true;
+    // Else too long for an attribute, or refused: this one gets files of its own.
+  }
   const auto data = dataPath(record);
   if (::rename(workPath.c_str(), data.c_str()) != 0) return posixError(errno, "cannot keep " + data.string());
   if (auto written = writeRecord(record); !written.ok()) {
@@ -85,9 +109,47 @@ foundation::Status UploadJournal::commit(PendingUpload& record, int fd, const st
   return foundation::Ok{};
 }
 
-foundation::Status UploadJournal::renamed(const PendingUpload& record) {
-  if (auto written = writeRecord(record); !written.ok()) return written;
+foundation::Status UploadJournal::renamed(PendingUpload& record) {
+  auto written = record.dataName.empty() ? writeRecord(record) : writeAttribute(record, false);
+  if (!written.ok()) return written;
   owe(std::nullopt);
+  return foundation::Ok{};
+}
+
+foundation::Status UploadJournal::writeAttribute(PendingUpload& record, bool durable) {
+  const auto path = dataPath(record);
+  const std::string text = encode(record);
+  if (::setxattr(path.c_str(), kRecordAttribute, text.data(), text.size(), XATTR_REPLACE) != 0) {
+    if (tooLong(errno)) return toRecordFiles(record);
+    return posixError(errno, "cannot write the record of " + path.string());
+  }
+  if (!durable) return foundation::Ok{};
+  // The attribute is the file's own metadata: one flush of the file covers it.
+  foundation::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.valid() || ::fsync(file.get()) != 0) return posixError(errno, "cannot flush " + path.string());
+  return foundation::Ok{};
+}
+
+// A record grown too long for an attribute (a longer name, a long error) moves
+// to "<n>.json", its contents to "<n>.data". The contents get their second name
+// first and lose the first one last, so that a crash at any step leaves the
+// upload under one name or both; load() takes the record file when both are
+// there. Durable when it returns.
+foundation::Status UploadJournal::toRecordFiles(PendingUpload& record) {
+  const auto work = dataPath(record);
+  PendingUpload moved = record;
+  moved.dataName.clear();
+  const auto data = dataPath(moved);
+  if (::link(work.c_str(), data.c_str()) != 0 && errno != EEXIST) {
+    return posixError(errno, "cannot keep " + data.string());
+  }
+  if (auto written = foundation::FileManager::writeAtomically(recordPath(moved.sequence),
+                                                              foundation::dataFromString(encode(moved)));
+      !written.ok()) {
+    return written;
+  }
+  ::unlink(work.c_str());
+  record.dataName.clear();
   return foundation::Ok{};
 }
 
@@ -185,12 +247,17 @@ std::uint64_t UploadJournal::durableMark() const {
   return json["through"].get<std::uint64_t>();
 }
 
-foundation::Status UploadJournal::rewrite(const PendingUpload& record) {
+foundation::Status UploadJournal::rewrite(PendingUpload& record) {
+  if (!record.dataName.empty()) return writeAttribute(record, true);
   return foundation::FileManager::writeAtomically(recordPath(record.sequence),
                                                   foundation::dataFromString(encode(record)));
 }
 
 void UploadJournal::remove(const PendingUpload& record) {
+  if (!record.dataName.empty()) {
+    ::unlink(dataPath(record).c_str());
+    return;
+  }
   constexpr std::size_t kSpares = 64;
   const auto path = recordPath(record.sequence);
   auto spare = folder_ / ("spare-" + std::to_string(record.sequence));
@@ -209,9 +276,31 @@ std::vector<PendingUpload> UploadJournal::load() {
   std::error_code error;
   const std::uint64_t mark = durableMark();
   nextSequence_ = std::max(nextSequence_, mark + 1);
+  std::vector<PendingUpload> attributed;  // records kept as attributes
   for (const auto& entry : std::filesystem::directory_iterator(folder_, error)) {
     const auto& file = entry.path();
-    if (std::uint64_t sequence = sequenceOf(file, ".json")) {
+    if (isWorkFile(file.filename().string())) {
+      std::string text(std::size_t{1} << 16, '\0');
+      const ssize_t n = ::getxattr(file.c_str(), kRecordAttribute, text.data(), text.size());
+      if (n < 0) {
+        // A working copy never closed, or one made ahead and never handed out.
+        if (errno == ENODATA || errno == ENOTSUP) std::filesystem::remove(file, error);
+        continue;
+      }
+      text.resize(static_cast<std::size_t>(n));
+      auto record = decode(text);
+      if (!record) {
+        std::filesystem::rename(file, file.string() + ".bad", error);
+        continue;
+      }
+      record->dataName = file.filename().string();
+      if (!record->boot.empty() && record->boot != boot_ && record->sequence > mark) {
+        nextSequence_ = std::max(nextSequence_, record->sequence + 1);
+        std::filesystem::rename(file, file.string() + ".unflushed", error);
+        continue;
+      }
+      attributed.push_back(std::move(*record));
+    } else if (std::uint64_t sequence = sequenceOf(file, ".json")) {
       auto text = foundation::FileManager::contentsOf(file);
       auto record = text.ok() ? decode(foundation::stringFromData(*text)) : std::nullopt;
       if (!record || record->sequence != sequence || !std::filesystem::is_regular_file(dataPath(*record))) {
@@ -231,15 +320,35 @@ std::vector<PendingUpload> UploadJournal::load() {
     }
   }
   std::set<std::uint64_t> named;
-  for (const auto& record : records) {
-    named.insert(record.sequence);
-    nextSequence_ = std::max(nextSequence_, record.sequence + 1);
+  for (const auto& record : records) named.insert(record.sequence);
+  // Both kinds for one number: the record was moving to files of its own, and
+  // the working copy's name is the contents' second one. Anything else with a
+  // number taken is not this journal's to send.
+  std::set<std::uint64_t> taken = named;
+  for (auto& record : attributed) {
+    const auto path = dataPath(record);
+    if (taken.insert(record.sequence).second) {
+      records.push_back(std::move(record));
+      continue;
+    }
+    struct stat mine {
+    }, theirs{};
+    PendingUpload files = record;
+    files.dataName.clear();
+    const bool sameContents = named.count(record.sequence) && ::stat(path.c_str(), &mine) == 0 &&
+                              ::stat(dataPath(files).c_str(), &theirs) == 0 && mine.st_ino == theirs.st_ino &&
+                              mine.st_dev == theirs.st_dev;
+    if (sameContents) {
+      ::unlink(path.c_str());
+    } else {
+      std::filesystem::rename(path, path.string() + ".bad", error);
+    }
   }
+  for (const auto& record : records) nextSequence_ = std::max(nextSequence_, record.sequence + 1);
   for (const auto& file : others) {
     const std::string name = file.filename().string();
     const bool orphanData = sequenceOf(file, ".data") && !named.count(sequenceOf(file, ".data"));
-    const bool leftOver =
-        name.starts_with("work-") || name.starts_with("spare-") || name.find(".tmp") != std::string::npos;
+    const bool leftOver = name.starts_with("spare-") || name.find(".tmp") != std::string::npos;
     if (orphanData || leftOver) std::filesystem::remove(file, error);
   }
   std::sort(records.begin(), records.end(), [](const auto& a, const auto& b) { return a.sequence < b.sequence; });

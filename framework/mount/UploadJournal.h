@@ -2,19 +2,23 @@
 // closed file is lost when the mount stops or dies before sending it. It lives
 // in $XDG_STATE_HOME/corvane/<domain>/pending/ (else ~/.local/state/...), 0700.
 //
-// Each upload is two files named by its sequence number: "<n>.data", the file's
-// contents as they were closed (never written again), and "<n>.json", the record
-// saying where they go.
+// Each upload is one file: the working copy its contents were written into
+// ("work-XXXXXX", never written again once closed), with its record, saying
+// where the contents go, in the extended attribute "user.corvane.upload". A
+// commit makes no file and renames none. Where the file system keeps no
+// extended attributes, or for a record too long for one, the upload is two
+// files named by its sequence number: "<n>.data", the contents, and
+// "<n>.json", the record.
 //
-// A commit writes both without waiting for the disk: once it returns, the
-// upload survives the mount's death (the kernel holds what was written). A
-// flusher makes commits durable in batches, with one syncfs() a little after
-// the first commit of a batch, and then notes the last sequence number it
-// made durable in "durable.json". So a power cut loses at most the last moment
-// of closes: a record written in an earlier boot and not noted as durable may
-// name torn contents, and the next load sets it aside (as "<n>.json.unflushed",
-// with "<n>.data.unflushed") instead of sending it. A rewritten record is
-// written durably at once, but for a renamed one, which the next flush covers.
+// A commit writes without waiting for the disk: once it returns, the upload
+// survives the mount's death (the kernel holds what was written). A flusher
+// makes commits durable in batches, with one syncfs() a little after the first
+// commit of a batch, and then notes the last sequence number it made durable
+// in "durable.json". So a power cut loses at most the last moment of closes: a
+// record written in an earlier boot and not noted as durable may name torn
+// contents, and the next load sets it aside (its file, or both, renamed with
+// ".unflushed" added) instead of sending it. A rewritten record is written
+// durably at once, but for a renamed one, which the next flush covers.
 //
 // Not thread-safe, but for the flusher, which keeps to itself: the upload
 // queue serialises every call.
@@ -43,7 +47,7 @@ struct PendingUpload {
   std::string identifier;  // empty: a new file, created on upload
   std::string parentIdentifier;
   std::string name;
-  std::string path;                             // where the user sees it in the mount, for messages
+  std::string path;  // where the user sees it in the mount, for messages
   // The content version the edit was made from; none for a new file, or for
   // one renamed onto a file of the peer's, which it replaces unchecked.
   std::optional<foundation::Data> baseVersion;
@@ -52,6 +56,9 @@ struct PendingUpload {
   std::string lastError;
   bool failed = false;  // will not be retried; the contents stay for the user
   std::string boot;     // the boot a commit not yet durable was made in; empty once durable
+  // The working copy holding the contents, whose attribute is the record;
+  // empty for contents in "<n>.data" with the record in "<n>.json".
+  std::string dataName;
 };
 
 class UploadJournal {
@@ -77,11 +84,13 @@ class UploadJournal {
   // durable soon after.
   foundation::Status commit(PendingUpload& record, int fd, const std::filesystem::path& workPath);
   // Writes a changed record (attempts, error, where it goes) again, durably.
-  foundation::Status rewrite(const PendingUpload& record);
-  // Writes a record again whose file was renamed before it was sent, in one
-  // rename, durable with the next flush: a power cut before it keeps the
-  // record as it was, the file under its old name.
-  foundation::Status renamed(const PendingUpload& record);
+  // One grown too long for an attribute moves to files of its own, which
+  // `record` then says.
+  foundation::Status rewrite(PendingUpload& record);
+  // Writes a record again whose file was renamed before it was sent, durable
+  // with the next flush: a power cut before it keeps the record as it was,
+  // the file under its old name.
+  foundation::Status renamed(PendingUpload& record);
   // Waits until every commit and rename so far is durable.
   void flush();
   // Forgets an upload: the record first, so a crash in between leaves only
@@ -105,6 +114,10 @@ class UploadJournal {
   void runFlusher();
   std::filesystem::path recordPath(std::uint64_t sequence) const;
   foundation::Status writeRecord(const PendingUpload& record);
+  // For a record kept as an attribute: writes it again there, or, when it no
+  // longer fits, into files of its own.
+  foundation::Status writeAttribute(PendingUpload& record, bool durable);
+  foundation::Status toRecordFiles(PendingUpload& record);
   void owe(std::optional<std::uint64_t> sequence);
   std::uint64_t durableMark() const;  // the sequence "durable.json" notes, 0 for none
 
@@ -112,6 +125,7 @@ class UploadJournal {
   const std::string boot_;
   WorkFilePool workFiles_;
   std::uint64_t nextSequence_ = 1;
+  bool recordFiles_ = false;  // the folder's file system keeps no extended attributes
   // Records of uploads that landed, kept as files to write the next records
   // into: a file system that keeps away from inodes just freed (ext4 without
   // a journal) slows down with every file made and deleted.

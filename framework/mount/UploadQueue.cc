@@ -182,7 +182,7 @@ void UploadQueue::runOne(std::unique_lock<std::mutex>& lock, std::map<std::uint6
   const Entry copy = entry->second;
   lock.unlock();
   const Attempt result = attempt(copy);
-  finish(copy.record.sequence, result);
+  finish(copy.record, result);
   lock.lock();
 }
 
@@ -213,8 +213,8 @@ UploadQueue::Attempt UploadQueue::attempt(const Entry& entry) {
     // Or only retagged: a version names the share's epoch too, which moves
     // for every item at once (a host that restarts after an unclean stop).
     // The peer still holding the bytes the edit started from is no edit there.
-    auto base = entry.record.baseVersion ? cache_->find(entry.record.identifier, *entry.record.baseVersion)
-                                         : std::nullopt;
+    auto base =
+        entry.record.baseVersion ? cache_->find(entry.record.identifier, *entry.record.baseVersion) : std::nullopt;
     if (!base || !sameContents(*peer, base->get())) return conflictCopy(entry, data, *peer);
   }
   auto modified = calls_->modify(*peer, (*peer)->itemVersion(), ItemField::contents, data);
@@ -292,14 +292,11 @@ bool UploadQueue::sameContents(const ItemPtr& peer, int local) {
   return cached.ok() && sameBytes(local, cached->fd.get());
 }
 
-void UploadQueue::finish(std::uint64_t sequence, const Attempt& result) {
+void UploadQueue::finish(const PendingUpload& sent, const Attempt& result) {
+  const std::uint64_t sequence = sent.sequence;
   const bool landed = result.outcome == Outcome::stored || result.outcome == Outcome::conflicted;
-  if (landed) {
-    // The next open reads what was just sent instead of fetching it.
-    PendingUpload sent;
-    sent.sequence = sequence;
-    cache_->adopt(landedAs(result), journal_->dataPath(sent));
-  }
+  // The next open reads what was just sent instead of fetching it.
+  if (landed) cache_->adopt(landedAs(result), journal_->dataPath(sent));
   std::uint64_t key = 0;
   bool intoCopy = false;
   if (!tell(sequence, result, key, intoCopy)) return;
@@ -360,8 +357,8 @@ bool UploadQueue::tell(std::uint64_t sequence, const Attempt& result, std::uint6
 // rewritten before this record goes, so that a crash in between leaves no
 // record based on a version the peer has since left. Uploads replayed from an
 // earlier run have no key: their file is known by where they go. mutex_ held.
-void UploadQueue::rebaseLater(std::map<std::uint64_t, Entry>::iterator found, const Attempt& result,
-                              std::uint64_t key, bool intoCopy) {
+void UploadQueue::rebaseLater(std::map<std::uint64_t, Entry>::iterator found, const Attempt& result, std::uint64_t key,
+                              bool intoCopy) {
   const ItemPtr& went = landedAs(result);
   PendingUpload next;
   next.identifier = went->itemIdentifier().rawValue();

@@ -176,7 +176,7 @@ class UploadQueue {
   bool sameContents(const fileprovider::ItemPtr& peer, const std::filesystem::path& data);
   bool sameContents(const fileprovider::ItemPtr& peer, int local);
   fileprovider::ItemPtr asListed(const fileprovider::ItemPtr& stored, std::uint64_t sentSize);
-  void finish(std::uint64_t sequence, const Attempt& result);
+  void finish(const PendingUpload& sent, const Attempt& result);
   static const fileprovider::ItemPtr& landedAs(const Attempt& result);
   bool tell(std::uint64_t sequence, const Attempt& result, std::uint64_t& key, bool& intoCopy);
   void rebaseLater(std::map<std::uint64_t, Entry>::iterator found, const Attempt& result, std::uint64_t key,

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -48,18 +49,24 @@ class UploadJournalTest : public ::testing::Test {
     EXPECT_TRUE(journal.ok());
     return journal.ok() ? std::move(*journal) : nullptr;
   }
-  // Commits `contents` as a new file's upload; its sequence number.
-  std::uint64_t commit(UploadJournal& journal, const std::string& contents) {
+  // Commits `contents` as a new file's upload; its record.
+  PendingUpload commit(UploadJournal& journal, const std::string& contents, const std::string& path = "/f.txt") {
     auto work = journal.newWorkFile();
     EXPECT_TRUE(work.ok());
     EXPECT_EQ(::write(work->second.get(), contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
     PendingUpload record;
     record.parentIdentifier = "peer::/";
     record.name = "f.txt";
-    record.path = "/f.txt";
+    record.path = path;
     record.baseVersion = foundation::Data{0x01, 0xab};
     EXPECT_TRUE(journal.commit(record, work->second.get(), work->first).ok());
-    return record.sequence;
+    return record;
+  }
+  std::vector<std::string> left() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(pending())) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
   }
 
   testing::TempDir dir_;
@@ -68,20 +75,15 @@ class UploadJournalTest : public ::testing::Test {
 
 TEST_F(UploadJournalTest, ACommittedUploadIsFoundByTheNextRunAndLeftoversAreCleared) {
   auto first = open();
-  ASSERT_EQ(commit(*first, "hello"), 1u);
+  const auto committed = commit(*first, "hello");
+  ASSERT_EQ(committed.sequence, 1u);
   (void)first->newWorkFile();                           // never closed
   writeFile(pending() / "7.data", "no record");         // a crash between the two writes
   writeFile(pending() / "9.json", "{\"sequence\":9}");  // not a record
   struct stat st {};
   ASSERT_EQ(::stat(pending().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
-  // Working copies made ahead and never handed out go with the journal.
   first.reset();
-  std::size_t work = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(pending())) {
-    work += entry.path().filename().string().starts_with("work-");
-  }
-  EXPECT_EQ(work, 1u);
 
   auto second = open();
   auto records = second->load();
@@ -90,24 +92,58 @@ TEST_F(UploadJournalTest, ACommittedUploadIsFoundByTheNextRunAndLeftoversAreClea
   EXPECT_EQ(records[0].size, 5u);
   EXPECT_EQ(records[0].baseVersion, (foundation::Data{0x01, 0xab}));
   EXPECT_EQ(readFile(second->dataPath(records[0])), "hello");
-  std::vector<std::string> left;
-  for (const auto& entry : std::filesystem::directory_iterator(pending())) left.push_back(entry.path().filename());
-  std::sort(left.begin(), left.end());
-  // durable.json: the first journal made its commit durable on the way out.
-  EXPECT_EQ(left, (std::vector<std::string>{"1.data", "1.json", "9.json.bad", "durable.json"}));
+  // The working copy never closed and those made ahead went; durable.json: the
+  // first journal made its commit durable on the way out.
+  std::vector<std::string> kept{second->dataPath(records[0]).filename(), "9.json.bad", "durable.json"};
+  if (records[0].dataName.empty()) kept.push_back("1.json");
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(left(), kept);
   // Numbers go on after what was found; a removed upload leaves nothing.
-  EXPECT_EQ(commit(*second, "next"), 2u);
+  EXPECT_EQ(commit(*second, "next").sequence, 2u);
   second->remove(records[0]);
-  EXPECT_FALSE(std::filesystem::exists(pending() / "1.data"));
+  EXPECT_FALSE(std::filesystem::exists(second->dataPath(records[0])));
   EXPECT_FALSE(std::filesystem::exists(pending() / "1.json"));
 }
 
+TEST_F(UploadJournalTest, RecordsTooLongForAnAttributeAndAMoveCutShortLoadOnce) {
+  auto journal = open();
+  // Paths of thousands of bytes do not fit the attribute space of most file systems.
+  const std::string deep = "/" + std::string(6000, 'd') + "/f.txt";
+  auto longOne = commit(*journal, "long from the start", deep);
+  auto grows = commit(*journal, "grows");
+  grows.lastError = std::string(6000, 'e');
+  ASSERT_TRUE(journal->rewrite(grows).ok());
+  auto cut = commit(*journal, "cut short");
+  if (!cut.dataName.empty()) {
+    // A crash in the move to files of its own, after the record file was written.
+    PendingUpload files = cut;
+    files.dataName.clear();
+    ASSERT_EQ(::link(journal->dataPath(cut).c_str(), journal->dataPath(files).c_str()), 0);
+    writeFile(pending() / "3.json", UploadJournal::encode(files));
+  }
+  journal.reset();
+
+  auto again = open();
+  auto records = again->load();
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].path, deep);
+  EXPECT_EQ(readFile(again->dataPath(records[0])), "long from the start");
+  EXPECT_EQ(records[1].lastError, grows.lastError);
+  EXPECT_EQ(readFile(again->dataPath(records[1])), "grows");
+  EXPECT_EQ(readFile(again->dataPath(records[2])), "cut short");
+  EXPECT_TRUE(records[2].dataName.empty()) << "the record file is taken, the working copy's name goes";
+  for (const auto& name : left()) EXPECT_FALSE(name.starts_with("work-")) << name;
+}
+
 TEST_F(UploadJournalTest, AKilledMountKeepsEveryCommitAndAPowerCutSetsAsideWhatWasNotFlushed) {
+  std::filesystem::path cut;
   {
     auto journal = UploadJournal::open("d", "boot-1").value();
-    ASSERT_EQ(commit(*journal, "flushed"), 1u);
+    ASSERT_EQ(commit(*journal, "flushed").sequence, 1u);
     journal->flush();
-    ASSERT_EQ(commit(*journal, "cut"), 2u);
+    const auto record = commit(*journal, "cut");
+    ASSERT_EQ(record.sequence, 2u);
+    cut = journal->dataPath(record);
   }
   // The state a power cut leaves when it comes before the second commit's flush.
   writeFile(pending() / "durable.json", "{\"through\":1}");
@@ -116,9 +152,12 @@ TEST_F(UploadJournalTest, AKilledMountKeepsEveryCommitAndAPowerCutSetsAsideWhatW
   auto records = rebooted->load();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(readFile(rebooted->dataPath(records[0])), "flushed");
-  EXPECT_EQ(readFile(pending() / "2.data.unflushed"), "cut") << "kept for the user, not sent";
-  EXPECT_TRUE(std::filesystem::exists(pending() / "2.json.unflushed"));
-  EXPECT_EQ(commit(*rebooted, "next"), 3u);
+  EXPECT_EQ(readFile(cut.string() + ".unflushed"), "cut") << "kept for the user, not sent";
+  if (cut.filename() == "2.data") {
+    EXPECT_TRUE(std::filesystem::exists(pending() / "2.json.unflushed"));
+  }
+  EXPECT_EQ(commit(*rebooted, "next").sequence, 3u);
+  EXPECT_EQ(UploadJournal::open("d", "boot-2").value()->load().size(), 2u) << "what was set aside stays aside";
 }
 
 TEST_F(UploadJournalTest, DatesHoldForTheirVersionAcrossRunsAndTheirFileStaysSmall) {
