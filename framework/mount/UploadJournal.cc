@@ -276,19 +276,18 @@ std::vector<PendingUpload> UploadJournal::load() {
   std::error_code error;
   const std::uint64_t mark = durableMark();
   nextSequence_ = std::max(nextSequence_, mark + 1);
-  std::vector<PendingUpload> attributed;  // records kept as attributes
+  std::vector<PendingUpload> attributed;              // records kept as attributes
+  std::vector<char> attribute(std::size_t{1} << 16);  // the most any file system keeps in one
   for (const auto& entry : std::filesystem::directory_iterator(folder_, error)) {
     const auto& file = entry.path();
     if (isWorkFile(file.filename().string())) {
-      std::string text(std::size_t{1} << 16, '\0');
-      const ssize_t n = ::getxattr(file.c_str(), kRecordAttribute, text.data(), text.size());
+      const ssize_t n = ::getxattr(file.c_str(), kRecordAttribute, attribute.data(), attribute.size());
       if (n < 0) {
         // A working copy never closed, or one made ahead and never handed out.
         if (errno == ENODATA || errno == ENOTSUP) std::filesystem::remove(file, error);
         continue;
       }
-      text.resize(static_cast<std::size_t>(n));
-      auto record = decode(text);
+      auto record = decode(std::string_view(attribute.data(), static_cast<std::size_t>(n)));
       if (!record) {
         std::filesystem::rename(file, file.string() + ".bad", error);
         continue;
@@ -331,10 +330,10 @@ std::vector<PendingUpload> UploadJournal::load() {
       records.push_back(std::move(record));
       continue;
     }
-    struct stat mine {
-    }, theirs{};
     PendingUpload files = record;
     files.dataName.clear();
+    struct stat mine {};
+    struct stat theirs {};
     const bool sameContents = named.count(record.sequence) && ::stat(path.c_str(), &mine) == 0 &&
                               ::stat(dataPath(files).c_str(), &theirs) == 0 && mine.st_ino == theirs.st_ino &&
                               mine.st_dev == theirs.st_dev;
