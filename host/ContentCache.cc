@@ -15,6 +15,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/SecureRandom.h"
 #include "platform/foundation/UniqueFd.h"
+#include "platform/foundation/Utf8.h"
 
 namespace corvane::host {
 namespace {
@@ -28,13 +29,7 @@ std::string uniqueHex() {
   return text;
 }
 
-// Cuts `leaf` to at most kMaxLeafBytes without splitting a UTF-8 sequence.
-std::string boundedLeaf(std::string_view leaf) {
-  if (leaf.size() <= kMaxLeafBytes) return std::string(leaf);
-  std::size_t end = kMaxLeafBytes;
-  while (end > 0 && (static_cast<unsigned char>(leaf[end]) & 0xC0) == 0x80) --end;
-  return std::string(leaf.substr(0, end));
-}
+std::string boundedLeaf(std::string_view leaf) { return std::string(foundation::utf8Prefix(leaf, kMaxLeafBytes)); }
 
 }  // namespace
 

@@ -29,4 +29,8 @@ std::optional<std::filesystem::path> defaultCacheDirectory() {
 
 std::string peerFileStem(std::string_view peerId) { return foundation::base64UrlEncode(peerId); }
 
+std::filesystem::path unshareableNamesFile(const std::filesystem::path& stateFolder, std::string_view peerId) {
+  return stateFolder / (peerFileStem(peerId) + ".unshareable.json");
+}
+
 }  // namespace corvane::host

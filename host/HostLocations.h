@@ -18,4 +18,8 @@ std::optional<std::filesystem::path> defaultCacheDirectory();
 // Distinct peers always get distinct stems, and no stem holds "/" or ".".
 std::string peerFileStem(std::string_view peerId);
 
+// The file, in the host's state folder, that counts the names of a peer's share
+// the host cannot show (see UnshareableNames); `corvane-fp doctor` reads it.
+std::filesystem::path unshareableNamesFile(const std::filesystem::path& stateFolder, std::string_view peerId);
+
 }  // namespace corvane::host

@@ -1,5 +1,9 @@
 #include "host/HostVfsAdapter.h"
 
+#include <cstdio>
+#include <exception>
+#include <string>
+
 #include "host/HostDtos.h"
 
 namespace corvane::host {
@@ -48,6 +52,23 @@ auto noValue(const Reply& reply) {
   };
 }
 
+// Runs one request's work. An exception it lets out (a failed allocation, a
+// library call that throws) answers the request with an I/O error, so the
+// caller hears of it at once and the host goes on serving everything else.
+template <typename Work, typename Refuse>
+void answerEvenIfThrown(const Work& work, const Refuse& refuse, HostVfsService& service) {
+  std::string what;
+  try {
+    return work(service);
+  } catch (const std::exception& e) {
+    what = e.what();
+  } catch (...) {
+    what = "unknown exception";
+  }
+  std::fprintf(stderr, "corvane-vfs-host: a request failed with an exception: %s\n", what.c_str());
+  refuse(vfsError(VfsErrorCode::io, "The host could not complete the request (" + what + ")"));
+}
+
 Error toError(const foundation::Status& status) {
   if (status.ok()) return std::nullopt;
   return status.error();
@@ -93,7 +114,9 @@ template <typename Work, typename Refuse>
 void HostVfsAdapter::run(Work work, Refuse refuse, WorkerPool::Lane lane) {
   std::shared_ptr<HostVfsService> service = service_.lock();
   std::shared_ptr<WorkerPool> pool = pool_.lock();
-  if (!service || !pool || !pool->submit([work = std::move(work), service] { work(*service); }, lane)) {
+  if (!service || !pool ||
+      !pool->submit([work = std::move(work), refuse, service] { answerEvenIfThrown(work, refuse, *service); },
+                    lane)) {
     refuse(poolGone());
   }
 }
@@ -102,7 +125,7 @@ template <typename Work, typename Refuse>
 void HostVfsAdapter::runHere(Work work, Refuse refuse) {
   std::shared_ptr<HostVfsService> service = service_.lock();
   if (!service || !pool_.lock()) return refuse(poolGone());
-  work(*service);
+  answerEvenIfThrown(work, refuse, *service);
 }
 
 void HostVfsAdapter::ping(const std::string& peerId, std::uint64_t, ErrorReply reply) {

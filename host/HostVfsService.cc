@@ -81,6 +81,7 @@ Result<std::unique_ptr<HostVfsService>> HostVfsService::open(HostVfsServiceOptio
 
   auto store = HostStateStore::open(*stateFolder, options.peerId);
   if (!store) return store.error();
+  (*root)->unshareableNames().reportTo(unshareableNamesFile(*stateFolder, options.peerId));
   auto cache = ContentCache::open(*cacheFolder, options.cacheMaxAge);
   if (!cache) return cache.error();
 

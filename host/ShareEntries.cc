@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/foundation/Utf8.h"
+
 namespace corvane::host {
 
 bool isHostTemporaryName(std::string_view name) {
@@ -43,15 +45,23 @@ int readChildNames(const ShareRoot& root, const SharePath& folder, std::vector<s
   DIR* dir = ::fdopendir(fd.get());
   if (!dir) return errno;
   fd.release();
+  std::vector<std::string> unshareable;
   errno = 0;
   while (const dirent* item = ::readdir(dir)) {
     std::string_view name = item->d_name;
-    if (name != "." && name != ".." && !isHostTemporaryName(name)) names->emplace_back(name);
+    if (name == "." || name == ".." || isHostTemporaryName(name)) {
+      // not the share's
+    } else if (!foundation::isValidUtf8(name)) {
+      unshareable.emplace_back(name);
+    } else {
+      names->emplace_back(name);
+    }
     errno = 0;
   }
   int err = errno;
   ::closedir(dir);
   std::sort(names->begin(), names->end());
+  if (err == 0) root.unshareableNames().folderRead(folder.text(), std::move(unshareable));
   return err;
 }
 

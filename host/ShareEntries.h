@@ -25,8 +25,9 @@ bool isHostTemporaryName(std::string_view name);
 HostFileEntry entryFromStat(std::string name, const struct stat& st);
 SnapshotEntry snapshotFromStat(const struct stat& st);
 
-// The names of `folder`'s children, sorted, without ".", ".." and hidden names.
-// Returns 0 or an errno value.
+// The names of `folder`'s children, sorted, without ".", ".." and hidden names:
+// the host's own temporaries, and names that cannot be shared (not UTF-8),
+// which go to the root's UnshareableNames. Returns 0 or an errno value.
 int readChildNames(const ShareRoot& root, const SharePath& folder, std::vector<std::string>* names);
 
 }  // namespace corvane::host

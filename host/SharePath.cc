@@ -3,6 +3,7 @@
 #include <cassert>
 
 #include "host/HostError.h"
+#include "platform/foundation/Utf8.h"
 
 namespace corvane::host {
 namespace {
@@ -16,13 +17,15 @@ foundation::Error invalid(std::string why) { return vfsError(VfsErrorCode::inval
 
 bool SharePath::isValidName(std::string_view name) {
   return !name.empty() && name.size() <= kMaxName && name != "." && name != ".." &&
-         name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+         name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos &&
+         foundation::isValidUtf8(name);
 }
 
 foundation::Result<SharePath> SharePath::parse(std::string_view raw) {
   if (raw.empty() || raw.front() != '/') return invalid("it must start with \"/\"");
   if (raw.find('\0') != std::string_view::npos) return invalid("it contains a NUL byte");
   if (raw.size() > kMaxPath) return invalid("it is too long");
+  if (!foundation::isValidUtf8(raw)) return invalid("it is not UTF-8");
   SharePath path;
   std::size_t start = 0;
   while (start < raw.size()) {

@@ -17,7 +17,8 @@ class SharePath {
   SharePath() = default;
 
   // Refuses, with -1 "invalid_argument": text not starting with "/", NUL bytes,
-  // "." or ".." components, names longer than 255 bytes, paths over 4095 bytes.
+  // "." or ".." components, names longer than 255 bytes, paths over 4095 bytes,
+  // text that is not UTF-8.
   [[nodiscard]] static foundation::Result<SharePath> parse(std::string_view raw);
   // True for a single component that parse() would accept as a child name.
   static bool isValidName(std::string_view name);

@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "host/SharePath.h"
+#include "host/UnshareableNames.h"
 #include "platform/foundation/Result.h"
 #include "platform/foundation/UniqueFd.h"
 
@@ -41,6 +42,8 @@ class ShareRoot {
   // Identity of the top folder, to notice when another folder takes its place.
   dev_t device() const { return device_; }
   ino_t inode() const { return inode_; }
+  // The entries of this share that cannot be shown to the peer's side.
+  UnshareableNames& unshareableNames() const { return *unshareable_; }
 
   // The following return 0 or an errno value. EXDEV and ELOOP mean the path would
   // leave the share.
@@ -65,6 +68,7 @@ class ShareRoot {
   const bool useOpenat2_;
   const dev_t device_;
   const ino_t inode_;
+  const std::unique_ptr<UnshareableNames> unshareable_ = std::make_unique<UnshareableNames>();
 };
 
 }  // namespace corvane::host

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/dispatch/Queue.h"
+#include "platform/foundation/Guarded.h"
 #include "platform/foundation/JoinOrDetach.h"
 
 namespace corvane::host {
@@ -41,7 +42,7 @@ void work(const std::shared_ptr<WorkerPool::State>& state, WorkerPool::Lane lane
       job = std::move(queue.jobs.front());
       queue.jobs.pop_front();
     }
-    job();
+    (void)foundation::runGuarded("a host worker's job", job);
   }
 }
 

@@ -22,7 +22,9 @@
 #include "framework/mount/MountStatus.h"
 #include "framework/mount/Preflight.h"
 #include "framework/mount/UserFolders.h"
+#include "host/HostLocations.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/FolderContents.h"
 #include "platform/xpc/Socket.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
 #include "shared/diagnostics/CorvaneFpLogFile.h"
@@ -91,8 +93,28 @@ std::optional<Check> eventLogCheck() {
                big ? "it grows past 256 MiB: move it away" : ""};
 }
 
-// Each mount running, whether its host has connected, and the domains with
-// state here that are not mounted.
+// Names in the share of `domain` that its host on this machine cannot show
+// (they are not UTF-8), as the host last counted them.
+std::optional<Check> unshareableCheck(const std::filesystem::path& state, const std::string& domain) {
+  auto bytes = foundation::FileManager::contentsOf(host::unshareableNamesFile(state / kHostFolderName, domain));
+  if (!bytes.ok()) return std::nullopt;
+  const auto report = nlohmann::json::parse(bytes->begin(), bytes->end(), nullptr, false);
+  if (!report.is_object() || !report.contains("count") || !report["count"].is_number_unsigned()) return std::nullopt;
+  const auto count = report["count"].get<std::uint64_t>();
+  if (count == 0) return std::nullopt;
+  std::string examples;
+  if (report.contains("examples") && report["examples"].is_array()) {
+    for (const auto& example : report["examples"]) {
+      if (example.is_string()) examples += (examples.empty() ? ": " : ", ") + example.get<std::string>();
+    }
+  }
+  return Check{"domain " + domain + " names", false,
+               std::to_string(count) + " names in the share are hidden, not being UTF-8" + examples,
+               "rename them on the peer's side to UTF-8 names (convmv does it for a whole tree)"};
+}
+
+// Each mount running, whether its host has connected, names its share hides,
+// and the domains with state here that are not mounted.
 void addMountChecks(std::vector<Check>& checks, const std::optional<std::filesystem::path>& state) {
   std::set<std::string> mounted;
   for (const auto& mount : readStatuses()) {
@@ -109,13 +131,16 @@ void addMountChecks(std::vector<Check>& checks, const std::optional<std::filesys
       checks.push_back({name + " uploads", false, std::to_string(failed) + " uploads the peer refused",
                         "see corvane-fp status --domain " + mount.domain});
     }
+    if (state) {
+      if (auto hidden = unshareableCheck(*state, mount.domain)) checks.push_back(std::move(*hidden));
+    }
   }
   if (!state) return;
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(*state, error)) {
-    const std::string domain = entry.path().filename().string();
+  for (const auto& folder : foundation::contentsOfFolder(*state)) {
+    const std::string domain = folder.filename().string();
     // "host" holds the host's own journal; no domain may take that name.
-    if (entry.is_directory() && domain != kHostFolderName && !mounted.count(domain)) {
+    if (std::filesystem::is_directory(folder, error) && domain != kHostFolderName && !mounted.count(domain)) {
       checks.push_back({"domain " + domain, true, "not mounted", ""});
     }
   }
@@ -177,7 +202,7 @@ int runDoctor(bool json) {
       std::cout << "\n";
     }
   }
-  if (json) std::cout << out.dump(2) << "\n";
+  if (json) std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   return allOk ? 0 : 1;
 }
 

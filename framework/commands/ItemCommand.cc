@@ -58,7 +58,7 @@ int runItemCommand(const Arguments& arguments) {
   out["shareEpoch"] = epoch;
   out["rootName"] = L10n::t("共享文件夹");
   out["item"] = itemJson(item);
-  std::cout << out.dump(2) << std::endl;
+  std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << std::endl;
   return 0;
 }
 

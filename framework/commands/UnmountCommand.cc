@@ -15,6 +15,7 @@
 
 #include "framework/mount/MountStatus.h"
 #include "framework/mount/UploadJournal.h"
+#include "platform/foundation/FolderContents.h"
 
 namespace corvane::framework::commands {
 
@@ -24,9 +25,8 @@ namespace {
 
 std::size_t recordsIn(const std::filesystem::path& folder) {
   std::size_t count = 0;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-    if (entry.path().extension() == ".json") ++count;
+  for (const auto& file : foundation::contentsOfFolder(folder)) {
+    if (file.extension() == ".json") ++count;
   }
   return count;
 }

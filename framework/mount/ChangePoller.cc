@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "platform/fileprovider/Errors.h"
+#include "platform/foundation/Guarded.h"
 
 namespace corvane::framework::mount {
 
@@ -183,10 +184,13 @@ void PollLoop::run() {
     wasReady = ready;
     if (cameBack || steady_clock::now() >= next) {
       lock.unlock();
-      if (cameBack) linkBack_();
       const auto began = steady_clock::now();
-      if (ready) round_();
-      report_();
+      // A round that throws is a round missed: the next one asks again.
+      (void)foundation::runGuarded("a round of change polling", [&] {
+        if (cameBack) linkBack_();
+        if (ready) round_();
+        report_();
+      });
       lock.lock();
       // A round asks every listed folder once the share moved; on a share of
       // many folders it costs more than the interval, so rounds are spaced to

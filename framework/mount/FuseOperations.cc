@@ -2,11 +2,16 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "framework/mount/MountFileSystem.h"
+#include "platform/foundation/Utf8.h"
+#include "shared/diagnostics/CorvaneFpLog.h"
 
 namespace corvane::framework::mount {
 
@@ -32,6 +37,30 @@ void replyEntry(fuse_req_t req, int err, const fuse_entry_param& entry) {
   }
 }
 
+// Names are bytes to the kernel but text to everything behind this table: the
+// link, the identifiers and every JSON record carry UTF-8 only. A name that
+// cannot be stored is refused here, so nothing past this file ever holds one.
+// The kernel lets names of up to 1024 bytes through; a folder on any other
+// Linux file system stops at NAME_MAX, and so does this one.
+int refusalOf(std::string_view name) {
+  if (name.size() > NAME_MAX) return ENAMETOOLONG;
+  if (!foundation::isValidUtf8(name)) return EILSEQ;
+  return 0;
+}
+
+// For a request that would make `name`: 0, or the errno it is refused with
+// after one warning record.
+int refuseNewName(const char* name) {
+  const int err = refusalOf(name);
+  if (err) {
+    CorvaneFpLog::emit({.event = "mount.name_refused",
+                        .level = "WARN",
+                        .detail = foundation::printableUtf8(name),
+                        .reason = err == EILSEQ ? "not UTF-8" : "longer than 255 bytes"});
+  }
+  return err;
+}
+
 // Whether the kernel takes "folders cannot be opened" to mean "nothing to open";
 // set once at init, before any request. One session per process.
 std::atomic<bool> foldersUnopened{false};
@@ -48,7 +77,10 @@ void init(void*, fuse_conn_info* conn) {
 
 void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
   fuse_entry_param entry{};
-  int err = fs(req).lookup(parent, name, entry);
+  // A name that cannot be stored names nothing here.
+  int err = refusalOf(name);
+  if (err == EILSEQ) err = ENOENT;
+  if (!err) err = fs(req).lookup(parent, name, entry);
   replyEntry(req, err, entry);
 }
 
@@ -73,23 +105,44 @@ void setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int toSet, fuse_
 
 void mkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t) {
   fuse_entry_param entry{};
-  int err = fs(req).mkdir(parent, name, entry);
+  int err = refuseNewName(name);
+  if (!err) err = fs(req).mkdir(parent, name, entry);
   if (err) return (void)fuse_reply_err(req, err);
   fuse_reply_entry(req, &entry);
 }
 
-void unlink(fuse_req_t req, fuse_ino_t parent, const char* name) { fuse_reply_err(req, fs(req).unlink(parent, name)); }
+// The kernel looks a name up before it removes it, and no lookup finds a name
+// that cannot be stored; these answers are for a kernel that skipped the lookup.
+void unlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
+  fuse_reply_err(req, refusalOf(name) ? ENOENT : fs(req).unlink(parent, name));
+}
 
-void rmdir(fuse_req_t req, fuse_ino_t parent, const char* name) { fuse_reply_err(req, fs(req).rmdir(parent, name)); }
+void rmdir(fuse_req_t req, fuse_ino_t parent, const char* name) {
+  fuse_reply_err(req, refusalOf(name) ? ENOENT : fs(req).rmdir(parent, name));
+}
 
 void rename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newParent, const char* newName,
             unsigned flags) {
-  fuse_reply_err(req, fs(req).rename(parent, name, newParent, newName, flags));
+  if (refusalOf(name)) return (void)fuse_reply_err(req, ENOENT);
+  int err = refuseNewName(newName);
+  if (!err) err = fs(req).rename(parent, name, newParent, newName, flags);
+  fuse_reply_err(req, err);
 }
 
-void refuseLink(fuse_req_t req, fuse_ino_t, fuse_ino_t, const char*) { fuse_reply_err(req, EPERM); }
-void refuseSymlink(fuse_req_t req, const char*, fuse_ino_t, const char*) { fuse_reply_err(req, EPERM); }
-void refuseMknod(fuse_req_t req, fuse_ino_t, const char*, mode_t, dev_t) { fuse_reply_err(req, EPERM); }
+// A peer's share holds files and folders only. A name that could never be
+// stored is told so first, as it would be by any request that makes one.
+void refuseLink(fuse_req_t req, fuse_ino_t, fuse_ino_t, const char* name) {
+  const int err = refuseNewName(name);
+  fuse_reply_err(req, err ? err : EPERM);
+}
+void refuseSymlink(fuse_req_t req, const char*, fuse_ino_t, const char* name) {
+  const int err = refuseNewName(name);
+  fuse_reply_err(req, err ? err : EPERM);
+}
+void refuseMknod(fuse_req_t req, fuse_ino_t, const char* name, mode_t, dev_t) {
+  const int err = refuseNewName(name);
+  fuse_reply_err(req, err ? err : EPERM);
+}
 
 void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   MountFileSystem::OpenFile* file = nullptr;
@@ -97,15 +150,18 @@ void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   if (int err = fs(req).open(ino, fi->flags, file, keepCache)) return (void)fuse_reply_err(req, err);
   fi->fh = reinterpret_cast<uint64_t>(file);
   fi->keep_cache = keepCache;
-  if (fuse_reply_open(req, fi) == -ENOENT) fs(req).release(file);  // the opener was interrupted
+  MountFileSystem& files = fs(req);  // a reply frees the request
+  if (fuse_reply_open(req, fi) == -ENOENT) files.release(file);  // the opener was interrupted
 }
 
 void create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t, fuse_file_info* fi) {
   MountFileSystem::OpenFile* file = nullptr;
   fuse_entry_param entry{};
+  if (int err = refuseNewName(name)) return (void)fuse_reply_err(req, err);
   if (int err = fs(req).create(parent, name, file, entry)) return (void)fuse_reply_err(req, err);
   fi->fh = reinterpret_cast<uint64_t>(file);
-  if (fuse_reply_create(req, &entry, fi) == -ENOENT) fs(req).release(file);
+  MountFileSystem& files = fs(req);  // a reply frees the request
+  if (fuse_reply_create(req, &entry, fi) == -ENOENT) files.release(file);
 }
 
 void read(fuse_req_t req, fuse_ino_t, size_t size, off_t off, fuse_file_info* fi) {
@@ -193,33 +249,52 @@ void readdirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fi
 
 void fsyncdir(fuse_req_t req, fuse_ino_t, int, fuse_file_info*) { fuse_reply_err(req, 0); }
 
+// Every request is answered, also one whose handling threw: the program that
+// asked gets EIO, the mount goes on serving every other request. (A FUSE
+// thread that let the exception out would end the process, and with it the
+// folder of every program using it.) Each operation replies as its last step,
+// so a throw always comes before the reply.
+template <auto Operation, typename... Args>
+void answered(fuse_req_t req, Args... args) {
+  std::string what;
+  try {
+    return Operation(req, args...);
+  } catch (const std::exception& e) {
+    what = e.what();
+  } catch (...) {
+    what = "unknown exception";
+  }
+  CorvaneFpLog::emit({.event = "mount.request_exception", .level = "ERROR", .reason = what, .errorCode = "io"});
+  fuse_reply_err(req, EIO);
+}
+
 fuse_lowlevel_ops makeOperations() {
   fuse_lowlevel_ops ops{};
   ops.init = init;
-  ops.lookup = lookup;
+  ops.lookup = answered<lookup>;
   ops.forget = forget;
-  ops.getattr = getattr;
-  ops.setattr = setattr;
-  ops.mkdir = mkdir;
-  ops.unlink = unlink;
-  ops.rmdir = rmdir;
-  ops.rename = rename;
-  ops.link = refuseLink;
-  ops.symlink = refuseSymlink;
-  ops.mknod = refuseMknod;
+  ops.getattr = answered<getattr>;
+  ops.setattr = answered<setattr>;
+  ops.mkdir = answered<mkdir>;
+  ops.unlink = answered<unlink>;
+  ops.rmdir = answered<rmdir>;
+  ops.rename = answered<rename>;
+  ops.link = answered<refuseLink>;
+  ops.symlink = answered<refuseSymlink>;
+  ops.mknod = answered<refuseMknod>;
   // No extended attributes: without these the kernel hears ENOSYS once, answers
   // EOPNOTSUPP itself from then on, and stops asking for security.capability
   // before every write.
-  ops.open = open;
-  ops.create = create;
-  ops.read = read;
-  ops.write_buf = writeBuffer;
-  ops.flush = flush;
-  ops.fsync = fsync;
-  ops.release = release;
-  ops.opendir = opendir;
-  ops.readdir = readdir;
-  ops.readdirplus = readdirplus;
+  ops.open = answered<open>;
+  ops.create = answered<create>;
+  ops.read = answered<read>;
+  ops.write_buf = answered<writeBuffer>;
+  ops.flush = answered<flush>;
+  ops.fsync = answered<fsync>;
+  ops.release = answered<release>;
+  ops.opendir = answered<opendir>;
+  ops.readdir = answered<readdir>;
+  ops.readdirplus = answered<readdirplus>;
   ops.fsyncdir = fsyncdir;
   return ops;
 }

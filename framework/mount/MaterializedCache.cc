@@ -15,6 +15,7 @@
 #include "framework/mount/UserFolders.h"
 #include "platform/foundation/FileCopy.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/FolderContents.h"
 #include "platform/foundation/Sha256.h"
 
 namespace corvane::framework::mount {
@@ -66,13 +67,13 @@ Result<std::unique_ptr<MaterializedCache>> MaterializedCache::open(const std::st
   // Half-taken entries of an earlier run: they never got their name.
   std::unique_ptr<MaterializedCache> cache(new MaterializedCache(folder));
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+  for (const auto& file : foundation::contentsOfFolder(folder)) {
     struct stat st {};
-    if (entry.path().extension() == ".part") {
-      std::filesystem::remove(entry.path(), error);
-    } else if (::lstat(entry.path().c_str(), &st) == 0 && S_ISREG(st.st_mode) && entry.path().extension().empty()) {
-      cache->index_.put(entry.path().filename().string(),
-                        {static_cast<std::uint64_t>(st.st_size), nanoseconds(st.st_atim), identifierOf(entry.path())});
+    if (file.extension() == ".part") {
+      std::filesystem::remove(file, error);
+    } else if (::lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && file.extension().empty()) {
+      cache->index_.put(file.filename().string(),
+                        {static_cast<std::uint64_t>(st.st_size), nanoseconds(st.st_atim), identifierOf(file)});
     }
   }
   cache->limits_ = defaultLimits(folder);

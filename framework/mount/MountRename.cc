@@ -1,10 +1,12 @@
 // A rename, in named steps. The peer renames only inside an item's own folder,
 // and only what it has: so files land first, a file moved onto an existing name
 // moves that one aside first, and a failure puts everything back.
+#include <climits>
 #include <cstdio>
 
 #include "framework/ItemTemplate.h"
 #include "framework/mount/MountFileSystem.h"
+#include "platform/foundation/Utf8.h"
 
 namespace corvane::framework::mount {
 
@@ -165,7 +167,9 @@ int MountFileSystem::moveAside(const NodePtr& target, const std::string& newName
     targetItem = target->item;
   }
   if (!targetItem) return 0;
-  const std::string asideName = ".corvane-replaced-" + std::to_string(target->inode) + "-" + newName;
+  // Within NAME_MAX however long the name it makes way for.
+  std::string asideName = ".corvane-replaced-" + std::to_string(target->inode) + "-";
+  asideName += foundation::utf8Prefix(newName, NAME_MAX - asideName.size());
   auto moved = calls_->modify(named(targetItem, asideName), targetItem->itemVersion(),
                               fileprovider::ItemField::filename, std::nullopt);
   if (!moved.ok()) return errnoFor(moved.error());

@@ -10,10 +10,12 @@
 #include <cstdio>
 #include <fstream>
 #include <thread>
+#include <type_traits>
 
 #include <nlohmann/json.hpp>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/FolderContents.h"
 #include "platform/foundation/UniqueFd.h"
 #include "platform/xpc/Socket.h"
 
@@ -58,7 +60,7 @@ std::filesystem::path statusFolder() { return xpc::socket::runtimeDirectory() / 
 foundation::Status writeStatus(const MountStatus& status) {
   const auto folder = statusFolder();
   if (auto made = xpc::socket::ensurePrivateDirectory(folder); !made.ok()) return made;
-  const std::string text = toJson(status).dump() + "\n";
+  const std::string text = toJson(status).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   return foundation::FileManager::writeAtomically(folder / (status.domain + ".json"),
                                                   foundation::Data(text.begin(), text.end()));
 }
@@ -134,30 +136,52 @@ int watchRemoteChanges(const std::string& domain, std::ostream& out) {
   return 0;
 }
 
+namespace {
+
+// A member of a status file, or `fallback` when it is missing or of another
+// type: a file another version wrote, or one cut short, must not end `status`.
+template <typename T>
+T field(const nlohmann::json& object, const char* key, T fallback) {
+  const auto found = object.find(key);
+  if (found == object.end()) return fallback;
+  if constexpr (std::is_same_v<T, std::string>) {
+    return found->is_string() ? found->template get<std::string>() : fallback;
+  } else if constexpr (std::is_same_v<T, bool>) {
+    return found->is_boolean() ? found->template get<bool>() : fallback;
+  } else if constexpr (std::is_same_v<T, nlohmann::json>) {
+    return found->is_array() ? *found : fallback;
+  } else {
+    return found->is_number_integer() ? found->template get<T>() : fallback;
+  }
+}
+
+}  // namespace
+
 std::vector<MountStatus> readStatuses() {
   std::vector<MountStatus> out;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(statusFolder(), error)) {
-    if (entry.path().extension() != ".json") continue;
-    std::ifstream in(entry.path());
+  for (const auto& file : foundation::contentsOfFolder(statusFolder())) {
+    if (file.extension() != ".json") continue;
+    std::ifstream in(file);
     auto json = nlohmann::json::parse(in, nullptr, false);
     if (!json.is_object()) continue;
     MountStatus status;
-    status.domain = json.value("domain", "");
-    status.mountPoint = json.value("mountPoint", "");
-    status.pid = json.value("pid", 0);
-    status.hostPid = json.value("hostPid", 0);
-    status.linkPhase = json.value("linkPhase", "");
-    status.cacheBytes = json.value("cacheBytes", std::uint64_t{0});
-    status.pendingUploads = json.value("pendingUploads", std::uint64_t{0});
-    for (const auto& upload : json.value("queued", nlohmann::json::array())) {
+    status.domain = field(json, "domain", std::string());
+    status.mountPoint = field(json, "mountPoint", std::string());
+    status.pid = field(json, "pid", pid_t{0});
+    status.hostPid = field(json, "hostPid", pid_t{0});
+    status.linkPhase = field(json, "linkPhase", std::string());
+    status.cacheBytes = field(json, "cacheBytes", std::uint64_t{0});
+    status.pendingUploads = field(json, "pendingUploads", std::uint64_t{0});
+    for (const auto& upload : field(json, "queued", nlohmann::json::array())) {
       if (!upload.is_object()) continue;
-      status.queued.push_back({upload.value("path", ""), upload.value("size", std::uint64_t{0}),
-                               upload.value("attempts", std::uint32_t{0}), upload.value("lastError", ""),
-                               upload.value("failed", false)});
+      status.queued.push_back({field(upload, "path", std::string()), field(upload, "size", std::uint64_t{0}),
+                               field(upload, "attempts", std::uint32_t{0}), field(upload, "lastError", std::string()),
+                               field(upload, "failed", false)});
     }
-    for (const auto& conflict : json.value("conflicts", nlohmann::json::array())) {
-      if (conflict.is_object()) status.conflicts.push_back({conflict.value("path", ""), conflict.value("copy", "")});
+    for (const auto& conflict : field(json, "conflicts", nlohmann::json::array())) {
+      if (conflict.is_object()) {
+        status.conflicts.push_back({field(conflict, "path", std::string()), field(conflict, "copy", std::string())});
+      }
     }
     // A mount killed outright leaves its file behind; its pid is gone.
     if (status.pid <= 0 || !processAlive(status.pid)) continue;
@@ -175,7 +199,7 @@ int printStatus(const std::vector<MountStatus>& statuses, bool json, const std::
   if (json) {
     auto list = nlohmann::ordered_json::array();
     for (const auto* status : shown) list.push_back(toJson(*status));
-    out << list.dump(2) << '\n';
+    out << list.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
   } else if (shown.empty()) {
     out << (onlyDomain.empty() ? "no domain is mounted\n" : "domain \"" + onlyDomain + "\" is not mounted\n");
   } else {

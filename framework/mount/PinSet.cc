@@ -8,6 +8,7 @@
 #include "framework/mount/PosixError.h"
 #include "framework/mount/UserFolders.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/Utf8.h"
 #include "shared/items/FileProviderItemIdentifierCodec.h"
 
 namespace corvane::framework::mount {
@@ -16,6 +17,7 @@ namespace {
 
 bool validPath(const std::string& path) {
   if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos) return false;
+  if (!foundation::isValidUtf8(path)) return false;  // no such name is ever on the mount
   for (const auto& part : std::filesystem::path(path).relative_path()) {
     if (part == "." || part == "..") return false;
   }

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "platform/foundation/Guarded.h"
+
 namespace corvane::framework::mount {
 
 std::vector<std::filesystem::path> filesAtOrBelow(const std::filesystem::path& local, std::error_code& error) {
@@ -59,9 +61,11 @@ void PinnedRefresh::run() {
     queue_.pop_front();
     lock.unlock();
     std::error_code error;  // what cannot be fetched now is fetched when it is next opened
-    for (const auto& file : filesAtOrBelow(mountPoint_ / std::filesystem::path(path).relative_path(), error)) {
-      (void)fetchThroughMount(file);
-    }
+    (void)foundation::runGuarded("a refresh of pinned files", [&] {
+      for (const auto& file : filesAtOrBelow(mountPoint_ / std::filesystem::path(path).relative_path(), error)) {
+        (void)fetchThroughMount(file);
+      }
+    });
     lock.lock();
   }
 }

@@ -28,7 +28,7 @@ void RemoteChangeFeed::applied(const std::vector<RemoteChange>& changes) {
                                    {"path", change.path},
                                    {"contentVersion", nullptr}};
     if (change.contentVersion) line["contentVersion"] = foundation::hexString(*change.contentVersion);
-    lines.push_back(line.dump());
+    lines.push_back(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
   }
   appendRemoteChanges(domain_, lines);
 }

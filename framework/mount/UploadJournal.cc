@@ -17,6 +17,7 @@
 #include "framework/mount/PosixError.h"
 #include "framework/mount/UserFolders.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/FolderContents.h"
 
 namespace corvane::framework::mount {
 
@@ -278,8 +279,7 @@ std::vector<PendingUpload> UploadJournal::load() {
   nextSequence_ = std::max(nextSequence_, mark + 1);
   std::vector<PendingUpload> attributed;              // records kept as attributes
   std::vector<char> attribute(std::size_t{1} << 16);  // the most any file system keeps in one
-  for (const auto& entry : std::filesystem::directory_iterator(folder_, error)) {
-    const auto& file = entry.path();
+  for (const auto& file : foundation::contentsOfFolder(folder_)) {
     if (isWorkFile(file.filename().string())) {
       const ssize_t n = ::getxattr(file.c_str(), kRecordAttribute, attribute.data(), attribute.size());
       if (n < 0) {
@@ -302,7 +302,7 @@ std::vector<PendingUpload> UploadJournal::load() {
     } else if (std::uint64_t sequence = sequenceOf(file, ".json")) {
       auto text = foundation::FileManager::contentsOf(file);
       auto record = text.ok() ? decode(foundation::stringFromData(*text)) : std::nullopt;
-      if (!record || record->sequence != sequence || !std::filesystem::is_regular_file(dataPath(*record))) {
+      if (!record || record->sequence != sequence || !std::filesystem::is_regular_file(dataPath(*record), error)) {
         std::filesystem::rename(file, file.string() + ".bad", error);
         continue;
       }

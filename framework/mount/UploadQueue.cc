@@ -6,11 +6,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "framework/ItemTemplate.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/fileprovider/Errors.h"
+#include "platform/foundation/Guarded.h"
+#include "platform/foundation/Utf8.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
 
 namespace corvane::framework::mount {
@@ -75,9 +78,15 @@ std::string conflictName(const std::string& name, std::time_t when, int attempt)
   ::localtime_r(&when, &local);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H.%M.%S", &local);
-  std::string out = (hasExtension ? name.substr(0, dot) : name) + " (conflict " + stamp;
-  if (attempt > 1) out += " " + std::to_string(attempt);
-  return out + ")" + (hasExtension ? name.substr(dot) : "");
+  std::string mark = std::string(" (conflict ") + stamp;
+  if (attempt > 1) mark += " " + std::to_string(attempt);
+  mark += ")";
+  // A name at NAME_MAX still gets its copy: the stem gives way, the mark and
+  // the extension (when it leaves room for a stem at all) stay.
+  std::string extension = hasExtension ? name.substr(dot) : "";
+  if (mark.size() + extension.size() + 1 > NAME_MAX) extension.clear();
+  const std::string_view stem = std::string_view(name).substr(0, hasExtension && !extension.empty() ? dot : name.size());
+  return std::string(foundation::utf8Prefix(stem, NAME_MAX - mark.size() - extension.size())) + mark + extension;
 }
 
 UploadQueue::UploadQueue(std::string peer, std::shared_ptr<ExtensionCalls> calls,
@@ -181,7 +190,14 @@ void UploadQueue::runOne(std::unique_lock<std::mutex>& lock, std::map<std::uint6
   entry->second.inFlight = true;
   const Entry copy = entry->second;
   lock.unlock();
-  const Attempt result = attempt(copy);
+  Attempt result;
+  // A step that throws leaves the upload queued for another try, not in
+  // flight for ever.
+  if (!foundation::runGuarded("an upload", [&] { result = attempt(copy); })) {
+    result = Attempt{};
+    result.outcome = Outcome::retry;
+    result.error = "the upload failed unexpectedly";
+  }
   finish(copy.record, result);
   lock.lock();
 }

@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <thread>
 
+#include "platform/foundation/Guarded.h"
 #include "platform/foundation/JoinOrDetach.h"
 
 namespace dispatch {
@@ -72,7 +74,8 @@ void runWorker(std::shared_ptr<Queue::State> s) {
     lock.unlock();
     {
       FrameScope scope(s.get());
-      work();
+      // One block that throws must not end the queue, or the process with it.
+      (void)foundation::runGuarded(s->label.c_str(), work);
       // Captures die here, still "on the queue": they may release the queue's owner.
       work = nullptr;
     }
@@ -134,17 +137,22 @@ bool Queue::tryRunInlineRaw(void (*fn)(void*), void* context) {
     if (s->busy || !s->work.empty()) return false;
     s->busy = true;
   }
-  {
-    FrameScope scope(s.get());
-    fn(context);
-  }
-  bool more;
-  {
-    std::lock_guard lock(s->mutex);
-    s->busy = false;
-    more = !s->work.empty();
-  }
-  if (more) s->workAvailable.notify_one();
+  // Frees the queue however the block ends: an exception goes on to the
+  // caller of sync, as from any call, and the queue keeps working.
+  struct Release {
+    State* s;
+    ~Release() {
+      bool more;
+      {
+        std::lock_guard lock(s->mutex);
+        s->busy = false;
+        more = !s->work.empty();
+      }
+      if (more) s->workAvailable.notify_one();
+    }
+  } release{s.get()};
+  FrameScope scope(s.get());
+  fn(context);
   return true;
 }
 
@@ -160,14 +168,20 @@ void Queue::syncRaw(void (*fn)(void*), void* context) {
   std::mutex m;
   std::condition_variable cv;
   bool done = false;
+  std::exception_ptr thrown;
   async([&] {
-    fn(context);
+    try {
+      fn(context);
+    } catch (...) {
+      thrown = std::current_exception();
+    }
     std::lock_guard lock(m);
     done = true;
     cv.notify_one();
   });
   std::unique_lock lock(m);
   cv.wait(lock, [&] { return done; });
+  if (thrown) std::rethrow_exception(thrown);
 }
 
 bool Queue::isCurrent() const { return runningOn(state_.get()); }

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/foundation/Utf8.h"
+
 namespace xpc::wire {
 
 // Leaves elements that a resize adds uninitialised. A frame buffer grows ahead of
@@ -212,16 +214,7 @@ class ByteReader {
   const std::uint8_t* end_ = nullptr;
 };
 
-bool isValidNonAsciiUtf8(std::string_view s);
-
-// True when `s` is well-formed UTF-8 (no overlong forms, surrogates or values
-// beyond U+10FFFF). Keys and names on the link are short and nearly always
-// ASCII, which is settled here without a call.
-inline bool isValidUtf8(std::string_view s) {
-  unsigned char bits = 0;
-  for (char c : s) bits |= static_cast<unsigned char>(c);
-  return bits < 0x80 || isValidNonAsciiUtf8(s);
-}
+using foundation::isValidUtf8;
 
 // Skips one value whose structure has already been validated.
 inline bool skipValue(ByteReader& r) {

@@ -2,11 +2,13 @@
 
 #include <charconv>
 
+#include "platform/foundation/Utf8.h"
+
 namespace corvane::CorvaneFpLogRecord {
 namespace {
 
 bool appendEscapedText(std::string& out, std::string_view text) {
-  if (!isValidUtf8(text)) return false;
+  if (!foundation::isValidUtf8(text)) return false;
   static constexpr char kHex[] = "0123456789abcdef";
   out.push_back('"');
   std::size_t run = 0;  // start of the pending stretch that needs no escaping
@@ -63,39 +65,6 @@ void appendInteger(std::string& out, Integer value) {
 }
 
 }  // namespace
-
-bool isValidUtf8(std::string_view text) {
-  std::size_t i = 0;
-  const std::size_t n = text.size();
-  while (i < n) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length;
-    std::uint32_t min;
-    std::uint32_t code;
-    if ((c & 0xe0) == 0xc0) {
-      length = 2, min = 0x80, code = c & 0x1f;
-    } else if ((c & 0xf0) == 0xe0) {
-      length = 3, min = 0x800, code = c & 0x0f;
-    } else if ((c & 0xf8) == 0xf0) {
-      length = 4, min = 0x10000, code = c & 0x07;
-    } else {
-      return false;
-    }
-    if (n - i < length) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xc0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3f);
-    }
-    if (code < min || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return false;
-    i += length;
-  }
-  return true;
-}
 
 bool appendJsonFragment(std::string& out, const Value& value) {
   if (const auto* text = std::get_if<std::string_view>(&value)) return appendEscapedText(out, *text);

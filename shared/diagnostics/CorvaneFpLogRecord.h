@@ -55,8 +55,4 @@ std::optional<std::string> jsonFragment(const Value& value);
 // absent when nothing remains.
 std::optional<std::string> encodeLine(const Fields& fields);
 
-// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or values
-// above U+10FFFF).
-bool isValidUtf8(std::string_view text);
-
 }  // namespace corvane::CorvaneFpLogRecord

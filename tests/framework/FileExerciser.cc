@@ -26,6 +26,17 @@ constexpr std::size_t kMaxHandles = 6;
 constexpr std::size_t kMaxMappings = 3;
 constexpr std::size_t kRecent = 40;
 
+// Names a folder on another system may hand over, each a way to be lost on
+// the way: bytes that are not UTF-8 (a stray byte, a UTF-16 surrogate, an
+// overlong "/"), control characters and a line feed, one word in its composed
+// and decomposed forms (two names, not one), the longest name a Linux folder
+// keeps and one byte more, and the identifier's own separator and a backslash.
+const std::string kNotUtf8[] = {"bad\xff.txt", "\xed\xa0\x80.txt", "\xc0\xaf.txt"};
+const std::string kOddNames[] = {
+    kNotUtf8[0],   kNotUtf8[1],     kNotUtf8[2],           "ctl\x01\x1f",        "new\nline", "caf\xc3\xa9",
+    "cafe\xcc\x81", std::string(255, 'n'), std::string(256, 'n'), "a::b",         "back\\slash",
+};
+
 // One file's bytes, shared by the handles open on it, and every state it went
 // through since a close, an fsync or a truncate by path last made it durable:
 // a crash may leave any of these, and no older one. Absent: it may not exist.
@@ -108,7 +119,22 @@ class Exerciser {
     }
     return out;
   }
-  std::string someName() { return "f" + std::to_string(below(kNames)); }
+  std::string someName() {
+    if (chance(6)) return kOddNames[below(static_cast<int>(std::size(kOddNames)))];
+    return "f" + std::to_string(below(kNames));
+  }
+  // The errno the folder refuses to make `name` with; 0 when it keeps it.
+  int refusalOf(const std::string& name) const {
+    if (target_.refusal) return target_.refusal(name);
+    return name.size() > 255 ? ENAMETOOLONG : 0;
+  }
+  // For a call that must fail with `err`: true when it did.
+  bool refused(bool failed, int err, const std::string& what) {
+    if (failed && errno == err) return true;
+    fail(what + (failed ? std::string(" failed with ") + std::strerror(errno) : std::string(" succeeded")) +
+         ", but the name must be refused with " + std::strerror(err));
+    return false;
+  }
   template <typename T>
   T* pick(std::vector<T>& from, bool (*fits)(const T&) = nullptr) {
     std::vector<T*> candidates;
@@ -205,6 +231,13 @@ class Exerciser {
     const bool exists = files_.count(name) > 0;
     Handle handle;
     handle.access = std::array{O_RDONLY, O_WRONLY, O_RDWR}[below(3)];
+    if (!exists) {
+      if (const int err = refusalOf(name)) {
+        did("create a refused name", name);
+        (void)refused(::open(pathOf(name).c_str(), handle.access | O_CREAT, 0644) < 0, err, "create " + name);
+        return;
+      }
+    }
     int flags = handle.access | (exists ? 0 : O_CREAT);
     const bool truncating = exists && handle.writable() && chance(6);
     if (truncating) flags |= O_TRUNC;
@@ -301,8 +334,22 @@ class Exerciser {
     const std::size_t size = static_cast<std::size_t>(below(static_cast<int>(found->second->bytes.size()) * 2 + 4096));
     did("truncate", name + " to " + std::to_string(size));
     if (!expectOk(::truncate(pathOf(name).c_str(), static_cast<off_t>(size)) == 0, "truncate")) return;
-    resize(*found->second, size);
-    found->second->durable();
+    ModelFile& file = *found->second;
+    resize(file, size);
+    const bool mapped = std::any_of(mappings_.begin(), mappings_.end(),
+                                    [&](const Mapping& m) { return m.writable && m.file == found->second; });
+    if (!mapped) return file.durable();
+    // The kernel writes a mapping's pages back in its own time, and a truncate
+    // by path does not wait for them: a crash may find the new size over the
+    // bytes of any state since the last durable one.
+    std::vector<std::optional<std::string>> states;
+    for (const auto& state : file.sinceDurable) {
+      if (!state) continue;
+      states.push_back(*state);
+      states.back()->resize(size, '\0');
+    }
+    states.push_back(file.bytes);
+    file.sinceDurable = std::move(states);
   }
 
   void mapOne() {
@@ -385,6 +432,11 @@ class Exerciser {
   void renameOne() {
     const std::string from = someName(), to = someName();
     if (!files_.count(from) || from == to) return;
+    if (const int err = refusalOf(to)) {
+      did("rename to a refused name", from + " -> " + to);
+      (void)refused(::rename(pathOf(from).c_str(), pathOf(to).c_str()) != 0, err, "rename to " + to);
+      return;
+    }
     did("rename", from + " -> " + to + (files_.count(to) ? " (replacing)" : ""));
     if (!expectOk(::rename(pathOf(from).c_str(), pathOf(to).c_str()) == 0, "rename")) return;
     files_[to] = files_[from];
@@ -554,6 +606,8 @@ class Exerciser {
 };
 
 }  // namespace
+
+bool isNotUtf8(const std::string& name) { return std::find(std::begin(kNotUtf8), std::end(kNotUtf8), name) != std::end(kNotUtf8); }
 
 ExerciserOutcome exercise(const ExerciserTarget& target, const ExerciserRun& run) {
   return Exerciser(target, run).go();

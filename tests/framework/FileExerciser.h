@@ -32,6 +32,9 @@ struct ExerciserTarget {
   std::function<void()> remount;  // an orderly unmount and a new mount
   std::function<void()> crash;    // the mount killed outright, then a new mount
   std::function<void()> restartHost;
+  // The errno the folder refuses to make a name with, 0 when it keeps the name
+  // exactly. Not set: as a Linux folder, which refuses names over 255 bytes.
+  std::function<int(const std::string& name)> refusal;
 };
 
 struct ExerciserRun {
@@ -45,5 +48,8 @@ struct ExerciserOutcome {
 };
 
 ExerciserOutcome exercise(const ExerciserTarget& target, const ExerciserRun& run);
+
+// Whether `name` is one of the exerciser's names that are not UTF-8.
+bool isNotUtf8(const std::string& name);
 
 }  // namespace corvane::testing
