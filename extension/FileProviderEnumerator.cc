@@ -119,12 +119,13 @@ void FileProviderEnumerator::enumerateDirectory(const std::shared_ptr<VfsXpcProt
         }
         oslog::log(oslog::Type::Default, "\u2705 [FPEnum] %{public}@ \u2192 %d items", path, entries->size());
 
-        // Items outside the root take the epoch as it is when they are mapped; one
-        // read serves the whole reply.
-        const std::uint64_t epoch = rootEpoch ? *rootEpoch : FileProviderShareEpoch::current(peerId);
+        // Items outside the root take the epoch as it is when each one is mapped,
+        // so a share replaced part-way through the reply dates the rest of the
+        // items by the new epoch.
         std::vector<fileprovider::ItemPtr> items;
         items.reserve(entries->size());
         for (const auto& entry : *entries) {
+          const std::uint64_t epoch = rootEpoch ? *rootEpoch : FileProviderShareEpoch::current(peerId);
           items.push_back(std::make_shared<const FileProviderItem>(folder, entry, epoch));
         }
         const std::string count = std::to_string(items.size());

@@ -94,7 +94,8 @@ void FileProviderExtension::activateHostConnection(std::shared_ptr<xpc::Connecti
                       if (error) {
                         // Record, then answer: the host may act on the answer at once
                         // (activate again, send a request), and that must find the
-                        // failure recorded. The answer goes out before the teardown.
+                        // link's state failed. The answer goes out before the teardown,
+                        // and so before the failure's log line and event.
                         extension->recordXpcDown(error, "probe_failed", generation,
                                                  [completion, error] { completion(error); });
                         return;
@@ -131,9 +132,14 @@ void FileProviderExtension::recordXpcDown(std::optional<foundation::Error> error
   xpcQueue_.async([weak = weak_from_this(), error = std::move(error), reason = std::move(reason), generation,
                    beforeTearDown = std::move(beforeTearDown)] {
     auto self = weak.lock();
-    if (!self || !self->xpcState_.markConnectionFailed(generation)) {
-      if (beforeTearDown) beforeTearDown();
-      return;
+    const bool failedNow = self && self->xpcState_.markConnectionFailed(generation);
+    if (beforeTearDown) beforeTearDown();
+    if (!failedNow) return;
+    // The link is closed and dropped before the failure is written down: by the
+    // time the log says the link is down, nothing can still use it.
+    if (self->xpcConnection_) {
+      tearDown(*self->xpcConnection_);
+      self->xpcConnection_.reset();
     }
     const std::string detail = error ? error->domain() + "#" + std::to_string(error->code()) : reason;
     oslog::log(oslog::Type::Default, "\u26a0\ufe0f [FP] XPC %{public}@ generation=%llu %{public}@", reason, generation,
@@ -146,11 +152,6 @@ void FileProviderExtension::recordXpcDown(std::optional<foundation::Error> error
                         .errorCode = "connection_failed",
                         .retryable = true,
                         .generation = generation});
-    if (beforeTearDown) beforeTearDown();
-    if (self->xpcConnection_) {
-      tearDown(*self->xpcConnection_);
-      self->xpcConnection_.reset();
-    }
   });
 }
 

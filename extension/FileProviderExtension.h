@@ -51,10 +51,12 @@ class FileProviderExtension final : public fileprovider::ReplicatedExtension,
                               std::function<void(std::optional<foundation::Error>)> completion);
 
   // Records a failure of the link of `generation` and tears it down, once per
-  // generation. Any queue; runs on xpcQueue_. `beforeTearDown`, when given, runs
-  // there after the record (stale or not) and before the connection closes: an
-  // answer sent through the failed connection is ordered after the record and
-  // still goes out.
+  // generation: the state goes to cooling down, the connection is closed and
+  // dropped, then the system log line and "mount.xpc_down" are written. Any
+  // queue; runs on xpcQueue_. `beforeTearDown`, when given, runs there after the
+  // state change (stale or not) and before the connection closes: an answer sent
+  // through the failed connection is ordered after the state change and still
+  // goes out, ahead of the log line and the event.
   void recordXpcDown(std::optional<foundation::Error> error, std::string reason, std::uint64_t generation,
                      std::function<void()> beforeTearDown = {});
 

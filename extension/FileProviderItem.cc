@@ -62,15 +62,6 @@ std::optional<foundation::Date> FileProviderItem::contentModificationDate() cons
   return foundation::Date{static_cast<double>(entry_->modifiedMs()) / 1000.0};
 }
 
-std::optional<foundation::UserInfo> FileProviderItem::userInfo() const {
-  return foundation::UserInfo{
-      {"kind", std::string(kind() == Kind::directory ? "directory" : "file")},
-      {"size", static_cast<std::int64_t>(size())},
-      {"modifiedMs", static_cast<std::int64_t>(modifiedMs())},
-      {"versionEpoch", static_cast<std::int64_t>(versionEpoch())},
-  };
-}
-
 std::uint64_t FileProviderItem::capabilities() const {
   using namespace fileprovider::ItemCapabilities;
   std::uint64_t value =

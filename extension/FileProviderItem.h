@@ -46,10 +46,9 @@ class FileProviderItem : public fileprovider::Item {
   bool isMostRecentVersionDownloaded() const override { return isDownloaded(); }
   std::uint64_t capabilities() const override;
   std::uint64_t fileSystemFlags() const override;
-  // What the host reported, for whoever shows items in full (the script runner):
-  // "kind" ("file" or "directory"), "size", "modifiedMs" and "versionEpoch", the
-  // unsigned numbers as the 64-bit two's-complement image.
-  std::optional<foundation::UserInfo> userInfo() const override;
+  // No userInfo(): every property not listed above keeps the framework's default.
+  // Whoever shows an item in full (the script runner) reads what the host
+  // reported through the accessors below.
 
   Kind kind() const { return entry_->isDir() ? Kind::directory : Kind::file; }
   std::uint64_t size() const { return entry_->size(); }

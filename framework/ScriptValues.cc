@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "extension/FileProviderItem.h"
 #include "framework/ItemTemplate.h"
 
 namespace corvane::framework {
@@ -45,28 +46,21 @@ int hexDigit(char c) {
 }  // namespace
 
 Json itemJson(const fileprovider::Item& item) {
-  const auto info = item.userInfo();
-  const auto* kind = info && info->count("kind") ? std::get_if<std::string>(&info->at("kind")) : nullptr;
-  if (!kind) {
+  const auto* ours = dynamic_cast<const FileProviderItem*>(&item);
+  if (!ours) {
     const auto* scripted = dynamic_cast<const ItemTemplate*>(&item);
     return scriptItemJson(
         item, scripted ? optionalNumber(scripted->contentTypeText()) : Json(item.contentType().identifier()));
   }
-  // The extension's numbers, back from their signed image.
-  auto number = [&](const char* key) -> Json {
-    auto it = info->find(key);
-    const auto* value = it == info->end() ? nullptr : std::get_if<std::int64_t>(&it->second);
-    return value ? Json(static_cast<std::uint64_t>(*value)) : Json(nullptr);
-  };
   auto version = item.itemVersion();
   Json json;
   json["identifier"] = item.itemIdentifier().rawValue();
   json["parent"] = item.parentItemIdentifier().rawValue();
   json["filename"] = item.filename();
-  json["kind"] = *kind;
-  json["size"] = number("size");
-  json["modifiedMs"] = number("modifiedMs");
-  json["versionEpoch"] = number("versionEpoch");
+  json["kind"] = ours->kind() == FileProviderItem::Kind::directory ? "directory" : "file";
+  json["size"] = ours->size();
+  json["modifiedMs"] = ours->modifiedMs();
+  json["versionEpoch"] = ours->versionEpoch();
   json["contentVersion"] = foundation::hexString(version.contentVersion);
   json["metadataVersion"] = foundation::hexString(version.metadataVersion);
   json["contentType"] = item.contentType().identifier();

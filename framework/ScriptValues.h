@@ -22,7 +22,7 @@ using Json = nlohmann::ordered_json;
 //  "contentVersion", "metadataVersion" (lower-case hex), "contentType", "documentSize",
 //  "childItemCount", "contentModificationDate", "creationDate" (seconds or null),
 //  "isDownloaded", "isMostRecentVersionDownloaded", "capabilities", "fileSystemFlags"}
-//  An extension's item (one whose user info names its "kind") in full; any other
+//  An extension's item (a corvane::FileProviderItem) in full; any other
 //  (a script's own item handed back) with the same keys, holding what that item
 //  has and null for the rest. Null for a null pointer.
 Json itemJson(const fileprovider::Item& item);

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 
 #include "platform/foundation/FileCopy.h"
@@ -167,10 +168,25 @@ Status removeItem(const std::filesystem::path& path) {
 
 namespace {
 
+// Makes `to` a link with the same target text as the link `name` in `dirFd`
+// (AT_FDCWD for a path): a link is copied as it is, whether or not what it names
+// exists, and is never followed. `made` as for copyTree.
+Status copyLink(int dirFd, const char* name, const std::filesystem::path& from, const std::filesystem::path& to,
+                bool& made) {
+  std::string target(PATH_MAX, '\0');
+  const ssize_t length = ::readlinkat(dirFd, name, target.data(), target.size());
+  if (length < 0) return readError(errno, from);
+  if (static_cast<std::size_t>(length) == target.size()) return readError(ENAMETOOLONG, from);
+  target.resize(static_cast<std::size_t>(length));
+  if (::symlink(target.c_str(), to.c_str()) != 0) return writeError(errno, to);
+  made = true;
+  return Ok{};
+}
+
 // Copies `from` (open as `in`, described by `st`) to the new `to`, a folder with
-// everything in it. Only regular files and folders are copied: anything else
-// inside, links included, refuses the whole copy. `made` is set once `to`
-// exists, so the caller knows what is its to remove.
+// everything in it. Regular files, folders and links are copied, links as links;
+// anything else inside refuses the whole copy. `made` is set once `to` exists,
+// so the caller knows what is its to remove.
 Status copyTree(int in, const struct stat& st, const std::filesystem::path& from, const std::filesystem::path& to,
                 bool& made) {
   if (S_ISREG(st.st_mode)) {
@@ -195,6 +211,9 @@ Status copyTree(int in, const struct stat& st, const std::filesystem::path& from
     UniqueFd child;
     if (::fstatat(::dirfd(folder), entry->d_name, &childStat, AT_SYMLINK_NOFOLLOW) != 0) {
       result = readError(errno, from / name);
+    } else if (S_ISLNK(childStat.st_mode)) {
+      bool childMade = false;
+      result = copyLink(::dirfd(folder), entry->d_name, from / name, to / name, childMade);
     } else if (!S_ISREG(childStat.st_mode) && !S_ISDIR(childStat.st_mode)) {
       result = readError(EINVAL, from / name);
     } else if (child = UniqueFd(::openat(::dirfd(folder), entry->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -215,11 +234,17 @@ Status copyTree(int in, const struct stat& st, const std::filesystem::path& from
 }  // namespace
 
 Status copyItem(const std::filesystem::path& from, const std::filesystem::path& to) {
-  UniqueFd in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-  if (!in.valid()) return readError(errno, from);
+  bool made = false;
+  UniqueFd in(::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (!in.valid()) {
+    // ELOOP is what O_NOFOLLOW gives for a link: the link itself is the item.
+    const int err = errno;
+    struct stat st {};
+    if (err != ELOOP || ::lstat(from.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return readError(err, from);
+    return copyLink(AT_FDCWD, from.c_str(), from, to, made);
+  }
   struct stat st {};
   if (::fstat(in.get(), &st) != 0) return readError(errno, from);
-  bool made = false;
   Status copied = copyTree(in.get(), st, from, to, made);
   if (!copied && made) (void)removeItem(to);
   return copied;

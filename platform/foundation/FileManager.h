@@ -50,12 +50,12 @@ Result<Data> contentsOf(const std::filesystem::path& path);
 // any process sees the old contents or the new, never a mixture.
 Status writeAtomically(const std::filesystem::path& path, const Data& bytes);
 
-// Copies the regular file or folder `from` to the new `to` (which must not
-// exist); a folder is copied with everything in it. Each file goes by the
+// Copies the regular file, folder or symbolic link `from` to the new `to` (which
+// must not exist); a folder is copied with everything in it. Each file goes by the
 // cheapest mechanism the file systems allow: a reflink, else an in-kernel copy.
-// Only regular files and folders are copied: anything else, links inside a
-// folder included, is refused. The source is never changed. A failed copy leaves
-// nothing at `to`.
+// Links, `from` itself included, are copied as links with the same target text
+// and never followed. Anything else (a pipe, a device, a socket) is refused. The
+// source is never changed. A failed copy leaves nothing at `to`.
 Status copyItem(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Removes a file, or a folder with everything in it.

@@ -51,13 +51,6 @@ struct LogState {
   // read without the lock on every emit.
   std::atomic<bool> didBoot{false};
 
-  // Touched only on writeQueue: the log folder and file, resolved by the first
-  // append (the App Group container does not move while the process runs) and
-  // forgotten by resetForTesting().
-  bool locationResolved = false;
-  std::optional<std::filesystem::path> logsFolder;
-  std::filesystem::path logFile;
-
   // Runs every append, in enqueue order. Last member: its worker may touch the
   // members above as soon as it starts.
   dispatch::Queue writeQueue;
@@ -77,19 +70,16 @@ std::string productVersion() {
 }
 
 // Runs on writeQueue. The line needs no UTF-8 check here: encodeLine only ever
-// joins ASCII keys with fragments whose text was checked.
+// joins ASCII keys with fragments whose text was checked. The log folder is
+// looked up for every record, so a container that appears, goes or moves
+// while the process runs is followed from the next record on.
 void write(const std::string& line) {
-  LogState& state = LogState::state();
-  if (!state.locationResolved) {
-    state.logsFolder = CorvaneFpLog::logsDirectory();
-    if (state.logsFolder) state.logFile = *state.logsFolder / CorvaneFpLogFile::kFileName;
-    state.locationResolved = true;
-  }
-  if (!state.logsFolder) {
+  const std::optional<std::filesystem::path> logsFolder = CorvaneFpLog::logsDirectory();
+  if (!logsFolder) {
     oslog::log(oslog::Type::Error, "[FPLog] App Group log directory unavailable");
     return;
   }
-  CorvaneFpLogFile::append(*state.logsFolder, state.logFile, line);
+  CorvaneFpLogFile::append(*logsFolder, *logsFolder / CorvaneFpLogFile::kFileName, line);
 }
 
 void enqueue(std::string line) {
@@ -201,12 +191,8 @@ void CorvaneFpLog::drain() { LogState::drainUnlessOnWriter(); }
 
 void CorvaneFpLog::resetForTesting() {
   LogState& state = LogState::state();
-  {
-    std::lock_guard<std::mutex> hold(state.bootMutex);
-    state.didBoot.store(false, std::memory_order_release);
-  }
-  // Queued, so records enqueued before the reset still go where they were headed.
-  state.writeQueue.async([] { LogState::state().locationResolved = false; });
+  std::lock_guard<std::mutex> hold(state.bootMutex);
+  state.didBoot.store(false, std::memory_order_release);
 }
 
 }  // namespace corvane

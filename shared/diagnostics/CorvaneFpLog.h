@@ -59,7 +59,7 @@ struct CorvaneFpLog {
   }
 
   // <App Group container>/Logs, absent without a container. Creates nothing. The
-  // writer resolves it once per process, at the first append.
+  // writer resolves it anew for every record it appends.
   static std::optional<std::filesystem::path> logsDirectory();
 
   // Blocks until every record emitted before the call has been appended (or
@@ -68,8 +68,7 @@ struct CorvaneFpLog {
   static void drain();
 
   // Forgets that this process wrote its boot record, so the next emit writes one
-  // again, and where the log folder is, so that the next append looks for the
-  // App Group container anew. Tests only.
+  // again. Tests only.
   static void resetForTesting();
 };
 

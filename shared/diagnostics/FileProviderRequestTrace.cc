@@ -45,26 +45,27 @@ std::uint64_t FileProviderRequestTrace::elapsedMs() const {
 }
 
 void FileProviderRequestTrace::succeed(std::optional<std::string_view> detail) {
-  // Measured once, so the level and the logged duration always agree.
-  const std::uint64_t elapsed = elapsedMs();
-  finish("mount.request_done", elapsed < kWarnAfterMs ? "DEBUG" : "WARN", detail.value_or(detail_), std::nullopt,
-         std::nullopt, elapsed);
+  // The level is decided here and the logged duration read again in finish(),
+  // so a success that crosses the boundary in between is logged at DEBUG with a
+  // duration past it.
+  finish("mount.request_done", elapsedMs() < kWarnAfterMs ? "DEBUG" : "WARN", detail.value_or(detail_), std::nullopt,
+         std::nullopt);
 }
 
 void FileProviderRequestTrace::fail(const Failure& failure) {
   const std::string code = CorvaneFpLog::errorCode(failure.error, failure.fallbackCode);
-  finish("mount.request_fail", failure.level, failure.detail.value_or(detail_), code, failure.retryable, elapsedMs());
+  finish("mount.request_fail", failure.level, failure.detail.value_or(detail_), code, failure.retryable);
 }
 
 void FileProviderRequestTrace::finish(std::string_view event, std::string_view level, std::string_view detail,
-                                      std::optional<std::string_view> errorCode, std::optional<bool> retryable,
-                                      std::uint64_t elapsedMs) {
+                                      std::optional<std::string_view> errorCode, std::optional<bool> retryable) {
   {
     std::lock_guard<std::mutex> hold(lock_);
     if (finished_) return;
     finished_ = true;
   }
   // Emitted after the lock is released: no lock is held across a call into the log.
+  // The duration is the one at this moment, after the outcome was claimed.
   CorvaneFpLog::emit({.event = event,
                       .level = level,
                       .peer = peer_,
@@ -72,7 +73,7 @@ void FileProviderRequestTrace::finish(std::string_view event, std::string_view l
                       .detail = detail,
                       .errorCode = errorCode,
                       .retryable = retryable,
-                      .elapsedMs = elapsedMs,
+                      .elapsedMs = elapsedMs(),
                       .flowId = flowId_});
 }
 

@@ -54,11 +54,13 @@ class FileProviderRequestTrace {
   void fail(const Failure& failure);
 
   // Milliseconds since creation, rounded toward zero; 0 if the clock went back.
+  // Measured anew at every call.
   std::uint64_t elapsedMs() const;
 
  private:
+  // Emits the outcome record once; its "elapsed_ms" is measured here.
   void finish(std::string_view event, std::string_view level, std::string_view detail,
-              std::optional<std::string_view> errorCode, std::optional<bool> retryable, std::uint64_t elapsedMs);
+              std::optional<std::string_view> errorCode, std::optional<bool> retryable);
 
   // Constant after construction.
   const std::string flowId_;

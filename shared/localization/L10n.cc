@@ -87,12 +87,16 @@ std::string format(std::string templ, const std::vector<std::string>& arguments)
   return templ;
 }
 
+namespace {
+
 // The platform's description of a floating-point number: the fewest digits that
-// read back as the same value, written out in full ("100000.0", "0.0001",
-// "2.0") unless the value is below 10^-4 or beyond 2^54, where every whole
-// number is no longer exact; those are exponential with at least two exponent
-// digits ("1e-05", "1.8014398509481986e+16").
-std::string stringify(double value) {
+// read back as the same value of that type, written out in full ("100000.0",
+// "0.0001", "2.0") unless the value is below 10^-4 or beyond the point where
+// whole numbers stop being exact (2^54 for a double, 2^24 for a float); those
+// are exponential with at least two exponent digits ("1e-05",
+// "1.8014398509481986e+16").
+template <typename Float>
+std::string describe(Float value, Float exactWholeLimit) {
   char buffer[400];
   auto write = [&](std::chars_format form) {
     auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, form);
@@ -102,9 +106,37 @@ std::string stringify(double value) {
   if (!std::isfinite(value)) return scientific;
   const std::size_t e = scientific.find('e');
   const int exponent = e == std::string::npos ? 0 : std::atoi(scientific.c_str() + e + 1);
-  if ((value != 0 && exponent < -4) || std::fabs(value) > 0x1p54) return scientific;
+  if ((value != 0 && exponent < -4) || std::fabs(value) > exactWholeLimit) return scientific;
   std::string text = write(std::chars_format::fixed);
   if (text.find('.') == std::string::npos) text += ".0";
+  return text;
+}
+
+}  // namespace
+
+std::string stringify(double value) { return describe(value, 0x1p54); }
+
+std::string stringify(float value) { return describe(value, 0x1p24f); }
+
+std::string stringify(char32_t value) {
+  std::uint32_t c = value;
+  if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+  std::string text;
+  if (c < 0x80) {
+    text += static_cast<char>(c);
+  } else if (c < 0x800) {
+    text += static_cast<char>(0xC0 | (c >> 6));
+    text += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    text += static_cast<char>(0xE0 | (c >> 12));
+    text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    text += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    text += static_cast<char>(0xF0 | (c >> 18));
+    text += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    text += static_cast<char>(0x80 | (c & 0x3F));
+  }
   return text;
 }
 

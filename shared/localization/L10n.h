@@ -31,12 +31,18 @@ std::string lookup(std::string_view key);
 std::string format(std::string templ, const std::vector<std::string>& arguments);
 
 // A value's text as the catalog inserts it: text unchanged, anything else by its
-// usual description (42, 1.5, 2.0, true).
+// usual description (42, 1.5, 2.0, true). A float is described with its own
+// precision (0.1f is "0.1"), and a character is itself, not its code.
 inline std::string stringify(std::string_view text) { return std::string(text); }
 inline std::string stringify(const char* text) { return std::string(text); }
 inline std::string stringify(const std::string& text) { return text; }
 inline std::string stringify(bool value) { return value ? "true" : "false"; }
+inline std::string stringify(char value) { return std::string(1, value); }
+// UTF-8; a value that is no Unicode scalar becomes U+FFFD.
+std::string stringify(char32_t value);
 std::string stringify(double value);
+std::string stringify(float value);
+// Other integers as decimal numbers; char and char32_t take the exact overloads above.
 template <std::integral T>
 requires(!std::same_as<T, bool>) std::string stringify(T value) { return std::to_string(value); }
 

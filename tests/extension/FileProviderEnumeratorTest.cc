@@ -1,10 +1,15 @@
 // Listings through the real link against a scripted host: folders, the root and
 // its reimport record, the working-set walk, and what each leaves in the logs.
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 
+#include "platform/foundation/UniqueFd.h"
 #include "shared/share_epoch/FileProviderReimportState.h"
+#include "shared/share_epoch/PeerStore.h"
 #include "tests/extension/ExtensionTestSupport.h"
 
 namespace corvane {
@@ -129,6 +134,31 @@ TEST_F(EnumeratorTest, RootListingExpiresWhenTheShareIsReplacedMeanwhile) {
   EXPECT_TRUE(result.batches.empty());
   EXPECT_EQ(records("mount.request_fail").back()["error_code"], "sync_anchor_expired");
   EXPECT_EQ(records("mount.request_fail").back()["level"], "WARN");
+}
+
+TEST_F(EnumeratorTest, FolderItemsEachReadTheShareEpochAnew) {
+  host_->onListDirectory = [](const std::string&, const std::string&, auto reply) {
+    reply(List{entry("a"), entry("b", true), entry("c")}, std::nullopt);
+  };
+  link();
+  ASSERT_TRUE(FileProviderShareEpoch::bump("p1").has_value());
+  const auto epochFile = PeerStore::fileURL(FileProviderShareEpoch::storeDirectoryName, "p1").value();
+  // Every read opens and closes the file; the closes keep inotify from merging the opens.
+  foundation::UniqueFd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  ASSERT_GE(::inotify_add_watch(watch.get(), epochFile.parent_path().c_str(), IN_OPEN | IN_CLOSE_NOWRITE), 0);
+
+  auto result = list("p1::/Docs");
+  ASSERT_EQ(result.batches.at(0).size(), 3u);
+  int reads = 0;
+  alignas(inotify_event) char buffer[4096];
+  for (ssize_t n; (n = ::read(watch.get(), buffer, sizeof buffer)) > 0;) {
+    for (char* at = buffer; at < buffer + n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(at);
+      if ((event->mask & IN_OPEN) && event->len > 0 && epochFile.filename() == event->name) ++reads;
+      at += sizeof(inotify_event) + event->len;
+    }
+  }
+  EXPECT_EQ(reads, 3) << "one read of the epoch per listed entry";
 }
 
 TEST_F(EnumeratorTest, OnlyARootListingRecordsAPendingReimport) {

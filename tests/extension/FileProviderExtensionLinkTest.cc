@@ -80,11 +80,12 @@ TEST_F(ExtensionLinkTest, FailedProbeCoolsDownAndNamesTheErrorAsDomainAndCode) {
   auto answer = side.activate("p1");
   ASSERT_TRUE(answer.has_value() && answer->has_value());
   EXPECT_EQ(**answer, foundation::Error("com.example.host", 5));
-  // The failure is recorded before the host hears of it: whatever the host does
-  // next (activate again, send a request) comes after the record.
+  // The link's state is failed before the host hears of it: whatever the host
+  // does next (activate again, send a request) comes after that. The log line and
+  // the event follow the teardown, so after the answer.
   EXPECT_EQ(phase(), Phase::coolingDown);
   EXPECT_EQ(extension_->acquireProxy(), nullptr);
-  ASSERT_EQ(records("mount.xpc_down").size(), 1u);
+  ASSERT_TRUE(eventually([&] { return records("mount.xpc_down").size() == 1; }));
   EXPECT_EQ(systemLog_->messages().size(), 1u);
   EXPECT_EQ(
       lines(true).back(),
@@ -117,6 +118,8 @@ TEST_F(ExtensionLinkTest, AHostActivatingAgainAtOnceFindsEachFailedProbeRecorded
   };
   activate(0);
   ASSERT_TRUE(allAnswered.wait().has_value());
+  // The last answer goes out before its failure is logged.
+  ASSERT_TRUE(eventually([&] { return records("mount.xpc_down").size() == kAttempts; }));
   std::vector<std::string> order;
   for (const auto& line : lines()) {
     auto record = nlohmann::json::parse(line);
@@ -147,6 +150,27 @@ TEST_F(ExtensionLinkTest, PeerLossIsRecordedOnceAsInterrupted) {
   EXPECT_EQ(systemLog_->messages(),
             std::vector<std::string>{"\u26a0\ufe0f [FP] XPC interrupted generation=1 interrupted"});
   EXPECT_EQ(extension_->acquireProxy(), nullptr);
+}
+
+TEST_F(ExtensionLinkTest, FailedLinkIsClosedBeforeTheFailureIsLogged) {
+  HostConnection side = connect();
+  ASSERT_FALSE(side.activate("p1").value().has_value());
+  auto closed = std::make_shared<Waiter<bool>>();
+  side.connection->setInvalidationHandler([closed] { closed->set(true); });
+
+  // Holds the extension's queue while the failure's log line is written: the host
+  // can see its connection close meanwhile only if the teardown came first. With
+  // the teardown after the line the wait cannot succeed, so it is bounded.
+  struct CloseSeenAtLogLine final : oslog::Sink {
+    explicit CloseSeenAtLogLine(std::shared_ptr<Waiter<bool>> hostClosed) : closed(std::move(hostClosed)) {}
+    void write(oslog::Type, std::string_view) override { seen.set(closed->wait(std::chrono::seconds(30)).has_value()); }
+    std::shared_ptr<Waiter<bool>> closed;
+    Waiter<bool> seen;
+  };
+  auto sink = std::make_shared<CloseSeenAtLogLine>(closed);
+  oslog::ScopedSink scoped(sink);
+  extension_->recordXpcDown(std::nullopt, "interrupted", 1);
+  EXPECT_EQ(sink->seen.wait(), true);
 }
 
 TEST_F(ExtensionLinkTest, NewActivationReplacesTheReadyLinkSilently) {

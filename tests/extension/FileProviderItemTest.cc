@@ -73,6 +73,7 @@ TEST(FileProviderItem, DerivedPropertiesOfFilesAndFolders) {
   EXPECT_FALSE(file.isMostRecentVersionDownloaded());
   EXPECT_EQ(file.capabilities(), 63u);
   EXPECT_EQ(file.fileSystemFlags(), 6u);
+  EXPECT_EQ(file.userInfo(), std::nullopt) << "left to the framework's default";
 
   auto folder = make("p1::/Docs.txt", "Docs.txt", Kind::directory, 4096);
   EXPECT_EQ(folder.contentType(), uniform_types::UTType::folder()) << "a folder's name never decides";

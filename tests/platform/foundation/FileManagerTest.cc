@@ -107,19 +107,35 @@ TEST(FileManager, CopyItemNeverOverwritesAndLeavesNothingOnFailure) {
   EXPECT_TRUE(FileManager::removeItem(dir.path() / "pkg2").ok());
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "pkg2"));
 
-  // Anything but files and folders inside refuses the copy, and nothing is left.
-  for (const char* odd : {"fifo", "link"}) {
-    const auto path = dir.path() / "pkg" / "sub" / odd;
-    if (std::string(odd) == "fifo") {
-      ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-    } else {
-      std::filesystem::create_symlink("../a", path);
-    }
-    auto refused = FileManager::copyItem(dir.path() / "pkg", dir.path() / "pkg3");
-    ASSERT_FALSE(refused.ok()) << odd;
-    EXPECT_EQ(refused.error().code(), cocoa::kFileReadUnknown) << odd;
-    EXPECT_FALSE(std::filesystem::exists(dir.path() / "pkg3")) << odd;
-    std::filesystem::remove(path);
+  // Anything but files, folders and links inside refuses the copy, and nothing is left.
+  const auto fifo = dir.path() / "pkg" / "sub" / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto refused = FileManager::copyItem(dir.path() / "pkg", dir.path() / "pkg3");
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().code(), cocoa::kFileReadUnknown);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "pkg3"));
+}
+
+TEST(FileManager, CopyItemCopiesLinksAsLinks) {
+  TempDir dir;
+  corvane::testing::writeFile(dir.path() / "pkg" / "sub" / "f", "f");
+  std::filesystem::create_symlink("../sub", dir.path() / "pkg" / "sub" / "loop");
+  std::filesystem::create_symlink("/nowhere/at/all", dir.path() / "pkg" / "dangling");
+  std::filesystem::create_symlink("pkg/sub/f", dir.path() / "to-file");
+  std::filesystem::create_symlink("pkg", dir.path() / "to-folder");
+  std::filesystem::create_symlink("gone", dir.path() / "to-nothing");
+
+  ASSERT_TRUE(FileManager::copyItem(dir.path() / "pkg", dir.path() / "pkg2").ok());
+  EXPECT_EQ(corvane::testing::readFile(dir.path() / "pkg2" / "sub" / "f"), "f");
+  EXPECT_EQ(std::filesystem::read_symlink(dir.path() / "pkg2" / "sub" / "loop"), "../sub");
+  EXPECT_EQ(std::filesystem::read_symlink(dir.path() / "pkg2" / "dangling"), "/nowhere/at/all");
+
+  // A link given as the source is copied itself, never what it points at.
+  for (const char* source : {"to-file", "to-folder", "to-nothing"}) {
+    const auto copy = dir.path() / (std::string(source) + "-copy");
+    ASSERT_TRUE(FileManager::copyItem(dir.path() / source, copy).ok()) << source;
+    ASSERT_TRUE(std::filesystem::is_symlink(copy)) << source;
+    EXPECT_EQ(std::filesystem::read_symlink(copy), std::filesystem::read_symlink(dir.path() / source)) << source;
   }
 }
 

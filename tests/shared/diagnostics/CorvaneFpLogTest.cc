@@ -148,6 +148,23 @@ TEST_F(CorvaneFpLogFile, DeletedLogsFolderIsRecreatedWithTheNextRecord) {
   EXPECT_TRUE(systemLog_->entries().empty());
 }
 
+TEST_F(CorvaneFpLogFile, EachRecordGoesWhereTheAppGroupContainerIsThen) {
+  CorvaneFpLog::emit({.event = "first"});
+  CorvaneFpLog::drain();
+  TempDir moved;
+  {
+    ScopedEnv elsewhere("CORVANE_APP_GROUPS", moved.path().string());
+    CorvaneFpLog::emit({.event = "second"});
+    CorvaneFpLog::drain();
+  }
+  CorvaneFpLog::emit({.event = "third"});
+
+  EXPECT_EQ(lines().size(), 3u) << "boot, first and third";
+  const auto movedFile = moved.path() / "group.com.driftpin.corvane" / "Logs" / "corvane-fileprovider.jsonl";
+  const std::string elsewhere = readFile(movedFile);
+  EXPECT_NE(elsewhere.find(R"("event":"second")"), std::string::npos) << elsewhere;
+}
+
 TEST_F(CorvaneFpLogFile, WithoutAppGroupContainerNothingIsWrittenAndTheSystemLogSaysWhy) {
   ScopedEnv noGroups("CORVANE_APP_GROUPS", std::nullopt);
   ScopedEnv noData("XDG_DATA_HOME", std::nullopt);

@@ -17,14 +17,18 @@
 namespace corvane::testing {
 namespace {
 
-// A wall clock the test moves by hand. Times are binary fractions so that
-// differences are exact.
+// A wall clock the test moves by hand, and that can move on by a step after each
+// read. Times are binary fractions so that differences are exact.
 struct ManualClock {
   std::shared_ptr<std::atomic<double>> now = std::make_shared<std::atomic<double>>(1000.0);
+  std::shared_ptr<std::atomic<double>> step = std::make_shared<std::atomic<double>>(0.0);
   FileProviderRequestTrace::Clock clock() const {
-    return [now = now] { return now->load(); };
+    return [now = now, step = step] { return now->fetch_add(step->load()); };
   }
-  void set(double seconds) { now->store(seconds); }
+  void set(double seconds, double stepPerRead = 0) {
+    now->store(seconds);
+    step->store(stepPerRead);
+  }
 };
 
 const std::string kSrc =
@@ -54,6 +58,7 @@ TEST_F(RequestTrace, OutcomeRecordFollowsTheRules) {
     double finishedAt;  // seconds on the manual clock; the trace starts at 1000
     std::function<void(FileProviderRequestTrace&)> finish;
     std::string level, event, detail, outcome;  // outcome: the keys after "flow_id"
+    double stepPerRead = 0;                     // how far each clock read moves it on
   };
   const foundation::Error cocoa(foundation::kCocoaErrorDomain, 4097);
   const foundation::Error host("com.vandrel.corvane.vfs.xpc", -1,
@@ -62,6 +67,8 @@ TEST_F(RequestTrace, OutcomeRecordFollowsTheRules) {
   const Case kCases[] = {
       {"success under 3000 ms", 1000 + 2.9990234375, [](auto& t) { t.succeed(); }, "DEBUG", "mount.request_done",
        creation, R"(,"elapsed_ms":2999)"},
+      {"level and logged duration are two readings", 1000 + 2.9990234375, [](auto& t) { t.succeed(); }, "DEBUG",
+       "mount.request_done", creation, R"(,"elapsed_ms":3499)", 0.5},
       {"success at 3000 ms", 1003.0, [](auto& t) { t.succeed(); }, "WARN", "mount.request_done", creation,
        R"(,"elapsed_ms":3000)"},
       {"fraction of a millisecond dropped", 1000.0009765625, [](auto& t) { t.succeed(); }, "DEBUG",
@@ -89,7 +96,7 @@ TEST_F(RequestTrace, OutcomeRecordFollowsTheRules) {
     ManualClock clock;
     const std::size_t before = std::filesystem::exists(logFile()) ? lines().size() : 1;
     FileProviderRequestTrace trace("file_provider.item", "p1", "/Docs/a.txt", clock.clock());
-    clock.set(c.finishedAt);
+    clock.set(c.finishedAt, c.stepPerRead);
     c.finish(trace);
     const std::vector<std::string> written = lines(true);
     ASSERT_EQ(written.size(), before + 2);

@@ -88,6 +88,19 @@ TEST(L10nFormat, NumbersReadAsThePlatformDescribesThem) {
       {5e-324, "5e-324"},
   };
   for (const auto& [value, text] : rows) EXPECT_EQ(L10n::stringify(value), text) << text;
+
+  // A float is described by its own shortest digits, exponential past 2^24.
+  const std::pair<float, const char*> floatRows[] = {
+      {0.1f, "0.1"},       {1.5f, "1.5"},    {16777216.0f, "16777216.0"}, {16777218.0f, "1.6777218e+07"},
+      {0.0001f, "0.0001"}, {1e-5f, "1e-05"},
+  };
+  for (const auto& [value, text] : floatRows) EXPECT_EQ(L10n::stringify(value), text) << text;
+
+  // A character is itself, not its code.
+  EXPECT_EQ(L10n::stringify('x'), "x");
+  EXPECT_EQ(L10n::stringify(U'\u00e9'), "\u00e9");
+  EXPECT_EQ(L10n::stringify(U'\U0001f4c2'), "\U0001f4c2");
+  EXPECT_EQ(L10n::stringify(std::uint8_t{7}), "7") << "a byte is a number";
 }
 
 TEST(L10nFormat, ArgumentsApplyOneAfterAnother) {
