@@ -53,6 +53,18 @@ int main(int argc, char** argv) {
     m.writeError(std::nullopt);
     write(dir, "reply-list", std::move(m).finish());
   }
+  {
+    // Names a share may hold: the link carries every one that is UTF-8 as it is.
+    // (The stray byte of the last is the fuzzer's to move into the others.)
+    auto m = xpc::MessageWriter::reply(3);
+    m.writeCodableArray(std::optional<std::vector<std::shared_ptr<const VfsFileEntryDto>>>(
+        {std::make_shared<VfsFileEntryDto>("a::b", false, 1, 1), std::make_shared<VfsFileEntryDto>("new\nline", false, 1, 1),
+         std::make_shared<VfsFileEntryDto>("cafe\xcc\x81", false, 1, 1),
+         std::make_shared<VfsFileEntryDto>("back\\slash\x01", true, 0, 0),
+         std::make_shared<VfsFileEntryDto>("bad\xff.txt", false, 1, 1)}));
+    m.writeError(std::nullopt);
+    write(dir, "reply-list-odd-names", std::move(m).finish());
+  }
   auto changes = std::make_shared<VfsChangesResultDto>(
       std::vector<std::shared_ptr<const VfsFsChangeDto>>{
           std::make_shared<VfsFsChangeDto>(std::make_shared<VfsFileEntryDto>("n", false, 1, 2)),

@@ -165,6 +165,44 @@ const PosixCase kCases[] = {
     {"a name with a newline", 0, [](const Paths& p) { return roundTripName(p, "line\nbreak"); }},
     {"a non-ASCII name in NFC", 0, [](const Paths& p) { return roundTripName(p, "caf\xc3\xa9"); }},
     {"a non-ASCII name in NFD", 0, [](const Paths& p) { return roundTripName(p, "cafe\xcc\x81"); }},
+    {"a name with the identifier's separator", 0, [](const Paths& p) { return roundTripName(p, "a::b"); }},
+    {"a name with a backslash", 0, [](const Paths& p) { return roundTripName(p, "back\\slash"); }},
+    {"create of a name that is not UTF-8", EILSEQ, [](const Paths& p) { return put(p.first / "bad\xff.txt", "x"); }},
+    {"create of a UTF-16 surrogate", EILSEQ, [](const Paths& p) { return put(p.first / "\xed\xa0\x80.txt", "x"); }},
+    {"mkdir of an overlong form", EILSEQ,
+     [](const Paths& p) { return err(::mkdir((p.first / "\xc0\xaf.d").c_str(), 0755)); }},
+    {"rename to a name that is not UTF-8", EILSEQ,
+     [](const Paths& p) {
+       put(p.first / "to-bad", "x");
+       return err(::rename((p.first / "to-bad").c_str(), (p.first / "bad\xfe").c_str()));
+     }},
+    {"symlink, link and mknod of a name that is not UTF-8", EILSEQ,
+     [](const Paths& p) {
+       put(p.first / "src", "x");
+       const int a = err(::symlink("t", (p.first / "s\xff").c_str()));
+       const int b = err(::link((p.first / "src").c_str(), (p.first / "l\xff").c_str()));
+       const int c = err(::mkfifo((p.first / "m\xff").c_str(), 0644));
+       return a == b && b == c ? a : kWrong;
+     }},
+    {"stat of a name that is not UTF-8", ENOENT,
+     [](const Paths& p) {
+       struct stat st {};
+       return err(::stat((p.first / "bad\xff.txt").c_str(), &st));
+     }},
+    {"a peer's name that is not UTF-8 is left out, the rest of its folder shown", 0,
+     [](const Paths& p) {
+       std::filesystem::create_directories(p.second / "odd");
+       writeFile(p.second / "odd" / "peer\xff.txt", "x");
+       writeFile(p.second / "odd" / "peer-ok.txt", "x");
+       // The mount hears of the new folder from the change poller.
+       const bool shown = eventually([&] { return listed(p.first / "odd", "peer-ok.txt"); });
+       std::size_t count = 0;
+       std::error_code ignored;
+       for (const auto& entry : std::filesystem::directory_iterator(p.first / "odd", ignored)) {
+         count += entry.is_regular_file(ignored);
+       }
+       return shown && count == 1 && get(p.first / "odd" / "peer-ok.txt") == "x" ? 0 : kWrong;
+     }},
     {"symlink", EPERM, [](const Paths& p) { return err(::symlink("target", (p.first / "link").c_str())); }},
     {"link", EPERM,
      [](const Paths& p) {

@@ -4,7 +4,9 @@
 
 #include <filesystem>
 
+#include "host/HostLocations.h"
 #include "tests/host/HostTestSupport.h"
+#include "tests/support/Waiter.h"
 
 namespace corvane::host::testing {
 namespace {
@@ -63,6 +65,40 @@ TEST_F(HostVfsServiceTest, ListsImmediateChildrenOnly) {
 
   expectVfsError(service->listDirectory("/missing"), VfsErrorCode::notFound);
   expectVfsError(service->listDirectory("/b.txt"), VfsErrorCode::invalidArgument);
+}
+
+// Names the link cannot carry never reach it; the rest of the folder is served
+// and the count the host keeps for doctor follows the share.
+TEST_F(HostVfsServiceTest, NamesThatAreNotUtf8AreLeftOutAndCounted) {
+  writeFile(share() / "ok.txt", "ok");
+  writeFile(share() / "bad\xff.txt", "x");
+  writeFile(share() / "D/\xc0\xaf.txt", "x");
+  auto service = open();
+  const std::uint64_t t0 = *service->currentToken();
+  writeFile(share() / "D/\xed\xa0\x80.txt", "x");
+  writeFile(share() / "D/new.txt", "x");
+
+  auto names = [&](const char* folder) {
+    std::vector<std::string> out;
+    auto listed = service->listDirectory(folder);
+    if (listed.ok()) {
+      for (const auto& entry : *listed) out.push_back(entry.name);
+    }
+    return out;
+  };
+  EXPECT_EQ(names("/"), (std::vector<std::string>{"D", "ok.txt"}));
+  EXPECT_EQ(names("/D"), (std::vector<std::string>{"new.txt"}));
+  ASSERT_TRUE(corvane::testing::eventually([&] {
+    auto changes = service->readChanges("/D", t0);
+    return changes.ok() && changes->changes.size() == 1 && changes->changes[0].name() == "new.txt";
+  }));
+  expectVfsError(service->statItem("/bad\xff.txt"), VfsErrorCode::invalidArgument);
+
+  const auto report = unshareableNamesFile(stateFolder(), "peer-1");
+  EXPECT_NE(readFile(report).find("\"count\":3"), std::string::npos) << readFile(report);
+  fs::remove(share() / "bad\xff.txt");
+  EXPECT_EQ(names("/"), (std::vector<std::string>{"D", "ok.txt"}));
+  EXPECT_NE(readFile(report).find("\"count\":2"), std::string::npos) << readFile(report);
 }
 
 TEST_F(HostVfsServiceTest, FetchReturnsAPrivateCopyOutsideTheShare) {

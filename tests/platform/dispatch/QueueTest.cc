@@ -7,6 +7,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -68,6 +69,20 @@ TEST(Queue, SyncWaitsForEarlierBlocksAndReturnsItsValue) {
   opener.join();
   EXPECT_EQ(value, 42);
   EXPECT_EQ(order, (std::vector<int>{1, 2}));
+}
+
+// One block that throws ends neither the queue nor the process: an async
+// block's exception goes no further, a sync block's reaches its caller, inline
+// or handed to the worker, and the queue keeps serving.
+TEST(Queue, AThrowingBlockLeavesTheQueueWorking) {
+  Queue q("test.throws");
+  q.async([] { throw std::runtime_error("async"); });
+  EXPECT_THROW(q.sync([] { throw std::runtime_error("sync"); }), std::runtime_error);  // behind the async one
+  EXPECT_THROW(q.sync([] { throw std::runtime_error("inline"); }), std::runtime_error);  // idle: runs inline
+  EXPECT_EQ(q.sync([] { return 7; }), 7);
+  std::atomic<bool> ran{false};
+  q.async([&] { ran = true; });
+  EXPECT_TRUE(corvane::testing::eventually([&] { return ran.load(); }));
 }
 
 TEST(Queue, WorkerThreadIsNamedAfterTheLabelCutToFifteenCharacters) {
