@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "framework/ItemTemplate.h"
+#include "framework/mount/ConflictRules.h"
 #include "platform/fileprovider/Errors.h"
 
 namespace corvane::framework::mount {
@@ -153,7 +154,7 @@ int MountFileSystem::setattr(fuse_ino_t inode, const struct stat& wanted, int to
     auto contents = file ? file->contents : contentsOf(found);
     if (!file) contents->opened();
     const off_t size = wanted.st_size;
-    int err = contents->change(peerOf(found), size != 0,
+    int err = contents->change(file ? peerOf(*file) : peerOf(found), size != 0,
                                [size](int fd) { return ::ftruncate(fd, size) == 0 ? 0 : errno; });
     if (!err) changedHere(found);
     if (!err && file) file->wrote = true;
@@ -184,11 +185,17 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
   if (int err = listings_.ensureListed(folder)) return err;
   auto holding = table_.holdFolder(parent);
   ItemIdentifier parentIdentifier{""};
+  std::optional<fileprovider::SyncAnchor> anchor;
   {
     std::lock_guard guard(table_.mutex());
     if (folder->children.contains(name)) return EEXIST;
     parentIdentifier = folder->identifier;
+    anchor = folder->anchor;
   }
+  // The new folder's changes are read from an anchor taken before it existed:
+  // the peer may add to it the moment it is made. An anchor names a point in
+  // the share's change history, not a folder, so the parent's serves.
+  if (!anchor) anchor = calls_->currentAnchor(parentIdentifier);
   auto made = calls_->create(
       std::make_shared<ItemTemplate>("", parentIdentifier.rawValue(), name, uniform_types::UTType::folder().identifier()),
       fileprovider::ItemField::filename, std::nullopt);
@@ -199,7 +206,10 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
     const fuse_ino_t inode = table_.place(*made, parent);
     folder->children.set(name, inode);
     created = table_.find(inode);
-    created->listed = true;  // new and empty; changes made elsewhere come through the poller
+    // New and empty: what the peer adds comes through the poller, from the
+    // anchor. Without one the folder is listed on its next use instead.
+    created->listed = anchor.has_value();
+    created->anchor = anchor;
     table_.touched(parent);
   }
   fillEntry(created, entry);
@@ -235,6 +245,19 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
     item = found->item;
   }
   auto holding = table_.holdFolder(parent);
+  if (item && !wantFolder) {
+    // An edit the peer made since this mount saw the file wins over the
+    // delete: the peer's file stays, and comes back here with its change.
+    auto now = calls_->item(item->itemIdentifier());
+    if (now.ok() && !unchangedOnPeer(item, *now)) {
+      noteConflict(found, {}, "changed on the peer; the delete was not sent");
+      item = nullptr;
+    } else if (!now.ok() && isFileProviderError(now.error(), fileprovider::ErrorCode::noSuchItem)) {
+      item = nullptr;  // gone there already
+    } else if (!now.ok()) {
+      return errnoFor(now.error());
+    }
+  }
   if (item) {
     auto removed = calls_->remove(item->itemIdentifier(), item->itemVersion());
     if (!removed.ok()) return errnoFor(removed.error());
@@ -245,6 +268,15 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
   table_.detach(found);
   found->item = item;
   return 0;
+}
+
+void MountFileSystem::noteConflict(const NodePtr& file, const std::string& copy, std::string_view reason) {
+  std::string path;
+  {
+    std::lock_guard guard(table_.mutex());
+    path = table_.pathOf(file);
+  }
+  uploads_->noteConflict({std::move(path), copy}, reason);
 }
 
 int MountFileSystem::unlink(fuse_ino_t parent, const std::string& name) { return removeChild(parent, name, false); }

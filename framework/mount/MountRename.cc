@@ -5,7 +5,9 @@
 #include <cstdio>
 
 #include "framework/ItemTemplate.h"
+#include "framework/mount/ConflictRules.h"
 #include "framework/mount/MountFileSystem.h"
+#include "platform/fileprovider/Errors.h"
 #include "platform/foundation/Utf8.h"
 
 namespace corvane::framework::mount {
@@ -167,6 +169,20 @@ int MountFileSystem::moveAside(const NodePtr& target, const std::string& newName
     targetItem = target->item;
   }
   if (!targetItem) return 0;
+  // The peer's file may have changed since this mount saw it: then it is kept,
+  // as a conflict copy, not removed once the rename landed.
+  auto now = calls_->item(targetItem->itemIdentifier());
+  if (!now.ok()) {
+    if (isFileProviderError(now.error(), fileprovider::ErrorCode::noSuchItem)) return 0;  // gone already
+    return errnoFor(now.error());
+  }
+  if (!unchangedOnPeer(targetItem, *now)) {
+    auto kept = keepAsConflictCopy(*calls_, *now, newName);
+    if (!kept.ok()) return errnoFor(kept.error());
+    noteConflict(target, (*kept)->filename(), "changed on the peer");
+    return 0;
+  }
+  targetItem = *now;
   // Within NAME_MAX however long the name it makes way for.
   std::string asideName = ".corvane-replaced-" + std::to_string(target->inode) + "-";
   asideName += foundation::utf8Prefix(newName, NAME_MAX - asideName.size());

@@ -15,6 +15,7 @@
 #include "platform/foundation/Guarded.h"
 #include "platform/foundation/Utf8.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
+#include "shared/items/FileProviderItemIdentifierCodec.h"
 
 namespace corvane::framework::mount {
 
@@ -47,6 +48,16 @@ std::shared_ptr<ItemTemplate> newFile(const std::string& parent, const std::stri
   return std::make_shared<ItemTemplate>("", parent, name, std::nullopt);
 }
 
+// The identifier the peer gives `name` in the folder `parent`; empty when the
+// folder's identifier is neither the root nor a peer path.
+std::string childOf(const std::string& peer, const std::string& parent, const std::string& name) {
+  if (parent == ItemIdentifier::rootContainer().rawValue()) {
+    return FileProviderItemIdentifierCodec::childIdentifier(peer, "/", name);
+  }
+  auto folder = FileProviderItemIdentifierCodec::parse(parent);
+  return folder ? FileProviderItemIdentifierCodec::childIdentifier(folder->peerId, folder->path, name) : std::string();
+}
+
 }  // namespace
 
 UploadQueue::Attempt UploadQueue::storedAs(const ItemPtr& item) {
@@ -71,23 +82,6 @@ bool sameBytes(int a, int b) {
 
 }  // namespace
 
-std::string conflictName(const std::string& name, std::time_t when, int attempt) {
-  const auto dot = name.rfind('.');
-  const bool hasExtension = dot != std::string::npos && dot > 0;
-  std::tm local{};
-  ::localtime_r(&when, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H.%M.%S", &local);
-  std::string mark = std::string(" (conflict ") + stamp;
-  if (attempt > 1) mark += " " + std::to_string(attempt);
-  mark += ")";
-  // A name at NAME_MAX still gets its copy: the stem gives way, the mark and
-  // the extension (when it leaves room for a stem at all) stay.
-  std::string extension = hasExtension ? name.substr(dot) : "";
-  if (mark.size() + extension.size() + 1 > NAME_MAX) extension.clear();
-  const std::string_view stem = std::string_view(name).substr(0, hasExtension && !extension.empty() ? dot : name.size());
-  return std::string(foundation::utf8Prefix(stem, NAME_MAX - mark.size() - extension.size())) + mark + extension;
-}
 
 UploadQueue::UploadQueue(std::string peer, std::shared_ptr<ExtensionCalls> calls,
                          std::unique_ptr<UploadJournal> journal, std::shared_ptr<MaterializedCache> cache)
@@ -218,11 +212,11 @@ UploadQueue::Attempt UploadQueue::attempt(const Entry& entry) {
   using namespace fileprovider;
   auto peer = calls_->item(ItemIdentifier(entry.record.identifier));
   if (!peer.ok()) {
-    if (isFileProviderError(peer.error(), ErrorCode::noSuchItem)) return conflictCopy(entry, data, nullptr);
-    return failure(peer.error());
+    if (!isFileProviderError(peer.error(), ErrorCode::noSuchItem)) return failure(peer.error());
+    // The file a rename here replaced is gone there too: the name is free.
+    if (entry.record.takesName) return sendNew(entry, data);
+    return conflictCopy(entry, data, nullptr);
   }
-  // Without a base, the contents replace the peer's file whatever it holds,
-  // as a rename onto a name does.
   if (entry.record.baseVersion && (*peer)->itemVersion().contentVersion != *entry.record.baseVersion) {
     // Changed on the peer, or stored by this very upload before a crash.
     if (sameContents(*peer, data)) return storedAs(*peer);
@@ -231,7 +225,9 @@ UploadQueue::Attempt UploadQueue::attempt(const Entry& entry) {
     // The peer still holding the bytes the edit started from is no edit there.
     auto base =
         entry.record.baseVersion ? cache_->find(entry.record.identifier, *entry.record.baseVersion) : std::nullopt;
-    if (!base || !sameContents(*peer, base->get())) return conflictCopy(entry, data, *peer);
+    if (!base || !sameContents(*peer, base->get())) {
+      return entry.record.takesName ? takeName(entry, data, *peer) : conflictCopy(entry, data, *peer);
+    }
   }
   auto modified = calls_->modify(*peer, (*peer)->itemVersion(), ItemField::contents, data);
   if (!modified.ok()) {
@@ -244,6 +240,16 @@ UploadQueue::Attempt UploadQueue::attempt(const Entry& entry) {
 UploadQueue::Attempt UploadQueue::sendNew(const Entry& entry, const std::filesystem::path& data) {
   using namespace fileprovider;
   const auto& record = entry.record;
+  // An upload to a name replaces whatever the peer holds there, and the peer
+  // may have made a file of that name since this mount last listed the
+  // folder: the name is asked for first, as close to the upload as the calls
+  // allow, and a file found there is met as a collision.
+  const std::string identifier = childOf(peer_, record.parentIdentifier, record.name);
+  if (!identifier.empty()) {
+    auto there = calls_->item(ItemIdentifier(identifier));
+    if (there.ok()) return collided(entry, data, *there);
+    if (!isFileProviderError(there.error(), ErrorCode::noSuchItem)) return failure(there.error());
+  }
   auto made =
       calls_->create(newFile(record.parentIdentifier, record.name), ItemField::contents | ItemField::filename, data);
   if (made.ok()) return storedAs(asListed(*made, record.size));
@@ -255,6 +261,24 @@ UploadQueue::Attempt UploadQueue::sendNew(const Entry& entry, const std::filesys
   for (const auto& item : listing->items) {
     if (item->filename() == record.name) existing = item;
   }
+  return collided(entry, data, existing);
+}
+
+// A rename here onto a file the peer changed since: the peer's version goes
+// to a conflict copy, and the renamed file takes the name.
+UploadQueue::Attempt UploadQueue::takeName(const Entry& entry, const std::filesystem::path& data,
+                                           const ItemPtr& peer) {
+  auto kept = keepAsConflictCopy(*calls_, peer, entry.record.name);
+  if (!kept.ok()) return failure(kept.error());
+  noteConflict({entry.record.path, (*kept)->filename()}, "changed on the peer; a rename here took its name");
+  return sendNew(entry, data);
+}
+
+// A new file whose name the peer holds already (absent: held, then gone):
+// the same bytes are this upload, landed before a crash; other bytes are the
+// peer's own file, which stays, and the local one becomes a conflict copy.
+UploadQueue::Attempt UploadQueue::collided(const Entry& entry, const std::filesystem::path& data,
+                                           const ItemPtr& existing) {
   if (existing && sameContents(existing, data)) return storedAs(existing);
   return conflictCopy(entry, data, existing);
 }
@@ -649,10 +673,11 @@ bool UploadQueue::retitle(std::uint64_t key, const std::string& name, const std:
   renamed.name = name;
   renamed.path = path;
   if (replaced.item) {
-    // The file it replaces takes these contents, whatever the peer holds by
-    // then, as a rename onto it would have.
+    // The file it replaces takes these contents, as a rename onto it would
+    // have; a version the peer made meanwhile is kept as a conflict copy.
     renamed.identifier = replaced.item->itemIdentifier().rawValue();
-    renamed.baseVersion.reset();
+    renamed.baseVersion = replaced.item->itemVersion().contentVersion;
+    renamed.takesName = true;
   }
   if (!journal_->renamed(renamed).ok()) return false;
   found->second.record = std::move(renamed);
@@ -738,6 +763,13 @@ bool UploadQueue::hasPending(const std::string& identifier) const {
 std::vector<UploadQueue::Conflict> UploadQueue::conflicts() const {
   std::lock_guard guard(mutex_);
   return conflicts_;
+}
+
+void UploadQueue::noteConflict(Conflict conflict, std::string_view reason) {
+  const std::string detail = conflict.copy.empty() ? conflict.path : conflict.path + " -> " + conflict.copy;
+  CorvaneFpLog::emit({.event = "mount.conflict_copy", .level = "WARN", .peer = peer_, .detail = detail, .reason = reason});
+  std::lock_guard guard(mutex_);
+  conflicts_.push_back(std::move(conflict));
 }
 
 }  // namespace corvane::framework::mount

@@ -28,15 +28,12 @@
 #include <thread>
 #include <vector>
 
+#include "framework/mount/ConflictRules.h"
 #include "framework/mount/MaterializedCache.h"
 #include "framework/mount/ExtensionCalls.h"
 #include "framework/mount/UploadJournal.h"
 
 namespace corvane::framework::mount {
-
-// "NAME (conflict YYYY-MM-DD HH.MM.SS).EXT" at local time `when`; from the
-// second try on, a counter after the time.
-std::string conflictName(const std::string& name, std::time_t when, int attempt);
 
 class UploadQueue {
  public:
@@ -146,6 +143,10 @@ class UploadQueue {
   // Whether an upload of the file the peer knows as `identifier` is still due.
   bool hasPending(const std::string& identifier) const;
   std::vector<Conflict> conflicts() const;
+  // A conflict met outside an upload (a rename or delete here of a file the
+  // peer changed): told like an upload's, in the log and in `status`. `copy`
+  // is empty when no copy was needed.
+  void noteConflict(Conflict conflict, std::string_view reason);
 
  private:
   struct Entry {
@@ -171,6 +172,8 @@ class UploadQueue {
   void run();
   Attempt attempt(const Entry& entry);
   Attempt sendNew(const Entry& entry, const std::filesystem::path& data);
+  Attempt takeName(const Entry& entry, const std::filesystem::path& data, const fileprovider::ItemPtr& peer);
+  Attempt collided(const Entry& entry, const std::filesystem::path& data, const fileprovider::ItemPtr& existing);
   Attempt conflictCopy(const Entry& entry, const std::filesystem::path& data, const fileprovider::ItemPtr& peer);
   Attempt failure(const foundation::Error& error) const;
   bool sameContents(const fileprovider::ItemPtr& peer, const std::filesystem::path& data);

@@ -111,7 +111,7 @@ foundation::ProgressPtr FakeExtension::createItem(fileprovider::ItemPtr itemTemp
 }
 
 foundation::ProgressPtr FakeExtension::modifyItem(fileprovider::ItemPtr item, const fileprovider::ItemVersion&,
-                                                  fileprovider::ItemFields,
+                                                  fileprovider::ItemFields fields,
                                                   const std::optional<std::filesystem::path>& contents,
                                                   fileprovider::ModifyItemOptions, const fileprovider::Request&,
                                                   ItemChangeCompletion completion) {
@@ -122,7 +122,13 @@ foundation::ProgressPtr FakeExtension::modifyItem(fileprovider::ItemPtr item, co
     if (unreachableChanges > 0) {
       --unreachableChanges;
     } else {
-      changed = store(item->filename(), contents ? readFile(*contents) : bytes[item->itemIdentifier().rawValue()]);
+      const std::string from = item->itemIdentifier().rawValue();
+      changed = store(item->filename(), contents ? readFile(*contents) : bytes[from]);
+      // A rename leaves the old name free.
+      if ((fields & fileprovider::ItemField::filename) && changed->itemIdentifier().rawValue() != from) {
+        items.erase(from);
+        bytes.erase(from);
+      }
     }
   }
   answer(completion, changed, fileprovider::ErrorCode::serverUnreachable);
