@@ -12,8 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!record) return 0;
   auto again = UploadJournal::decode(UploadJournal::encode(*record));
   if (!again || again->sequence != record->sequence || again->identifier != record->identifier ||
-      again->name != record->name || again->baseVersion != record->baseVersion || again->failed != record->failed ||
-      again->takesName != record->takesName) {
+      again->name != record->name || again->baseVersion != record->baseVersion || again->failed != record->failed) {
     std::abort();
   }
   return 0;

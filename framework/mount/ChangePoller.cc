@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
-#include <string>
 
 #include "platform/fileprovider/Errors.h"
 #include "platform/foundation/Guarded.h"
@@ -37,17 +35,17 @@ void ChangePoller::round() {
   // Taken before the folders are asked, so a change made meanwhile moves it again.
   workingSetAnchor_ = calls_->currentAnchor(workingSet);
 
-  std::vector<NodePtr> folders, relist;
+  std::vector<NodePtr> folders;
   {
     std::lock_guard guard(table_.mutex());
     for (const auto& [inode, node] : table_.nodes()) {
-      if (!node->folder || !node->anchor || node->identifier.rawValue().empty()) continue;
-      (node->listed ? folders : relist).push_back(node);
+      if (node->folder && node->listed && node->anchor && !node->identifier.rawValue().empty()) {
+        folders.push_back(node);
+      }
     }
   }
   std::vector<Invalidation> invalidations;
   std::vector<RemoteChange> changes;
-  for (const auto& folder : relist) listAgain(folder, invalidations);
   bool again = false;
   for (const auto& folder : folders) again |= !pollFolder(folder, invalidations, changes);
   // A folder whose feed was set aside is asked again next round, even if the
@@ -56,31 +54,6 @@ void ChangePoller::round() {
   if (!invalidations.empty()) invalidate_(std::move(invalidations));
   std::lock_guard guard(sinkMutex_);
   if (changeSink_ && !changes.empty()) changeSink_(changes);
-}
-
-// A folder that was listed once and then set aside (renamed here, which moved
-// every identifier below it, or its anchor expired) is one the kernel knows:
-// it is listed again now rather than on its next use, which for a folder the
-// kernel keeps cached may never come, and the kernel is told what moved.
-void ChangePoller::listAgain(const NodePtr& folder, std::vector<Invalidation>& out) {
-  std::map<std::string, fuse_ino_t> before;
-  {
-    std::lock_guard guard(table_.mutex());
-    before = {folder->children.byName().begin(), folder->children.byName().end()};
-  }
-  if (listings_.ensureListed(folder) != 0) return;  // unreachable: next round
-  std::lock_guard guard(table_.mutex());
-  for (const auto& [name, inode] : folder->children.byName()) {
-    auto found = before.find(name);
-    if (found == before.end() || found->second != inode) {
-      out.push_back({Invalidation::Kind::entry, folder->inode, name});
-    } else {
-      out.push_back({Invalidation::Kind::contents, inode, {}});  // it may have changed meanwhile
-    }
-    if (found != before.end()) before.erase(found);
-  }
-  for (const auto& [name, inode] : before) out.push_back({Invalidation::Kind::entry, folder->inode, name});
-  out.push_back({Invalidation::Kind::contents, folder->inode, {}});
 }
 
 // The share's change feed can lag behind what this mount did itself: after a

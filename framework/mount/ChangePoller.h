@@ -42,7 +42,6 @@ class ChangePoller {
   void round();
 
  private:
-  void listAgain(const NodePtr& folder, std::vector<Invalidation>& out);
   // Drops what the feed says and the peer no longer agrees with.
   void confirm(Changes& changes);
   // False when the feed was read across a change made here and set aside.

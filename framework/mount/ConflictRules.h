@@ -2,16 +2,18 @@
 // are kept (docs/write-semantics.md says them for users).
 //
 //   1. Nothing replaces or removes a file of the peer's that this mount has not
-//      seen: every upload, rename onto a name and delete first asks the peer
-//      for the file's version, as close to the act as the calls allow.
+//      seen: every upload of an edit, rename of a stored file onto a name and
+//      delete first asks the peer for the file's version, as close to the act
+//      as the calls allow.
 //   2. Both changed a file: the peer's version keeps the name, the mount's
 //      goes to a conflict copy beside it (UploadQueue).
 //   3. One side edited, the other deleted: the edit wins. A delete here of a
 //      file the peer changed leaves the peer's file, which comes back; an edit
 //      here of a file the peer deleted is stored again, as a conflict copy.
-//   4. Both made the same name: both kept, the peer's under the name.
-//   5. A rename here onto a name whose file the peer changed: the rename takes
-//      the name, the peer's version goes to a conflict copy.
+//   4. Both made the same name: both kept, the peer's under the name (once
+//      the listing here shows the peer's file; see docs/write-semantics.md).
+//   5. A rename here of a stored file onto a name whose file the peer changed:
+//      the rename takes the name, the peer's version goes to a conflict copy.
 //   6. A folder removed on one side while the other added to it: the peer
 //      refuses to remove a folder that is not empty, so what was added stays.
 //

@@ -154,7 +154,7 @@ int MountFileSystem::setattr(fuse_ino_t inode, const struct stat& wanted, int to
     auto contents = file ? file->contents : contentsOf(found);
     if (!file) contents->opened();
     const off_t size = wanted.st_size;
-    int err = contents->change(file ? peerOf(*file) : peerOf(found), size != 0,
+    int err = contents->change(peerOf(found), size != 0,
                                [size](int fd) { return ::ftruncate(fd, size) == 0 ? 0 : errno; });
     if (!err) changedHere(found);
     if (!err && file) file->wrote = true;
@@ -185,17 +185,11 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
   if (int err = listings_.ensureListed(folder)) return err;
   auto holding = table_.holdFolder(parent);
   ItemIdentifier parentIdentifier{""};
-  std::optional<fileprovider::SyncAnchor> anchor;
   {
     std::lock_guard guard(table_.mutex());
     if (folder->children.contains(name)) return EEXIST;
     parentIdentifier = folder->identifier;
-    anchor = folder->anchor;
   }
-  // The new folder's changes are read from an anchor taken before it existed:
-  // the peer may add to it the moment it is made. An anchor names a point in
-  // the share's change history, not a folder, so the parent's serves.
-  if (!anchor) anchor = calls_->currentAnchor(parentIdentifier);
   auto made = calls_->create(
       std::make_shared<ItemTemplate>("", parentIdentifier.rawValue(), name, uniform_types::UTType::folder().identifier()),
       fileprovider::ItemField::filename, std::nullopt);
@@ -206,10 +200,7 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
     const fuse_ino_t inode = table_.place(*made, parent);
     folder->children.set(name, inode);
     created = table_.find(inode);
-    // New and empty: what the peer adds comes through the poller, from the
-    // anchor. Without one the folder is listed on its next use instead.
-    created->listed = anchor.has_value();
-    created->anchor = anchor;
+    created->listed = true;  // new and empty; changes made elsewhere come through the poller
     table_.touched(parent);
   }
   fillEntry(created, entry);

@@ -138,8 +138,6 @@ class MountFileSystem {
   foundation::Result<MaterializedCache::Entry> peerContents(const fileprovider::ItemPtr& item);
   // What a file with no local copy shows: its item's contents, from the cache.
   FileContents::PeerSource peerOf(const NodePtr& file);
-  // The version `handle` opened, when it took one; else as above.
-  FileContents::PeerSource peerOf(OpenFile& handle);
   void changedHere(const NodePtr& file);
   // Hands what was changed to the upload queue, on disk, with where it goes.
   int seal(const NodePtr& file, FileContents& contents);
@@ -204,9 +202,6 @@ class MountFileSystem::OpenFile {
   mutable std::shared_mutex replying;  // held by every read being answered from the handle's descriptor
   foundation::UniqueFd fd;
   std::shared_ptr<void> cacheHold;  // keeps those contents in the cache while the file is open
-  // The peer's version of the file when it was opened, with fd its bytes:
-  // what the handle's first write edits, whatever the peer changed since.
-  std::optional<foundation::Data> openedVersion;
 };
 
 }  // namespace corvane::framework::mount

@@ -54,19 +54,6 @@ FileContents::PeerSource MountFileSystem::peerOf(const NodePtr& file) {
   };
 }
 
-FileContents::PeerSource MountFileSystem::peerOf(OpenFile& handle) {
-  if (!handle.openedVersion) return peerOf(handle.node);
-  return [&handle](FileContents::Peer& out) {
-    std::lock_guard guard(handle.peerMutex);
-    out.version = handle.openedVersion;
-    if (handle.fd.valid()) {
-      out.fd = foundation::UniqueFd(::fcntl(handle.fd.get(), F_DUPFD_CLOEXEC, 0));
-      if (!out.fd.valid()) return errno;
-    }
-    return 0;
-  };
-}
-
 int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& keepCache) {
   auto found = table_.node(inode);
   if (!found) return ENOENT;
@@ -85,28 +72,16 @@ int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& ke
     }
     changedHere(found);
   }
-  // A handle reads and edits the version it opened. A writer takes the
-  // peer's bytes now too, as a reader does: a change the peer makes before
-  // its first write must not become what that write edits, or the upload
-  // would mix two versions instead of meeting the peer's as a conflict.
-  if (!(flags & O_TRUNC) && !handle->contents->readable()) {
+  // A writer reads the peer's contents only when it asks for them.
+  if (!handle->writable && !handle->contents->readable()) {
     ItemPtr item;
     {
       std::lock_guard guard(table_.mutex());
       item = found->item;
     }
-    if (!item && handle->writable) {
-      file = keep(std::move(handle));  // a new file: its bytes are all here
-      return 0;
-    }
     if (!item) {
       handle->contents->released();
       return ENOENT;
-    }
-    if (handle->writable && item->documentSize().value_or(0) == 0) {
-      handle->openedVersion = item->itemVersion().contentVersion;
-      file = keep(std::move(handle));
-      return 0;
     }
     auto entry = peerContents(item);
     if (!entry.ok()) {
@@ -115,7 +90,6 @@ int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& ke
     }
     handle->fd = std::move(entry->fd);
     handle->cacheHold = std::move(entry->hold);
-    handle->openedVersion = entry->item->itemVersion().contentVersion;
     std::lock_guard guard(table_.mutex());
     if (entry->item != item && found->item == item) found->item = entry->item;
     const auto version = entry->item->itemVersion().contentVersion;
@@ -186,7 +160,7 @@ int MountFileSystem::withReadDescriptor(OpenFile* file, const std::function<void
 
 int MountFileSystem::write(OpenFile* file, off_t offset, const WriteAt& put, std::size_t& written) {
   if (!file->writable) return EBADF;
-  int err = file->contents->change(peerOf(*file), true, [&](int fd) {
+  int err = file->contents->change(peerOf(file->node), true, [&](int fd) {
     const ssize_t n = put(fd);
     if (n < 0) return static_cast<int>(-n);
     written = static_cast<std::size_t>(n);

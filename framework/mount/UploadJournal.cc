@@ -367,15 +367,13 @@ std::string UploadJournal::encode(const PendingUpload& record) {
                                  {"failed", record.failed},
                                  {"boot", record.boot}};
   if (record.baseVersion) json["baseVersion"] = foundation::hexString(*record.baseVersion);
-  if (record.takesName) json["takesName"] = true;
   return json.dump() + "\n";
 }
 
 std::optional<PendingUpload> UploadJournal::decode(std::string_view text) {
   auto json = nlohmann::json::parse(text, nullptr, false);
   // Records written before commits carried their boot have none: they were durable.
-  // Only a rename onto a file of the peer's writes "takesName".
-  if (!json.is_object() || json.size() != 10u + json.contains("boot") + json.contains("takesName")) return std::nullopt;
+  if (!json.is_object() || json.size() != (json.contains("boot") ? 11u : 10u)) return std::nullopt;
   auto text_ = [&](const char* key) { return json.contains(key) && json[key].is_string(); };
   auto number = [&](const char* key) { return json.contains(key) && json[key].is_number_unsigned(); };
   if (!number("sequence") || !text_("identifier") || !text_("parent") || !text_("name") || !text_("path") ||
@@ -397,10 +395,6 @@ std::optional<PendingUpload> UploadJournal::decode(std::string_view text) {
   if (json.contains("boot")) {
     if (!json["boot"].is_string()) return std::nullopt;
     record.boot = json["boot"].get<std::string>();
-  }
-  if (json.contains("takesName")) {
-    if (!json["takesName"].is_boolean()) return std::nullopt;
-    record.takesName = json["takesName"].get<bool>();
   }
   if (const auto& base = json["baseVersion"]; base.is_string()) {
     record.baseVersion = foundation::dataFromHex(base.get<std::string>());

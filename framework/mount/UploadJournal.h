@@ -48,12 +48,9 @@ struct PendingUpload {
   std::string parentIdentifier;
   std::string name;
   std::string path;  // where the user sees it in the mount, for messages
-  // The content version the edit was made from; none for a new file. For a
-  // file renamed onto one of the peer's, the version of the file it replaces.
+  // The content version the edit was made from; none for a new file, or for
+  // one renamed onto a file of the peer's, which it replaces unchecked.
   std::optional<foundation::Data> baseVersion;
-  // Renamed onto a file of the peer's before it was sent: it takes that name,
-  // and a version the peer made meanwhile goes to a conflict copy.
-  bool takesName = false;
   std::uint64_t size = 0;
   std::uint32_t attempts = 0;
   std::string lastError;

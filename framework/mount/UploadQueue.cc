@@ -15,7 +15,6 @@
 #include "platform/foundation/Guarded.h"
 #include "platform/foundation/Utf8.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
-#include "shared/items/FileProviderItemIdentifierCodec.h"
 
 namespace corvane::framework::mount {
 
@@ -48,16 +47,6 @@ std::shared_ptr<ItemTemplate> newFile(const std::string& parent, const std::stri
   return std::make_shared<ItemTemplate>("", parent, name, std::nullopt);
 }
 
-// The identifier the peer gives `name` in the folder `parent`; empty when the
-// folder's identifier is neither the root nor a peer path.
-std::string childOf(const std::string& peer, const std::string& parent, const std::string& name) {
-  if (parent == ItemIdentifier::rootContainer().rawValue()) {
-    return FileProviderItemIdentifierCodec::childIdentifier(peer, "/", name);
-  }
-  auto folder = FileProviderItemIdentifierCodec::parse(parent);
-  return folder ? FileProviderItemIdentifierCodec::childIdentifier(folder->peerId, folder->path, name) : std::string();
-}
-
 }  // namespace
 
 UploadQueue::Attempt UploadQueue::storedAs(const ItemPtr& item) {
@@ -81,7 +70,6 @@ bool sameBytes(int a, int b) {
 }
 
 }  // namespace
-
 
 UploadQueue::UploadQueue(std::string peer, std::shared_ptr<ExtensionCalls> calls,
                          std::unique_ptr<UploadJournal> journal, std::shared_ptr<MaterializedCache> cache)
@@ -212,11 +200,11 @@ UploadQueue::Attempt UploadQueue::attempt(const Entry& entry) {
   using namespace fileprovider;
   auto peer = calls_->item(ItemIdentifier(entry.record.identifier));
   if (!peer.ok()) {
-    if (!isFileProviderError(peer.error(), ErrorCode::noSuchItem)) return failure(peer.error());
-    // The file a rename here replaced is gone there too: the name is free.
-    if (entry.record.takesName) return sendNew(entry, data);
-    return conflictCopy(entry, data, nullptr);
+    if (isFileProviderError(peer.error(), ErrorCode::noSuchItem)) return conflictCopy(entry, data, nullptr);
+    return failure(peer.error());
   }
+  // Without a base, the contents replace the peer's file whatever it holds,
+  // as a rename onto a name does.
   if (entry.record.baseVersion && (*peer)->itemVersion().contentVersion != *entry.record.baseVersion) {
     // Changed on the peer, or stored by this very upload before a crash.
     if (sameContents(*peer, data)) return storedAs(*peer);
@@ -225,9 +213,7 @@ UploadQueue::Attempt UploadQueue::attempt(const Entry& entry) {
     // The peer still holding the bytes the edit started from is no edit there.
     auto base =
         entry.record.baseVersion ? cache_->find(entry.record.identifier, *entry.record.baseVersion) : std::nullopt;
-    if (!base || !sameContents(*peer, base->get())) {
-      return entry.record.takesName ? takeName(entry, data, *peer) : conflictCopy(entry, data, *peer);
-    }
+    if (!base || !sameContents(*peer, base->get())) return conflictCopy(entry, data, *peer);
   }
   auto modified = calls_->modify(*peer, (*peer)->itemVersion(), ItemField::contents, data);
   if (!modified.ok()) {
@@ -240,16 +226,6 @@ UploadQueue::Attempt UploadQueue::attempt(const Entry& entry) {
 UploadQueue::Attempt UploadQueue::sendNew(const Entry& entry, const std::filesystem::path& data) {
   using namespace fileprovider;
   const auto& record = entry.record;
-  // An upload to a name replaces whatever the peer holds there, and the peer
-  // may have made a file of that name since this mount last listed the
-  // folder: the name is asked for first, as close to the upload as the calls
-  // allow, and a file found there is met as a collision.
-  const std::string identifier = childOf(peer_, record.parentIdentifier, record.name);
-  if (!identifier.empty()) {
-    auto there = calls_->item(ItemIdentifier(identifier));
-    if (there.ok()) return collided(entry, data, *there);
-    if (!isFileProviderError(there.error(), ErrorCode::noSuchItem)) return failure(there.error());
-  }
   auto made =
       calls_->create(newFile(record.parentIdentifier, record.name), ItemField::contents | ItemField::filename, data);
   if (made.ok()) return storedAs(asListed(*made, record.size));
@@ -262,16 +238,6 @@ UploadQueue::Attempt UploadQueue::sendNew(const Entry& entry, const std::filesys
     if (item->filename() == record.name) existing = item;
   }
   return collided(entry, data, existing);
-}
-
-// A rename here onto a file the peer changed since: the peer's version goes
-// to a conflict copy, and the renamed file takes the name.
-UploadQueue::Attempt UploadQueue::takeName(const Entry& entry, const std::filesystem::path& data,
-                                           const ItemPtr& peer) {
-  auto kept = keepAsConflictCopy(*calls_, peer, entry.record.name);
-  if (!kept.ok()) return failure(kept.error());
-  noteConflict({entry.record.path, (*kept)->filename()}, "changed on the peer; a rename here took its name");
-  return sendNew(entry, data);
 }
 
 // A new file whose name the peer holds already (absent: held, then gone):
@@ -673,11 +639,10 @@ bool UploadQueue::retitle(std::uint64_t key, const std::string& name, const std:
   renamed.name = name;
   renamed.path = path;
   if (replaced.item) {
-    // The file it replaces takes these contents, as a rename onto it would
-    // have; a version the peer made meanwhile is kept as a conflict copy.
+    // The file it replaces takes these contents, whatever the peer holds by
+    // then, as a rename onto it would have.
     renamed.identifier = replaced.item->itemIdentifier().rawValue();
-    renamed.baseVersion = replaced.item->itemVersion().contentVersion;
-    renamed.takesName = true;
+    renamed.baseVersion.reset();
   }
   if (!journal_->renamed(renamed).ok()) return false;
   found->second.record = std::move(renamed);

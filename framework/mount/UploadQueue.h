@@ -20,6 +20,7 @@
 #include <ctime>
 #include <functional>
 #include <map>
+#include <unordered_map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -172,7 +173,6 @@ class UploadQueue {
   void run();
   Attempt attempt(const Entry& entry);
   Attempt sendNew(const Entry& entry, const std::filesystem::path& data);
-  Attempt takeName(const Entry& entry, const std::filesystem::path& data, const fileprovider::ItemPtr& peer);
   Attempt collided(const Entry& entry, const std::filesystem::path& data, const fileprovider::ItemPtr& existing);
   Attempt conflictCopy(const Entry& entry, const std::filesystem::path& data, const fileprovider::ItemPtr& peer);
   Attempt failure(const foundation::Error& error) const;
