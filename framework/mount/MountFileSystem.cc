@@ -239,11 +239,16 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
     auto removed = calls_->remove(item->itemIdentifier(), item->itemVersion());
     if (!removed.ok()) return errnoFor(removed.error());
   }
-  std::lock_guard guard(table_.mutex());
-  folder->children.erase(name);
-  table_.touched(folder->inode);
-  table_.detach(found);
-  found->item = item;
+  {
+    std::lock_guard guard(table_.mutex());
+    folder->children.erase(name);
+    table_.touched(folder->inode);
+    table_.detach(found);
+    found->item = item;
+  }
+  // Its cached contents are no one's now. Handles still open read their own
+  // descriptors, or the local copy keepLocal made.
+  if (item && !wantFolder) cache_->drop(item);
   return 0;
 }
 

@@ -1,7 +1,7 @@
 // The bounded cache and pinning under a real mount, a cache emptied under it,
-// and what a sparse file takes in it. What stayed in the cache is read back
-// with the host gone: a file still cached reads, an evicted one cannot be
-// fetched again.
+// what a removal leaves in it and what a sparse file takes in it. What stayed
+// in the cache is read back with the host gone: a file still cached reads, an
+// evicted one cannot be fetched again.
 #include <sys/stat.h>
 
 #include <string>
@@ -32,6 +32,13 @@ class MountCache : public MountEndToEnd {
       if (entry.is_regular_file(error) && entry.path().extension() != ".log") files.push_back(entry.path());
     }
     return files;
+  }
+  // Whether the mount of `domain` keeps `contents` in its cache.
+  bool cached(const std::string& domain, const std::string& contents) const {
+    for (const auto& file : cachedFiles(dir_.path() / "cache" / "corvane" / domain)) {
+      if (readFile(file) == contents) return true;
+    }
+    return false;
   }
 };
 
@@ -114,6 +121,28 @@ TEST_F(MountCache, SparseFilesStaySparseOnThePeerAndInTheCaches) {
   }
   EXPECT_GE(copies.size(), 4u) << "the mount's cache and the host's hold copies too";
   for (const auto& file : copies) EXPECT_LT(allocated(file), kSize / 16) << file;
+}
+
+TEST_F(MountCache, ARemovedFileAndOneReplacedByARenameLeaveTheCache) {
+  writeFile(share() / "gone.txt", std::string(3000, 'g'));
+  writeFile(share() / "replaced-queued.txt", std::string(3001, 'q'));
+  writeFile(share() / "replaced-stored.txt", std::string(3002, 's'));
+  Mount mount(dir_.path(), "dropped", {"--share", share().string()});
+  ASSERT_TRUE(mount.ready()) << mount.log();
+  const std::vector<std::string> contents = {std::string(3000, 'g'), std::string(3001, 'q'), std::string(3002, 's'),
+                                             "made here"};
+  // clang-format off
+  ASSERT_EQ(mount.shell(R"sh(cat gone.txt replaced-queued.txt replaced-stored.txt > /dev/null
+      printf 'made here' > mine.txt; sync mine.txt)sh", share()), 0) << mount.log();
+  // clang-format on
+  for (const auto& text : contents) ASSERT_TRUE(cached("dropped", text)) << text.substr(0, 10);
+  // One rename replaces a file with one not sent yet, the other with one the peer has.
+  // clang-format off
+  ASSERT_EQ(mount.shell(R"sh(rm gone.txt mine.txt
+      echo new > new1; mv new1 replaced-queued.txt
+      echo new > new2; sync new2; mv new2 replaced-stored.txt)sh", share()), 0) << mount.log();
+  // clang-format on
+  for (const auto& text : contents) EXPECT_FALSE(cached("dropped", text)) << text.substr(0, 10);
 }
 
 TEST_F(MountCache, CachesEmptiedUnderARunningMountAreMadeAgain) {
