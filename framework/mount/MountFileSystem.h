@@ -15,6 +15,7 @@
 
 #include <fuse_lowlevel.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <atomic>
 #include <chrono>
@@ -67,6 +68,8 @@ class MountFileSystem {
   // attributes and the offset that resumes after it, until `add` says it is full.
   using EntryConsumer = std::function<bool(const char* name, const struct stat& attributes, off_t next)>;
   int readFolder(fuse_ino_t inode, off_t offset, const EntryConsumer& add);
+  // The size and free space of the disk writes land on first, in kBlockSize blocks.
+  int statfs(struct statvfs& figures);
 
   class OpenFile;
   int open(fuse_ino_t inode, int flags, OpenFile*& file, bool& keepCache);

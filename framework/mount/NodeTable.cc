@@ -161,10 +161,9 @@ void NodeTable::fill(const Node& node, struct stat& st) const {
       st.st_size = static_cast<off_t>(*node.item->documentSize());
     }
   }
-  // A file's is the size of one write request: cp and cat move 1 MiB a call. A
-  // folder's stays small, since the C library sizes its buffer for a listing by
-  // it, and the kernel allocates a buffer that size for every listing request.
-  st.st_blksize = node.folder ? 4096 : 1 << 20;
+  // A folder's stays small: the C library sizes its buffer for a listing by it,
+  // and the kernel allocates a buffer that size for every listing request.
+  st.st_blksize = node.folder ? 4096 : kBlockSize;
   st.st_blocks = (st.st_size + 511) / 512;
   double modified = 0;
   if (node.localModified) {

@@ -4,10 +4,13 @@
 // file exerciser's to prove (MountExerciserTest.cc).
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -161,6 +164,18 @@ const PosixCase kCases[] = {
      }},
     {"a name of 255 bytes", 0, [](const Paths& p) { return roundTripName(p, std::string(255, 'n')); }},
     {"a name of 256 bytes", ENAMETOOLONG, [](const Paths& p) { return put(p.first / std::string(256, 'n'), "x"); }},
+    {"statfs tells the figures of the disk the mount writes to", 0,
+     [](const Paths& p) {
+       // The mount keeps its working copies in the same TempDir as the share.
+       struct statvfs mount {};
+       struct statvfs disk {};
+       if (::statvfs(p.first.c_str(), &mount) != 0 || ::statvfs(p.second.c_str(), &disk) != 0) return errno;
+       auto bytes = [](const struct statvfs& s, fsblkcnt_t blocks) { return std::uint64_t(blocks) * s.f_frsize; };
+       const std::uint64_t size = bytes(mount, mount.f_blocks);
+       const bool sameDisk = size <= bytes(disk, disk.f_blocks) && bytes(disk, disk.f_blocks) - size < mount.f_frsize;
+       const bool free = mount.f_bavail > 0 && mount.f_bavail <= mount.f_bfree && mount.f_bfree <= mount.f_blocks;
+       return sameDisk && free && mount.f_namemax == NAME_MAX ? 0 : kWrong;
+     }},
     {"a name with spaces", 0, [](const Paths& p) { return roundTripName(p, "a name with spaces"); }},
     {"a name with a newline", 0, [](const Paths& p) { return roundTripName(p, "line\nbreak"); }},
     {"a non-ASCII name in NFC", 0, [](const Paths& p) { return roundTripName(p, "caf\xc3\xa9"); }},
