@@ -211,6 +211,7 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
   {
     std::lock_guard guard(table_.mutex());
     if (folder->children.contains(name)) return EEXIST;
+    if (int err = pathRefusal(folder, name)) return err;
     parentIdentifier = folder->identifier;
   }
   auto made = calls_->create(
@@ -228,6 +229,16 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
   }
   fillEntry(created, entry);
   return 0;
+}
+
+// The peer's paths are the mount's: the share's top folder is the root. Only
+// what the table knows below a moved folder is counted; a deeper path in a
+// folder never listed here is the peer's to refuse when it is reached.
+int MountFileSystem::pathRefusal(const NodePtr& folder, const std::string& name, const NodePtr& moved) const {
+  const std::string at = table_.pathOf(folder);
+  std::size_t length = (at == "/" ? 0 : at.size()) + 1 + name.size();
+  if (moved && moved->folder) length += table_.longestPathBelow(*moved);
+  return length > kVfsPathMax ? ENAMETOOLONG : 0;
 }
 
 int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, bool wantFolder) {

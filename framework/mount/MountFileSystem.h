@@ -156,6 +156,10 @@ class MountFileSystem {
   void conflicted(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& peer,
                   const fileprovider::ItemPtr& copy);
   int removeChild(fuse_ino_t parent, const std::string& name, bool folder);
+  // With the table held: ENAMETOOLONG when `name` in `folder` would have a
+  // path longer than the peer takes, or anything in `moved`, a folder given
+  // that name, would; else 0.
+  int pathRefusal(const NodePtr& folder, const std::string& name, const NodePtr& moved = nullptr) const;
   // The steps of a rename (MountRename.cc).
   int landBeforeRename(const NodePtr& source);
   bool renameQueued(const NodePtr& folder, const NodePtr& source, const NodePtr& target, const std::string& name,

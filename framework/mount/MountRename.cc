@@ -39,6 +39,7 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   {
     std::lock_guard guard(table_.mutex());
     if (target && target->folder != source->folder) return source->folder ? ENOTDIR : EISDIR;
+    if (int err = pathRefusal(folder, newName, source)) return err;
   }
   if (int err = landBeforeRename(source)) return err;
 

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "platform/fileprovider/Errors.h"
 #include "shared/items/FileProviderItemIdentifierCodec.h"
 
@@ -182,6 +184,16 @@ std::string NodeTable::pathOf(const NodePtr& file) const {
     at = parent == nodes_.end() ? nullptr : parent->second.get();
   }
   return path.empty() ? "/" : path;
+}
+
+std::size_t NodeTable::longestPathBelow(const Node& folder) const {
+  std::size_t longest = 0;
+  for (const auto& [name, inode] : folder.children.byName()) {
+    std::size_t length = 1 + name.size();
+    if (auto child = find(inode); child && child->folder) length += longestPathBelow(*child);
+    longest = std::max(longest, length);
+  }
+  return longest;
 }
 
 void NodeTable::touched(fuse_ino_t folder) {
