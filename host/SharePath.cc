@@ -4,19 +4,17 @@
 
 #include "host/HostError.h"
 #include "platform/foundation/Utf8.h"
+#include "shared/vfs_xpc/VfsPathLimits.h"
 
 namespace corvane::host {
 namespace {
-
-constexpr std::size_t kMaxName = 255;
-constexpr std::size_t kMaxPath = 4095;
 
 foundation::Error invalid(std::string why) { return vfsError(VfsErrorCode::invalidArgument, "Invalid path: " + why); }
 
 }  // namespace
 
 bool SharePath::isValidName(std::string_view name) {
-  return !name.empty() && name.size() <= kMaxName && name != "." && name != ".." &&
+  return !name.empty() && name.size() <= kVfsNameMax && name != "." && name != ".." &&
          name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos &&
          foundation::isValidUtf8(name);
 }
@@ -24,7 +22,7 @@ bool SharePath::isValidName(std::string_view name) {
 foundation::Result<SharePath> SharePath::parse(std::string_view raw) {
   if (raw.empty() || raw.front() != '/') return invalid("it must start with \"/\"");
   if (raw.find('\0') != std::string_view::npos) return invalid("it contains a NUL byte");
-  if (raw.size() > kMaxPath) return invalid("it is too long");
+  if (raw.size() > kVfsPathMax) return invalid("it is too long");
   if (!foundation::isValidUtf8(raw)) return invalid("it is not UTF-8");
   SharePath path;
   std::size_t start = 0;
@@ -34,7 +32,7 @@ foundation::Result<SharePath> SharePath::parse(std::string_view raw) {
     std::string_view part = raw.substr(start, end - start);
     if (!part.empty()) {
       if (part == "." || part == "..") return invalid("\".\" and \"..\" are not allowed");
-      if (part.size() > kMaxName) return invalid("a name is longer than 255 bytes");
+      if (part.size() > kVfsNameMax) return invalid("a name is longer than 255 bytes");
       path.components_.emplace_back(part);
     }
     start = end + 1;

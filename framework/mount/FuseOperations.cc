@@ -247,6 +247,12 @@ void readdirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fi
   readdirAny(req, ino, size, off, true);
 }
 
+void statfs(fuse_req_t req, fuse_ino_t) {
+  struct statvfs figures {};
+  if (int err = fs(req).statfs(figures)) return (void)fuse_reply_err(req, err);
+  fuse_reply_statfs(req, &figures);
+}
+
 void fsyncdir(fuse_req_t req, fuse_ino_t, int, fuse_file_info*) { fuse_reply_err(req, 0); }
 
 // Every request is answered, also one whose handling threw: the program that
@@ -296,6 +302,7 @@ fuse_lowlevel_ops makeOperations() {
   ops.readdir = answered<readdir>;
   ops.readdirplus = answered<readdirplus>;
   ops.fsyncdir = fsyncdir;
+  ops.statfs = answered<statfs>;
   return ops;
 }
 

@@ -134,6 +134,30 @@ int MountFileSystem::readFolder(fuse_ino_t inode, off_t offset, const EntryConsu
   return 0;
 }
 
+// The local disk's figures, not the peer's: every write lands in the journal's
+// working copies first, and close returns once they hold it, so that disk is
+// the one a program's write can fill (the cache is beside it unless
+// XDG_CACHE_HOME is elsewhere). The link tells nothing of the peer's disk; a
+// peer that runs out of room refuses the upload, which fsync reports as ENOSPC.
+int MountFileSystem::statfs(struct statvfs& figures) {
+  struct statvfs local {};
+  if (::statvfs(uploads_->journal().folder().c_str(), &local) != 0) return errno;
+  const std::uint64_t unit = local.f_frsize ? local.f_frsize : local.f_bsize;
+  auto inBlocks = [&](fsblkcnt_t count) { return static_cast<fsblkcnt_t>(std::uint64_t(count) * unit / kBlockSize); };
+  figures = {};
+  // One size for both: programs count free space in either.
+  figures.f_bsize = figures.f_frsize = kBlockSize;
+  figures.f_blocks = inBlocks(local.f_blocks);
+  figures.f_bfree = inBlocks(local.f_bfree);
+  figures.f_bavail = inBlocks(local.f_bavail);
+  // Each file needs an inode there for its working copy or its cached contents.
+  figures.f_files = local.f_files;
+  figures.f_ffree = local.f_ffree;
+  figures.f_favail = local.f_favail;
+  figures.f_namemax = kNameMax;
+  return 0;
+}
+
 void MountFileSystem::changedHere(const NodePtr& file) {
   std::lock_guard guard(table_.mutex());
   file->localModified = nowSeconds();  // the peer's date comes only with the upload
@@ -188,6 +212,7 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
   {
     std::lock_guard guard(table_.mutex());
     if (folder->children.contains(name)) return EEXIST;
+    if (int err = pathRefusal(folder, name)) return err;
     parentIdentifier = folder->identifier;
   }
   auto made = calls_->create(
@@ -205,6 +230,16 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
   }
   fillEntry(created, entry);
   return 0;
+}
+
+// The peer's paths are the mount's: the share's top folder is the root. Only
+// what the table knows below a moved folder is counted; a deeper path in a
+// folder never listed here is the peer's to refuse when it is reached.
+int MountFileSystem::pathRefusal(const NodePtr& folder, const std::string& name, const NodePtr& moved) const {
+  const std::string at = table_.pathOf(folder);
+  std::size_t length = (at == "/" ? 0 : at.size()) + 1 + name.size();
+  if (moved && moved->folder) length += table_.longestPathBelow(*moved);
+  return length > kVfsPathMax ? ENAMETOOLONG : 0;
 }
 
 int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, bool wantFolder) {
@@ -253,11 +288,16 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
     auto removed = calls_->remove(item->itemIdentifier(), item->itemVersion());
     if (!removed.ok()) return errnoFor(removed.error());
   }
-  std::lock_guard guard(table_.mutex());
-  folder->children.erase(name);
-  table_.touched(folder->inode);
-  table_.detach(found);
-  found->item = item;
+  {
+    std::lock_guard guard(table_.mutex());
+    folder->children.erase(name);
+    table_.touched(folder->inode);
+    table_.detach(found);
+    found->item = item;
+  }
+  // Its cached contents are no one's now. Handles still open read their own
+  // descriptors, or the local copy keepLocal made.
+  if (item && !wantFolder) cache_->drop(item);
   return 0;
 }
 

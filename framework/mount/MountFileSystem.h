@@ -15,6 +15,7 @@
 
 #include <fuse_lowlevel.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <atomic>
 #include <chrono>
@@ -67,6 +68,8 @@ class MountFileSystem {
   // attributes and the offset that resumes after it, until `add` says it is full.
   using EntryConsumer = std::function<bool(const char* name, const struct stat& attributes, off_t next)>;
   int readFolder(fuse_ino_t inode, off_t offset, const EntryConsumer& add);
+  // The size and free space of the disk writes land on first, in kBlockSize blocks.
+  int statfs(struct statvfs& figures);
 
   class OpenFile;
   int open(fuse_ino_t inode, int flags, OpenFile*& file, bool& keepCache);
@@ -153,6 +156,10 @@ class MountFileSystem {
   void conflicted(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& peer,
                   const fileprovider::ItemPtr& copy);
   int removeChild(fuse_ino_t parent, const std::string& name, bool folder);
+  // With the table held: ENAMETOOLONG when `name` in `folder` would have a
+  // path longer than the peer takes, or anything in `moved`, a folder given
+  // that name, would; else 0.
+  int pathRefusal(const NodePtr& folder, const std::string& name, const NodePtr& moved = nullptr) const;
   // The steps of a rename (MountRename.cc).
   int landBeforeRename(const NodePtr& source);
   bool renameQueued(const NodePtr& folder, const NodePtr& source, const NodePtr& target, const std::string& name,

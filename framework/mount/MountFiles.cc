@@ -110,6 +110,7 @@ int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile
   {
     std::lock_guard guard(table_.mutex());
     if (folder->children.contains(name)) return EEXIST;
+    if (int err = pathRefusal(folder, name)) return err;
     made = table_.addNew(parent, name);
     folder->children.set(name, made->inode);
   }

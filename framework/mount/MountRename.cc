@@ -41,6 +41,7 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   {
     std::lock_guard guard(table_.mutex());
     if (target && target->folder != source->folder) return source->folder ? ENOTDIR : EISDIR;
+    if (int err = pathRefusal(folder, newName, source)) return err;
   }
   if (int err = landBeforeRename(source)) return err;
 
@@ -74,10 +75,11 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
       if (int err = settle(target)) return err;
     }
   }
-  ItemPtr item;
+  ItemPtr item, replaced;
   {
     std::lock_guard guard(table_.mutex());
     item = source->item;
+    if (target && !target->folder) replaced = target->item;
   }
   if (!item) return EBUSY;  // a new file is on the peer only after its first close
   if (target && !target->folder) keepLocal(target);
@@ -96,6 +98,7 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   // version under the same name: what the cache kept for the file replaced
   // would be read as the renamed one's.
   cache_->drop(*renamed);
+  if (replaced) cache_->drop(replaced);
   renamedHere(folder, source, target, name, newName, item, *renamed);
   return 0;
 }
@@ -124,12 +127,17 @@ bool MountFileSystem::renameQueued(const NodePtr& folder, const NodePtr& source,
     keepLocal(target);
   }
   if (!uploads_->retitle(source->inode, newName, path, replaced)) return false;
-  std::lock_guard guard(table_.mutex());
-  renamedLocally(folder, source, target, name, newName);
-  if (replaced.item) {
-    table_.rekey(source, replaced.item->itemIdentifier(), movedBelow_);
-    source->item = replaced.item;
+  {
+    std::lock_guard guard(table_.mutex());
+    renamedLocally(folder, source, target, name, newName);
+    if (replaced.item) {
+      table_.rekey(source, replaced.item->itemIdentifier(), movedBelow_);
+      source->item = replaced.item;
+    }
   }
+  // The file replaced is gone, and so are the contents the cache kept of it:
+  // the file renamed onto its name shows its own until its upload lands.
+  if (replaced.item) cache_->drop(replaced.item);
   return true;
 }
 

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "platform/fileprovider/Errors.h"
 #include "shared/items/FileProviderItemIdentifierCodec.h"
 
@@ -161,10 +163,9 @@ void NodeTable::fill(const Node& node, struct stat& st) const {
       st.st_size = static_cast<off_t>(*node.item->documentSize());
     }
   }
-  // A file's is the size of one write request: cp and cat move 1 MiB a call. A
-  // folder's stays small, since the C library sizes its buffer for a listing by
-  // it, and the kernel allocates a buffer that size for every listing request.
-  st.st_blksize = node.folder ? 4096 : 1 << 20;
+  // A folder's stays small: the C library sizes its buffer for a listing by it,
+  // and the kernel allocates a buffer that size for every listing request.
+  st.st_blksize = node.folder ? 4096 : kBlockSize;
   st.st_blocks = (st.st_size + 511) / 512;
   double modified = 0;
   if (node.localModified) {
@@ -183,6 +184,16 @@ std::string NodeTable::pathOf(const NodePtr& file) const {
     at = parent == nodes_.end() ? nullptr : parent->second.get();
   }
   return path.empty() ? "/" : path;
+}
+
+std::size_t NodeTable::longestPathBelow(const Node& folder) const {
+  std::size_t longest = 0;
+  for (const auto& [name, inode] : folder.children.byName()) {
+    std::size_t length = 1 + name.size();
+    if (auto child = find(inode); child && child->folder) length += longestPathBelow(*child);
+    longest = std::max(longest, length);
+  }
+  return longest;
 }
 
 void NodeTable::touched(fuse_ino_t folder) {

@@ -26,11 +26,16 @@
 #include "framework/mount/ModifiedTimes.h"
 #include "platform/fileprovider/Enumeration.h"
 #include "platform/fileprovider/Item.h"
+#include "shared/vfs_xpc/VfsPathLimits.h"
 
 namespace corvane::framework::mount {
 
-// The longest file name the peer's file systems take, in bytes.
-inline constexpr std::size_t kNameMax = 255;
+// The longest file name the peer takes, in bytes.
+inline constexpr std::size_t kNameMax = kVfsNameMax;
+
+// What a file gives as its block size, and statfs as the mount's: the size of
+// one write request, so cp and cat move 1 MiB a call.
+inline constexpr blksize_t kBlockSize = 1 << 20;
 
 struct Node {
   fuse_ino_t inode = 0;
@@ -100,6 +105,9 @@ class NodeTable {
   void detach(const NodePtr& node);
   void fill(const Node& node, struct stat& attributes) const;
   std::string pathOf(const NodePtr& node) const;
+  // The longest path below `folder` the table knows of, relative to it ("/a/b"
+  // counts 4); 0 for a file or an empty folder.
+  std::size_t longestPathBelow(const Node& folder) const;
 
   // Counts this mount's own changes to folders' contents, so a listing or a
   // change feed read across one can tell.

@@ -1,5 +1,6 @@
 // Copying file contents between two open descriptors the cheapest way the file
 // systems allow: a reflink (FICLONE), else copy_file_range, else read/write.
+// A copy keeps the source's holes: a sparse file stays sparse.
 #pragma once
 
 namespace foundation {

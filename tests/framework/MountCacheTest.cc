@@ -1,7 +1,11 @@
-// The bounded cache and pinning under a real mount, and a cache emptied under
-// it. What stayed in the cache is read back with the host gone: a file still
-// cached reads, an evicted one cannot be fetched again.
+// The bounded cache and pinning under a real mount, a cache emptied under it,
+// what a removal leaves in it and what a sparse file takes in it. What stayed
+// in the cache is read back with the host gone: a file still cached reads, an
+// evicted one cannot be fetched again.
+#include <sys/stat.h>
+
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -18,7 +22,30 @@ class MountCache : public MountEndToEnd {
         ChildOptions{.errorFile = dir_.path() / "host.log"});
   }
   std::string fp() const { return std::string("\"") + CORVANE_FP + "\""; }
+  // Every file below `folder` (by default all the caches, the mount's and the
+  // host's) but the host's log.
+  std::vector<std::filesystem::path> cachedFiles(std::filesystem::path folder = {}) const {
+    std::vector<std::filesystem::path> files;
+    std::error_code error;
+    if (folder.empty()) folder = dir_.path() / "cache";
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, error)) {
+      if (entry.is_regular_file(error) && entry.path().extension() != ".log") files.push_back(entry.path());
+    }
+    return files;
+  }
+  // Whether the mount of `domain` keeps `contents` in its cache.
+  bool cached(const std::string& domain, const std::string& contents) const {
+    for (const auto& file : cachedFiles(dir_.path() / "cache" / "corvane" / domain)) {
+      if (readFile(file) == contents) return true;
+    }
+    return false;
+  }
 };
+
+std::uint64_t allocated(const std::filesystem::path& file) {
+  struct stat st {};
+  return ::stat(file.c_str(), &st) == 0 ? std::uint64_t(st.st_blocks) * 512 : UINT64_MAX;
+}
 
 TEST_F(MountCache, EvictionTakesOnlyClosedUnpinnedFilesAndPinsOutliveARemount) {
   for (const char* name : {"f1", "f2", "f3", "f4", "p/p1", "p/p2"})
@@ -72,6 +99,50 @@ TEST_F(MountCache, APinnedFolderOfFiftyFilesReadsWithTheHostStoppedAlsoWhatChang
       for f in "$SHARE"/album/*; do cmp "$f" "album/${f##*/}"; done)sh", share()), 0) << mount.log();
   // clang-format on
   host->stop(SIGKILL);
+}
+
+TEST_F(MountCache, SparseFilesStaySparseOnThePeerAndInTheCaches) {
+  constexpr std::uint64_t kSize = 64 << 20;
+  const auto peer = share() / "peer.bin";
+  ASSERT_EQ(run({"sh", "-c", "truncate -s 64M \"$0\"; printf 0123456789 >> \"$0\"", peer.string()}), 0);
+  if (allocated(peer) > kSize / 16) GTEST_SKIP() << "the file system here keeps no holes";
+  Mount mount(dir_.path(), "sparse", {"--share", share().string()});
+  ASSERT_TRUE(mount.ready()) << mount.log();
+  // Fetched, edited (a working copy made from the cached copy), and made here.
+  // clang-format off
+  ASSERT_EQ(mount.shell(R"sh(cmp "$SHARE/peer.bin" peer.bin
+      printf x >> peer.bin; sync peer.bin; cmp "$SHARE/peer.bin" peer.bin
+      truncate -s 64M new.bin; printf 0123456789 >> new.bin; sync new.bin; cmp "$SHARE/new.bin" new.bin)sh",
+                        share()), 0) << mount.log();
+  // clang-format on
+  std::vector<std::filesystem::path> copies = {peer, share() / "new.bin"};
+  for (const auto& file : cachedFiles()) {
+    if (std::filesystem::file_size(file) >= kSize) copies.push_back(file);
+  }
+  EXPECT_GE(copies.size(), 4u) << "the mount's cache and the host's hold copies too";
+  for (const auto& file : copies) EXPECT_LT(allocated(file), kSize / 16) << file;
+}
+
+TEST_F(MountCache, ARemovedFileAndOneReplacedByARenameLeaveTheCache) {
+  writeFile(share() / "gone.txt", std::string(3000, 'g'));
+  writeFile(share() / "replaced-queued.txt", std::string(3001, 'q'));
+  writeFile(share() / "replaced-stored.txt", std::string(3002, 's'));
+  Mount mount(dir_.path(), "dropped", {"--share", share().string()});
+  ASSERT_TRUE(mount.ready()) << mount.log();
+  const std::vector<std::string> contents = {std::string(3000, 'g'), std::string(3001, 'q'), std::string(3002, 's'),
+                                             "made here"};
+  // clang-format off
+  ASSERT_EQ(mount.shell(R"sh(cat gone.txt replaced-queued.txt replaced-stored.txt > /dev/null
+      printf 'made here' > mine.txt; sync mine.txt)sh", share()), 0) << mount.log();
+  // clang-format on
+  for (const auto& text : contents) ASSERT_TRUE(cached("dropped", text)) << text.substr(0, 10);
+  // One rename replaces a file with one not sent yet, the other with one the peer has.
+  // clang-format off
+  ASSERT_EQ(mount.shell(R"sh(rm gone.txt mine.txt
+      echo new > new1; mv new1 replaced-queued.txt
+      echo new > new2; sync new2; mv new2 replaced-stored.txt)sh", share()), 0) << mount.log();
+  // clang-format on
+  for (const auto& text : contents) EXPECT_FALSE(cached("dropped", text)) << text.substr(0, 10);
 }
 
 TEST_F(MountCache, CachesEmptiedUnderARunningMountAreMadeAgain) {

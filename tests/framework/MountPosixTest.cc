@@ -4,10 +4,13 @@
 // file exerciser's to prove (MountExerciserTest.cc).
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -57,6 +60,42 @@ int roundTripName(const Paths& p, const std::string& name) {
   if (int e = put(p.first / name, "n")) return e;
   settle(p.first / name);
   return listed(p.first, name) && get(p.second / name) == "n" ? 0 : kWrong;
+}
+
+// A chain of folders below `top`, made a level at a time (no one call could
+// name a path this long), and its deepest folder open. `room` is how long a
+// name in it may be for its path in the share to be 4095 bytes, the longest
+// the peer takes.
+struct Deep {
+  int fd = -1;
+  std::size_t room = 0;
+  ~Deep() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+void dig(const Paths& p, const std::string& top, Deep& deep) {
+  constexpr std::size_t kPeerPathMax = 4095;
+  if (::mkdir((p.first / top).c_str(), 0755) != 0) return;
+  deep.fd = ::open((p.first / top).c_str(), O_RDONLY | O_DIRECTORY);
+  deep.room = kPeerPathMax - (1 + top.size()) - 1;  // "/top" and the last "/"
+  const std::string level(200, 'd');
+  while (deep.fd >= 0 && deep.room > NAME_MAX - 1) {
+    const int next =
+        ::mkdirat(deep.fd, level.c_str(), 0755) == 0 ? ::openat(deep.fd, level.c_str(), O_RDONLY | O_DIRECTORY) : -1;
+    ::close(deep.fd);
+    deep.fd = next;
+    deep.room -= 1 + level.size();
+  }
+}
+
+// Writes and fsyncs `name` in the folder `at`: 0 once the peer stored it, or the errno.
+int putAt(int at, const std::string& name) {
+  const int fd = ::openat(at, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) return errno;
+  const int e = ::write(fd, "x", 1) == 1 && ::fsync(fd) == 0 ? 0 : errno;
+  ::close(fd);
+  return e;
 }
 
 struct PosixCase {
@@ -161,6 +200,40 @@ const PosixCase kCases[] = {
      }},
     {"a name of 255 bytes", 0, [](const Paths& p) { return roundTripName(p, std::string(255, 'n')); }},
     {"a name of 256 bytes", ENAMETOOLONG, [](const Paths& p) { return put(p.first / std::string(256, 'n'), "x"); }},
+    {"a path of 4095 bytes, the longest the peer takes", 0,
+     [](const Paths& p) {
+       Deep deep;
+       dig(p, "path-max", deep);
+       if (int e = deep.fd < 0 ? errno : putAt(deep.fd, std::string(deep.room, 'n'))) return e;
+       return err(::mkdirat(deep.fd, std::string(deep.room, 'm').c_str(), 0755));
+     }},
+    {"create, mkdir, rename and a folder's rename to a path over 4095 bytes", ENAMETOOLONG,
+     [](const Paths& p) {
+       Deep deep;
+       dig(p, "path-over", deep);
+       if (int e = deep.fd < 0 ? errno : putAt(deep.fd, std::string(deep.room, 'n'))) return e;
+       const std::string over(deep.room + 1, 'o');
+       const int fd = ::openat(deep.fd, over.c_str(), O_WRONLY | O_CREAT, 0644);
+       if (fd >= 0) ::close(fd);
+       const int a = fd < 0 ? errno : 0;
+       const int b = err(::mkdirat(deep.fd, over.c_str(), 0755));
+       const int c = err(::renameat(deep.fd, std::string(deep.room, 'n').c_str(), deep.fd, over.c_str()));
+       // The folder's own new path is short; the file's in it would be 4096 bytes.
+       const int d = err(::rename((p.first / "path-over").c_str(), (p.first / "path-over2").c_str()));
+       return a == b && b == c && c == d ? a : kWrong;
+     }},
+    {"statfs tells the figures of the disk the mount writes to", 0,
+     [](const Paths& p) {
+       // The mount keeps its working copies in the same TempDir as the share.
+       struct statvfs mount {};
+       struct statvfs disk {};
+       if (::statvfs(p.first.c_str(), &mount) != 0 || ::statvfs(p.second.c_str(), &disk) != 0) return errno;
+       auto bytes = [](const struct statvfs& s, fsblkcnt_t blocks) { return std::uint64_t(blocks) * s.f_frsize; };
+       const std::uint64_t size = bytes(mount, mount.f_blocks);
+       const bool sameDisk = size <= bytes(disk, disk.f_blocks) && bytes(disk, disk.f_blocks) - size < mount.f_frsize;
+       const bool free = mount.f_bavail > 0 && mount.f_bavail <= mount.f_bfree && mount.f_bfree <= mount.f_blocks;
+       return sameDisk && free && mount.f_namemax == NAME_MAX ? 0 : kWrong;
+     }},
     {"a name with spaces", 0, [](const Paths& p) { return roundTripName(p, "a name with spaces"); }},
     {"a name with a newline", 0, [](const Paths& p) { return roundTripName(p, "line\nbreak"); }},
     {"a non-ASCII name in NFC", 0, [](const Paths& p) { return roundTripName(p, "caf\xc3\xa9"); }},

@@ -1,9 +1,14 @@
 #include "platform/foundation/FileManager.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "platform/foundation/UniqueFd.h"
 #include "tests/support/TempDir.h"
 
 namespace foundation {
@@ -114,6 +119,40 @@ TEST(FileManager, CopyItemNeverOverwritesAndLeavesNothingOnFailure) {
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().code(), cocoa::kFileReadUnknown);
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "pkg3"));
+}
+
+TEST(FileManager, CopyItemKeepsHolesWhereverTheyAre) {
+  constexpr off_t kMiB = 1 << 20;
+  struct Case {
+    const char* name;
+    off_t size;
+    std::vector<off_t> data;  // offsets of 4-byte stretches
+  };
+  const Case cases[] = {
+      {"a hole, then data at the end", 16 * kMiB, {16 * kMiB - 4}},
+      {"data, a hole, data", 16 * kMiB, {0, 16 * kMiB - 4}},
+      {"data, then a hole to the end", 16 * kMiB, {0}},
+      {"data between two holes", 16 * kMiB, {8 * kMiB}},
+      {"nothing but a hole", 16 * kMiB, {}},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    const auto source = dir.path() / (std::string(c.name) + ".src"), copy = dir.path() / (std::string(c.name) + ".dst");
+    {
+      UniqueFd fd(::open(source.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));
+      ASSERT_EQ(::ftruncate(fd.get(), c.size), 0);
+      for (off_t at : c.data) ASSERT_EQ(::pwrite(fd.get(), "data", 4, at), 4);
+    }
+    struct stat src {};
+    struct stat dst {};
+    ASSERT_EQ(::stat(source.c_str(), &src), 0);
+    if (src.st_blocks * 512 > c.size / 4) GTEST_SKIP() << "the file system here keeps no holes";
+    ASSERT_TRUE(FileManager::copyItem(source, copy).ok()) << c.name;
+    ASSERT_EQ(::stat(copy.c_str(), &dst), 0);
+    EXPECT_EQ(dst.st_size, c.size) << c.name;
+    EXPECT_LE(dst.st_blocks, src.st_blocks + 64) << c.name;  // a few blocks of slack for the file system's choice
+    EXPECT_TRUE(corvane::testing::readFile(copy) == corvane::testing::readFile(source)) << c.name;
+  }
 }
 
 TEST(FileManager, CopyItemCopiesLinksAsLinks) {
