@@ -1,18 +1,23 @@
 // ExtensionCalls: the mount's way of making framework requests of the extension.
 // Each call starts the entry point exactly as the framework would and waits for
 // its completion. The extension answers every request, also when the host link
-// breaks (-1004); the deadline is only a last resort against a host that accepts
-// a request and never answers, so that no kernel request hangs for ever.
+// breaks (-1004). A host that keeps its link open and stops answering is found
+// by the HostWatch, within seconds: the calls waiting on it then fail as
+// unreachable (-1004), and so do new ones, without reaching the extension,
+// until it answers again. The deadline is only a last resort against a host
+// that answers pings and never a request, so that no kernel request hangs for ever.
 //
 // Thread-safe: any number of FUSE worker threads call at once.
 #pragma once
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <vector>
 
 #include "framework/CollectingObservers.h"
+#include "framework/mount/HostWatch.h"
 #include "platform/fileprovider/ReplicatedExtension.h"
 #include "platform/foundation/Result.h"
 
@@ -30,7 +35,12 @@ struct Fetched {
 
 class ExtensionCalls {
  public:
-  ExtensionCalls(fileprovider::ReplicatedExtensionPtr extension, std::chrono::milliseconds deadline);
+  // Without a watch, a host that stops answering is found by the deadline only.
+  ExtensionCalls(fileprovider::ReplicatedExtensionPtr extension, std::chrono::milliseconds deadline,
+                 std::shared_ptr<HostWatch> watch = nullptr);
+  ~ExtensionCalls();
+  ExtensionCalls(const ExtensionCalls&) = delete;
+  ExtensionCalls& operator=(const ExtensionCalls&) = delete;
 
   foundation::Result<fileprovider::ItemPtr> item(const fileprovider::ItemIdentifier& identifier);
   foundation::Result<FolderListing> list(const fileprovider::ItemIdentifier& folder);
@@ -55,9 +65,12 @@ class ExtensionCalls {
 
  private:
   foundation::Result<std::shared_ptr<fileprovider::Enumerator>> enumerator(const fileprovider::ItemIdentifier& folder);
+  // The error a call gets at once while the host is not answering; none while it is.
+  std::optional<foundation::Error> refusedWhileUnresponsive(const char* what) const;
 
   const fileprovider::ReplicatedExtensionPtr extension_;
   const std::chrono::milliseconds deadline_;
+  const std::shared_ptr<HostWatch> watch_;
   const std::shared_ptr<Gate> gate_;
 };
 

@@ -78,8 +78,9 @@ std::optional<Mount::Failure> Mount::connectHost() {
   if (!waitForLink(domains_, options_.domain, patience)) {
     return Failure{1, "corvane-vfs-host did not connect within 60 s; see " + hostLog.string()};
   }
-  calls_ = std::make_shared<ExtensionCalls>(extension_, std::chrono::seconds(60));
-  uploadCalls_ = std::make_shared<ExtensionCalls>(extension_, std::chrono::seconds(60));
+  watch_ = std::make_shared<HostWatch>(domains_.hostPing(options_.domain));
+  calls_ = std::make_shared<ExtensionCalls>(extension_, std::chrono::seconds(60), watch_);
+  uploadCalls_ = std::make_shared<ExtensionCalls>(extension_, std::chrono::seconds(60), watch_);
   return std::nullopt;
 }
 
