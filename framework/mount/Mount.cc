@@ -130,7 +130,7 @@ std::string Mount::rootName() {
 int Mount::serve(const std::function<void()>& ready) {
   KernelNotifier notifier(session_->get());
   fs_->setInvalidationSink([&notifier](std::vector<Invalidation> batch) { notifier.post(std::move(batch)); });
-  status_.serving([this] { return domains_.linkReady(options_.domain); }, cache_, uploads_);
+  status_.serving([this] { return domains_.linkReady(options_.domain); }, watch_, cache_, uploads_);
   int status;
   {
     PollLoop poller([this] { fs_->pollChanges(); }, [this] { return domains_.linkReady(options_.domain); },
