@@ -133,8 +133,10 @@ int Mount::serve(const std::function<void()>& ready) {
   status_.serving([this] { return domains_.linkReady(options_.domain); }, watch_, cache_, uploads_);
   int status;
   {
-    PollLoop poller([this] { fs_->pollChanges(); }, [this] { return domains_.linkReady(options_.domain); },
-                    [this] { uploads_->wake(); }, [this] { status_.report(); });
+    PollLoop poller(
+        [this] { fs_->pollChanges(); },
+        [this] { return domains_.linkReady(options_.domain) && watch_->answering(); }, [this] { uploads_->wake(); },
+        [this] { status_.report(); }, watch_);
     ready();
     // Under systemd (Type=notify) the start returns here: mounted, and the root listed.
     ::sd_notifyf(0, "READY=1\nSTATUS=%s mounted at %s", options_.domain.c_str(), mountPoint_.c_str());
