@@ -1,11 +1,13 @@
 #include "framework/mount/ExtensionCalls.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <set>
+#include <utility>
 
 #include "platform/fileprovider/Errors.h"
 
@@ -30,6 +32,15 @@ Error unresponsiveHost(const char* what) {
   return Error(foundation::kFileProviderErrorDomain, fileprovider::ErrorCode::serverUnreachable,
                foundation::UserInfo{{foundation::kLocalizedDescriptionKey,
                                      std::string("corvane-vfs-host is not answering; ") + what + " was not answered"}});
+}
+
+// Whether the peer may have made a change whose call ended with `error`: the
+// request went out and no answer came back (a link that broke under it, a host
+// found unresponsive, a call out of time).
+bool outcomeUnknown(const Error& error) {
+  if (error.domain() == kMountErrorDomain) return error.code() == ETIMEDOUT;
+  return error.domain() == foundation::kFileProviderErrorDomain &&
+         error.code() == fileprovider::ErrorCode::serverUnreachable;
 }
 
 }  // namespace
@@ -156,6 +167,19 @@ std::optional<Error> ExtensionCalls::refusedWhileUnresponsive(const char* what) 
   return std::nullopt;
 }
 
+void ExtensionCalls::noteIfUnanswered(const std::optional<Error>& outcome, UnansweredChange change) {
+  if (!outcome || !outcomeUnknown(*outcome)) return;
+  std::lock_guard guard(unansweredMutex_);
+  if (std::find(unanswered_.begin(), unanswered_.end(), change) == unanswered_.end()) {
+    unanswered_.push_back(std::move(change));
+  }
+}
+
+std::vector<UnansweredChange> ExtensionCalls::takeUnanswered() {
+  std::lock_guard guard(unansweredMutex_);
+  return std::exchange(unanswered_, {});
+}
+
 void ExtensionCalls::abandonAll() {
   {
     std::lock_guard guard(gate_->mutex);
@@ -252,24 +276,31 @@ Result<Fetched> ExtensionCalls::fetch(const fileprovider::ItemIdentifier& identi
 Result<ItemPtr> ExtensionCalls::create(ItemPtr itemTemplate, fileprovider::ItemFields fields,
                                        const std::optional<std::filesystem::path>& contents) {
   if (auto refused = refusedWhileUnresponsive("createItem")) return *refused;
+  UnansweredChange change{itemTemplate->parentItemIdentifier(), fileprovider::ItemIdentifier(""),
+                          itemTemplate->filename()};
   auto answer = answerOn<Result<ItemPtr>>(gate_);
   extension_->createItem(std::move(itemTemplate), fields, contents, 0, {},
                          [answer](ItemPtr item, fileprovider::ItemFields, bool, std::optional<Error> error) {
                            answer->set(itemOrError(std::move(item), error, "createItem"));
                          });
-  return waitFor(answer, deadline_, watch_, "createItem");
+  auto made = waitFor(answer, deadline_, watch_, "createItem");
+  if (!made.ok()) noteIfUnanswered(made.error(), std::move(change));
+  return made;
 }
 
 Result<ItemPtr> ExtensionCalls::modify(ItemPtr item, const fileprovider::ItemVersion& base,
                                        fileprovider::ItemFields fields,
                                        const std::optional<std::filesystem::path>& contents) {
   if (auto refused = refusedWhileUnresponsive("modifyItem")) return *refused;
+  UnansweredChange change{item->parentItemIdentifier(), item->itemIdentifier(), item->filename()};
   auto answer = answerOn<Result<ItemPtr>>(gate_);
   extension_->modifyItem(std::move(item), base, fields, contents, 0, {},
                          [answer](ItemPtr changed, fileprovider::ItemFields, bool, std::optional<Error> error) {
                            answer->set(itemOrError(std::move(changed), error, "modifyItem"));
                          });
-  return waitFor(answer, deadline_, watch_, "modifyItem");
+  auto modified = waitFor(answer, deadline_, watch_, "modifyItem");
+  if (!modified.ok()) noteIfUnanswered(modified.error(), std::move(change));
+  return modified;
 }
 
 foundation::Status ExtensionCalls::remove(const fileprovider::ItemIdentifier& identifier,
@@ -279,7 +310,9 @@ foundation::Status ExtensionCalls::remove(const fileprovider::ItemIdentifier& id
   extension_->deleteItem(identifier, base, 0, {}, [answer](std::optional<Error> error) {
     answer->set(error ? foundation::Status(*error) : foundation::Status(foundation::Ok{}));
   });
-  return waitFor(answer, deadline_, watch_, "deleteItem");
+  auto removed = waitFor(answer, deadline_, watch_, "deleteItem");
+  if (!removed.ok()) noteIfUnanswered(removed.error(), {fileprovider::ItemIdentifier(""), identifier, ""});
+  return removed;
 }
 
 void ExtensionCalls::importDidFinish() {

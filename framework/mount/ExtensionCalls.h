@@ -7,13 +7,19 @@
 // until it answers again. The deadline is only a last resort against a host
 // that answers pings and never a request, so that no kernel request hangs for ever.
 //
+// A change whose answer never came (failed as unreachable, or out of time) may
+// have been made on the peer or not; the calls keep a note of it for the mount
+// to check against what the peer shows once it answers (takeUnanswered).
+//
 // Thread-safe: any number of FUSE worker threads call at once.
 #pragma once
 
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "framework/CollectingObservers.h"
@@ -31,6 +37,15 @@ struct FolderListing {
 struct Fetched {
   std::filesystem::path contents;
   fileprovider::ItemPtr item;  // absent when the metadata refresh failed
+};
+
+// A create, modify or delete the peer may or may not have made.
+struct UnansweredChange {
+  fileprovider::ItemIdentifier folder{""};  // where an item was made or renamed; empty for a delete
+  fileprovider::ItemIdentifier item{""};    // the item changed; empty for a creation
+  std::string name;                         // the name made or given; empty for a delete
+
+  friend bool operator==(const UnansweredChange&, const UnansweredChange&) = default;
 };
 
 class ExtensionCalls {
@@ -60,6 +75,9 @@ class ExtensionCalls {
   // Ends every wait, now and later, with ECANCELED: a stop must not sit out
   // the deadline of a call to a host that never answers.
   void abandonAll();
+  // The changes whose answer never came since the last take, oldest first,
+  // each once however often it was tried (an upload is, while the host is away).
+  std::vector<UnansweredChange> takeUnanswered();
 
   struct Gate;
 
@@ -67,11 +85,15 @@ class ExtensionCalls {
   foundation::Result<std::shared_ptr<fileprovider::Enumerator>> enumerator(const fileprovider::ItemIdentifier& folder);
   // The error a call gets at once while the host is not answering; none while it is.
   std::optional<foundation::Error> refusedWhileUnresponsive(const char* what) const;
+  // Keeps `change` when `outcome` leaves it unknown whether the peer made it.
+  void noteIfUnanswered(const std::optional<foundation::Error>& outcome, UnansweredChange change);
 
   const fileprovider::ReplicatedExtensionPtr extension_;
   const std::chrono::milliseconds deadline_;
   const std::shared_ptr<HostWatch> watch_;
   const std::shared_ptr<Gate> gate_;
+  std::mutex unansweredMutex_;  // guards unanswered_
+  std::vector<UnansweredChange> unanswered_;
 };
 
 // The errno a kernel request gets for an error of the extension (or of a call

@@ -133,8 +133,16 @@ int Mount::serve(const std::function<void()>& ready) {
   status_.serving([this] { return domains_.linkReady(options_.domain); }, watch_, cache_, uploads_);
   int status;
   {
+    // After each round, what the peer was asked and never answered before it
+    // is looked up again, so that the peer's state shows rather than a guess.
     PollLoop poller(
-        [this] { fs_->pollChanges(); },
+        [this] {
+          auto unanswered = calls_->takeUnanswered();
+          auto uploads = uploadCalls_->takeUnanswered();
+          unanswered.insert(unanswered.end(), uploads.begin(), uploads.end());
+          fs_->pollChanges();
+          fs_->recheck(unanswered);
+        },
         [this] { return domains_.linkReady(options_.domain) && watch_->answering(); }, [this] { uploads_->wake(); },
         [this] { status_.report(); }, watch_);
     ready();
