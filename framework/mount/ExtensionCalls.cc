@@ -92,13 +92,19 @@ class Answer {
     arrived_.notify_one();
   }
 
-  // The value; absent when the deadline passed, the calls were abandoned or
-  // the host was found unresponsive first.
+  // The value; absent when the calls were abandoned, the host was found
+  // unresponsive, or the deadline passed with no sign of the host at work
+  // (a ping it answered meanwhile) first.
   std::optional<T> wait(std::chrono::milliseconds deadline, const HostWatch* watch) {
     std::unique_lock lock(gate_->mutex);
     gate_->waiting.insert(&arrived_);
-    arrived_.wait_for(lock, deadline,
-                      [&] { return value_.has_value() || gate_->abandoned || (watch && !watch->answering()); });
+    auto ends = [&] { return value_.has_value() || gate_->abandoned || (watch && !watch->answering()); };
+    // A large download may take far longer than the deadline; while the host
+    // answers its pings, the call is not cut.
+    bool ended;
+    do {
+      ended = arrived_.wait_for(lock, deadline, ends);
+    } while (!ended && watch && watch->answeredWithin(deadline));
     gate_->waiting.erase(&arrived_);
     return std::move(value_);
   }

@@ -4,8 +4,10 @@
 // breaks (-1004). A host that keeps its link open and stops answering is found
 // by the HostWatch, within seconds: the calls waiting on it then fail as
 // unreachable (-1004), and so do new ones, without reaching the extension,
-// until it answers again. The deadline is only a last resort against a host
-// that answers pings and never a request, so that no kernel request hangs for ever.
+// until it answers again. A call whose host answers its pings waits as long as
+// it takes (a large download may take many minutes); the deadline is only a
+// last resort against a completion that never comes while nothing shows the
+// host at work.
 //
 // A change whose answer never came (failed as unreachable, or out of time) may
 // have been made on the peer or not; the calls keep a note of it for the mount

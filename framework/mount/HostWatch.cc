@@ -29,8 +29,10 @@ struct HostWatch::State {
   const Ping ping;
   const Timing timing;
 
-  // Written by the watch's thread only; read by every call.
+  // Written by the watch's thread and the pings' answers; read by every call,
+  // also under locks of their own.
   std::atomic<bool> answering{true};
+  std::atomic<steady_clock::rep> lastAnswer{0};  // when the host last answered a ping
 
   std::mutex mutex;  // guards what follows
   std::condition_variable changed;
@@ -68,6 +70,11 @@ void HostWatch::remove(Observer* observer) {
 }
 
 bool HostWatch::answering() const { return state_->answering.load(); }
+
+bool HostWatch::answeredWithin(std::chrono::milliseconds span) const {
+  const steady_clock::rep last = state_->lastAnswer.load();
+  return last != 0 && steady_clock::now() - steady_clock::time_point(steady_clock::duration(last)) <= span;
+}
 
 HostWatch::Waiting::Waiting(const std::shared_ptr<HostWatch>& watch) : state_(watch ? watch->state_ : nullptr) {
   if (!state_) return;
@@ -108,6 +115,7 @@ void HostWatch::run(const std::shared_ptr<State>& state) {
         state->pingAnswered = true;
         state->byHost = byHost;
       }
+      if (byHost) state->lastAnswer = steady_clock::now().time_since_epoch().count();
       state->changed.notify_all();
     };
     if (state->ping) {

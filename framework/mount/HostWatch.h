@@ -62,6 +62,8 @@ class HostWatch {
 
   // False from the moment the host is found unresponsive until it answers.
   bool answering() const;
+  // Whether the host answered a ping within the last `span`: it is at work.
+  bool answeredWithin(std::chrono::milliseconds span) const;
 
   // A call waiting on the host, for as long as it lives. A null watch watches nothing.
   class Waiting {
