@@ -71,6 +71,7 @@ class LookupListenerDelegate final : public xpc::ListenerDelegate {
 struct DomainManager::Published {
   fileprovider::ReplicatedExtensionPtr extension;
   std::function<bool()> linkReady;
+  HostPing pingHost;
   std::shared_ptr<LookupListenerDelegate> delegate;
   std::shared_ptr<xpc::Listener> listener;
 };
@@ -79,10 +80,23 @@ DomainManager::ExtensionFactory DomainManager::defaultFactory() {
   return [](const fileprovider::Domain& domain) -> MadeExtension {
     auto extension = FileProviderExtension::create(domain);
     std::weak_ptr<FileProviderExtension> weak = extension;
-    return {extension, [weak] {
-              auto strong = weak.lock();
-              return strong && strong->linkState().isReady();
-            }};
+    auto linkReady = [weak] {
+      auto strong = weak.lock();
+      return strong && strong->linkState().isReady();
+    };
+    // The probe's own message, on the ready link's proxy: the host answers it
+    // on its connection's queue, whatever its workers are doing, and it
+    // changes nothing on either side. Its reply and the proxy's error handler
+    // are exclusive, so `done` runs once.
+    auto pingHost = [weak](std::function<void(bool answered)> done) {
+      auto strong = weak.lock();
+      if (!strong) return done(false);
+      const std::uint64_t generation = strong->linkState().generation;
+      auto proxy = strong->acquireProxy([done](const foundation::Error&) { done(false); });
+      if (!proxy) return done(false);
+      proxy->ping(strong->mountedPeerId(), generation, [done](std::optional<foundation::Error>) { done(true); });
+    };
+    return {extension, std::move(linkReady), std::move(pingHost)};
   };
 }
 
@@ -113,6 +127,7 @@ foundation::Result<fileprovider::ReplicatedExtensionPtr> DomainManager::addDomai
   MadeExtension made = factory_(domain);
   published->extension = std::move(made.extension);
   published->linkReady = std::move(made.linkReady);
+  published->pingHost = std::move(made.pingHost);
   published->delegate = std::make_shared<LookupListenerDelegate>(domain.identifier, published->extension);
   published->listener->setDelegate(published->delegate);
   published->listener->resume();
@@ -148,6 +163,12 @@ bool DomainManager::linkReady(const std::string& identifier) const {
     probe = it->second->linkReady;
   }
   return probe();
+}
+
+DomainManager::HostPing DomainManager::hostPing(const std::string& identifier) const {
+  std::lock_guard guard(mutex_);
+  auto it = domains_.find(identifier);
+  return it == domains_.end() ? HostPing{} : it->second->pingHost;
 }
 
 }  // namespace corvane::framework

@@ -21,12 +21,19 @@ namespace corvane::framework {
 
 class DomainManager {
  public:
-  // A domain's extension, and how to tell whether its host link is up. The link
-  // is not a framework request: only the factory that made the extension knows
-  // its type, so it hands over the probe with it.
+  // Sends the host link's ping, outside any framework request. `done` runs
+  // once, on any thread and possibly before the call returns: true when the
+  // host answered, false when there was no link to ask or it ended first.
+  using HostPing = std::function<void(std::function<void(bool answered)> done)>;
+
+  // A domain's extension, how to tell whether its host link is up and how to
+  // ask whether the host still answers on it. The link is not a framework
+  // request: only the factory that made the extension knows its type, so it
+  // hands over the probe and the ping with it.
   struct MadeExtension {
     fileprovider::ReplicatedExtensionPtr extension;
     std::function<bool()> linkReady;
+    HostPing pingHost;  // empty: the host cannot be asked
   };
   using ExtensionFactory = std::function<MadeExtension(const fileprovider::Domain&)>;
 
@@ -50,6 +57,9 @@ class DomainManager {
 
   // Whether the domain's extension has a ready host link; false for an unknown domain.
   bool linkReady(const std::string& identifier) const;
+  // The domain's ping (empty for an unknown domain). It holds the extension
+  // weakly: once the domain is gone it answers false.
+  HostPing hostPing(const std::string& identifier) const;
 
  private:
   struct Published;

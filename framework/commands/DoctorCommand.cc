@@ -122,6 +122,12 @@ void addMountChecks(std::vector<Check>& checks, const std::optional<std::filesys
     const std::string name = "domain " + mount.domain;
     if (mount.linkPhase == "ready") {
       checks.push_back({name, true, "mounted at " + mount.mountPoint + ", host connected", ""});
+    } else if (mount.linkPhase == "unresponsive") {
+      const std::string pid = mount.hostPid > 0 ? " (pid " + std::to_string(mount.hostPid) + ")" : "";
+      checks.push_back({name, false, "mounted at " + mount.mountPoint + ", but its host" + pid + " stopped answering",
+                        mount.hostPid > 0
+                            ? "kill -CONT a host that was stopped; kill one that hangs, and the mount starts it again"
+                            : "kill -CONT a host that was stopped; start one that hangs again"});
     } else {
       checks.push_back({name, false, "mounted at " + mount.mountPoint + ", but no host has connected",
                         "start corvane-vfs-host --peer " + mount.domain + "=DIR, or mount with --share DIR"});

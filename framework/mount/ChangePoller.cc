@@ -157,14 +157,19 @@ void ChangePoller::applyDeletions(const NodePtr& folder, const Changes& changes,
 }
 
 PollLoop::PollLoop(std::function<void()> round, std::function<bool()> linkReady, std::function<void()> linkBack,
-                   std::function<void()> report)
+                   std::function<void()> report, std::shared_ptr<HostWatch> watch)
     : round_(std::move(round)),
       linkReady_(std::move(linkReady)),
       linkBack_(std::move(linkBack)),
       report_(std::move(report)),
-      thread_([this] { run(); }) {}
+      watch_(std::move(watch)),
+      thread_([this] { run(); }) {
+  if (watch_) watch_->add(this);
+}
 
 PollLoop::~PollLoop() {
+  // First, so that no notice comes in while the loop ends.
+  if (watch_) watch_->remove(this);
   {
     std::lock_guard guard(mutex_);
     stopping_ = true;
@@ -173,16 +178,38 @@ PollLoop::~PollLoop() {
   thread_.join();
 }
 
+void PollLoop::hostStoppedAnswering() {
+  {
+    std::lock_guard guard(mutex_);
+    reportNow_ = true;
+  }
+  wake_.notify_all();
+}
+
+void PollLoop::hostAnswersAgain() {
+  {
+    std::lock_guard guard(mutex_);
+    answersAgain_ = true;
+  }
+  wake_.notify_all();
+}
+
 void PollLoop::run() {
   using namespace std::chrono;
+  constexpr auto kInterval = seconds(2);
   bool wasReady = false;
   auto next = steady_clock::now();  // the first round at once: it fills the listings
+  auto nextReport = next;
   std::unique_lock lock(mutex_);
   while (!stopping_) {
     const bool ready = linkReady_();
-    const bool cameBack = ready && !wasReady;
+    // A host that answers again after it stopped answering kept its link: the
+    // loop may never have seen the link not ready, so it is told.
+    const bool cameBack = ready && (!wasReady || answersAgain_);
+    answersAgain_ = false;
     wasReady = ready;
     if (cameBack || steady_clock::now() >= next) {
+      reportNow_ = false;
       lock.unlock();
       const auto began = steady_clock::now();
       // A round that throws is a round missed: the next one asks again.
@@ -191,14 +218,25 @@ void PollLoop::run() {
         if (ready) round_();
         report_();
       });
-      lock.lock();
       // A round asks every listed folder once the share moved; on a share of
       // many folders it costs more than the interval, so rounds are spaced to
-      // keep the poller to a fifth of one core.
+      // keep the poller to a fifth of one core. A round the host cut short
+      // (gone, or not answering) says nothing of that: the next one comes at
+      // the interval, or at once when the host is back.
       const auto took = steady_clock::now() - began;
-      next = steady_clock::now() + std::max<steady_clock::duration>(seconds(2), 4 * took);
+      const bool usable = linkReady_();
+      lock.lock();
+      next = steady_clock::now() +
+             (usable ? std::max<steady_clock::duration>(kInterval, 4 * took) : steady_clock::duration(kInterval));
+      nextReport = steady_clock::now() + kInterval;
+    } else if (reportNow_ || steady_clock::now() >= nextReport) {
+      reportNow_ = false;
+      lock.unlock();
+      (void)foundation::runGuarded("a status report", [&] { report_(); });
+      lock.lock();
+      nextReport = steady_clock::now() + kInterval;
     }
-    wake_.wait_for(lock, milliseconds(250), [&] { return stopping_; });
+    wake_.wait_for(lock, milliseconds(250), [&] { return stopping_ || answersAgain_ || reportNow_; });
   }
 }
 

@@ -19,6 +19,7 @@
 
 #include "framework/mount/ExtensionCalls.h"
 #include "framework/mount/FolderListings.h"
+#include "framework/mount/HostWatch.h"
 #include "framework/mount/KernelNotifier.h"
 #include "framework/mount/NodeTable.h"
 
@@ -63,15 +64,24 @@ class ChangePoller {
 };
 
 // The poller's thread: a round every 2 s (spaced out on a share so large that a
-// round takes longer), and at once when the host link comes back, which also
-// sends the queued uploads at once. After each round, `report`.
-class PollLoop {
+// round takes longer), and at once when the host link comes back or the host
+// answers again after it stopped answering, which also sends the queued uploads
+// at once. `report` runs after each round, and at least every 2 s between them,
+// so the status file follows uploads and the link whatever the rounds' spacing;
+// at once, too, when the host stops answering.
+class PollLoop final : public HostWatch::Observer {
  public:
+  // `watch` (may be null) tells the loop when the host stops answering and
+  // answers again; `linkReady` must be false meanwhile.
   PollLoop(std::function<void()> round, std::function<bool()> linkReady, std::function<void()> linkBack,
-           std::function<void()> report);
-  ~PollLoop();  // after the round in progress
+           std::function<void()> report, std::shared_ptr<HostWatch> watch = nullptr);
+  ~PollLoop() override;  // after the round in progress
   PollLoop(const PollLoop&) = delete;
   PollLoop& operator=(const PollLoop&) = delete;
+
+  // HostWatch::Observer; any thread.
+  void hostStoppedAnswering() override;
+  void hostAnswersAgain() override;
 
  private:
   void run();
@@ -80,9 +90,12 @@ class PollLoop {
   const std::function<bool()> linkReady_;
   const std::function<void()> linkBack_;
   const std::function<void()> report_;
-  std::mutex mutex_;  // guards stopping_
+  const std::shared_ptr<HostWatch> watch_;
+  std::mutex mutex_;  // guards what follows
   std::condition_variable wake_;
   bool stopping_ = false;
+  bool answersAgain_ = false;  // the host answers again: a round with the link's return, now
+  bool reportNow_ = false;
   std::thread thread_;  // last: it starts once the rest is made
 };
 

@@ -1,11 +1,13 @@
 #include "framework/mount/ExtensionCalls.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <set>
+#include <utility>
 
 #include "platform/fileprovider/Errors.h"
 
@@ -23,12 +25,37 @@ Error mountError(int code, const std::string& what) {
   return Error(kMountErrorDomain, code, foundation::UserInfo{{foundation::kLocalizedDescriptionKey, what}});
 }
 
+// What the rest of the mount already does for a host that is gone (EIO for a
+// kernel request, a retry for an upload, the next round for the poller) is
+// right for one that stopped answering too.
+Error unresponsiveHost(const char* what) {
+  return Error(foundation::kFileProviderErrorDomain, fileprovider::ErrorCode::serverUnreachable,
+               foundation::UserInfo{{foundation::kLocalizedDescriptionKey,
+                                     std::string("corvane-vfs-host is not answering; ") + what + " was not answered"}});
+}
+
+// Whether the peer may have made a change whose call ended with `error`: the
+// request went out and no answer came back (a link that broke under it, a host
+// found unresponsive, a call out of time).
+bool outcomeUnknown(const Error& error) {
+  if (error.domain() == kMountErrorDomain) return error.code() == ETIMEDOUT;
+  return error.domain() == foundation::kFileProviderErrorDomain &&
+         error.code() == fileprovider::ErrorCode::serverUnreachable;
+}
+
 }  // namespace
 
-// Every call's wait, so that a stop can end them all at once. Each wait has a
-// condition of its own: an answer wakes the one thread that asked for it, not
-// every upload worker and request handler waiting on another.
-struct ExtensionCalls::Gate {
+// Every call's wait, so that a stop can end them all at once, and so can a host
+// found unresponsive. Each wait has a condition of its own: an answer wakes the
+// one thread that asked for it, not every upload worker and request handler
+// waiting on another.
+struct ExtensionCalls::Gate final : HostWatch::Observer {
+  void hostStoppedAnswering() override {
+    std::lock_guard guard(mutex);
+    for (auto* waiter : waiting) waiter->notify_all();
+  }
+  void hostAnswersAgain() override {}
+
   std::mutex mutex;  // guards what follows and every Answer's value
   std::set<std::condition_variable*> waiting;
   bool abandoned = false;
@@ -65,11 +92,19 @@ class Answer {
     arrived_.notify_one();
   }
 
-  // The value; absent when the deadline passed or the calls were abandoned first.
-  std::optional<T> wait(std::chrono::milliseconds deadline) {
+  // The value; absent when the calls were abandoned, the host was found
+  // unresponsive, or the deadline passed with no sign of the host at work
+  // (a ping it answered meanwhile) first.
+  std::optional<T> wait(std::chrono::milliseconds deadline, const HostWatch* watch) {
     std::unique_lock lock(gate_->mutex);
     gate_->waiting.insert(&arrived_);
-    arrived_.wait_for(lock, deadline, [&] { return value_.has_value() || gate_->abandoned; });
+    auto ends = [&] { return value_.has_value() || gate_->abandoned || (watch && !watch->answering()); };
+    // A large download may take far longer than the deadline; while the host
+    // answers its pings, the call is not cut.
+    bool ended;
+    do {
+      ended = arrived_.wait_for(lock, deadline, ends);
+    } while (!ended && watch && watch->answeredWithin(deadline));
     gate_->waiting.erase(&arrived_);
     return std::move(value_);
   }
@@ -94,11 +129,21 @@ AnswerPtr<T> answerOn(const std::shared_ptr<Gate>& gate) {
   return std::make_shared<Answer<T>>(gate);
 }
 
+// The answer, or why none came: the watch counts the wait as one on the host.
 template <typename T>
-Result<T> waitFor(const AnswerPtr<Result<T>>& answer, std::chrono::milliseconds deadline, const char* what) {
-  auto value = answer->wait(deadline);
+std::optional<T> awaitAnswer(const AnswerPtr<T>& answer, std::chrono::milliseconds deadline,
+                             const std::shared_ptr<HostWatch>& watch) {
+  HostWatch::Waiting waiting(watch);
+  return answer->wait(deadline, watch.get());
+}
+
+template <typename T>
+Result<T> waitFor(const AnswerPtr<Result<T>>& answer, std::chrono::milliseconds deadline,
+                  const std::shared_ptr<HostWatch>& watch, const char* what) {
+  auto value = awaitAnswer(answer, deadline, watch);
   if (value) return std::move(*value);
   if (answer->abandoned()) return mountError(ECANCELED, std::string(what) + " abandoned: the mount is stopping");
+  if (watch && !watch->answering()) return unresponsiveHost(what);
   return mountError(ETIMEDOUT,
                     std::string("no answer to ") + what + " within " + std::to_string(deadline.count() / 1000) + " s");
 }
@@ -111,8 +156,35 @@ Result<ItemPtr> itemOrError(ItemPtr item, const std::optional<Error>& error, con
 
 }  // namespace
 
-ExtensionCalls::ExtensionCalls(fileprovider::ReplicatedExtensionPtr extension, std::chrono::milliseconds deadline)
-    : extension_(std::move(extension)), deadline_(deadline), gate_(std::make_shared<Gate>()) {}
+ExtensionCalls::ExtensionCalls(fileprovider::ReplicatedExtensionPtr extension, std::chrono::milliseconds deadline,
+                               std::shared_ptr<HostWatch> watch)
+    : extension_(std::move(extension)), deadline_(deadline), watch_(std::move(watch)), gate_(std::make_shared<Gate>()) {
+  if (watch_) watch_->add(gate_.get());
+}
+
+ExtensionCalls::~ExtensionCalls() {
+  if (watch_) watch_->remove(gate_.get());
+}
+
+// Sent now, a request would reach the host when it resumes, however long
+// after its caller was told it failed: it is not sent at all.
+std::optional<Error> ExtensionCalls::refusedWhileUnresponsive(const char* what) const {
+  if (watch_ && !watch_->answering()) return unresponsiveHost(what);
+  return std::nullopt;
+}
+
+void ExtensionCalls::noteIfUnanswered(const std::optional<Error>& outcome, UnansweredChange change) {
+  if (!outcome || !outcomeUnknown(*outcome)) return;
+  std::lock_guard guard(unansweredMutex_);
+  if (std::find(unanswered_.begin(), unanswered_.end(), change) == unanswered_.end()) {
+    unanswered_.push_back(std::move(change));
+  }
+}
+
+std::vector<UnansweredChange> ExtensionCalls::takeUnanswered() {
+  std::lock_guard guard(unansweredMutex_);
+  return std::exchange(unanswered_, {});
+}
 
 void ExtensionCalls::abandonAll() {
   {
@@ -123,11 +195,12 @@ void ExtensionCalls::abandonAll() {
 }
 
 Result<ItemPtr> ExtensionCalls::item(const fileprovider::ItemIdentifier& identifier) {
+  if (auto refused = refusedWhileUnresponsive("item(for:)")) return *refused;
   auto answer = answerOn<Result<ItemPtr>>(gate_);
   extension_->item(identifier, {}, [answer](ItemPtr item, std::optional<Error> error) {
     answer->set(itemOrError(std::move(item), error, "item(for:)"));
   });
-  return waitFor(answer, deadline_, "item(for:)");
+  return waitFor(answer, deadline_, watch_, "item(for:)");
 }
 
 Result<std::shared_ptr<fileprovider::Enumerator>> ExtensionCalls::enumerator(
@@ -136,6 +209,7 @@ Result<std::shared_ptr<fileprovider::Enumerator>> ExtensionCalls::enumerator(
 }
 
 Result<FolderListing> ExtensionCalls::list(const fileprovider::ItemIdentifier& folder) {
+  if (auto refused = refusedWhileUnresponsive("enumerateItems")) return *refused;
   auto made = enumerator(folder);
   if (!made.ok()) return made.error();
   auto enumerator = *made;
@@ -155,25 +229,30 @@ Result<FolderListing> ExtensionCalls::list(const fileprovider::ItemIdentifier& f
                                answer->set(std::move(out));
                              }),
                              fileprovider::Page{});
-  auto listed = waitFor(answer, deadline_, "enumerateItems");
-  auto current = anchor->wait(deadline_);
+  auto listed = waitFor(answer, deadline_, watch_, "enumerateItems");
+  // A listing that failed has no use for its anchor, and one that ran out of
+  // time must not wait a second deadline for it.
+  if (listed.ok()) {
+    if (auto current = awaitAnswer(anchor, deadline_, watch_)) listed->anchor = *current;
+  }
   enumerator->invalidate();
-  if (listed.ok() && current) listed->anchor = *current;
   return listed;
 }
 
 std::optional<fileprovider::SyncAnchor> ExtensionCalls::currentAnchor(const fileprovider::ItemIdentifier& container) {
+  if (refusedWhileUnresponsive("currentSyncAnchor")) return std::nullopt;
   auto made = enumerator(container);
   if (!made.ok()) return std::nullopt;
   auto anchor = answerOn<std::optional<fileprovider::SyncAnchor>>(gate_);
   (*made)->currentSyncAnchor([anchor](std::optional<fileprovider::SyncAnchor> value) { anchor->set(value); });
-  auto current = anchor->wait(deadline_);
+  auto current = awaitAnswer(anchor, deadline_, watch_);
   (*made)->invalidate();
   return current ? *current : std::nullopt;
 }
 
 Result<Changes> ExtensionCalls::changes(const fileprovider::ItemIdentifier& folder,
                                         const fileprovider::SyncAnchor& anchor) {
+  if (auto refused = refusedWhileUnresponsive("enumerateChanges")) return *refused;
   auto made = enumerator(folder);
   if (!made.ok()) return made.error();
   auto answer = answerOn<Result<Changes>>(gate_);
@@ -182,12 +261,13 @@ Result<Changes> ExtensionCalls::changes(const fileprovider::ItemIdentifier& fold
                               answer->set(std::move(changes));
                             }),
                             anchor);
-  auto result = waitFor(answer, deadline_, "enumerateChanges");
+  auto result = waitFor(answer, deadline_, watch_, "enumerateChanges");
   (*made)->invalidate();
   return result;
 }
 
 Result<Fetched> ExtensionCalls::fetch(const fileprovider::ItemIdentifier& identifier) {
+  if (auto refused = refusedWhileUnresponsive("fetchContents")) return *refused;
   auto answer = answerOn<Result<Fetched>>(gate_);
   extension_->fetchContents(
       identifier, std::nullopt, {},
@@ -196,37 +276,49 @@ Result<Fetched> ExtensionCalls::fetch(const fileprovider::ItemIdentifier& identi
         if (!contents) return answer->set(mountError(EIO, "fetchContents answered with no file"));
         answer->set(Fetched{std::move(*contents), std::move(item)});
       });
-  return waitFor(answer, deadline_, "fetchContents");
+  return waitFor(answer, deadline_, watch_, "fetchContents");
 }
 
 Result<ItemPtr> ExtensionCalls::create(ItemPtr itemTemplate, fileprovider::ItemFields fields,
                                        const std::optional<std::filesystem::path>& contents) {
+  if (auto refused = refusedWhileUnresponsive("createItem")) return *refused;
+  UnansweredChange change{itemTemplate->parentItemIdentifier(), fileprovider::ItemIdentifier(""),
+                          itemTemplate->filename()};
   auto answer = answerOn<Result<ItemPtr>>(gate_);
   extension_->createItem(std::move(itemTemplate), fields, contents, 0, {},
                          [answer](ItemPtr item, fileprovider::ItemFields, bool, std::optional<Error> error) {
                            answer->set(itemOrError(std::move(item), error, "createItem"));
                          });
-  return waitFor(answer, deadline_, "createItem");
+  auto made = waitFor(answer, deadline_, watch_, "createItem");
+  if (!made.ok()) noteIfUnanswered(made.error(), std::move(change));
+  return made;
 }
 
 Result<ItemPtr> ExtensionCalls::modify(ItemPtr item, const fileprovider::ItemVersion& base,
                                        fileprovider::ItemFields fields,
                                        const std::optional<std::filesystem::path>& contents) {
+  if (auto refused = refusedWhileUnresponsive("modifyItem")) return *refused;
+  UnansweredChange change{item->parentItemIdentifier(), item->itemIdentifier(), item->filename()};
   auto answer = answerOn<Result<ItemPtr>>(gate_);
   extension_->modifyItem(std::move(item), base, fields, contents, 0, {},
                          [answer](ItemPtr changed, fileprovider::ItemFields, bool, std::optional<Error> error) {
                            answer->set(itemOrError(std::move(changed), error, "modifyItem"));
                          });
-  return waitFor(answer, deadline_, "modifyItem");
+  auto modified = waitFor(answer, deadline_, watch_, "modifyItem");
+  if (!modified.ok()) noteIfUnanswered(modified.error(), std::move(change));
+  return modified;
 }
 
 foundation::Status ExtensionCalls::remove(const fileprovider::ItemIdentifier& identifier,
                                           const fileprovider::ItemVersion& base) {
+  if (auto refused = refusedWhileUnresponsive("deleteItem")) return *refused;
   auto answer = answerOn<foundation::Status>(gate_);
   extension_->deleteItem(identifier, base, 0, {}, [answer](std::optional<Error> error) {
     answer->set(error ? foundation::Status(*error) : foundation::Status(foundation::Ok{}));
   });
-  return waitFor(answer, deadline_, "deleteItem");
+  auto removed = waitFor(answer, deadline_, watch_, "deleteItem");
+  if (!removed.ok()) noteIfUnanswered(removed.error(), {fileprovider::ItemIdentifier(""), identifier, ""});
+  return removed;
 }
 
 void ExtensionCalls::importDidFinish() {

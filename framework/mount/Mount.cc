@@ -78,8 +78,9 @@ std::optional<Mount::Failure> Mount::connectHost() {
   if (!waitForLink(domains_, options_.domain, patience)) {
     return Failure{1, "corvane-vfs-host did not connect within 60 s; see " + hostLog.string()};
   }
-  calls_ = std::make_shared<ExtensionCalls>(extension_, std::chrono::seconds(60));
-  uploadCalls_ = std::make_shared<ExtensionCalls>(extension_, std::chrono::seconds(60));
+  watch_ = std::make_shared<HostWatch>(domains_.hostPing(options_.domain));
+  calls_ = std::make_shared<ExtensionCalls>(extension_, std::chrono::seconds(60), watch_);
+  uploadCalls_ = std::make_shared<ExtensionCalls>(extension_, std::chrono::seconds(60), watch_);
   return std::nullopt;
 }
 
@@ -129,11 +130,21 @@ std::string Mount::rootName() {
 int Mount::serve(const std::function<void()>& ready) {
   KernelNotifier notifier(session_->get());
   fs_->setInvalidationSink([&notifier](std::vector<Invalidation> batch) { notifier.post(std::move(batch)); });
-  status_.serving([this] { return domains_.linkReady(options_.domain); }, cache_, uploads_);
+  status_.serving([this] { return domains_.linkReady(options_.domain); }, watch_, cache_, uploads_);
   int status;
   {
-    PollLoop poller([this] { fs_->pollChanges(); }, [this] { return domains_.linkReady(options_.domain); },
-                    [this] { uploads_->wake(); }, [this] { status_.report(); });
+    // After each round, what the peer was asked and never answered before it
+    // is looked up again, so that the peer's state shows rather than a guess.
+    PollLoop poller(
+        [this] {
+          auto unanswered = calls_->takeUnanswered();
+          auto uploads = uploadCalls_->takeUnanswered();
+          unanswered.insert(unanswered.end(), uploads.begin(), uploads.end());
+          fs_->pollChanges();
+          fs_->recheck(unanswered);
+        },
+        [this] { return domains_.linkReady(options_.domain) && watch_->answering(); }, [this] { uploads_->wake(); },
+        [this] { status_.report(); }, watch_);
     ready();
     // Under systemd (Type=notify) the start returns here: mounted, and the root listed.
     ::sd_notifyf(0, "READY=1\nSTATUS=%s mounted at %s", options_.domain.c_str(), mountPoint_.c_str());

@@ -23,6 +23,7 @@
 #include "framework/mount/ExtensionCalls.h"
 #include "framework/mount/FuseSession.h"
 #include "framework/mount/HostSupervisor.h"
+#include "framework/mount/HostWatch.h"
 #include "framework/mount/MountFileSystem.h"
 #include "framework/mount/PinSet.h"
 #include "framework/mount/PinnedRefresh.h"
@@ -86,6 +87,8 @@ class Mount {
   fileprovider::ReplicatedExtensionPtr extension_;
   std::unique_ptr<HostSupervisor> host_;
   StatusReporter status_;
+  // Watches the host while calls wait on it, for both sets of calls.
+  std::shared_ptr<HostWatch> watch_;
   // The kernel's requests and the upload queue wait on calls of their own, so a
   // stop can end the first at once and give the second its drain time.
   std::shared_ptr<ExtensionCalls> calls_;

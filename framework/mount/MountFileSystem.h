@@ -6,7 +6,8 @@
 // upload queue, which keeps closed files on disk until the peer stored them.
 // Tree requests are in MountFileSystem.cc, file requests in MountFiles.cc, the
 // rename's steps in MountRename.cc, what the upload queue reports back in
-// MountUploadOutcomes.cc. FuseOperations turns its answers into FUSE replies;
+// MountUploadOutcomes.cc, what a change the peer never answered leaves in
+// MountUnanswered.cc. FuseOperations turns its answers into FUSE replies;
 // it never sees a fuse_req_t, so every answer here is an errno value.
 //
 // Thread-safe: FUSE worker threads, the upload worker and the change poller
@@ -99,6 +100,12 @@ class MountFileSystem {
   int rmdir(fuse_ino_t parent, const std::string& name);
   int rename(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent, const std::string& newName,
              unsigned flags);
+
+  // Changes the peer was asked for and never answered may have been made there
+  // or not: their folders are listed again on next use and the kernel forgets
+  // the names involved, so that what the peer has shows, not a guess
+  // (MountUnanswered.cc). Called from the poll loop, with the host answering.
+  void recheck(const std::vector<UnansweredChange>& changes);
 
   // One round of change enumeration over every listed folder, when the working
   // set says the share moved at all. The first round instead fills every folder's

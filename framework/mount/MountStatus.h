@@ -34,7 +34,7 @@ struct MountStatus {
   std::string mountPoint;
   pid_t pid = 0;          // the mount's process
   pid_t hostPid = 0;      // its host child; 0 for --no-host or while restarting
-  std::string linkPhase;  // "ready" or "waiting"
+  std::string linkPhase;  // "ready", "waiting" (no host linked) or "unresponsive" (linked, not answering)
   std::uint64_t cacheBytes = 0;
   std::uint64_t pendingUploads = 0;
   std::vector<QueuedUploadStatus> queued;

@@ -19,12 +19,13 @@ void StatusReporter::remove() {
 
 void StatusReporter::waiting() { report(); }
 
-void StatusReporter::serving(std::function<bool()> linkReady, std::shared_ptr<MaterializedCache> cache,
-                             std::shared_ptr<UploadQueue> uploads) {
+void StatusReporter::serving(std::function<bool()> linkReady, std::shared_ptr<const HostWatch> watch,
+                             std::shared_ptr<MaterializedCache> cache, std::shared_ptr<UploadQueue> uploads) {
   {
     std::lock_guard guard(mutex_);
     phase_.clear();
     linkReady_ = std::move(linkReady);
+    watch_ = std::move(watch);
     cache_ = std::move(cache);
     uploads_ = std::move(uploads);
   }
@@ -47,7 +48,13 @@ void StatusReporter::report() {
   now.mountPoint = mountPoint_;
   now.pid = ::getpid();
   now.hostPid = hostPid_();
-  now.linkPhase = !phase_.empty() ? phase_ : linkReady_() ? "ready" : "waiting";
+  if (!phase_.empty()) {
+    now.linkPhase = phase_;
+  } else if (!linkReady_()) {
+    now.linkPhase = "waiting";
+  } else {
+    now.linkPhase = watch_ && !watch_->answering() ? "unresponsive" : "ready";
+  }
   if (cache_) {
     cache_->evict();
     now.cacheBytes = cache_->bytes();

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "framework/mount/HostWatch.h"
 #include "framework/mount/MaterializedCache.h"
 #include "framework/mount/UploadQueue.h"
 
@@ -25,11 +26,12 @@ class StatusReporter {
 
   // Seen while it waits for its host: nothing is mounted yet.
   void waiting();
-  // From here on each report tells the link's phase, the cache (evicting what
-  // is over its budget first: space another program took is given back here
-  // too) and the uploads.
-  void serving(std::function<bool()> linkReady, std::shared_ptr<MaterializedCache> cache,
-               std::shared_ptr<UploadQueue> uploads);
+  // From here on each report tells the link's phase ("ready", "waiting" for a
+  // host, or "unresponsive": linked, but the host stopped answering), the cache
+  // (evicting what is over its budget first: space another program took is
+  // given back here too) and the uploads.
+  void serving(std::function<bool()> linkReady, std::shared_ptr<const HostWatch> watch,
+               std::shared_ptr<MaterializedCache> cache, std::shared_ptr<UploadQueue> uploads);
   void draining();
   void report();  // any thread
   void remove();  // the mount is gone: status and doctor no longer list it
@@ -41,6 +43,7 @@ class StatusReporter {
   std::mutex mutex_;  // guards everything below
   std::string phase_ = "waiting";  // empty: from the link
   std::function<bool()> linkReady_;
+  std::shared_ptr<const HostWatch> watch_;
   std::shared_ptr<MaterializedCache> cache_;
   std::shared_ptr<UploadQueue> uploads_;
   bool removed_ = false;

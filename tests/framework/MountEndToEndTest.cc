@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -285,6 +286,90 @@ TEST_F(MountEndToEnd, WritesWhileTheHostIsDownAreQueuedAndSentWhenItIsBack) {
   Mount again(dir_.path(), "queue", {"--no-host"});
   ASSERT_TRUE(again.ready()) << again.log();
   EXPECT_EQ(readFile(share() / "two.txt"), "two\n") << again.log();
+}
+
+// A stopped host keeps its link open and reads nothing from it. Requests that
+// need it are answered within seconds of the first one waiting (never the
+// calls' 60 s deadline), status says so, and new ones are not even sent. A
+// mkdir and an rm that failed so are carried out once the host goes on: the
+// mount then shows what the peer has, not what the failures suggested.
+TEST_F(MountEndToEnd, AStoppedHostIsFoundWithinSecondsAndOnceItGoesOnTheMountShowsThePeersState) {
+  Mount mount(dir_.path(), "stopped", {"--share", share().string()});
+  ASSERT_TRUE(mount.ready()) << mount.log();
+  const auto groups = dir_.path() / "groups";
+  auto begun = [&](const std::string& operation) {
+    const auto records = eventRecords(groups, "mount.request_start");
+    return std::count_if(records.begin(), records.end(),
+                         [&](const auto& record) { return record.value("operation", "") == operation; });
+  };
+  // Once the poller asks for changes, the first walk is over: a folder made on
+  // the peer after it is known by name only, and listing it needs the host.
+  ASSERT_TRUE(eventually([&] { return begun("file_provider.enumerate_changes") > 0; })) << mount.log();
+  writeFile(share() / "later" / "inside.txt", "x\n");
+  ASSERT_TRUE(eventually([&] { return std::filesystem::exists(mount.path() / "later"); })) << mount.log();
+  ASSERT_EQ(mount.shell("ls sub > /dev/null", share()), 0);
+  nlohmann::json status;
+  ASSERT_TRUE(eventually([&] { return (status = statusOf(dir_.path())).value("hostPid", 0) > 0; }));
+  const std::string hostPid = std::to_string(status.value("hostPid", 0));
+
+  // Each command runs in the background and leaves its exit status and error
+  // beside it. The mkdir goes first, the rm once the extension took the
+  // mkdir's request, the rest once it took the rm's: both changes reach the
+  // host before it can be found unresponsive.
+  auto inBackground = [&](const std::string& name, const std::string& command) {
+    return mount.shell(
+        "(set +e; " + command + " > /dev/null 2> \"$WORK/" + name + ".err\"; echo $? > \"$WORK/" + name + ".rc\") &",
+        share());
+  };
+  const auto creates = begun("file_provider.create"), deletes = begun("file_provider.delete");
+  ASSERT_EQ(run({"kill", "-STOP", hostPid}), 0);
+  ASSERT_EQ(inBackground("mkdir", "mkdir made"), 0);
+  ASSERT_TRUE(eventually([&] { return begun("file_provider.create") > creates; }));
+  ASSERT_EQ(inBackground("rm", "rm sub/b.txt"), 0);
+  ASSERT_TRUE(eventually([&] { return begun("file_provider.delete") > deletes; }));
+  ASSERT_EQ(inBackground("cat", "cat a.txt"), 0);
+  ASSERT_EQ(inBackground("ls", "ls later"), 0);
+  // Far below the calls' deadline, however slow the machine.
+  const auto work = dir_.path() / "work";
+  for (const char* name : {"mkdir", "rm", "cat", "ls"}) {
+    EXPECT_TRUE(
+        eventually([&] { return !readFile(work / (std::string(name) + ".rc")).empty(); }, std::chrono::seconds(45)))
+        << name << " is still waiting\n"
+        << mount.log();
+    EXPECT_NE(readFile(work / (std::string(name) + ".rc")), "0\n") << name;
+    EXPECT_NE(readFile(work / (std::string(name) + ".err")).find("Input/output error"), std::string::npos)
+        << name << ": " << readFile(work / (std::string(name) + ".err"));
+  }
+  EXPECT_TRUE(eventually([&] { return (status = statusOf(dir_.path()))["linkPhase"] == "unresponsive"; }))
+      << status.dump();
+  // Refused without being sent, and a close is journaled as ever; its upload
+  // fails until the host is back.
+  EXPECT_EQ(mount.shell("! mkdir refused 2> /dev/null; echo queued > queued.txt", share()), 0) << mount.log();
+  ASSERT_TRUE(eventually([&] {
+    status = statusOf(dir_.path());
+    return !status["queued"].empty() && status["queued"].front()["attempts"].get<int>() >= 1;
+  })) << status.dump();
+  EXPECT_FALSE(status["queued"].front()["lastError"].get<std::string>().empty()) << status.dump();
+
+  ASSERT_EQ(run({"kill", "-CONT", hostPid}), 0);
+  EXPECT_TRUE(eventually([&] { return (status = statusOf(dir_.path()))["linkPhase"] == "ready"; })) << status.dump();
+  // What the host did late shows on the mount; what it was never sent is not on the peer.
+  EXPECT_TRUE(eventually([&] { return std::filesystem::is_directory(share() / "made"); }));
+  EXPECT_TRUE(eventually([&] { return std::filesystem::is_directory(mount.path() / "made"); })) << mount.log();
+  EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(share() / "sub" / "b.txt"); }));
+  EXPECT_TRUE(eventually([&] { return !std::filesystem::exists(mount.path() / "sub" / "b.txt"); })) << mount.log();
+  EXPECT_FALSE(std::filesystem::exists(share() / "refused"));
+  EXPECT_EQ(mount.shell(R"sh(ls | grep -qx made; ! ls sub | grep -q b.txt; ls later | grep -qx inside.txt
+      [ "$(cat a.txt)" = hello ])sh",
+                        share()),
+            0)
+      << mount.log();
+  // Change checks go on, the upload lands, and status forgets its error.
+  writeFile(share() / "peer-made.txt", "2\n");
+  EXPECT_TRUE(eventually([&] { return std::filesystem::exists(mount.path() / "peer-made.txt"); })) << mount.log();
+  EXPECT_TRUE(eventually([&] { return readFile(share() / "queued.txt") == "queued\n"; })) << mount.log();
+  EXPECT_TRUE(eventually([&] { return (status = statusOf(dir_.path()))["queued"].empty(); })) << status.dump();
+  EXPECT_EQ(mount.stop(), 0) << mount.log();
 }
 
 TEST_F(MountEndToEnd, AFileChangedOnBothSidesKeepsBothVersions) {

@@ -75,7 +75,8 @@ TEST_F(MountEndToEnd, AHostThatNeverAnswersLeavesTheRestWorkingAndUnmountStillWo
     // goes unanswered. A read that needs it waits (in openat); what the mount
     // already knows answers meanwhile, a close is journaled, and an unmount
     // from another terminal ends the mount without sitting out the call's
-    // deadline. The waiting read fails then.
+    // deadline. The waiting read fails then, or once the host is found
+    // unresponsive if that comes first.
     const auto started = std::chrono::steady_clock::now();
     // clang-format off
     EXPECT_EQ(mount.shell("kill -STOP " + std::to_string(host.pid()) + R"sh(
