@@ -1,10 +1,10 @@
 #include "host/HostVfsAdapter.h"
 
 #include <cstdio>
-#include <exception>
 #include <string>
 
 #include "host/HostDtos.h"
+#include "platform/foundation/Guarded.h"
 
 namespace corvane::host {
 
@@ -57,16 +57,10 @@ auto noValue(const Reply& reply) {
 // caller hears of it at once and the host goes on serving everything else.
 template <typename Work, typename Refuse>
 void answerEvenIfThrown(const Work& work, const Refuse& refuse, HostVfsService& service) {
-  std::string what;
-  try {
-    return work(service);
-  } catch (const std::exception& e) {
-    what = e.what();
-  } catch (...) {
-    what = "unknown exception";
-  }
-  std::fprintf(stderr, "corvane-vfs-host: a request failed with an exception: %s\n", what.c_str());
-  refuse(vfsError(VfsErrorCode::io, "The host could not complete the request (" + what + ")"));
+  const auto what = foundation::exceptionFrom([&] { work(service); });
+  if (!what) return;
+  std::fprintf(stderr, "corvane-vfs-host: a request failed with an exception: %s\n", what->c_str());
+  refuse(vfsError(VfsErrorCode::io, "The host could not complete the request (" + *what + ")"));
 }
 
 Error toError(const foundation::Status& status) {

@@ -1,11 +1,11 @@
 #include "framework/mount/ConflictRules.h"
 
-#include <climits>
 #include <string_view>
 
 #include "framework/ItemTemplate.h"
 #include "platform/fileprovider/Errors.h"
 #include "platform/foundation/Utf8.h"
+#include "shared/vfs_xpc/VfsPathLimits.h"
 
 namespace corvane::framework::mount {
 
@@ -19,12 +19,12 @@ std::string conflictName(const std::string& name, std::time_t when, int attempt)
   std::string mark = std::string(" (conflict ") + stamp;
   if (attempt > 1) mark += " " + std::to_string(attempt);
   mark += ")";
-  // A name at NAME_MAX still gets its copy: the stem gives way, the mark and
+  // A name at the longest the peer takes still gets its copy: the stem gives way, the mark and
   // the extension (when it leaves room for a stem at all) stay.
   std::string extension = hasExtension ? name.substr(dot) : "";
-  if (mark.size() + extension.size() + 1 > NAME_MAX) extension.clear();
+  if (mark.size() + extension.size() + 1 > kVfsNameMax) extension.clear();
   const std::string_view stem = std::string_view(name).substr(0, hasExtension && !extension.empty() ? dot : name.size());
-  return std::string(foundation::utf8Prefix(stem, NAME_MAX - mark.size() - extension.size())) + mark + extension;
+  return std::string(foundation::utf8Prefix(stem, kVfsNameMax - mark.size() - extension.size())) + mark + extension;
 }
 
 bool unchangedOnPeer(const fileprovider::ItemPtr& known, const fileprovider::ItemPtr& now) {

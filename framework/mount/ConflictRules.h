@@ -30,7 +30,7 @@
 namespace corvane::framework::mount {
 
 // "NAME (conflict YYYY-MM-DD HH.MM.SS).EXT" at local time `when`; from the
-// second try on, a counter after the time. Never longer than NAME_MAX.
+// second try on, a counter after the time. Never longer than the peer takes (kVfsNameMax).
 std::string conflictName(const std::string& name, std::time_t when, int attempt);
 
 // Whether the peer's item `now` is still the version `known` this mount saw:

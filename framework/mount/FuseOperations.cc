@@ -2,14 +2,13 @@
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstring>
-#include <exception>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "framework/mount/MountFileSystem.h"
+#include "platform/foundation/Guarded.h"
 #include "platform/foundation/Utf8.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
 
@@ -40,10 +39,11 @@ void replyEntry(fuse_req_t req, int err, const fuse_entry_param& entry) {
 // Names are bytes to the kernel but text to everything behind this table: the
 // link, the identifiers and every JSON record carry UTF-8 only. A name that
 // cannot be stored is refused here, so nothing past this file ever holds one.
-// The kernel lets names of up to 1024 bytes through; a folder on any other
-// Linux file system stops at NAME_MAX, and so does this one.
+// The kernel lets names of up to 1024 bytes through; the peer's folders stop
+// at kNameMax, and so does this one: refused at once, not by the peer after a
+// close already said the file was kept.
 int refusalOf(std::string_view name) {
-  if (name.size() > NAME_MAX) return ENAMETOOLONG;
+  if (name.size() > kNameMax) return ENAMETOOLONG;
   if (!foundation::isValidUtf8(name)) return EILSEQ;
   return 0;
 }
@@ -262,15 +262,9 @@ void fsyncdir(fuse_req_t req, fuse_ino_t, int, fuse_file_info*) { fuse_reply_err
 // so a throw always comes before the reply.
 template <auto Operation, typename... Args>
 void answered(fuse_req_t req, Args... args) {
-  std::string what;
-  try {
-    return Operation(req, args...);
-  } catch (const std::exception& e) {
-    what = e.what();
-  } catch (...) {
-    what = "unknown exception";
-  }
-  CorvaneFpLog::emit({.event = "mount.request_exception", .level = "ERROR", .reason = what, .errorCode = "io"});
+  const auto what = foundation::exceptionFrom([&] { Operation(req, args...); });
+  if (!what) return;
+  CorvaneFpLog::emit({.event = "mount.request_exception", .level = "ERROR", .reason = *what, .errorCode = "io"});
   fuse_reply_err(req, EIO);
 }
 

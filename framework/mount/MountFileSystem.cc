@@ -89,7 +89,6 @@ void MountFileSystem::fillEntry(const NodePtr& node, fuse_entry_param& entry) co
 }
 
 int MountFileSystem::lookup(fuse_ino_t parent, const std::string& name, fuse_entry_param& entry) {
-  if (name.size() > kNameMax) return ENAMETOOLONG;
   auto folder = table_.node(parent);
   if (!folder) return ENOENT;
   if (int err = listings_.ensureListed(folder)) return err;
@@ -203,7 +202,6 @@ int MountFileSystem::setattr(fuse_ino_t inode, const struct stat& wanted, int to
 }
 
 int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entry_param& entry) {
-  if (name.size() > kNameMax) return ENAMETOOLONG;
   auto folder = table_.node(parent);
   if (!folder) return ENOENT;
   if (int err = listings_.ensureListed(folder)) return err;

@@ -101,8 +101,6 @@ int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& ke
 }
 
 int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile*& file, fuse_entry_param& entry) {
-  // Refused here, not by the peer after close already said the file was kept.
-  if (name.size() > kNameMax) return ENAMETOOLONG;
   auto folder = table_.node(parent);
   if (!folder) return ENOENT;
   if (int err = listings_.ensureListed(folder)) return err;

@@ -1,7 +1,6 @@
 // A rename, in named steps. The peer renames only inside an item's own folder,
 // and only what it has: so files land first, a file moved onto an existing name
 // moves that one aside first, and a failure puts everything back.
-#include <climits>
 #include <cstdio>
 
 #include "framework/ItemTemplate.h"
@@ -27,7 +26,6 @@ ItemPtr named(const ItemPtr& item, const std::string& name) {
 int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent,
                             const std::string& newName, unsigned flags) {
   if (flags & RENAME_EXCHANGE) return EINVAL;
-  if (newName.size() > kNameMax) return ENAMETOOLONG;
   // The extension renames only inside the item's own folder; mv falls back to copy and delete.
   if (parent != newParent) return EXDEV;
   auto folder = table_.node(parent);
@@ -191,9 +189,9 @@ int MountFileSystem::moveAside(const NodePtr& target, const std::string& newName
     return 0;
   }
   targetItem = *now;
-  // Within NAME_MAX however long the name it makes way for.
+  // Within kNameMax however long the name it makes way for.
   std::string asideName = ".corvane-replaced-" + std::to_string(target->inode) + "-";
-  asideName += foundation::utf8Prefix(newName, NAME_MAX - asideName.size());
+  asideName += foundation::utf8Prefix(newName, kNameMax - asideName.size());
   auto moved = calls_->modify(named(targetItem, asideName), targetItem->itemVersion(),
                               fileprovider::ItemField::filename, std::nullopt);
   if (!moved.ok()) return errnoFor(moved.error());

@@ -6,14 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 
 #include "framework/ItemTemplate.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/fileprovider/Errors.h"
 #include "platform/foundation/Guarded.h"
-#include "platform/foundation/Utf8.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
 
 namespace corvane::framework::mount {
@@ -415,12 +413,8 @@ PendingUpload UploadQueue::failedAttempt(Entry& entry, const Attempt& result, st
 
 void UploadQueue::logOutcome(const PendingUpload& record, const Attempt& result) const {
   if (result.outcome == Outcome::conflicted) {
-    const std::string detail = record.path + " -> " + result.copy->filename();
-    CorvaneFpLog::emit({.event = "mount.conflict_copy",
-                        .level = "WARN",
-                        .peer = peer_,
-                        .detail = detail,
-                        .reason = result.peer ? "changed on the peer" : "deleted on the peer"});
+    logConflict(record.path + " -> " + result.copy->filename(),
+                result.peer ? "changed on the peer" : "deleted on the peer");
   } else if (result.outcome == Outcome::failed) {
     CorvaneFpLog::emit({.event = "mount.upload_failed",
                         .level = "ERROR",
@@ -731,10 +725,13 @@ std::vector<UploadQueue::Conflict> UploadQueue::conflicts() const {
 }
 
 void UploadQueue::noteConflict(Conflict conflict, std::string_view reason) {
-  const std::string detail = conflict.copy.empty() ? conflict.path : conflict.path + " -> " + conflict.copy;
-  CorvaneFpLog::emit({.event = "mount.conflict_copy", .level = "WARN", .peer = peer_, .detail = detail, .reason = reason});
+  logConflict(conflict.copy.empty() ? conflict.path : conflict.path + " -> " + conflict.copy, reason);
   std::lock_guard guard(mutex_);
   conflicts_.push_back(std::move(conflict));
+}
+
+void UploadQueue::logConflict(const std::string& detail, std::string_view reason) const {
+  CorvaneFpLog::emit({.event = "mount.conflict_copy", .level = "WARN", .peer = peer_, .detail = detail, .reason = reason});
 }
 
 }  // namespace corvane::framework::mount

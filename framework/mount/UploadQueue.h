@@ -187,6 +187,7 @@ class UploadQueue {
   PendingUpload failedAttempt(Entry& entry, const Attempt& result, std::uint64_t key,
                               std::uint64_t sequence);  // mutex_ held
   void logOutcome(const PendingUpload& record, const Attempt& result) const;
+  void logConflict(const std::string& detail, std::string_view reason) const;
   void runOne(std::unique_lock<std::mutex>& lock, std::map<std::uint64_t, Entry>::iterator entry);
   static bool sameFile(const Entry& a, const Entry& b);
   std::map<std::uint64_t, Entry>::iterator latestOf(std::uint64_t key);  // mutex_ held
