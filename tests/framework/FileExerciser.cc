@@ -218,7 +218,8 @@ class Exerciser {
     if (DIR* folder = ::opendir(target_.folder.c_str())) {
       while (dirent* entry = ::readdir(folder)) {
         const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.insert(name);
+        const bool others = !target_.othersPrefix.empty() && name.rfind(target_.othersPrefix, 0) == 0;
+        if (name != "." && name != ".." && !others) names.insert(name);
       }
       ::closedir(folder);
     }

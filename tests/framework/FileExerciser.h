@@ -35,6 +35,9 @@ struct ExerciserTarget {
   // The errno the folder refuses to make a name with, 0 when it keeps the name
   // exactly. Not set: as a Linux folder, which refuses names over 255 bytes.
   std::function<int(const std::string& name)> refusal;
+  // Names starting with this belong to another writer in the same folder (the
+  // peer's side, writing at the same time): left out of every check here.
+  std::string othersPrefix;
 };
 
 struct ExerciserRun {

@@ -11,7 +11,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <atomic>
 #include <functional>
+#include <map>
+#include <random>
+#include <thread>
 
 #include "tests/framework/FileExerciser.h"
 #include "tests/framework/MountTestSupport.h"
@@ -63,7 +68,7 @@ TEST(FileExerciser, PassesOnALocalFolder) {
     std::filesystem::create_directories(folder);
     auto nothing = [] {};
     const ExerciserTarget target{
-        folder, [&](const std::string& name) { return bytesAt(folder / name); }, nothing, nothing, nothing, {}};
+        folder, [&](const std::string& name) { return bytesAt(folder / name); }, nothing, nothing, nothing, {}, {}};
     auto outcome = exercise(target, runOf(i));
     ASSERT_EQ(outcome.failure, "");
     add(counts, outcome.counts);
@@ -90,6 +95,10 @@ class MountExerciser : public MountEndToEnd {
     })) << mount_->log();
   }
 
+  // The exerciser's target: `folder` on the mount, with remounts, kills and
+  // host restarts.
+  ExerciserTarget targetIn(const std::string& folder);
+
   std::unique_ptr<ChildProcess> host_;
   std::unique_ptr<Mount> mount_;
 };
@@ -98,12 +107,8 @@ class MountExerciser : public MountEndToEnd {
 // inside the runner's time limit.
 class MountExerciserSeed : public MountExerciser, public ::testing::WithParamInterface<int> {};
 
-TEST_P(MountExerciserSeed, RandomOperationsKeepEveryByteAcrossRemountsKillsAndHostRestarts) {
-  host_ = startHost();
-  mount_ = startMount();
-  const std::string folder = "ex";
-  ASSERT_EQ(::mkdir((mount_->path() / folder).c_str(), 0755), 0) << std::strerror(errno);
-  const ExerciserTarget target{
+ExerciserTarget MountExerciser::targetIn(const std::string& folder) {
+  return {
       mount_->path() / folder,
       [&](const std::string& name) { return bytesAt(share() / folder / name); },
       [&] {
@@ -122,7 +127,16 @@ TEST_P(MountExerciserSeed, RandomOperationsKeepEveryByteAcrossRemountsKillsAndHo
       },
       // The mount keeps names that are UTF-8, since the peer's side and every
       // record carry text, and no longer than a Linux folder's.
-      [](const std::string& name) { return name.size() > 255 ? ENAMETOOLONG : isNotUtf8(name) ? EILSEQ : 0; }};
+      [](const std::string& name) { return name.size() > 255 ? ENAMETOOLONG : isNotUtf8(name) ? EILSEQ : 0; },
+      {}};
+}
+
+
+TEST_P(MountExerciserSeed, RandomOperationsKeepEveryByteAcrossRemountsKillsAndHostRestarts) {
+  host_ = startHost();
+  mount_ = startMount();
+  ASSERT_EQ(::mkdir((mount_->path() / "ex").c_str(), 0755), 0) << std::strerror(errno);
+  const ExerciserTarget target = targetIn("ex");
   auto outcome = exercise(target, runOf(GetParam()));
   ASSERT_EQ(outcome.failure, "") << mount_->log();
   report("the mount", outcome.counts);
@@ -130,6 +144,72 @@ TEST_P(MountExerciserSeed, RandomOperationsKeepEveryByteAcrossRemountsKillsAndHo
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, MountExerciserSeed, ::testing::Range(0, seeds()));
+
+// The same with a second writer: while the exerciser works on the mount, the
+// peer's side writes, rewrites by rename and removes files of its own in the
+// same folder, directly in the share. The mount's files must keep every byte,
+// and once the peer stops, the mount must show exactly the peer's last
+// version of each of its files. Names are the peer's own: what both sides do
+// to one name is the conflict rules' (docs/write-semantics.md). A soak:
+// CORVANE_EXERCISER_PEER_SEEDS seeds (none by default).
+class MountExerciserPeerSeed : public MountExerciser, public ::testing::WithParamInterface<int> {};
+
+TEST_P(MountExerciserPeerSeed, BothSidesKeepEveryByteWhileThePeerWritesToo) {
+  if (fromEnvironment("CORVANE_EXERCISER_PEER_SEEDS", 0) == 0) GTEST_SKIP() << "a soak: set CORVANE_EXERCISER_PEER_SEEDS";
+  // Made on the peer's side, so the mount lists it from there and checks it for changes.
+  std::filesystem::create_directories(share() / "ex");
+  host_ = startHost();
+  mount_ = startMount();
+  ExerciserTarget target = targetIn("ex");
+  target.othersPrefix = "peer-";
+  std::map<std::string, std::optional<std::string>> peerFiles;  // by name; absent: removed
+  std::atomic<bool> stop{false};
+  std::atomic<std::uint64_t> peerOperations{0};
+  std::thread peer([&] {
+    std::mt19937 random(static_cast<unsigned>(GetParam()));
+    while (!stop) {
+      const std::string name = "peer-" + std::to_string(random() % 4);
+      const auto file = share() / "ex" / name;
+      const std::string bytes(1 + random() % 30000, static_cast<char>('A' + random() % 26));
+      switch (random() % 3) {
+        case 0:
+          writeFile(file, bytes);
+          peerFiles[name] = bytes;
+          break;
+        case 1: {  // as editors save: a temporary file renamed into place
+          const auto temporary = share() / "ex" / (".tmp-" + name);
+          writeFile(temporary, bytes);
+          std::filesystem::rename(temporary, file);
+          peerFiles[name] = bytes;
+          break;
+        }
+        default: {
+          std::error_code ignored;
+          std::filesystem::remove(file, ignored);
+          peerFiles[name] = std::nullopt;
+        }
+      }
+      ++peerOperations;
+      std::this_thread::sleep_for(std::chrono::milliseconds(random() % 50));
+    }
+  });
+  auto outcome = exercise(target, runOf(GetParam()));
+  stop = true;
+  peer.join();
+  ASSERT_EQ(outcome.failure, "") << mount_->log();
+  for (const auto& [name, bytes] : peerFiles) {
+    const auto file = mount_->path() / "ex" / name;
+    EXPECT_TRUE(eventually([&] { return bytesAt(file) == bytes; }))
+        << name << " shows " << (bytesAt(file) ? std::to_string(bytesAt(file)->size()) + " bytes" : "nothing")
+        << ", the peer's last version " << (bytes ? std::to_string(bytes->size()) + " bytes" : "removed");
+  }
+  report("the mount, with the peer writing", outcome.counts);
+  std::printf("the peer: %llu operations\n", static_cast<unsigned long long>(peerOperations.load()));
+  EXPECT_EQ(mount_->stop(), 0) << mount_->log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, MountExerciserPeerSeed,
+                         ::testing::Range(0, std::max(1, fromEnvironment("CORVANE_EXERCISER_PEER_SEEDS", 0))));
 
 // Edit sequences that lost bytes once. Each works on its own file.
 struct EditCase {
