@@ -110,17 +110,17 @@ class MountExerciserSeed : public MountExerciser, public ::testing::WithParamInt
 ExerciserTarget MountExerciser::targetIn(const std::string& folder) {
   return {
       mount_->path() / folder,
-      [&](const std::string& name) { return bytesAt(share() / folder / name); },
-      [&] {
+      [this, folder](const std::string& name) { return bytesAt(share() / folder / name); },
+      [this] {
         mount_.reset();
         mount_ = startMount();
       },
-      [&] {
+      [this] {
         mount_->stop(SIGKILL);
         mount_.reset();  // before the next mount, whose folder it would unmount on its way out
         mount_ = startMount();
       },
-      [&] {
+      [this] {
         host_->stop(SIGKILL);
         host_ = startHost();
         awaitLink();
