@@ -36,7 +36,16 @@ int FileContents::makeLive(const PeerSource& peer, bool keepBytes) {
     source = sealed_;
     clean = queued_ == 0;
     peerVersion = peerVersion_;
+    making_ = true;
   }
+  struct Made {
+    FileContents& contents;
+    ~Made() {
+      std::lock_guard guard(contents.mutex_);
+      contents.making_ = false;
+      contents.renamedWhileMaking_.clear();
+    }
+  } made_{*this};
   auto work = workFiles_();
   if (!work.ok()) {
     const auto& error = work.error();
@@ -60,6 +69,9 @@ int FileContents::makeLive(const PeerSource& peer, bool keepBytes) {
     }
   }
   std::lock_guard guard(mutex_);
+  for (const auto& [before, after] : renamedWhileMaking_) {
+    if (made->base == before) made->base = after;
+  }
   live_ = std::move(made);
   modified_ = false;
   return 0;
@@ -126,6 +138,7 @@ void FileContents::rebase(const foundation::Data& before, const foundation::Data
     if (copy && copy->base == before) copy->base = after;
   }
   if (peerVersion_ == before) peerVersion_ = after;
+  if (making_) renamedWhileMaking_.emplace_back(before, after);
 }
 
 FileContents::CopyPtr FileContents::readable() const {

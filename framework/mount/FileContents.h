@@ -50,6 +50,7 @@
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Result.h"
@@ -136,6 +137,10 @@ class FileContents {
   std::optional<foundation::Data> peerVersion_;  // what the peer holds of a clean sealed_
   int opens_ = 0;
   bool unlinked_ = false;
+  // Renames told while a live copy was being made (makeLive reads the peer's
+  // version before it holds mutex_): the copy is based on what they renamed to.
+  bool making_ = false;
+  std::vector<std::pair<foundation::Data, foundation::Data>> renamedWhileMaking_;
 };
 
 }  // namespace corvane::framework::mount

@@ -247,11 +247,19 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
   auto found = table_.child(folder, name);
   if (!found) return ENOENT;
   ItemPtr item;
+  // Until the file is gone (or stays, on a failure), a close of it queues no
+  // upload: one queued after the cancel or the delete below would bring the
+  // file back on the peer, or meet its own delete as a conflict.
+  std::optional<Counted> removing;
   {
-    std::lock_guard guard(table_.mutex());
+    std::unique_lock guard(table_.mutex());
     if (found->folder != wantFolder) return wantFolder ? ENOTDIR : EISDIR;
     // A new file in it may not have reached the peer yet.
     if (found->folder && !found->children.empty()) return ENOTEMPTY;
+    if (!wantFolder) {
+      removing.emplace(*this, &Node::renaming, std::vector{found});
+      renamed_.wait(guard, [&] { return found->sealing == 0; });
+    }
     item = found->item;
   }
   if (!wantFolder && !item) {

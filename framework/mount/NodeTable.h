@@ -62,7 +62,7 @@ struct Node {
   // Files: their bytes, from the first open on.
   std::shared_ptr<FileContents> contents;
   std::optional<foundation::Data> kernelVersion;  // the content version the kernel's page cache holds
-  int renaming = 0;  // renames under way that involve the file: seals wait for them
+  int renaming = 0;  // renames and deletes under way that involve the file: seals wait for them
   int sealing = 0;   // seals on their way into the upload queue: renames wait for them
 
   bool dirty() const { return contents && contents->dirty(); }

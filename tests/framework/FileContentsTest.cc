@@ -138,5 +138,20 @@ TEST(FileContents, AnEditNamesTheVersionItStartedFrom) {
   EXPECT_FALSE(file.sealed_[2].followsLocal);
 }
 
+// A rename retags the peer's version. One told while the first write was
+// still reading the peer's file found no copy to retag: the copy made from
+// what was read is retagged as it is put in place.
+TEST(FileContents, ARenameWhileACopyIsMadeRetagsTheCopy) {
+  Harness file("hello");
+  const auto plain = file.peer_;
+  file.peer_ = [&](FileContents::Peer& out) {
+    file.contents_.rebase(version("v1"), version("v1-renamed"));
+    return plain(out);
+  };
+  for (const char* step : {"write 0 J", "seal"}) file.step(step);
+  ASSERT_EQ(file.sealed_.size(), 1u);
+  EXPECT_EQ(file.sealed_[0].base, version("v1-renamed"));
+}
+
 }  // namespace
 }  // namespace corvane::framework::mount
