@@ -223,7 +223,8 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
     const fuse_ino_t inode = table_.place(*made, parent);
     folder->children.set(name, inode);
     created = table_.find(inode);
-    created->listed = true;  // new and empty; changes made elsewhere come through the poller
+    // Listed on first use like any folder of the peer's: the listing's anchor
+    // is what lets the change poller bring in what the peer does in it.
     table_.touched(parent);
   }
   fillEntry(created, entry);

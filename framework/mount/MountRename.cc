@@ -106,15 +106,10 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
 // peer has, as that file's new contents. False when it is on its way.
 bool MountFileSystem::renameQueued(const NodePtr& folder, const NodePtr& source, const NodePtr& target,
                                    const std::string& name, const std::string& newName) {
-  std::string path;
-  UploadQueue::Replaced replaced;
   {
     std::lock_guard guard(table_.mutex());
     if (source->item || (target && !target->item)) return false;
-    if (target) replaced = {target->inode, target->item};
-    path = table_.pathOf(folder);
   }
-  path = path == "/" ? "/" + newName : path + "/" + newName;
   // Both are held until the nodes have their new names too: what an upload
   // reports back finds each file under the name it was sent with.
   std::optional<UploadQueue::Held> heldTarget;
@@ -124,6 +119,17 @@ bool MountFileSystem::renameQueued(const NodePtr& folder, const NodePtr& source,
     heldTarget.emplace(*uploads_, target->inode);
     keepLocal(target);
   }
+  // Read once the target's upload in flight (hold waits for it) has landed:
+  // the version the new contents replace is the one it left.
+  std::string path;
+  UploadQueue::Replaced replaced;
+  {
+    std::lock_guard guard(table_.mutex());
+    if (source->item || (target && !target->item)) return false;
+    if (target) replaced = {target->inode, target->item};
+    path = table_.pathOf(folder);
+  }
+  path = path == "/" ? "/" + newName : path + "/" + newName;
   if (!uploads_->retitle(source->inode, newName, path, replaced)) return false;
   {
     std::lock_guard guard(table_.mutex());

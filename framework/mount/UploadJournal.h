@@ -48,8 +48,9 @@ struct PendingUpload {
   std::string parentIdentifier;
   std::string name;
   std::string path;  // where the user sees it in the mount, for messages
-  // The content version the edit was made from; none for a new file, or for
-  // one renamed onto a file of the peer's, which it replaces unchecked.
+  // The content version the edit was made from (for a new file renamed onto
+  // a file of the peer's, that file's as this mount saw it); none for a new
+  // file, or in a record of an earlier version, which replaces unchecked.
   std::optional<foundation::Data> baseVersion;
   std::uint64_t size = 0;
   std::uint32_t attempts = 0;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "framework/ItemTemplate.h"
+#include "shared/items/FileProviderItemIdentifierCodec.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/fileprovider/Errors.h"
 #include "platform/foundation/Guarded.h"
@@ -43,6 +44,15 @@ std::chrono::milliseconds backoff(std::uint32_t attempts) {
 
 std::shared_ptr<ItemTemplate> newFile(const std::string& parent, const std::string& name) {
   return std::make_shared<ItemTemplate>("", parent, name, std::nullopt);
+}
+
+// The identifier the peer gives `name` in the folder `parent` of the domain
+// `peer` (the domain is the peer's id; its top folder is the root container).
+ItemIdentifier childOf(const std::string& peer, const std::string& parent, const std::string& name) {
+  if (auto folder = FileProviderItemIdentifierCodec::parse(parent)) {
+    return ItemIdentifier(FileProviderItemIdentifierCodec::childIdentifier(folder->peerId, folder->path, name));
+  }
+  return ItemIdentifier(FileProviderItemIdentifierCodec::identifier(peer, "/" + name));
 }
 
 }  // namespace
@@ -221,9 +231,22 @@ UploadQueue::Attempt UploadQueue::attempt(const Entry& entry) {
   return storedAs(asListed(*modified, entry.record.size));
 }
 
+// The peer's create replaces whatever holds the name, so a new name is looked
+// up first: the item there, null when there is none.
+foundation::Result<ItemPtr> UploadQueue::holding(const std::string& parent, const std::string& name) {
+  auto there = calls_->item(childOf(peer_, parent, name));
+  if (there.ok()) return *there;
+  if (isFileProviderError(there.error(), fileprovider::ErrorCode::noSuchItem)) return ItemPtr{};
+  return there.error();
+}
+
 UploadQueue::Attempt UploadQueue::sendNew(const Entry& entry, const std::filesystem::path& data) {
   using namespace fileprovider;
   const auto& record = entry.record;
+  // A file the peer made under the name since this mount listed the folder.
+  auto there = holding(record.parentIdentifier, record.name);
+  if (!there.ok()) return failure(there.error());
+  if (*there) return collided(entry, data, *there);
   auto made =
       calls_->create(newFile(record.parentIdentifier, record.name), ItemField::contents | ItemField::filename, data);
   if (made.ok()) return storedAs(asListed(*made, record.size));
@@ -253,6 +276,9 @@ UploadQueue::Attempt UploadQueue::conflictCopy(const Entry& entry, const std::fi
   const std::time_t now = std::time(nullptr);
   for (int attempt = 1; attempt <= 100; ++attempt) {
     const std::string name = conflictName(entry.record.name, now, attempt);
+    auto there = holding(entry.record.parentIdentifier, name);
+    if (!there.ok()) return failure(there.error());
+    if (*there) continue;
     auto made =
         calls_->create(newFile(entry.record.parentIdentifier, name), ItemField::contents | ItemField::filename, data);
     if (made.ok()) {
@@ -633,10 +659,11 @@ bool UploadQueue::retitle(std::uint64_t key, const std::string& name, const std:
   renamed.name = name;
   renamed.path = path;
   if (replaced.item) {
-    // The file it replaces takes these contents, whatever the peer holds by
-    // then, as a rename onto it would have.
+    // The file it replaces takes these contents, as an edit of the version
+    // this mount saw: an editor's save by a temporary name and a rename. When
+    // the peer changed that file meanwhile, both are kept, as for any edit.
     renamed.identifier = replaced.item->itemIdentifier().rawValue();
-    renamed.baseVersion.reset();
+    renamed.baseVersion = replaced.item->itemVersion().contentVersion;
   }
   if (!journal_->renamed(renamed).ok()) return false;
   found->second.record = std::move(renamed);

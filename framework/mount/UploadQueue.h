@@ -5,8 +5,9 @@
 // Before a changed file is sent, the peer's item is looked up: when its content
 // version is not the one the edit was made from (changed or deleted on the
 // peer), the peer's file is left as it is and the local contents go beside it as
-// a conflict copy; a file renamed onto the peer's before its upload went
-// replaces it unchecked, as the rename would have. A failure the peer may get over (unreachable, staging) keeps
+// a conflict copy; so does a new file renamed onto the peer's before its upload
+// went (an editor's save). A new name is looked up first too: the peer's file
+// there stays, and the local one goes beside it. A failure the peer may get over (unreachable, staging) keeps
 // the upload queued and retried with backoff, and at once when the link comes
 // back; any other keeps its contents in the journal, marked failed.
 //
@@ -172,6 +173,7 @@ class UploadQueue {
   static Attempt storedAs(const fileprovider::ItemPtr& item);
   void run();
   Attempt attempt(const Entry& entry);
+  foundation::Result<fileprovider::ItemPtr> holding(const std::string& parent, const std::string& name);
   Attempt sendNew(const Entry& entry, const std::filesystem::path& data);
   Attempt collided(const Entry& entry, const std::filesystem::path& data, const fileprovider::ItemPtr& existing);
   Attempt conflictCopy(const Entry& entry, const std::filesystem::path& data, const fileprovider::ItemPtr& peer);

@@ -49,6 +49,7 @@ std::string shown(const std::filesystem::path& file) {
 TEST_F(MountEndToEnd, ARenameOrDeleteNeverThrowsAwayWhatThePeerChanged) {
   writeFile(share() / "d" / "rs.txt", "original");
   writeFile(share() / "d" / "del.txt", "original");
+  writeFile(share() / "d" / "ed.txt", "original");
   Mount mount(dir_.path(), "tw2", {"--share", share().string()});
   ASSERT_TRUE(mount.ready()) << mount.log();
   const auto d = mount.path() / "d";
@@ -64,10 +65,41 @@ TEST_F(MountEndToEnd, ARenameOrDeleteNeverThrowsAwayWhatThePeerChanged) {
   writeFile(share() / "d" / "del.txt", "PEER-NEW");
   ASSERT_EQ(::unlink((d / "del.txt").c_str()), 0) << std::strerror(errno);
 
+  // An editor's save (a temporary name, then a rename onto the file) after
+  // the peer changed it: both changed the file, so both are kept.
+  writeFile(share() / "d" / "ed.txt", "PEER-EDIT");
+  ASSERT_TRUE(put(d / ".ed.tmp", "saved here"));
+  ASSERT_EQ(::rename((d / ".ed.tmp").c_str(), (d / "ed.txt").c_str()), 0) << std::strerror(errno);
+  settle(d / "ed.txt");
+
+  EXPECT_EQ(shown(share() / "d" / "ed.txt"), "PEER-EDIT");
+  EXPECT_EQ(conflictCopies(share() / "d", "ed"), std::vector<std::string>{"saved here"});
   EXPECT_EQ(shown(share() / "d" / "rs.txt"), "local");
   EXPECT_EQ(conflictCopies(share() / "d", "rs"), std::vector<std::string>{"PEER-EDIT"});
   EXPECT_EQ(shown(share() / "d" / "del.txt"), "PEER-NEW");
   EXPECT_TRUE(eventually([&] { return shown(d / "del.txt") == "PEER-NEW"; })) << "and comes back here";
+}
+
+// A folder made here hears of the peer's changes like one the peer made, and
+// a new file here meets a file the peer made under the same name meanwhile.
+TEST_F(MountEndToEnd, AFolderMadeHereHearsThePeerAndNeitherNewFileIsLost) {
+  Mount mount(dir_.path(), "tw1", {"--share", share().string()});
+  ASSERT_TRUE(mount.ready()) << mount.log();
+  const auto made = mount.path() / "newdir";
+  ASSERT_EQ(::mkdir(made.c_str(), 0755), 0) << std::strerror(errno);
+  ASSERT_TRUE(put(made / "m.txt", "m"));
+  settle(made / "m.txt");
+  writeFile(share() / "newdir" / "p.txt", "peer");
+  writeFile(share() / "newdir" / "m.txt", "peer-edit");
+  EXPECT_TRUE(eventually([&] { return shown(made / "p.txt") == "peer" && shown(made / "m.txt") == "peer-edit"; }))
+      << shown(made / "p.txt") << " " << shown(made / "m.txt");
+
+  // Both made the same name: the peer's keeps it, this one is a conflict copy.
+  writeFile(share() / "newdir" / "same.txt", "PEER");
+  ASSERT_TRUE(put(made / "same.txt", "MOUNT", O_WRONLY | O_CREAT | O_EXCL));
+  settle(made / "same.txt");
+  EXPECT_EQ(shown(share() / "newdir" / "same.txt"), "PEER");
+  EXPECT_EQ(conflictCopies(share() / "newdir", "same"), std::vector<std::string>{"MOUNT"});
 }
 
 }  // namespace
