@@ -148,6 +148,9 @@ class MountFileSystem {
   foundation::Result<MaterializedCache::Entry> peerContents(const fileprovider::ItemPtr& item);
   // What a file with no local copy shows: its item's contents, from the cache.
   FileContents::PeerSource peerOf(const NodePtr& file);
+  // What a write through `file` edits when the file has no local copy: the
+  // version the handle opened, else the node's.
+  FileContents::PeerSource openedOf(OpenFile* file);
   void changedHere(const NodePtr& file);
   // Hands what was changed to the upload queue, on disk, with where it goes.
   int seal(const NodePtr& file, FileContents& contents);
@@ -216,6 +219,10 @@ class MountFileSystem::OpenFile {
   mutable std::shared_mutex replying;  // held by every read being answered from the handle's descriptor
   foundation::UniqueFd fd;
   std::shared_ptr<void> cacheHold;  // keeps those contents in the cache while the file is open
+  // The peer's version `fd` holds, when it was taken at open (the table's
+  // mutex guards it: a rename retags it). A write through the handle edits
+  // that version, even once the peer changed the file.
+  std::optional<foundation::Data> openedVersion;
 };
 
 }  // namespace corvane::framework::mount

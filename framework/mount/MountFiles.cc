@@ -54,6 +54,24 @@ FileContents::PeerSource MountFileSystem::peerOf(const NodePtr& file) {
   };
 }
 
+FileContents::PeerSource MountFileSystem::openedOf(OpenFile* file) {
+  return [this, file](FileContents::Peer& out) {
+    std::optional<foundation::Data> version;
+    {
+      std::lock_guard guard(table_.mutex());
+      version = file->openedVersion;
+    }
+    std::lock_guard guard(file->peerMutex);
+    if (!version || !file->fd.valid()) return peerOf(file->node)(out);
+    // Its own description: the handle's offset is not the copy's to move.
+    const std::string path = "/proc/self/fd/" + std::to_string(file->fd.get());
+    out.fd = foundation::UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!out.fd.valid()) return errno;
+    out.version = std::move(version);
+    return 0;
+  };
+}
+
 int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& keepCache) {
   auto found = table_.node(inode);
   if (!found) return ENOENT;
@@ -72,8 +90,9 @@ int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& ke
     }
     changedHere(found);
   }
-  // A writer reads the peer's contents only when it asks for them.
-  if (!handle->writable && !handle->contents->readable()) {
+  // The peer's contents are taken at open, by a writer too: its writes edit
+  // the version it opened, whatever the peer does meanwhile.
+  if (!(flags & O_TRUNC) && !handle->contents->readable()) {
     ItemPtr item;
     {
       std::lock_guard guard(table_.mutex());
@@ -93,6 +112,7 @@ int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& ke
     std::lock_guard guard(table_.mutex());
     if (entry->item != item && found->item == item) found->item = entry->item;
     const auto version = entry->item->itemVersion().contentVersion;
+    if (handle->writable) handle->openedVersion = version;
     keepCache = found->kernelVersion == version;
     found->kernelVersion = version;
   }
@@ -159,7 +179,7 @@ int MountFileSystem::withReadDescriptor(OpenFile* file, const std::function<void
 
 int MountFileSystem::write(OpenFile* file, off_t offset, const WriteAt& put, std::size_t& written) {
   if (!file->writable) return EBADF;
-  int err = file->contents->change(peerOf(file->node), true, [&](int fd) {
+  int err = file->contents->change(openedOf(file), true, [&](int fd) {
     const ssize_t n = put(fd);
     if (n < 0) return static_cast<int>(-n);
     written = static_cast<std::size_t>(n);

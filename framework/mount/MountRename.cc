@@ -235,6 +235,9 @@ void MountFileSystem::renamedHere(const NodePtr& folder, const NodePtr& source, 
   const UploadQueue::VersionChange versions{before->itemVersion().contentVersion, after->itemVersion().contentVersion};
   uploads_->moved(source->inode, source->identifier.rawValue(), source->name, versions);
   if (source->contents) source->contents->rebase(versions.first, versions.second);
+  for (const auto& [raw, handle] : handles_) {
+    if (handle->node == source && handle->openedVersion == versions.first) handle->openedVersion = versions.second;
+  }
 }
 
 }  // namespace corvane::framework::mount

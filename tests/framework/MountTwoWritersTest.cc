@@ -50,6 +50,7 @@ TEST_F(MountEndToEnd, ARenameOrDeleteNeverThrowsAwayWhatThePeerChanged) {
   writeFile(share() / "d" / "rs.txt", "original");
   writeFile(share() / "d" / "del.txt", "original");
   writeFile(share() / "d" / "ed.txt", "original");
+  writeFile(share() / "d" / "e.txt", "opened version\n");
   Mount mount(dir_.path(), "tw2", {"--share", share().string()});
   ASSERT_TRUE(mount.ready()) << mount.log();
   const auto d = mount.path() / "d";
@@ -71,6 +72,19 @@ TEST_F(MountEndToEnd, ARenameOrDeleteNeverThrowsAwayWhatThePeerChanged) {
   ASSERT_TRUE(put(d / ".ed.tmp", "saved here"));
   ASSERT_EQ(::rename((d / ".ed.tmp").c_str(), (d / "ed.txt").c_str()), 0) << std::strerror(errno);
   settle(d / "ed.txt");
+
+  // A handle opened before the peer's change writes on the version it
+  // opened; the peer's new file keeps its name.
+  const int fd = ::open((d / "e.txt").c_str(), O_RDWR);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  writeFile(share() / "d" / ".e.new", "renamed-in\n");
+  std::filesystem::rename(share() / "d" / ".e.new", share() / "d" / "e.txt");
+  ASSERT_TRUE(eventually([&] { return shown(d / "e.txt") == "renamed-in\n"; })) << "the mount hears of it";
+  ASSERT_EQ(::pwrite(fd, "MOUNT-E\n", 8, 0), 8);
+  ASSERT_EQ(::close(fd), 0);
+  settle(d / "e.txt");
+  EXPECT_EQ(shown(share() / "d" / "e.txt"), "renamed-in\n");
+  EXPECT_EQ(conflictCopies(share() / "d", "e"), std::vector<std::string>{"MOUNT-E\nersion\n"});
 
   EXPECT_EQ(shown(share() / "d" / "ed.txt"), "PEER-EDIT");
   EXPECT_EQ(conflictCopies(share() / "d", "ed"), std::vector<std::string>{"saved here"});
