@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <set>
 
 #include "platform/fileprovider/Errors.h"
 #include "platform/foundation/Guarded.h"
@@ -35,12 +36,15 @@ void ChangePoller::round() {
   // Taken before the folders are asked, so a change made meanwhile moves it again.
   workingSetAnchor_ = calls_->currentAnchor(workingSet);
 
-  std::vector<NodePtr> folders;
+  std::vector<NodePtr> folders, lost;
   {
     std::lock_guard guard(table_.mutex());
     for (const auto& [inode, node] : table_.nodes()) {
-      if (node->folder && node->listed && node->anchor && !node->identifier.rawValue().empty()) {
+      if (!node->folder || node->identifier.rawValue().empty()) continue;
+      if (node->listed && node->anchor) {
         folders.push_back(node);
+      } else if (!node->listed && !node->children.empty()) {
+        lost.push_back(node);
       }
     }
   }
@@ -48,6 +52,7 @@ void ChangePoller::round() {
   std::vector<RemoteChange> changes;
   bool again = false;
   for (const auto& folder : folders) again |= !pollFolder(folder, invalidations, changes);
+  for (const auto& folder : lost) again |= !listAgain(folder, invalidations, changes);
   // A folder whose feed was set aside is asked again next round, even if the
   // working set is quiet by then.
   if (again) workingSetAnchor_.reset();
@@ -101,15 +106,54 @@ bool ChangePoller::pollFolder(const NodePtr& folder, std::vector<Invalidation>& 
   if (folder->changedAt > asked) return false;
   if (!changes.ok()) {
     if (isFileProviderError(changes.error(), fileprovider::ErrorCode::syncAnchorExpired)) {
-      folder->listed = false;
+      folder->listed = false;  // listed again next round
       out.push_back({Invalidation::Kind::contents, folder->inode, {}});
+      return false;
     }
-    return true;  // unreachable: keep what is cached and try again next round
+    // A folder the peer no longer has goes with its parent's changes. Else the
+    // peer could not be asked: what is cached stays, and the next round asks
+    // again even if the share is quiet by then (its anchor moved on meanwhile).
+    return isFileProviderError(changes.error(), fileprovider::ErrorCode::noSuchItem);
   }
   const std::size_t before = applied.size();
   applyUpdates(folder, *changes, out, applied);
   applyDeletions(folder, *changes, out, applied);
   if (changes->anchor) folder->anchor = changes->anchor;
+  if (applied.size() != before) out.push_back({Invalidation::Kind::contents, folder->inode, {}});
+  return true;
+}
+
+bool ChangePoller::listAgain(const NodePtr& folder, std::vector<Invalidation>& out,
+                             std::vector<RemoteChange>& applied) {
+  ItemIdentifier identifier{""};
+  std::uint64_t asked;
+  {
+    std::lock_guard guard(table_.mutex());
+    identifier = folder->identifier;
+    asked = table_.localChanges();
+  }
+  auto listed = calls_->list(identifier);
+  if (!listed.ok()) return isFileProviderError(listed.error(), fileprovider::ErrorCode::noSuchItem);
+  std::lock_guard guard(table_.mutex());
+  if (folder->listed || folder->identifier != identifier) return true;
+  if (folder->changedAt > asked) return false;
+  // The listing is the folder as it is: what it no longer holds went.
+  std::set<std::string> present;
+  for (const auto& item : listed->items) present.insert(item->itemIdentifier().rawValue());
+  Changes changes;
+  changes.deleted.emplace_back();
+  for (const auto& [name, inode] : folder->children.byName()) {
+    auto child = table_.find(inode);
+    if (child && child->item && !present.count(child->identifier.rawValue())) {
+      changes.deleted.back().push_back(child->identifier.rawValue());
+    }
+  }
+  changes.updated.push_back(std::move(listed->items));
+  const std::size_t before = applied.size();
+  applyUpdates(folder, changes, out, applied);
+  applyDeletions(folder, changes, out, applied);
+  folder->anchor = std::move(listed->anchor);
+  folder->listed = true;
   if (applied.size() != before) out.push_back({Invalidation::Kind::contents, folder->inode, {}});
   return true;
 }

@@ -45,8 +45,14 @@ class ChangePoller {
  private:
   // Drops what the feed says and the peer no longer agrees with.
   void confirm(Changes& changes);
-  // False when the feed was read across a change made here and set aside.
+  // False when the folder must be asked again next round, whatever the share
+  // does meanwhile: its feed was read across a change made here and set
+  // aside, or the peer could not be asked.
   bool pollFolder(const NodePtr& folder, std::vector<Invalidation>& invalidations, std::vector<RemoteChange>& applied);
+  // A folder the kernel knows whose listing went (the peer forgot its anchor,
+  // or it was renamed) is listed again now, not when next asked for: the
+  // kernel keeps its entries and may never ask. False as for pollFolder.
+  bool listAgain(const NodePtr& folder, std::vector<Invalidation>& out, std::vector<RemoteChange>& applied);
   void applyUpdates(const NodePtr& folder, const Changes& changes, std::vector<Invalidation>& out,
                     std::vector<RemoteChange>& applied);  // the table held
   void applyDeletions(const NodePtr& folder, const Changes& changes, std::vector<Invalidation>& out,

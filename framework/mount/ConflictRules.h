@@ -10,8 +10,8 @@
 //   3. One side edited, the other deleted: the edit wins. A delete here of a
 //      file the peer changed leaves the peer's file, which comes back; an edit
 //      here of a file the peer deleted is stored again, as a conflict copy.
-//   4. Both made the same name: both kept, the peer's under the name (once
-//      the listing here shows the peer's file; see docs/write-semantics.md).
+//   4. Both made the same name: both kept, the peer's under the name: a new
+//      file's upload looks the name up first (UploadQueue).
 //   5. A rename here of a stored file onto a name whose file the peer changed:
 //      the rename takes the name, the peer's version goes to a conflict copy.
 //   6. A folder removed on one side while the other added to it: the peer

@@ -54,6 +54,17 @@ void add(std::map<std::string, std::uint64_t>& into, const std::map<std::string,
   for (const auto& [kind, count] : counts) into[kind] += count;
 }
 
+// The conflict copies below `folder`: with one writer there is never a reason for one.
+std::string conflictCopiesBelow(const std::filesystem::path& folder) {
+  std::string found;
+  std::error_code ignored;
+  for (auto it = std::filesystem::recursive_directory_iterator(folder, ignored);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->path().filename().string().find(" (conflict ") != std::string::npos) found += " " + it->path().string();
+  }
+  return found;
+}
+
 std::optional<std::string> bytesAt(const std::filesystem::path& path) {
   std::error_code error;
   if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
@@ -139,6 +150,7 @@ TEST_P(MountExerciserSeed, RandomOperationsKeepEveryByteAcrossRemountsKillsAndHo
   const ExerciserTarget target = targetIn("ex");
   auto outcome = exercise(target, runOf(GetParam()));
   ASSERT_EQ(outcome.failure, "") << mount_->log();
+  EXPECT_EQ(conflictCopiesBelow(share()), "") << "one writer, yet conflict copies";
   report("the mount", outcome.counts);
   EXPECT_EQ(mount_->stop(), 0) << mount_->log();
 }
@@ -156,10 +168,14 @@ class MountExerciserPeerSeed : public MountExerciser, public ::testing::WithPara
 
 TEST_P(MountExerciserPeerSeed, BothSidesKeepEveryByteWhileThePeerWritesToo) {
   if (fromEnvironment("CORVANE_EXERCISER_PEER_SEEDS", 0) == 0) GTEST_SKIP() << "a soak: set CORVANE_EXERCISER_PEER_SEEDS";
-  // Made on the peer's side, so the mount lists it from there and checks it for changes.
-  std::filesystem::create_directories(share() / "ex");
+  // Made on the peer's side for even seeds, through the mount for odd ones:
+  // either way the mount checks it for the peer's changes.
+  if (GetParam() % 2 == 0) std::filesystem::create_directories(share() / "ex");
   host_ = startHost();
   mount_ = startMount();
+  if (GetParam() % 2 == 1) {
+    ASSERT_EQ(::mkdir((mount_->path() / "ex").c_str(), 0755), 0) << std::strerror(errno);
+  }
   ExerciserTarget target = targetIn("ex");
   target.othersPrefix = "peer-";
   std::map<std::string, std::optional<std::string>> peerFiles;  // by name; absent: removed
@@ -201,7 +217,8 @@ TEST_P(MountExerciserPeerSeed, BothSidesKeepEveryByteWhileThePeerWritesToo) {
     const auto file = mount_->path() / "ex" / name;
     EXPECT_TRUE(eventually([&] { return bytesAt(file) == bytes; }))
         << name << " shows " << (bytesAt(file) ? std::to_string(bytesAt(file)->size()) + " bytes" : "nothing")
-        << ", the peer's last version " << (bytes ? std::to_string(bytes->size()) + " bytes" : "removed");
+        << ", the peer's last version " << (bytes ? std::to_string(bytes->size()) + " bytes" : "removed") << "\n"
+        << eventsAbout(dir_.path(), name);
   }
   report("the mount, with the peer writing", outcome.counts);
   std::printf("the peer: %llu operations\n", static_cast<unsigned long long>(peerOperations.load()));

@@ -5,8 +5,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <deque>
 #include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,25 @@
 #include "tests/support/TempDir.h"
 
 namespace corvane::testing {
+
+// The last records of the event logs below `root` that mention `text`, for a failure.
+inline std::string eventsAbout(const std::filesystem::path& root, const std::string& text) {
+  std::deque<std::string> out;
+  std::error_code ignored;
+  for (auto it = std::filesystem::recursive_directory_iterator(root, ignored);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->path().extension() != ".jsonl") continue;
+    std::istringstream lines(readFile(it->path()));
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find(text) == std::string::npos) continue;
+      out.push_back(line);
+      if (out.size() > 60) out.pop_front();
+    }
+  }
+  std::string joined;
+  for (const auto& line : out) joined += line + "\n";
+  return joined;
+}
 
 inline std::string fuseMissing() {
   if (::access("/dev/fuse", R_OK | W_OK) != 0) return "/dev/fuse is not available here";
