@@ -10,8 +10,8 @@ namespace corvane::framework::mount {
 using fileprovider::ItemIdentifier;
 using fileprovider::ItemPtr;
 
-FolderListings::FolderListings(std::shared_ptr<ExtensionCalls> calls, NodeTable& table)
-    : calls_(std::move(calls)), table_(table) {}
+FolderListings::FolderListings(std::shared_ptr<ExtensionCalls> calls, NodeTable& table, InvalidationSink invalidate)
+    : calls_(std::move(calls)), table_(table), invalidate_(std::move(invalidate)) {}
 
 int FolderListings::ensureListed(const NodePtr& folder) {
   if (!folder->folder) return ENOTDIR;
@@ -29,6 +29,7 @@ int FolderListings::ensureListed(const NodePtr& folder) {
   }
   // A listing taken while this mount changed the folder may not show the
   // change; it is taken again, and at last with the folder's changes held off.
+  std::vector<Invalidation> changed;
   for (int attempt = 0;; ++attempt) {
     std::unique_lock<std::shared_mutex> holdingOff;
     if (attempt == 4) holdingOff = std::unique_lock(folder->mutating);
@@ -45,14 +46,28 @@ int FolderListings::ensureListed(const NodePtr& folder) {
     }
     std::lock_guard guard(table_.mutex());
     if (folder->changedAt > asked && attempt < 4) continue;
-    apply(folder, std::move(*listed));
+    changed = apply(folder, std::move(*listed));
     break;
   }
+  if (!changed.empty() && invalidate_) invalidate_(std::move(changed));
   if (folder->inode == FUSE_ROOT_ID) std::call_once(importFinished_, [&] { calls_->importDidFinish(); });
   return 0;
 }
 
-void FolderListings::apply(const NodePtr& folder, FolderListing listing) {
+std::vector<Invalidation> FolderListings::apply(const NodePtr& folder, FolderListing listing) {
+  struct Was {
+    fuse_ino_t inode;
+    std::optional<foundation::Data> version;
+  };
+  const bool again = folder->anchor.has_value();
+  std::unordered_map<std::string, Was> before;
+  if (again) {
+    for (const auto& [name, inode] : folder->children.byName()) {
+      auto child = table_.find(inode);
+      before[name] = {inode, child && child->item ? std::optional(child->item->itemVersion().contentVersion)
+                                                  : std::nullopt};
+    }
+  }
   ChildIndex children;
   // New files not yet on the peer are only here. Their names stay theirs: the
   // listing may already show one its upload just made, before the upload's
@@ -67,6 +82,22 @@ void FolderListings::apply(const NodePtr& folder, FolderListing listing) {
   folder->children = std::move(children);
   folder->anchor = std::move(listing.anchor);
   folder->listed = true;
+  std::vector<Invalidation> out;
+  if (!again) return out;
+  for (const auto& [name, inode] : folder->children.byName()) {
+    auto was = before.find(name);
+    if (was == before.end() || was->second.inode != inode) {
+      out.push_back({Invalidation::Kind::entry, folder->inode, name});
+    } else if (auto child = table_.find(inode);
+               child && child->item && child->item->itemVersion().contentVersion != was->second.version) {
+      out.push_back({Invalidation::Kind::contents, inode, {}});
+    }
+  }
+  for (const auto& [name, was] : before) {
+    if (folder->children.find(name) == 0) out.push_back({Invalidation::Kind::entry, folder->inode, name});
+  }
+  if (!out.empty()) out.push_back({Invalidation::Kind::contents, folder->inode, {}});
+  return out;
 }
 
 std::optional<fileprovider::SyncAnchor> FolderListings::preload() {
@@ -110,7 +141,9 @@ void FolderListings::fillFrom(FolderListing everything, std::uint64_t renamesBef
       auto children = byParent.find(folder->identifier.rawValue());
       FolderListing listing{{}, everything.anchor};
       if (children != byParent.end()) listing.items = std::move(children->second);
-      apply(folder, std::move(listing));
+      if (auto changed = apply(folder, std::move(listing)); !changed.empty() && invalidate_) {
+        invalidate_(std::move(changed));
+      }
     }
     for (const auto& [name, inode] : folder->children.byName()) {
       if (auto found = table_.find(inode); found && found->folder) folders.push_back(found);

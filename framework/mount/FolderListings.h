@@ -14,22 +14,27 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "framework/mount/ExtensionCalls.h"
+#include "framework/mount/KernelNotifier.h"
 #include "framework/mount/NodeTable.h"
 
 namespace corvane::framework::mount {
 
 class FolderListings {
  public:
-  FolderListings(std::shared_ptr<ExtensionCalls> calls, NodeTable& table);
+  // `invalidate` tells the kernel what a folder listed again showed changed.
+  FolderListings(std::shared_ptr<ExtensionCalls> calls, NodeTable& table, InvalidationSink invalidate);
 
   // Lists the folder unless it is listed: 0, or an errno. Once the root is
   // first listed, the extension hears that the import is done.
   int ensureListed(const NodePtr& folder);
   // Puts what the peer listed in the folder, keeping new files not yet on it.
-  // The table held.
-  void apply(const NodePtr& folder, FolderListing listing);
+  // The table held. For a folder listed before, what the kernel must hear of:
+  // it may hold entries of names that came, went or changed meanwhile, and a
+  // miss it remembers (a negative entry) would hide a name that came.
+  std::vector<Invalidation> apply(const NodePtr& folder, FolderListing listing);
 
   // One working-set enumeration into every folder not listed yet, breadth-first
   // from the root: the anchor of the working set, or absent when it failed.
@@ -42,6 +47,7 @@ class FolderListings {
 
   const std::shared_ptr<ExtensionCalls> calls_;
   NodeTable& table_;
+  const InvalidationSink invalidate_;
   std::once_flag importFinished_;
   std::mutex preloadMutex_;  // guards preloadUntil_
   std::condition_variable preloadDone_;

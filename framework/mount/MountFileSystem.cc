@@ -33,7 +33,7 @@ MountFileSystem::MountFileSystem(std::shared_ptr<ExtensionCalls> calls, std::sha
       movedBelow_([this](const Node& file) {
         uploads_->moved(file.inode, file.identifier.rawValue(), file.name, std::nullopt);
       }),
-      listings_(calls_, table_),
+      listings_(calls_, table_, [this](std::vector<Invalidation> batch) { invalidate(std::move(batch)); }),
       poller_(calls_, table_, listings_, [this](std::vector<Invalidation> batch) { invalidate(std::move(batch)); }) {
   uploads_->setListener({[this](std::uint64_t key, std::uint64_t sequence, const ItemPtr& item, bool intoCopy) {
                            stored(key, sequence, item, intoCopy);

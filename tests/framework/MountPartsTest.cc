@@ -74,7 +74,7 @@ class ChangePollerTest : public ::testing::Test {
   std::shared_ptr<FakeExtension> extension_ = std::make_shared<FakeExtension>();
   std::shared_ptr<ExtensionCalls> calls_ = std::make_shared<ExtensionCalls>(extension_, std::chrono::seconds(5));
   NodeTable table_;
-  FolderListings listings_{calls_, table_};
+  FolderListings listings_{calls_, table_, nullptr};
   std::vector<std::string> invalidated_, applied_;
   ChangePoller poller_{calls_, table_, listings_, [this](std::vector<Invalidation> batch) {
                          for (const auto& i : batch) {

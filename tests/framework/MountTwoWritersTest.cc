@@ -114,6 +114,16 @@ TEST_F(MountEndToEnd, AFolderMadeHereHearsThePeerAndNeitherNewFileIsLost) {
   settle(made / "same.txt");
   EXPECT_EQ(shown(share() / "newdir" / "same.txt"), "PEER");
   EXPECT_EQ(conflictCopies(share() / "newdir", "same"), std::vector<std::string>{"MOUNT"});
+
+  // A name looked for in vain, then made on the peer while the folder is
+  // listed anew (after a rename, by the next listing of it): the miss the
+  // kernel remembers must not hide it.
+  ASSERT_NE(::access((made / "later.txt").c_str(), F_OK), 0);
+  const auto renamed = mount.path() / "renamed";
+  ASSERT_EQ(::rename(made.c_str(), renamed.c_str()), 0) << std::strerror(errno);
+  writeFile(share() / "renamed" / "later.txt", "later");
+  for (const auto& entry : std::filesystem::directory_iterator(renamed)) (void)entry;
+  EXPECT_EQ(shown(renamed / "later.txt"), "later");
 }
 
 }  // namespace
