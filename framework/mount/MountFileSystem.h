@@ -148,9 +148,6 @@ class MountFileSystem {
   foundation::Result<MaterializedCache::Entry> peerContents(const fileprovider::ItemPtr& item);
   // What a file with no local copy shows: its item's contents, from the cache.
   FileContents::PeerSource peerOf(const NodePtr& file);
-  // `error` came of reading `item`, the file's: when the peer has no such
-  // file, it leaves its folder here too. The errno for it.
-  int goneOnPeer(const NodePtr& file, const fileprovider::ItemPtr& item, const foundation::Error& error);
   // What a write through `file` edits when the file has no local copy: the
   // version the handle opened, else the node's.
   FileContents::PeerSource openedOf(OpenFile* file);

@@ -48,7 +48,7 @@ FileContents::PeerSource MountFileSystem::peerOf(const NodePtr& file) {
     out.version = item->itemVersion().contentVersion;
     if (item->documentSize().value_or(0) == 0) return 0;
     auto entry = peerContents(item);
-    if (!entry.ok()) return goneOnPeer(file, item, entry.error());
+    if (!entry.ok()) return errnoFor(entry.error());
     out.fd = std::move(entry->fd);
     return 0;
   };
@@ -70,27 +70,6 @@ FileContents::PeerSource MountFileSystem::openedOf(OpenFile* file) {
     out.version = std::move(version);
     return 0;
   };
-}
-
-// The peer has no such file: the change that took it went by unseen (or is
-// still on its way). The name goes now, so the kernel stops showing a file
-// that cannot be read; a file the peer made again comes back with its change.
-int MountFileSystem::goneOnPeer(const NodePtr& file, const ItemPtr& item, const foundation::Error& error) {
-  const int err = errnoFor(error);
-  if (err != ENOENT) return err;
-  auto holding = table_.holdFolder(file->parent);
-  std::vector<Invalidation> out;
-  {
-    std::lock_guard guard(table_.mutex());
-    auto folder = table_.find(file->parent);
-    if (!folder || file->unlinked || file->dirty() || file->item != item) return err;
-    if (folder->children.find(file->name) != file->inode) return err;
-    folder->children.erase(file->name);
-    table_.detach(file);
-    out.push_back({Invalidation::Kind::entry, folder->inode, file->name});
-  }
-  invalidate(std::move(out));
-  return err;
 }
 
 int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& keepCache) {
@@ -126,7 +105,7 @@ int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& ke
     auto entry = peerContents(item);
     if (!entry.ok()) {
       handle->contents->released();
-      return goneOnPeer(found, item, entry.error());
+      return errnoFor(entry.error());
     }
     handle->fd = std::move(entry->fd);
     handle->cacheHold = std::move(entry->hold);
@@ -188,7 +167,7 @@ int MountFileSystem::withReadDescriptor(OpenFile* file, const std::function<void
       }
       if (!item) return EIO;
       auto entry = peerContents(item);
-      if (!entry.ok()) return goneOnPeer(file->node, item, entry.error());
+      if (!entry.ok()) return errnoFor(entry.error());
       file->fd = std::move(entry->fd);
       file->cacheHold = std::move(entry->hold);
     }

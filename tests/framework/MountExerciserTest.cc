@@ -193,7 +193,7 @@ TEST_P(MountExerciserPeerSeed, BothSidesKeepEveryByteWhileThePeerWritesToo) {
           peerFiles[name] = bytes;
           break;
         case 1: {  // as editors save: a temporary file renamed into place
-          const auto temporary = share() / "ex" / (".tmp-" + name);
+          const auto temporary = share() / "ex" / (name + ".tmp");  // the peer's own name too
           writeFile(temporary, bytes);
           std::filesystem::rename(temporary, file);
           peerFiles[name] = bytes;
