@@ -43,6 +43,8 @@ class ChangePoller {
   void round();
 
  private:
+  // Drops what the table holds already as the feed says it.
+  void dropKnown(const NodePtr& folder, Changes& changes);
   // Drops what the feed says and the peer no longer agrees with.
   void confirm(Changes& changes);
   // False when the folder must be asked again next round, whatever the share

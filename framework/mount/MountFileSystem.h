@@ -221,7 +221,8 @@ class MountFileSystem::OpenFile {
   std::shared_ptr<void> cacheHold;  // keeps those contents in the cache while the file is open
   // The peer's version `fd` holds, when it was taken at open (the table's
   // mutex guards it: a rename retags it). A write through the handle edits
-  // that version, even once the peer changed the file.
+  // that version, even once the peer changed the file; once an upload of this
+  // mount's own replaced it, the handle edits the file as it is now.
   std::optional<foundation::Data> openedVersion;
 };
 
