@@ -141,6 +141,10 @@ class MountFileSystem {
   };
 
   OpenFile* keep(std::unique_ptr<OpenFile> handle);
+  void removeAside(const fileprovider::Item& aside);
+  OpenFile* keepHeld(std::unique_ptr<OpenFile> handle);  // the table held
+  // The peer's contents for a handle opened with no local copy; the handle is kept then.
+  int takePeerContents(std::unique_ptr<OpenFile>& handle, OpenFile*& file, bool& keepCache);
   void fillEntry(const NodePtr& node, fuse_entry_param& entry) const;
   // The file's contents, made on first use. Not with the table held.
   std::shared_ptr<FileContents> contentsOf(const NodePtr& file);

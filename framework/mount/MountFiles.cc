@@ -93,31 +93,46 @@ int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& ke
   // The peer's contents are taken at open, by a writer too: its writes edit
   // the version it opened, whatever the peer does meanwhile.
   if (!(flags & O_TRUNC) && !handle->contents->readable()) {
+    if (int err = takePeerContents(handle, file, keepCache)) {
+      handle->contents->released();
+      return err;
+    }
+    return 0;
+  }
+  file = keep(std::move(handle));
+  return 0;
+}
+
+// Gives the handle the peer's contents and the version they are, and the
+// kernel the handle, in one step: a rename retags the handles it finds, so
+// one made meanwhile must be found by it already tagged. A rename, an upload
+// of this mount's or a change from the peer that moved the file on while its
+// contents came would leave the copy tagged with a version the file no longer
+// has, and the handle's writes would meet that as a conflict: they are taken
+// again then.
+int MountFileSystem::takePeerContents(std::unique_ptr<OpenFile>& handle, OpenFile*& file, bool& keepCache) {
+  const NodePtr found = handle->node;
+  for (int attempt = 1;; ++attempt) {
     ItemPtr item;
     {
       std::lock_guard guard(table_.mutex());
       item = found->item;
     }
-    if (!item) {
-      handle->contents->released();
-      return ENOENT;
-    }
+    if (!item) return ENOENT;
     auto entry = peerContents(item);
-    if (!entry.ok()) {
-      handle->contents->released();
-      return errnoFor(entry.error());
-    }
+    if (!entry.ok()) return errnoFor(entry.error());
+    std::lock_guard guard(table_.mutex());
+    if (found->item != item && found->item != entry->item && attempt < 3) continue;
     handle->fd = std::move(entry->fd);
     handle->cacheHold = std::move(entry->hold);
-    std::lock_guard guard(table_.mutex());
     if (entry->item != item && found->item == item) found->item = entry->item;
     const auto version = entry->item->itemVersion().contentVersion;
     if (handle->writable) handle->openedVersion = version;
     keepCache = found->kernelVersion == version;
     found->kernelVersion = version;
+    file = keepHeld(std::move(handle));
+    return 0;
   }
-  file = keep(std::move(handle));
-  return 0;
 }
 
 int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile*& file, fuse_entry_param& entry) {
@@ -246,6 +261,10 @@ int MountFileSystem::settle(const NodePtr& file) {
 
 MountFileSystem::OpenFile* MountFileSystem::keep(std::unique_ptr<OpenFile> handle) {
   std::lock_guard guard(table_.mutex());
+  return keepHeld(std::move(handle));
+}
+
+MountFileSystem::OpenFile* MountFileSystem::keepHeld(std::unique_ptr<OpenFile> handle) {
   OpenFile* raw = handle.get();
   handles_[raw] = std::move(handle);
   return raw;

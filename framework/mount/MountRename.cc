@@ -8,6 +8,7 @@
 #include "framework/mount/MountFileSystem.h"
 #include "platform/fileprovider/Errors.h"
 #include "platform/foundation/Utf8.h"
+#include "shared/diagnostics/CorvaneFpLog.h"
 
 namespace corvane::framework::mount {
 
@@ -91,7 +92,7 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
     rollBack(aside, newName);
     return errnoFor(renamed.error());
   }
-  if (aside) (void)calls_->remove(aside->itemIdentifier(), aside->itemVersion());
+  if (aside) removeAside(*aside);
   // Two files of one size written in the same millisecond have the same
   // version under the same name: what the cache kept for the file replaced
   // would be read as the renamed one's.
@@ -203,6 +204,22 @@ int MountFileSystem::moveAside(const NodePtr& target, const std::string& newName
   if (!moved.ok()) return errnoFor(moved.error());
   aside = *moved;
   return 0;
+}
+
+// A file moved aside that stays would show on the peer under its hidden name:
+// the remove is tried again, and a last failure is told.
+void MountFileSystem::removeAside(const fileprovider::Item& aside) {
+  for (int attempt = 1;; ++attempt) {
+    auto removed = calls_->remove(aside.itemIdentifier(), aside.itemVersion());
+    if (removed.ok() || isFileProviderError(removed.error(), fileprovider::ErrorCode::noSuchItem)) return;
+    if (attempt == 3) {
+      CorvaneFpLog::emit({.event = "mount.aside_left",
+                          .level = "WARN",
+                          .detail = aside.itemIdentifier().rawValue(),
+                          .errorCode = CorvaneFpLog::errorCode(&removed.error())});
+      return;
+    }
+  }
 }
 
 void MountFileSystem::rollBack(const ItemPtr& aside, const std::string& newName) {
