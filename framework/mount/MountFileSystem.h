@@ -141,7 +141,6 @@ class MountFileSystem {
   };
 
   OpenFile* keep(std::unique_ptr<OpenFile> handle);
-  void removeAside(const fileprovider::Item& aside);
   OpenFile* keepHeld(std::unique_ptr<OpenFile> handle);  // the table held
   // The peer's contents for a handle opened with no local copy; the handle is kept then.
   int takePeerContents(std::unique_ptr<OpenFile>& handle, OpenFile*& file, bool& keepCache);
@@ -185,6 +184,7 @@ class MountFileSystem {
   void noteConflict(const NodePtr& file, const std::string& copy, std::string_view reason);
   int moveAside(const NodePtr& target, const std::string& newName, fileprovider::ItemPtr& aside);
   void rollBack(const fileprovider::ItemPtr& aside, const std::string& newName);
+  void removeAside(const fileprovider::Item& aside);
   void renamedHere(const NodePtr& folder, const NodePtr& source, const NodePtr& target, const std::string& name,
                    const std::string& newName, const fileprovider::ItemPtr& before, const fileprovider::ItemPtr& after);
   void keepLocal(const NodePtr& file);  // not with the table held
@@ -225,8 +225,7 @@ class MountFileSystem::OpenFile {
   std::shared_ptr<void> cacheHold;  // keeps those contents in the cache while the file is open
   // The peer's version `fd` holds, when it was taken at open (the table's
   // mutex guards it: a rename retags it). A write through the handle edits
-  // that version, even once the peer changed the file; once an upload of this
-  // mount's own replaced it, the handle edits the file as it is now.
+  // that version, even once the peer changed the file.
   std::optional<foundation::Data> openedVersion;
 };
 

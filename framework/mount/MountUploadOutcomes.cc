@@ -49,18 +49,9 @@ void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const It
     if (file->unlinked) return;
     struct stat before {};
     table_.fill(*file, before);
-    const auto replaced = file->item ? std::optional(file->item->itemVersion().contentVersion) : std::nullopt;
     table_.rekey(file, item->itemIdentifier(), movedBelow_);
     file->item = item;
     table_.keepTime(*file);
-    // A handle that opened the version this upload replaced edits this mount's
-    // own newer one from now on, as on a local disk: the version it opened was
-    // not changed by the peer, so its writes are no conflict.
-    if (replaced) {
-      for (const auto& [raw, handle] : handles_) {
-        if (handle->node == file && handle->openedVersion == replaced) handle->openedVersion.reset();
-      }
-    }
     file->kernelVersion = item->itemVersion().contentVersion;  // the kernel cached what was written
     if (file->contents) file->contents->landed(sequence, item->itemVersion().contentVersion);
     // The peer's item may say other than the local file did (its mode, say).
