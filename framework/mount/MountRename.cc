@@ -239,22 +239,29 @@ void MountFileSystem::renamedLocally(const NodePtr& folder, const NodePtr& sourc
 void MountFileSystem::renamedHere(const NodePtr& folder, const NodePtr& source, const NodePtr& target,
                                   const std::string& name, const std::string& newName, const ItemPtr& before,
                                   const ItemPtr& after) {
-  std::lock_guard guard(table_.mutex());
-  renamedLocally(folder, source, target, name, newName);
-  // The renamed item reads as a file; a folder stays a folder.
-  const bool wasFolder = source->folder;
-  table_.rekey(source, after->itemIdentifier(), movedBelow_);
-  source->item = after;
-  source->folder = wasFolder;
-  if (wasFolder) return;
-  table_.keepTime(*source);
-  // An edit still open goes on from the renamed file, not from its old name.
   const UploadQueue::VersionChange versions{before->itemVersion().contentVersion, after->itemVersion().contentVersion};
-  uploads_->moved(source->inode, source->identifier.rawValue(), source->name, versions);
-  if (source->contents) source->contents->rebase(versions.first, versions.second);
-  for (const auto& [raw, handle] : handles_) {
-    if (handle->node == source && handle->openedVersion == versions.first) handle->openedVersion = versions.second;
+  std::string identifier;
+  {
+    std::lock_guard guard(table_.mutex());
+    renamedLocally(folder, source, target, name, newName);
+    // The renamed item reads as a file; a folder stays a folder.
+    const bool wasFolder = source->folder;
+    table_.rekey(source, after->itemIdentifier(), movedBelow_);
+    source->item = after;
+    source->folder = wasFolder;
+    if (wasFolder) return;
+    table_.keepTime(*source);
+    // An edit still open goes on from the renamed file, not from its old name.
+    if (source->contents) source->contents->rebase(versions.first, versions.second);
+    for (const auto& [raw, handle] : handles_) {
+      if (handle->node == source && handle->openedVersion == versions.first) handle->openedVersion = versions.second;
+    }
+    identifier = source->identifier.rawValue();
   }
+  // Its queued uploads follow, their records rewritten on disk: not with the
+  // table held, which every getattr waits for. Nothing of the file is sealed
+  // or sent before the rename returns.
+  uploads_->moved(source->inode, identifier, newName, versions);
 }
 
 }  // namespace corvane::framework::mount
