@@ -5,6 +5,9 @@
 #          (cold: the first pass of a fresh mount; warm: the second pass)
 #   read   cat of a 256 MiB file (first read, which fetches; second read, best of three)
 #   cp in  cp of that file into the mount, beside cp into a local folder
+#   memory the mount's resident bytes per entry, from before the cold walk to after
+#   busy   a walk of 10,000 entries while cp -r of 2,000 files into the mount runs,
+#          against the same walk idle
 # Usage: bench/mount-benchmark.sh BINDIR   (BINDIR holds corvane-fp and corvane-vfs-host)
 # The tree is kept in $CORVANE_BENCH_DIR (default build-bench/mount-bench) for the next run;
 # CORVANE_BENCH_FOLDERS and CORVANE_BENCH_BIG_MIB make a smaller one for a quick try.
@@ -34,6 +37,12 @@ if [ ! -f "$root/tree-ready" ]; then
     xargs -n 2000 sh -c 'for f; do printf "%s\n" "$f" > "$f"; done' _
   head -c "${big_mib}M" /dev/urandom > "$share/big.bin"
   touch "$root/tree-ready"
+fi
+# 2,000 small files for the walk beside a copy.
+if [ ! -f "$root/small-ready" ]; then
+  mkdir -p "$root/small"
+  seq -f "$root/small/f%04g.txt" 0 1999 | xargs -n 500 sh -c 'for f; do printf "%s\n" "$f" > "$f"; done' _
+  touch "$root/small-ready"
 fi
 
 work="$(mktemp -d "$root/run.XXXXXX")"
@@ -66,12 +75,43 @@ best3() {
   done
   echo "$best"
 }
-walk() { find "$1" -printf '%p %s %T@\n'; }
+walk() { find "$@" -printf '%p %s %T@\n'; }
 
 # A first read should come from the disk, as it would for a file not read lately.
 drop_caches() { sync; echo 1 2>/dev/null >/proc/sys/vm/drop_caches || true; }
 
 declare -A figure
+# Resident bytes of process PID.
+resident() { awk '/^VmRSS:/ { print $2 * 1024 }' "/proc/$1/status"; }
+# A first walk of about 10,000 entries (nine of the hundred top folders) on a
+# mount of its own, idle, against a first walk of nine others while cp -r of
+# 2,000 small files into the mount runs. Both are first walks, so each lookup
+# and listing reaches the mount (a second would be answered by the kernel):
+# one that waits behind the copy's uploads and their flushes shows here.
+busy_walk() {
+  local at="$work/busy" a=() b=() copy top
+  mkdir -p "$at" "$work/xdg-busy/cache" "$work/xdg-busy/state" "$work/xdg-busy/data" "$work/xdg-busy/run"
+  chmod 700 "$work/xdg-busy/run"
+  XDG_CACHE_HOME="$work/xdg-busy/cache" XDG_STATE_HOME="$work/xdg-busy/state" XDG_DATA_HOME="$work/xdg-busy/data" \
+    XDG_RUNTIME_DIR="$work/xdg-busy/run" "$bin/corvane-fp" mount --domain benchbusy --share "$share" --foreground \
+    "$at" 2>"$work/busy.log" &
+  pids+=($!)
+  mounted+=("$at")
+  await_mount "$at" || { cat "$work/busy.log" >&2; exit 1; }
+  walk "$at/d099" >/dev/null  # after the mount's first listing of the share
+  for ((top = 0; top < 9; top++)); do a+=("$at/d$(printf %03d $top)"); b+=("$at/d$(printf %03d $((top + 10)))"); done
+  figure[corvane.idlewalk]=$(timed walk "${a[@]}")
+  cp -r "$root/small" "$at/copied-small" &
+  copy=$!
+  figure[corvane.busywalk]=$(timed walk "${b[@]}")
+  wait "$copy"
+  # Out of the way of the mounts measured next, and the share left as it was.
+  fusermount3 -u "$at"
+  wait "${pids[-1]}" || true
+  rm -rf "$share/copied-small"
+  echo "corvane: first walk of $(walk "${a[@]}" | wc -l) entries ${figure[corvane.idlewalk]} s idle," \
+    "of as many ${figure[corvane.busywalk]} s while cp -r of 2,000 files runs"
+}
 measure() {  # measure NAME MOUNTPOINT
   local name=$1 at=$2
   sync  # what the mount measured before still writes back: not on this one's time
@@ -108,7 +148,15 @@ XDG_CACHE_HOME="$work/xdg/cache" XDG_STATE_HOME="$work/xdg/state" XDG_DATA_HOME=
 pids+=($!)
 mounted+=("$work/corvane")
 await_mount "$work/corvane" || { cat "$work/corvane.log" >&2; exit 1; }
+rss_before=$(resident "${pids[-1]}")
 measure corvane "$work/corvane"
+entries=$(walk "$work/corvane" | wc -l)
+rss_after=$(resident "${pids[-1]}")
+figure[corvane.perentry]=$(( (rss_after - rss_before) / entries ))
+echo "corvane: resident $((rss_before / 1048576)) MiB before the walk, $((rss_after / 1048576)) MiB after it:" \
+  "${figure[corvane.perentry]} bytes per entry over $entries entries"
+
+busy_walk
 
 peers=()
 if command -v bindfs >/dev/null; then
@@ -179,6 +227,11 @@ for name in corvane "${peers[@]}"; do
     fi
   done
 done
+row "corvane-fp mount: bytes per entry after the walk" "${figure[corvane.perentry]} B" "-" "-" "<= 400" \
+  "$(atmost "${figure[corvane.perentry]}" 400)"
+r=$(ratio "${figure[corvane.busywalk]}" "${figure[corvane.idlewalk]}")
+row "corvane-fp mount: walk during cp -r" "${figure[corvane.busywalk]} s" "${figure[corvane.idlewalk]} s idle" "$r" \
+  "ratio <= 1.5" "$(atmost "$r" 1.5)"
 # What no mount can beat: the file read from disk, and a copy into a local folder.
 row "native: first read (from disk)" "$(gbps "${figure[native.read1]}") GB/s" "-" "-" "-" "-"
 row "native: cp to a local folder" "$(gbps "${figure[native.cpin]}") GB/s" "-" "-" "-" "-"
