@@ -10,7 +10,8 @@
 #          against the same walk idle
 # Usage: bench/mount-benchmark.sh BINDIR   (BINDIR holds corvane-fp and corvane-vfs-host)
 # The tree is kept in $CORVANE_BENCH_DIR (default build-bench/mount-bench) for the next run;
-# CORVANE_BENCH_FOLDERS and CORVANE_BENCH_BIG_MIB make a smaller one for a quick try.
+# CORVANE_BENCH_FOLDERS and CORVANE_BENCH_BIG_MIB make a smaller one for a quick try;
+# CORVANE_BENCH_KEEP=1 keeps the run's folder (the mounts' logs and state) for a look.
 set -euo pipefail
 bin="$(cd "${1:?usage: mount-benchmark.sh BINDIR}" && pwd)"
 root="$(mkdir -p "${CORVANE_BENCH_DIR:-build-bench/mount-bench}" && cd "${CORVANE_BENCH_DIR:-build-bench/mount-bench}" && pwd)"
@@ -52,7 +53,7 @@ cleanup() {
   for m in "${mounted[@]}"; do fusermount3 -u "$m" 2>/dev/null || fusermount3 -uz "$m" 2>/dev/null || true; done
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  rm -rf "$work"
+  [ -n "${CORVANE_BENCH_KEEP:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
 
@@ -81,6 +82,18 @@ walk() { find "$@" -printf '%p %s %T@\n'; }
 drop_caches() { sync; echo 1 2>/dev/null >/proc/sys/vm/drop_caches || true; }
 
 declare -A figure
+# A corvane-fp mount of the share at MOUNTPOINT, with caches and state of its
+# own (under $work/DOMAIN), so that its first pass is cold; its pid last in pids.
+start_corvane() {  # start_corvane DOMAIN MOUNTPOINT
+  local xdg="$work/$1"
+  mkdir -p "$2" "$xdg/cache" "$xdg/state" "$xdg/data" "$xdg/run"
+  chmod 700 "$xdg/run"
+  XDG_CACHE_HOME="$xdg/cache" XDG_STATE_HOME="$xdg/state" XDG_DATA_HOME="$xdg/data" XDG_RUNTIME_DIR="$xdg/run" \
+    "$bin/corvane-fp" mount --domain "$1" --share "$share" --foreground "$2" 2>"$xdg.log" &
+  pids+=($!)
+  mounted+=("$2")
+  await_mount "$2" || { cat "$xdg.log" >&2; exit 1; }
+}
 # Resident bytes of process PID.
 resident() { awk '/^VmRSS:/ { print $2 * 1024 }' "/proc/$1/status"; }
 # A first walk of about 10,000 entries (nine of the hundred top folders) on a
@@ -90,14 +103,7 @@ resident() { awk '/^VmRSS:/ { print $2 * 1024 }' "/proc/$1/status"; }
 # one that waits behind the copy's uploads and their flushes shows here.
 busy_walk() {
   local at="$work/busy" a=() b=() copy top
-  mkdir -p "$at" "$work/xdg-busy/cache" "$work/xdg-busy/state" "$work/xdg-busy/data" "$work/xdg-busy/run"
-  chmod 700 "$work/xdg-busy/run"
-  XDG_CACHE_HOME="$work/xdg-busy/cache" XDG_STATE_HOME="$work/xdg-busy/state" XDG_DATA_HOME="$work/xdg-busy/data" \
-    XDG_RUNTIME_DIR="$work/xdg-busy/run" "$bin/corvane-fp" mount --domain benchbusy --share "$share" --foreground \
-    "$at" 2>"$work/busy.log" &
-  pids+=($!)
-  mounted+=("$at")
-  await_mount "$at" || { cat "$work/busy.log" >&2; exit 1; }
+  start_corvane benchbusy "$at"
   walk "$at/d099" >/dev/null  # after the mount's first listing of the share
   for ((top = 0; top < 9; top++)); do a+=("$at/d$(printf %03d $top)"); b+=("$at/d$(printf %03d $((top + 10)))"); done
   figure[corvane.idlewalk]=$(timed walk "${a[@]}")
@@ -105,11 +111,13 @@ busy_walk() {
   copy=$!
   figure[corvane.busywalk]=$(timed walk "${b[@]}")
   wait "$copy"
+  local entries
+  entries=$(walk "${a[@]}" | wc -l)
   # Out of the way of the mounts measured next, and the share left as it was.
   fusermount3 -u "$at"
   wait "${pids[-1]}" || true
   rm -rf "$share/copied-small"
-  echo "corvane: first walk of $(walk "${a[@]}" | wc -l) entries ${figure[corvane.idlewalk]} s idle," \
+  echo "corvane: first walk of $entries entries ${figure[corvane.idlewalk]} s idle," \
     "of as many ${figure[corvane.busywalk]} s while cp -r of 2,000 files runs"
 }
 measure() {  # measure NAME MOUNTPOINT
@@ -140,14 +148,7 @@ echo "native: walk warm ${figure[native.warm]} s; read ${figure[native.read]} s,
   "cp to a local folder ${figure[native.cpin]} s"
 
 # corvane-fp mount, with caches of its own so that the first pass is cold.
-mkdir -p "$work/corvane" "$work/xdg/cache" "$work/xdg/state" "$work/xdg/data" "$work/xdg/run"
-chmod 700 "$work/xdg/run"
-XDG_CACHE_HOME="$work/xdg/cache" XDG_STATE_HOME="$work/xdg/state" XDG_DATA_HOME="$work/xdg/data" \
-  XDG_RUNTIME_DIR="$work/xdg/run" "$bin/corvane-fp" mount --domain bench --share "$share" --foreground \
-  "$work/corvane" 2>"$work/corvane.log" &
-pids+=($!)
-mounted+=("$work/corvane")
-await_mount "$work/corvane" || { cat "$work/corvane.log" >&2; exit 1; }
+start_corvane bench "$work/corvane"
 rss_before=$(resident "${pids[-1]}")
 measure corvane "$work/corvane"
 entries=$(walk "$work/corvane" | wc -l)
