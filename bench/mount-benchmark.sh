@@ -6,8 +6,8 @@
 #   read   cat of a 256 MiB file (first read, which fetches; second read, best of three)
 #   cp in  cp of that file into the mount, beside cp into a local folder
 #   memory the mount's resident bytes per entry, from before the cold walk to after
-#   busy   a walk of 10,000 entries while cp -r of 2,000 files into the mount runs,
-#          against the same walk idle
+#   busy   a first walk of 10,000 entries while cp -r of 2,000 files into the mount
+#          runs, against a first walk of as many idle (on a mount of its own)
 # Usage: bench/mount-benchmark.sh BINDIR   (BINDIR holds corvane-fp and corvane-vfs-host)
 # The tree is kept in $CORVANE_BENCH_DIR (default build-bench/mount-bench) for the next run;
 # CORVANE_BENCH_FOLDERS and CORVANE_BENCH_BIG_MIB make a smaller one for a quick try;
