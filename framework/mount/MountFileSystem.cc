@@ -264,12 +264,16 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
     item = found->item;
   }
   if (!wantFolder && !item) {
-    // Never stored: what is queued is dropped, and a file an upload in flight made goes too.
-    if (auto made = uploads_->cancel(found->inode)) {
-      std::lock_guard guard(table_.mutex());
+    // Not stored when looked at: what is queued is dropped, and a file that an
+    // upload made goes too, whether it lands after the cancel (which hands it
+    // over) or landed just before it (the node names it by now).
+    auto made = uploads_->cancel(found->inode);
+    std::lock_guard guard(table_.mutex());
+    if (made) {
       table_.rekey(found, made->itemIdentifier(), movedBelow_);
-      found->item = item = made;
+      found->item = made;
     }
+    item = found->item;
   } else if (!wantFolder) {
     // The edit lands before the delete, as it was made: offline both fail at once.
     if (int err = settle(found)) return err;
