@@ -352,7 +352,6 @@ void UploadQueue::finish(const PendingUpload& sent, const Attempt& result) {
     } else {
       record = failedAttempt(found->second, result, key, sequence);
     }
-    ++attemptsEnded_;
   }
   changed_.notify_all();
   logOutcome(record, result);
@@ -616,6 +615,9 @@ ItemPtr UploadQueue::cancel(std::uint64_t key) {
   dropQueued(key, false);
   changed_.notify_all();
   changed_.wait(lock, [&] { return latestOf(key) == entries_.end(); });
+  // Nothing of the file is left in flight: should its delete then fail, the
+  // file stays, and what it sends later is told as for any file.
+  cancelled_.erase(key);
   auto made = storedAfterCancel_.find(key);
   if (made == storedAfterCancel_.end()) return nullptr;
   ItemPtr item = made->second;

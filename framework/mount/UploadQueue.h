@@ -231,10 +231,9 @@ class UploadQueue {
   std::map<std::uint64_t, Failures> failures_;  // by key
   std::map<std::uint64_t, PendingUpload> lastStored_;  // by key: where its last stored upload went
   std::set<std::uint64_t> copyTargets_;                // keys whose last upload went to a conflict copy
-  std::set<std::uint64_t> cancelled_;
+  std::set<std::uint64_t> cancelled_;  // files whose cancel waits for their uploads in flight
   std::set<std::uint64_t> held_;
   std::map<std::uint64_t, fileprovider::ItemPtr> storedAfterCancel_;
-  std::uint64_t attemptsEnded_ = 0;
   std::vector<Conflict> conflicts_;
   bool stopping_ = false;
   std::vector<std::thread> workers_;
