@@ -39,14 +39,14 @@ void ChangePoller::round() {
   std::vector<NodePtr> folders, lost;
   {
     std::lock_guard guard(table_.mutex());
-    for (const auto& [inode, node] : table_.nodes()) {
-      if (!node->folder || node->identifier.rawValue().empty()) continue;
-      if (node->listed && node->anchor) {
+    table_.eachNode([&](const NodePtr& node) {
+      if (!node->folder || node->identifier.rawValue().empty()) return;
+      if (node->folderState->listed && node->folderState->anchor) {
         folders.push_back(node);
-      } else if (!node->listed && !node->children.empty()) {
+      } else if (!node->folderState->listed && !node->folderState->children.empty()) {
         lost.push_back(node);
       }
-    }
+    });
   }
   std::vector<Invalidation> invalidations;
   std::vector<RemoteChange> changes;
@@ -93,7 +93,7 @@ void ChangePoller::dropKnown(const NodePtr& folder, Changes& changes) {
   std::lock_guard guard(table_.mutex());
   for (auto& batch : changes.updated) {
     std::erase_if(batch, [&](const ItemPtr& item) {
-      auto held = table_.find(folder->children.find(item->filename()));
+      auto held = table_.find(folder->folderState->children.find(item->filename()));
       return held && held->item && held->item->itemVersion() == item->itemVersion();
     });
   }
@@ -114,9 +114,9 @@ bool ChangePoller::pollFolder(const NodePtr& folder, std::vector<Invalidation>& 
   {
     std::lock_guard guard(table_.mutex());
     identifier = folder->identifier;
-    anchor = *folder->anchor;
+    anchor = *folder->folderState->anchor;
     asked = table_.localChanges();
-    mutatedHere = folder->changedAt != 0;
+    mutatedHere = folder->folderState->changedAt != 0;
   }
   auto changes = calls_->changes(identifier, anchor);
   if (changes.ok() && mutatedHere) {
@@ -127,10 +127,10 @@ bool ChangePoller::pollFolder(const NodePtr& folder, std::vector<Invalidation>& 
   if (folder->identifier != identifier) return true;  // renamed meanwhile; listed again on next use
   // Changed here while the feed was read: what it says may be older than what
   // the table holds. The anchor stays, so the next round asks again.
-  if (folder->changedAt > asked) return false;
+  if (folder->folderState->changedAt > asked) return false;
   if (!changes.ok()) {
     if (isFileProviderError(changes.error(), fileprovider::ErrorCode::syncAnchorExpired)) {
-      folder->listed = false;  // listed again next round
+      folder->folderState->listed = false;  // listed again next round
       out.push_back({Invalidation::Kind::contents, folder->inode, {}});
       return false;
     }
@@ -142,7 +142,7 @@ bool ChangePoller::pollFolder(const NodePtr& folder, std::vector<Invalidation>& 
   const std::size_t before = applied.size();
   applyUpdates(folder, *changes, out, applied);
   applyDeletions(folder, *changes, out, applied);
-  if (changes->anchor) folder->anchor = changes->anchor;
+  if (changes->anchor) folder->folderState->anchor = changes->anchor;
   if (applied.size() != before) out.push_back({Invalidation::Kind::contents, folder->inode, {}});
   return true;
 }
@@ -159,14 +159,14 @@ bool ChangePoller::listAgain(const NodePtr& folder, std::vector<Invalidation>& o
   auto listed = calls_->list(identifier);
   if (!listed.ok()) return isFileProviderError(listed.error(), fileprovider::ErrorCode::noSuchItem);
   std::lock_guard guard(table_.mutex());
-  if (folder->listed || folder->identifier != identifier) return true;
-  if (folder->changedAt > asked) return false;
+  if (folder->folderState->listed || folder->identifier != identifier) return true;
+  if (folder->folderState->changedAt > asked) return false;
   // The listing is the folder as it is: what it no longer holds went.
   std::set<std::string> present;
   for (const auto& item : listed->items) present.insert(item->itemIdentifier().rawValue());
   Changes changes;
   changes.deleted.emplace_back();
-  for (const auto& [name, inode] : folder->children.byName()) {
+  for (const auto& [name, inode] : folder->folderState->children.byName()) {
     auto child = table_.find(inode);
     if (child && child->item && !present.count(child->identifier.rawValue())) {
       changes.deleted.back().push_back(child->identifier.rawValue());
@@ -176,8 +176,8 @@ bool ChangePoller::listAgain(const NodePtr& folder, std::vector<Invalidation>& o
   const std::size_t before = applied.size();
   applyUpdates(folder, changes, out, applied);
   applyDeletions(folder, changes, out, applied);
-  folder->anchor = std::move(listed->anchor);
-  folder->listed = true;
+  folder->folderState->anchor = std::move(listed->anchor);
+  folder->folderState->listed = true;
   if (applied.size() != before) out.push_back({Invalidation::Kind::contents, folder->inode, {}});
   return true;
 }
@@ -188,7 +188,7 @@ void ChangePoller::applyUpdates(const NodePtr& folder, const Changes& changes, s
     for (const auto& item : batch) {
       const std::string name = item->filename();
       NodePtr previous;
-      if (fuse_ino_t existing = folder->children.find(name)) previous = table_.find(existing);
+      if (fuse_ino_t existing = folder->folderState->children.find(name)) previous = table_.find(existing);
       if (previous && previous->item && previous->item->itemVersion() == item->itemVersion()) continue;
       // The local edit wins until sent; a new file keeps its name until its
       // upload's answer names its item (the feed may show that item first).
@@ -196,7 +196,7 @@ void ChangePoller::applyUpdates(const NodePtr& folder, const Changes& changes, s
       const bool contentMoved = previous && previous->item &&
                                 previous->item->itemVersion().contentVersion != item->itemVersion().contentVersion;
       const fuse_ino_t inode = table_.place(item, folder->inode);
-      folder->children.set(name, inode);
+      folder->folderState->children.set(name, inode);
       applied.push_back({previous ? RemoteChange::Kind::changed : RemoteChange::Kind::added,
                          table_.pathOf(table_.find(inode)), item->itemVersion().contentVersion});
       if (!previous) {
@@ -217,7 +217,7 @@ void ChangePoller::applyDeletions(const NodePtr& folder, const Changes& changes,
       auto gone = table_.findIdentifier(raw);
       if (!gone || gone->parent != folder->inode || gone->dirty()) continue;
       applied.push_back({RemoteChange::Kind::removed, table_.pathOf(gone), std::nullopt});
-      folder->children.erase(gone->name);
+      folder->folderState->children.erase(gone->name);
       table_.forget(gone);
       out.push_back({Invalidation::Kind::entry, folder->inode, gone->name});
     }

@@ -2,15 +2,19 @@
 
 #include <fuse_lowlevel.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace corvane::framework::mount {
 
-// A folder's children by name, for lookups, and by inode, for readdir. A
-// listing's offsets are inodes, so a listing read in pieces resumes at the
+// A folder's children by name, for lookups, and in inode order, for readdir.
+// A listing's offsets are inodes, so a listing read in pieces resumes at the
 // entry after the last one returned even when the folder changed in between:
-// no unchanged entry is skipped or returned twice.
+// no unchanged entry is skipped or returned twice. The inode order is a sorted
+// vector, not a second map: inodes are handed out rising, so a new child goes
+// at its end, and the folder's names are held once.
 class ChildIndex {
  public:
   // 0 when there is no such name.
@@ -25,25 +29,30 @@ class ChildIndex {
   // One name per inode: setting an inode under a new name drops its old one.
   void set(const std::string& name, fuse_ino_t inode) {
     erase(name);
-    if (auto old = byInode_.find(inode); old != byInode_.end()) byName_.erase(old->second);
+    auto at = std::lower_bound(byInode_.begin(), byInode_.end(), inode);
+    if (at != byInode_.end() && *at == inode) {
+      std::erase_if(byName_, [&](const auto& entry) { return entry.second == inode; });
+    } else {
+      byInode_.insert(at, inode);
+    }
     byName_[name] = inode;
-    byInode_[inode] = name;
   }
   void erase(const std::string& name) {
     auto found = byName_.find(name);
     if (found == byName_.end()) return;
-    byInode_.erase(found->second);
+    auto at = std::lower_bound(byInode_.begin(), byInode_.end(), found->second);
+    if (at != byInode_.end() && *at == found->second) byInode_.erase(at);
     byName_.erase(found);
   }
 
   const std::map<std::string, fuse_ino_t>& byName() const { return byName_; }
-  // In inode order, from the first inode above `after`.
-  auto from(fuse_ino_t after) const { return byInode_.upper_bound(after); }
+  // The children's inodes in rising order, from the first above `after`.
+  auto from(fuse_ino_t after) const { return std::upper_bound(byInode_.begin(), byInode_.end(), after); }
   auto end() const { return byInode_.end(); }
 
  private:
   std::map<std::string, fuse_ino_t> byName_;
-  std::map<fuse_ino_t, std::string> byInode_;
+  std::vector<fuse_ino_t> byInode_;
 };
 
 }  // namespace corvane::framework::mount

@@ -15,24 +15,24 @@ FolderListings::FolderListings(std::shared_ptr<ExtensionCalls> calls, NodeTable&
 
 int FolderListings::ensureListed(const NodePtr& folder) {
   if (!folder->folder) return ENOTDIR;
-  std::lock_guard listing(folder->listingMutex);
+  std::lock_guard listing(folder->folderState->listingMutex);
   ItemIdentifier identifier{""};
   {
     std::lock_guard guard(table_.mutex());
-    if (folder->listed) return 0;
+    if (folder->folderState->listed) return 0;
     identifier = folder->identifier;
   }
   if (folder->inode != FUSE_ROOT_ID) {
     awaitPreload();
     std::lock_guard guard(table_.mutex());
-    if (folder->listed) return 0;
+    if (folder->folderState->listed) return 0;
   }
   // A listing taken while this mount changed the folder may not show the
   // change; it is taken again, and at last with the folder's changes held off.
   std::vector<Invalidation> changed;
   for (int attempt = 0;; ++attempt) {
     std::unique_lock<std::shared_mutex> holdingOff;
-    if (attempt == 4) holdingOff = std::unique_lock(folder->mutating);
+    if (attempt == 4) holdingOff = std::unique_lock(folder->folderState->mutating);
     std::uint64_t asked;
     {
       std::lock_guard guard(table_.mutex());
@@ -42,10 +42,10 @@ int FolderListings::ensureListed(const NodePtr& folder) {
     if (!listed.ok()) {
       // Offline: what was listed before still serves.
       std::lock_guard guard(table_.mutex());
-      return folder->children.empty() ? errnoFor(listed.error()) : 0;
+      return folder->folderState->children.empty() ? errnoFor(listed.error()) : 0;
     }
     std::lock_guard guard(table_.mutex());
-    if (folder->changedAt > asked && attempt < 4) continue;
+    if (folder->folderState->changedAt > asked && attempt < 4) continue;
     changed = apply(folder, std::move(*listed));
     break;
   }
@@ -59,10 +59,10 @@ std::vector<Invalidation> FolderListings::apply(const NodePtr& folder, FolderLis
     fuse_ino_t inode;
     std::optional<foundation::Data> version;
   };
-  const bool again = folder->anchor.has_value();
+  const bool again = folder->folderState->anchor.has_value();
   std::unordered_map<std::string, Was> before;
   if (again) {
-    for (const auto& [name, inode] : folder->children.byName()) {
+    for (const auto& [name, inode] : folder->folderState->children.byName()) {
       auto child = table_.find(inode);
       before[name] = {inode, child && child->item ? std::optional(child->item->itemVersion().contentVersion)
                                                   : std::nullopt};
@@ -73,18 +73,18 @@ std::vector<Invalidation> FolderListings::apply(const NodePtr& folder, FolderLis
   // listing may already show one its upload just made, before the upload's
   // answer gave the node its identifier, and a second node for the same file
   // would take the name from the one the kernel writes to.
-  for (const auto& [name, inode] : folder->children.byName()) {
+  for (const auto& [name, inode] : folder->folderState->children.byName()) {
     if (auto found = table_.find(inode); found && !found->item) children.set(name, inode);
   }
   for (const auto& item : listing.items) {
     if (children.find(item->filename()) == 0) children.set(item->filename(), table_.place(item, folder->inode));
   }
-  folder->children = std::move(children);
-  folder->anchor = std::move(listing.anchor);
-  folder->listed = true;
+  folder->folderState->children = std::move(children);
+  folder->folderState->anchor = std::move(listing.anchor);
+  folder->folderState->listed = true;
   std::vector<Invalidation> out;
   if (!again) return out;
-  for (const auto& [name, inode] : folder->children.byName()) {
+  for (const auto& [name, inode] : folder->folderState->children.byName()) {
     auto was = before.find(name);
     if (was == before.end() || was->second.inode != inode) {
       out.push_back({Invalidation::Kind::entry, folder->inode, name});
@@ -94,7 +94,7 @@ std::vector<Invalidation> FolderListings::apply(const NodePtr& folder, FolderLis
     }
   }
   for (const auto& [name, was] : before) {
-    if (folder->children.find(name) == 0) out.push_back({Invalidation::Kind::entry, folder->inode, name});
+    if (folder->folderState->children.find(name) == 0) out.push_back({Invalidation::Kind::entry, folder->inode, name});
   }
   if (!out.empty()) out.push_back({Invalidation::Kind::contents, folder->inode, {}});
   return out;
@@ -137,7 +137,7 @@ void FolderListings::fillFrom(FolderListing everything, std::uint64_t renamesBef
     // A folder renamed since the walk began has a name the walk never saw: its
     // children would be placed wrongly, so the folders left list themselves.
     if (table_.renames() != renamesBefore) break;
-    if (!folder->listed && !folder->identifier.rawValue().empty()) {
+    if (!folder->folderState->listed && !folder->identifier.rawValue().empty()) {
       auto children = byParent.find(folder->identifier.rawValue());
       FolderListing listing{{}, everything.anchor};
       if (children != byParent.end()) listing.items = std::move(children->second);
@@ -145,7 +145,7 @@ void FolderListings::fillFrom(FolderListing everything, std::uint64_t renamesBef
         invalidate_(std::move(changed));
       }
     }
-    for (const auto& [name, inode] : folder->children.byName()) {
+    for (const auto& [name, inode] : folder->folderState->children.byName()) {
       if (auto found = table_.find(inode); found && found->folder) folders.push_back(found);
     }
   }

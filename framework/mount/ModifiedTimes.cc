@@ -87,20 +87,35 @@ std::size_t ModifiedTimes::size() const {
   return dates_.size();
 }
 
-void ModifiedTimes::append(const std::string& line) {
-  // A failed write loses a date, never a file: the peer's date shows instead.
-  if (::write(out_.get(), line.data(), line.size()) == static_cast<ssize_t>(line.size())) ++lines_;
-  if (lines_ > 2 * dates_.size() + 1000) compact();
+void ModifiedTimes::append(std::string line) {
+  ++lines_;
+  disk_.async([this, line = std::move(line)] {
+    // A failed write loses a date, never a file: the peer's date shows instead.
+    (void)!::write(out_.get(), line.data(), line.size());
+  });
+  if (compacting_ || lines_ <= 2 * dates_.size() + 1000) return;
+  compacting_ = true;
+  disk_.async([this] { compact(); });
 }
 
+// The dates as they are when the rewrite begins: a line queued behind it is
+// appended to the new file, and says again what the rewrite wrote.
 void ModifiedTimes::compact() {
   std::string text;
-  for (const auto& [identifier, date] : dates_) text += lineFor(identifier, date.first, date.second);
+  std::size_t written, counted;
+  {
+    std::lock_guard guard(mutex_);
+    compacting_ = false;
+    for (const auto& [identifier, date] : dates_) text += lineFor(identifier, date.first, date.second);
+    written = dates_.size();
+    counted = lines_;
+  }
   if (!foundation::FileManager::writeAtomically(file_, foundation::dataFromString(text)).ok()) return;
   foundation::UniqueFd out(::open(file_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
   if (!out.valid()) return;
   out_ = std::move(out);
-  lines_ = dates_.size();
+  std::lock_guard guard(mutex_);
+  lines_ = written + (lines_ - counted);  // and those queued since
 }
 
 }  // namespace corvane::framework::mount

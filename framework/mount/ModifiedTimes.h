@@ -12,7 +12,10 @@
 // skipped. Once the file holds many more lines than dates, it is written anew
 // in one rename.
 //
-// Thread-safe; its lock is a leaf.
+// Thread-safe; its lock is a leaf. The file is written on a queue of its own:
+// callers keep dates with the mount's tree locked, and a write, let alone the
+// flushes of a rewrite, must not make every getattr wait for the disk. The
+// queue drains before the object goes, so whatever was kept is on file then.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +29,7 @@
 
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Result.h"
+#include "platform/dispatch/Queue.h"
 #include "platform/foundation/UniqueFd.h"
 
 namespace corvane::framework::mount {
@@ -45,15 +49,17 @@ class ModifiedTimes {
  private:
   explicit ModifiedTimes(std::filesystem::path file) : file_(std::move(file)) {}
   void load();
-  void append(const std::string& line);  // mutex_ held
-  void compact();                        // mutex_ held
+  void append(std::string line);  // mutex_ held
+  void compact();                 // on disk_
 
   const std::filesystem::path file_;
   mutable std::mutex mutex_;  // guards what follows
   std::unordered_map<std::string, std::pair<foundation::Data, double>> dates_;
-  std::size_t lines_ = 0;  // in the file
-  bool torn_ = false;      // its last line has no end
-  foundation::UniqueFd out_;
+  std::size_t lines_ = 0;    // in the file, or on their way to it
+  bool compacting_ = false;  // a rewrite is queued
+  bool torn_ = false;        // its last line has no end
+  foundation::UniqueFd out_;  // used on disk_ alone once open() returns
+  dispatch::Queue disk_{"corvane.times", dispatch::QualityOfService::utility};  // last: drained first
 };
 
 }  // namespace corvane::framework::mount

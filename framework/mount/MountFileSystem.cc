@@ -30,9 +30,6 @@ MountFileSystem::MountFileSystem(std::shared_ptr<ExtensionCalls> calls, std::sha
       cache_(std::move(cache)),
       uploads_(std::move(uploads)),
       options_(options),
-      movedBelow_([this](const Node& file) {
-        uploads_->moved(file.inode, file.identifier.rawValue(), file.name, std::nullopt);
-      }),
       listings_(calls_, table_, [this](std::vector<Invalidation> batch) { invalidate(std::move(batch)); }),
       poller_(calls_, table_, listings_, [this](std::vector<Invalidation> batch) { invalidate(std::move(batch)); }) {
   uploads_->setListener({[this](std::uint64_t key, std::uint64_t sequence, const ItemPtr& item, bool intoCopy) {
@@ -123,12 +120,12 @@ int MountFileSystem::readFolder(fuse_ino_t inode, off_t offset, const EntryConsu
     if (!add("..", attributes, 2)) return 0;
   }
   const auto after = static_cast<fuse_ino_t>(offset < 2 ? 0 : offset - 2);
-  for (auto it = folder->children.from(after); it != folder->children.end(); ++it) {
-    auto found = table_.find(it->first);
+  for (auto it = folder->folderState->children.from(after); it != folder->folderState->children.end(); ++it) {
+    auto found = table_.find(*it);
     if (!found) continue;
     attributes = {};
     table_.fill(*found, attributes);
-    if (!add(it->second.c_str(), attributes, static_cast<off_t>(it->first + 2))) return 0;
+    if (!add(found->name.c_str(), attributes, static_cast<off_t>(*it + 2))) return 0;
   }
   return 0;
 }
@@ -209,7 +206,7 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
   ItemIdentifier parentIdentifier{""};
   {
     std::lock_guard guard(table_.mutex());
-    if (folder->children.contains(name)) return EEXIST;
+    if (folder->folderState->children.contains(name)) return EEXIST;
     if (int err = pathRefusal(folder, name)) return err;
     parentIdentifier = folder->identifier;
   }
@@ -221,7 +218,7 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
   {
     std::lock_guard guard(table_.mutex());
     const fuse_ino_t inode = table_.place(*made, parent);
-    folder->children.set(name, inode);
+    folder->folderState->children.set(name, inode);
     created = table_.find(inode);
     // Listed on first use like any folder of the peer's: the listing's anchor
     // is what lets the change poller bring in what the peer does in it.
@@ -256,7 +253,7 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
     std::unique_lock guard(table_.mutex());
     if (found->folder != wantFolder) return wantFolder ? ENOTDIR : EISDIR;
     // A new file in it may not have reached the peer yet.
-    if (found->folder && !found->children.empty()) return ENOTEMPTY;
+    if (found->folder && !found->folderState->children.empty()) return ENOTEMPTY;
     if (!wantFolder) {
       removing.emplace(*this, &Node::renaming, std::vector{found});
       renamed_.wait(guard, [&] { return found->sealing == 0; });
@@ -270,7 +267,7 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
     auto made = uploads_->cancel(found->inode);
     std::lock_guard guard(table_.mutex());
     if (made) {
-      table_.rekey(found, made->itemIdentifier(), movedBelow_);
+      table_.rekey(found, made->itemIdentifier());
       found->item = made;
     }
     item = found->item;
@@ -301,7 +298,7 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
   }
   {
     std::lock_guard guard(table_.mutex());
-    folder->children.erase(name);
+    folder->folderState->children.erase(name);
     table_.touched(folder->inode);
     table_.detach(found);
     found->item = item;

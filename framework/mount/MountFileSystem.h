@@ -196,8 +196,6 @@ class MountFileSystem {
   const Options options_;
 
   NodeTable table_;
-  // Files below a renamed folder move with it: their queued uploads too.
-  const std::function<void(const Node& file)> movedBelow_;
   // On the table's mutex: a rename or a seal ended, so those waiting on it go on.
   std::condition_variable renamed_;
   std::mutex sinkMutex_;  // guards sink_, and is held while it runs: it only queues

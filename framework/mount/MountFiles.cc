@@ -142,10 +142,10 @@ int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile
   NodePtr made;
   {
     std::lock_guard guard(table_.mutex());
-    if (folder->children.contains(name)) return EEXIST;
+    if (folder->folderState->children.contains(name)) return EEXIST;
     if (int err = pathRefusal(folder, name)) return err;
     made = table_.addNew(parent, name);
-    folder->children.set(name, made->inode);
+    folder->folderState->children.set(name, made->inode);
   }
   auto handle = std::make_unique<OpenFile>();
   handle->node = made;
@@ -155,7 +155,7 @@ int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile
   if (int err = handle->contents->create()) {
     handle->contents->released();
     std::lock_guard guard(table_.mutex());
-    folder->children.erase(name);
+    folder->folderState->children.erase(name);
     table_.erase(made->inode);
     return err;
   }
@@ -292,9 +292,9 @@ void MountFileSystem::sealEverything() {
   std::vector<std::pair<NodePtr, std::shared_ptr<FileContents>>> files;
   {
     std::lock_guard guard(table_.mutex());
-    for (const auto& [inode, file] : table_.nodes()) {
+    table_.eachNode([&](const NodePtr& file) {
       if (file->contents && !file->unlinked) files.emplace_back(file, file->contents);
-    }
+    });
   }
   for (const auto& [file, contents] : files) (void)seal(file, *contents);
 }

@@ -136,7 +136,7 @@ bool MountFileSystem::renameQueued(const NodePtr& folder, const NodePtr& source,
     std::lock_guard guard(table_.mutex());
     renamedLocally(folder, source, target, name, newName);
     if (replaced.item) {
-      table_.rekey(source, replaced.item->itemIdentifier(), movedBelow_);
+      table_.rekey(source, replaced.item->itemIdentifier());
       source->item = replaced.item;
     }
   }
@@ -153,9 +153,9 @@ int MountFileSystem::landBeforeRename(const NodePtr& source) {
     std::vector<NodePtr> owed;
     {
       std::lock_guard guard(table_.mutex());
-      for (const auto& [inode, other] : table_.nodes()) {
+      table_.eachNode([&](const NodePtr& other) {
         if (!other->folder) owed.push_back(other);
-      }
+      });
     }
     for (const auto& other : owed) {
       if (int err = settle(other)) return err;
@@ -230,8 +230,8 @@ void MountFileSystem::rollBack(const ItemPtr& aside, const std::string& newName)
 void MountFileSystem::renamedLocally(const NodePtr& folder, const NodePtr& source, const NodePtr& target,
                                      const std::string& name, const std::string& newName) {
   if (target) table_.detach(target);
-  folder->children.erase(name);
-  folder->children.set(newName, source->inode);
+  folder->folderState->children.erase(name);
+  folder->folderState->children.set(newName, source->inode);
   table_.touched(folder->inode);
   source->name = newName;
 }
@@ -241,22 +241,27 @@ void MountFileSystem::renamedHere(const NodePtr& folder, const NodePtr& source, 
                                   const ItemPtr& after) {
   const UploadQueue::VersionChange versions{before->itemVersion().contentVersion, after->itemVersion().contentVersion};
   std::string identifier;
+  std::vector<NodeTable::MovedFile> below;
   {
     std::lock_guard guard(table_.mutex());
     renamedLocally(folder, source, target, name, newName);
-    // The renamed item reads as a file; a folder stays a folder.
-    const bool wasFolder = source->folder;
-    table_.rekey(source, after->itemIdentifier(), movedBelow_);
+    // The renamed item may read as a file; a node keeps its kind for life.
+    below = table_.rekey(source, after->itemIdentifier());
     source->item = after;
-    source->folder = wasFolder;
-    if (wasFolder) return;
-    table_.keepTime(*source);
-    // An edit still open goes on from the renamed file, not from its old name.
-    if (source->contents) source->contents->rebase(versions.first, versions.second);
-    for (const auto& [raw, handle] : handles_) {
-      if (handle->node == source && handle->openedVersion == versions.first) handle->openedVersion = versions.second;
+    if (!source->folder) {
+      table_.keepTime(*source);
+      // An edit still open goes on from the renamed file, not from its old name.
+      if (source->contents) source->contents->rebase(versions.first, versions.second);
+      for (const auto& [raw, handle] : handles_) {
+        if (handle->node == source && handle->openedVersion == versions.first) handle->openedVersion = versions.second;
+      }
+      identifier = source->identifier.rawValue();
     }
-    identifier = source->identifier.rawValue();
+  }
+  if (source->folder) {
+    // The uploads queued for files below it follow, as the file's do below.
+    for (const auto& file : below) uploads_->moved(file.inode, file.identifier, file.name, std::nullopt);
+    return;
   }
   // Its queued uploads follow, their records rewritten on disk: not with the
   // table held, which every getattr waits for. Nothing of the file is sealed

@@ -19,7 +19,7 @@ void MountFileSystem::recheck(const std::vector<UnansweredChange>& changes) {
       NodePtr item = change.item.rawValue().empty() ? nullptr : table_.findIdentifier(change.item.rawValue());
       if (!folder && item) folder = table_.find(item->parent);
       if (!folder || !folder->folder) continue;  // gone since: nothing left to show wrongly
-      folder->listed = false;
+      folder->folderState->listed = false;
       folders.insert(folder);
       invalidations.push_back({Invalidation::Kind::contents, folder->inode, {}});
       // The kernel holds the name a failed mkdir left unfound, and the name a

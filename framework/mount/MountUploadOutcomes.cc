@@ -49,7 +49,7 @@ void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const It
     if (file->unlinked) return;
     struct stat before {};
     table_.fill(*file, before);
-    table_.rekey(file, item->itemIdentifier(), movedBelow_);
+    table_.rekey(file, item->itemIdentifier());
     file->item = item;
     table_.keepTime(*file);
     file->kernelVersion = item->itemVersion().contentVersion;  // the kernel cached what was written
@@ -67,18 +67,18 @@ void MountFileSystem::conflicted(std::uint64_t key, std::uint64_t sequence, cons
     // The name shows the peer's file again; the local contents are the copy.
     if (file->contents) file->contents->landed(sequence, std::nullopt);
     if (peer) {
-      table_.rekey(file, peer->itemIdentifier(), movedBelow_);
+      table_.rekey(file, peer->itemIdentifier());
       file->item = peer;
       file->localModified.reset();
       file->kernelVersion.reset();
       out.push_back({Invalidation::Kind::contents, key, {}});
     } else if (!file->unlinked) {
-      folder->children.erase(file->name);
+      folder->folderState->children.erase(file->name);
       table_.detach(file);
       out.push_back({Invalidation::Kind::entry, folder->inode, file->name});
     }
     const fuse_ino_t inode = table_.place(copy, folder->inode);
-    folder->children.set(copy->filename(), inode);
+    folder->folderState->children.set(copy->filename(), inode);
     out.push_back({Invalidation::Kind::entry, folder->inode, copy->filename()});
     out.push_back({Invalidation::Kind::contents, folder->inode, {}});
   });

@@ -27,13 +27,13 @@ timespec timeOf(double seconds) {
 }  // namespace
 
 NodeTable::NodeTable() {
-  auto root = std::make_shared<Node>();
+  auto root = std::make_shared<Node>(true);
   root->inode = FUSE_ROOT_ID;
   root->parent = FUSE_ROOT_ID;
   root->identifier = ItemIdentifier::rootContainer();
-  root->folder = true;
+  nodes_.resize(FUSE_ROOT_ID + 1);
   nodes_[FUSE_ROOT_ID] = root;
-  byIdentifier_[root->identifier.rawValue()] = FUSE_ROOT_ID;
+  index(*root);
 }
 
 NodePtr NodeTable::node(fuse_ino_t inode) const {
@@ -43,39 +43,38 @@ NodePtr NodeTable::node(fuse_ino_t inode) const {
 
 NodePtr NodeTable::child(const NodePtr& folder, const std::string& name) const {
   std::lock_guard guard(mutex_);
-  return find(folder->children.find(name));
+  return folder->folder ? find(folder->folderState->children.find(name)) : nullptr;
 }
 
 std::shared_lock<std::shared_mutex> NodeTable::holdFolder(fuse_ino_t inode) const {
   NodePtr folder = node(inode);
-  return folder ? std::shared_lock(folder->mutating) : std::shared_lock<std::shared_mutex>();
+  return folder && folder->folder ? std::shared_lock(folder->folderState->mutating) : std::shared_lock<std::shared_mutex>();
 }
 
 NodePtr NodeTable::find(fuse_ino_t inode) const {
-  auto found = nodes_.find(inode);
-  return found == nodes_.end() ? nullptr : found->second;
+  return inode < nodes_.size() ? nodes_[inode] : nullptr;
 }
 
 NodePtr NodeTable::findIdentifier(const std::string& raw) const {
-  auto found = byIdentifier_.find(raw);
-  return found == byIdentifier_.end() ? nullptr : find(found->second);
+  auto found = byIdentifier_.find(std::string_view(raw));
+  return found == byIdentifier_.end() ? nullptr : find((*found)->inode);
 }
 
 fuse_ino_t NodeTable::place(const fileprovider::ItemPtr& item, fuse_ino_t parent) {
   const std::string raw = item->itemIdentifier().rawValue();
+  const bool folder = isFolder(item);
   NodePtr node = findIdentifier(raw);
-  if (!node) {
-    node = std::make_shared<Node>();
-    node->inode = nextInode_++;
+  if (!node || node->folder != folder) {
+    node = std::make_shared<Node>(folder);
+    node->inode = nodes_.size();
     node->identifier = item->itemIdentifier();
-    nodes_[node->inode] = node;
-    byIdentifier_[raw] = node->inode;
+    nodes_.push_back(node);
+    index(*node);
   }
   const auto& version = item->itemVersion().contentVersion;
   const bool newContents = !node->item || node->item->itemVersion().contentVersion != version;
   node->parent = parent;
   node->name = item->filename();
-  node->folder = isFolder(item);
   node->item = item;
   // A local edit keeps its own date until it is sent.
   if (times_ && newContents && !node->folder && !node->dirty()) node->localModified = times_->find(raw, version);
@@ -89,43 +88,62 @@ void NodeTable::keepTime(const Node& node) {
 }
 
 NodePtr NodeTable::addNew(fuse_ino_t parent, const std::string& name) {
-  auto made = std::make_shared<Node>();
-  made->inode = nextInode_++;
+  auto made = std::make_shared<Node>(false);
+  made->inode = nodes_.size();
   made->parent = parent;
   made->name = name;
-  nodes_[made->inode] = made;
+  nodes_.push_back(made);
   return made;
 }
 
-void NodeTable::erase(fuse_ino_t inode) { nodes_.erase(inode); }
+void NodeTable::erase(fuse_ino_t inode) {
+  const Node* node = find(inode).get();
+  if (!node) return;
+  if (auto indexed = byIdentifier_.find(node); indexed != byIdentifier_.end() && *indexed == node) byIdentifier_.erase(indexed);
+  nodes_[inode].reset();
+}
 
-void NodeTable::rekey(const NodePtr& node, const ItemIdentifier& identifier,
-                      const std::function<void(const Node& file)>& fileMoved) {
+void NodeTable::index(const Node& node) {
+  unindex(node.identifier.rawValue());
+  byIdentifier_.insert(&node);
+}
+
+void NodeTable::unindex(std::string_view raw) {
+  if (auto found = byIdentifier_.find(raw); found != byIdentifier_.end()) byIdentifier_.erase(found);
+}
+
+std::vector<NodeTable::MovedFile> NodeTable::rekey(const NodePtr& node, const ItemIdentifier& identifier) {
   const std::string old = node->identifier.rawValue();
   const std::string& now = identifier.rawValue();
-  if (old == now) return;
+  if (old == now) return {};
   ++renames_;
-  if (!old.empty()) byIdentifier_.erase(old);
+  if (!old.empty()) unindex(old);
   node->identifier = identifier;
-  byIdentifier_[now] = node->inode;
-  if (!node->folder || old.empty()) return;
+  index(*node);
+  if (!node->folder || old.empty()) return {};
   // Everything below a renamed folder has a new identifier too. Their items keep
   // the old one until the folder is listed again, so drop what they listed.
-  for (auto& [inode, other] : nodes_) {
-    auto moved = FileProviderItemIdentifierCodec::movedWith(other->identifier.rawValue(), old, now);
-    if (!moved) continue;
-    byIdentifier_.erase(other->identifier.rawValue());
-    other->identifier = ItemIdentifier(std::move(*moved));
-    byIdentifier_[other->identifier.rawValue()] = inode;
-    other->listed = false;
-    if (!other->folder && fileMoved) fileMoved(*other);
+  std::vector<MovedFile> moved;
+  for (auto& other : nodes_) {
+    if (!other) continue;
+    auto raw = FileProviderItemIdentifierCodec::movedWith(other->identifier.rawValue(), old, now);
+    if (!raw) continue;
+    unindex(other->identifier.rawValue());
+    other->identifier = ItemIdentifier(std::move(*raw));
+    index(*other);
+    if (other->folder) {
+      other->folderState->listed = false;
+    } else {
+      moved.push_back({other->inode, other->identifier.rawValue(), other->name});
+    }
   }
-  node->listed = false;
+  node->folderState->listed = false;
+  return moved;
 }
 
 void NodeTable::forget(const NodePtr& node) {
   if (times_ && !node->identifier.rawValue().empty()) times_->forget(node->identifier.rawValue());
-  byIdentifier_.erase(node->identifier.rawValue());
+  unindex(node->identifier.rawValue());
   node->identifier = ItemIdentifier("");
 }
 
@@ -180,15 +198,15 @@ std::string NodeTable::pathOf(const NodePtr& file) const {
   std::string path;
   for (const Node* at = file.get(); at && at->inode != FUSE_ROOT_ID;) {
     path = "/" + at->name + path;
-    auto parent = nodes_.find(at->parent);
-    at = parent == nodes_.end() ? nullptr : parent->second.get();
+    at = find(at->parent).get();
   }
   return path.empty() ? "/" : path;
 }
 
 std::size_t NodeTable::longestPathBelow(const Node& folder) const {
+  if (!folder.folder) return 0;
   std::size_t longest = 0;
-  for (const auto& [name, inode] : folder.children.byName()) {
+  for (const auto& [name, inode] : folder.folderState->children.byName()) {
     std::size_t length = 1 + name.size();
     if (auto child = find(inode); child && child->folder) length += longestPathBelow(*child);
     longest = std::max(longest, length);
@@ -197,7 +215,7 @@ std::size_t NodeTable::longestPathBelow(const Node& folder) const {
 }
 
 void NodeTable::touched(fuse_ino_t folder) {
-  if (auto found = find(folder)) found->changedAt = ++localChanges_;
+  if (auto found = find(folder); found && found->folder) found->folderState->changedAt = ++localChanges_;
 }
 
 }  // namespace corvane::framework::mount

@@ -19,7 +19,9 @@
 #include <optional>
 #include <shared_mutex>
 #include <string>
-#include <unordered_map>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "framework/mount/ChildIndex.h"
 #include "framework/mount/FileContents.h"
@@ -37,18 +39,9 @@ inline constexpr std::size_t kNameMax = kVfsNameMax;
 // one write request, so cp and cat move 1 MiB a call.
 inline constexpr blksize_t kBlockSize = 1 << 20;
 
-struct Node {
-  fuse_ino_t inode = 0;
-  fuse_ino_t parent = 0;
-  fileprovider::ItemIdentifier identifier{""};  // empty for a new file not yet stored on the peer
-  std::string name;
-  bool folder = false;
-  fileprovider::ItemPtr item;           // absent for a new file not yet stored on the peer
-  // A date given here (by a write or a program setting it): dates are never
-  // sent, so it is kept in the table's ModifiedTimes for the version it goes with.
-  std::optional<double> localModified;
-  bool unlinked = false;                // gone from its folder; what is still written is dropped at close
-  // Folders.
+// What a folder holds besides its identity: made with a folder's node, and
+// never for a file, so a file nobody opened costs only its name and item.
+struct FolderState {
   std::mutex listingMutex;  // serialises the first listing; not guarded by the table's mutex
   // Shared by every change this mount makes in the folder; held whole by a
   // listing that must not miss one. Never held while waiting for an upload.
@@ -59,6 +52,26 @@ struct Node {
   std::uint64_t changedAt = 0;
   ChildIndex children;
   std::optional<fileprovider::SyncAnchor> anchor;
+};
+
+struct Node {
+  // A folder's node has its FolderState for life: code that holds a node may
+  // use it without the table's lock.
+  explicit Node(bool isFolder) : folder(isFolder), folderState(isFolder ? std::make_unique<FolderState>() : nullptr) {}
+
+  fuse_ino_t inode = 0;
+  fuse_ino_t parent = 0;
+  // Empty for a new file not yet stored on the peer; changed only by the
+  // table, whose index by identifier reads it.
+  fileprovider::ItemIdentifier identifier{""};
+  std::string name;
+  const bool folder;
+  bool unlinked = false;                // gone from its folder; what is still written is dropped at close
+  fileprovider::ItemPtr item;           // absent for a new file not yet stored on the peer
+  // A date given here (by a write or a program setting it): dates are never
+  // sent, so it is kept in the table's ModifiedTimes for the version it goes with.
+  std::optional<double> localModified;
+  const std::unique_ptr<FolderState> folderState;  // folders only
   // Files: their bytes, from the first open on.
   std::shared_ptr<FileContents> contents;
   std::optional<foundation::Data> kernelVersion;  // the content version the kernel's page cache holds
@@ -85,19 +98,33 @@ class NodeTable {
   // Held, from here on.
   NodePtr find(fuse_ino_t inode) const;
   NodePtr findIdentifier(const std::string& raw) const;
-  const std::unordered_map<fuse_ino_t, NodePtr>& nodes() const { return nodes_; }
+  // Every node, in inode order.
+  template <typename Visit>
+  void eachNode(Visit&& visit) const {
+    for (const auto& node : nodes_) {
+      if (node) visit(node);
+    }
+  }
   // Keeps the node's date for the content version its item has now.
   void keepTime(const Node& node);
   // The node of `item` (made on first sight) placed in `parent`. A file whose
-  // contents are new to the table shows the date kept for them, if any.
+  // contents are new to the table shows the date kept for them, if any. An
+  // identifier that now names an item of the other kind gets a new node: the
+  // kernel takes an inode's kind as fixed.
   fuse_ino_t place(const fileprovider::ItemPtr& item, fuse_ino_t parent);
   // A node for a file made here, not yet on the peer.
   NodePtr addNew(fuse_ino_t parent, const std::string& name);
   void erase(fuse_ino_t inode);
+  // A file below a renamed folder, as it is named now.
+  struct MovedFile {
+    fuse_ino_t inode;
+    std::string identifier;
+    std::string name;
+  };
   // The node now has `identifier`, and so, below a folder, does everything in
-  // it; `fileMoved` hears of each file below that moved with it.
-  void rekey(const NodePtr& node, const fileprovider::ItemIdentifier& identifier,
-             const std::function<void(const Node& file)>& fileMoved);
+  // it: the files that moved with it are returned, for their queued uploads
+  // to follow once the table is let go.
+  std::vector<MovedFile> rekey(const NodePtr& node, const fileprovider::ItemIdentifier& identifier);
   // The node no longer stands for a peer's item.
   void forget(const NodePtr& node);
   // Taken out of the tree (unlinked, replaced, deleted through a conflict); it
@@ -118,9 +145,21 @@ class NodeTable {
 
  private:
   mutable std::mutex mutex_;
-  std::unordered_map<fuse_ino_t, NodePtr> nodes_;
-  std::unordered_map<std::string, fuse_ino_t> byIdentifier_;
-  fuse_ino_t nextInode_ = FUSE_ROOT_ID + 1;
+  // By inode: inodes are handed out rising from the root's and never reused,
+  // so the table is a vector, a slot emptied only by erase().
+  std::vector<NodePtr> nodes_;
+  // The nodes by their identifiers, which live in the nodes alone: a node's
+  // identifier changes only here, taken out of the index first.
+  struct ByIdentifier {
+    using is_transparent = void;
+    static std::string_view of(const Node* node) { return node->identifier.rawValue(); }
+    static std::string_view of(std::string_view raw) { return raw; }
+    std::size_t operator()(auto key) const { return std::hash<std::string_view>()(of(key)); }
+    bool operator()(auto a, auto b) const { return of(a) == of(b); }
+  };
+  void index(const Node& node);  // in place of any node indexed under its identifier
+  void unindex(std::string_view raw);
+  std::unordered_set<const Node*, ByIdentifier, ByIdentifier> byIdentifier_;
   std::uint64_t localChanges_ = 0;
   std::uint64_t renames_ = 0;
   std::shared_ptr<ModifiedTimes> times_;

@@ -110,24 +110,20 @@ foundation::Status UploadJournal::commit(PendingUpload& record, int fd, const st
   return foundation::Ok{};
 }
 
-foundation::Status UploadJournal::renamed(PendingUpload& record) {
-  auto written = record.dataName.empty() ? writeRecord(record) : writeAttribute(record, false);
+foundation::Status UploadJournal::rewrite(PendingUpload& record) {
+  auto written = record.dataName.empty() ? writeRecord(record) : writeAttribute(record);
   if (!written.ok()) return written;
   owe(std::nullopt);
   return foundation::Ok{};
 }
 
-foundation::Status UploadJournal::writeAttribute(PendingUpload& record, bool durable) {
+foundation::Status UploadJournal::writeAttribute(PendingUpload& record) {
   const auto path = dataPath(record);
   const std::string text = encode(record);
   if (::setxattr(path.c_str(), kRecordAttribute, text.data(), text.size(), XATTR_REPLACE) != 0) {
     if (tooLong(errno)) return toRecordFiles(record);
     return posixError(errno, "cannot write the record of " + path.string());
   }
-  if (!durable) return foundation::Ok{};
-  // The attribute is the file's own metadata: one flush of the file covers it.
-  foundation::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file.valid() || ::fsync(file.get()) != 0) return posixError(errno, "cannot flush " + path.string());
   return foundation::Ok{};
 }
 
@@ -188,7 +184,7 @@ foundation::Status UploadJournal::writeRecord(const PendingUpload& record) {
   return foundation::Ok{};
 }
 
-// The flusher makes a commit (`sequence`), or a renamed record, durable soon.
+// The flusher makes a commit (`sequence`), or a rewritten record, durable soon.
 void UploadJournal::owe(std::optional<std::uint64_t> sequence) {
   {
     std::lock_guard guard(flushMutex_);
@@ -246,12 +242,6 @@ std::uint64_t UploadJournal::durableMark() const {
     return 0;
   }
   return json["through"].get<std::uint64_t>();
-}
-
-foundation::Status UploadJournal::rewrite(PendingUpload& record) {
-  if (!record.dataName.empty()) return writeAttribute(record, true);
-  return foundation::FileManager::writeAtomically(recordPath(record.sequence),
-                                                  foundation::dataFromString(encode(record)));
 }
 
 void UploadJournal::remove(const PendingUpload& record) {

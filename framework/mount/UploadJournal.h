@@ -17,8 +17,8 @@
 // in "durable.json". So a power cut loses at most the last moment of closes: a
 // record written in an earlier boot and not noted as durable may name torn
 // contents, and the next load sets it aside (its file, or both, renamed with
-// ".unflushed" added) instead of sending it. A rewritten record is written
-// durably at once, but for a renamed one, which the next flush covers.
+// ".unflushed" added) instead of sending it. A rewritten record is covered by
+// the next flush too.
 //
 // Not thread-safe, but for the flusher, which keeps to itself: the upload
 // queue serialises every call.
@@ -84,15 +84,13 @@ class UploadJournal {
   // the record's data file and writes the record; the flusher makes both
   // durable soon after.
   foundation::Status commit(PendingUpload& record, int fd, const std::filesystem::path& workPath);
-  // Writes a changed record (attempts, error, where it goes) again, durably.
-  // One grown too long for an attribute moves to files of its own, which
-  // `record` then says.
+  // Writes a changed record (attempts, error, where it goes) again, durable
+  // with the flusher's next round, or at once through flush(): a power cut
+  // before it keeps the record as it was. Callers hold locks that requests
+  // wait for, so it never waits for the disk itself. One grown too long for
+  // an attribute moves to files of its own (durably), which `record` then says.
   foundation::Status rewrite(PendingUpload& record);
-  // Writes a record again whose file was renamed before it was sent, durable
-  // with the next flush: a power cut before it keeps the record as it was,
-  // the file under its old name.
-  foundation::Status renamed(PendingUpload& record);
-  // Waits until every commit and rename so far is durable.
+  // Waits until every commit and rewrite so far is durable.
   void flush();
   // Forgets an upload: the record first, so a crash in between leaves only
   // contents no record names, which the next load removes.
@@ -117,7 +115,7 @@ class UploadJournal {
   foundation::Status writeRecord(const PendingUpload& record);
   // For a record kept as an attribute: writes it again there, or, when it no
   // longer fits, into files of its own.
-  foundation::Status writeAttribute(PendingUpload& record, bool durable);
+  foundation::Status writeAttribute(PendingUpload& record);
   foundation::Status toRecordFiles(PendingUpload& record);
   void owe(std::optional<std::uint64_t> sequence);
   std::uint64_t durableMark() const;  // the sequence "durable.json" notes, 0 for none
@@ -136,7 +134,7 @@ class UploadJournal {
   std::condition_variable flushChanged_;
   std::uint64_t committed_ = 0;  // the last sequence committed
   std::uint64_t durable_ = 0;    // the last sequence known durable
-  std::uint64_t renames_ = 0;    // records renamed(), counted
+  std::uint64_t renames_ = 0;    // records rewritten, counted
   std::uint64_t renamesDurable_ = 0;
   bool urgent_ = false;  // someone waits in flush(): no gathering
   bool stopping_ = false;

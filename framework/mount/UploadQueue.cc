@@ -335,6 +335,7 @@ void UploadQueue::finish(const PendingUpload& sent, const Attempt& result) {
   if (!tell(sequence, result, key, intoCopy)) return;
 
   PendingUpload record;
+  bool rebased = false;
   {
     std::lock_guard guard(mutex_);
     auto found = entries_.find(sequence);
@@ -344,9 +345,9 @@ void UploadQueue::finish(const PendingUpload& sent, const Attempt& result) {
     const bool cancelled = key != 0 && cancelled_.count(key);
     if (landed || cancelled) {
       if (cancelled && landed) storedAfterCancel_[key] = landedAs(result);
-      if (landed) rebaseLater(found, result, key, intoCopy);
+      if (landed) rebased = rebaseLater(found, result, key, intoCopy);
       if (key != 0) storedUpTo_[key] = std::max(storedUpTo_[key], sequence);
-      journal_->remove(record);
+      if (!rebased) journal_->remove(record);
       erase(found);
       if (result.outcome == Outcome::conflicted) conflicts_.push_back({record.path, result.copy->filename()});
     } else {
@@ -354,6 +355,13 @@ void UploadQueue::finish(const PendingUpload& sent, const Attempt& result) {
     }
   }
   changed_.notify_all();
+  if (rebased) {
+    // The records rewritten to go on from what landed are on the disk before
+    // this one goes, waited for with no lock held.
+    journal_->flush();
+    std::lock_guard guard(mutex_);
+    journal_->remove(record);
+  }
   logOutcome(record, result);
 }
 
@@ -387,15 +395,17 @@ bool UploadQueue::tell(std::uint64_t sequence, const Attempt& result, std::uint6
 // Later uploads of the same file go on from what this one stored (after a
 // conflict, into the copy, where the local contents now live). They are
 // rewritten before this record goes, so that a crash in between leaves no
-// record based on a version the peer has since left. Uploads replayed from an
-// earlier run have no key: their file is known by where they go. mutex_ held.
-void UploadQueue::rebaseLater(std::map<std::uint64_t, Entry>::iterator found, const Attempt& result, std::uint64_t key,
+// record based on a version the peer has since left: true when one was, and
+// the caller removes this record once they are durable. Uploads replayed from
+// an earlier run have no key: their file is known by where they go. mutex_ held.
+bool UploadQueue::rebaseLater(std::map<std::uint64_t, Entry>::iterator found, const Attempt& result, std::uint64_t key,
                               bool intoCopy) {
   const ItemPtr& went = landedAs(result);
   PendingUpload next;
   next.identifier = went->itemIdentifier().rawValue();
   next.baseVersion = went->itemVersion().contentVersion;
   const bool nextIntoCopy = intoCopy || result.outcome == Outcome::conflicted;
+  bool rewrote = false;
   for (std::uint64_t sequence : sameFileAs(found->second)) {
     if (sequence == found->first) continue;
     auto it = entries_.find(sequence);
@@ -411,14 +421,16 @@ void UploadQueue::rebaseLater(std::map<std::uint64_t, Entry>::iterator found, co
     other.record.name = went->filename();
     other.intoCopy = nextIntoCopy;
     (void)journal_->rewrite(other.record);
+    rewrote = true;
   }
-  if (key == 0) return;
+  if (key == 0) return rewrote;
   lastStored_[key] = std::move(next);
   if (nextIntoCopy) {
     copyTargets_.insert(key);
   } else {
     copyTargets_.erase(key);
   }
+  return rewrote;
 }
 
 // An attempt that did not land: tried again after a backoff, or kept for good
@@ -670,7 +682,7 @@ bool UploadQueue::retitle(std::uint64_t key, const std::string& name, const std:
     renamed.identifier = replaced.item->itemIdentifier().rawValue();
     renamed.baseVersion = replaced.item->itemVersion().contentVersion;
   }
-  if (!journal_->renamed(renamed).ok()) return false;
+  if (!journal_->rewrite(renamed).ok()) return false;
   found->second.record = std::move(renamed);
   // What was queued for the replaced file is older than what replaced it.
   if (replaced.item) dropQueued(replaced.key, false);

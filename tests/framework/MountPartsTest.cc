@@ -27,13 +27,13 @@ TEST(NodeTable, RenamedFoldersTakeWhatIsBelowThemAndDetachedNodesLeaveTheIndex) 
   const fuse_ino_t file = table.place(FakeExtension::item("/A/sub/f"), sub);
   const fuse_ino_t sibling = table.place(FakeExtension::item("/AB"), FUSE_ROOT_ID);
   EXPECT_EQ(table.place(FakeExtension::item("/A/sub/f", 7), sub), file) << "an item keeps its inode";
-  table.find(sub)->listed = true;
+  table.find(sub)->folderState->listed = true;
 
   std::vector<std::string> moved;
-  table.rekey(table.find(a), ItemIdentifier("p::/B"), [&](const Node& n) { moved.push_back(n.identifier.rawValue()); });
-  EXPECT_EQ(moved, std::vector<std::string>{"p::/B/sub/f"}) << "files below hear of it, folders do not";
+  for (const auto& below : table.rekey(table.find(a), ItemIdentifier("p::/B"))) moved.push_back(below.identifier);
+  EXPECT_EQ(moved, std::vector<std::string>{"p::/B/sub/f"}) << "files below are told of, folders are not";
   EXPECT_EQ(table.find(sub)->identifier.rawValue(), "p::/B/sub");
-  EXPECT_FALSE(table.find(sub)->listed) << "its items still name the old path: listed again";
+  EXPECT_FALSE(table.find(sub)->folderState->listed) << "its items still name the old path: listed again";
   EXPECT_EQ(table.findIdentifier("p::/B/sub/f")->inode, file);
   EXPECT_EQ(table.findIdentifier("p::/A/sub/f"), nullptr);
   EXPECT_EQ(table.find(sibling)->identifier.rawValue(), "p::/AB") << "a name that only begins alike stays";
@@ -44,6 +44,11 @@ TEST(NodeTable, RenamedFoldersTakeWhatIsBelowThemAndDetachedNodesLeaveTheIndex) 
   EXPECT_TRUE(table.find(file)->unlinked);
   EXPECT_EQ(table.findIdentifier("p::/B/sub/f"), nullptr);
   EXPECT_NE(table.find(file), nullptr) << "the node lives on for its open handles";
+
+  const fuse_ino_t folderNow = table.place(FakeExtension::item("/AB", 0, true), FUSE_ROOT_ID);
+  EXPECT_NE(folderNow, sibling) << "an identifier that names a folder now gets a node of its own";
+  EXPECT_EQ(table.findIdentifier("p::/AB")->inode, folderNow);
+  EXPECT_TRUE(table.find(folderNow)->folderState && !table.find(sibling)->folderState);
 }
 
 class ChangePollerTest : public ::testing::Test {
@@ -58,7 +63,7 @@ class ChangePollerTest : public ::testing::Test {
   std::vector<std::string> childrenOf(const std::string& raw) {
     std::lock_guard guard(table_.mutex());
     std::vector<std::string> names;
-    for (const auto& [name, inode] : table_.findIdentifier(raw)->children.byName()) names.push_back(name);
+    for (const auto& [name, inode] : table_.findIdentifier(raw)->folderState->children.byName()) names.push_back(name);
     return names;
   }
   fuse_ino_t inodeOf(const std::string& raw) {
@@ -119,17 +124,17 @@ TEST_F(ChangePollerTest, AMovedShareBringsEachFolderUpToDateAndAnExpiredOneIsLis
   fuse_ino_t made = 0;
   {
     std::lock_guard guard(table_.mutex());
-    EXPECT_FALSE(folder->listed);
+    EXPECT_FALSE(folder->folderState->listed);
     // A new file whose upload the peer already lists, before the upload's answer names its item.
     made = table_.addNew(folder->inode, "new")->inode;
-    folder->children.set("new", made);
+    folder->folderState->children.set("new", made);
   }
   extension_->listings["p::/D"] = {FakeExtension::item("/D/new")};
   ASSERT_EQ(listings_.ensureListed(folder), 0);
   extension_->feeds["p::/D"] = {{FakeExtension::item("/D/new")}, {}, std::nullopt};
   poller_.round();
   std::lock_guard guard(table_.mutex());
-  EXPECT_EQ(folder->children.find("new"), made) << "the name stays the new file's";
+  EXPECT_EQ(folder->folderState->children.find("new"), made) << "the name stays the new file's";
 }
 
 class UploadQueueTest : public ::testing::Test {
