@@ -92,17 +92,24 @@ void ChangePoller::confirm(Changes& changes) {
 void ChangePoller::dropKnown(const NodePtr& folder, Changes& changes) {
   std::lock_guard guard(table_.mutex());
   for (auto& batch : changes.updated) {
-    std::erase_if(batch, [&](const ItemPtr& item) {
-      auto held = table_.find(folder->folderState->children.find(item->filename()));
-      return held && held->item && held->item->itemVersion() == item->itemVersion();
-    });
+    std::erase_if(batch, [&](const ItemPtr& item) { return heldAlready(childNamed(folder, item->filename()), item); });
   }
   for (auto& batch : changes.deleted) {
-    std::erase_if(batch, [&](const std::string& raw) {
-      auto held = table_.findIdentifier(raw);
-      return !held || held->parent != folder->inode;
-    });
+    std::erase_if(batch, [&](const std::string& raw) { return !childOf(folder, raw); });
   }
+}
+
+NodePtr ChangePoller::childNamed(const NodePtr& folder, const std::string& name) const {
+  return table_.find(folder->folderState->children.find(name));
+}
+
+bool ChangePoller::heldAlready(const NodePtr& child, const ItemPtr& item) {
+  return child && child->item && child->item->itemVersion() == item->itemVersion();
+}
+
+NodePtr ChangePoller::childOf(const NodePtr& folder, const std::string& raw) const {
+  auto child = table_.findIdentifier(raw);
+  return child && child->parent == folder->inode ? child : nullptr;
 }
 
 bool ChangePoller::pollFolder(const NodePtr& folder, std::vector<Invalidation>& out,
@@ -187,9 +194,8 @@ void ChangePoller::applyUpdates(const NodePtr& folder, const Changes& changes, s
   for (const auto& batch : changes.updated) {
     for (const auto& item : batch) {
       const std::string name = item->filename();
-      NodePtr previous;
-      if (fuse_ino_t existing = folder->folderState->children.find(name)) previous = table_.find(existing);
-      if (previous && previous->item && previous->item->itemVersion() == item->itemVersion()) continue;
+      const NodePtr previous = childNamed(folder, name);
+      if (heldAlready(previous, item)) continue;
       // The local edit wins until sent; a new file keeps its name until its
       // upload's answer names its item (the feed may show that item first).
       if (previous && (previous->dirty() || !previous->item)) continue;
@@ -214,8 +220,8 @@ void ChangePoller::applyDeletions(const NodePtr& folder, const Changes& changes,
                                   std::vector<RemoteChange>& applied) {
   for (const auto& batch : changes.deleted) {
     for (const auto& raw : batch) {
-      auto gone = table_.findIdentifier(raw);
-      if (!gone || gone->parent != folder->inode || gone->dirty()) continue;
+      auto gone = childOf(folder, raw);
+      if (!gone || gone->dirty()) continue;
       applied.push_back({RemoteChange::Kind::removed, table_.pathOf(gone), std::nullopt});
       folder->folderState->children.erase(gone->name);
       table_.forget(gone);

@@ -45,6 +45,10 @@ class ChangePoller {
  private:
   // Drops what the table holds already as the feed says it.
   void dropKnown(const NodePtr& folder, Changes& changes);
+  // What a feed's item or deletion meets in the folder; the table held.
+  NodePtr childNamed(const NodePtr& folder, const std::string& name) const;
+  static bool heldAlready(const NodePtr& child, const fileprovider::ItemPtr& item);  // the table has it at that version
+  NodePtr childOf(const NodePtr& folder, const std::string& raw) const;  // by identifier; none elsewhere
   // Drops what the feed says and the peer no longer agrees with.
   void confirm(Changes& changes);
   // False when the folder must be asked again next round, whatever the share

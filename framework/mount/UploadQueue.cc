@@ -335,7 +335,6 @@ void UploadQueue::finish(const PendingUpload& sent, const Attempt& result) {
   if (!tell(sequence, result, key, intoCopy)) return;
 
   PendingUpload record;
-  bool rebased = false;
   {
     std::lock_guard guard(mutex_);
     auto found = entries_.find(sequence);
@@ -345,9 +344,9 @@ void UploadQueue::finish(const PendingUpload& sent, const Attempt& result) {
     const bool cancelled = key != 0 && cancelled_.count(key);
     if (landed || cancelled) {
       if (cancelled && landed) storedAfterCancel_[key] = landedAs(result);
-      if (landed) rebased = rebaseLater(found, result, key, intoCopy);
+      if (landed) rebaseLater(found, result, key, intoCopy);
       if (key != 0) storedUpTo_[key] = std::max(storedUpTo_[key], sequence);
-      if (!rebased) journal_->remove(record);
+      journal_->remove(record);
       erase(found);
       if (result.outcome == Outcome::conflicted) conflicts_.push_back({record.path, result.copy->filename()});
     } else {
@@ -355,13 +354,6 @@ void UploadQueue::finish(const PendingUpload& sent, const Attempt& result) {
     }
   }
   changed_.notify_all();
-  if (rebased) {
-    // The records rewritten to go on from what landed are on the disk before
-    // this one goes, waited for with no lock held.
-    journal_->flush();
-    std::lock_guard guard(mutex_);
-    journal_->remove(record);
-  }
   logOutcome(record, result);
 }
 
@@ -394,18 +386,20 @@ bool UploadQueue::tell(std::uint64_t sequence, const Attempt& result, std::uint6
 
 // Later uploads of the same file go on from what this one stored (after a
 // conflict, into the copy, where the local contents now live). They are
-// rewritten before this record goes, so that a crash in between leaves no
-// record based on a version the peer has since left: true when one was, and
-// the caller removes this record once they are durable. Uploads replayed from
-// an earlier run have no key: their file is known by where they go. mutex_ held.
-bool UploadQueue::rebaseLater(std::map<std::uint64_t, Entry>::iterator found, const Attempt& result, std::uint64_t key,
+// rewritten before this record goes, in the order the kernel keeps: a killed
+// mount leaves no record based on a version the peer has since left, nor one
+// that landed, which would come back as a conflict with itself. The rewrites
+// wait for no flush (the journal's flusher covers them and the removal alike),
+// so a power cut in that moment may leave either, and the next run keeps both
+// sides as for any conflict. Uploads replayed from an earlier run have no key:
+// their file is known by where they go. mutex_ held.
+void UploadQueue::rebaseLater(std::map<std::uint64_t, Entry>::iterator found, const Attempt& result, std::uint64_t key,
                               bool intoCopy) {
   const ItemPtr& went = landedAs(result);
   PendingUpload next;
   next.identifier = went->itemIdentifier().rawValue();
   next.baseVersion = went->itemVersion().contentVersion;
   const bool nextIntoCopy = intoCopy || result.outcome == Outcome::conflicted;
-  bool rewrote = false;
   for (std::uint64_t sequence : sameFileAs(found->second)) {
     if (sequence == found->first) continue;
     auto it = entries_.find(sequence);
@@ -421,16 +415,14 @@ bool UploadQueue::rebaseLater(std::map<std::uint64_t, Entry>::iterator found, co
     other.record.name = went->filename();
     other.intoCopy = nextIntoCopy;
     (void)journal_->rewrite(other.record);
-    rewrote = true;
   }
-  if (key == 0) return rewrote;
+  if (key == 0) return;
   lastStored_[key] = std::move(next);
   if (nextIntoCopy) {
     copyTargets_.insert(key);
   } else {
     copyTargets_.erase(key);
   }
-  return rewrote;
 }
 
 // An attempt that did not land: tried again after a backoff, or kept for good

@@ -184,7 +184,7 @@ class UploadQueue {
   void finish(const PendingUpload& sent, const Attempt& result);
   static const fileprovider::ItemPtr& landedAs(const Attempt& result);
   bool tell(std::uint64_t sequence, const Attempt& result, std::uint64_t& key, bool& intoCopy);
-  bool rebaseLater(std::map<std::uint64_t, Entry>::iterator found, const Attempt& result, std::uint64_t key,
+  void rebaseLater(std::map<std::uint64_t, Entry>::iterator found, const Attempt& result, std::uint64_t key,
                    bool intoCopy);  // mutex_ held
   PendingUpload failedAttempt(Entry& entry, const Attempt& result, std::uint64_t key,
                               std::uint64_t sequence);  // mutex_ held
