@@ -156,7 +156,7 @@ int MountFileSystem::statfs(struct statvfs& figures) {
 
 void MountFileSystem::changedHere(const NodePtr& file) {
   std::lock_guard guard(table_.mutex());
-  file->localModified = nowSeconds();  // the peer's date comes only with the upload
+  file->localState().modified = nowSeconds();  // the peer's date comes only with the upload
 }
 
 int MountFileSystem::setattr(fuse_ino_t inode, const struct stat& wanted, int toSet, OpenFile* file,
@@ -187,7 +187,7 @@ int MountFileSystem::setattr(fuse_ino_t inode, const struct stat& wanted, int to
   }
   if (toSet & (FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW)) {
     std::lock_guard guard(table_.mutex());
-    found->localModified = (toSet & FUSE_SET_ATTR_MTIME_NOW)
+    found->localState().modified = (toSet & FUSE_SET_ATTR_MTIME_NOW)
                                ? nowSeconds()
                                : static_cast<double>(wanted.st_mtim.tv_sec) + wanted.st_mtim.tv_nsec / 1e9;
     // An edit not sent yet keeps it when its upload lands.
@@ -255,42 +255,17 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
     // A new file in it may not have reached the peer yet.
     if (found->folder && !found->folderState->children.empty()) return ENOTEMPTY;
     if (!wantFolder) {
-      removing.emplace(*this, &Node::renaming, std::vector{found});
-      renamed_.wait(guard, [&] { return found->sealing == 0; });
+      removing.emplace(*this, &LocalState::renaming, std::vector{found});
+      renamed_.wait(guard, [&] { return found->sealing() == 0; });
     }
     item = found->item;
   }
-  if (!wantFolder && !item) {
-    // Not stored when looked at: what is queued is dropped, and a file that an
-    // upload made goes too, whether it lands after the cancel (which hands it
-    // over) or landed just before it (the node names it by now).
-    auto made = uploads_->cancel(found->inode);
-    std::lock_guard guard(table_.mutex());
-    if (made) {
-      table_.rekey(found, made->itemIdentifier());
-      found->item = made;
-    }
-    item = found->item;
-  } else if (!wantFolder) {
-    // The edit lands before the delete, as it was made: offline both fail at once.
-    if (int err = settle(found)) return err;
-    keepLocal(found);
-    std::lock_guard guard(table_.mutex());
-    item = found->item;
+  if (!wantFolder) {
+    if (int err = settleForDelete(found, item)) return err;
   }
   auto holding = table_.holdFolder(parent);
   if (item && !wantFolder) {
-    // An edit the peer made since this mount saw the file wins over the
-    // delete: the peer's file stays, and comes back here with its change.
-    auto now = calls_->item(item->itemIdentifier());
-    if (now.ok() && !unchangedOnPeer(item, *now)) {
-      noteConflict(found, {}, "changed on the peer; the delete was not sent");
-      item = nullptr;
-    } else if (!now.ok() && isFileProviderError(now.error(), fileprovider::ErrorCode::noSuchItem)) {
-      item = nullptr;  // gone there already
-    } else if (!now.ok()) {
-      return errnoFor(now.error());
-    }
+    if (int err = checkPeerBeforeDelete(found, item)) return err;
   }
   if (item) {
     auto removed = calls_->remove(item->itemIdentifier(), item->itemVersion());
@@ -306,6 +281,46 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
   // Its cached contents are no one's now. Handles still open read their own
   // descriptors, or the local copy keepLocal made.
   if (item && !wantFolder) cache_->drop(item);
+  return 0;
+}
+
+// What a delete of `file` removes on the peer, once nothing of it is queued:
+// `item` as it was looked at, or the file an upload of it made meanwhile.
+int MountFileSystem::settleForDelete(const NodePtr& file, ItemPtr& item) {
+  if (!item) {
+    // Not stored when looked at: what is queued is dropped, and a file that an
+    // upload made goes too, whether it lands after the cancel (which hands it
+    // over) or landed just before it (the node names it by now).
+    auto made = uploads_->cancel(file->inode);
+    std::lock_guard guard(table_.mutex());
+    if (made) {
+      table_.rekey(file, made->itemIdentifier());
+      file->item = made;
+    }
+    item = file->item;
+    return 0;
+  }
+  // The edit lands before the delete, as it was made: offline both fail at once.
+  if (int err = settle(file)) return err;
+  keepLocal(file);
+  std::lock_guard guard(table_.mutex());
+  item = file->item;
+  return 0;
+}
+
+// An edit the peer made since this mount saw the file wins over the delete:
+// the peer's file stays, and comes back here with its change. `item` is then
+// none, as it is for a file gone there already.
+int MountFileSystem::checkPeerBeforeDelete(const NodePtr& file, ItemPtr& item) {
+  auto now = calls_->item(item->itemIdentifier());
+  if (now.ok() && !unchangedOnPeer(item, *now)) {
+    noteConflict(file, {}, "changed on the peer; the delete was not sent");
+    item = nullptr;
+  } else if (!now.ok() && isFileProviderError(now.error(), fileprovider::ErrorCode::noSuchItem)) {
+    item = nullptr;
+  } else if (!now.ok()) {
+    return errnoFor(now.error());
+  }
   return 0;
 }
 

@@ -115,19 +115,19 @@ class MountFileSystem {
   void pollChanges();
 
  private:
-  // Counts a seal or a rename under way on its nodes (Node::sealing or
-  // Node::renaming) for as long as it lives, and wakes those waiting on renamed_
+  // Counts a seal or a rename under way on its nodes (LocalState::sealing or
+  // LocalState::renaming) for as long as it lives, and wakes those waiting on renamed_
   // when it goes. Made with the table held.
   class Counted {
    public:
-    Counted(MountFileSystem& fs, int Node::*count, std::vector<NodePtr> nodes)
+    Counted(MountFileSystem& fs, int LocalState::*count, std::vector<NodePtr> nodes)
         : fs_(fs), count_(count), nodes_(std::move(nodes)) {
-      for (const auto& node : nodes_) ++(node.get()->*count_);
+      for (const auto& node : nodes_) ++(node->localState().*count_);
     }
     ~Counted() {
       {
         std::lock_guard guard(fs_.table_.mutex());
-        for (const auto& node : nodes_) --(node.get()->*count_);
+        for (const auto& node : nodes_) --(node->localState().*count_);
       }
       fs_.renamed_.notify_all();
     }
@@ -136,7 +136,7 @@ class MountFileSystem {
 
    private:
     MountFileSystem& fs_;
-    int Node::*const count_;
+    int LocalState::*const count_;
     const std::vector<NodePtr> nodes_;
   };
 
@@ -169,6 +169,8 @@ class MountFileSystem {
   void conflicted(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& peer,
                   const fileprovider::ItemPtr& copy);
   int removeChild(fuse_ino_t parent, const std::string& name, bool folder);
+  int settleForDelete(const NodePtr& file, fileprovider::ItemPtr& item);
+  int checkPeerBeforeDelete(const NodePtr& file, fileprovider::ItemPtr& item);
   // With the table held: ENAMETOOLONG when `name` in `folder` would have a
   // path longer than the peer takes, or anything in `moved`, a folder given
   // that name, would; else 0.

@@ -128,8 +128,8 @@ int MountFileSystem::takePeerContents(std::unique_ptr<OpenFile>& handle, OpenFil
     if (entry->item != item && found->item == item) found->item = entry->item;
     const auto version = entry->item->itemVersion().contentVersion;
     if (handle->writable) handle->openedVersion = version;
-    keepCache = found->kernelVersion == version;
-    found->kernelVersion = version;
+    keepCache = found->local && found->local->kernelVersion == version;
+    found->localState().kernelVersion = version;
     file = keepHeld(std::move(handle));
     return 0;
   }
@@ -214,9 +214,9 @@ int MountFileSystem::seal(const NodePtr& file, FileContents& contents) {
     std::optional<Counted> sealing;  // a rename waits for it to be queued
     {
       std::unique_lock guard(table_.mutex());
-      renamed_.wait(guard, [&] { return file->renaming == 0; });
+      renamed_.wait(guard, [&] { return file->renaming() == 0; });
       if (file->unlinked) return 0;  // replaced by the rename: nothing to send
-      sealing.emplace(*this, &Node::sealing, std::vector<NodePtr>{file});
+      sealing.emplace(*this, &LocalState::sealing, std::vector<NodePtr>{file});
       if (file->item) record.identifier = file->item->itemIdentifier().rawValue();
       if (auto parent = table_.find(file->parent)) record.parentIdentifier = parent->identifier.rawValue();
       record.name = file->name;

@@ -50,8 +50,8 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   std::optional<Counted> renaming;
   {
     std::unique_lock guard(table_.mutex());
-    renaming.emplace(*this, &Node::renaming, target ? std::vector{source, target} : std::vector{source});
-    renamed_.wait(guard, [&] { return source->sealing == 0 && (!target || target->sealing == 0); });
+    renaming.emplace(*this, &LocalState::renaming, target ? std::vector{source, target} : std::vector{source});
+    renamed_.wait(guard, [&] { return source->sealing() == 0 && (!target || target->sealing() == 0); });
   }
   // The file's queued uploads start no more until the names are settled: one
   // the peer does not have yet is renamed where it waits, and a stored file's

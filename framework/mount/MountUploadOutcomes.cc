@@ -38,7 +38,7 @@ void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const It
     if (intoCopy) {
       // The file's name shows the peer's file; what was stored is the copy's.
       if (file->contents) file->contents->landed(sequence, std::nullopt);
-      file->kernelVersion.reset();
+      if (file->local) file->local->kernelVersion.reset();
       out.push_back({Invalidation::Kind::contents, key, {}});
       if (auto copy = table_.findIdentifier(item->itemIdentifier().rawValue())) {
         copy->item = item;
@@ -52,7 +52,7 @@ void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const It
     table_.rekey(file, item->itemIdentifier());
     file->item = item;
     table_.keepTime(*file);
-    file->kernelVersion = item->itemVersion().contentVersion;  // the kernel cached what was written
+    file->localState().kernelVersion = item->itemVersion().contentVersion;  // the kernel cached what was written
     if (file->contents) file->contents->landed(sequence, item->itemVersion().contentVersion);
     // The peer's item may say other than the local file did (its mode, say).
     // Mostly it says the same, and then the kernel is not bothered.
@@ -69,8 +69,10 @@ void MountFileSystem::conflicted(std::uint64_t key, std::uint64_t sequence, cons
     if (peer) {
       table_.rekey(file, peer->itemIdentifier());
       file->item = peer;
-      file->localModified.reset();
-      file->kernelVersion.reset();
+      if (file->local) {
+        file->local->modified.reset();
+        file->local->kernelVersion.reset();
+      }
       out.push_back({Invalidation::Kind::contents, key, {}});
     } else if (!file->unlinked) {
       folder->folderState->children.erase(file->name);

@@ -77,13 +77,17 @@ fuse_ino_t NodeTable::place(const fileprovider::ItemPtr& item, fuse_ino_t parent
   node->name = item->filename();
   node->item = item;
   // A local edit keeps its own date until it is sent.
-  if (times_ && newContents && !node->folder && !node->dirty()) node->localModified = times_->find(raw, version);
+  if (times_ && newContents && !node->folder && !node->dirty()) {
+    auto kept = times_->find(raw, version);
+    if (kept || node->local) node->localState().modified = kept;
+  }
   return node->inode;
 }
 
 void NodeTable::keepTime(const Node& node) {
-  if (times_ && node.item && node.localModified && !node.identifier.rawValue().empty()) {
-    times_->keep(node.identifier.rawValue(), node.item->itemVersion().contentVersion, *node.localModified);
+  auto modified = node.localModified();
+  if (times_ && node.item && modified && !node.identifier.rawValue().empty()) {
+    times_->keep(node.identifier.rawValue(), node.item->itemVersion().contentVersion, *modified);
   }
 }
 
@@ -186,8 +190,8 @@ void NodeTable::fill(const Node& node, struct stat& st) const {
   st.st_blksize = node.folder ? 4096 : kBlockSize;
   st.st_blocks = (st.st_size + 511) / 512;
   double modified = 0;
-  if (node.localModified) {
-    modified = *node.localModified;
+  if (auto given = node.localModified()) {
+    modified = *given;
   } else if (node.item) {
     if (auto date = node.item->contentModificationDate()) modified = date->timeIntervalSince1970;
   }

@@ -54,6 +54,17 @@ struct FolderState {
   std::optional<fileprovider::SyncAnchor> anchor;
 };
 
+// What this mount does with a node beyond naming it: made on first use, with
+// the table held, so a node only listed costs nothing here.
+struct LocalState {
+  // A date given here (by a write or a program setting it): dates are never
+  // sent, so it is kept in the table's ModifiedTimes for the version it goes with.
+  std::optional<double> modified;
+  std::optional<foundation::Data> kernelVersion;  // the content version the kernel's page cache holds
+  int renaming = 0;  // renames and deletes under way that involve the node: seals wait for them
+  int sealing = 0;   // seals on their way into the upload queue: renames wait for them
+};
+
 struct Node {
   // A folder's node has its FolderState for life: code that holds a node may
   // use it without the table's lock.
@@ -68,17 +79,20 @@ struct Node {
   const bool folder;
   bool unlinked = false;                // gone from its folder; what is still written is dropped at close
   fileprovider::ItemPtr item;           // absent for a new file not yet stored on the peer
-  // A date given here (by a write or a program setting it): dates are never
-  // sent, so it is kept in the table's ModifiedTimes for the version it goes with.
-  std::optional<double> localModified;
   const std::unique_ptr<FolderState> folderState;  // folders only
   // Files: their bytes, from the first open on.
   std::shared_ptr<FileContents> contents;
-  std::optional<foundation::Data> kernelVersion;  // the content version the kernel's page cache holds
-  int renaming = 0;  // renames and deletes under way that involve the file: seals wait for them
-  int sealing = 0;   // seals on their way into the upload queue: renames wait for them
+  std::unique_ptr<LocalState> local;  // see localState()
 
   bool dirty() const { return contents && contents->dirty(); }
+  // With the table held, from here on.
+  LocalState& localState() {
+    if (!local) local = std::make_unique<LocalState>();
+    return *local;
+  }
+  std::optional<double> localModified() const { return local ? local->modified : std::nullopt; }
+  int renaming() const { return local ? local->renaming : 0; }
+  int sealing() const { return local ? local->sealing : 0; }
 };
 using NodePtr = std::shared_ptr<Node>;
 

@@ -263,56 +263,87 @@ void UploadJournal::remove(const PendingUpload& record) {
 std::vector<PendingUpload> UploadJournal::load() {
   workFiles_.clear();
   std::vector<PendingUpload> records;
+  std::vector<PendingUpload> attributed;  // records kept as attributes
   std::vector<std::filesystem::path> others;
-  std::error_code error;
   const std::uint64_t mark = durableMark();
   nextSequence_ = std::max(nextSequence_, mark + 1);
-  std::vector<PendingUpload> attributed;              // records kept as attributes
   std::vector<char> attribute(std::size_t{1} << 16);  // the most any file system keeps in one
   for (const auto& file : foundation::contentsOfFolder(folder_)) {
     if (isWorkFile(file.filename().string())) {
-      const ssize_t n = ::getxattr(file.c_str(), kRecordAttribute, attribute.data(), attribute.size());
-      if (n < 0) {
-        // A working copy never closed, or one made ahead and never handed out.
-        if (errno == ENODATA || errno == ENOTSUP) std::filesystem::remove(file, error);
-        continue;
-      }
-      auto record = decode(std::string_view(attribute.data(), static_cast<std::size_t>(n)));
-      if (!record) {
-        std::filesystem::rename(file, file.string() + ".bad", error);
-        continue;
-      }
-      record->dataName = file.filename().string();
-      if (!record->boot.empty() && record->boot != boot_ && record->sequence > mark) {
-        nextSequence_ = std::max(nextSequence_, record->sequence + 1);
-        std::filesystem::rename(file, file.string() + ".unflushed", error);
-        continue;
-      }
-      attributed.push_back(std::move(*record));
+      if (auto record = loadAttribute(file, mark, attribute)) attributed.push_back(std::move(*record));
     } else if (std::uint64_t sequence = sequenceOf(file, ".json")) {
-      auto text = foundation::FileManager::contentsOf(file);
-      auto record = text.ok() ? decode(foundation::stringFromData(*text)) : std::nullopt;
-      if (!record || record->sequence != sequence || !std::filesystem::is_regular_file(dataPath(*record), error)) {
-        std::filesystem::rename(file, file.string() + ".bad", error);
-        continue;
-      }
-      if (!record->boot.empty() && record->boot != boot_ && record->sequence > mark) {
-        // Closed just before the machine went down, and maybe never on disk whole.
-        nextSequence_ = std::max(nextSequence_, record->sequence + 1);
-        std::filesystem::rename(file, file.string() + ".unflushed", error);
-        std::filesystem::rename(dataPath(*record), dataPath(*record).string() + ".unflushed", error);
-        continue;
-      }
-      records.push_back(std::move(*record));
+      if (auto record = loadRecordFile(file, sequence, mark)) records.push_back(std::move(*record));
     } else {
       others.push_back(file);
     }
   }
   std::set<std::uint64_t> named;
   for (const auto& record : records) named.insert(record.sequence);
-  // Both kinds for one number: the record was moving to files of its own, and
-  // the working copy's name is the contents' second one. Anything else with a
-  // number taken is not this journal's to send.
+  takeAttributed(std::move(attributed), named, records);
+  for (const auto& record : records) nextSequence_ = std::max(nextSequence_, record.sequence + 1);
+  std::error_code error;
+  for (const auto& file : others) {
+    const std::string name = file.filename().string();
+    const bool orphanData = sequenceOf(file, ".data") && !named.count(sequenceOf(file, ".data"));
+    const bool leftOver = name.starts_with("spare-") || name.find(".tmp") != std::string::npos;
+    if (orphanData || leftOver) std::filesystem::remove(file, error);
+  }
+  std::sort(records.begin(), records.end(), [](const auto& a, const auto& b) { return a.sequence < b.sequence; });
+  return records;
+}
+
+// A working copy's record, from its attribute; none for a copy never closed
+// (removed), one that does not decode (set aside as ".bad") or one an earlier
+// boot may not have made durable (set aside as ".unflushed").
+std::optional<PendingUpload> UploadJournal::loadAttribute(const std::filesystem::path& file, std::uint64_t mark,
+                                                          std::vector<char>& buffer) {
+  std::error_code error;
+  const ssize_t n = ::getxattr(file.c_str(), kRecordAttribute, buffer.data(), buffer.size());
+  if (n < 0) {
+    // A working copy never closed, or one made ahead and never handed out.
+    if (errno == ENODATA || errno == ENOTSUP) std::filesystem::remove(file, error);
+    return std::nullopt;
+  }
+  auto record = decode(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+  if (!record) {
+    std::filesystem::rename(file, file.string() + ".bad", error);
+    return std::nullopt;
+  }
+  record->dataName = file.filename().string();
+  if (!record->boot.empty() && record->boot != boot_ && record->sequence > mark) {
+    nextSequence_ = std::max(nextSequence_, record->sequence + 1);
+    std::filesystem::rename(file, file.string() + ".unflushed", error);
+    return std::nullopt;
+  }
+  return record;
+}
+
+// A record kept in "<n>.json" beside its "<n>.data"; set aside as the above.
+std::optional<PendingUpload> UploadJournal::loadRecordFile(const std::filesystem::path& file, std::uint64_t sequence,
+                                                           std::uint64_t mark) {
+  std::error_code error;
+  auto text = foundation::FileManager::contentsOf(file);
+  auto record = text.ok() ? decode(foundation::stringFromData(*text)) : std::nullopt;
+  if (!record || record->sequence != sequence || !std::filesystem::is_regular_file(dataPath(*record), error)) {
+    std::filesystem::rename(file, file.string() + ".bad", error);
+    return std::nullopt;
+  }
+  if (!record->boot.empty() && record->boot != boot_ && record->sequence > mark) {
+    // Closed just before the machine went down, and maybe never on disk whole.
+    nextSequence_ = std::max(nextSequence_, record->sequence + 1);
+    std::filesystem::rename(file, file.string() + ".unflushed", error);
+    std::filesystem::rename(dataPath(*record), dataPath(*record).string() + ".unflushed", error);
+    return std::nullopt;
+  }
+  return record;
+}
+
+// Both kinds for one number: the record was moving to files of its own, and
+// the working copy's name is the contents' second one. Anything else with a
+// number taken is not this journal's to send.
+void UploadJournal::takeAttributed(std::vector<PendingUpload> attributed, const std::set<std::uint64_t>& named,
+                                   std::vector<PendingUpload>& records) {
+  std::error_code error;
   std::set<std::uint64_t> taken = named;
   for (auto& record : attributed) {
     const auto path = dataPath(record);
@@ -333,15 +364,6 @@ std::vector<PendingUpload> UploadJournal::load() {
       std::filesystem::rename(path, path.string() + ".bad", error);
     }
   }
-  for (const auto& record : records) nextSequence_ = std::max(nextSequence_, record.sequence + 1);
-  for (const auto& file : others) {
-    const std::string name = file.filename().string();
-    const bool orphanData = sequenceOf(file, ".data") && !named.count(sequenceOf(file, ".data"));
-    const bool leftOver = name.starts_with("spare-") || name.find(".tmp") != std::string::npos;
-    if (orphanData || leftOver) std::filesystem::remove(file, error);
-  }
-  std::sort(records.begin(), records.end(), [](const auto& a, const auto& b) { return a.sequence < b.sequence; });
-  return records;
 }
 
 std::string UploadJournal::encode(const PendingUpload& record) {

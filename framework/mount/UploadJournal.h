@@ -30,6 +30,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -117,6 +118,12 @@ class UploadJournal {
   // longer fits, into files of its own.
   foundation::Status writeAttribute(PendingUpload& record);
   foundation::Status toRecordFiles(PendingUpload& record);
+  std::optional<PendingUpload> loadAttribute(const std::filesystem::path& file, std::uint64_t mark,
+                                             std::vector<char>& buffer);
+  std::optional<PendingUpload> loadRecordFile(const std::filesystem::path& file, std::uint64_t sequence,
+                                              std::uint64_t mark);
+  void takeAttributed(std::vector<PendingUpload> attributed, const std::set<std::uint64_t>& named,
+                      std::vector<PendingUpload>& records);
   void owe(std::optional<std::uint64_t> sequence);
   std::uint64_t durableMark() const;  // the sequence "durable.json" notes, 0 for none
 
