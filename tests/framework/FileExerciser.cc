@@ -70,7 +70,7 @@ class Exerciser {
 
   ExerciserOutcome go() {
     for (step_ = 1; step_ <= run_.operations && failure_.empty(); ++step_) {
-      one();
+      disruptOrDoOne();
       if (failure_.empty()) checkSizes();
     }
     closeEverything();
@@ -80,6 +80,17 @@ class Exerciser {
 
  private:
   using Op = void (Exerciser::*)();
+
+  // However short the run, each disruption the target offers happens at
+  // least once: a remount by a quarter of the way, a kill by half, a host
+  // restart by three quarters; more come at random.
+  void disruptOrDoOne() {
+    const int quarter = run_.operations / 4;
+    if (step_ == quarter && target_.remount && !counts_.count("remount")) return remount();
+    if (step_ == 2 * quarter && target_.crash && !counts_.count("kill -9 the mount")) return crash();
+    if (step_ == 3 * quarter && target_.restartHost && !counts_.count("restart the host")) return restartHost();
+    one();
+  }
 
   // Weights: the common calls often, the slow and drastic ones seldom.
   void one() {

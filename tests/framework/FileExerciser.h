@@ -7,7 +7,7 @@
 // the descriptor closed), fsync and fdatasync, renames (onto free and taken
 // names), and unlinks of open files; at random points it compares the peer's
 // copy with the model, and has the folder remounted, its mount killed, or its
-// host restarted.
+// host restarted (each at least once a run, where the target offers it).
 //
 // The same seed runs the same operations on any folder, so a local folder is
 // the control that proves the exerciser. A failure names the seed, the step and

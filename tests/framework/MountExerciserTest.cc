@@ -40,6 +40,14 @@ ExerciserRun runOf(int index) {
 
 int seeds() { return fromEnvironment("CORVANE_EXERCISER_SEEDS", 3); }
 
+// A run that never disrupted the mount proves little of what a kill or a
+// restart may lose.
+void expectDisruptions(const std::map<std::string, std::uint64_t>& counts) {
+  for (const char* kind : {"remount", "kill -9 the mount", "restart the host"}) {
+    EXPECT_GT(counts.count(kind) ? counts.at(kind) : 0, 0u) << "no " << kind << " in the run";
+  }
+}
+
 void report(const char* where, const std::map<std::string, std::uint64_t>& counts) {
   std::uint64_t total = 0;
   std::string line;
@@ -151,6 +159,7 @@ TEST_P(MountExerciserSeed, RandomOperationsKeepEveryByteAcrossRemountsKillsAndHo
   auto outcome = exercise(target, runOf(GetParam()));
   ASSERT_EQ(outcome.failure, "") << mount_->log();
   EXPECT_EQ(conflictCopiesBelow(share()), "") << "one writer, yet conflict copies";
+  expectDisruptions(outcome.counts);
   report("the mount", outcome.counts);
   EXPECT_EQ(mount_->stop(), 0) << mount_->log();
 }
@@ -220,6 +229,7 @@ TEST_P(MountExerciserPeerSeed, BothSidesKeepEveryByteWhileThePeerWritesToo) {
         << ", the peer's last version " << (bytes ? std::to_string(bytes->size()) + " bytes" : "removed") << "\n"
         << eventsAbout(dir_.path(), name);
   }
+  expectDisruptions(outcome.counts);
   report("the mount, with the peer writing", outcome.counts);
   std::printf("the peer: %llu operations\n", static_cast<unsigned long long>(peerOperations.load()));
   EXPECT_EQ(mount_->stop(), 0) << mount_->log();
