@@ -23,56 +23,62 @@ FileProviderItem::FileProviderItem(fileprovider::ItemIdentifier identifier,
                                    std::uint64_t size, std::uint64_t modifiedMs,
                                    std::optional<std::uint64_t> versionEpoch)
     : folder_(std::make_shared<const EntryFolder>(EntryFolder{std::move(parentItemIdentifier), {}, {}})),
-      entry_(std::make_shared<const VfsFileEntryDto>(std::move(filename), kind == Kind::directory, size, modifiedMs)),
+      name_(std::move(filename)),
+      size_(size),
+      modifiedMs_(modifiedMs),
       given_(std::make_unique<const fileprovider::ItemIdentifier>(std::move(identifier))),
-      versionEpoch_(versionEpoch ? *versionEpoch : epochFor(given_->rawValue())) {}
+      versionEpoch_(versionEpoch ? *versionEpoch : epochFor(given_->rawValue())),
+      isDir_(kind == Kind::directory) {}
 
 FileProviderItem::FileProviderItem(std::shared_ptr<const EntryFolder> folder,
                                    std::shared_ptr<const VfsFileEntryDto> entry,
                                    std::optional<std::uint64_t> versionEpoch)
     : folder_(std::move(folder)),
-      entry_(std::move(entry)),
-      versionEpoch_(versionEpoch ? *versionEpoch : epochFor(folder_->childIdentifier(entry_->name()))) {}
+      name_(entry->name()),
+      size_(entry->size()),
+      modifiedMs_(entry->modifiedMs()),
+      versionEpoch_(versionEpoch ? *versionEpoch : epochFor(folder_->childIdentifier(name_))),
+      isDir_(entry->isDir()) {}
 
 fileprovider::ItemIdentifier FileProviderItem::itemIdentifier() const {
   if (given_) return *given_;
-  return fileprovider::ItemIdentifier(folder_->childIdentifier(entry_->name()));
+  return fileprovider::ItemIdentifier(folder_->childIdentifier(name_));
 }
 
 fileprovider::ItemVersion FileProviderItem::itemVersion() const {
-  auto tags = FileProviderItemVersionPolicy::make(itemIdentifier().rawValue(), entry_->name(), entry_->isDir(),
-                                                  entry_->size(), entry_->modifiedMs(), versionEpoch_);
+  auto tags = FileProviderItemVersionPolicy::make(itemIdentifier().rawValue(), name_, isDir_,
+                                                  size_, modifiedMs_, versionEpoch_);
   return {std::move(tags.content), std::move(tags.metadata)};
 }
 
 uniform_types::UTType FileProviderItem::contentType() const {
   using uniform_types::UTType;
-  if (entry_->isDir()) return UTType::folder();
-  return UTType::fromFilenameExtension(foundation::PathString::pathExtension(entry_->name()), UTType::data())
+  if (isDir_) return UTType::folder();
+  return UTType::fromFilenameExtension(foundation::PathString::pathExtension(name_), UTType::data())
       .value_or(UTType::data());
 }
 
 std::optional<std::uint64_t> FileProviderItem::documentSize() const {
-  if (entry_->isDir()) return std::nullopt;
-  return entry_->size();
+  if (isDir_) return std::nullopt;
+  return size_;
 }
 
 std::optional<foundation::Date> FileProviderItem::contentModificationDate() const {
-  if (entry_->modifiedMs() == 0) return std::nullopt;
-  return foundation::Date{static_cast<double>(entry_->modifiedMs()) / 1000.0};
+  if (modifiedMs_ == 0) return std::nullopt;
+  return foundation::Date{static_cast<double>(modifiedMs_) / 1000.0};
 }
 
 std::uint64_t FileProviderItem::capabilities() const {
   using namespace fileprovider::ItemCapabilities;
   std::uint64_t value =
       allowsReading | allowsWriting | allowsReparenting | allowsRenaming | allowsTrashing | allowsDeleting;
-  if (entry_->isDir()) value |= allowsAddingSubItems | allowsContentEnumerating;
+  if (isDir_) value |= allowsAddingSubItems | allowsContentEnumerating;
   return value;
 }
 
 std::uint64_t FileProviderItem::fileSystemFlags() const {
   using namespace fileprovider::FileSystemFlags;
-  if (entry_->isDir()) return userExecutable | userReadable | userWritable;
+  if (isDir_) return userExecutable | userReadable | userWritable;
   return userReadable | userWritable;
 }
 

@@ -24,15 +24,16 @@ class FileProviderItem : public fileprovider::Item {
   FileProviderItem(fileprovider::ItemIdentifier identifier, fileprovider::ItemIdentifier parentItemIdentifier,
                    std::string filename, Kind kind, std::uint64_t size, std::uint64_t modifiedMs,
                    std::optional<std::uint64_t> versionEpoch);
-  // A child the host reported inside `folder`. The entry and the folder are shared,
-  // not copied: a working set holds one of these per file of the share. With
-  // `versionEpoch` absent the item takes the folder's peer's current share epoch.
+  // A child the host reported inside `folder`. The folder is shared, not copied,
+  // and of the entry only its four values are kept, not the decoded object: a
+  // working set (and a mount's tree) holds one of these per file of the share.
+  // With `versionEpoch` absent the item takes the folder's peer's current share epoch.
   FileProviderItem(std::shared_ptr<const EntryFolder> folder, std::shared_ptr<const VfsFileEntryDto> entry,
                    std::optional<std::uint64_t> versionEpoch);
 
   fileprovider::ItemIdentifier itemIdentifier() const override;
   fileprovider::ItemIdentifier parentItemIdentifier() const override { return folder_->identifier; }
-  std::string filename() const override { return entry_->name(); }
+  std::string filename() const override { return name_; }
 
   fileprovider::ItemVersion itemVersion() const override;
   uniform_types::UTType contentType() const override;
@@ -50,16 +51,19 @@ class FileProviderItem : public fileprovider::Item {
   // Whoever shows an item in full (the script runner) reads what the host
   // reported through the accessors below.
 
-  Kind kind() const { return entry_->isDir() ? Kind::directory : Kind::file; }
-  std::uint64_t size() const { return entry_->size(); }
-  std::uint64_t modifiedMs() const { return entry_->modifiedMs(); }
+  Kind kind() const { return isDir_ ? Kind::directory : Kind::file; }
+  std::uint64_t size() const { return size_; }
+  std::uint64_t modifiedMs() const { return modifiedMs_; }
   std::uint64_t versionEpoch() const { return versionEpoch_; }
 
  private:
   const std::shared_ptr<const EntryFolder> folder_;                  // the parent, and the name's context
-  const std::shared_ptr<const VfsFileEntryDto> entry_;               // name, kind, size, modification time
+  const std::string name_;
+  const std::uint64_t size_;
+  const std::uint64_t modifiedMs_;
   const std::unique_ptr<const fileprovider::ItemIdentifier> given_;  // absent: derived from folder_ and name
   const std::uint64_t versionEpoch_;
+  const bool isDir_;
 };
 
 }  // namespace corvane

@@ -55,7 +55,7 @@ void MountFileSystem::setRemoteChangeSink(RemoteChangeSink sink) { poller_.setRe
 void MountFileSystem::invalidate(std::vector<Invalidation> invalidations) {
   if (invalidations.empty()) return;
   // Called under the lock, so that once the sink is taken away no call to it
-  // is still on its way (the upload worker outlives the kernel notifier).
+  // is still on its way (the upload workers outlive the kernel notifier).
   std::lock_guard guard(sinkMutex_);
   if (sink_) sink_(std::move(invalidations));
 }

@@ -10,7 +10,7 @@
 // MountUnanswered.cc. FuseOperations turns its answers into FUSE replies;
 // it never sees a fuse_req_t, so every answer here is an errno value.
 //
-// Thread-safe: FUSE worker threads, the upload worker and the change poller
+// Thread-safe: FUSE worker threads, the upload workers and the change poller
 // call it at once. The lock order is in docs/threading.md.
 #pragma once
 
@@ -50,7 +50,7 @@ class MountFileSystem {
 
   MountFileSystem(std::shared_ptr<ExtensionCalls> calls, std::shared_ptr<MaterializedCache> cache,
                   std::shared_ptr<UploadQueue> uploads, Options options);
-  ~MountFileSystem();  // stops the upload worker: it calls back into the table
+  ~MountFileSystem();  // stops the upload workers: they call back into the table
 
   void setInvalidationSink(InvalidationSink sink);
   // Before start(): where the dates given to files are kept across remounts.

@@ -4,7 +4,7 @@
 // what the kernel is told of a node (its attributes, its path).
 //
 // Thread-safe through one mutex, mutex(), which guards the table and every
-// Node's fields: FUSE workers, the upload worker and the change poller read and
+// Node's fields: FUSE workers, the upload workers and the change poller read and
 // change them. It is never held across a call into the extension. Functions
 // marked "held" expect the caller to hold it; the others take it themselves.
 #pragma once

@@ -77,12 +77,14 @@ class UploadJournal {
   const std::filesystem::path& folder() const { return folder_; }
 
   // A new empty file for a working copy, in the journal's folder, so that
-  // committing it is a rename. Thread-safe.
+  // committing it renames nothing (or, for an upload kept as two files, moves
+  // it within one folder). Thread-safe.
   foundation::Result<std::pair<std::filesystem::path, foundation::UniqueFd>> newWorkFile();
 
   // Keeps `record` with the contents at `fd`, the open work file at
-  // `workPath`: gives the record its sequence number, renames the contents to
-  // the record's data file and writes the record; the flusher makes both
+  // `workPath`: gives the record its sequence number and writes it into the
+  // working copy's attribute, or, where that cannot hold it, renames the
+  // contents to "<n>.data" and writes "<n>.json"; the flusher makes it
   // durable soon after.
   foundation::Status commit(PendingUpload& record, int fd, const std::filesystem::path& workPath);
   // Writes a changed record (attempts, error, where it goes) again, durable
