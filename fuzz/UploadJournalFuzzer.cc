@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "framework/mount/UploadJournal.h"
+#include "framework/mount/upload/UploadJournal.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using corvane::framework::mount::UploadJournal;

@@ -18,10 +18,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "framework/mount/MaterializedCache.h"
 #include "framework/mount/MountStatus.h"
-#include "framework/mount/Preflight.h"
-#include "framework/mount/UserFolders.h"
+#include "framework/mount/cache/MaterializedCache.h"
+#include "framework/mount/common/UserFolders.h"
+#include "framework/mount/service/Preflight.h"
 #include "host/HostLocations.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/FolderContents.h"

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "framework/mount/Preflight.h"
 #include "framework/commands/ServiceUnit.h"
-#include "framework/mount/UserFolders.h"
+#include "framework/mount/common/UserFolders.h"
+#include "framework/mount/service/Preflight.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/UserFolders.h"
 

@@ -11,7 +11,7 @@
 
 #include "framework/SampleShare.h"
 #include "framework/mount/Mount.h"
-#include "framework/mount/Preflight.h"
+#include "framework/mount/service/Preflight.h"
 
 namespace corvane::framework::commands {
 

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "framework/mount/MountStatus.h"
-#include "framework/mount/PinSet.h"
-#include "framework/mount/PinnedRefresh.h"
+#include "framework/mount/cache/PinSet.h"
+#include "framework/mount/cache/PinnedRefresh.h"
 
 namespace corvane::framework::commands {
 

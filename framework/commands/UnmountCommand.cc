@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "framework/mount/MountStatus.h"
-#include "framework/mount/UploadJournal.h"
+#include "framework/mount/upload/UploadJournal.h"
 #include "platform/foundation/FolderContents.h"
 
 namespace corvane::framework::commands {

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "framework/mount/KernelNotifier.h"
+#include "framework/mount/tree/KernelNotifier.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
 
 namespace corvane::framework::mount {

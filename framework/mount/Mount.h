@@ -17,19 +17,19 @@
 #include <string>
 
 #include "framework/DomainManager.h"
-#include "framework/mount/ChangePoller.h"
-#include "framework/mount/MaterializedCache.h"
-#include "framework/mount/ModifiedTimes.h"
-#include "framework/mount/ExtensionCalls.h"
-#include "framework/mount/FuseSession.h"
-#include "framework/mount/HostSupervisor.h"
-#include "framework/mount/HostWatch.h"
-#include "framework/mount/MountFileSystem.h"
-#include "framework/mount/PinSet.h"
-#include "framework/mount/PinnedRefresh.h"
 #include "framework/mount/RemoteChangeFeed.h"
 #include "framework/mount/StatusReporter.h"
-#include "framework/mount/UploadQueue.h"
+#include "framework/mount/cache/MaterializedCache.h"
+#include "framework/mount/cache/PinSet.h"
+#include "framework/mount/cache/PinnedRefresh.h"
+#include "framework/mount/filesystem/MountFileSystem.h"
+#include "framework/mount/fuse/FuseSession.h"
+#include "framework/mount/service/ExtensionCalls.h"
+#include "framework/mount/service/HostSupervisor.h"
+#include "framework/mount/service/HostWatch.h"
+#include "framework/mount/tree/ChangePoller.h"
+#include "framework/mount/tree/ModifiedTimes.h"
+#include "framework/mount/upload/UploadQueue.h"
 
 namespace corvane::framework::mount {
 

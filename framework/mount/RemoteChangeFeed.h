@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "framework/mount/ChangePoller.h"
-#include "framework/mount/PinnedRefresh.h"
+#include "framework/mount/cache/PinnedRefresh.h"
+#include "framework/mount/tree/ChangePoller.h"
 
 namespace corvane::framework::mount {
 

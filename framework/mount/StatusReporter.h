@@ -11,9 +11,9 @@
 #include <mutex>
 #include <string>
 
-#include "framework/mount/HostWatch.h"
-#include "framework/mount/MaterializedCache.h"
-#include "framework/mount/UploadQueue.h"
+#include "framework/mount/cache/MaterializedCache.h"
+#include "framework/mount/service/HostWatch.h"
+#include "framework/mount/upload/UploadQueue.h"
 
 namespace corvane::framework::mount {
 

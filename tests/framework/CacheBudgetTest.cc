@@ -2,9 +2,9 @@
 // takes, how sizes are read, and how pins cover paths.
 #include <gtest/gtest.h>
 
-#include "framework/mount/CacheIndex.h"
 #include "framework/commands/Command.h"
-#include "framework/mount/PinSet.h"
+#include "framework/mount/cache/CacheIndex.h"
+#include "framework/mount/cache/PinSet.h"
 #include "tests/support/TempDir.h"
 
 namespace corvane::framework::mount {

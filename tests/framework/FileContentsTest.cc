@@ -1,6 +1,6 @@
 // The rules of a file's local copies, without FUSE: each case is a sequence of
 // what the kernel and the upload queue do, and what the file must show after it.
-#include "framework/mount/FileContents.h"
+#include "framework/mount/files/FileContents.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/mount/ChangePoller.h"
-#include "framework/mount/FolderListings.h"
-#include "framework/mount/NodeTable.h"
-#include "framework/mount/UploadQueue.h"
+#include "framework/mount/tree/ChangePoller.h"
+#include "framework/mount/tree/FolderListings.h"
+#include "framework/mount/tree/NodeTable.h"
+#include "framework/mount/upload/UploadQueue.h"
 #include "tests/framework/FakeExtension.h"
 #include "tests/support/TempDir.h"
 

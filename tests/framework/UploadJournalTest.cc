@@ -1,6 +1,6 @@
 // The pending-upload journal and the kept modification dates on disk, and the
 // names conflict copies get.
-#include "framework/mount/UploadJournal.h"
+#include "framework/mount/upload/UploadJournal.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,8 +13,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "framework/mount/ModifiedTimes.h"
-#include "framework/mount/UploadQueue.h"
+#include "framework/mount/tree/ModifiedTimes.h"
+#include "framework/mount/upload/UploadQueue.h"
 #include "tests/support/TempDir.h"
 
 namespace corvane::framework::mount {

@@ -1,0 +1,315 @@
+// The mount's file requests: opening, reading, writing, closing (which seals
+// what was written and hands it to the upload queue), fsync and release. The
+// rules for a file's bytes live in FileContents; these map requests onto them.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "framework/mount/filesystem/MountFileSystem.h"
+
+namespace corvane::framework::mount {
+
+namespace {
+
+using fileprovider::ItemPtr;
+
+// Starts writing back each whole stretch of a working copy that a write
+// completes, so that the fsync a close needs finds most of a large file on disk
+// already instead of writing all of it then. The disk works while the writer
+// is still sending.
+void startWriteBack(int fd, off_t offset, std::size_t size) {
+  constexpr off_t kStretch = 8 << 20;
+  const off_t first = offset / kStretch;
+  const off_t last = (offset + static_cast<off_t>(size)) / kStretch;
+  if (last > first) (void)::sync_file_range(fd, first * kStretch, (last - first) * kStretch, SYNC_FILE_RANGE_WRITE);
+}
+
+}  // namespace
+
+std::shared_ptr<FileContents> MountFileSystem::contentsOf(const NodePtr& file) {
+  std::lock_guard guard(table_.mutex());
+  if (!file->contents) {
+    file->contents = std::make_shared<FileContents>([this] { return uploads_->journal().newWorkFile(); });
+  }
+  return file->contents;
+}
+
+foundation::Result<MaterializedCache::Entry> MountFileSystem::peerContents(const ItemPtr& item) {
+  return cache_->materialise(item, [&] { return calls_->fetch(item->itemIdentifier()); });
+}
+
+FileContents::PeerSource MountFileSystem::peerOf(const NodePtr& file) {
+  return [this, file](FileContents::Peer& out) {
+    ItemPtr item;
+    {
+      std::lock_guard guard(table_.mutex());
+      item = file->item;
+    }
+    if (!item) return 0;  // a new file: nothing on the peer yet
+    out.version = item->itemVersion().contentVersion;
+    if (item->documentSize().value_or(0) == 0) return 0;
+    auto entry = peerContents(item);
+    if (!entry.ok()) return errnoFor(entry.error());
+    out.fd = std::move(entry->fd);
+    return 0;
+  };
+}
+
+FileContents::PeerSource MountFileSystem::openedOf(OpenFile* file) {
+  return [this, file](FileContents::Peer& out) {
+    std::optional<foundation::Data> version;
+    {
+      std::lock_guard guard(table_.mutex());
+      version = file->openedVersion;
+    }
+    std::lock_guard guard(file->peerMutex);
+    if (!version || !file->fd.valid()) return peerOf(file->node)(out);
+    // Its own description: the handle's offset is not the copy's to move.
+    const std::string path = "/proc/self/fd/" + std::to_string(file->fd.get());
+    out.fd = foundation::UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!out.fd.valid()) return errno;
+    out.version = std::move(version);
+    return 0;
+  };
+}
+
+int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& keepCache) {
+  auto found = table_.node(inode);
+  if (!found) return ENOENT;
+  if (found->folder) return EISDIR;
+  auto handle = std::make_unique<OpenFile>();
+  handle->node = found;
+  handle->writable = (flags & O_ACCMODE) != O_RDONLY;
+  handle->contents = contentsOf(found);
+  handle->contents->opened();
+  keepCache = false;
+  if (flags & O_TRUNC) {
+    if (int err = handle->contents->change(peerOf(found), false,
+                                           [](int fd) { return ::ftruncate(fd, 0) == 0 ? 0 : errno; })) {
+      handle->contents->released();
+      return err;
+    }
+    changedHere(found);
+  }
+  // The peer's contents are taken at open, by a writer too: its writes edit
+  // the version it opened, whatever the peer does meanwhile.
+  if (!(flags & O_TRUNC) && !handle->contents->readable()) {
+    if (int err = takePeerContents(handle, file, keepCache)) {
+      handle->contents->released();
+      return err;
+    }
+    return 0;
+  }
+  file = keep(std::move(handle));
+  return 0;
+}
+
+// Gives the handle the peer's contents and the version they are, and the
+// kernel the handle, in one step: a rename retags the handles it finds, so
+// one made meanwhile must be found by it already tagged. A rename, an upload
+// of this mount's or a change from the peer that moved the file on while its
+// contents came would leave the copy tagged with a version the file no longer
+// has, and the handle's writes would meet that as a conflict: they are taken
+// again then.
+int MountFileSystem::takePeerContents(std::unique_ptr<OpenFile>& handle, OpenFile*& file, bool& keepCache) {
+  const NodePtr found = handle->node;
+  for (int attempt = 1;; ++attempt) {
+    ItemPtr item;
+    {
+      std::lock_guard guard(table_.mutex());
+      item = found->item;
+    }
+    if (!item) return ENOENT;
+    auto entry = peerContents(item);
+    if (!entry.ok()) return errnoFor(entry.error());
+    std::lock_guard guard(table_.mutex());
+    if (found->item != item && found->item != entry->item && attempt < 3) continue;
+    handle->fd = std::move(entry->fd);
+    handle->cacheHold = std::move(entry->hold);
+    if (entry->item != item && found->item == item) found->item = entry->item;
+    const auto version = entry->item->itemVersion().contentVersion;
+    if (handle->writable) handle->openedVersion = version;
+    keepCache = found->local && found->local->kernelVersion == version;
+    found->localState().kernelVersion = version;
+    file = keepHeld(std::move(handle));
+    return 0;
+  }
+}
+
+int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile*& file, fuse_entry_param& entry) {
+  auto folder = table_.node(parent);
+  if (!folder) return ENOENT;
+  if (int err = listings_.ensureListed(folder)) return err;
+  NodePtr made;
+  {
+    std::lock_guard guard(table_.mutex());
+    if (folder->folderState->children.contains(name)) return EEXIST;
+    if (int err = pathRefusal(folder, name)) return err;
+    made = table_.addNew(parent, name);
+    folder->folderState->children.set(name, made->inode);
+  }
+  auto handle = std::make_unique<OpenFile>();
+  handle->node = made;
+  handle->writable = true;
+  handle->contents = contentsOf(made);
+  handle->contents->opened();
+  if (int err = handle->contents->create()) {
+    handle->contents->released();
+    std::lock_guard guard(table_.mutex());
+    folder->folderState->children.erase(name);
+    table_.erase(made->inode);
+    return err;
+  }
+  fillEntry(made, entry);
+  file = keep(std::move(handle));
+  return 0;
+}
+
+int MountFileSystem::withReadDescriptor(OpenFile* file, const std::function<void(int fd)>& reply) {
+  std::shared_lock replying(file->replying);
+  if (auto copy = file->contents->readable()) {
+    reply(copy->fd.get());
+    return 0;
+  }
+  int fd;
+  {
+    std::lock_guard guard(file->peerMutex);
+    if (!file->fd.valid()) {
+      // Opened for writing, or its local copy went since: the peer has the bytes now.
+      ItemPtr item;
+      {
+        std::lock_guard table(table_.mutex());
+        item = file->node->item;
+      }
+      if (!item) return EIO;
+      auto entry = peerContents(item);
+      if (!entry.ok()) return errnoFor(entry.error());
+      file->fd = std::move(entry->fd);
+      file->cacheHold = std::move(entry->hold);
+    }
+    fd = file->fd.get();
+  }
+  reply(fd);
+  return 0;
+}
+
+int MountFileSystem::write(OpenFile* file, off_t offset, const WriteAt& put, std::size_t& written) {
+  if (!file->writable) return EBADF;
+  int err = file->contents->change(openedOf(file), true, [&](int fd) {
+    const ssize_t n = put(fd);
+    if (n < 0) return static_cast<int>(-n);
+    written = static_cast<std::size_t>(n);
+    startWriteBack(fd, offset, written);
+    return 0;
+  });
+  if (!err) {
+    file->wrote = true;
+    changedHere(file->node);
+  }
+  return err;
+}
+
+int MountFileSystem::seal(const NodePtr& file, FileContents& contents) {
+  return contents.seal([&](const FileContents::Copy& copy, std::uint64_t& sequence) {
+    PendingUpload record;
+    std::optional<Counted> sealing;  // a rename waits for it to be queued
+    {
+      std::unique_lock guard(table_.mutex());
+      renamed_.wait(guard, [&] { return file->renaming() == 0; });
+      if (file->unlinked) return 0;  // replaced by the rename: nothing to send
+      sealing.emplace(*this, &LocalState::sealing, std::vector<NodePtr>{file});
+      if (file->item) record.identifier = file->item->itemIdentifier().rawValue();
+      if (auto parent = table_.find(file->parent)) record.parentIdentifier = parent->identifier.rawValue();
+      record.name = file->name;
+      record.path = table_.pathOf(file);
+      record.baseVersion = copy.base;
+    }
+    // On an error the copy stays as it is, so the next close tries again.
+    return uploads_->enqueue(file->inode, std::move(record), copy.followsLocal, copy.fd.get(), copy.path, sequence);
+  });
+}
+
+int MountFileSystem::flush(OpenFile* file) {
+  if (!file->writable) return 0;
+  file->wrote = false;
+  return seal(file->node, *file->contents);
+}
+
+int MountFileSystem::fsync(OpenFile* file) {
+  // Through any handle, a read-only one too (sync FILE opens it so): what any
+  // handle changed is sealed and sent.
+  if (int err = seal(file->node, *file->contents)) return err;
+  return settle(file->node);
+}
+
+void MountFileSystem::claimEarlier(const NodePtr& file) {
+  PendingUpload where;
+  {
+    std::lock_guard guard(table_.mutex());
+    where.identifier = file->identifier.rawValue();
+    if (auto parent = table_.find(file->parent)) where.parentIdentifier = parent->identifier.rawValue();
+    where.name = file->name;
+  }
+  uploads_->claim(file->inode, where);
+}
+
+// Waits until the file's uploads are on the peer, those an earlier run left too.
+int MountFileSystem::settle(const NodePtr& file) {
+  claimEarlier(file);
+  const std::uint64_t sequence = uploads_->latest(file->inode);
+  return sequence ? uploads_->waitStored(file->inode, sequence) : 0;
+}
+
+MountFileSystem::OpenFile* MountFileSystem::keep(std::unique_ptr<OpenFile> handle) {
+  std::lock_guard guard(table_.mutex());
+  return keepHeld(std::move(handle));
+}
+
+MountFileSystem::OpenFile* MountFileSystem::keepHeld(std::unique_ptr<OpenFile> handle) {
+  OpenFile* raw = handle.get();
+  handles_[raw] = std::move(handle);
+  return raw;
+}
+
+void MountFileSystem::release(OpenFile* file) {
+  std::unique_ptr<OpenFile> handle;
+  {
+    std::lock_guard guard(table_.mutex());
+    auto found = handles_.find(file);
+    if (found == handles_.end()) return;
+    handle = std::move(found->second);
+    handles_.erase(found);
+  }
+  // The kernel sends the release once the last read was answered, but libfuse
+  // may still be on its way out of reading the descriptor for that answer.
+  std::unique_lock replies(handle->replying);
+  // A mapping outlives its descriptor: what the kernel wrote back after the
+  // close arrives before the release, and is sealed here.
+  if (handle->wrote) (void)seal(handle->node, *handle->contents);
+  handle->contents->released();
+}
+
+void MountFileSystem::sealEverything() {
+  std::vector<std::pair<NodePtr, std::shared_ptr<FileContents>>> files;
+  {
+    std::lock_guard guard(table_.mutex());
+    table_.eachNode([&](const NodePtr& file) {
+      if (file->contents && !file->unlinked) files.emplace_back(file, file->contents);
+    });
+  }
+  for (const auto& [file, contents] : files) (void)seal(file, *contents);
+}
+
+// A file about to leave the peer while handles are open on it here keeps its
+// bytes: those handles read and write them after it is gone.
+void MountFileSystem::keepLocal(const NodePtr& file) {
+  std::shared_ptr<FileContents> contents;
+  {
+    std::lock_guard guard(table_.mutex());
+    contents = file->contents;
+  }
+  if (contents && contents->isOpen() && !contents->readable()) {
+    (void)contents->change(peerOf(file), true, [](int) { return 0; });
+  }
+}
+
+}  // namespace corvane::framework::mount

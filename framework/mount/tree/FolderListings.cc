@@ -1,0 +1,163 @@
+#include "framework/mount/tree/FolderListings.h"
+
+#include <deque>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace corvane::framework::mount {
+
+using fileprovider::ItemIdentifier;
+using fileprovider::ItemPtr;
+
+FolderListings::FolderListings(std::shared_ptr<ExtensionCalls> calls, NodeTable& table, InvalidationSink invalidate)
+    : calls_(std::move(calls)), table_(table), invalidate_(std::move(invalidate)) {}
+
+int FolderListings::ensureListed(const NodePtr& folder) {
+  if (!folder->folder) return ENOTDIR;
+  std::lock_guard listing(folder->folderState->listingMutex);
+  ItemIdentifier identifier{""};
+  {
+    std::lock_guard guard(table_.mutex());
+    if (folder->folderState->listed) return 0;
+    identifier = folder->identifier;
+  }
+  if (folder->inode != FUSE_ROOT_ID) {
+    awaitPreload();
+    std::lock_guard guard(table_.mutex());
+    if (folder->folderState->listed) return 0;
+  }
+  // A listing taken while this mount changed the folder may not show the
+  // change; it is taken again, and at last with the folder's changes held off.
+  std::vector<Invalidation> changed;
+  for (int attempt = 0;; ++attempt) {
+    std::unique_lock<std::shared_mutex> holdingOff;
+    if (attempt == 4) holdingOff = std::unique_lock(folder->folderState->mutating);
+    std::uint64_t asked;
+    {
+      std::lock_guard guard(table_.mutex());
+      asked = table_.localChanges();
+    }
+    auto listed = calls_->list(identifier);
+    if (!listed.ok()) {
+      // Offline: what was listed before still serves.
+      std::lock_guard guard(table_.mutex());
+      return folder->folderState->children.empty() ? errnoFor(listed.error()) : 0;
+    }
+    std::lock_guard guard(table_.mutex());
+    if (folder->folderState->changedAt > asked && attempt < 4) continue;
+    changed = apply(folder, std::move(*listed));
+    break;
+  }
+  if (!changed.empty() && invalidate_) invalidate_(std::move(changed));
+  if (folder->inode == FUSE_ROOT_ID) std::call_once(importFinished_, [&] { calls_->importDidFinish(); });
+  return 0;
+}
+
+std::vector<Invalidation> FolderListings::apply(const NodePtr& folder, FolderListing listing) {
+  struct Was {
+    fuse_ino_t inode;
+    std::optional<foundation::Data> version;
+  };
+  const bool again = folder->folderState->anchor.has_value();
+  std::unordered_map<std::string, Was> before;
+  if (again) {
+    for (const auto& [name, inode] : folder->folderState->children.byName()) {
+      auto child = table_.find(inode);
+      before[name] = {inode, child && child->item ? std::optional(child->item->itemVersion().contentVersion)
+                                                  : std::nullopt};
+    }
+  }
+  ChildIndex children;
+  // New files not yet on the peer are only here. Their names stay theirs: the
+  // listing may already show one its upload just made, before the upload's
+  // answer gave the node its identifier, and a second node for the same file
+  // would take the name from the one the kernel writes to.
+  for (const auto& [name, inode] : folder->folderState->children.byName()) {
+    if (auto found = table_.find(inode); found && !found->item) children.set(name, inode);
+  }
+  for (const auto& item : listing.items) {
+    if (children.find(item->filename()) == 0) children.set(item->filename(), table_.place(item, folder->inode));
+  }
+  folder->folderState->children = std::move(children);
+  folder->folderState->anchor = std::move(listing.anchor);
+  folder->folderState->listed = true;
+  std::vector<Invalidation> out;
+  if (!again) return out;
+  for (const auto& [name, inode] : folder->folderState->children.byName()) {
+    auto was = before.find(name);
+    if (was == before.end() || was->second.inode != inode) {
+      out.push_back({Invalidation::Kind::entry, folder->inode, name});
+    } else if (auto child = table_.find(inode);
+               child && child->item && child->item->itemVersion().contentVersion != was->second.version) {
+      out.push_back({Invalidation::Kind::contents, inode, {}});
+    }
+  }
+  for (const auto& [name, was] : before) {
+    if (folder->folderState->children.find(name) == 0) out.push_back({Invalidation::Kind::entry, folder->inode, name});
+  }
+  if (!out.empty()) out.push_back({Invalidation::Kind::contents, folder->inode, {}});
+  return out;
+}
+
+std::optional<fileprovider::SyncAnchor> FolderListings::preload() {
+  {
+    std::lock_guard guard(preloadMutex_);
+    preloadUntil_ = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  }
+  std::optional<fileprovider::SyncAnchor> anchor;
+  std::uint64_t renamesBefore;
+  {
+    std::lock_guard guard(table_.mutex());
+    renamesBefore = table_.renames();
+  }
+  if (auto everything = calls_->list(ItemIdentifier::workingSet()); everything.ok() && everything->anchor) {
+    anchor = everything->anchor;
+    fillFrom(std::move(*everything), renamesBefore);
+  }
+  {
+    std::lock_guard guard(preloadMutex_);
+    preloadUntil_.reset();
+  }
+  preloadDone_.notify_all();
+  return anchor;
+}
+
+void FolderListings::fillFrom(FolderListing everything, std::uint64_t renamesBefore) {
+  std::unordered_map<std::string, std::vector<ItemPtr>> byParent;
+  for (auto& item : everything.items) byParent[item->parentItemIdentifier().rawValue()].push_back(std::move(item));
+  // Breadth-first from the root, so every folder has its node before its own
+  // children are placed. A folder listed meanwhile keeps its own listing.
+  std::deque<NodePtr> folders{table_.node(FUSE_ROOT_ID)};
+  while (!folders.empty()) {
+    NodePtr folder = std::move(folders.front());
+    folders.pop_front();
+    // The table is taken one folder at a time: requests go on meanwhile.
+    std::lock_guard guard(table_.mutex());
+    // A folder renamed since the walk began has a name the walk never saw: its
+    // children would be placed wrongly, so the folders left list themselves.
+    if (table_.renames() != renamesBefore) break;
+    if (!folder->folderState->listed && !folder->identifier.rawValue().empty()) {
+      auto children = byParent.find(folder->identifier.rawValue());
+      FolderListing listing{{}, everything.anchor};
+      if (children != byParent.end()) listing.items = std::move(children->second);
+      if (auto changed = apply(folder, std::move(listing)); !changed.empty() && invalidate_) {
+        invalidate_(std::move(changed));
+      }
+    }
+    for (const auto& [name, inode] : folder->folderState->children.byName()) {
+      if (auto found = table_.find(inode); found && found->folder) folders.push_back(found);
+    }
+  }
+}
+
+// The walk lists every folder anyway, and listing folders beside it makes the
+// two compete for the link and the host: a first walk of a share of 10,000
+// folders took twice as long as waiting for the preload and then walking.
+// The deadline keeps a very large share browsable while its walk still runs.
+void FolderListings::awaitPreload() {
+  std::unique_lock lock(preloadMutex_);
+  if (preloadUntil_) preloadDone_.wait_until(lock, *preloadUntil_, [&] { return !preloadUntil_; });
+}
+
+}  // namespace corvane::framework::mount

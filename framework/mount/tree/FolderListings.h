@@ -1,0 +1,57 @@
+// FolderListings: each folder's children as the peer listed them, taken on first
+// use and kept with the sync anchor they were taken at, so the change poller
+// brings them up to date from there. The first working-set walk (preload) fills
+// every folder at once, the way the framework fills its database; folders asked
+// for while it runs wait for it rather than race it for the host.
+//
+// Thread-safe: FUSE workers list folders at once, each folder's first listing
+// on a lock of its own; the table's mutex is never held across a call into the
+// extension.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "framework/mount/service/ExtensionCalls.h"
+#include "framework/mount/tree/KernelNotifier.h"
+#include "framework/mount/tree/NodeTable.h"
+
+namespace corvane::framework::mount {
+
+class FolderListings {
+ public:
+  // `invalidate` tells the kernel what a folder listed again showed changed.
+  FolderListings(std::shared_ptr<ExtensionCalls> calls, NodeTable& table, InvalidationSink invalidate);
+
+  // Lists the folder unless it is listed: 0, or an errno. Once the root is
+  // first listed, the extension hears that the import is done.
+  int ensureListed(const NodePtr& folder);
+  // Puts what the peer listed in the folder, keeping new files not yet on it.
+  // The table held. For a folder listed before, what the kernel must hear of:
+  // it may hold entries of names that came, went or changed meanwhile, and a
+  // miss it remembers (a negative entry) would hide a name that came.
+  std::vector<Invalidation> apply(const NodePtr& folder, FolderListing listing);
+
+  // One working-set enumeration into every folder not listed yet, breadth-first
+  // from the root: the anchor of the working set, or absent when it failed.
+  std::optional<fileprovider::SyncAnchor> preload();
+
+ private:
+  // Waits while the preload runs, up to its deadline.
+  void awaitPreload();
+  void fillFrom(FolderListing everything, std::uint64_t renamesBefore);
+
+  const std::shared_ptr<ExtensionCalls> calls_;
+  NodeTable& table_;
+  const InvalidationSink invalidate_;
+  std::once_flag importFinished_;
+  std::mutex preloadMutex_;  // guards preloadUntil_
+  std::condition_variable preloadDone_;
+  std::optional<std::chrono::steady_clock::time_point> preloadUntil_;
+};
+
+}  // namespace corvane::framework::mount

@@ -1,0 +1,225 @@
+#include "framework/mount/tree/NodeTable.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "platform/fileprovider/Errors.h"
+#include "shared/items/FileProviderItemIdentifierCodec.h"
+
+namespace corvane::framework::mount {
+
+namespace {
+
+using fileprovider::ItemIdentifier;
+
+bool isFolder(const fileprovider::ItemPtr& item) {
+  return item->contentType() == uniform_types::UTType::folder();
+}
+
+timespec timeOf(double seconds) {
+  timespec out{};
+  out.tv_sec = static_cast<time_t>(seconds);
+  out.tv_nsec = static_cast<long>((seconds - static_cast<double>(out.tv_sec)) * 1e9);
+  return out;
+}
+
+}  // namespace
+
+NodeTable::NodeTable() {
+  auto root = std::make_shared<Node>(true);
+  root->inode = FUSE_ROOT_ID;
+  root->parent = FUSE_ROOT_ID;
+  root->identifier = ItemIdentifier::rootContainer();
+  nodes_.resize(FUSE_ROOT_ID + 1);
+  nodes_[FUSE_ROOT_ID] = root;
+  index(*root);
+}
+
+NodePtr NodeTable::node(fuse_ino_t inode) const {
+  std::lock_guard guard(mutex_);
+  return find(inode);
+}
+
+NodePtr NodeTable::child(const NodePtr& folder, const std::string& name) const {
+  std::lock_guard guard(mutex_);
+  return folder->folder ? find(folder->folderState->children.find(name)) : nullptr;
+}
+
+std::shared_lock<std::shared_mutex> NodeTable::holdFolder(fuse_ino_t inode) const {
+  NodePtr folder = node(inode);
+  return folder && folder->folder ? std::shared_lock(folder->folderState->mutating) : std::shared_lock<std::shared_mutex>();
+}
+
+NodePtr NodeTable::find(fuse_ino_t inode) const {
+  return inode < nodes_.size() ? nodes_[inode] : nullptr;
+}
+
+NodePtr NodeTable::findIdentifier(const std::string& raw) const {
+  auto found = byIdentifier_.find(std::string_view(raw));
+  return found == byIdentifier_.end() ? nullptr : find((*found)->inode);
+}
+
+fuse_ino_t NodeTable::place(const fileprovider::ItemPtr& item, fuse_ino_t parent) {
+  const std::string raw = item->itemIdentifier().rawValue();
+  const bool folder = isFolder(item);
+  NodePtr node = findIdentifier(raw);
+  if (!node || node->folder != folder) {
+    node = std::make_shared<Node>(folder);
+    node->inode = nodes_.size();
+    node->identifier = item->itemIdentifier();
+    nodes_.push_back(node);
+    index(*node);
+  }
+  const auto& version = item->itemVersion().contentVersion;
+  const bool newContents = !node->item || node->item->itemVersion().contentVersion != version;
+  node->parent = parent;
+  node->name = item->filename();
+  node->item = item;
+  // A local edit keeps its own date until it is sent.
+  if (times_ && newContents && !node->folder && !node->dirty()) {
+    auto kept = times_->find(raw, version);
+    if (kept || node->local) node->localState().modified = kept;
+  }
+  return node->inode;
+}
+
+void NodeTable::keepTime(const Node& node) {
+  auto modified = node.localModified();
+  if (times_ && node.item && modified && !node.identifier.rawValue().empty()) {
+    times_->keep(node.identifier.rawValue(), node.item->itemVersion().contentVersion, *modified);
+  }
+}
+
+NodePtr NodeTable::addNew(fuse_ino_t parent, const std::string& name) {
+  auto made = std::make_shared<Node>(false);
+  made->inode = nodes_.size();
+  made->parent = parent;
+  made->name = name;
+  nodes_.push_back(made);
+  return made;
+}
+
+void NodeTable::erase(fuse_ino_t inode) {
+  const Node* node = find(inode).get();
+  if (!node) return;
+  if (auto indexed = byIdentifier_.find(node); indexed != byIdentifier_.end() && *indexed == node) byIdentifier_.erase(indexed);
+  nodes_[inode].reset();
+}
+
+void NodeTable::index(const Node& node) {
+  unindex(node.identifier.rawValue());
+  byIdentifier_.insert(&node);
+}
+
+void NodeTable::unindex(std::string_view raw) {
+  if (auto found = byIdentifier_.find(raw); found != byIdentifier_.end()) byIdentifier_.erase(found);
+}
+
+std::vector<NodeTable::MovedFile> NodeTable::rekey(const NodePtr& node, const ItemIdentifier& identifier) {
+  const std::string old = node->identifier.rawValue();
+  const std::string& now = identifier.rawValue();
+  if (old == now) return {};
+  ++renames_;
+  if (!old.empty()) unindex(old);
+  node->identifier = identifier;
+  index(*node);
+  if (!node->folder || old.empty()) return {};
+  // Everything below a renamed folder has a new identifier too. Their items keep
+  // the old one until the folder is listed again, so drop what they listed.
+  std::vector<MovedFile> moved;
+  for (auto& other : nodes_) {
+    if (!other) continue;
+    auto raw = FileProviderItemIdentifierCodec::movedWith(other->identifier.rawValue(), old, now);
+    if (!raw) continue;
+    unindex(other->identifier.rawValue());
+    other->identifier = ItemIdentifier(std::move(*raw));
+    index(*other);
+    if (other->folder) {
+      other->folderState->listed = false;
+    } else {
+      moved.push_back({other->inode, other->identifier.rawValue(), other->name});
+    }
+  }
+  node->folderState->listed = false;
+  return moved;
+}
+
+void NodeTable::forget(const NodePtr& node) {
+  if (times_ && !node->identifier.rawValue().empty()) times_->forget(node->identifier.rawValue());
+  unindex(node->identifier.rawValue());
+  node->identifier = ItemIdentifier("");
+}
+
+void NodeTable::detach(const NodePtr& node) {
+  forget(node);
+  // The node itself stays: the kernel may still read a file that is open.
+  node->unlinked = true;
+  if (node->contents) node->contents->unlinked();
+}
+
+void NodeTable::fill(const Node& node, struct stat& st) const {
+  using namespace fileprovider;
+  st = {};
+  st.st_ino = node.inode;
+  // Everything on the mount is its user's; asked once, not for every entry of every listing.
+  static const uid_t owner = ::getuid();
+  static const gid_t group = ::getgid();
+  st.st_uid = owner;
+  st.st_gid = group;
+  const std::uint64_t capabilities = node.item ? node.item->capabilities() : ~0ULL;
+  const std::uint64_t flags =
+      node.item ? node.item->fileSystemFlags() : (FileSystemFlags::userReadable | FileSystemFlags::userWritable);
+  const bool writable = (capabilities & ItemCapabilities::allowsWriting) && (flags & FileSystemFlags::userWritable);
+  const bool readable = flags & FileSystemFlags::userReadable;
+  if (node.folder) {
+    st.st_mode = S_IFDIR | (readable ? 0555 : 0111) | (writable ? 0200 : 0);
+    st.st_nlink = 2;
+  } else {
+    st.st_mode = S_IFREG | (readable ? 0444 : 0) | (writable ? 0200 : 0) |
+                 ((flags & FileSystemFlags::userExecutable) ? 0111 : 0);
+    st.st_nlink = 1;
+    if (auto local = node.contents ? node.contents->size() : std::nullopt) {
+      st.st_size = *local;
+    } else if (node.item && node.item->documentSize()) {
+      st.st_size = static_cast<off_t>(*node.item->documentSize());
+    }
+  }
+  // A folder's stays small: the C library sizes its buffer for a listing by it,
+  // and the kernel allocates a buffer that size for every listing request.
+  st.st_blksize = node.folder ? 4096 : kBlockSize;
+  st.st_blocks = (st.st_size + 511) / 512;
+  double modified = 0;
+  if (auto given = node.localModified()) {
+    modified = *given;
+  } else if (node.item) {
+    if (auto date = node.item->contentModificationDate()) modified = date->timeIntervalSince1970;
+  }
+  st.st_mtim = st.st_ctim = st.st_atim = timeOf(modified);
+}
+
+std::string NodeTable::pathOf(const NodePtr& file) const {
+  std::string path;
+  for (const Node* at = file.get(); at && at->inode != FUSE_ROOT_ID;) {
+    path = "/" + at->name + path;
+    at = find(at->parent).get();
+  }
+  return path.empty() ? "/" : path;
+}
+
+std::size_t NodeTable::longestPathBelow(const Node& folder) const {
+  if (!folder.folder) return 0;
+  std::size_t longest = 0;
+  for (const auto& [name, inode] : folder.folderState->children.byName()) {
+    std::size_t length = 1 + name.size();
+    if (auto child = find(inode); child && child->folder) length += longestPathBelow(*child);
+    longest = std::max(longest, length);
+  }
+  return longest;
+}
+
+void NodeTable::touched(fuse_ino_t folder) {
+  if (auto found = find(folder); found && found->folder) found->folderState->changedAt = ++localChanges_;
+}
+
+}  // namespace corvane::framework::mount

@@ -1,0 +1,182 @@
+// NodeTable: the mount's tree as the kernel knows it. One node per item, each
+// with an inode that stays the same for the mount's life; an index from the
+// peer's identifiers to inodes, kept right as renames change identifiers; and
+// what the kernel is told of a node (its attributes, its path).
+//
+// Thread-safe through one mutex, mutex(), which guards the table and every
+// Node's fields: FUSE workers, the upload workers and the change poller read and
+// change them. It is never held across a call into the extension. Functions
+// marked "held" expect the caller to hold it; the others take it themselves.
+#pragma once
+
+#include <fuse_lowlevel.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "framework/mount/files/FileContents.h"
+#include "framework/mount/tree/ChildIndex.h"
+#include "framework/mount/tree/ModifiedTimes.h"
+#include "platform/fileprovider/Enumeration.h"
+#include "platform/fileprovider/Item.h"
+#include "shared/vfs_xpc/VfsPathLimits.h"
+
+namespace corvane::framework::mount {
+
+// The longest file name the peer takes, in bytes.
+inline constexpr std::size_t kNameMax = kVfsNameMax;
+
+// What a file gives as its block size, and statfs as the mount's: the size of
+// one write request, so cp and cat move 1 MiB a call.
+inline constexpr blksize_t kBlockSize = 1 << 20;
+
+// What a folder holds besides its identity: made with a folder's node, and
+// never for a file, so a file nobody opened costs only its name and item.
+struct FolderState {
+  std::mutex listingMutex;  // serialises the first listing; not guarded by the table's mutex
+  // Shared by every change this mount makes in the folder; held whole by a
+  // listing that must not miss one. Never held while waiting for an upload.
+  std::shared_mutex mutating;
+  bool listed = false;
+  // When this mount last changed something in here (NodeTable::localChanges()),
+  // 0 for never: the change feed is then checked before use.
+  std::uint64_t changedAt = 0;
+  ChildIndex children;
+  std::optional<fileprovider::SyncAnchor> anchor;
+};
+
+// What this mount does with a node beyond naming it: made on first use, with
+// the table held, so a node only listed costs nothing here.
+struct LocalState {
+  // A date given here (by a write or a program setting it): dates are never
+  // sent, so it is kept in the table's ModifiedTimes for the version it goes with.
+  std::optional<double> modified;
+  std::optional<foundation::Data> kernelVersion;  // the content version the kernel's page cache holds
+  int renaming = 0;  // renames and deletes under way that involve the node: seals wait for them
+  int sealing = 0;   // seals on their way into the upload queue: renames wait for them
+};
+
+struct Node {
+  // A folder's node has its FolderState for life: code that holds a node may
+  // use it without the table's lock.
+  explicit Node(bool isFolder) : folder(isFolder), folderState(isFolder ? std::make_unique<FolderState>() : nullptr) {}
+
+  fuse_ino_t inode = 0;
+  fuse_ino_t parent = 0;
+  // Empty for a new file not yet stored on the peer; changed only by the
+  // table, whose index by identifier reads it.
+  fileprovider::ItemIdentifier identifier{""};
+  std::string name;
+  const bool folder;
+  bool unlinked = false;                // gone from its folder; what is still written is dropped at close
+  fileprovider::ItemPtr item;           // absent for a new file not yet stored on the peer
+  const std::unique_ptr<FolderState> folderState;  // folders only
+  // Files: their bytes, from the first open on.
+  std::shared_ptr<FileContents> contents;
+  std::unique_ptr<LocalState> local;  // see localState()
+
+  bool dirty() const { return contents && contents->dirty(); }
+  // With the table held, from here on.
+  LocalState& localState() {
+    if (!local) local = std::make_unique<LocalState>();
+    return *local;
+  }
+  std::optional<double> localModified() const { return local ? local->modified : std::nullopt; }
+  int renaming() const { return local ? local->renaming : 0; }
+  int sealing() const { return local ? local->sealing : 0; }
+};
+using NodePtr = std::shared_ptr<Node>;
+
+class NodeTable {
+ public:
+  NodeTable();  // holds the root, as the root container
+
+  std::mutex& mutex() const { return mutex_; }
+  // Where the dates given here are kept across remounts; none until set.
+  void keepTimesIn(std::shared_ptr<ModifiedTimes> times) { times_ = std::move(times); }
+
+  NodePtr node(fuse_ino_t inode) const;
+  NodePtr child(const NodePtr& folder, const std::string& name) const;
+  // The folder's lock for a change made in it (none for a folder not known).
+  std::shared_lock<std::shared_mutex> holdFolder(fuse_ino_t inode) const;
+
+  // Held, from here on.
+  NodePtr find(fuse_ino_t inode) const;
+  NodePtr findIdentifier(const std::string& raw) const;
+  // Every node, in inode order.
+  template <typename Visit>
+  void eachNode(Visit&& visit) const {
+    for (const auto& node : nodes_) {
+      if (node) visit(node);
+    }
+  }
+  // Keeps the node's date for the content version its item has now.
+  void keepTime(const Node& node);
+  // The node of `item` (made on first sight) placed in `parent`. A file whose
+  // contents are new to the table shows the date kept for them, if any. An
+  // identifier that now names an item of the other kind gets a new node: the
+  // kernel takes an inode's kind as fixed.
+  fuse_ino_t place(const fileprovider::ItemPtr& item, fuse_ino_t parent);
+  // A node for a file made here, not yet on the peer.
+  NodePtr addNew(fuse_ino_t parent, const std::string& name);
+  void erase(fuse_ino_t inode);
+  // A file below a renamed folder, as it is named now.
+  struct MovedFile {
+    fuse_ino_t inode;
+    std::string identifier;
+    std::string name;
+  };
+  // The node now has `identifier`, and so, below a folder, does everything in
+  // it: the files that moved with it are returned, for their queued uploads
+  // to follow once the table is let go.
+  std::vector<MovedFile> rekey(const NodePtr& node, const fileprovider::ItemIdentifier& identifier);
+  // The node no longer stands for a peer's item.
+  void forget(const NodePtr& node);
+  // Taken out of the tree (unlinked, replaced, deleted through a conflict); it
+  // lives on for the handles still open on it, which write to nothing.
+  void detach(const NodePtr& node);
+  void fill(const Node& node, struct stat& attributes) const;
+  std::string pathOf(const NodePtr& node) const;
+  // The longest path below `folder` the table knows of, relative to it ("/a/b"
+  // counts 4); 0 for a file or an empty folder.
+  std::size_t longestPathBelow(const Node& folder) const;
+
+  // Counts this mount's own changes to folders' contents, so a listing or a
+  // change feed read across one can tell.
+  void touched(fuse_ino_t folder);
+  std::uint64_t localChanges() const { return localChanges_; }
+  // Counts identifiers changed by renames, so a walk taken before one can tell.
+  std::uint64_t renames() const { return renames_; }
+
+ private:
+  mutable std::mutex mutex_;
+  // By inode: inodes are handed out rising from the root's and never reused,
+  // so the table is a vector, a slot emptied only by erase().
+  std::vector<NodePtr> nodes_;
+  // The nodes by their identifiers, which live in the nodes alone: a node's
+  // identifier changes only here, taken out of the index first.
+  struct ByIdentifier {
+    using is_transparent = void;
+    static std::string_view of(const Node* node) { return node->identifier.rawValue(); }
+    static std::string_view of(std::string_view raw) { return raw; }
+    std::size_t operator()(auto key) const { return std::hash<std::string_view>()(of(key)); }
+    bool operator()(auto a, auto b) const { return of(a) == of(b); }
+  };
+  void index(const Node& node);  // in place of any node indexed under its identifier
+  void unindex(std::string_view raw);
+  std::unordered_set<const Node*, ByIdentifier, ByIdentifier> byIdentifier_;
+  std::uint64_t localChanges_ = 0;
+  std::uint64_t renames_ = 0;
+  std::shared_ptr<ModifiedTimes> times_;
+};
+
+}  // namespace corvane::framework::mount
