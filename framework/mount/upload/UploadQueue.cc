@@ -37,11 +37,6 @@ bool retryable(const foundation::Error& error) {
 // ends with.
 constexpr std::chrono::milliseconds kRenameWindow{100};
 
-std::chrono::milliseconds backoff(std::uint32_t attempts) {
-  const auto shift = std::min<std::uint32_t>(attempts, 7);
-  return std::min<std::chrono::milliseconds>(std::chrono::milliseconds(250 << shift), std::chrono::seconds(30));
-}
-
 std::shared_ptr<ItemTemplate> newFile(const std::string& parent, const std::string& name) {
   return std::make_shared<ItemTemplate>("", parent, name, std::nullopt);
 }
@@ -108,13 +103,13 @@ void UploadQueue::replay() {
     const std::uint64_t sequence = record.sequence;
     Entry entry;
     entry.record = std::move(record);
-    add(sequence, std::move(entry));
+    schedule_.add(sequence, std::move(entry));
   }
   std::vector<std::uint64_t> order;
-  for (const auto& [sequence, entry] : entries_) order.push_back(sequence);
+  for (const auto& [sequence, entry] : schedule_.entries()) order.push_back(sequence);
   for (std::uint64_t sequence : order) {
-    auto found = entries_.find(sequence);
-    if (found != entries_.end()) runOne(lock, found);
+    auto found = schedule_.find(sequence);
+    if (found != schedule_.end()) runOne(lock, found);
   }
 }
 
@@ -137,49 +132,24 @@ void UploadQueue::startWorker() {
 void UploadQueue::run() {
   std::unique_lock lock(mutex_);
   while (!stopping_) {
-    const auto now = steady_clock::now();
-    auto chosen = entries_.end();
-    bool another = false;  // a second upload is due too
-    std::optional<steady_clock::time_point> soonest;
-    // A file's uploads go in order: each waits behind the file's first one still due.
-    std::vector<const Entry*> replayedDue;  // no key: known by where they go
-    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-      const Entry& entry = it->second;
-      if (entry.record.failed) continue;
-      // Replayed uploads are few and come first (their sequence numbers are
-      // older), so only they are compared by where they go.
-      const bool afterReplayed = std::any_of(replayedDue.begin(), replayedDue.end(),
-                                             [&](const Entry* earlier) { return sameFile(*earlier, entry); });
-      const bool behind = (entry.key != 0 && !firstDue(entry.key, it->first)) || afterReplayed;
-      if (entry.key == 0) replayedDue.push_back(&entry);
-      if (behind || entry.inFlight || held_.count(entry.key)) continue;
-      if (it->second.notBefore <= now) {
-        if (chosen != entries_.end()) {
-          another = true;
-          break;
-        }
-        chosen = it;
-        continue;
-      }
-      if (!soonest || it->second.notBefore < *soonest) soonest = it->second.notBefore;
-    }
-    if (chosen != entries_.end()) {
+    const auto next = schedule_.next(steady_clock::now());
+    if (next.chosen) {
       // Someone else keeps the time meanwhile, and takes the next one due.
-      if (!timer_ || another) work_.notify_one();
-      runOne(lock, chosen);
-    } else if (soonest && (!timer_ || *soonest < *timer_)) {
+      if (!timer_ || next.another) work_.notify_one();
+      runOne(lock, *next.chosen);
+    } else if (next.soonest && (!timer_ || *next.soonest < *timer_)) {
       // One worker waits for the next upload due, the others until woken:
       // a close then wakes one thread, not every worker.
-      timer_ = soonest;
-      work_.wait_until(lock, *soonest);
-      if (timer_ == soonest) timer_.reset();
+      timer_ = next.soonest;
+      work_.wait_until(lock, *next.soonest);
+      if (timer_ == next.soonest) timer_.reset();
     } else {
       work_.wait(lock);
     }
   }
 }
 
-void UploadQueue::runOne(std::unique_lock<std::mutex>& lock, std::map<std::uint64_t, Entry>::iterator entry) {
+void UploadQueue::runOne(std::unique_lock<std::mutex>& lock, UploadSchedule::Position entry) {
   entry->second.inFlight = true;
   const Entry copy = entry->second;
   lock.unlock();
@@ -337,8 +307,8 @@ void UploadQueue::finish(const PendingUpload& sent, const Attempt& result) {
   PendingUpload record;
   {
     std::lock_guard guard(mutex_);
-    auto found = entries_.find(sequence);
-    if (found == entries_.end()) return;
+    auto found = schedule_.find(sequence);
+    if (found == schedule_.end()) return;
     found->second.inFlight = false;
     record = found->second.record;
     const bool cancelled = key != 0 && cancelled_.count(key);
@@ -347,7 +317,7 @@ void UploadQueue::finish(const PendingUpload& sent, const Attempt& result) {
       if (landed) rebaseLater(found, result, key, intoCopy);
       if (key != 0) storedUpTo_[key] = std::max(storedUpTo_[key], sequence);
       journal_->remove(record);
-      erase(found);
+      schedule_.erase(found);
       if (result.outcome == Outcome::conflicted) conflicts_.push_back({record.path, result.copy->filename()});
     } else {
       record = failedAttempt(found->second, result, key, sequence);
@@ -369,8 +339,8 @@ bool UploadQueue::tell(std::uint64_t sequence, const Attempt& result, std::uint6
   bool cancelled = false;
   {
     std::lock_guard guard(mutex_);
-    auto found = entries_.find(sequence);
-    if (found == entries_.end()) return false;
+    auto found = schedule_.find(sequence);
+    if (found == schedule_.end()) return false;
     key = found->second.key;
     intoCopy = found->second.intoCopy;
     cancelled = key != 0 && cancelled_.count(key);
@@ -393,20 +363,20 @@ bool UploadQueue::tell(std::uint64_t sequence, const Attempt& result, std::uint6
 // so a power cut in that moment may leave either, and the next run keeps both
 // sides as for any conflict. Uploads replayed from an earlier run have no key:
 // their file is known by where they go. mutex_ held.
-void UploadQueue::rebaseLater(std::map<std::uint64_t, Entry>::iterator found, const Attempt& result, std::uint64_t key,
+void UploadQueue::rebaseLater(UploadSchedule::Position found, const Attempt& result, std::uint64_t key,
                               bool intoCopy) {
   const ItemPtr& went = landedAs(result);
   PendingUpload next;
   next.identifier = went->itemIdentifier().rawValue();
   next.baseVersion = went->itemVersion().contentVersion;
   const bool nextIntoCopy = intoCopy || result.outcome == Outcome::conflicted;
-  for (std::uint64_t sequence : sameFileAs(found->second)) {
+  for (std::uint64_t sequence : schedule_.sameFileAs(found->second)) {
     if (sequence == found->first) continue;
-    auto it = entries_.find(sequence);
+    auto it = schedule_.find(sequence);
     // Earlier uploads of the file still queued are older than what landed.
     if (sequence < found->first && !it->second.inFlight) {
       journal_->remove(it->second.record);
-      erase(it);
+      schedule_.erase(it);
       continue;
     }
     Entry& other = it->second;
@@ -437,7 +407,7 @@ PendingUpload UploadQueue::failedAttempt(Entry& entry, const Attempt& result, st
     entry.record.failed = true;
     if (key != 0) failedUpTo_[key] = std::max(failedUpTo_[key], sequence);
   } else {
-    entry.notBefore = steady_clock::now() + backoff(entry.record.attempts);
+    entry.notBefore = steady_clock::now() + UploadSchedule::backoff(entry.record.attempts);
   }
   (void)journal_->rewrite(entry.record);
   return entry.record;
@@ -457,73 +427,18 @@ void UploadQueue::logOutcome(const PendingUpload& record, const Attempt& result)
   }
 }
 
-// Uploads of this run are told apart by key; one replayed from an earlier run
-// has none, and is known by where it goes, also beside an upload of this run:
-// an edit made here to a file whose earlier edit is still queued from the last
-// run goes after it, and from what it stored.
-bool UploadQueue::sameFile(const Entry& a, const Entry& b) {
-  if (a.key != 0 && b.key != 0) return a.key == b.key;
-  if (!a.record.identifier.empty()) return a.record.identifier == b.record.identifier;
-  return b.record.identifier.empty() && a.record.parentIdentifier == b.record.parentIdentifier &&
-         a.record.name == b.record.name;
-}
 
-std::map<std::uint64_t, UploadQueue::Entry>::iterator UploadQueue::latestOf(std::uint64_t key) {
-  auto of = byKey_.find(key);
-  return of == byKey_.end() ? entries_.end() : entries_.find(*of->second.rbegin());
-}
 
-std::vector<std::uint64_t> UploadQueue::sameFileAs(const Entry& of) const {
-  std::vector<std::uint64_t> found;
-  auto test = [&](std::uint64_t sequence) {
-    if (sameFile(entries_.at(sequence), of)) found.push_back(sequence);
-  };
-  if (of.key == 0) {
-    for (const auto& [sequence, entry] : entries_) test(sequence);
-    return found;
-  }
-  // Entries of another key never match: only the key's own, and those without one.
-  if (auto own = byKey_.find(of.key); own != byKey_.end()) {
-    for (std::uint64_t sequence : own->second) test(sequence);
-  }
-  for (std::uint64_t sequence : unkeyed_) test(sequence);
-  std::sort(found.begin(), found.end());
-  return found;
-}
 
-void UploadQueue::add(std::uint64_t sequence, Entry entry) {
-  if (entry.key != 0) {
-    byKey_[entry.key].insert(sequence);
-  } else {
-    unkeyed_.insert(sequence);
-  }
-  entries_[sequence] = std::move(entry);
-}
 
-std::map<std::uint64_t, UploadQueue::Entry>::iterator UploadQueue::erase(
-    std::map<std::uint64_t, Entry>::iterator entry) {
-  if (auto of = byKey_.find(entry->second.key); of != byKey_.end()) {
-    of->second.erase(entry->first);
-    if (of->second.empty()) byKey_.erase(of);
-  }
-  unkeyed_.erase(entry->first);
-  return entries_.erase(entry);
-}
 
-bool UploadQueue::firstDue(std::uint64_t key, std::uint64_t sequence) const {
-  for (std::uint64_t earlier : byKey_.at(key)) {
-    if (earlier == sequence) return true;
-    if (!entries_.at(earlier).record.failed) return false;
-  }
-  return true;
-}
 
 int UploadQueue::enqueue(std::uint64_t key, PendingUpload record, bool followsLocal, int fd,
                          const std::filesystem::path& workPath, std::uint64_t& sequence) {
   {
     std::lock_guard guard(mutex_);
     bool intoCopy = false;
-    if (auto earlier = latestOf(key); earlier != entries_.end()) {
+    if (auto earlier = schedule_.latestOf(key); earlier != schedule_.end()) {
       record.identifier = earlier->second.record.identifier;
       record.baseVersion = earlier->second.record.baseVersion;
       intoCopy = earlier->second.intoCopy;
@@ -543,7 +458,7 @@ int UploadQueue::enqueue(std::uint64_t key, PendingUpload record, bool followsLo
     // this one's check starts from them.
     dropQueued(key, true);
     const auto notBefore = record.identifier.empty() ? steady_clock::now() + kRenameWindow : steady_clock::time_point{};
-    add(sequence, Entry{key, std::move(record), notBefore, false, intoCopy});
+    schedule_.add(sequence, Entry{key, std::move(record), notBefore, false, intoCopy});
   }
   changed_.notify_all();
   work_.notify_one();
@@ -552,20 +467,13 @@ int UploadQueue::enqueue(std::uint64_t key, PendingUpload record, bool followsLo
 
 void UploadQueue::claim(std::uint64_t key, const PendingUpload& where) {
   std::lock_guard guard(mutex_);
-  const Entry probe{0, where};
-  for (auto& [sequence, entry] : entries_) {
-    if (entry.key == 0 && sameFile(entry, probe)) {
-      entry.key = key;
-      byKey_[key].insert(sequence);
-      unkeyed_.erase(sequence);
-    }
-  }
+  schedule_.claim(key, where);
 }
 
 std::uint64_t UploadQueue::latest(std::uint64_t key) {
   std::lock_guard guard(mutex_);
-  auto found = latestOf(key);
-  return found == entries_.end() ? 0 : found->first;
+  auto found = schedule_.latestOf(key);
+  return found == schedule_.end() ? 0 : found->first;
 }
 
 int UploadQueue::waitStored(std::uint64_t key, std::uint64_t sequence) {
@@ -575,9 +483,9 @@ int UploadQueue::waitStored(std::uint64_t key, std::uint64_t sequence) {
   const std::uint64_t failuresBefore = failures_[key].count;
   // Someone waits: the file's uploads go now, not after their backoff, also
   // one an earlier run left for it.
-  const auto latestOfKey = latestOf(key);
-  for (auto& [queued, entry] : entries_) {
-    if (entry.key == key || (latestOfKey != entries_.end() && entry.key == 0 && sameFile(entry, latestOfKey->second))) {
+  const auto latestOfKey = schedule_.latestOf(key);
+  for (auto& [queued, entry] : schedule_.entries()) {
+    if (entry.key == key || (latestOfKey != schedule_.end() && entry.key == 0 && UploadSchedule::sameFile(entry, latestOfKey->second))) {
       entry.notBefore = steady_clock::now();
     }
   }
@@ -586,8 +494,8 @@ int UploadQueue::waitStored(std::uint64_t key, std::uint64_t sequence) {
   int answer = 0;
   changed_.wait(lock, [&] {
     if (storedUpTo_[key] >= sequence) return true;
-    auto latest = latestOf(key);
-    if (latest == entries_.end() || latest->first < sequence) return true;  // dropped with its file
+    auto latest = schedule_.latestOf(key);
+    if (latest == schedule_.end() || latest->first < sequence) return true;  // dropped with its file
     if (failedUpTo_[key] >= sequence || stopping_) {
       answer = stopping_ ? EIO : latest->second.lastErrno;
       return true;
@@ -602,13 +510,11 @@ int UploadQueue::waitStored(std::uint64_t key, std::uint64_t sequence) {
 }
 
 void UploadQueue::dropQueued(std::uint64_t key, bool keepTried) {
-  auto of = byKey_.find(key);
-  if (of == byKey_.end()) return;
-  for (std::uint64_t sequence : std::vector<std::uint64_t>(of->second.begin(), of->second.end())) {
-    auto it = entries_.find(sequence);
+  for (std::uint64_t sequence : schedule_.sequencesOf(key)) {
+    auto it = schedule_.find(sequence);
     if (!it->second.inFlight && !(keepTried && it->second.record.attempts > 0)) {
       journal_->remove(it->second.record);
-      erase(it);
+      schedule_.erase(it);
     }
   }
 }
@@ -618,7 +524,7 @@ ItemPtr UploadQueue::cancel(std::uint64_t key) {
   cancelled_.insert(key);
   dropQueued(key, false);
   changed_.notify_all();
-  changed_.wait(lock, [&] { return latestOf(key) == entries_.end(); });
+  changed_.wait(lock, [&] { return schedule_.latestOf(key) == schedule_.end(); });
   // Nothing of the file is left in flight: should its delete then fail, the
   // file stays, and what it sends later is told as for any file.
   cancelled_.erase(key);
@@ -640,10 +546,8 @@ void UploadQueue::moved(std::uint64_t key, const std::string& identifier, const 
     went->second.identifier = identifier;
     rebase(went->second.baseVersion);
   }
-  auto of = byKey_.find(key);
-  if (of == byKey_.end()) return;
-  for (std::uint64_t sequence : of->second) {
-    Entry& entry = entries_.at(sequence);
+  for (std::uint64_t sequence : schedule_.sequencesOf(key)) {
+    Entry& entry = schedule_.entries().at(sequence);
     if (entry.intoCopy || entry.inFlight || entry.record.identifier.empty()) continue;
     entry.record.identifier = identifier;
     entry.record.name = name;
@@ -657,12 +561,12 @@ bool UploadQueue::retitle(std::uint64_t key, const std::string& name, const std:
   std::lock_guard guard(mutex_);
   if (lastStored_.count(key)) return false;
   auto busy = [&](std::uint64_t of) {
-    return anyOf(of, [](const Entry& e) { return e.inFlight || e.record.attempts > 0; });
+    return schedule_.anyOf(of, [](const Entry& e) { return e.inFlight || e.record.attempts > 0; });
   };
   // A close drops what it replaces unless it is in flight or was tried, and
   // either of those rules this out: so there is one upload to rename.
-  auto found = latestOf(key);
-  if (found == entries_.end() || busy(key) || (replaced.item && busy(replaced.key))) return false;
+  auto found = schedule_.latestOf(key);
+  if (found == schedule_.end() || busy(key) || (replaced.item && busy(replaced.key))) return false;
   if (!found->second.record.identifier.empty() || found->second.intoCopy) return false;
   PendingUpload renamed = found->second.record;
   renamed.name = name;
@@ -681,19 +585,13 @@ bool UploadQueue::retitle(std::uint64_t key, const std::string& name, const std:
   return true;
 }
 
-bool UploadQueue::anyOf(std::uint64_t key, const std::function<bool(const Entry&)>& test) const {
-  auto of = byKey_.find(key);
-  if (of == byKey_.end()) return false;
-  return std::any_of(of->second.begin(), of->second.end(),
-                     [&](std::uint64_t sequence) { return test(entries_.at(sequence)); });
-}
 
 bool UploadQueue::hold(std::uint64_t key) {
   std::unique_lock lock(mutex_);
-  held_.insert(key);
-  changed_.wait(lock, [&] { return !anyOf(key, [](const Entry& e) { return e.inFlight; }); });
-  if (!anyOf(key, [](const Entry& e) { return e.record.attempts > 0; })) return true;
-  held_.erase(key);
+  schedule_.hold(key);
+  changed_.wait(lock, [&] { return !schedule_.anyOf(key, [](const Entry& e) { return e.inFlight; }); });
+  if (!schedule_.anyOf(key, [](const Entry& e) { return e.record.attempts > 0; })) return true;
+  schedule_.release(key);
   lock.unlock();
   work_.notify_one();
   return false;
@@ -702,7 +600,7 @@ bool UploadQueue::hold(std::uint64_t key) {
 void UploadQueue::release(std::uint64_t key) {
   {
     std::lock_guard guard(mutex_);
-    held_.erase(key);
+    schedule_.release(key);
   }
   work_.notify_one();
 }
@@ -710,7 +608,7 @@ void UploadQueue::release(std::uint64_t key) {
 void UploadQueue::wake() {
   {
     std::lock_guard guard(mutex_);
-    for (auto& [sequence, entry] : entries_) entry.notBefore = {};
+    for (auto& [sequence, entry] : schedule_.entries()) entry.notBefore = {};
   }
   work_.notify_all();
 }
@@ -723,7 +621,7 @@ std::size_t UploadQueue::drain(std::chrono::milliseconds timeout,
   std::unique_lock lock(mutex_);
   while (true) {
     const auto waiting = static_cast<std::size_t>(
-        std::count_if(entries_.begin(), entries_.end(), [](const auto& e) { return !e.second.record.failed; }));
+        std::count_if(schedule_.entries().begin(), schedule_.entries().end(), [](const auto& e) { return !e.second.record.failed; }));
     const auto now = steady_clock::now();
     if (waiting == 0 || now >= deadline) break;
     if (progress && (!reported || now - *reported >= std::chrono::seconds(1))) {
@@ -734,24 +632,24 @@ std::size_t UploadQueue::drain(std::chrono::milliseconds timeout,
     }
     changed_.wait_until(lock, std::min(deadline, now + std::chrono::seconds(1)));
   }
-  return entries_.size();
+  return schedule_.entries().size();
 }
 
 std::vector<PendingUpload> UploadQueue::queued() const {
   std::lock_guard guard(mutex_);
   std::vector<PendingUpload> out;
-  for (const auto& [sequence, entry] : entries_) out.push_back(entry.record);
+  for (const auto& [sequence, entry] : schedule_.entries()) out.push_back(entry.record);
   return out;
 }
 
 std::size_t UploadQueue::pendingCount() const {
   std::lock_guard guard(mutex_);
-  return entries_.size();
+  return schedule_.entries().size();
 }
 
 bool UploadQueue::hasPending(const std::string& identifier) const {
   std::lock_guard guard(mutex_);
-  return std::any_of(entries_.begin(), entries_.end(),
+  return std::any_of(schedule_.entries().begin(), schedule_.entries().end(),
                      [&](const auto& entry) { return entry.second.record.identifier == identifier; });
 }
 

@@ -34,6 +34,7 @@
 #include "framework/mount/service/ExtensionCalls.h"
 #include "framework/mount/upload/ConflictRules.h"
 #include "framework/mount/upload/UploadJournal.h"
+#include "framework/mount/upload/UploadSchedule.h"
 
 namespace corvane::framework::mount {
 
@@ -151,14 +152,7 @@ class UploadQueue {
   void noteConflict(Conflict conflict, std::string_view reason);
 
  private:
-  struct Entry {
-    std::uint64_t key = 0;
-    PendingUpload record;
-    std::chrono::steady_clock::time_point notBefore{};
-    bool inFlight = false;
-    bool intoCopy = false;  // goes to the conflict copy an earlier upload of the file made
-    int lastErrno = EIO;    // what a wait in fsync reports when an attempt fails
-  };
+  using Entry = UploadSchedule::Entry;
   enum class Outcome { stored, conflicted, retry, failed };
   struct Attempt {
     Outcome outcome = Outcome::failed;
@@ -184,24 +178,13 @@ class UploadQueue {
   void finish(const PendingUpload& sent, const Attempt& result);
   static const fileprovider::ItemPtr& landedAs(const Attempt& result);
   bool tell(std::uint64_t sequence, const Attempt& result, std::uint64_t& key, bool& intoCopy);
-  void rebaseLater(std::map<std::uint64_t, Entry>::iterator found, const Attempt& result, std::uint64_t key,
+  void rebaseLater(UploadSchedule::Position found, const Attempt& result, std::uint64_t key,
                    bool intoCopy);  // mutex_ held
   PendingUpload failedAttempt(Entry& entry, const Attempt& result, std::uint64_t key,
                               std::uint64_t sequence);  // mutex_ held
   void logOutcome(const PendingUpload& record, const Attempt& result) const;
   void logConflict(const std::string& detail, std::string_view reason) const;
-  void runOne(std::unique_lock<std::mutex>& lock, std::map<std::uint64_t, Entry>::iterator entry);
-  static bool sameFile(const Entry& a, const Entry& b);
-  std::map<std::uint64_t, Entry>::iterator latestOf(std::uint64_t key);  // mutex_ held
-  // mutex_ held: the sequences of the entries `sameFile` as `of`, oldest first.
-  std::vector<std::uint64_t> sameFileAs(const Entry& of) const;
-  // mutex_ held: entries_ changes through these, which keep byKey_ with it.
-  void add(std::uint64_t sequence, Entry entry);
-  std::map<std::uint64_t, Entry>::iterator erase(std::map<std::uint64_t, Entry>::iterator entry);
-  // mutex_ held: whether no earlier upload of the file is still due (failed ones are not).
-  bool firstDue(std::uint64_t key, std::uint64_t sequence) const;
-  // mutex_ held: whether an upload of `key` passes `test`.
-  bool anyOf(std::uint64_t key, const std::function<bool(const Entry&)>& test) const;
+  void runOne(std::unique_lock<std::mutex>& lock, UploadSchedule::Position entry);
   // mutex_ held; one in flight stays, and with `keepTried` one that was tried.
   void dropQueued(std::uint64_t key, bool keepTried);
 
@@ -216,12 +199,7 @@ class UploadQueue {
   std::condition_variable work_;
   std::optional<std::chrono::steady_clock::time_point> timer_;  // when the worker that keeps the time wakes
   Listener listener_;
-  std::map<std::uint64_t, Entry> entries_;             // by sequence: the order uploads go in
-  // by key: the sequences of its entries. Every close looks its file up, and
-  // thousands may be queued: this spares a scan of them all.
-  std::map<std::uint64_t, std::set<std::uint64_t>> byKey_;
-  // The sequences of entries without a key: replayed ones no node claimed yet.
-  std::set<std::uint64_t> unkeyed_;
+  UploadSchedule schedule_;  // what is queued, in the order it goes
   std::map<std::uint64_t, std::uint64_t> storedUpTo_;  // by key: every upload up to this one is on the peer
   std::map<std::uint64_t, std::uint64_t> failedUpTo_;  // by key: an upload up to this one failed for good
   struct Failures {
@@ -232,7 +210,6 @@ class UploadQueue {
   std::map<std::uint64_t, PendingUpload> lastStored_;  // by key: where its last stored upload went
   std::set<std::uint64_t> copyTargets_;                // keys whose last upload went to a conflict copy
   std::set<std::uint64_t> cancelled_;  // files whose cancel waits for their uploads in flight
-  std::set<std::uint64_t> held_;
   std::map<std::uint64_t, fileprovider::ItemPtr> storedAfterCancel_;
   std::vector<Conflict> conflicts_;
   bool stopping_ = false;
