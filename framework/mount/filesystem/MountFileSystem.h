@@ -176,6 +176,8 @@ class MountFileSystem {
   // that name, would; else 0.
   int pathRefusal(const NodePtr& folder, const std::string& name, const NodePtr& moved = nullptr) const;
   // The steps of a rename (MountRename.cc).
+  int renameParties(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent, const std::string& newName,
+                    unsigned flags, NodePtr& folder, NodePtr& source, NodePtr& target);
   int landBeforeRename(const NodePtr& source);
   bool renameQueued(const NodePtr& folder, const NodePtr& source, const NodePtr& target, const std::string& name,
                     const std::string& newName);

@@ -24,24 +24,36 @@ ItemPtr named(const ItemPtr& item, const std::string& name) {
 
 }  // namespace
 
-int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent,
-                            const std::string& newName, unsigned flags) {
+// The folder, the file renamed and the one it replaces (if any) of a rename
+// the peer can make; else the errno that refuses it. A rename onto its own
+// name leaves `source` empty: there is nothing to do.
+int MountFileSystem::renameParties(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent,
+                                   const std::string& newName, unsigned flags, NodePtr& folder, NodePtr& source,
+                                   NodePtr& target) {
   if (flags & RENAME_EXCHANGE) return EINVAL;
   // The extension renames only inside the item's own folder; mv falls back to copy and delete.
   if (parent != newParent) return EXDEV;
-  auto folder = table_.node(parent);
+  folder = table_.node(parent);
   if (!folder) return ENOENT;
   if (int err = listings_.ensureListed(folder)) return err;
-  auto source = table_.child(folder, name);
+  source = table_.child(folder, name);
   if (!source) return ENOENT;
-  if (name == newName) return 0;
-  auto target = table_.child(folder, newName);
-  if (target && (flags & RENAME_NOREPLACE)) return EEXIST;
-  {
-    std::lock_guard guard(table_.mutex());
-    if (target && target->folder != source->folder) return source->folder ? ENOTDIR : EISDIR;
-    if (int err = pathRefusal(folder, newName, source)) return err;
+  if (name == newName) {
+    source = nullptr;
+    return 0;
   }
+  target = table_.child(folder, newName);
+  if (target && (flags & RENAME_NOREPLACE)) return EEXIST;
+  std::lock_guard guard(table_.mutex());
+  if (target && target->folder != source->folder) return source->folder ? ENOTDIR : EISDIR;
+  return pathRefusal(folder, newName, source);
+}
+
+int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent,
+                            const std::string& newName, unsigned flags) {
+  NodePtr folder, source, target;
+  if (int err = renameParties(parent, name, newParent, newName, flags, folder, source, target)) return err;
+  if (!source) return 0;
   if (int err = landBeforeRename(source)) return err;
 
   // From here until the names are settled, no upload of either file is queued:
