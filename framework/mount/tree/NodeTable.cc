@@ -48,7 +48,8 @@ NodePtr NodeTable::child(const NodePtr& folder, const std::string& name) const {
 
 std::shared_lock<std::shared_mutex> NodeTable::holdFolder(fuse_ino_t inode) const {
   NodePtr folder = node(inode);
-  return folder && folder->folder ? std::shared_lock(folder->folderState->mutating) : std::shared_lock<std::shared_mutex>();
+  return folder && folder->folder ? std::shared_lock(folder->folderState->mutating)
+                                  : std::shared_lock<std::shared_mutex>();
 }
 
 NodePtr NodeTable::find(fuse_ino_t inode) const {
@@ -103,7 +104,9 @@ NodePtr NodeTable::addNew(fuse_ino_t parent, const std::string& name) {
 void NodeTable::erase(fuse_ino_t inode) {
   const Node* node = find(inode).get();
   if (!node) return;
-  if (auto indexed = byIdentifier_.find(node); indexed != byIdentifier_.end() && *indexed == node) byIdentifier_.erase(indexed);
+  if (auto indexed = byIdentifier_.find(node); indexed != byIdentifier_.end() && *indexed == node) {
+    byIdentifier_.erase(indexed);
+  }
   nodes_[inode].reset();
 }
 

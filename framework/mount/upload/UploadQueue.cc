@@ -485,7 +485,8 @@ int UploadQueue::waitStored(std::uint64_t key, std::uint64_t sequence) {
   // one an earlier run left for it.
   const auto latestOfKey = schedule_.latestOf(key);
   for (auto& [queued, entry] : schedule_.entries()) {
-    if (entry.key == key || (latestOfKey != schedule_.end() && entry.key == 0 && UploadSchedule::sameFile(entry, latestOfKey->second))) {
+    if (entry.key == key ||
+        (latestOfKey != schedule_.end() && entry.key == 0 && UploadSchedule::sameFile(entry, latestOfKey->second))) {
       entry.notBefore = steady_clock::now();
     }
   }
@@ -620,8 +621,8 @@ std::size_t UploadQueue::drain(std::chrono::milliseconds timeout,
   std::optional<steady_clock::time_point> reported;
   std::unique_lock lock(mutex_);
   while (true) {
-    const auto waiting = static_cast<std::size_t>(
-        std::count_if(schedule_.entries().begin(), schedule_.entries().end(), [](const auto& e) { return !e.second.record.failed; }));
+    const auto waiting = static_cast<std::size_t>(std::count_if(schedule_.entries().begin(), schedule_.entries().end(),
+                                                                [](const auto& e) { return !e.second.record.failed; }));
     const auto now = steady_clock::now();
     if (waiting == 0 || now >= deadline) break;
     if (progress && (!reported || now - *reported >= std::chrono::seconds(1))) {
@@ -665,7 +666,8 @@ void UploadQueue::noteConflict(Conflict conflict, std::string_view reason) {
 }
 
 void UploadQueue::logConflict(const std::string& detail, std::string_view reason) const {
-  CorvaneFpLog::emit({.event = "mount.conflict_copy", .level = "WARN", .peer = peer_, .detail = detail, .reason = reason});
+  CorvaneFpLog::emit(
+      {.event = "mount.conflict_copy", .level = "WARN", .peer = peer_, .detail = detail, .reason = reason});
 }
 
 }  // namespace corvane::framework::mount
