@@ -45,6 +45,30 @@ TEST(NodeTable, RenamedFoldersTakeWhatIsBelowThemAndDetachedNodesLeaveTheIndex) 
   EXPECT_EQ(table.findIdentifier("p::/B/sub/f"), nullptr);
   EXPECT_NE(table.find(file), nullptr) << "the node lives on for its open handles";
 
+  // What the kernel still knows stays; what it forgot and no folder holds goes.
+  table.find(FUSE_ROOT_ID)->folderState->children.set("AB", sibling);
+  const NodePtr listed = table.find(sibling);
+  table.lookedUp(listed);
+  table.lookedUp(table.find(file));
+  table.lookedUp(table.find(file));
+  table.mutex().unlock();
+  table.forgotten(file, 1);
+  table.forgotten(sibling, 1);
+  table.mutex().lock();
+  EXPECT_NE(table.find(file), nullptr) << "one lookup is left";
+  EXPECT_EQ(table.find(sibling), listed) << "still in its folder";
+  table.mutex().unlock();
+  table.forgotten(file, 1);
+  table.mutex().lock();
+  EXPECT_EQ(table.find(file), nullptr) << "unlinked and forgotten";
+  const NodePtr gone = table.find(table.place(FakeExtension::item("/C"), FUSE_ROOT_ID));
+  table.lookedUp(gone);
+  table.mutex().unlock();
+  table.forgotten(gone->inode, 1);
+  table.mutex().lock();
+  table.lookedUp(gone);
+  EXPECT_EQ(table.find(gone->inode), gone) << "told to the kernel again: back in the table";
+
   const fuse_ino_t folderNow = table.place(FakeExtension::item("/AB", 0, true), FUSE_ROOT_ID);
   EXPECT_NE(folderNow, sibling) << "an identifier that names a folder now gets a node of its own";
   EXPECT_EQ(table.findIdentifier("p::/AB")->inode, folderNow);

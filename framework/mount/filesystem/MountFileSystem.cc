@@ -75,9 +75,10 @@ foundation::Status MountFileSystem::start() {
   return foundation::Ok{};
 }
 
-void MountFileSystem::fillEntry(const NodePtr& node, fuse_entry_param& entry) const {
+void MountFileSystem::fillEntry(const NodePtr& node, fuse_entry_param& entry) {
   entry = {};
   std::lock_guard guard(table_.mutex());
+  table_.lookedUp(node);
   entry.ino = node->inode;
   entry.generation = 1;
   table_.fill(*node, entry.attr);
@@ -103,7 +104,12 @@ int MountFileSystem::getattr(fuse_ino_t inode, struct stat& attributes) {
   return 0;
 }
 
-int MountFileSystem::readFolder(fuse_ino_t inode, off_t offset, const EntryConsumer& add) {
+void MountFileSystem::forgotten(fuse_ino_t inode, std::uint64_t count) {
+  // What the queue kept of the file (where its last upload went) goes with it.
+  if (table_.forgotten(inode, count)) uploads_->forget(inode);
+}
+
+int MountFileSystem::readFolder(fuse_ino_t inode, off_t offset, const EntryConsumer& add, bool lookups) {
   auto folder = table_.node(inode);
   if (!folder) return ENOENT;
   if (int err = listings_.ensureListed(folder)) return err;
@@ -126,6 +132,8 @@ int MountFileSystem::readFolder(fuse_ino_t inode, off_t offset, const EntryConsu
     attributes = {};
     table_.fill(*found, attributes);
     if (!add(found->name.c_str(), attributes, static_cast<off_t>(*it + 2))) return 0;
+    // In the reply, which goes once this returns: the kernel counts it.
+    if (lookups) table_.lookedUp(found);
   }
   return 0;
 }

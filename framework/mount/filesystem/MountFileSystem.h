@@ -68,7 +68,11 @@ class MountFileSystem {
   // The folder's entries after `offset` ("." and ".." first), each with its
   // attributes and the offset that resumes after it, until `add` says it is full.
   using EntryConsumer = std::function<bool(const char* name, const struct stat& attributes, off_t next)>;
-  int readFolder(fuse_ino_t inode, off_t offset, const EntryConsumer& add);
+  // `lookups`: the entries carry attributes (readdirplus), which the kernel
+  // counts as lookups.
+  int readFolder(fuse_ino_t inode, off_t offset, const EntryConsumer& add, bool lookups);
+  // The kernel forgot `count` lookups of `inode`.
+  void forgotten(fuse_ino_t inode, std::uint64_t count);
   // The size and free space of the disk writes land on first, in kBlockSize blocks.
   int statfs(struct statvfs& figures);
 
@@ -144,7 +148,7 @@ class MountFileSystem {
   OpenFile* keepHeld(std::unique_ptr<OpenFile> handle);  // the table held
   // The peer's contents for a handle opened with no local copy; the handle is kept then.
   int takePeerContents(std::unique_ptr<OpenFile>& handle, OpenFile*& file, bool& keepCache);
-  void fillEntry(const NodePtr& node, fuse_entry_param& entry) const;
+  void fillEntry(const NodePtr& node, fuse_entry_param& entry);  // counted as a lookup
   // The file's contents, made on first use. Not with the table held.
   std::shared_ptr<FileContents> contentsOf(const NodePtr& file);
   // An item's contents from the cache, fetched when missing.

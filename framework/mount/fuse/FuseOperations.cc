@@ -84,8 +84,8 @@ void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
   replyEntry(req, err, entry);
 }
 
-void forget(fuse_req_t req, fuse_ino_t, uint64_t) {
-  // Inodes stay for the mount's life: one per identifier, so numbers are stable.
+void forget(fuse_req_t req, fuse_ino_t ino, uint64_t nlookup) {
+  fs(req).forgotten(ino, nlookup);
   fuse_reply_none(req);
 }
 
@@ -235,7 +235,7 @@ void readdirAny(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, bool plu
     used += need;
     return true;
   };
-  if (int err = fs(req).readFolder(ino, off, add)) return (void)fuse_reply_err(req, err);
+  if (int err = fs(req).readFolder(ino, off, add, plus)) return (void)fuse_reply_err(req, err);
   fuse_reply_buf(req, buffer.get(), used);
 }
 

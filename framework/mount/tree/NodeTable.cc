@@ -110,6 +110,23 @@ void NodeTable::erase(fuse_ino_t inode) {
   nodes_[inode].reset();
 }
 
+void NodeTable::lookedUp(const NodePtr& node) {
+  if (find(node->inode) != node) nodes_[node->inode] = node;
+  if (node->lookups != UINT32_MAX) ++node->lookups;
+}
+
+bool NodeTable::forgotten(fuse_ino_t inode, std::uint64_t count) {
+  std::lock_guard guard(mutex_);
+  NodePtr node = find(inode);
+  if (!node || inode == FUSE_ROOT_ID || node->lookups == UINT32_MAX) return false;
+  node->lookups -= static_cast<std::uint32_t>(std::min<std::uint64_t>(count, node->lookups));
+  if (node->lookups != 0) return false;
+  NodePtr parent = find(node->parent);
+  if (parent && parent->folder && parent->folderState->children.find(node->name) == inode) return false;
+  erase(inode);
+  return true;
+}
+
 void NodeTable::index(const Node& node) {
   unindex(node.identifier.rawValue());
   byIdentifier_.insert(&node);

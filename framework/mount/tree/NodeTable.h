@@ -78,6 +78,9 @@ struct Node {
   std::string name;
   const bool folder;
   bool unlinked = false;                // gone from its folder; what is still written is dropped at close
+  // The kernel's references, as its lookups and forgets count them; stuck at
+  // its largest value, where it would no longer be exact.
+  std::uint32_t lookups = 0;
   fileprovider::ItemPtr item;           // absent for a new file not yet stored on the peer
   const std::unique_ptr<FolderState> folderState;  // folders only
   // Files: their bytes, from the first open on.
@@ -129,6 +132,16 @@ class NodeTable {
   // A node for a file made here, not yet on the peer.
   NodePtr addNew(fuse_ino_t parent, const std::string& name);
   void erase(fuse_ino_t inode);
+  // The kernel is told of `node` (an entry it counts as a lookup): counted
+  // before the reply goes, so its forget cannot come first. A node dropped
+  // from the table meanwhile is put back, since the kernel will ask for it.
+  void lookedUp(const NodePtr& node);
+  // The kernel forgot `count` lookups of `inode` (it takes the table itself).
+  // A node it no longer knows that is in no folder any more (deleted,
+  // replaced, gone on the peer) leaves the table: a mount that makes and
+  // deletes files for weeks keeps only those that are there. True when the
+  // node left.
+  bool forgotten(fuse_ino_t inode, std::uint64_t count);
   // A file below a renamed folder, as it is named now.
   struct MovedFile {
     fuse_ino_t inode;

@@ -606,6 +606,17 @@ void UploadQueue::release(std::uint64_t key) {
   work_.notify_one();
 }
 
+void UploadQueue::forget(std::uint64_t key) {
+  std::lock_guard guard(mutex_);
+  if (schedule_.latestOf(key) != schedule_.end() || cancelled_.count(key)) return;
+  storedUpTo_.erase(key);
+  failedUpTo_.erase(key);
+  failures_.erase(key);
+  lastStored_.erase(key);
+  copyTargets_.erase(key);
+  storedAfterCancel_.erase(key);
+}
+
 void UploadQueue::wake() {
   {
     std::lock_guard guard(mutex_);

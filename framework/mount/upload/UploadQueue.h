@@ -134,6 +134,9 @@ class UploadQueue {
     UploadQueue& uploads_;
     const std::uint64_t key_;
   };
+  // The file `key` is gone from the mount: what is kept of it goes too, unless
+  // something of it is still queued.
+  void forget(std::uint64_t key);
   // The link is back: retry now.
   void wake();
 
