@@ -1,5 +1,6 @@
 // NodeTable: the mount's tree as the kernel knows it. One node per item, each
-// with an inode that stays the same for the mount's life; an index from the
+// with an inode that stays the same while the item is in its folder or the
+// kernel knows it (inodes are never used twice); an index from the
 // peer's identifiers to inodes, kept right as renames change identifiers; and
 // what the kernel is told of a node (its attributes, its path).
 //
