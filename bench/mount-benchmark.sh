@@ -8,6 +8,8 @@
 #   memory the mount's resident bytes per entry, from before the cold walk to after
 #   busy   a first walk of 10,000 entries while cp -r of 2,000 files into the mount
 #          runs, against a first walk of as many idle (on a mount of its own)
+#   churn  the mount's resident bytes kept per file made and deleted (4 x 5,000
+#          empty files in one folder, on a mount of an empty share of its own)
 # Usage: bench/mount-benchmark.sh BINDIR   (BINDIR holds corvane-fp and corvane-vfs-host)
 # The tree is kept in $CORVANE_BENCH_DIR (default build-bench/mount-bench) for the next run;
 # CORVANE_BENCH_FOLDERS and CORVANE_BENCH_BIG_MIB make a smaller one for a quick try;
@@ -120,6 +122,24 @@ busy_walk() {
   echo "corvane: first walk of $entries entries ${figure[corvane.idlewalk]} s idle," \
     "of as many ${figure[corvane.busywalk]} s while cp -r of 2,000 files runs"
 }
+# Files made and deleted leave nothing behind but what the allocator keeps.
+churn() {
+  local at="$work/churn" before after
+  mkdir -p "$work/churn-share"
+  share="$work/churn-share" start_corvane benchchurn "$at"
+  mkdir "$at/t"
+  before=$(resident "${pids[-1]}")
+  for _ in 1 2 3 4; do
+    (cd "$at/t" && seq -f "f%05g" 1 5000 | xargs touch && sync && ls | xargs rm -f)
+  done
+  sleep 1  # the kernel's forgets of the last ones
+  after=$(resident "${pids[-1]}")
+  fusermount3 -u "$at"
+  wait "${pids[-1]}" || true
+  figure[corvane.churn]=$(( (after - before) / 20000 ))
+  echo "corvane: resident $((before / 1024)) KiB before 20,000 files were made and deleted, $((after / 1024)) KiB after:" \
+    "${figure[corvane.churn]} bytes per file"
+}
 measure() {  # measure NAME MOUNTPOINT
   local name=$1 at=$2
   sync  # what the mount measured before still writes back: not on this one's time
@@ -158,6 +178,7 @@ echo "corvane: resident $((rss_before / 1048576)) MiB before the walk, $((rss_af
   "${figure[corvane.perentry]} bytes per entry over $entries entries"
 
 busy_walk
+churn
 
 peers=()
 if command -v bindfs >/dev/null; then
@@ -230,6 +251,7 @@ for name in corvane "${peers[@]}"; do
 done
 row "corvane-fp mount: bytes per entry after the walk" "${figure[corvane.perentry]} B" "-" "-" "<= 400" \
   "$(atmost "${figure[corvane.perentry]}" 400)"
+row "corvane-fp mount: bytes kept per file made and deleted" "${figure[corvane.churn]} B" "-" "-" "-" "-"
 r=$(ratio "${figure[corvane.busywalk]}" "${figure[corvane.idlewalk]}")
 row "corvane-fp mount: walk during cp -r" "${figure[corvane.busywalk]} s" "${figure[corvane.idlewalk]} s idle" "$r" \
   "ratio <= 1.5" "$(atmost "$r" 1.5)"
