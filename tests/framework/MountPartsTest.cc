@@ -1,10 +1,14 @@
 // The mount's tree, its change poller and its upload queue without FUSE: a node
 // table filled the way listings fill it, rounds of polling, and uploads, each
 // against a scripted extension.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 
 #include <gtest/gtest.h>
 
+#include "framework/mount/cache/MaterializedCache.h"
 #include "framework/mount/tree/ChangePoller.h"
 #include "framework/mount/tree/FolderListings.h"
 #include "framework/mount/tree/NodeTable.h"
@@ -73,6 +77,40 @@ TEST(NodeTable, RenamedFoldersTakeWhatIsBelowThemAndDetachedNodesLeaveTheIndex) 
   EXPECT_NE(folderNow, sibling) << "an identifier that names a folder now gets a node of its own";
   EXPECT_EQ(table.findIdentifier("p::/AB")->inode, folderNow);
   EXPECT_TRUE(table.find(folderNow)->folderState && !table.find(sibling)->folderState);
+}
+
+// An entry is handed out only when it is its item's size: an upload's answer
+// can describe a version the peer wrote right after it, whose bytes are not
+// the ones sent, and an entry that went wrong must not fail every open.
+TEST(MaterializedCache, NeverHandsOutAnEntryOfAnotherSizeThanItsItem) {
+  testing::TempDir dir;
+  testing::ScopedEnv cacheHome("XDG_CACHE_HOME", (dir.path() / "cache").string());
+  auto cache = MaterializedCache::open("c").value();
+  auto write = [&](const std::string& name, const std::string& bytes) {
+    const auto path = dir.path() / name;
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    std::fputs(bytes.c_str(), file);
+    std::fclose(file);
+    return path;
+  };
+  auto cached = [&](const fileprovider::ItemPtr& item) {
+    return cache->find(item->itemIdentifier().rawValue(), item->itemVersion().contentVersion).has_value();
+  };
+  const auto sent = write("sent", "12345");
+  const auto peersNext = FakeExtension::item("/f", 9);
+  cache->adopt(peersNext, sent);
+  EXPECT_FALSE(cached(peersNext)) << "sent bytes are not taken as a version of another size";
+
+  const auto item = FakeExtension::item("/f", 5);
+  cache->adopt(item, sent);
+  ASSERT_TRUE(cached(item));
+  write("sent", "1234567");  // the entry is the same file: it is 7 bytes now
+  const auto fetched = write("fetched", "abcde");
+  auto entry = cache->materialise(item, [&] { return foundation::Result<Fetched>(Fetched{fetched, item}); });
+  ASSERT_TRUE(entry.ok()) << "the fetched file takes the entry's place";
+  char bytes[8] = {};
+  EXPECT_EQ(::pread(entry->fd.get(), bytes, sizeof bytes, 0), 5);
+  EXPECT_STREQ(bytes, "abcde");
 }
 
 class ChangePollerTest : public ::testing::Test {

@@ -232,7 +232,7 @@ foundation::Status MaterializedCache::store(const fileprovider::ItemPtr& item, i
   return foundation::Ok{};
 }
 
-void MaterializedCache::adopt(const fileprovider::ItemPtr& item, const std::filesystem::path& path) {
+bool MaterializedCache::linkIn(const fileprovider::ItemPtr& item, const std::filesystem::path& path) {
   const auto target = entryPath(item);
   auto linkAs = [&](const std::filesystem::path& name) {
     if (::link(path.c_str(), name.c_str()) == 0) return true;
@@ -249,8 +249,15 @@ void MaterializedCache::adopt(const fileprovider::ItemPtr& item, const std::file
       linked = false;
     }
   }
-  if (linked) {
-    indexStored(item, target);
+  if (linked) indexStored(item, target);
+  return linked;
+}
+
+void MaterializedCache::adopt(const fileprovider::ItemPtr& item, const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return;
+  if (auto size = item->documentSize(); size && *size != static_cast<std::uint64_t>(st.st_size)) return;
+  if (linkIn(item, path)) {
     evict();
     return;
   }
@@ -288,12 +295,15 @@ Result<MaterializedCache::Entry> MaterializedCache::fetchOnce(const fileprovider
       // listed item has to do.
       auto fresh = fetched->item ? fetched->item : item;
       // The host hands over a file of its own that it never writes again, so a
-      // second name for it costs nothing; across file systems it is cloned or copied.
-      auto linked = [&] { return ::link(fetched->contents.c_str(), entryPath(fresh).c_str()) == 0 || errno == EEXIST; };
-      if (linked() || (errno == ENOENT && remakeFolder() && linked())) {
+      // second name for it costs nothing; across file systems it is cloned or
+      // copied. An entry already there stays unless its size is not the
+      // item's: what it holds is then not this version, and handing it out
+      // would fail every open of the file until it was evicted.
+      if (openValid(fresh)) {
         indexStored(fresh, entryPath(fresh));
         return fresh;
       }
+      if (linkIn(fresh, fetched->contents)) return fresh;
       foundation::UniqueFd in(::open(fetched->contents.c_str(), O_RDONLY | O_CLOEXEC));
       if (!in.valid()) return posixError(errno, "cannot open the fetched " + fetched->contents.string());
       if (auto stored = store(fresh, in.get()); !stored.ok()) return stored.error();

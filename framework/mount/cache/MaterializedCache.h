@@ -57,7 +57,9 @@ class MaterializedCache {
   // Takes the file at `path` (uploaded contents nobody writes again) as the
   // item's cached contents, so the next open does not fetch what was just
   // sent: as a second name for the file where the file system allows, so that
-  // no copy is made and no file made and deleted, else as a copy.
+  // no copy is made and no file made and deleted, else as a copy. Not when
+  // the item's size is not the file's: an upload's answer can describe a
+  // version the peer wrote just after it, and those bytes are not these.
   void adopt(const fileprovider::ItemPtr& item, const std::filesystem::path& path);
 
   const std::filesystem::path& folder() const { return folder_; }
@@ -89,6 +91,9 @@ class MaterializedCache {
   foundation::Status store(const fileprovider::ItemPtr& item, int source);
   foundation::Result<Entry> fetchOnce(const fileprovider::ItemPtr& item, const Fetch& fetch);
   void indexStored(const fileprovider::ItemPtr& item, const std::filesystem::path& path);
+  // `path` linked in as the item's entry, in place of any file of that name;
+  // false where the file system has no links.
+  bool linkIn(const fileprovider::ItemPtr& item, const std::filesystem::path& path);
   // Makes the folder again when something removed it; false when it was there.
   bool remakeFolder() const;
   Entry held(foundation::UniqueFd fd, fileprovider::ItemPtr item);
