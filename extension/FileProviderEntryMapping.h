@@ -4,8 +4,10 @@
 // side by side. Immutable; any thread.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/fileprovider/ItemIdentifier.h"
 
@@ -21,10 +23,22 @@ struct EntryFolder {
     changed,  // joined with one "/", any "//" kept
   };
 
+  EntryFolder(fileprovider::ItemIdentifier folder, std::string peer, std::string at, Joining rule = Joining::listed,
+              std::optional<fileprovider::ItemIdentifier> only = std::nullopt)
+      : identifier(std::move(folder)),
+        peerId(std::move(peer)),
+        path(std::move(at)),
+        joining(rule),
+        given(std::move(only)) {}
+
   fileprovider::ItemIdentifier identifier;
   std::string peerId;
   std::string path;
   Joining joining = Joining::listed;
+  // Set only in the folder made for one item whose identifier was given rather
+  // than derived: that item's own. Kept here, not in the item, since an item is
+  // made per entry of a share and this is rare.
+  std::optional<fileprovider::ItemIdentifier> given;
 
   // "<peer>::<path>" of the child called `name`.
   std::string childIdentifier(std::string_view name) const;

@@ -22,12 +22,12 @@ FileProviderItem::FileProviderItem(fileprovider::ItemIdentifier identifier,
                                    fileprovider::ItemIdentifier parentItemIdentifier, std::string filename, Kind kind,
                                    std::uint64_t size, std::uint64_t modifiedMs,
                                    std::optional<std::uint64_t> versionEpoch)
-    : folder_(std::make_shared<const EntryFolder>(EntryFolder{std::move(parentItemIdentifier), {}, {}})),
+    : folder_(std::make_shared<const EntryFolder>(
+          EntryFolder{std::move(parentItemIdentifier), {}, {}, EntryFolder::Joining::listed, std::move(identifier)})),
       name_(std::move(filename)),
       size_(size),
       modifiedMs_(modifiedMs),
-      given_(std::make_unique<const fileprovider::ItemIdentifier>(std::move(identifier))),
-      versionEpoch_(versionEpoch ? *versionEpoch : epochFor(given_->rawValue())),
+      versionEpoch_(versionEpoch ? *versionEpoch : epochFor(folder_->given->rawValue())),
       isDir_(kind == Kind::directory) {}
 
 FileProviderItem::FileProviderItem(std::shared_ptr<const EntryFolder> folder,
@@ -41,7 +41,7 @@ FileProviderItem::FileProviderItem(std::shared_ptr<const EntryFolder> folder,
       isDir_(entry->isDir()) {}
 
 fileprovider::ItemIdentifier FileProviderItem::itemIdentifier() const {
-  if (given_) return *given_;
+  if (folder_->given) return *folder_->given;
   return fileprovider::ItemIdentifier(folder_->childIdentifier(name_));
 }
 

@@ -57,11 +57,10 @@ class FileProviderItem : public fileprovider::Item {
   std::uint64_t versionEpoch() const { return versionEpoch_; }
 
  private:
-  const std::shared_ptr<const EntryFolder> folder_;                  // the parent, and the name's context
+  const std::shared_ptr<const EntryFolder> folder_;  // the parent, the name's context, any identifier given
   const std::string name_;
   const std::uint64_t size_;
   const std::uint64_t modifiedMs_;
-  const std::unique_ptr<const fileprovider::ItemIdentifier> given_;  // absent: derived from folder_ and name
   const std::uint64_t versionEpoch_;
   const bool isDir_;
 };

@@ -50,7 +50,7 @@ TEST(NodeTable, RenamedFoldersTakeWhatIsBelowThemAndDetachedNodesLeaveTheIndex) 
   EXPECT_NE(table.find(file), nullptr) << "the node lives on for its open handles";
 
   // What the kernel still knows stays; what it forgot and no folder holds goes.
-  table.find(FUSE_ROOT_ID)->folderState->children.set("AB", sibling);
+  table.placeIn(table.find(FUSE_ROOT_ID), table.find(sibling)->item);
   const NodePtr listed = table.find(sibling);
   table.lookedUp(listed);
   table.lookedUp(table.find(file));
@@ -125,7 +125,8 @@ class ChangePollerTest : public ::testing::Test {
   std::vector<std::string> childrenOf(const std::string& raw) {
     std::lock_guard guard(table_.mutex());
     std::vector<std::string> names;
-    for (const auto& [name, inode] : table_.findIdentifier(raw)->folderState->children.byName()) names.push_back(name);
+    table_.findIdentifier(raw)->folderState->children.each([&](const Node& child) { names.push_back(child.name); });
+    std::sort(names.begin(), names.end());
     return names;
   }
   fuse_ino_t inodeOf(const std::string& raw) {
@@ -188,8 +189,7 @@ TEST_F(ChangePollerTest, AMovedShareBringsEachFolderUpToDateAndAnExpiredOneIsLis
     std::lock_guard guard(table_.mutex());
     EXPECT_FALSE(folder->folderState->listed);
     // A new file whose upload the peer already lists, before the upload's answer names its item.
-    made = table_.addNew(folder->inode, "new")->inode;
-    folder->folderState->children.set("new", made);
+    made = table_.addNew(folder, "new")->inode;
   }
   extension_->listings["p::/D"] = {FakeExtension::item("/D/new")};
   ASSERT_EQ(listings_.ensureListed(folder), 0);

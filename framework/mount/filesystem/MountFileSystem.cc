@@ -225,9 +225,7 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
   NodePtr created;
   {
     std::lock_guard guard(table_.mutex());
-    const fuse_ino_t inode = table_.place(*made, parent);
-    folder->folderState->children.set(name, inode);
-    created = table_.find(inode);
+    created = table_.placeIn(folder, *made);
     // Listed on first use like any folder of the peer's: the listing's anchor
     // is what lets the change poller bring in what the peer does in it.
     table_.touched(parent);
@@ -281,7 +279,7 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
   }
   {
     std::lock_guard guard(table_.mutex());
-    folder->folderState->children.erase(name);
+    table_.unlink(folder, name);
     table_.touched(folder->inode);
     table_.detach(found);
     found->item = item;

@@ -183,18 +183,16 @@ class MountFileSystem {
   int renameParties(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent, const std::string& newName,
                     unsigned flags, NodePtr& folder, NodePtr& source, NodePtr& target);
   int landBeforeRename(const NodePtr& source);
-  bool renameQueued(const NodePtr& folder, const NodePtr& source, const NodePtr& target, const std::string& name,
-                    const std::string& newName);
+  bool renameQueued(const NodePtr& folder, const NodePtr& source, const NodePtr& target, const std::string& newName);
   // With the table held: the names in the folder and on the node.
-  void renamedLocally(const NodePtr& folder, const NodePtr& source, const NodePtr& target, const std::string& name,
-                      const std::string& newName);
+  void renamedLocally(const NodePtr& folder, const NodePtr& source, const NodePtr& target, const std::string& newName);
   // Tells the log and `status` of a rename's or delete's conflict with the peer.
   void noteConflict(const NodePtr& file, const std::string& copy, std::string_view reason);
   int moveAside(const NodePtr& target, const std::string& newName, fileprovider::ItemPtr& aside);
   void rollBack(const fileprovider::ItemPtr& aside, const std::string& newName);
   void removeAside(const fileprovider::Item& aside);
-  void renamedHere(const NodePtr& folder, const NodePtr& source, const NodePtr& target, const std::string& name,
-                   const std::string& newName, const fileprovider::ItemPtr& before, const fileprovider::ItemPtr& after);
+  void renamedHere(const NodePtr& folder, const NodePtr& source, const NodePtr& target, const std::string& newName,
+                   const fileprovider::ItemPtr& before, const fileprovider::ItemPtr& after);
   void keepLocal(const NodePtr& file);  // not with the table held
   void invalidate(std::vector<Invalidation> invalidations);
 

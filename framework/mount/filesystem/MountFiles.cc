@@ -27,10 +27,9 @@ void startWriteBack(int fd, off_t offset, std::size_t size) {
 
 std::shared_ptr<FileContents> MountFileSystem::contentsOf(const NodePtr& file) {
   std::lock_guard guard(table_.mutex());
-  if (!file->contents) {
-    file->contents = std::make_shared<FileContents>([this] { return uploads_->journal().newWorkFile(); });
-  }
-  return file->contents;
+  auto& contents = file->localState().contents;
+  if (!contents) contents = std::make_shared<FileContents>([this] { return uploads_->journal().newWorkFile(); });
+  return contents;
 }
 
 foundation::Result<MaterializedCache::Entry> MountFileSystem::peerContents(const ItemPtr& item) {
@@ -144,8 +143,7 @@ int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile
     std::lock_guard guard(table_.mutex());
     if (folder->folderState->children.contains(name)) return EEXIST;
     if (int err = pathRefusal(folder, name)) return err;
-    made = table_.addNew(parent, name);
-    folder->folderState->children.set(name, made->inode);
+    made = table_.addNew(folder, name);
   }
   auto handle = std::make_unique<OpenFile>();
   handle->node = made;
@@ -155,7 +153,7 @@ int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile
   if (int err = handle->contents->create()) {
     handle->contents->released();
     std::lock_guard guard(table_.mutex());
-    folder->folderState->children.erase(name);
+    table_.unlink(folder, name);
     table_.erase(made->inode);
     return err;
   }
@@ -293,7 +291,7 @@ void MountFileSystem::sealEverything() {
   {
     std::lock_guard guard(table_.mutex());
     table_.eachNode([&](const NodePtr& file) {
-      if (file->contents && !file->unlinked) files.emplace_back(file, file->contents);
+      if (file->contents() && !file->unlinked) files.emplace_back(file, file->contents());
     });
   }
   for (const auto& [file, contents] : files) (void)seal(file, *contents);
@@ -305,7 +303,7 @@ void MountFileSystem::keepLocal(const NodePtr& file) {
   std::shared_ptr<FileContents> contents;
   {
     std::lock_guard guard(table_.mutex());
-    contents = file->contents;
+    contents = file->contents();
   }
   if (contents && contents->isOpen() && !contents->readable()) {
     (void)contents->change(peerOf(file), true, [](int) { return 0; });

@@ -72,7 +72,7 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   if (!source->folder) {
     claimEarlier(source);
     if (uploads_->hold(source->inode)) held.emplace(*uploads_, source->inode);
-    if (held && renameQueued(folder, source, target, name, newName)) return 0;
+    if (held && renameQueued(folder, source, target, newName)) return 0;
     bool stored = false;
     {
       std::lock_guard guard(table_.mutex());
@@ -98,8 +98,8 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
 
   ItemPtr aside;
   if (int err = moveAside(target, newName, aside)) return err;
-  auto renamed = calls_->modify(named(item, newName), item->itemVersion(), fileprovider::ItemField::filename,
-                                std::nullopt);
+  auto renamed =
+      calls_->modify(named(item, newName), item->itemVersion(), fileprovider::ItemField::filename, std::nullopt);
   if (!renamed.ok()) {
     rollBack(aside, newName);
     return errnoFor(renamed.error());
@@ -110,7 +110,7 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   // would be read as the renamed one's.
   cache_->drop(*renamed);
   if (replaced) cache_->drop(replaced);
-  renamedHere(folder, source, target, name, newName, item, *renamed);
+  renamedHere(folder, source, target, newName, item, *renamed);
   return 0;
 }
 
@@ -118,7 +118,7 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
 // waits: it reaches the peer once, under its new name, and onto a file the
 // peer has, as that file's new contents. False when it is on its way.
 bool MountFileSystem::renameQueued(const NodePtr& folder, const NodePtr& source, const NodePtr& target,
-                                   const std::string& name, const std::string& newName) {
+                                   const std::string& newName) {
   {
     std::lock_guard guard(table_.mutex());
     if (source->item || (target && !target->item)) return false;
@@ -146,7 +146,7 @@ bool MountFileSystem::renameQueued(const NodePtr& folder, const NodePtr& source,
   if (!uploads_->retitle(source->inode, newName, path, replaced)) return false;
   {
     std::lock_guard guard(table_.mutex());
-    renamedLocally(folder, source, target, name, newName);
+    renamedLocally(folder, source, target, newName);
     if (replaced.item) {
       table_.rekey(source, replaced.item->itemIdentifier());
       source->item = replaced.item;
@@ -179,7 +179,7 @@ int MountFileSystem::landBeforeRename(const NodePtr& source) {
   std::shared_ptr<FileContents> contents;
   {
     std::lock_guard guard(table_.mutex());
-    if (!source->item) contents = source->contents;
+    if (!source->item) contents = source->contents();
   }
   return contents ? seal(source, *contents) : 0;
 }
@@ -240,30 +240,27 @@ void MountFileSystem::rollBack(const ItemPtr& aside, const std::string& newName)
 }
 
 void MountFileSystem::renamedLocally(const NodePtr& folder, const NodePtr& source, const NodePtr& target,
-                                     const std::string& name, const std::string& newName) {
+                                     const std::string& newName) {
   if (target) table_.detach(target);
-  folder->folderState->children.erase(name);
-  folder->folderState->children.set(newName, source->inode);
+  table_.renameChild(folder, source, newName);
   table_.touched(folder->inode);
-  source->name = newName;
 }
 
 void MountFileSystem::renamedHere(const NodePtr& folder, const NodePtr& source, const NodePtr& target,
-                                  const std::string& name, const std::string& newName, const ItemPtr& before,
-                                  const ItemPtr& after) {
+                                  const std::string& newName, const ItemPtr& before, const ItemPtr& after) {
   const UploadQueue::VersionChange versions{before->itemVersion().contentVersion, after->itemVersion().contentVersion};
   std::string identifier;
   std::vector<NodeTable::MovedFile> below;
   {
     std::lock_guard guard(table_.mutex());
-    renamedLocally(folder, source, target, name, newName);
+    renamedLocally(folder, source, target, newName);
     // The renamed item may read as a file; a node keeps its kind for life.
     below = table_.rekey(source, after->itemIdentifier());
     source->item = after;
     if (!source->folder) {
       table_.keepTime(*source);
       // An edit still open goes on from the renamed file, not from its old name.
-      if (source->contents) source->contents->rebase(versions.first, versions.second);
+      if (source->contents()) source->contents()->rebase(versions.first, versions.second);
       for (const auto& [raw, handle] : handles_) {
         if (handle->node == source && handle->openedVersion == versions.first) handle->openedVersion = versions.second;
       }

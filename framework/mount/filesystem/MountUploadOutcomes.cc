@@ -37,7 +37,7 @@ void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const It
   onLanded(key, [&](const NodePtr& file, const NodePtr&, std::vector<Invalidation>& out) {
     if (intoCopy) {
       // The file's name shows the peer's file; what was stored is the copy's.
-      if (file->contents) file->contents->landed(sequence, std::nullopt);
+      if (file->contents()) file->contents()->landed(sequence, std::nullopt);
       if (file->local) file->local->kernelVersion.reset();
       out.push_back({Invalidation::Kind::contents, key, {}});
       if (auto copy = table_.findIdentifier(item->itemIdentifier().rawValue())) {
@@ -53,7 +53,7 @@ void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const It
     file->item = item;
     table_.keepTime(*file);
     file->localState().kernelVersion = item->itemVersion().contentVersion;  // the kernel cached what was written
-    if (file->contents) file->contents->landed(sequence, item->itemVersion().contentVersion);
+    if (file->contents()) file->contents()->landed(sequence, item->itemVersion().contentVersion);
     // The peer's item may say other than the local file did (its mode, say).
     // Mostly it says the same, and then the kernel is not bothered.
     struct stat after {};
@@ -65,7 +65,7 @@ void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const It
 void MountFileSystem::conflicted(std::uint64_t key, std::uint64_t sequence, const ItemPtr& peer, const ItemPtr& copy) {
   onLanded(key, [&](const NodePtr& file, const NodePtr& folder, std::vector<Invalidation>& out) {
     // The name shows the peer's file again; the local contents are the copy.
-    if (file->contents) file->contents->landed(sequence, std::nullopt);
+    if (file->contents()) file->contents()->landed(sequence, std::nullopt);
     if (peer) {
       table_.rekey(file, peer->itemIdentifier());
       file->item = peer;
@@ -75,12 +75,11 @@ void MountFileSystem::conflicted(std::uint64_t key, std::uint64_t sequence, cons
       }
       out.push_back({Invalidation::Kind::contents, key, {}});
     } else if (!file->unlinked) {
-      folder->folderState->children.erase(file->name);
+      table_.unlink(folder, file->name);
       table_.detach(file);
       out.push_back({Invalidation::Kind::entry, folder->inode, file->name});
     }
-    const fuse_ino_t inode = table_.place(copy, folder->inode);
-    folder->folderState->children.set(copy->filename(), inode);
+    table_.placeIn(folder, copy);
     out.push_back({Invalidation::Kind::entry, folder->inode, copy->filename()});
     out.push_back({Invalidation::Kind::contents, folder->inode, {}});
   });

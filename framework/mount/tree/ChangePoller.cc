@@ -173,12 +173,11 @@ bool ChangePoller::listAgain(const NodePtr& folder, std::vector<Invalidation>& o
   for (const auto& item : listed->items) present.insert(item->itemIdentifier().rawValue());
   Changes changes;
   changes.deleted.emplace_back();
-  for (const auto& [name, inode] : folder->folderState->children.byName()) {
-    auto child = table_.find(inode);
-    if (child && child->item && !present.count(child->identifier.rawValue())) {
-      changes.deleted.back().push_back(child->identifier.rawValue());
+  folder->folderState->children.each([&](const Node& child) {
+    if (child.item && !present.count(child.identifier.rawValue())) {
+      changes.deleted.back().push_back(child.identifier.rawValue());
     }
-  }
+  });
   changes.updated.push_back(std::move(listed->items));
   const std::size_t before = applied.size();
   applyUpdates(folder, changes, out, applied);
@@ -201,10 +200,10 @@ void ChangePoller::applyUpdates(const NodePtr& folder, const Changes& changes, s
       if (previous && (previous->dirty() || !previous->item)) continue;
       const bool contentMoved = previous && previous->item &&
                                 previous->item->itemVersion().contentVersion != item->itemVersion().contentVersion;
-      const fuse_ino_t inode = table_.place(item, folder->inode);
-      folder->folderState->children.set(name, inode);
-      applied.push_back({previous ? RemoteChange::Kind::changed : RemoteChange::Kind::added,
-                         table_.pathOf(table_.find(inode)), item->itemVersion().contentVersion});
+      const NodePtr placed = table_.placeIn(folder, item);
+      const fuse_ino_t inode = placed->inode;
+      applied.push_back({previous ? RemoteChange::Kind::changed : RemoteChange::Kind::added, table_.pathOf(placed),
+                         item->itemVersion().contentVersion});
       if (!previous) {
         out.push_back({Invalidation::Kind::entry, folder->inode, name});
       } else if (contentMoved) {
@@ -223,7 +222,7 @@ void ChangePoller::applyDeletions(const NodePtr& folder, const Changes& changes,
       auto gone = childOf(folder, raw);
       if (!gone || gone->dirty()) continue;
       applied.push_back({RemoteChange::Kind::removed, table_.pathOf(gone), std::nullopt});
-      folder->folderState->children.erase(gone->name);
+      table_.unlink(folder, gone->name);
       table_.forget(gone);
       out.push_back({Invalidation::Kind::entry, folder->inode, gone->name});
     }

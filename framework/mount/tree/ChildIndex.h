@@ -3,55 +3,56 @@
 #include <fuse_lowlevel.h>
 
 #include <algorithm>
-#include <map>
-#include <string>
+#include <cstddef>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace corvane::framework::mount {
 
+struct Node;
+
 // A folder's children by name, for lookups, and in inode order, for readdir.
 // A listing's offsets are inodes, so a listing read in pieces resumes at the
 // entry after the last one returned even when the folder changed in between:
-// no unchanged entry is skipped or returned twice. The inode order is a sorted
-// vector, not a second map: inodes are handed out rising, so a new child goes
-// at its end, and the folder's names are held once.
+// no unchanged entry is skipped or returned twice.
+//
+// The names are the children's own: the index holds the nodes, hashed by their
+// names, so a folder of many files keeps no second copy of each name. A node's
+// name therefore changes only while it is out of the index (NodeTable's verbs
+// see to that). The inode order is a sorted vector: inodes are handed out
+// rising, so a new child goes at its end.
 class ChildIndex {
  public:
   // 0 when there is no such name.
-  fuse_ino_t find(const std::string& name) const {
-    auto found = byName_.find(name);
-    return found == byName_.end() ? 0 : found->second;
-  }
-  bool contains(const std::string& name) const { return byName_.count(name) != 0; }
+  fuse_ino_t find(std::string_view name) const;
+  bool contains(std::string_view name) const { return byName_.find(name) != byName_.end(); }
   bool empty() const { return byName_.empty(); }
   std::size_t size() const { return byName_.size(); }
 
-  // One name per inode: setting an inode under a new name drops its old one.
-  void set(const std::string& name, fuse_ino_t inode) {
-    erase(name);
-    auto at = std::lower_bound(byInode_.begin(), byInode_.end(), inode);
-    if (at != byInode_.end() && *at == inode) {
-      std::erase_if(byName_, [&](const auto& entry) { return entry.second == inode; });
-    } else {
-      byInode_.insert(at, inode);
-    }
-    byName_[name] = inode;
-  }
-  void erase(const std::string& name) {
-    auto found = byName_.find(name);
-    if (found == byName_.end()) return;
-    auto at = std::lower_bound(byInode_.begin(), byInode_.end(), found->second);
-    if (at != byInode_.end() && *at == found->second) byInode_.erase(at);
-    byName_.erase(found);
-  }
+  // Puts `child` in under its name, in place of any other child of that name.
+  void insert(const Node& child);
+  // Takes out the child of that name, if any; its inode, else 0.
+  fuse_ino_t erase(std::string_view name);
 
-  const std::map<std::string, fuse_ino_t>& byName() const { return byName_; }
+  // Every child, in no particular order.
+  template <typename Visit>
+  void each(Visit&& visit) const {
+    for (const Node* child : byName_) visit(*child);
+  }
   // The children's inodes in rising order, from the first above `after`.
   auto from(fuse_ino_t after) const { return std::upper_bound(byInode_.begin(), byInode_.end(), after); }
   auto end() const { return byInode_.end(); }
 
  private:
-  std::map<std::string, fuse_ino_t> byName_;
+  struct ByName {
+    using is_transparent = void;
+    static std::string_view of(const Node* node);
+    static std::string_view of(std::string_view name) { return name; }
+    std::size_t operator()(auto key) const noexcept { return std::hash<std::string_view>()(of(key)); }
+    bool operator()(auto a, auto b) const noexcept { return of(a) == of(b); }
+  };
+  std::unordered_set<const Node*, ByName, ByName> byName_;
   std::vector<fuse_ino_t> byInode_;
 };
 

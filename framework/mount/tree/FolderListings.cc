@@ -62,37 +62,24 @@ std::vector<Invalidation> FolderListings::apply(const NodePtr& folder, FolderLis
   const bool again = folder->folderState->anchor.has_value();
   std::unordered_map<std::string, Was> before;
   if (again) {
-    for (const auto& [name, inode] : folder->folderState->children.byName()) {
-      auto child = table_.find(inode);
-      before[name] = {inode, child && child->item ? std::optional(child->item->itemVersion().contentVersion)
-                                                  : std::nullopt};
-    }
+    folder->folderState->children.each([&](const Node& child) {
+      before[child.name] = {child.inode,
+                            child.item ? std::optional(child.item->itemVersion().contentVersion) : std::nullopt};
+    });
   }
-  ChildIndex children;
-  // New files not yet on the peer are only here. Their names stay theirs: the
-  // listing may already show one its upload just made, before the upload's
-  // answer gave the node its identifier, and a second node for the same file
-  // would take the name from the one the kernel writes to.
-  for (const auto& [name, inode] : folder->folderState->children.byName()) {
-    if (auto found = table_.find(inode); found && !found->item) children.set(name, inode);
-  }
-  for (const auto& item : listing.items) {
-    if (children.find(item->filename()) == 0) children.set(item->filename(), table_.place(item, folder->inode));
-  }
-  folder->folderState->children = std::move(children);
+  table_.relist(folder, listing.items);
   folder->folderState->anchor = std::move(listing.anchor);
   folder->folderState->listed = true;
   std::vector<Invalidation> out;
   if (!again) return out;
-  for (const auto& [name, inode] : folder->folderState->children.byName()) {
-    auto was = before.find(name);
-    if (was == before.end() || was->second.inode != inode) {
-      out.push_back({Invalidation::Kind::entry, folder->inode, name});
-    } else if (auto child = table_.find(inode);
-               child && child->item && child->item->itemVersion().contentVersion != was->second.version) {
-      out.push_back({Invalidation::Kind::contents, inode, {}});
+  folder->folderState->children.each([&](const Node& child) {
+    auto was = before.find(child.name);
+    if (was == before.end() || was->second.inode != child.inode) {
+      out.push_back({Invalidation::Kind::entry, folder->inode, child.name});
+    } else if (child.item && child.item->itemVersion().contentVersion != was->second.version) {
+      out.push_back({Invalidation::Kind::contents, child.inode, {}});
     }
-  }
+  });
   for (const auto& [name, was] : before) {
     if (folder->folderState->children.find(name) == 0) out.push_back({Invalidation::Kind::entry, folder->inode, name});
   }
@@ -145,9 +132,9 @@ void FolderListings::fillFrom(FolderListing everything, std::uint64_t renamesBef
         invalidate_(std::move(changed));
       }
     }
-    for (const auto& [name, inode] : folder->folderState->children.byName()) {
-      if (auto found = table_.find(inode); found && found->folder) folders.push_back(found);
-    }
+    folder->folderState->children.each([&](const Node& child) {
+      if (child.folder) folders.push_back(table_.find(child.inode));
+    });
   }
 }
 

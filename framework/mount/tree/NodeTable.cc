@@ -74,8 +74,12 @@ fuse_ino_t NodeTable::place(const fileprovider::ItemPtr& item, fuse_ino_t parent
   }
   const auto& version = item->itemVersion().contentVersion;
   const bool newContents = !node->item || node->item->itemVersion().contentVersion != version;
-  node->parent = parent;
-  node->name = item->filename();
+  std::string name = item->filename();
+  if (node->parent != parent || node->name != name) {
+    takeOut(*node);
+    node->parent = parent;
+    node->name = std::move(name);
+  }
   node->item = item;
   // A local edit keeps its own date until it is sent.
   if (times_ && newContents && !node->folder && !node->dirty()) {
@@ -92,18 +96,55 @@ void NodeTable::keepTime(const Node& node) {
   }
 }
 
-NodePtr NodeTable::addNew(fuse_ino_t parent, const std::string& name) {
+NodePtr NodeTable::placeIn(const NodePtr& folder, const fileprovider::ItemPtr& item) {
+  NodePtr node = find(place(item, folder->inode));
+  folder->folderState->children.insert(*node);
+  return node;
+}
+
+NodePtr NodeTable::addNew(const NodePtr& folder, const std::string& name) {
   auto made = std::make_shared<Node>(false);
   made->inode = nodes_.size();
-  made->parent = parent;
+  made->parent = folder->inode;
   made->name = name;
   nodes_.push_back(made);
+  folder->folderState->children.insert(*made);
   return made;
+}
+
+NodePtr NodeTable::unlink(const NodePtr& folder, std::string_view name) {
+  return find(folder->folderState->children.erase(name));
+}
+
+void NodeTable::renameChild(const NodePtr& folder, const NodePtr& child, const std::string& name) {
+  takeOut(*child);
+  folder->folderState->children.erase(name);
+  child->parent = folder->inode;
+  child->name = name;
+  folder->folderState->children.insert(*child);
+}
+
+void NodeTable::relist(const NodePtr& folder, const std::vector<fileprovider::ItemPtr>& items) {
+  ChildIndex children;
+  folder->folderState->children.each([&](const Node& child) {
+    if (!child.item) children.insert(child);
+  });
+  for (const auto& item : items) {
+    if (!children.contains(item->filename())) children.insert(*find(place(item, folder->inode)));
+  }
+  folder->folderState->children = std::move(children);
+}
+
+void NodeTable::takeOut(const Node& node) {
+  const NodePtr parent = find(node.parent);
+  if (!parent || !parent->folder || &node == parent.get()) return;
+  if (parent->folderState->children.find(node.name) == node.inode) parent->folderState->children.erase(node.name);
 }
 
 void NodeTable::erase(fuse_ino_t inode) {
   const Node* node = find(inode).get();
   if (!node) return;
+  takeOut(*node);
   if (auto indexed = byIdentifier_.find(node); indexed != byIdentifier_.end() && *indexed == node) {
     byIdentifier_.erase(indexed);
   }
@@ -175,7 +216,7 @@ void NodeTable::detach(const NodePtr& node) {
   forget(node);
   // The node itself stays: the kernel may still read a file that is open.
   node->unlinked = true;
-  if (node->contents) node->contents->unlinked();
+  if (node->contents()) node->contents()->unlinked();
 }
 
 void NodeTable::fill(const Node& node, struct stat& st) const {
@@ -199,7 +240,7 @@ void NodeTable::fill(const Node& node, struct stat& st) const {
     st.st_mode = S_IFREG | (readable ? 0444 : 0) | (writable ? 0200 : 0) |
                  ((flags & FileSystemFlags::userExecutable) ? 0111 : 0);
     st.st_nlink = 1;
-    if (auto local = node.contents ? node.contents->size() : std::nullopt) {
+    if (auto local = node.contents() ? node.contents()->size() : std::nullopt) {
       st.st_size = *local;
     } else if (node.item && node.item->documentSize()) {
       st.st_size = static_cast<off_t>(*node.item->documentSize());
@@ -230,11 +271,11 @@ std::string NodeTable::pathOf(const NodePtr& file) const {
 std::size_t NodeTable::longestPathBelow(const Node& folder) const {
   if (!folder.folder) return 0;
   std::size_t longest = 0;
-  for (const auto& [name, inode] : folder.folderState->children.byName()) {
-    std::size_t length = 1 + name.size();
-    if (auto child = find(inode); child && child->folder) length += longestPathBelow(*child);
+  folder.folderState->children.each([&](const Node& child) {
+    std::size_t length = 1 + child.name.size();
+    if (child.folder) length += longestPathBelow(child);
     longest = std::max(longest, length);
-  }
+  });
   return longest;
 }
 

@@ -58,6 +58,7 @@ struct FolderState {
 // What this mount does with a node beyond naming it: made on first use, with
 // the table held, so a node only listed costs nothing here.
 struct LocalState {
+  std::shared_ptr<FileContents> contents;  // files: their bytes, from the first open on
   // A date given here (by a write or a program setting it): dates are never
   // sent, so it is kept in the table's ModifiedTimes for the version it goes with.
   std::optional<double> modified;
@@ -65,6 +66,8 @@ struct LocalState {
   int renaming = 0;  // renames and deletes under way that involve the node: seals wait for them
   int sealing = 0;   // seals on their way into the upload queue: renames wait for them
 };
+
+inline const std::shared_ptr<FileContents> kNoContents;
 
 struct Node {
   // A folder's node has its FolderState for life: code that holds a node may
@@ -84,11 +87,11 @@ struct Node {
   std::uint32_t lookups = 0;
   fileprovider::ItemPtr item;           // absent for a new file not yet stored on the peer
   const std::unique_ptr<FolderState> folderState;  // folders only
-  // Files: their bytes, from the first open on.
-  std::shared_ptr<FileContents> contents;
   std::unique_ptr<LocalState> local;  // see localState()
 
-  bool dirty() const { return contents && contents->dirty(); }
+  // With the table held, as all of the state it reads.
+  const std::shared_ptr<FileContents>& contents() const { return local ? local->contents : kNoContents; }
+  bool dirty() const { return contents() && contents()->dirty(); }
   // With the table held, from here on.
   LocalState& localState() {
     if (!local) local = std::make_unique<LocalState>();
@@ -130,8 +133,22 @@ class NodeTable {
   // identifier that now names an item of the other kind gets a new node: the
   // kernel takes an inode's kind as fixed.
   fuse_ino_t place(const fileprovider::ItemPtr& item, fuse_ino_t parent);
-  // A node for a file made here, not yet on the peer.
-  NodePtr addNew(fuse_ino_t parent, const std::string& name);
+  // place(), and the node put in `folder` under its name, in place of any other
+  // child of that name.
+  NodePtr placeIn(const NodePtr& folder, const fileprovider::ItemPtr& item);
+  // A node for a file made here, not yet on the peer, put in `folder`.
+  NodePtr addNew(const NodePtr& folder, const std::string& name);
+  // The child of that name taken out of `folder` (it stays in the table while
+  // the kernel knows it); null when there is none.
+  NodePtr unlink(const NodePtr& folder, std::string_view name);
+  // `child` of `folder` is called `name` from now on; a child that had the name
+  // before is out of the folder.
+  void renameChild(const NodePtr& folder, const NodePtr& child, const std::string& name);
+  // The folder holds what a listing of it says, and the new files not yet on
+  // the peer that it held: a listing may already show a file whose upload just
+  // made it, before the upload's answer named its item, and a second node for
+  // that file would take the name from the one the kernel writes to.
+  void relist(const NodePtr& folder, const std::vector<fileprovider::ItemPtr>& items);
   void erase(fuse_ino_t inode);
   // The kernel is told of `node` (an entry it counts as a lookup): counted
   // before the reply goes, so its forget cannot come first. A node dropped
@@ -186,6 +203,9 @@ class NodeTable {
     bool operator()(auto a, auto b) const { return of(a) == of(b); }
   };
   void index(const Node& node);  // in place of any node indexed under its identifier
+  // Out of its folder's children, if it is there: done before the node's name
+  // or folder changes, so no folder holds a node under a name not its own.
+  void takeOut(const Node& node);
   void unindex(std::string_view raw);
   std::unordered_set<const Node*, ByIdentifier, ByIdentifier> byIdentifier_;
   std::uint64_t localChanges_ = 0;
