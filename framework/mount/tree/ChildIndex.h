@@ -5,8 +5,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
+
+#include <absl/container/flat_hash_set.h>
 
 namespace corvane::framework::mount {
 
@@ -18,7 +19,8 @@ struct Node;
 // no unchanged entry is skipped or returned twice.
 //
 // The names are the children's own: the index holds the nodes, hashed by their
-// names, so a folder of many files keeps no second copy of each name. A node's
+// names, so a folder of many files keeps no second copy of each name; and in
+// an open-addressed table, with no allocation per child. A node's
 // name therefore changes only while it is out of the index (NodeTable's verbs
 // see to that). The inode order is a sorted vector: inodes are handed out
 // rising, so a new child goes at its end.
@@ -52,7 +54,7 @@ class ChildIndex {
     std::size_t operator()(auto key) const noexcept { return std::hash<std::string_view>()(of(key)); }
     bool operator()(auto a, auto b) const noexcept { return of(a) == of(b); }
   };
-  std::unordered_set<const Node*, ByName, ByName> byName_;
+  absl::flat_hash_set<const Node*, ByName, ByName> byName_;
   std::vector<fuse_ino_t> byInode_;
 };
 

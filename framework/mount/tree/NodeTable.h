@@ -21,8 +21,9 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
+
+#include <absl/container/flat_hash_set.h>
 
 #include "framework/mount/files/FileContents.h"
 #include "framework/mount/tree/ChildIndex.h"
@@ -207,7 +208,7 @@ class NodeTable {
   // or folder changes, so no folder holds a node under a name not its own.
   void takeOut(const Node& node);
   void unindex(std::string_view raw);
-  std::unordered_set<const Node*, ByIdentifier, ByIdentifier> byIdentifier_;
+  absl::flat_hash_set<const Node*, ByIdentifier, ByIdentifier> byIdentifier_;
   std::uint64_t localChanges_ = 0;
   std::uint64_t renames_ = 0;
   std::shared_ptr<ModifiedTimes> times_;
