@@ -22,6 +22,7 @@ namespace corvane::testing {
 namespace {
 
 constexpr int kNames = 4;
+constexpr int kFolders = 3;
 constexpr std::size_t kMaxHandles = 6;
 constexpr std::size_t kMaxMappings = 3;
 constexpr std::size_t kRecent = 40;
@@ -100,7 +101,8 @@ class Exerciser {
         {&Exerciser::mapOne, 3},      {&Exerciser::mappedReadOne, 4},  {&Exerciser::mappedWriteOne, 5},
         {&Exerciser::unmapOne, 3},    {&Exerciser::fsyncOne, 2},       {&Exerciser::renameOne, 2},
         {&Exerciser::unlinkOne, 1},   {&Exerciser::childWriteOne, 1},  {&Exerciser::childReadOne, 1},
-        {&Exerciser::rereadOne, 3},
+        {&Exerciser::rereadOne, 3},   {&Exerciser::mkdirOne, 1},       {&Exerciser::rmdirOne, 1},
+        {&Exerciser::renameFolderOne, 1},
     };
     if (chance(150) && target_.peerBytes) return syncAndCompare();
     if (chance(700) && target_.remount) return remount();
@@ -130,12 +132,22 @@ class Exerciser {
     }
     return out;
   }
+  // A file's path below the folder: in it, or in one of the folders made in it.
   std::string someName() {
-    if (chance(6)) return kOddNames[below(static_cast<int>(std::size(kOddNames)))];
-    return "f" + std::to_string(below(kNames));
+    std::string in;
+    if (!folders_.empty() && chance(3)) in = *std::next(folders_.begin(), below(static_cast<int>(folders_.size()))) + "/";
+    if (chance(6)) return in + kOddNames[below(static_cast<int>(std::size(kOddNames)))];
+    return in + "f" + std::to_string(below(kNames));
   }
+  std::string someFolder() { return "d" + std::to_string(below(kFolders)); }
+  static std::string folderOf(const std::string& name) {
+    const auto slash = name.find('/');
+    return slash == std::string::npos ? "" : name.substr(0, slash);
+  }
+  static std::string baseOf(const std::string& name) { return name.substr(name.find('/') + 1); }
   // The errno the folder refuses to make `name` with; 0 when it keeps it.
-  int refusalOf(const std::string& name) const {
+  int refusalOf(const std::string& path) const {
+    const std::string name = baseOf(path);
     if (target_.refusal) return target_.refusal(name);
     return name.size() > 255 ? ENAMETOOLONG : 0;
   }
@@ -224,16 +236,30 @@ class Exerciser {
     }
   }
 
-  std::set<std::string> listed() {
+  // The files below the folder, by path, and the folders in it, with a "/".
+  std::set<std::string> listed(const std::string& in = "") {
     std::set<std::string> names;
-    if (DIR* folder = ::opendir(target_.folder.c_str())) {
+    if (DIR* folder = ::opendir((target_.folder / in).c_str())) {
       while (dirent* entry = ::readdir(folder)) {
-        const std::string name = entry->d_name;
+        const std::string name = in.empty() ? entry->d_name : in + "/" + entry->d_name;
         const bool others = !target_.othersPrefix.empty() && name.rfind(target_.othersPrefix, 0) == 0;
-        if (name != "." && name != ".." && !others) names.insert(name);
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0 || others) continue;
+        if (entry->d_type != DT_DIR) {
+          names.insert(name);
+        } else if (in.empty()) {
+          names.insert(name + "/");
+          names.merge(listed(name));
+        }
       }
       ::closedir(folder);
     }
+    return names;
+  }
+  // What listed() should give.
+  std::set<std::string> modelNames() const {
+    std::set<std::string> names;
+    for (const auto& [name, file] : files_) names.insert(name);
+    for (const auto& folder : folders_) names.insert(folder + "/");
     return names;
   }
 
@@ -449,10 +475,62 @@ class Exerciser {
       (void)refused(::rename(pathOf(from).c_str(), pathOf(to).c_str()) != 0, err, "rename to " + to);
       return;
     }
+    if (folderOf(from) != folderOf(to) && target_.crossFolderRename) {
+      did("rename into another folder", from + " -> " + to);
+      (void)refused(::rename(pathOf(from).c_str(), pathOf(to).c_str()) != 0, target_.crossFolderRename,
+                    "rename to " + to);
+      return;
+    }
     did("rename", from + " -> " + to + (files_.count(to) ? " (replacing)" : ""));
     if (!expectOk(::rename(pathOf(from).c_str(), pathOf(to).c_str()) == 0, "rename")) return;
     files_[to] = files_[from];
     files_.erase(from);
+  }
+
+  void mkdirOne() {
+    const std::string name = someFolder();
+    did("mkdir", name);
+    if (folders_.count(name)) {
+      (void)refused(::mkdir(pathOf(name).c_str(), 0755) != 0, EEXIST, "mkdir " + name);
+    } else if (expectOk(::mkdir(pathOf(name).c_str(), 0755) == 0, "mkdir " + name)) {
+      folders_.insert(name);
+    }
+  }
+
+  bool holdsFiles(const std::string& folder) const {
+    auto in = files_.lower_bound(folder + "/");
+    return in != files_.end() && in->first.rfind(folder + "/", 0) == 0;
+  }
+
+  void rmdirOne() {
+    const std::string name = someFolder();
+    if (!folders_.count(name)) return;
+    did("rmdir", name);
+    if (holdsFiles(name)) {
+      (void)refused(::rmdir(pathOf(name).c_str()) != 0, ENOTEMPTY, "rmdir " + name);
+    } else if (expectOk(::rmdir(pathOf(name).c_str()) == 0, "rmdir " + name)) {
+      folders_.erase(name);
+    }
+  }
+
+  // Onto a free name, with its files, open and mapped ones too.
+  void renameFolderOne() {
+    const std::string from = someFolder(), to = someFolder();
+    if (!folders_.count(from) || folders_.count(to)) return;
+    did("rename a folder", from + " -> " + to);
+    if (!expectOk(::rename(pathOf(from).c_str(), pathOf(to).c_str()) == 0, "rename " + from)) return;
+    folders_.erase(from);
+    folders_.insert(to);
+    std::map<std::string, FilePtr> moved;
+    for (auto it = files_.begin(); it != files_.end();) {
+      if (folderOf(it->first) != from) {
+        ++it;
+        continue;
+      }
+      moved[to + "/" + baseOf(it->first)] = it->second;
+      it = files_.erase(it);
+    }
+    files_.merge(moved);
   }
 
   void unlinkOne() {
@@ -549,7 +627,7 @@ class Exerciser {
   void verifyEveryFile(const std::string& when) {
     std::string shown, model;
     for (const auto& name : listed()) shown += " " + name;
-    for (const auto& [name, file] : files_) model += " " + name;
+    for (const auto& name : modelNames()) model += " " + name;
     if (shown != model) return fail("the folder lists" + shown + " " + when + ", the model" + model);
     for (const auto& [name, file] : files_) {
       auto got = readWhole(pathOf(name));
@@ -581,8 +659,12 @@ class Exerciser {
     for (auto& handle : handles_) ::close(handle.fd);
     handles_.clear();
     const auto names = listed();
+    const auto model = modelNames();
     for (const auto& name : names) {
-      if (!files_.count(name)) return fail("after the crash the folder holds " + name + ", which was removed");
+      if (!model.count(name)) return fail("after the crash the folder holds " + name + ", which was removed");
+    }
+    for (const auto& folder : folders_) {
+      if (!names.count(folder + "/")) return fail("after the crash the folder " + folder + " is gone");
     }
     for (auto it = files_.begin(); it != files_.end();) {
       errno = 0;
@@ -609,7 +691,8 @@ class Exerciser {
   const ExerciserRun run_;
   std::mt19937_64 random_;
   int step_ = 0;
-  std::map<std::string, FilePtr> files_;
+  std::map<std::string, FilePtr> files_;  // by path below the folder
+  std::set<std::string> folders_;         // made in the folder
   std::vector<Handle> handles_;
   std::vector<Mapping> mappings_;
   std::deque<std::string> recent_;

@@ -1,12 +1,13 @@
 // A model-based file exerciser: seeded random file operations on a few files
-// of one folder, every read and every size checked against an in-memory model
+// below one folder, every read and every size checked against an in-memory model
 // after each step. It drives open with every access mode, O_TRUNC and O_APPEND,
 // several handles on one file (also from a child process), read, pread, write
 // and pwrite at any offset (past the end too), ftruncate and truncate, shared
 // mappings read and written (msync'd, or left for the kernel to write back after
 // the descriptor closed), fsync and fdatasync, renames (onto free and taken
-// names), and unlinks of open files; at random points it compares the peer's
-// copy with the model, and has the folder remounted, its mount killed, or its
+// names), and unlinks of open files, in the folder and in up to three folders
+// inside it that it makes, renames (with their files, open ones too) and
+// removes; at random points it compares the peer's copy with the model, and has the folder remounted, its mount killed, or its
 // host restarted (each at least once a run, where the target offers it).
 //
 // The same seed runs the same operations on any folder, so a local folder is
@@ -38,6 +39,8 @@ struct ExerciserTarget {
   // Names starting with this belong to another writer in the same folder (the
   // peer's side, writing at the same time): left out of every check here.
   std::string othersPrefix;
+  // The errno a rename of a file into another folder fails with; 0 when it moves.
+  int crossFolderRename = 0;
 };
 
 struct ExerciserRun {

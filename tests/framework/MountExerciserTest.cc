@@ -87,7 +87,7 @@ TEST(FileExerciser, PassesOnALocalFolder) {
     std::filesystem::create_directories(folder);
     auto nothing = [] {};
     const ExerciserTarget target{
-        folder, [&](const std::string& name) { return bytesAt(folder / name); }, nothing, nothing, nothing, {}, {}};
+        folder, [&](const std::string& name) { return bytesAt(folder / name); }, nothing, nothing, nothing, {}, {}, 0};
     auto outcome = exercise(target, runOf(i));
     ASSERT_EQ(outcome.failure, "");
     add(counts, outcome.counts);
@@ -147,7 +147,9 @@ ExerciserTarget MountExerciser::targetIn(const std::string& folder) {
       // The mount keeps names that are UTF-8, since the peer's side and every
       // record carry text, and no longer than a Linux folder's.
       [](const std::string& name) { return name.size() > 255 ? ENAMETOOLONG : isNotUtf8(name) ? EILSEQ : 0; },
-      {}};
+      {},
+      // The peer renames an item only inside its own folder; mv copies then.
+      EXDEV};
 }
 
 

@@ -193,6 +193,12 @@ class MountFileSystem {
   void removeAside(const fileprovider::Item& aside);
   void renamedHere(const NodePtr& folder, const NodePtr& source, const NodePtr& target, const std::string& newName,
                    const fileprovider::ItemPtr& before, const fileprovider::ItemPtr& after);
+  // With the table held: an edit open on `file` goes on from the version its
+  // contents have now that they moved, with no change of their own.
+  void retag(const NodePtr& file, const UploadQueue::VersionChange& versions);
+  // A file below a renamed folder: its version names its path, so an edit of
+  // it (open, or queued) goes on from the moved file's, asked of the peer.
+  void followFolder(const NodeTable::MovedFile& file);
   void keepLocal(const NodePtr& file);  // not with the table held
   void invalidate(std::vector<Invalidation> invalidations);
 

@@ -246,6 +246,43 @@ void MountFileSystem::renamedLocally(const NodePtr& folder, const NodePtr& sourc
   table_.touched(folder->inode);
 }
 
+void MountFileSystem::retag(const NodePtr& file, const UploadQueue::VersionChange& versions) {
+  if (file->contents()) file->contents()->rebase(versions.first, versions.second);
+  for (const auto& [raw, handle] : handles_) {
+    if (handle->node == file && handle->openedVersion == versions.first) handle->openedVersion = versions.second;
+  }
+}
+
+// Only a file this mount edited has a version to carry: one opened here, whose
+// contents are kept. The peer's item is taken as the moved file when only its
+// identifier differs (its size and date are the old item's): a version is made
+// of those, the name and the share's epoch. Otherwise the peer changed it
+// meanwhile, and the edit meets that as any edit does.
+void MountFileSystem::followFolder(const NodeTable::MovedFile& file) {
+  ItemPtr was;
+  {
+    std::lock_guard guard(table_.mutex());
+    auto node = table_.find(file.inode);
+    if (node && node->contents()) was = node->item;
+  }
+  std::optional<UploadQueue::VersionChange> versions;
+  if (was) {
+    auto now = calls_->item(fileprovider::ItemIdentifier(file.identifier));
+    if (now.ok() && (*now)->documentSize() == was->documentSize() &&
+        (*now)->contentModificationDate() == was->contentModificationDate()) {
+      versions.emplace(was->itemVersion().contentVersion, (*now)->itemVersion().contentVersion);
+      std::lock_guard guard(table_.mutex());
+      auto node = table_.find(file.inode);
+      if (node && node->item == was) {
+        node->item = *now;
+        retag(node, *versions);
+      }
+    }
+  }
+  // The uploads queued for it follow, as a renamed file's do.
+  uploads_->moved(file.inode, file.identifier, file.name, versions);
+}
+
 void MountFileSystem::renamedHere(const NodePtr& folder, const NodePtr& source, const NodePtr& target,
                                   const std::string& newName, const ItemPtr& before, const ItemPtr& after) {
   const UploadQueue::VersionChange versions{before->itemVersion().contentVersion, after->itemVersion().contentVersion};
@@ -260,16 +297,12 @@ void MountFileSystem::renamedHere(const NodePtr& folder, const NodePtr& source, 
     if (!source->folder) {
       table_.keepTime(*source);
       // An edit still open goes on from the renamed file, not from its old name.
-      if (source->contents()) source->contents()->rebase(versions.first, versions.second);
-      for (const auto& [raw, handle] : handles_) {
-        if (handle->node == source && handle->openedVersion == versions.first) handle->openedVersion = versions.second;
-      }
+      retag(source, versions);
       identifier = source->identifier.rawValue();
     }
   }
   if (source->folder) {
-    // The uploads queued for files below it follow, as the file's do below.
-    for (const auto& file : below) uploads_->moved(file.inode, file.identifier, file.name, std::nullopt);
+    for (const auto& file : below) followFolder(file);
     return;
   }
   // Its queued uploads follow, their records rewritten on disk: not with the
