@@ -33,7 +33,7 @@ class FileProviderItem : public fileprovider::Item {
 
   fileprovider::ItemIdentifier itemIdentifier() const override;
   fileprovider::ItemIdentifier parentItemIdentifier() const override { return folder_->identifier; }
-  std::string filename() const override { return name_; }
+  const std::string& filename() const override { return name_; }
 
   fileprovider::ItemVersion itemVersion() const override;
   uniform_types::UTType contentType() const override;

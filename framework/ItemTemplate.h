@@ -24,7 +24,7 @@ class ItemTemplate final : public fileprovider::Item {
 
   fileprovider::ItemIdentifier itemIdentifier() const override { return identifier_; }
   fileprovider::ItemIdentifier parentItemIdentifier() const override { return parent_; }
-  std::string filename() const override { return filename_; }
+  const std::string& filename() const override { return filename_; }
   fileprovider::ItemVersion itemVersion() const override { return {}; }
   // Only the folder type is told apart; every other text reads as plain data.
   uniform_types::UTType contentType() const override {

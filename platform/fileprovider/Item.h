@@ -53,7 +53,9 @@ class Item {
 
   virtual ItemIdentifier itemIdentifier() const = 0;
   virtual ItemIdentifier parentItemIdentifier() const = 0;
-  virtual std::string filename() const = 0;
+  // By reference, as the platform's string property: a mount's tree reads each
+  // of its entries' names from its item rather than keeping a copy.
+  virtual const std::string& filename() const = 0;
   virtual ItemVersion itemVersion() const = 0;
   virtual uniform_types::UTType contentType() const = 0;
   virtual std::optional<std::uint64_t> documentSize() const = 0;

@@ -42,7 +42,7 @@ TEST(NodeTable, RenamedFoldersTakeWhatIsBelowThemAndDetachedNodesLeaveTheIndex) 
   EXPECT_EQ(table.findIdentifier("p::/A/sub/f"), nullptr);
   EXPECT_EQ(table.find(sibling)->identifier.rawValue(), "p::/AB") << "a name that only begins alike stays";
 
-  table.find(a)->name = "B";
+  table.renameChild(table.find(FUSE_ROOT_ID), table.find(a), "B");
   EXPECT_EQ(table.pathOf(table.find(file)), "/B/sub/f");
   table.detach(table.find(file));
   EXPECT_TRUE(table.find(file)->unlinked);
@@ -125,7 +125,7 @@ class ChangePollerTest : public ::testing::Test {
   std::vector<std::string> childrenOf(const std::string& raw) {
     std::lock_guard guard(table_.mutex());
     std::vector<std::string> names;
-    table_.findIdentifier(raw)->folderState->children.each([&](const Node& child) { names.push_back(child.name); });
+    table_.findIdentifier(raw)->folderState->children.each([&](const Node& child) { names.push_back(child.name()); });
     std::sort(names.begin(), names.end());
     return names;
   }

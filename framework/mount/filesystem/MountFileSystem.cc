@@ -64,8 +64,7 @@ foundation::Status MountFileSystem::start() {
   auto root = table_.node(FUSE_ROOT_ID);
   if (auto item = calls_->item(root->identifier); item.ok()) {
     std::lock_guard guard(table_.mutex());
-    root->item = *item;
-    root->name = (*item)->filename();
+    table_.setItem(*root, *item);
   }
   if (int err = listings_.ensureListed(root)) {
     return foundation::Error(foundation::kPosixErrorDomain, err,
@@ -131,7 +130,7 @@ int MountFileSystem::readFolder(fuse_ino_t inode, off_t offset, const EntryConsu
     if (!found) continue;
     attributes = {};
     table_.fill(*found, attributes);
-    if (!add(found->name.c_str(), attributes, static_cast<off_t>(*it + 2))) return 0;
+    if (!add(found->name().c_str(), attributes, static_cast<off_t>(*it + 2))) return 0;
     // In the reply, which goes once this returns: the kernel counts it.
     if (lookups) table_.lookedUp(found);
   }
@@ -282,7 +281,7 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
     table_.unlink(folder, name);
     table_.touched(folder->inode);
     table_.detach(found);
-    found->item = item;
+    table_.setItem(*found, item);
   }
   // Its cached contents are no one's now. Handles still open read their own
   // descriptors, or the local copy keepLocal made.
@@ -301,7 +300,7 @@ int MountFileSystem::settleForDelete(const NodePtr& file, ItemPtr& item) {
     std::lock_guard guard(table_.mutex());
     if (made) {
       table_.rekey(file, made->itemIdentifier());
-      file->item = made;
+      table_.setItem(*file, made);
     }
     item = file->item;
     return 0;

@@ -124,7 +124,7 @@ int MountFileSystem::takePeerContents(std::unique_ptr<OpenFile>& handle, OpenFil
     if (found->item != item && found->item != entry->item && attempt < 3) continue;
     handle->fd = std::move(entry->fd);
     handle->cacheHold = std::move(entry->hold);
-    if (entry->item != item && found->item == item) found->item = entry->item;
+    if (entry->item != item && found->item == item) table_.setItem(*found, entry->item);
     const auto version = entry->item->itemVersion().contentVersion;
     if (handle->writable) handle->openedVersion = version;
     keepCache = found->local && found->local->kernelVersion == version;
@@ -217,7 +217,7 @@ int MountFileSystem::seal(const NodePtr& file, FileContents& contents) {
       sealing.emplace(*this, &LocalState::sealing, std::vector<NodePtr>{file});
       if (file->item) record.identifier = file->item->itemIdentifier().rawValue();
       if (auto parent = table_.find(file->parent)) record.parentIdentifier = parent->identifier.rawValue();
-      record.name = file->name;
+      record.name = file->name();
       record.path = table_.pathOf(file);
       record.baseVersion = copy.base;
     }
@@ -245,7 +245,7 @@ void MountFileSystem::claimEarlier(const NodePtr& file) {
     std::lock_guard guard(table_.mutex());
     where.identifier = file->identifier.rawValue();
     if (auto parent = table_.find(file->parent)) where.parentIdentifier = parent->identifier.rawValue();
-    where.name = file->name;
+    where.name = file->name();
   }
   uploads_->claim(file->inode, where);
 }

@@ -149,7 +149,7 @@ bool MountFileSystem::renameQueued(const NodePtr& folder, const NodePtr& source,
     renamedLocally(folder, source, target, newName);
     if (replaced.item) {
       table_.rekey(source, replaced.item->itemIdentifier());
-      source->item = replaced.item;
+      table_.setItem(*source, replaced.item);
     }
   }
   // The file replaced is gone, and so are the contents the cache kept of it:
@@ -274,7 +274,7 @@ void MountFileSystem::followFolder(const NodeTable::MovedFile& file) {
       std::lock_guard guard(table_.mutex());
       auto node = table_.find(file.inode);
       if (node && node->item == was) {
-        node->item = *now;
+        table_.setItem(*node, *now);
         retag(node, *versions);
       }
     }
@@ -293,7 +293,7 @@ void MountFileSystem::renamedHere(const NodePtr& folder, const NodePtr& source, 
     renamedLocally(folder, source, target, newName);
     // The renamed item may read as a file; a node keeps its kind for life.
     below = table_.rekey(source, after->itemIdentifier());
-    source->item = after;
+    table_.setItem(*source, after);
     if (!source->folder) {
       table_.keepTime(*source);
       // An edit still open goes on from the renamed file, not from its old name.

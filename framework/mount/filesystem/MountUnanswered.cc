@@ -25,8 +25,8 @@ void MountFileSystem::recheck(const std::vector<UnansweredChange>& changes) {
       // The kernel holds the name a failed mkdir left unfound, and the name a
       // failed rm or rename left in place; it is told to look both up again.
       if (!change.name.empty()) invalidations.push_back({Invalidation::Kind::entry, folder->inode, change.name});
-      if (item && item->parent == folder->inode && item->name != change.name) {
-        invalidations.push_back({Invalidation::Kind::entry, folder->inode, item->name});
+      if (item && item->parent == folder->inode && item->name() != change.name) {
+        invalidations.push_back({Invalidation::Kind::entry, folder->inode, item->name()});
       }
     }
   }

@@ -41,7 +41,7 @@ void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const It
       if (file->local) file->local->kernelVersion.reset();
       out.push_back({Invalidation::Kind::contents, key, {}});
       if (auto copy = table_.findIdentifier(item->itemIdentifier().rawValue())) {
-        copy->item = item;
+        table_.setItem(*copy, item);
         out.push_back({Invalidation::Kind::contents, copy->inode, {}});
       }
       return;
@@ -50,7 +50,7 @@ void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const It
     struct stat before {};
     table_.fill(*file, before);
     table_.rekey(file, item->itemIdentifier());
-    file->item = item;
+    table_.setItem(*file, item);
     table_.keepTime(*file);
     file->localState().kernelVersion = item->itemVersion().contentVersion;  // the kernel cached what was written
     if (file->contents()) file->contents()->landed(sequence, item->itemVersion().contentVersion);
@@ -68,16 +68,16 @@ void MountFileSystem::conflicted(std::uint64_t key, std::uint64_t sequence, cons
     if (file->contents()) file->contents()->landed(sequence, std::nullopt);
     if (peer) {
       table_.rekey(file, peer->itemIdentifier());
-      file->item = peer;
+      table_.setItem(*file, peer);
       if (file->local) {
         file->local->modified.reset();
         file->local->kernelVersion.reset();
       }
       out.push_back({Invalidation::Kind::contents, key, {}});
     } else if (!file->unlinked) {
-      table_.unlink(folder, file->name);
+      table_.unlink(folder, file->name());
       table_.detach(file);
-      out.push_back({Invalidation::Kind::entry, folder->inode, file->name});
+      out.push_back({Invalidation::Kind::entry, folder->inode, file->name()});
     }
     table_.placeIn(folder, copy);
     out.push_back({Invalidation::Kind::entry, folder->inode, copy->filename()});

@@ -222,9 +222,9 @@ void ChangePoller::applyDeletions(const NodePtr& folder, const Changes& changes,
       auto gone = childOf(folder, raw);
       if (!gone || gone->dirty()) continue;
       applied.push_back({RemoteChange::Kind::removed, table_.pathOf(gone), std::nullopt});
-      table_.unlink(folder, gone->name);
+      table_.unlink(folder, gone->name());
       table_.forget(gone);
-      out.push_back({Invalidation::Kind::entry, folder->inode, gone->name});
+      out.push_back({Invalidation::Kind::entry, folder->inode, gone->name()});
     }
   }
 }

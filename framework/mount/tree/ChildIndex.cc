@@ -6,7 +6,7 @@
 
 namespace corvane::framework::mount {
 
-std::string_view ChildIndex::ByName::of(const Node* node) { return node->name; }
+std::string_view ChildIndex::ByName::of(const Node* node) { return node->name(); }
 
 fuse_ino_t ChildIndex::find(std::string_view name) const {
   auto found = byName_.find(name);
@@ -14,7 +14,7 @@ fuse_ino_t ChildIndex::find(std::string_view name) const {
 }
 
 void ChildIndex::insert(const Node& child) {
-  erase(child.name);
+  erase(child.name());
   byName_.insert(&child);
   auto at = std::lower_bound(byInode_.begin(), byInode_.end(), child.inode);
   if (at == byInode_.end() || *at != child.inode) byInode_.insert(at, child.inode);

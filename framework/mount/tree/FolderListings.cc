@@ -63,8 +63,8 @@ std::vector<Invalidation> FolderListings::apply(const NodePtr& folder, FolderLis
   std::unordered_map<std::string, Was> before;
   if (again) {
     folder->folderState->children.each([&](const Node& child) {
-      before[child.name] = {child.inode,
-                            child.item ? std::optional(child.item->itemVersion().contentVersion) : std::nullopt};
+      before[child.name()] = {child.inode,
+                              child.item ? std::optional(child.item->itemVersion().contentVersion) : std::nullopt};
     });
   }
   table_.relist(folder, listing.items);
@@ -73,9 +73,9 @@ std::vector<Invalidation> FolderListings::apply(const NodePtr& folder, FolderLis
   std::vector<Invalidation> out;
   if (!again) return out;
   folder->folderState->children.each([&](const Node& child) {
-    auto was = before.find(child.name);
+    auto was = before.find(child.name());
     if (was == before.end() || was->second.inode != child.inode) {
-      out.push_back({Invalidation::Kind::entry, folder->inode, child.name});
+      out.push_back({Invalidation::Kind::entry, folder->inode, child.name()});
     } else if (child.item && child.item->itemVersion().contentVersion != was->second.version) {
       out.push_back({Invalidation::Kind::contents, child.inode, {}});
     }

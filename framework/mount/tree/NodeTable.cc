@@ -74,13 +74,12 @@ fuse_ino_t NodeTable::place(const fileprovider::ItemPtr& item, fuse_ino_t parent
   }
   const auto& version = item->itemVersion().contentVersion;
   const bool newContents = !node->item || node->item->itemVersion().contentVersion != version;
-  std::string name = item->filename();
-  if (node->parent != parent || node->name != name) {
+  if (node->parent != parent || node->name() != item->filename()) {
     takeOut(*node);
     node->parent = parent;
-    node->name = std::move(name);
   }
   node->item = item;
+  if (node->local) node->local->name.reset();  // the peer's name it is
   // A local edit keeps its own date until it is sent.
   if (times_ && newContents && !node->folder && !node->dirty()) {
     auto kept = times_->find(raw, version);
@@ -106,7 +105,7 @@ NodePtr NodeTable::addNew(const NodePtr& folder, const std::string& name) {
   auto made = std::make_shared<Node>(false);
   made->inode = nodes_.size();
   made->parent = folder->inode;
-  made->name = name;
+  made->localState().name = name;
   nodes_.push_back(made);
   folder->folderState->children.insert(*made);
   return made;
@@ -120,8 +119,23 @@ void NodeTable::renameChild(const NodePtr& folder, const NodePtr& child, const s
   takeOut(*child);
   folder->folderState->children.erase(name);
   child->parent = folder->inode;
-  child->name = name;
+  setName(*child, name);
   folder->folderState->children.insert(*child);
+}
+
+void NodeTable::setItem(Node& node, fileprovider::ItemPtr item) {
+  const bool named = node.item || (node.local && node.local->name);
+  std::string name = node.name();
+  node.item = std::move(item);
+  if (named) setName(node, std::move(name));  // else (the root, at first) the item's
+}
+
+void NodeTable::setName(Node& node, std::string name) {
+  if (node.item && node.item->filename() == name) {
+    if (node.local) node.local->name.reset();
+  } else {
+    node.localState().name = std::move(name);
+  }
 }
 
 void NodeTable::relist(const NodePtr& folder, const std::vector<fileprovider::ItemPtr>& items) {
@@ -138,7 +152,7 @@ void NodeTable::relist(const NodePtr& folder, const std::vector<fileprovider::It
 void NodeTable::takeOut(const Node& node) {
   const NodePtr parent = find(node.parent);
   if (!parent || !parent->folder || &node == parent.get()) return;
-  if (parent->folderState->children.find(node.name) == node.inode) parent->folderState->children.erase(node.name);
+  if (parent->folderState->children.find(node.name()) == node.inode) parent->folderState->children.erase(node.name());
 }
 
 void NodeTable::erase(fuse_ino_t inode) {
@@ -163,7 +177,7 @@ bool NodeTable::forgotten(fuse_ino_t inode, std::uint64_t count) {
   node->lookups -= static_cast<std::uint32_t>(std::min<std::uint64_t>(count, node->lookups));
   if (node->lookups != 0) return false;
   NodePtr parent = find(node->parent);
-  if (parent && parent->folder && parent->folderState->children.find(node->name) == inode) return false;
+  if (parent && parent->folder && parent->folderState->children.find(node->name()) == inode) return false;
   erase(inode);
   return true;
 }
@@ -199,7 +213,7 @@ std::vector<NodeTable::MovedFile> NodeTable::rekey(const NodePtr& node, const It
     if (other->folder) {
       other->folderState->listed = false;
     } else {
-      moved.push_back({other->inode, other->identifier.rawValue(), other->name});
+      moved.push_back({other->inode, other->identifier.rawValue(), other->name()});
     }
   }
   node->folderState->listed = false;
@@ -262,7 +276,7 @@ void NodeTable::fill(const Node& node, struct stat& st) const {
 std::string NodeTable::pathOf(const NodePtr& file) const {
   std::string path;
   for (const Node* at = file.get(); at && at->inode != FUSE_ROOT_ID;) {
-    path = "/" + at->name + path;
+    path = "/" + at->name() + path;
     at = find(at->parent).get();
   }
   return path.empty() ? "/" : path;
@@ -272,7 +286,7 @@ std::size_t NodeTable::longestPathBelow(const Node& folder) const {
   if (!folder.folder) return 0;
   std::size_t longest = 0;
   folder.folderState->children.each([&](const Node& child) {
-    std::size_t length = 1 + child.name.size();
+    std::size_t length = 1 + child.name().size();
     if (child.folder) length += longestPathBelow(child);
     longest = std::max(longest, length);
   });

@@ -66,6 +66,9 @@ struct LocalState {
   std::optional<foundation::Data> kernelVersion;  // the content version the kernel's page cache holds
   int renaming = 0;  // renames and deletes under way that involve the node: seals wait for them
   int sealing = 0;   // seals on their way into the upload queue: renames wait for them
+  // The node's name where its item does not give it: a new file's, before the
+  // peer has it; a name given here before the peer's answer named the item.
+  std::optional<std::string> name;
 };
 
 inline const std::shared_ptr<FileContents> kNoContents;
@@ -80,18 +83,26 @@ struct Node {
   // Empty for a new file not yet stored on the peer; changed only by the
   // table, whose index by identifier reads it.
   fileprovider::ItemIdentifier identifier{""};
-  std::string name;
   const bool folder;
   bool unlinked = false;                // gone from its folder; what is still written is dropped at close
   // The kernel's references, as its lookups and forgets count them; stuck at
   // its largest value, where it would no longer be exact.
   std::uint32_t lookups = 0;
-  fileprovider::ItemPtr item;           // absent for a new file not yet stored on the peer
+  // Absent for a new file not yet stored on the peer. Changed only by the
+  // table (setItem, place), which keeps the node's name as it was.
+  fileprovider::ItemPtr item;
   const std::unique_ptr<FolderState> folderState;  // folders only
   std::unique_ptr<LocalState> local;  // see localState()
 
   // With the table held, as all of the state it reads.
   const std::shared_ptr<FileContents>& contents() const { return local ? local->contents : kNoContents; }
+  // Its name in its folder: its item's, unless LocalState holds another. Not
+  // kept apart from the item, since a tree holds one node per entry of a
+  // share. Changed only by the table's verbs: a folder's index is keyed on it.
+  const std::string& name() const {
+    static const std::string none;
+    return local && local->name ? *local->name : item ? item->filename() : none;
+  }
   bool dirty() const { return contents() && contents()->dirty(); }
   // With the table held, from here on.
   LocalState& localState() {
@@ -139,6 +150,8 @@ class NodeTable {
   NodePtr placeIn(const NodePtr& folder, const fileprovider::ItemPtr& item);
   // A node for a file made here, not yet on the peer, put in `folder`.
   NodePtr addNew(const NodePtr& folder, const std::string& name);
+  // The node stands for `item` from now on, under the name it has.
+  void setItem(Node& node, fileprovider::ItemPtr item);
   // The child of that name taken out of `folder` (it stays in the table while
   // the kernel knows it); null when there is none.
   NodePtr unlink(const NodePtr& folder, std::string_view name);
@@ -207,6 +220,8 @@ class NodeTable {
   // Out of its folder's children, if it is there: done before the node's name
   // or folder changes, so no folder holds a node under a name not its own.
   void takeOut(const Node& node);
+  // With the node out of every folder's index, or the name the one it has.
+  void setName(Node& node, std::string name);
   void unindex(std::string_view raw);
   absl::flat_hash_set<const Node*, ByIdentifier, ByIdentifier> byIdentifier_;
   std::uint64_t localChanges_ = 0;
