@@ -4,7 +4,6 @@
 // side by side. Immutable; any thread.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,7 +23,7 @@ struct EntryFolder {
   };
 
   EntryFolder(fileprovider::ItemIdentifier folder, std::string peer, std::string at, Joining rule = Joining::listed,
-              std::optional<fileprovider::ItemIdentifier> only = std::nullopt)
+              fileprovider::ItemIdentifier only = fileprovider::ItemIdentifier(""))
       : identifier(std::move(folder)),
         peerId(std::move(peer)),
         path(std::move(at)),
@@ -35,10 +34,10 @@ struct EntryFolder {
   std::string peerId;
   std::string path;
   Joining joining = Joining::listed;
-  // Set only in the folder made for one item whose identifier was given rather
+  // Empty but in the folder made for one item whose identifier was given rather
   // than derived: that item's own. Kept here, not in the item, since an item is
   // made per entry of a share and this is rare.
-  std::optional<fileprovider::ItemIdentifier> given;
+  fileprovider::ItemIdentifier given;
 
   // "<peer>::<path>" of the child called `name`.
   std::string childIdentifier(std::string_view name) const;

@@ -27,7 +27,7 @@ FileProviderItem::FileProviderItem(fileprovider::ItemIdentifier identifier,
       name_(std::move(filename)),
       size_(size),
       modifiedMs_(modifiedMs),
-      versionEpoch_(versionEpoch ? *versionEpoch : epochFor(folder_->given->rawValue())),
+      versionEpoch_(versionEpoch ? *versionEpoch : epochFor(folder_->given.rawValue())),
       isDir_(kind == Kind::directory) {}
 
 FileProviderItem::FileProviderItem(std::shared_ptr<const EntryFolder> folder,
@@ -41,7 +41,7 @@ FileProviderItem::FileProviderItem(std::shared_ptr<const EntryFolder> folder,
       isDir_(entry->isDir()) {}
 
 fileprovider::ItemIdentifier FileProviderItem::itemIdentifier() const {
-  if (folder_->given) return *folder_->given;
+  if (!folder_->given.rawValue().empty()) return folder_->given;
   return fileprovider::ItemIdentifier(folder_->childIdentifier(name_));
 }
 
