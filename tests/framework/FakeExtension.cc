@@ -95,6 +95,13 @@ fileprovider::ItemPtr FakeExtension::store(const std::string& name, const std::s
   return made;
 }
 
+std::map<std::string, std::string> FakeExtension::files() {
+  std::lock_guard guard(mutex);
+  std::map<std::string, std::string> found;
+  for (const auto& [identifier, contents] : bytes) found[foundation::PathString::lastPathComponent(identifier)] = contents;
+  return found;
+}
+
 foundation::ProgressPtr FakeExtension::createItem(fileprovider::ItemPtr itemTemplate, fileprovider::ItemFields,
                                                   const std::optional<std::filesystem::path>& contents,
                                                   fileprovider::CreateItemOptions, const fileprovider::Request&,
@@ -119,8 +126,8 @@ foundation::ProgressPtr FakeExtension::modifyItem(fileprovider::ItemPtr item, co
   {
     std::lock_guard guard(mutex);
     asked.push_back("modify " + item->filename());
-    if (unreachableChanges > 0) {
-      --unreachableChanges;
+    if (unreachableChanges > 0 || unreachableItems.count(item->itemIdentifier().rawValue())) {
+      if (unreachableChanges > 0) --unreachableChanges;
     } else {
       const std::string from = item->itemIdentifier().rawValue();
       changed = store(item->filename(), contents ? readFile(*contents) : bytes[from]);
@@ -132,6 +139,24 @@ foundation::ProgressPtr FakeExtension::modifyItem(fileprovider::ItemPtr item, co
     }
   }
   answer(completion, changed, fileprovider::ErrorCode::serverUnreachable);
+  return nullptr;
+}
+
+foundation::ProgressPtr FakeExtension::deleteItem(const ItemIdentifier& identifier, const fileprovider::ItemVersion&,
+                                                  fileprovider::DeleteItemOptions, const fileprovider::Request&,
+                                                  ErrorCompletion completion) {
+  bool found = false;
+  {
+    std::lock_guard guard(mutex);
+    asked.push_back("delete " + foundation::PathString::lastPathComponent(identifier.rawValue()));
+    found = items.erase(identifier.rawValue()) > 0;
+    bytes.erase(identifier.rawValue());
+  }
+  if (found) {
+    completion(std::nullopt);
+  } else {
+    completion(foundation::Error(foundation::kFileProviderErrorDomain, fileprovider::ErrorCode::noSuchItem));
+  }
   return nullptr;
 }
 

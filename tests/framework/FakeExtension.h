@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,7 @@ class FakeExtension final : public fileprovider::ReplicatedExtension,
   std::vector<std::string> asked;  // "list X", "changes X", "create NAME", "modify NAME", in order
   std::filesystem::path fetchFolder;  // where fetched contents are handed over
   int unreachableChanges = 0;         // how many creates and modifies to come fail as if the host were away
+  std::set<std::string> unreachableItems;  // identifiers whose modifies fail so
 
   void invalidate() override {}
   foundation::Result<std::shared_ptr<fileprovider::Enumerator>> enumerator(const fileprovider::ItemIdentifier& container,
@@ -56,12 +58,11 @@ class FakeExtension final : public fileprovider::ReplicatedExtension,
                                      ItemChangeCompletion completion) override;
   // Stores `contents` as the file `name` of the top folder: its item.
   fileprovider::ItemPtr store(const std::string& name, const std::string& contents);
-  foundation::ProgressPtr deleteItem(const fileprovider::ItemIdentifier&, const fileprovider::ItemVersion&,
+  // The top folder's files and their bytes.
+  std::map<std::string, std::string> files();
+  foundation::ProgressPtr deleteItem(const fileprovider::ItemIdentifier& identifier, const fileprovider::ItemVersion&,
                                      fileprovider::DeleteItemOptions, const fileprovider::Request&,
-                                     ErrorCompletion completion) override {
-    completion(unsupported());
-    return nullptr;
-  }
+                                     ErrorCompletion completion) override;
   void importDidFinish(std::function<void()> completion) override { completion(); }
   foundation::ProgressPtr supportedServiceSources(const fileprovider::ItemIdentifier&,
                                                   ServiceSourcesCompletion completion) override {

@@ -14,6 +14,7 @@
 #include "framework/mount/tree/NodeTable.h"
 #include "framework/mount/upload/UploadQueue.h"
 #include "tests/framework/FakeExtension.h"
+#include "tests/framework/UploadTestSupport.h"
 #include "tests/support/TempDir.h"
 
 namespace corvane::framework::mount {
@@ -118,6 +119,11 @@ class ChangePollerTest : public ::testing::Test {
   ChangePollerTest() {
     extension_->listings[kWorkingSet] = {FakeExtension::item("/a.txt"), FakeExtension::item("/D", 0, true),
                                          FakeExtension::item("/D/x")};
+    invalidations_.connect([this](std::vector<Invalidation> batch) {
+      for (const auto& i : batch) {
+        invalidated_.push_back(std::to_string(int(i.kind)) + " " + std::to_string(i.inode) + " " + i.name);
+      }
+    });
     poller_.setRemoteChangeSink([this](const std::vector<RemoteChange>& changes) {
       for (const auto& change : changes) applied_.push_back(std::to_string(int(change.kind)) + " " + change.path);
     });
@@ -142,14 +148,10 @@ class ChangePollerTest : public ::testing::Test {
   std::shared_ptr<FakeExtension> extension_ = std::make_shared<FakeExtension>();
   std::shared_ptr<ExtensionCalls> calls_ = std::make_shared<ExtensionCalls>(extension_, std::chrono::seconds(5));
   NodeTable table_;
-  FolderListings listings_{calls_, table_, nullptr};
+  Invalidations invalidations_;
+  FolderListings listings_{calls_, table_, invalidations_};
   std::vector<std::string> invalidated_, applied_;
-  ChangePoller poller_{calls_, table_, listings_, [this](std::vector<Invalidation> batch) {
-                         for (const auto& i : batch) {
-                           invalidated_.push_back(std::to_string(int(i.kind)) + " " + std::to_string(i.inode) + " " +
-                                                  i.name);
-                         }
-                       }};
+  ChangePoller poller_{calls_, table_, listings_, invalidations_};
 };
 
 TEST_F(ChangePollerTest, TheFirstRoundFillsEveryFolderAndAQuietShareCostsOneRequest) {
@@ -199,37 +201,26 @@ TEST_F(ChangePollerTest, AMovedShareBringsEachFolderUpToDateAndAnExpiredOneIsLis
   EXPECT_EQ(folder->folderState->children.find("new"), made) << "the name stays the new file's";
 }
 
-class UploadQueueTest : public ::testing::Test {
+class UploadQueueTest : public ::testing::Test, public UploadQueue::Listener {
  protected:
   UploadQueueTest() {
     extension_->fetchFolder = dir_.path() / "fetched";
-    queue_.setListener(
-        {[this](std::uint64_t key, std::uint64_t, const fileprovider::ItemPtr& item, bool) {
-           std::lock_guard guard(mutex_);
-           told_.push_back("stored " + std::to_string(key) + " " + item->filename());
-         },
-         [this](std::uint64_t key, std::uint64_t, const fileprovider::ItemPtr& peer, const fileprovider::ItemPtr& copy) {
-           std::lock_guard guard(mutex_);
-           told_.push_back("conflicted " + std::to_string(key) + " " + (peer ? peer->filename() : "-") + " " +
-                           copy->filename());
-         }});
+    queue_.setListener(this);
   }
-  // Closes `bytes` as the latest contents of the file `key`: its sequence number.
+  ~UploadQueueTest() override { queue_.stopWorker(); }
+  void stored(std::uint64_t key, std::uint64_t, const fileprovider::ItemPtr& item, bool) override {
+    std::lock_guard guard(mutex_);
+    told_.push_back("stored " + std::to_string(key) + " " + item->filename());
+  }
+  void conflicted(std::uint64_t key, std::uint64_t, const fileprovider::ItemPtr& peer,
+                  const fileprovider::ItemPtr& copy) override {
+    std::lock_guard guard(mutex_);
+    told_.push_back("conflicted " + std::to_string(key) + " " + (peer ? peer->filename() : "-") + " " +
+                    copy->filename());
+  }
   std::uint64_t close(std::uint64_t key, const std::string& name, const std::string& bytes,
                       const fileprovider::ItemPtr& base = nullptr) {
-    auto [path, fd] = queue_.journal().newWorkFile().value();
-    EXPECT_EQ(::pwrite(fd.get(), bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
-    PendingUpload record;
-    record.parentIdentifier = ItemIdentifier::rootContainer().rawValue();
-    record.name = name;
-    record.path = "/" + name;
-    if (base) {
-      record.identifier = base->itemIdentifier().rawValue();
-      record.baseVersion = base->itemVersion().contentVersion;
-    }
-    std::uint64_t sequence = 0;
-    EXPECT_EQ(queue_.enqueue(key, record, false, fd.get(), path, sequence), 0);
-    return sequence;
+    return closeInto(queue_, key, name, bytes, base);
   }
   std::string peerBytes(const std::string& name) {
     std::lock_guard guard(extension_->mutex);

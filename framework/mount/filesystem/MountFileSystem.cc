@@ -26,39 +26,18 @@ double nowSeconds() {
 
 MountFileSystem::MountFileSystem(std::shared_ptr<ExtensionCalls> calls, std::shared_ptr<MaterializedCache> cache,
                                  std::shared_ptr<UploadQueue> uploads, Options options)
-    : calls_(std::move(calls)),
-      cache_(std::move(cache)),
-      uploads_(std::move(uploads)),
-      options_(options),
-      listings_(calls_, table_, [this](std::vector<Invalidation> batch) { invalidate(std::move(batch)); }),
-      poller_(calls_, table_, listings_, [this](std::vector<Invalidation> batch) { invalidate(std::move(batch)); }) {
-  uploads_->setListener({[this](std::uint64_t key, std::uint64_t sequence, const ItemPtr& item, bool intoCopy) {
-                           stored(key, sequence, item, intoCopy);
-                         },
-                         [this](std::uint64_t key, std::uint64_t sequence, const ItemPtr& peer, const ItemPtr& copy) {
-                           conflicted(key, sequence, peer, copy);
-                         }});
+    : calls_(std::move(calls)), cache_(std::move(cache)), uploads_(std::move(uploads)), options_(options) {
+  uploads_->setListener(&outcomes_);
 }
 
 MountFileSystem::~MountFileSystem() {
   uploads_->stopWorker();
-  uploads_->setListener({});
+  uploads_->setListener(nullptr);
 }
 
-void MountFileSystem::setInvalidationSink(InvalidationSink sink) {
-  std::lock_guard guard(sinkMutex_);
-  sink_ = std::move(sink);
-}
+void MountFileSystem::setInvalidationSink(InvalidationSink sink) { invalidations_.connect(std::move(sink)); }
 
 void MountFileSystem::setRemoteChangeSink(RemoteChangeSink sink) { poller_.setRemoteChangeSink(std::move(sink)); }
-
-void MountFileSystem::invalidate(std::vector<Invalidation> invalidations) {
-  if (invalidations.empty()) return;
-  // Called under the lock, so that once the sink is taken away no call to it
-  // is still on its way (the upload workers outlive the kernel notifier).
-  std::lock_guard guard(sinkMutex_);
-  if (sink_) sink_(std::move(invalidations));
-}
 
 foundation::Status MountFileSystem::start() {
   auto root = table_.node(FUSE_ROOT_ID);
@@ -214,7 +193,7 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
   {
     std::lock_guard guard(table_.mutex());
     if (folder->folderState->children.contains(name)) return EEXIST;
-    if (int err = pathRefusal(folder, name)) return err;
+    if (int err = table_.pathRefusal(folder, name)) return err;
     parentIdentifier = folder->identifier;
   }
   auto made = calls_->create(
@@ -233,16 +212,6 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
   return 0;
 }
 
-// The peer's paths are the mount's: the share's top folder is the root. Only
-// what the table knows below a moved folder is counted; a deeper path in a
-// folder never listed here is the peer's to refuse when it is reached.
-int MountFileSystem::pathRefusal(const NodePtr& folder, const std::string& name, const NodePtr& moved) const {
-  const std::string at = table_.pathOf(folder);
-  std::size_t length = (at == "/" ? 0 : at.size()) + 1 + name.size();
-  if (moved && moved->folder) length += table_.longestPathBelow(*moved);
-  return length > kVfsPathMax ? ENAMETOOLONG : 0;
-}
-
 int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, bool wantFolder) {
   auto folder = table_.node(parent);
   if (!folder) return ENOENT;
@@ -253,16 +222,13 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
   // Until the file is gone (or stays, on a failure), a close of it queues no
   // upload: one queued after the cancel or the delete below would bring the
   // file back on the peer, or meet its own delete as a conflict.
-  std::optional<Counted> removing;
+  std::optional<SealsAndRenames::Token> removing;
   {
     std::unique_lock guard(table_.mutex());
     if (found->folder != wantFolder) return wantFolder ? ENOTDIR : EISDIR;
     // A new file in it may not have reached the peer yet.
     if (found->folder && !found->folderState->children.empty()) return ENOTEMPTY;
-    if (!wantFolder) {
-      removing.emplace(*this, &LocalState::renaming, std::vector{found});
-      renamed_.wait(guard, [&] { return found->sealing() == 0; });
-    }
+    if (!wantFolder) removing.emplace(interlock_.renaming(guard, {found}));
     item = found->item;
   }
   if (!wantFolder) {
@@ -319,7 +285,7 @@ int MountFileSystem::settleForDelete(const NodePtr& file, ItemPtr& item) {
 int MountFileSystem::checkPeerBeforeDelete(const NodePtr& file, ItemPtr& item) {
   auto now = calls_->item(item->itemIdentifier());
   if (now.ok() && !unchangedOnPeer(item, *now)) {
-    noteConflict(file, {}, "changed on the peer; the delete was not sent");
+    uploads_->noteConflict({table_.pathNow(file), {}}, "changed on the peer; the delete was not sent");
     item = nullptr;
   } else if (!now.ok() && isFileProviderError(now.error(), fileprovider::ErrorCode::noSuchItem)) {
     item = nullptr;
@@ -329,13 +295,9 @@ int MountFileSystem::checkPeerBeforeDelete(const NodePtr& file, ItemPtr& item) {
   return 0;
 }
 
-void MountFileSystem::noteConflict(const NodePtr& file, const std::string& copy, std::string_view reason) {
-  std::string path;
-  {
-    std::lock_guard guard(table_.mutex());
-    path = table_.pathOf(file);
-  }
-  uploads_->noteConflict({std::move(path), copy}, reason);
+int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent,
+                            const std::string& newName, unsigned flags) {
+  return renames_.rename(parent, name, newParent, newName, flags);
 }
 
 int MountFileSystem::unlink(fuse_ino_t parent, const std::string& name) { return removeChild(parent, name, false); }

@@ -4,10 +4,10 @@
 // (FolderListings) and the poller that keeps them current (ChangePoller), each
 // file's bytes (FileContents, which holds the rules for local copies) and the
 // upload queue, which keeps closed files on disk until the peer stored them.
-// Tree requests are in MountFileSystem.cc, file requests in MountFiles.cc, the
-// rename's steps in MountRename.cc, what the upload queue reports back in
-// MountUploadOutcomes.cc, what a change the peer never answered leaves in
-// MountUnanswered.cc. FuseOperations turns its answers into FUSE replies;
+// Tree requests are in MountFileSystem.cc, file requests in MountFiles.cc, what
+// a change the peer never answered leaves in MountUnanswered.cc. A rename is
+// RenameProtocol's, which asks this class for what it needs of the files it
+// moves; what the upload queue reports back is UploadOutcomes'. FuseOperations turns its answers into FUSE replies;
 // it never sees a fuse_req_t, so every answer here is an errno value.
 //
 // Thread-safe: FUSE worker threads, the upload workers and the change poller
@@ -32,16 +32,19 @@
 
 #include "framework/mount/cache/MaterializedCache.h"
 #include "framework/mount/files/FileContents.h"
+#include "framework/mount/filesystem/RenameProtocol.h"
+#include "framework/mount/filesystem/SealsAndRenames.h"
+#include "framework/mount/filesystem/UploadOutcomes.h"
 #include "framework/mount/service/ExtensionCalls.h"
 #include "framework/mount/tree/ChangePoller.h"
 #include "framework/mount/tree/FolderListings.h"
-#include "framework/mount/tree/KernelNotifier.h"
+#include "framework/mount/tree/Invalidations.h"
 #include "framework/mount/tree/NodeTable.h"
 #include "framework/mount/upload/UploadQueue.h"
 
 namespace corvane::framework::mount {
 
-class MountFileSystem {
+class MountFileSystem final : private RenameProtocol::Files {
  public:
   struct Options {
     std::chrono::milliseconds callDeadline{std::chrono::seconds(60)};
@@ -50,7 +53,7 @@ class MountFileSystem {
 
   MountFileSystem(std::shared_ptr<ExtensionCalls> calls, std::shared_ptr<MaterializedCache> cache,
                   std::shared_ptr<UploadQueue> uploads, Options options);
-  ~MountFileSystem();  // stops the upload workers: they call back into the table
+  ~MountFileSystem() override;  // stops the upload workers: they call back into the table
 
   void setInvalidationSink(InvalidationSink sink);
   // Before start(): where the dates given to files are kept across remounts.
@@ -119,31 +122,6 @@ class MountFileSystem {
   void pollChanges();
 
  private:
-  // Counts a seal or a rename under way on its nodes (LocalState::sealing or
-  // LocalState::renaming) for as long as it lives, and wakes those waiting on renamed_
-  // when it goes. Made with the table held.
-  class Counted {
-   public:
-    Counted(MountFileSystem& fs, int LocalState::*count, std::vector<NodePtr> nodes)
-        : fs_(fs), count_(count), nodes_(std::move(nodes)) {
-      for (const auto& node : nodes_) ++(node->localState().*count_);
-    }
-    ~Counted() {
-      {
-        std::lock_guard guard(fs_.table_.mutex());
-        for (const auto& node : nodes_) --(node->localState().*count_);
-      }
-      fs_.renamed_.notify_all();
-    }
-    Counted(const Counted&) = delete;
-    Counted& operator=(const Counted&) = delete;
-
-   private:
-    MountFileSystem& fs_;
-    int LocalState::*const count_;
-    const std::vector<NodePtr> nodes_;
-  };
-
   OpenFile* keep(std::unique_ptr<OpenFile> handle);
   OpenFile* keepHeld(std::unique_ptr<OpenFile> handle);  // the table held
   // The peer's contents for a handle opened with no local copy; the handle is kept then.
@@ -161,46 +139,16 @@ class MountFileSystem {
   void changedHere(const NodePtr& file);
   // Hands what was changed to the upload queue, on disk, with where it goes.
   int seal(const NodePtr& file, FileContents& contents);
-  int settle(const NodePtr& node);
-  // Uploads an earlier run left for the file are its own from now on.
-  void claimEarlier(const NodePtr& file);
-  // Runs `change` on the file the upload queue reports on (with its folder held
-  // off and the table locked), then sends the kernel what it changed.
-  using LandedChange =
-      std::function<void(const NodePtr& file, const NodePtr& folder, std::vector<Invalidation>& invalidations)>;
-  void onLanded(std::uint64_t key, const LandedChange& change);
-  void stored(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& item, bool intoCopy);
-  void conflicted(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& peer,
-                  const fileprovider::ItemPtr& copy);
   int removeChild(fuse_ino_t parent, const std::string& name, bool folder);
   int settleForDelete(const NodePtr& file, fileprovider::ItemPtr& item);
   int checkPeerBeforeDelete(const NodePtr& file, fileprovider::ItemPtr& item);
-  // With the table held: ENAMETOOLONG when `name` in `folder` would have a
-  // path longer than the peer takes, or anything in `moved`, a folder given
-  // that name, would; else 0.
-  int pathRefusal(const NodePtr& folder, const std::string& name, const NodePtr& moved = nullptr) const;
-  // The steps of a rename (MountRename.cc).
-  int renameParties(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent, const std::string& newName,
-                    unsigned flags, NodePtr& folder, NodePtr& source, NodePtr& target);
-  int landBeforeRename(const NodePtr& source);
-  bool renameQueued(const NodePtr& folder, const NodePtr& source, const NodePtr& target, const std::string& newName);
-  // With the table held: the names in the folder and on the node.
-  void renamedLocally(const NodePtr& folder, const NodePtr& source, const NodePtr& target, const std::string& newName);
-  // Tells the log and `status` of a rename's or delete's conflict with the peer.
-  void noteConflict(const NodePtr& file, const std::string& copy, std::string_view reason);
-  int moveAside(const NodePtr& target, const std::string& newName, fileprovider::ItemPtr& aside);
-  void rollBack(const fileprovider::ItemPtr& aside, const std::string& newName);
-  void removeAside(const fileprovider::Item& aside);
-  void renamedHere(const NodePtr& folder, const NodePtr& source, const NodePtr& target, const std::string& newName,
-                   const fileprovider::ItemPtr& before, const fileprovider::ItemPtr& after);
-  // With the table held: an edit open on `file` goes on from the version its
-  // contents have now that they moved, with no change of their own.
-  void retag(const NodePtr& file, const UploadQueue::VersionChange& versions);
-  // A file below a renamed folder: its version names its path, so an edit of
-  // it (open, or queued) goes on from the moved file's, asked of the peer.
-  void followFolder(const NodeTable::MovedFile& file);
-  void keepLocal(const NodePtr& file);  // not with the table held
-  void invalidate(std::vector<Invalidation> invalidations);
+
+  // What a rename asks of the files it moves.
+  int sealNew(const NodePtr& file) override;
+  int settle(const NodePtr& file) override;
+  void claimEarlier(const NodePtr& file) override;
+  void keepLocal(const NodePtr& file) override;  // not with the table held
+  void retag(const NodePtr& file, const UploadQueue::VersionChange& versions) override;
 
   const std::shared_ptr<ExtensionCalls> calls_;
   const std::shared_ptr<MaterializedCache> cache_;
@@ -208,15 +156,15 @@ class MountFileSystem {
   const Options options_;
 
   NodeTable table_;
-  // On the table's mutex: a rename or a seal ended, so those waiting on it go on.
-  std::condition_variable renamed_;
-  std::mutex sinkMutex_;  // guards sink_, and is held while it runs: it only queues
-  InvalidationSink sink_;
+  SealsAndRenames interlock_{table_};
+  Invalidations invalidations_;
   // Every handle given to the kernel: one it never released (an unmount right
   // after a close) goes with the table.
   std::unordered_map<OpenFile*, std::unique_ptr<OpenFile>> handles_;
-  FolderListings listings_;
-  ChangePoller poller_;
+  FolderListings listings_{calls_, table_, invalidations_};
+  ChangePoller poller_{calls_, table_, listings_, invalidations_};
+  UploadOutcomes outcomes_{table_, invalidations_};
+  RenameProtocol renames_{{table_, listings_, interlock_, calls_, cache_, uploads_}, *this};
 };
 
 class MountFileSystem::OpenFile {

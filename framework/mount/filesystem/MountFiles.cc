@@ -142,7 +142,7 @@ int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile
   {
     std::lock_guard guard(table_.mutex());
     if (folder->folderState->children.contains(name)) return EEXIST;
-    if (int err = pathRefusal(folder, name)) return err;
+    if (int err = table_.pathRefusal(folder, name)) return err;
     made = table_.addNew(folder, name);
   }
   auto handle = std::make_unique<OpenFile>();
@@ -209,12 +209,11 @@ int MountFileSystem::write(OpenFile* file, off_t offset, const WriteAt& put, std
 int MountFileSystem::seal(const NodePtr& file, FileContents& contents) {
   return contents.seal([&](const FileContents::Copy& copy, std::uint64_t& sequence) {
     PendingUpload record;
-    std::optional<Counted> sealing;  // a rename waits for it to be queued
+    std::optional<SealsAndRenames::Token> sealing;  // a rename waits for it to be queued
     {
       std::unique_lock guard(table_.mutex());
-      renamed_.wait(guard, [&] { return file->renaming() == 0; });
+      sealing.emplace(interlock_.sealing(guard, file));
       if (file->unlinked) return 0;  // replaced by the rename: nothing to send
-      sealing.emplace(*this, &LocalState::sealing, std::vector<NodePtr>{file});
       if (file->item) record.identifier = file->item->itemIdentifier().rawValue();
       if (auto parent = table_.find(file->parent)) record.parentIdentifier = parent->identifier.rawValue();
       record.name = file->name();
@@ -224,6 +223,15 @@ int MountFileSystem::seal(const NodePtr& file, FileContents& contents) {
     // On an error the copy stays as it is, so the next close tries again.
     return uploads_->enqueue(file->inode, std::move(record), copy.followsLocal, copy.fd.get(), copy.path, sequence);
   });
+}
+
+int MountFileSystem::sealNew(const NodePtr& file) {
+  std::shared_ptr<FileContents> contents;
+  {
+    std::lock_guard guard(table_.mutex());
+    contents = file->contents();
+  }
+  return contents ? seal(file, *contents) : 0;
 }
 
 int MountFileSystem::flush(OpenFile* file) {
@@ -284,6 +292,13 @@ void MountFileSystem::release(OpenFile* file) {
   // close arrives before the release, and is sealed here.
   if (handle->wrote) (void)seal(handle->node, *handle->contents);
   handle->contents->released();
+}
+
+void MountFileSystem::retag(const NodePtr& file, const UploadQueue::VersionChange& versions) {
+  if (file->contents()) file->contents()->rebase(versions.first, versions.second);
+  for (const auto& [raw, handle] : handles_) {
+    if (handle->node == file && handle->openedVersion == versions.first) handle->openedVersion = versions.second;
+  }
 }
 
 void MountFileSystem::sealEverything() {

@@ -30,7 +30,7 @@ void MountFileSystem::recheck(const std::vector<UnansweredChange>& changes) {
       }
     }
   }
-  invalidate(std::move(invalidations));
+  invalidations_.post(std::move(invalidations));
   // Listed again now, so the poller keeps it current from here on. A listing
   // that fails leaves it to its next lookup, which asks the peer; until the
   // peer answers, the folder shows what it showed.

@@ -13,8 +13,8 @@ using fileprovider::ItemIdentifier;
 using fileprovider::ItemPtr;
 
 ChangePoller::ChangePoller(std::shared_ptr<ExtensionCalls> calls, NodeTable& table, FolderListings& listings,
-                           InvalidationSink invalidate)
-    : calls_(std::move(calls)), table_(table), listings_(listings), invalidate_(std::move(invalidate)) {}
+                           Invalidations& invalidations)
+    : calls_(std::move(calls)), table_(table), listings_(listings), invalidations_(invalidations) {}
 
 void ChangePoller::setRemoteChangeSink(RemoteChangeSink sink) {
   std::lock_guard guard(sinkMutex_);
@@ -56,7 +56,7 @@ void ChangePoller::round() {
   // A folder whose feed was set aside is asked again next round, even if the
   // working set is quiet by then.
   if (again) workingSetAnchor_.reset();
-  if (!invalidations.empty()) invalidate_(std::move(invalidations));
+  invalidations_.post(std::move(invalidations));
   std::lock_guard guard(sinkMutex_);
   if (changeSink_ && !changes.empty()) changeSink_(changes);
 }

@@ -20,7 +20,7 @@
 #include "framework/mount/service/ExtensionCalls.h"
 #include "framework/mount/service/HostWatch.h"
 #include "framework/mount/tree/FolderListings.h"
-#include "framework/mount/tree/KernelNotifier.h"
+#include "framework/mount/tree/Invalidations.h"
 #include "framework/mount/tree/NodeTable.h"
 
 namespace corvane::framework::mount {
@@ -37,7 +37,7 @@ using RemoteChangeSink = std::function<void(const std::vector<RemoteChange>&)>;
 class ChangePoller {
  public:
   ChangePoller(std::shared_ptr<ExtensionCalls> calls, NodeTable& table, FolderListings& listings,
-               InvalidationSink invalidate);
+               Invalidations& invalidations);
 
   void setRemoteChangeSink(RemoteChangeSink sink);
   void round();
@@ -67,7 +67,7 @@ class ChangePoller {
   const std::shared_ptr<ExtensionCalls> calls_;
   NodeTable& table_;
   FolderListings& listings_;
-  const InvalidationSink invalidate_;
+  Invalidations& invalidations_;
   std::mutex sinkMutex_;  // guards changeSink_
   RemoteChangeSink changeSink_;
   // Touched by round() alone.

@@ -10,8 +10,8 @@ namespace corvane::framework::mount {
 using fileprovider::ItemIdentifier;
 using fileprovider::ItemPtr;
 
-FolderListings::FolderListings(std::shared_ptr<ExtensionCalls> calls, NodeTable& table, InvalidationSink invalidate)
-    : calls_(std::move(calls)), table_(table), invalidate_(std::move(invalidate)) {}
+FolderListings::FolderListings(std::shared_ptr<ExtensionCalls> calls, NodeTable& table, Invalidations& invalidations)
+    : calls_(std::move(calls)), table_(table), invalidations_(invalidations) {}
 
 int FolderListings::ensureListed(const NodePtr& folder) {
   if (!folder->folder) return ENOTDIR;
@@ -49,7 +49,7 @@ int FolderListings::ensureListed(const NodePtr& folder) {
     changed = apply(folder, std::move(*listed));
     break;
   }
-  if (!changed.empty() && invalidate_) invalidate_(std::move(changed));
+  invalidations_.post(std::move(changed));
   if (folder->inode == FUSE_ROOT_ID) std::call_once(importFinished_, [&] { calls_->importDidFinish(); });
   return 0;
 }
@@ -128,9 +128,7 @@ void FolderListings::fillFrom(FolderListing everything, std::uint64_t renamesBef
       auto children = byParent.find(folder->identifier.rawValue());
       FolderListing listing{{}, everything.anchor};
       if (children != byParent.end()) listing.items = std::move(children->second);
-      if (auto changed = apply(folder, std::move(listing)); !changed.empty() && invalidate_) {
-        invalidate_(std::move(changed));
-      }
+      invalidations_.post(apply(folder, std::move(listing)));
     }
     folder->folderState->children.each([&](const Node& child) {
       if (child.folder) folders.push_back(table_.find(child.inode));

@@ -17,15 +17,15 @@
 #include <vector>
 
 #include "framework/mount/service/ExtensionCalls.h"
-#include "framework/mount/tree/KernelNotifier.h"
+#include "framework/mount/tree/Invalidations.h"
 #include "framework/mount/tree/NodeTable.h"
 
 namespace corvane::framework::mount {
 
 class FolderListings {
  public:
-  // `invalidate` tells the kernel what a folder listed again showed changed.
-  FolderListings(std::shared_ptr<ExtensionCalls> calls, NodeTable& table, InvalidationSink invalidate);
+  // `invalidations` tells the kernel what a folder listed again showed changed.
+  FolderListings(std::shared_ptr<ExtensionCalls> calls, NodeTable& table, Invalidations& invalidations);
 
   // Lists the folder unless it is listed: 0, or an errno. Once the root is
   // first listed, the extension hears that the import is done.
@@ -47,7 +47,7 @@ class FolderListings {
 
   const std::shared_ptr<ExtensionCalls> calls_;
   NodeTable& table_;
-  const InvalidationSink invalidate_;
+  Invalidations& invalidations_;
   std::once_flag importFinished_;
   std::mutex preloadMutex_;  // guards preloadUntil_
   std::condition_variable preloadDone_;

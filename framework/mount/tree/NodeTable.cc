@@ -46,6 +46,11 @@ NodePtr NodeTable::child(const NodePtr& folder, const std::string& name) const {
   return folder->folder ? find(folder->folderState->children.find(name)) : nullptr;
 }
 
+std::string NodeTable::pathNow(const NodePtr& node) const {
+  std::lock_guard guard(mutex_);
+  return pathOf(node);
+}
+
 std::shared_lock<std::shared_mutex> NodeTable::holdFolder(fuse_ino_t inode) const {
   NodePtr folder = node(inode);
   return folder && folder->folder ? std::shared_lock(folder->folderState->mutating)
@@ -280,6 +285,16 @@ std::string NodeTable::pathOf(const NodePtr& file) const {
     at = find(at->parent).get();
   }
   return path.empty() ? "/" : path;
+}
+
+// The peer's paths are the mount's: the share's top folder is the root. Only
+// what the table knows below a moved folder is counted; a deeper path in a
+// folder never listed here is the peer's to refuse when it is reached.
+int NodeTable::pathRefusal(const NodePtr& folder, const std::string& name, const NodePtr& moved) const {
+  const std::string at = pathOf(folder);
+  std::size_t length = (at == "/" ? 0 : at.size()) + 1 + name.size();
+  if (moved && moved->folder) length += longestPathBelow(*moved);
+  return length > kVfsPathMax ? ENAMETOOLONG : 0;
 }
 
 std::size_t NodeTable::longestPathBelow(const Node& folder) const {

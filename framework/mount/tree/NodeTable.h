@@ -125,6 +125,8 @@ class NodeTable {
 
   NodePtr node(fuse_ino_t inode) const;
   NodePtr child(const NodePtr& folder, const std::string& name) const;
+  // pathOf(), for a caller not holding the table.
+  std::string pathNow(const NodePtr& node) const;
   // The folder's lock for a change made in it (none for a folder not known).
   std::shared_lock<std::shared_mutex> holdFolder(fuse_ino_t inode) const;
 
@@ -191,6 +193,9 @@ class NodeTable {
   void detach(const NodePtr& node);
   void fill(const Node& node, struct stat& attributes) const;
   std::string pathOf(const NodePtr& node) const;
+  // ENAMETOOLONG when `name` in `folder` would have a path longer than the
+  // peer takes, or anything in `moved`, a folder given that name, would; else 0.
+  int pathRefusal(const NodePtr& folder, const std::string& name, const NodePtr& moved = nullptr) const;
   // The longest path below `folder` the table knows of, relative to it ("/a/b"
   // counts 4); 0 for a file or an empty folder.
   std::size_t longestPathBelow(const Node& folder) const;

@@ -91,9 +91,9 @@ void UploadQueue::stopWorker() {
   workers_.clear();
 }
 
-void UploadQueue::setListener(Listener listener) {
+void UploadQueue::setListener(Listener* listener) {
   std::lock_guard guard(mutex_);
-  listener_ = std::move(listener);
+  listener_ = listener;
 }
 
 void UploadQueue::replay() {
@@ -335,7 +335,7 @@ const ItemPtr& UploadQueue::landedAs(const Attempt& result) {
 // waited for the upload finds the file's new identifier. False when the upload
 // is no longer queued.
 bool UploadQueue::tell(std::uint64_t sequence, const Attempt& result, std::uint64_t& key, bool& intoCopy) {
-  Listener listener;
+  Listener* listener = nullptr;
   bool cancelled = false;
   {
     std::lock_guard guard(mutex_);
@@ -346,11 +346,9 @@ bool UploadQueue::tell(std::uint64_t sequence, const Attempt& result, std::uint6
     cancelled = key != 0 && cancelled_.count(key);
     listener = listener_;
   }
-  if (cancelled || key == 0) return true;
-  if (result.outcome == Outcome::stored && listener.stored) listener.stored(key, sequence, result.stored, intoCopy);
-  if (result.outcome == Outcome::conflicted && listener.conflicted) {
-    listener.conflicted(key, sequence, result.peer, result.copy);
-  }
+  if (cancelled || key == 0 || !listener) return true;
+  if (result.outcome == Outcome::stored) listener->stored(key, sequence, result.stored, intoCopy);
+  if (result.outcome == Outcome::conflicted) listener->conflicted(key, sequence, result.peer, result.copy);
   return true;
 }
 

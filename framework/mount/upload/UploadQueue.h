@@ -40,17 +40,19 @@ namespace corvane::framework::mount {
 
 class UploadQueue {
  public:
-  // Who the mount is told about, by the key the upload was queued with (0 for
-  // one replayed from an earlier run, which no node knows).
-  struct Listener {
+  // What the mount is told, by the key the upload was queued with (never for
+  // one replayed from an earlier run, which no node knows). Called from the
+  // upload workers with no lock of the queue held.
+  class Listener {
+   public:
+    virtual ~Listener() = default;
     // `intoCopy`: the upload went on into the conflict copy an earlier one made,
     // so the file's own name still shows the peer's file.
-    std::function<void(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& stored, bool intoCopy)>
-        stored;
+    virtual void stored(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& stored,
+                        bool intoCopy) = 0;
     // `peer` is absent when the peer's file was deleted.
-    std::function<void(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& peer,
-                       const fileprovider::ItemPtr& copy)>
-        conflicted;
+    virtual void conflicted(std::uint64_t key, std::uint64_t sequence, const fileprovider::ItemPtr& peer,
+                            const fileprovider::ItemPtr& copy) = 0;
   };
 
   struct Conflict {
@@ -64,7 +66,8 @@ class UploadQueue {
   ~UploadQueue();  // stops the worker; what is queued stays in the journal
 
   UploadJournal& journal() { return *journal_; }
-  void setListener(Listener listener);
+  // Set before the workers start; taken away (null) only once they stopped.
+  void setListener(Listener* listener);
 
   // Sends what an earlier run left, each once and in order, before the mount is
   // ready. What could not be sent stays queued for the worker.
@@ -201,7 +204,7 @@ class UploadQueue {
   // An upload may be due: for the workers. One is told of a close, not all.
   std::condition_variable work_;
   std::optional<std::chrono::steady_clock::time_point> timer_;  // when the worker that keeps the time wakes
-  Listener listener_;
+  Listener* listener_ = nullptr;
   UploadSchedule schedule_;  // what is queued, in the order it goes
   std::map<std::uint64_t, std::uint64_t> storedUpTo_;  // by key: every upload up to this one is on the peer
   std::map<std::uint64_t, std::uint64_t> failedUpTo_;  // by key: an upload up to this one failed for good

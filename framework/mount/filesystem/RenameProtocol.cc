@@ -1,10 +1,10 @@
-// A rename, in named steps. The peer renames only inside an item's own folder,
-// and only what it has: so files land first, a file moved onto an existing name
-// moves that one aside first, and a failure puts everything back.
+#include "framework/mount/filesystem/RenameProtocol.h"
+
 #include <cstdio>
+#include <optional>
+#include <vector>
 
 #include "framework/ItemTemplate.h"
-#include "framework/mount/filesystem/MountFileSystem.h"
 #include "framework/mount/upload/ConflictRules.h"
 #include "platform/fileprovider/Errors.h"
 #include "platform/foundation/Utf8.h"
@@ -24,55 +24,51 @@ ItemPtr named(const ItemPtr& item, const std::string& name) {
 
 }  // namespace
 
-// The folder, the file renamed and the one it replaces (if any) of a rename
-// the peer can make; else the errno that refuses it. A rename onto its own
-// name leaves `source` empty: there is nothing to do.
-int MountFileSystem::renameParties(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent,
-                                   const std::string& newName, unsigned flags, NodePtr& folder, NodePtr& source,
-                                   NodePtr& target) {
+int RenameProtocol::parties(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent,
+                            const std::string& newName, unsigned flags, Parties& out) {
   if (flags & RENAME_EXCHANGE) return EINVAL;
-  // The extension renames only inside the item's own folder; mv falls back to copy and delete.
   if (parent != newParent) return EXDEV;
-  folder = table_.node(parent);
-  if (!folder) return ENOENT;
-  if (int err = listings_.ensureListed(folder)) return err;
-  source = table_.child(folder, name);
-  if (!source) return ENOENT;
+  out.folder = table_.node(parent);
+  if (!out.folder || !out.folder->folder) return ENOENT;
+  if (int err = listings_.ensureListed(out.folder)) return err;
+  out.source = table_.child(out.folder, name);
+  if (!out.source) return ENOENT;
   if (name == newName) {
-    source = nullptr;
+    out.source = nullptr;
     return 0;
   }
-  target = table_.child(folder, newName);
-  if (target && (flags & RENAME_NOREPLACE)) return EEXIST;
+  out.target = table_.child(out.folder, newName);
+  if (out.target && (flags & RENAME_NOREPLACE)) return EEXIST;
   std::lock_guard guard(table_.mutex());
-  if (target && target->folder != source->folder) return source->folder ? ENOTDIR : EISDIR;
-  return pathRefusal(folder, newName, source);
+  if (out.target && out.target->folder != out.source->folder) return out.source->folder ? ENOTDIR : EISDIR;
+  return table_.pathRefusal(out.folder, newName, out.source);
 }
 
-int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent,
-                            const std::string& newName, unsigned flags) {
-  NodePtr folder, source, target;
-  if (int err = renameParties(parent, name, newParent, newName, flags, folder, source, target)) return err;
+int RenameProtocol::rename(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent,
+                           const std::string& newName, unsigned flags) {
+  Parties at;
+  if (int err = parties(parent, name, newParent, newName, flags, at)) return err;
+  const NodePtr& source = at.source;
+  const NodePtr& target = at.target;
   if (!source) return 0;
-  if (int err = landBeforeRename(source)) return err;
+  if (int err = landFirst(source)) return err;
 
   // From here until the names are settled, no upload of either file is queued:
   // a release that seals meanwhile (a mapping's pages written back after its
   // close come with it, asynchronously) would name the file as it was.
-  std::optional<Counted> renaming;
+  std::optional<SealsAndRenames::Token> renaming;
   {
     std::unique_lock guard(table_.mutex());
-    renaming.emplace(*this, &LocalState::renaming, target ? std::vector{source, target} : std::vector{source});
-    renamed_.wait(guard, [&] { return source->sealing() == 0 && (!target || target->sealing() == 0); });
+    renaming.emplace(interlock_.renaming(guard, target ? std::vector{source, target} : std::vector{source}));
   }
   // The file's queued uploads start no more until the names are settled: one
   // the peer does not have yet is renamed where it waits, and a stored file's
   // contents wait while the rename goes first, then go to the new name.
   std::optional<UploadQueue::Held> held;
   if (!source->folder) {
-    claimEarlier(source);
+    files_.claimEarlier(source);
     if (uploads_->hold(source->inode)) held.emplace(*uploads_, source->inode);
-    if (held && renameQueued(folder, source, target, newName)) return 0;
+    if (held && renameQueued(at, newName)) return 0;
     bool stored = false;
     {
       std::lock_guard guard(table_.mutex());
@@ -80,10 +76,10 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
     }
     if (!held || !stored) {
       held.reset();
-      if (int err = settle(source)) return err;
+      if (int err = files_.settle(source)) return err;
     }
     if (target) {
-      if (int err = settle(target)) return err;
+      if (int err = files_.settle(target)) return err;
     }
   }
   ItemPtr item, replaced;
@@ -93,7 +89,7 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
     if (target && !target->folder) replaced = target->item;
   }
   if (!item) return EBUSY;  // a new file is on the peer only after its first close
-  if (target && !target->folder) keepLocal(target);
+  if (target && !target->folder) files_.keepLocal(target);
   auto holding = table_.holdFolder(parent);
 
   ItemPtr aside;
@@ -110,15 +106,16 @@ int MountFileSystem::rename(fuse_ino_t parent, const std::string& name, fuse_ino
   // would be read as the renamed one's.
   cache_->drop(*renamed);
   if (replaced) cache_->drop(replaced);
-  renamedHere(folder, source, target, newName, item, *renamed);
+  renamedOnPeer(at, newName, item, *renamed);
   return 0;
 }
 
 // A file whose upload has not started yet (and is held) is renamed where it
 // waits: it reaches the peer once, under its new name, and onto a file the
 // peer has, as that file's new contents. False when it is on its way.
-bool MountFileSystem::renameQueued(const NodePtr& folder, const NodePtr& source, const NodePtr& target,
-                                   const std::string& newName) {
+bool RenameProtocol::renameQueued(const Parties& at, const std::string& newName) {
+  const NodePtr& source = at.source;
+  const NodePtr& target = at.target;
   {
     std::lock_guard guard(table_.mutex());
     if (source->item || (target && !target->item)) return false;
@@ -127,10 +124,10 @@ bool MountFileSystem::renameQueued(const NodePtr& folder, const NodePtr& source,
   // reports back finds each file under the name it was sent with.
   std::optional<UploadQueue::Held> heldTarget;
   if (target) {
-    claimEarlier(target);
+    files_.claimEarlier(target);
     if (!uploads_->hold(target->inode)) return false;
     heldTarget.emplace(*uploads_, target->inode);
-    keepLocal(target);
+    files_.keepLocal(target);
   }
   // Read once the target's upload in flight (hold waits for it) has landed:
   // the version the new contents replace is the one it left.
@@ -140,13 +137,13 @@ bool MountFileSystem::renameQueued(const NodePtr& folder, const NodePtr& source,
     std::lock_guard guard(table_.mutex());
     if (source->item || (target && !target->item)) return false;
     if (target) replaced = {target->inode, target->item};
-    path = table_.pathOf(folder);
+    path = table_.pathOf(at.folder);
   }
   path = path == "/" ? "/" + newName : path + "/" + newName;
   if (!uploads_->retitle(source->inode, newName, path, replaced)) return false;
   {
     std::lock_guard guard(table_.mutex());
-    renamedLocally(folder, source, target, newName);
+    renamedLocally(at, newName);
     if (replaced.item) {
       table_.rekey(source, replaced.item->itemIdentifier());
       table_.setItem(*source, replaced.item);
@@ -158,35 +155,33 @@ bool MountFileSystem::renameQueued(const NodePtr& folder, const NodePtr& source,
   return true;
 }
 
-// A rename needs the peer's names: closed files land first. Below a folder,
-// identifiers change with its name, so everything queued goes before.
-int MountFileSystem::landBeforeRename(const NodePtr& source) {
-  if (source->folder) {
-    std::vector<NodePtr> owed;
+// A new file reaches the peer with its first seal; one still open since its
+// creation goes now, so there is an item to rename.
+int RenameProtocol::landFirst(const NodePtr& source) {
+  if (!source->folder) {
+    bool stored = false;
     {
       std::lock_guard guard(table_.mutex());
-      table_.eachNode([&](const NodePtr& other) {
-        if (!other->folder) owed.push_back(other);
-      });
+      stored = source->item != nullptr;
     }
-    for (const auto& other : owed) {
-      if (int err = settle(other)) return err;
-    }
-    return 0;
+    return stored ? 0 : files_.sealNew(source);
   }
-  // A new file reaches the peer with its first seal; one still open since its
-  // creation goes now, so there is an item to rename.
-  std::shared_ptr<FileContents> contents;
+  std::vector<NodePtr> owed;
   {
     std::lock_guard guard(table_.mutex());
-    if (!source->item) contents = source->contents();
+    table_.eachNode([&](const NodePtr& other) {
+      if (!other->folder) owed.push_back(other);
+    });
   }
-  return contents ? seal(source, *contents) : 0;
+  for (const auto& other : owed) {
+    if (int err = files_.settle(other)) return err;
+  }
+  return 0;
 }
 
 // Onto an existing name: the old file is moved aside first and removed only
 // once the rename has landed, so a failure leaves both files as they were.
-int MountFileSystem::moveAside(const NodePtr& target, const std::string& newName, ItemPtr& aside) {
+int RenameProtocol::moveAside(const NodePtr& target, const std::string& newName, ItemPtr& aside) {
   if (!target) return 0;
   ItemPtr targetItem;
   {
@@ -204,7 +199,7 @@ int MountFileSystem::moveAside(const NodePtr& target, const std::string& newName
   if (!unchangedOnPeer(targetItem, *now)) {
     auto kept = keepAsConflictCopy(*calls_, *now, newName);
     if (!kept.ok()) return errnoFor(kept.error());
-    noteConflict(target, (*kept)->filename(), "changed on the peer");
+    uploads_->noteConflict({table_.pathNow(target), (*kept)->filename()}, "changed on the peer");
     return 0;
   }
   targetItem = *now;
@@ -220,7 +215,7 @@ int MountFileSystem::moveAside(const NodePtr& target, const std::string& newName
 
 // A file moved aside that stays would show on the peer under its hidden name:
 // the remove is tried again, and a last failure is told.
-void MountFileSystem::removeAside(const fileprovider::Item& aside) {
+void RenameProtocol::removeAside(const fileprovider::Item& aside) {
   for (int attempt = 1;; ++attempt) {
     auto removed = calls_->remove(aside.itemIdentifier(), aside.itemVersion());
     if (removed.ok() || isFileProviderError(removed.error(), fileprovider::ErrorCode::noSuchItem)) return;
@@ -234,23 +229,15 @@ void MountFileSystem::removeAside(const fileprovider::Item& aside) {
   }
 }
 
-void MountFileSystem::rollBack(const ItemPtr& aside, const std::string& newName) {
+void RenameProtocol::rollBack(const ItemPtr& aside, const std::string& newName) {
   if (!aside) return;
   (void)calls_->modify(named(aside, newName), aside->itemVersion(), fileprovider::ItemField::filename, std::nullopt);
 }
 
-void MountFileSystem::renamedLocally(const NodePtr& folder, const NodePtr& source, const NodePtr& target,
-                                     const std::string& newName) {
-  if (target) table_.detach(target);
-  table_.renameChild(folder, source, newName);
-  table_.touched(folder->inode);
-}
-
-void MountFileSystem::retag(const NodePtr& file, const UploadQueue::VersionChange& versions) {
-  if (file->contents()) file->contents()->rebase(versions.first, versions.second);
-  for (const auto& [raw, handle] : handles_) {
-    if (handle->node == file && handle->openedVersion == versions.first) handle->openedVersion = versions.second;
-  }
+void RenameProtocol::renamedLocally(const Parties& at, const std::string& newName) {
+  if (at.target) table_.detach(at.target);
+  table_.renameChild(at.folder, at.source, newName);
+  table_.touched(at.folder->inode);
 }
 
 // Only a file this mount edited has a version to carry: one opened here, whose
@@ -258,7 +245,7 @@ void MountFileSystem::retag(const NodePtr& file, const UploadQueue::VersionChang
 // identifier differs (its size and date are the old item's): a version is made
 // of those, the name and the share's epoch. Otherwise the peer changed it
 // meanwhile, and the edit meets that as any edit does.
-void MountFileSystem::followFolder(const NodeTable::MovedFile& file) {
+void RenameProtocol::followFolder(const NodeTable::MovedFile& file) {
   ItemPtr was;
   {
     std::lock_guard guard(table_.mutex());
@@ -275,7 +262,7 @@ void MountFileSystem::followFolder(const NodeTable::MovedFile& file) {
       auto node = table_.find(file.inode);
       if (node && node->item == was) {
         table_.setItem(*node, *now);
-        retag(node, *versions);
+        files_.retag(node, *versions);
       }
     }
   }
@@ -283,21 +270,22 @@ void MountFileSystem::followFolder(const NodeTable::MovedFile& file) {
   uploads_->moved(file.inode, file.identifier, file.name, versions);
 }
 
-void MountFileSystem::renamedHere(const NodePtr& folder, const NodePtr& source, const NodePtr& target,
-                                  const std::string& newName, const ItemPtr& before, const ItemPtr& after) {
+void RenameProtocol::renamedOnPeer(const Parties& at, const std::string& newName, const ItemPtr& before,
+                                   const ItemPtr& after) {
+  const NodePtr& source = at.source;
   const UploadQueue::VersionChange versions{before->itemVersion().contentVersion, after->itemVersion().contentVersion};
   std::string identifier;
   std::vector<NodeTable::MovedFile> below;
   {
     std::lock_guard guard(table_.mutex());
-    renamedLocally(folder, source, target, newName);
+    renamedLocally(at, newName);
     // The renamed item may read as a file; a node keeps its kind for life.
     below = table_.rekey(source, after->itemIdentifier());
     table_.setItem(*source, after);
     if (!source->folder) {
       table_.keepTime(*source);
       // An edit still open goes on from the renamed file, not from its old name.
-      retag(source, versions);
+      files_.retag(source, versions);
       identifier = source->identifier.rawValue();
     }
   }

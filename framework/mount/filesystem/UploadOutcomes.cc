@@ -1,7 +1,6 @@
-// What the upload queue tells the mount: a file stored on the peer (the node
-// now names the peer's item, and the kernel keeps the pages it wrote), or a
-// conflict (the name shows the peer's file again, the local bytes are a copy).
-#include "framework/mount/filesystem/MountFileSystem.h"
+#include "framework/mount/filesystem/UploadOutcomes.h"
+
+#include <sys/stat.h>
 
 namespace corvane::framework::mount {
 
@@ -18,7 +17,8 @@ bool sameAttributes(const struct stat& a, const struct stat& b) {
 
 }  // namespace
 
-void MountFileSystem::onLanded(std::uint64_t key, const LandedChange& change) {
+template <typename Change>
+void UploadOutcomes::onLanded(std::uint64_t key, const Change& change) {
   auto owner = table_.node(key);
   auto holding = table_.holdFolder(owner ? owner->parent : 0);
   std::vector<Invalidation> out;
@@ -30,10 +30,10 @@ void MountFileSystem::onLanded(std::uint64_t key, const LandedChange& change) {
     table_.touched(folder->inode);
     change(file, folder, out);
   }
-  invalidate(std::move(out));
+  invalidations_.post(std::move(out));
 }
 
-void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const ItemPtr& item, bool intoCopy) {
+void UploadOutcomes::stored(std::uint64_t key, std::uint64_t sequence, const ItemPtr& item, bool intoCopy) {
   onLanded(key, [&](const NodePtr& file, const NodePtr&, std::vector<Invalidation>& out) {
     if (intoCopy) {
       // The file's name shows the peer's file; what was stored is the copy's.
@@ -62,7 +62,7 @@ void MountFileSystem::stored(std::uint64_t key, std::uint64_t sequence, const It
   });
 }
 
-void MountFileSystem::conflicted(std::uint64_t key, std::uint64_t sequence, const ItemPtr& peer, const ItemPtr& copy) {
+void UploadOutcomes::conflicted(std::uint64_t key, std::uint64_t sequence, const ItemPtr& peer, const ItemPtr& copy) {
   onLanded(key, [&](const NodePtr& file, const NodePtr& folder, std::vector<Invalidation>& out) {
     // The name shows the peer's file again; the local contents are the copy.
     if (file->contents()) file->contents()->landed(sequence, std::nullopt);

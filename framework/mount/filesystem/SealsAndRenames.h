@@ -1,0 +1,72 @@
+// SealsAndRenames: a seal names the file as it is named when its contents go
+// into the upload queue, and a rename or delete changes that name; so the two
+// wait for each other, file by file. Each counts itself on the file's
+// LocalState for as long as its token lives (LocalState::sealing, ::renaming),
+// and the token's end wakes whoever waits on the other kind.
+//
+// Every wait and count is made with the table held, through the caller's
+// guard on NodeTable::mutex(); a token takes the table again as it ends.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "framework/mount/tree/NodeTable.h"
+
+namespace corvane::framework::mount {
+
+class SealsAndRenames {
+ public:
+  explicit SealsAndRenames(NodeTable& table) : table_(table) {}
+
+  // Counts its kind on its nodes until it goes.
+  class Token {
+   public:
+    Token(Token&& other) noexcept
+        : owner_(std::exchange(other.owner_, nullptr)), count_(other.count_), nodes_(std::move(other.nodes_)) {}
+    Token& operator=(Token&&) = delete;
+    ~Token() {
+      if (!owner_) return;
+      {
+        std::lock_guard guard(owner_->table_.mutex());
+        for (const auto& node : nodes_) --(node->localState().*count_);
+      }
+      owner_->ended_.notify_all();
+    }
+
+   private:
+    friend class SealsAndRenames;
+    Token(SealsAndRenames& owner, int LocalState::*count, std::vector<NodePtr> nodes)
+        : owner_(&owner), count_(count), nodes_(std::move(nodes)) {
+      for (const auto& node : nodes_) ++(node->localState().*count_);
+    }
+    SealsAndRenames* owner_;
+    int LocalState::*count_;
+    std::vector<NodePtr> nodes_;
+  };
+
+  // Waits until no seal of `nodes` is on its way, then counts a rename (or a
+  // delete) of them: seals wait from then on.
+  Token renaming(std::unique_lock<std::mutex>& held, std::vector<NodePtr> nodes) {
+    ended_.wait(held, [&] {
+      for (const auto& node : nodes) {
+        if (node->sealing() != 0) return false;
+      }
+      return true;
+    });
+    return Token(*this, &LocalState::renaming, std::move(nodes));
+  }
+  // Waits until no rename or delete of `file` is under way, then counts a seal.
+  Token sealing(std::unique_lock<std::mutex>& held, const NodePtr& file) {
+    ended_.wait(held, [&] { return file->renaming() == 0; });
+    return Token(*this, &LocalState::sealing, {file});
+  }
+
+ private:
+  NodeTable& table_;
+  std::condition_variable ended_;  // on the table's mutex: a token went
+};
+
+}  // namespace corvane::framework::mount
