@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <functional>
 #include <sstream>
 #include <vector>
 
@@ -33,7 +34,7 @@ struct Sealed {
 // Runs steps such as "write 0 J", "trunc 3", "empty", "seal", "land v2",
 // "conflict", "open", "release", "unlink" on one file whose peer holds `peer`
 // as version "v1".
-class Harness {
+class Harness final : FileContents::WorkFiles, FileContents::PeerSource, FileContents::Uploads {
  public:
   explicit Harness(const std::string& peer) {
     testing::writeFile(dir_.path() / "peer", peer);
@@ -46,16 +47,12 @@ class Harness {
     in >> verb;
     if (verb == "write") {
       in >> at >> text;
-      ASSERT_EQ(contents_.change(peer_, true, [&](int fd) { return ::pwrite(fd, text.data(), text.size(), at) < 0; }), 0);
+      ASSERT_EQ(contents_.change(*this, true, [&](int fd) { return ::pwrite(fd, text.data(), text.size(), at) < 0; }), 0);
     } else if (verb == "trunc" || verb == "empty") {
       if (verb == "trunc") in >> at;
-      ASSERT_EQ(contents_.change(peer_, at != 0, [&](int fd) { return ::ftruncate(fd, at); }), 0);
+      ASSERT_EQ(contents_.change(*this, at != 0, [&](int fd) { return ::ftruncate(fd, at); }), 0);
     } else if (verb == "seal") {
-      ASSERT_EQ(contents_.seal([&](const FileContents::Copy& copy, std::uint64_t& sequence) {
-        sealed_.push_back({bytesOf(copy.fd.get()), copy.base, copy.followsLocal});
-        sequence = sealed_.size();
-        return 0;
-      }), 0);
+      ASSERT_EQ(contents_.seal(*this), 0);
     } else if (verb == "land") {
       in >> text;
       contents_.landed(sealed_.size(), version(text));
@@ -78,17 +75,27 @@ class Harness {
   }
 
   testing::TempDir dir_;
-  std::vector<Sealed> sealed_;
-  FileContents::PeerSource peer_ = [this](FileContents::Peer& out) {
+  mutable std::vector<Sealed> sealed_;
+  std::function<void()> beforePeerRead_;  // runs as the peer's file is about to be read
+  FileContents contents_{*this};
+
+ private:
+  int peerContents(FileContents::Peer& out) const override {
+    if (beforePeerRead_) beforePeerRead_();
     out.fd = foundation::UniqueFd(::open((dir_.path() / "peer").c_str(), O_RDONLY | O_CLOEXEC));
     out.version = version("v1");
     return 0;
-  };
-  FileContents contents_{[this]() -> foundation::Result<std::pair<std::filesystem::path, foundation::UniqueFd>> {
+  }
+  foundation::Result<std::pair<std::filesystem::path, foundation::UniqueFd>> newWorkFile() override {
     std::string path = (dir_.path() / "work-XXXXXX").string();
     foundation::UniqueFd fd(::mkostemp(path.data(), O_CLOEXEC));
     return std::make_pair(std::filesystem::path(path), std::move(fd));
-  }};
+  }
+  int enqueue(const FileContents::Copy& copy, std::uint64_t& sequence) const override {
+    sealed_.push_back({bytesOf(copy.fd.get()), copy.base, copy.followsLocal});
+    sequence = sealed_.size();
+    return 0;
+  }
 };
 
 TEST(FileContents, EverySequenceShowsTheNewestBytesAndSealsWhatWasChanged) {
@@ -143,11 +150,7 @@ TEST(FileContents, AnEditNamesTheVersionItStartedFrom) {
 // what was read is retagged as it is put in place.
 TEST(FileContents, ARenameWhileACopyIsMadeRetagsTheCopy) {
   Harness file("hello");
-  const auto plain = file.peer_;
-  file.peer_ = [&](FileContents::Peer& out) {
-    file.contents_.rebase(version("v1"), version("v1-renamed"));
-    return plain(out);
-  };
+  file.beforePeerRead_ = [&] { file.contents_.rebase(version("v1"), version("v1-renamed")); };
   for (const char* step : {"write 0 J", "seal"}) file.step(step);
   ASSERT_EQ(file.sealed_.size(), 1u);
   EXPECT_EQ(file.sealed_[0].base, version("v1-renamed"));

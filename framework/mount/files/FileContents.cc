@@ -46,7 +46,7 @@ int FileContents::makeLive(const PeerSource& peer, bool keepBytes) {
       contents.renamedWhileMaking_.clear();
     }
   } made_{*this};
-  auto work = workFiles_();
+  auto work = workFiles_.newWorkFile();
   if (!work.ok()) {
     const auto& error = work.error();
     return error.domain() == foundation::kPosixErrorDomain ? static_cast<int>(error.code()) : EIO;
@@ -62,7 +62,7 @@ int FileContents::makeLive(const PeerSource& peer, bool keepBytes) {
     }
   } else {
     Peer from;
-    if (int err = peer(from)) return err;
+    if (int err = peer.peerContents(from)) return err;
     made->base = std::move(from.version);
     if (keepBytes && from.fd.valid()) {
       if (int err = foundation::copyFileContents(from.fd.get(), made->fd.get())) return err;
@@ -92,10 +92,14 @@ int FileContents::change(const PeerSource& peer, bool keepBytes, const std::func
 }
 
 int FileContents::create() {
-  return change([](Peer&) { return 0; }, false, [](int) { return 0; });
+  // A new file: nothing on the peer, and nothing to copy.
+  struct None final : PeerSource {
+    int peerContents(Peer&) const override { return 0; }
+  };
+  return change(None{}, false, [](int) { return 0; });
 }
 
-int FileContents::seal(const Enqueue& enqueue) {
+int FileContents::seal(const Uploads& uploads) {
   std::lock_guard changing(changing_);
   std::shared_ptr<Copy> live;
   {
@@ -104,7 +108,7 @@ int FileContents::seal(const Enqueue& enqueue) {
     live = live_;
   }
   std::uint64_t sequence = 0;
-  if (int err = enqueue(*live, sequence)) return err;
+  if (int err = uploads.enqueue(*live, sequence)) return err;
   if (sequence == 0) return 0;  // the file went meanwhile: nothing was queued
   std::lock_guard guard(mutex_);
   live->owned = false;

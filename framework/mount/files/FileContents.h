@@ -34,8 +34,8 @@
 //      still open and go with the last one.
 //
 // Thread-safe. Changes, seals and the making of a live copy are serialised on
-// `changing_`, which may be held across file I/O and across the callbacks
-// (which take the caller's locks); the state is guarded by `mutex_`, held only
+// `changing_`, which may be held across file I/O and across the calls out to
+// the peer's contents and the uploads (which take the caller's locks); the state is guarded by `mutex_`, held only
 // briefly and never across a call out. Lock order: `changing_`, then the
 // caller's locks (the node table's), then `mutex_`: a caller never calls
 // change, create or seal with a lock of its own held.
@@ -71,19 +71,33 @@ class FileContents {
   };
   using CopyPtr = std::shared_ptr<const Copy>;
 
-  // A new, empty work file in the journal's folder: its path and descriptor.
-  using WorkFiles = std::function<foundation::Result<std::pair<std::filesystem::path, foundation::UniqueFd>>()>;
+  // Where live copies are made: a new, empty work file in the journal's
+  // folder, its path and descriptor.
+  class WorkFiles {
+   public:
+    virtual ~WorkFiles() = default;
+    virtual foundation::Result<std::pair<std::filesystem::path, foundation::UniqueFd>> newWorkFile() = 0;
+  };
   // The peer's contents the file shows while it has no local copy.
   struct Peer {
     foundation::UniqueFd fd;                  // invalid when there are no bytes to copy
     std::optional<foundation::Data> version;  // absent for a file the peer does not have yet
   };
-  using PeerSource = std::function<int(Peer& out)>;  // 0 or an errno
-  // Hands a changed live copy to the upload queue: 0 and its sequence number
-  // (0 when the file went meanwhile and nothing was queued), or an errno.
-  using Enqueue = std::function<int(const Copy& copy, std::uint64_t& sequence)>;
+  class PeerSource {
+   public:
+    virtual ~PeerSource() = default;
+    virtual int peerContents(Peer& out) const = 0;  // 0 or an errno
+  };
+  // Where a seal hands a changed live copy: the upload queue.
+  class Uploads {
+   public:
+    virtual ~Uploads() = default;
+    // 0 and the copy's sequence number there (0 when the file went meanwhile
+    // and nothing was queued), or an errno.
+    virtual int enqueue(const Copy& copy, std::uint64_t& sequence) const = 0;
+  };
 
-  explicit FileContents(WorkFiles workFiles) : workFiles_(std::move(workFiles)) {}
+  explicit FileContents(WorkFiles& workFiles) : workFiles_(workFiles) {}
   FileContents(const FileContents&) = delete;
   FileContents& operator=(const FileContents&) = delete;
 
@@ -98,9 +112,9 @@ class FileContents {
   // A new file: an empty live copy, owed to the peer even if nothing is written.
   int create();
 
-  // Rule 2: hands a changed live copy to `enqueue`. 0 when there was nothing to
+  // Rule 2: hands a changed live copy to `uploads`. 0 when there was nothing to
   // seal; on an error the live copy stays as it is and the next seal tries again.
-  int seal(const Enqueue& enqueue);
+  int seal(const Uploads& uploads);
 
   // Rules 3 and 4: the upload `sequence` of this file landed. `version` is the
   // content version the peer now holds for the file's name; absent when the
@@ -126,7 +140,7 @@ class FileContents {
  private:
   int makeLive(const PeerSource& peer, bool keepBytes);  // REQUIRES: changing_ held
 
-  const WorkFiles workFiles_;
+  WorkFiles& workFiles_;
   std::mutex changing_;  // held by a change, a seal and the making of a live copy
 
   mutable std::mutex mutex_;  // guards everything below

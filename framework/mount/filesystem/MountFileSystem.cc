@@ -160,7 +160,7 @@ int MountFileSystem::setattr(fuse_ino_t inode, const struct stat& wanted, int to
     auto contents = file ? file->contents : contentsOf(found);
     if (!file) contents->opened();
     const off_t size = wanted.st_size;
-    int err = contents->change(file ? openedOf(file) : peerOf(found), size != 0,
+    int err = contents->change(PeerOf(*this, found, file), size != 0,
                                [size](int fd) { return ::ftruncate(fd, size) == 0 ? 0 : errno; });
     if (!err) changedHere(found);
     if (!err && file) file->wrote = true;

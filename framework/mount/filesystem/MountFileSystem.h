@@ -131,11 +131,10 @@ class MountFileSystem final : private RenameProtocol::Files {
   std::shared_ptr<FileContents> contentsOf(const NodePtr& file);
   // An item's contents from the cache, fetched when missing.
   foundation::Result<MaterializedCache::Entry> peerContents(const fileprovider::ItemPtr& item);
-  // What a file with no local copy shows: its item's contents, from the cache.
-  FileContents::PeerSource peerOf(const NodePtr& file);
-  // What a write through `file` edits when the file has no local copy: the
-  // version the handle opened, else the node's.
-  FileContents::PeerSource openedOf(OpenFile* file);
+  class PeerOf;
+  // Where a seal of the file puts its contents: the upload queue, named as the
+  // file is named then.
+  class UploadsOf;
   void changedHere(const NodePtr& file);
   // Hands what was changed to the upload queue, on disk, with where it goes.
   int seal(const NodePtr& file, FileContents& contents);
@@ -185,6 +184,22 @@ class MountFileSystem::OpenFile {
   // mutex guards it: a rename retags it). A write through the handle edits
   // that version, even once the peer changed the file.
   std::optional<foundation::Data> openedVersion;
+};
+
+// The peer's contents a file with no local copy starts from: those the handle
+// a write goes through took at open, else its item's, from the cache.
+class MountFileSystem::PeerOf final : public FileContents::PeerSource {
+ public:
+  PeerOf(MountFileSystem& fs, NodePtr file, OpenFile* through = nullptr)
+      : fs_(fs), file_(std::move(file)), through_(through) {}
+  int peerContents(FileContents::Peer& out) const override;
+
+ private:
+  int fromHandle(FileContents::Peer& out, bool& took) const;
+
+  MountFileSystem& fs_;
+  const NodePtr file_;
+  OpenFile* const through_;
 };
 
 }  // namespace corvane::framework::mount

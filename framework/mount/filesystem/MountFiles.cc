@@ -28,7 +28,7 @@ void startWriteBack(int fd, off_t offset, std::size_t size) {
 std::shared_ptr<FileContents> MountFileSystem::contentsOf(const NodePtr& file) {
   std::lock_guard guard(table_.mutex());
   auto& contents = file->localState().contents;
-  if (!contents) contents = std::make_shared<FileContents>([this] { return uploads_->journal().newWorkFile(); });
+  if (!contents) contents = std::make_shared<FileContents>(uploads_->journal());
   return contents;
 }
 
@@ -36,39 +36,41 @@ foundation::Result<MaterializedCache::Entry> MountFileSystem::peerContents(const
   return cache_->materialise(item, [&] { return calls_->fetch(item->itemIdentifier()); });
 }
 
-FileContents::PeerSource MountFileSystem::peerOf(const NodePtr& file) {
-  return [this, file](FileContents::Peer& out) {
-    ItemPtr item;
-    {
-      std::lock_guard guard(table_.mutex());
-      item = file->item;
-    }
-    if (!item) return 0;  // a new file: nothing on the peer yet
-    out.version = item->itemVersion().contentVersion;
-    if (item->documentSize().value_or(0) == 0) return 0;
-    auto entry = peerContents(item);
-    if (!entry.ok()) return errnoFor(entry.error());
-    out.fd = std::move(entry->fd);
-    return 0;
-  };
+int MountFileSystem::PeerOf::peerContents(FileContents::Peer& out) const {
+  if (through_) {
+    bool took = false;
+    if (int err = fromHandle(out, took); err || took) return err;
+  }
+  ItemPtr item;
+  {
+    std::lock_guard guard(fs_.table_.mutex());
+    item = file_->item;
+  }
+  if (!item) return 0;  // a new file: nothing on the peer yet
+  out.version = item->itemVersion().contentVersion;
+  if (item->documentSize().value_or(0) == 0) return 0;
+  auto entry = fs_.peerContents(item);
+  if (!entry.ok()) return errnoFor(entry.error());
+  out.fd = std::move(entry->fd);
+  return 0;
 }
 
-FileContents::PeerSource MountFileSystem::openedOf(OpenFile* file) {
-  return [this, file](FileContents::Peer& out) {
-    std::optional<foundation::Data> version;
-    {
-      std::lock_guard guard(table_.mutex());
-      version = file->openedVersion;
-    }
-    std::lock_guard guard(file->peerMutex);
-    if (!version || !file->fd.valid()) return peerOf(file->node)(out);
-    // Its own description: the handle's offset is not the copy's to move.
-    const std::string path = "/proc/self/fd/" + std::to_string(file->fd.get());
-    out.fd = foundation::UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!out.fd.valid()) return errno;
-    out.version = std::move(version);
-    return 0;
-  };
+// A write edits the version its handle opened, even once the peer changed the file.
+int MountFileSystem::PeerOf::fromHandle(FileContents::Peer& out, bool& took) const {
+  std::optional<foundation::Data> version;
+  {
+    std::lock_guard guard(fs_.table_.mutex());
+    version = through_->openedVersion;
+  }
+  std::lock_guard guard(through_->peerMutex);
+  if (!version || !through_->fd.valid()) return 0;
+  took = true;
+  // Its own description: the handle's offset is not the copy's to move.
+  const std::string path = "/proc/self/fd/" + std::to_string(through_->fd.get());
+  out.fd = foundation::UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!out.fd.valid()) return errno;
+  out.version = std::move(version);
+  return 0;
 }
 
 int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& keepCache) {
@@ -82,7 +84,7 @@ int MountFileSystem::open(fuse_ino_t inode, int flags, OpenFile*& file, bool& ke
   handle->contents->opened();
   keepCache = false;
   if (flags & O_TRUNC) {
-    if (int err = handle->contents->change(peerOf(found), false,
+    if (int err = handle->contents->change(PeerOf(*this, found), false,
                                            [](int fd) { return ::ftruncate(fd, 0) == 0 ? 0 : errno; })) {
       handle->contents->released();
       return err;
@@ -192,7 +194,7 @@ int MountFileSystem::withReadDescriptor(OpenFile* file, const std::function<void
 
 int MountFileSystem::write(OpenFile* file, off_t offset, const WriteAt& put, std::size_t& written) {
   if (!file->writable) return EBADF;
-  int err = file->contents->change(openedOf(file), true, [&](int fd) {
+  int err = file->contents->change(PeerOf(*this, file->node, file), true, [&](int fd) {
     const ssize_t n = put(fd);
     if (n < 0) return static_cast<int>(-n);
     written = static_cast<std::size_t>(n);
@@ -206,24 +208,34 @@ int MountFileSystem::write(OpenFile* file, off_t offset, const WriteAt& put, std
   return err;
 }
 
-int MountFileSystem::seal(const NodePtr& file, FileContents& contents) {
-  return contents.seal([&](const FileContents::Copy& copy, std::uint64_t& sequence) {
+class MountFileSystem::UploadsOf final : public FileContents::Uploads {
+ public:
+  UploadsOf(MountFileSystem& fs, const NodePtr& file) : fs_(fs), file_(file) {}
+
+  int enqueue(const FileContents::Copy& copy, std::uint64_t& sequence) const override {
     PendingUpload record;
     std::optional<SealsAndRenames::Token> sealing;  // a rename waits for it to be queued
     {
-      std::unique_lock guard(table_.mutex());
-      sealing.emplace(interlock_.sealing(guard, file));
-      if (file->unlinked) return 0;  // replaced by the rename: nothing to send
-      if (file->item) record.identifier = file->item->itemIdentifier().rawValue();
-      if (auto parent = table_.find(file->parent)) record.parentIdentifier = parent->identifier.rawValue();
-      record.name = file->name();
-      record.path = table_.pathOf(file);
+      std::unique_lock guard(fs_.table_.mutex());
+      sealing.emplace(fs_.interlock_.sealing(guard, file_));
+      if (file_->unlinked) return 0;  // replaced by the rename: nothing to send
+      if (file_->item) record.identifier = file_->item->itemIdentifier().rawValue();
+      if (auto parent = fs_.table_.find(file_->parent)) record.parentIdentifier = parent->identifier.rawValue();
+      record.name = file_->name();
+      record.path = fs_.table_.pathOf(file_);
       record.baseVersion = copy.base;
     }
     // On an error the copy stays as it is, so the next close tries again.
-    return uploads_->enqueue(file->inode, std::move(record), copy.followsLocal, copy.fd.get(), copy.path, sequence);
-  });
-}
+    return fs_.uploads_->enqueue(file_->inode, std::move(record), copy.followsLocal, copy.fd.get(), copy.path,
+                                 sequence);
+  }
+
+ private:
+  MountFileSystem& fs_;
+  const NodePtr& file_;
+};
+
+int MountFileSystem::seal(const NodePtr& file, FileContents& contents) { return contents.seal(UploadsOf(*this, file)); }
 
 int MountFileSystem::sealNew(const NodePtr& file) {
   std::shared_ptr<FileContents> contents;
@@ -321,7 +333,7 @@ void MountFileSystem::keepLocal(const NodePtr& file) {
     contents = file->contents();
   }
   if (contents && contents->isOpen() && !contents->readable()) {
-    (void)contents->change(peerOf(file), true, [](int) { return 0; });
+    (void)contents->change(PeerOf(*this, file), true, [](int) { return 0; });
   }
 }
 

@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "framework/mount/files/FileContents.h"
 #include "framework/mount/upload/WorkFilePool.h"
 #include "platform/foundation/Data.h"
 #include "platform/foundation/Result.h"
@@ -63,13 +64,13 @@ struct PendingUpload {
   std::string dataName;
 };
 
-class UploadJournal {
+class UploadJournal final : public FileContents::WorkFiles {
  public:
   // The domain's pending folder, made 0700 when missing. `boot` tells this
   // boot from earlier ones (the kernel's boot id unless a test says otherwise).
   static foundation::Result<std::unique_ptr<UploadJournal>> open(const std::string& domain,
                                                                  std::string boot = currentBoot());
-  ~UploadJournal();  // makes every commit durable first
+  ~UploadJournal() override;  // makes every commit durable first
 
   // The kernel's id of this boot, empty when it cannot tell.
   static std::string currentBoot();
@@ -79,7 +80,7 @@ class UploadJournal {
   // A new empty file for a working copy, in the journal's folder, so that
   // committing it renames nothing (or, for an upload kept as two files, moves
   // it within one folder). Thread-safe.
-  foundation::Result<std::pair<std::filesystem::path, foundation::UniqueFd>> newWorkFile();
+  foundation::Result<std::pair<std::filesystem::path, foundation::UniqueFd>> newWorkFile() override;
 
   // Keeps `record` with the contents at `fd`, the open work file at
   // `workPath`: gives the record its sequence number and writes it into the
