@@ -102,7 +102,7 @@ class Exerciser {
         {&Exerciser::unmapOne, 3},    {&Exerciser::fsyncOne, 2},       {&Exerciser::renameOne, 2},
         {&Exerciser::unlinkOne, 1},   {&Exerciser::childWriteOne, 1},  {&Exerciser::childReadOne, 1},
         {&Exerciser::rereadOne, 3},   {&Exerciser::mkdirOne, 1},       {&Exerciser::rmdirOne, 1},
-        {&Exerciser::renameFolderOne, 1},
+        {&Exerciser::renameFolderOne, 4},
     };
     if (chance(150) && target_.peerBytes) return syncAndCompare();
     if (chance(700) && target_.remount) return remount();
@@ -136,10 +136,11 @@ class Exerciser {
   std::string someName() {
     std::string in;
     if (!folders_.empty() && chance(3)) in = *std::next(folders_.begin(), below(static_cast<int>(folders_.size()))) + "/";
+    if (in.empty()) in = target_.ownPrefix;
     if (chance(6)) return in + kOddNames[below(static_cast<int>(std::size(kOddNames)))];
     return in + "f" + std::to_string(below(kNames));
   }
-  std::string someFolder() { return "d" + std::to_string(below(kFolders)); }
+  std::string someFolder() { return target_.ownPrefix + "d" + std::to_string(below(kFolders)); }
   static std::string folderOf(const std::string& name) {
     const auto slash = name.find('/');
     return slash == std::string::npos ? "" : name.substr(0, slash);
@@ -242,7 +243,8 @@ class Exerciser {
     if (DIR* folder = ::opendir((target_.folder / in).c_str())) {
       while (dirent* entry = ::readdir(folder)) {
         const std::string name = in.empty() ? entry->d_name : in + "/" + entry->d_name;
-        const bool others = !target_.othersPrefix.empty() && name.rfind(target_.othersPrefix, 0) == 0;
+        const bool others = (!target_.othersPrefix.empty() && name.rfind(target_.othersPrefix, 0) == 0) ||
+                            (in.empty() && name.rfind(target_.ownPrefix, 0) != 0);
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0 || others) continue;
         if (entry->d_type != DT_DIR) {
           names.insert(name);
@@ -702,7 +704,11 @@ class Exerciser {
 
 }  // namespace
 
-bool isNotUtf8(const std::string& name) { return std::find(std::begin(kNotUtf8), std::end(kNotUtf8), name) != std::end(kNotUtf8); }
+bool isNotUtf8(const std::string& name) {
+  return std::any_of(std::begin(kNotUtf8), std::end(kNotUtf8), [&](const std::string& bad) {
+    return name.size() >= bad.size() && name.compare(name.size() - bad.size(), bad.size(), bad) == 0;
+  });
+}
 
 ExerciserOutcome exercise(const ExerciserTarget& target, const ExerciserRun& run) {
   return Exerciser(target, run).go();

@@ -41,6 +41,10 @@ struct ExerciserTarget {
   std::string othersPrefix;
   // The errno a rename of a file into another folder fails with; 0 when it moves.
   int crossFolderRename = 0;
+  // When set, every name the exerciser makes in the folder starts with this,
+  // and it leaves every other name there alone: several exercisers can work
+  // in one folder at once, each on its own names.
+  std::string ownPrefix;
 };
 
 struct ExerciserRun {
@@ -55,7 +59,7 @@ struct ExerciserOutcome {
 
 ExerciserOutcome exercise(const ExerciserTarget& target, const ExerciserRun& run);
 
-// Whether `name` is one of the exerciser's names that are not UTF-8.
+// Whether `name` is one of the exerciser's names that are not UTF-8 (after any prefix).
 bool isNotUtf8(const std::string& name);
 
 }  // namespace corvane::testing

@@ -6,6 +6,7 @@
 // CORVANE_EXERCISER_SEEDS and CORVANE_EXERCISER_OPS make a longer soak.
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -87,7 +88,7 @@ TEST(FileExerciser, PassesOnALocalFolder) {
     std::filesystem::create_directories(folder);
     auto nothing = [] {};
     const ExerciserTarget target{
-        folder, [&](const std::string& name) { return bytesAt(folder / name); }, nothing, nothing, nothing, {}, {}, 0};
+        folder, [&](const std::string& name) { return bytesAt(folder / name); }, nothing, nothing, nothing, {}, {}, 0, {}};
     auto outcome = exercise(target, runOf(i));
     ASSERT_EQ(outcome.failure, "");
     add(counts, outcome.counts);
@@ -149,7 +150,8 @@ ExerciserTarget MountExerciser::targetIn(const std::string& folder) {
       [](const std::string& name) { return name.size() > 255 ? ENAMETOOLONG : isNotUtf8(name) ? EILSEQ : 0; },
       {},
       // The peer renames an item only inside its own folder; mv copies then.
-      EXDEV};
+      EXDEV,
+      {}};
 }
 
 
@@ -239,6 +241,52 @@ TEST_P(MountExerciserPeerSeed, BothSidesKeepEveryByteWhileThePeerWritesToo) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, MountExerciserPeerSeed,
                          ::testing::Range(0, std::max(1, fromEnvironment("CORVANE_EXERCISER_PEER_SEEDS", 0))));
+
+// Programs at work in one folder at once, each on its own names: the mount's
+// requests race in its tree, in the folder's listing and in the upload queue.
+// Each worker is a process of its own, as programs are, with a seed of its
+// own. No remounts, kills or host restarts: those need every worker's files
+// closed. CORVANE_EXERCISER_WORKER_SEEDS runs (1 by default) of
+// CORVANE_EXERCISER_WORKERS workers (3 by default).
+class MountExerciserWorkersSeed : public MountExerciser, public ::testing::WithParamInterface<int> {};
+
+TEST_P(MountExerciserWorkersSeed, WorkersAtOnceInOneFolderEachKeepEveryByte) {
+  host_ = startHost();
+  mount_ = startMount();
+  ASSERT_EQ(::mkdir((mount_->path() / "ex").c_str(), 0755), 0) << std::strerror(errno);
+  const int workers = fromEnvironment("CORVANE_EXERCISER_WORKERS", 3);
+  std::vector<pid_t> children;
+  for (int worker = 0; worker < workers; ++worker) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0) << std::strerror(errno);
+    if (child > 0) {
+      children.push_back(child);
+      continue;
+    }
+    ExerciserTarget target = targetIn("ex");
+    target.remount = target.crash = target.restartHost = nullptr;
+    target.ownPrefix = "w" + std::to_string(worker) + "-";
+    ExerciserRun run = runOf(GetParam());
+    run.seed = run.seed * 100 + static_cast<std::uint64_t>(worker);
+    const auto outcome = exercise(target, run);
+    report(("the mount, worker " + std::to_string(worker)).c_str(), outcome.counts);
+    writeFile(dir_.path() / ("worker-" + std::to_string(worker)), outcome.failure);
+    std::fflush(stdout);
+    ::_exit(0);
+  }
+  for (std::size_t worker = 0; worker < children.size(); ++worker) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(children[worker], &status, 0), children[worker]);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "worker " << worker << " did not finish";
+    EXPECT_EQ(readFile(dir_.path() / ("worker-" + std::to_string(worker))), "")
+        << "worker " << worker << "\n" << mount_->log();
+  }
+  EXPECT_EQ(conflictCopiesBelow(share()), "") << "each name has one writer, yet conflict copies";
+  EXPECT_EQ(mount_->stop(), 0) << mount_->log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, MountExerciserWorkersSeed,
+                         ::testing::Range(0, fromEnvironment("CORVANE_EXERCISER_WORKER_SEEDS", 1)));
 
 // Edit sequences that lost bytes once. Each works on its own file.
 struct EditCase {
