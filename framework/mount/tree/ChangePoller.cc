@@ -174,8 +174,8 @@ bool ChangePoller::listAgain(const NodePtr& folder, std::vector<Invalidation>& o
   Changes changes;
   changes.deleted.emplace_back();
   folder->folderState->children.each([&](const Node& child) {
-    if (child.item && !present.count(child.identifier.rawValue())) {
-      changes.deleted.back().push_back(child.identifier.rawValue());
+    if (child.item && !present.count(std::string(child.identifier.rawValue()))) {
+      changes.deleted.back().emplace_back(child.identifier.rawValue());
     }
   });
   changes.updated.push_back(std::move(listed->items));

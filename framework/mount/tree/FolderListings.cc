@@ -125,7 +125,7 @@ void FolderListings::fillFrom(FolderListing everything, std::uint64_t renamesBef
     // children would be placed wrongly, so the folders left list themselves.
     if (table_.renames() != renamesBefore) break;
     if (!folder->folderState->listed && !folder->identifier.rawValue().empty()) {
-      auto children = byParent.find(folder->identifier.rawValue());
+      auto children = byParent.find(std::string(folder->identifier.rawValue()));
       FolderListing listing{{}, everything.anchor};
       if (children != byParent.end()) listing.items = std::move(children->second);
       invalidations_.post(apply(folder, std::move(listing)));

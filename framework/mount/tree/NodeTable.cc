@@ -72,7 +72,7 @@ fuse_ino_t NodeTable::place(const fileprovider::ItemPtr& item, fuse_ino_t parent
   NodePtr node = findIdentifier(raw);
   if (!node || node->folder != folder) {
     node = std::make_shared<Node>(folder);
-    node->inode = nodes_.size();
+    node->inode = static_cast<std::uint32_t>(nodes_.size());
     node->identifier = item->itemIdentifier();
     nodes_.push_back(node);
     index(*node);
@@ -81,7 +81,7 @@ fuse_ino_t NodeTable::place(const fileprovider::ItemPtr& item, fuse_ino_t parent
   const bool newContents = !node->item || node->item->itemVersion().contentVersion != version;
   if (node->parent != parent || node->name() != item->filename()) {
     takeOut(*node);
-    node->parent = parent;
+    node->parent = static_cast<std::uint32_t>(parent);
   }
   node->item = item;
   if (node->local) node->local->name.reset();  // the peer's name it is
@@ -95,8 +95,8 @@ fuse_ino_t NodeTable::place(const fileprovider::ItemPtr& item, fuse_ino_t parent
 
 void NodeTable::keepTime(const Node& node) {
   auto modified = node.localModified();
-  if (times_ && node.item && modified && !node.identifier.rawValue().empty()) {
-    times_->keep(node.identifier.rawValue(), node.item->itemVersion().contentVersion, *modified);
+  if (times_ && node.item && modified && !node.identifier.empty()) {
+    times_->keep(std::string(node.identifier.rawValue()), node.item->itemVersion().contentVersion, *modified);
   }
 }
 
@@ -108,7 +108,7 @@ NodePtr NodeTable::placeIn(const NodePtr& folder, const fileprovider::ItemPtr& i
 
 NodePtr NodeTable::addNew(const NodePtr& folder, const std::string& name) {
   auto made = std::make_shared<Node>(false);
-  made->inode = nodes_.size();
+  made->inode = static_cast<std::uint32_t>(nodes_.size());
   made->parent = folder->inode;
   made->localState().name = name;
   nodes_.push_back(made);
@@ -197,7 +197,7 @@ void NodeTable::unindex(std::string_view raw) {
 }
 
 std::vector<NodeTable::MovedFile> NodeTable::rekey(const NodePtr& node, const ItemIdentifier& identifier) {
-  const std::string old = node->identifier.rawValue();
+  const std::string old(node->identifier.rawValue());
   const std::string& now = identifier.rawValue();
   if (old == now) return {};
   ++renames_;
@@ -213,12 +213,12 @@ std::vector<NodeTable::MovedFile> NodeTable::rekey(const NodePtr& node, const It
     auto raw = FileProviderItemIdentifierCodec::movedWith(other->identifier.rawValue(), old, now);
     if (!raw) continue;
     unindex(other->identifier.rawValue());
-    other->identifier = ItemIdentifier(std::move(*raw));
+    other->identifier = NodeIdentifier(*raw);
     index(*other);
     if (other->folder) {
       other->folderState->listed = false;
     } else {
-      moved.push_back({other->inode, other->identifier.rawValue(), other->name()});
+      moved.push_back({other->inode, std::string(other->identifier.rawValue()), other->name()});
     }
   }
   node->folderState->listed = false;
@@ -226,9 +226,9 @@ std::vector<NodeTable::MovedFile> NodeTable::rekey(const NodePtr& node, const It
 }
 
 void NodeTable::forget(const NodePtr& node) {
-  if (times_ && !node->identifier.rawValue().empty()) times_->forget(node->identifier.rawValue());
+  if (times_ && !node->identifier.empty()) times_->forget(std::string(node->identifier.rawValue()));
   unindex(node->identifier.rawValue());
-  node->identifier = ItemIdentifier("");
+  node->identifier = NodeIdentifier();
 }
 
 void NodeTable::detach(const NodePtr& node) {

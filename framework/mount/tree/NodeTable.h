@@ -28,6 +28,7 @@
 #include "framework/mount/files/FileContents.h"
 #include "framework/mount/tree/ChildIndex.h"
 #include "framework/mount/tree/ModifiedTimes.h"
+#include "framework/mount/tree/NodeIdentifier.h"
 #include "platform/fileprovider/Enumeration.h"
 #include "platform/fileprovider/Item.h"
 #include "shared/vfs_xpc/VfsPathLimits.h"
@@ -78,11 +79,13 @@ struct Node {
   // use it without the table's lock.
   explicit Node(bool isFolder) : folder(isFolder), folderState(isFolder ? std::make_unique<FolderState>() : nullptr) {}
 
-  fuse_ino_t inode = 0;
-  fuse_ino_t parent = 0;
+  // Inodes count up from the root's and are never reused: 32 bits are four
+  // billion of them, more than the table's vector of nodes could hold.
+  std::uint32_t inode = 0;
+  std::uint32_t parent = 0;
   // Empty for a new file not yet stored on the peer; changed only by the
   // table, whose index by identifier reads it.
-  fileprovider::ItemIdentifier identifier{""};
+  NodeIdentifier identifier;
   const bool folder;
   bool unlinked = false;                // gone from its folder; what is still written is dropped at close
   // The kernel's references, as its lookups and forgets count them; stuck at
@@ -114,6 +117,9 @@ struct Node {
   int sealing() const { return local ? local->sealing : 0; }
 };
 using NodePtr = std::shared_ptr<Node>;
+// One per entry of a share: with the control block make_shared puts beside
+// it, a node is one allocation of 72 bytes.
+static_assert(sizeof(Node) <= 56);
 
 class NodeTable {
  public:
