@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -55,7 +56,7 @@ class ChildIndex {
     bool operator()(auto a, auto b) const noexcept { return of(a) == of(b); }
   };
   absl::flat_hash_set<const Node*, ByName, ByName> byName_;
-  std::vector<fuse_ino_t> byInode_;
+  std::vector<std::uint32_t> byInode_;  // as nodes hold inodes
 };
 
 }  // namespace corvane::framework::mount
