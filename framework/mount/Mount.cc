@@ -16,6 +16,23 @@ namespace {
 
 constexpr const char* kPrefix = "corvane-fp mount: ";
 
+// Eviction spares what is pinned and what still has to reach the peer. The
+// cache outlives the queue, which adopts into it: the queue is held weakly.
+class PinnedOrOwed final : public MaterializedCache::Spared {
+ public:
+  PinnedOrOwed(std::shared_ptr<PinSet> pins, std::weak_ptr<UploadQueue> uploads)
+      : pins_(std::move(pins)), uploads_(std::move(uploads)) {}
+  bool spared(const std::string& identifier) const override {
+    if (pins_->pinned(identifier)) return true;
+    auto alive = uploads_.lock();
+    return alive && alive->hasPending(identifier);
+  }
+
+ private:
+  const std::shared_ptr<PinSet> pins_;
+  const std::weak_ptr<UploadQueue> uploads_;
+};
+
 bool waitForLink(DomainManager& domains, const std::string& domain, std::chrono::seconds patience) {
   const auto deadline = std::chrono::steady_clock::now() + patience;
   while (!domains.linkReady(domain)) {
@@ -86,14 +103,9 @@ std::optional<Mount::Failure> Mount::connectHost() {
 
 void Mount::openUploads() {
   uploads_ = std::make_shared<UploadQueue>(options_.domain, uploadCalls_, std::move(journal_), cache_);
-  // Eviction spares what is pinned and what still has to reach the peer.
   pins_ = std::make_shared<PinSet>(PinSet::fileFor(options_.domain).value_or(pendingFolder_.parent_path() /
                                                                               "pins.json"));
-  cache_->setKeep([pins = pins_, queue = std::weak_ptr<UploadQueue>(uploads_)](const std::string& identifier) {
-    if (pins->pinned(identifier)) return true;
-    auto alive = queue.lock();
-    return alive && alive->hasPending(identifier);
-  });
+  cache_->setSpared(std::make_shared<PinnedOrOwed>(pins_, uploads_));
   auto limits = MaterializedCache::defaultLimits(cache_->folder());
   if (options_.cacheMax) limits.maxBytes = *options_.cacheMax;
   if (options_.cacheMinFree) limits.minFree = *options_.cacheMinFree;

@@ -98,14 +98,14 @@ void MaterializedCache::setLimits(Limits limits) {
   evict();
 }
 
-void MaterializedCache::setKeep(std::function<bool(const std::string& identifier)> keep) {
+void MaterializedCache::setSpared(std::shared_ptr<const Spared> spared) {
   std::lock_guard guard(mutex_);
-  keep_ = std::move(keep);
+  spared_ = std::move(spared);
 }
 
 std::size_t MaterializedCache::evict() {
   std::vector<std::pair<std::string, CacheIndex::Info>> candidates;
-  std::function<bool(const std::string&)> keep;
+  std::shared_ptr<const Spared> spared;
   std::uint64_t excess = 0;
   {
     std::lock_guard guard(mutex_);
@@ -117,10 +117,12 @@ std::size_t MaterializedCache::evict() {
     }
     if (excess == 0) return 0;
     candidates = index_.unheldOldestFirst();
-    keep = keep_;
+    spared = spared_;
   }
   // Asked without the lock: the answer may need the upload queue, which adopts into this cache.
-  const auto victims = CacheIndex::victims(candidates, excess, keep);
+  const auto victims = CacheIndex::victims(candidates, excess, [&](const std::string& identifier) {
+    return spared && spared->spared(identifier);
+  });
   std::lock_guard guard(mutex_);
   std::size_t removed = 0;
   for (const auto& name : victims) {

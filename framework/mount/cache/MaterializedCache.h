@@ -73,8 +73,13 @@ class MaterializedCache {
   void drop(const fileprovider::ItemPtr& item);
 
   void setLimits(Limits limits);
-  // Asked of each entry an eviction considers; true keeps it.
-  void setKeep(std::function<bool(const std::string& identifier)> keep);
+  // What eviction spares, asked of each entry it considers.
+  class Spared {
+   public:
+    virtual ~Spared() = default;
+    virtual bool spared(const std::string& identifier) const = 0;
+  };
+  void setSpared(std::shared_ptr<const Spared> spared);
   // Removes what the limits ask for; the number of entries removed.
   std::size_t evict();
 
@@ -103,7 +108,7 @@ class MaterializedCache {
   std::map<std::string, std::shared_ptr<Flight>> flights_;
   CacheIndex index_;
   Limits limits_;
-  std::function<bool(const std::string&)> keep_;
+  std::shared_ptr<const Spared> spared_;
 };
 
 }  // namespace corvane::framework::mount
