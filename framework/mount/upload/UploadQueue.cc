@@ -311,11 +311,11 @@ void UploadQueue::finish(const PendingUpload& sent, const Attempt& result) {
     if (found == schedule_.end()) return;
     found->second.inFlight = false;
     record = found->second.record;
-    const bool cancelled = key != 0 && cancelled_.count(key);
+    const bool cancelled = cancelling(key);
     if (landed || cancelled) {
-      if (cancelled && landed) storedAfterCancel_[key] = landedAs(result);
+      if (cancelled && landed) files_[key].storedWhileCancelling = landedAs(result);
       if (landed) rebaseLater(found, result, key, intoCopy);
-      if (key != 0) storedUpTo_[key] = std::max(storedUpTo_[key], sequence);
+      if (key != 0) files_[key].storedUpTo = std::max(files_[key].storedUpTo, sequence);
       journal_->remove(record);
       schedule_.erase(found);
       if (result.outcome == Outcome::conflicted) conflicts_.push_back({record.path, result.copy->filename()});
@@ -343,7 +343,7 @@ bool UploadQueue::tell(std::uint64_t sequence, const Attempt& result, std::uint6
     if (found == schedule_.end()) return false;
     key = found->second.key;
     intoCopy = found->second.intoCopy;
-    cancelled = key != 0 && cancelled_.count(key);
+    cancelled = cancelling(key);
     listener = listener_;
   }
   if (cancelled || key == 0 || !listener) return true;
@@ -385,12 +385,8 @@ void UploadQueue::rebaseLater(UploadSchedule::Position found, const Attempt& res
     (void)journal_->rewrite(other.record);
   }
   if (key == 0) return;
-  lastStored_[key] = std::move(next);
-  if (nextIntoCopy) {
-    copyTargets_.insert(key);
-  } else {
-    copyTargets_.erase(key);
-  }
+  files_[key].lastStored = std::move(next);
+  files_[key].lastIntoCopy = nextIntoCopy;
 }
 
 // An attempt that did not land: tried again after a backoff, or kept for good
@@ -400,10 +396,13 @@ PendingUpload UploadQueue::failedAttempt(Entry& entry, const Attempt& result, st
   ++entry.record.attempts;
   entry.record.lastError = result.error;
   entry.lastErrno = result.errorNumber;
-  if (key != 0) failures_[key] = {failures_[key].count + 1, result.errorNumber};
+  if (key != 0) {
+    ++files_[key].failures;
+    files_[key].lastErrno = result.errorNumber;
+  }
   if (result.outcome == Outcome::failed) {
     entry.record.failed = true;
-    if (key != 0) failedUpTo_[key] = std::max(failedUpTo_[key], sequence);
+    if (key != 0) files_[key].failedUpTo = std::max(files_[key].failedUpTo, sequence);
   } else {
     entry.notBefore = steady_clock::now() + UploadSchedule::backoff(entry.record.attempts);
   }
@@ -440,10 +439,10 @@ int UploadQueue::enqueue(std::uint64_t key, PendingUpload record, bool followsLo
       record.identifier = earlier->second.record.identifier;
       record.baseVersion = earlier->second.record.baseVersion;
       intoCopy = earlier->second.intoCopy;
-    } else if (auto went = lastStored_.find(key); followsLocal && went != lastStored_.end()) {
-      record.identifier = went->second.identifier;
-      record.baseVersion = went->second.baseVersion;
-      intoCopy = copyTargets_.count(key) > 0;
+    } else if (auto went = files_.find(key); followsLocal && went != files_.end() && went->second.lastStored) {
+      record.identifier = went->second.lastStored->identifier;
+      record.baseVersion = went->second.lastStored->baseVersion;
+      intoCopy = went->second.lastIntoCopy;
     }
     if (auto committed = journal_->commit(record, fd, workPath); !committed.ok()) {
       const auto& error = committed.error();
@@ -478,7 +477,7 @@ int UploadQueue::waitStored(std::uint64_t key, std::uint64_t sequence) {
   std::unique_lock lock(mutex_);
   // The file's uploads go in order, so the one tried next may be an earlier
   // one: a failed attempt of any of them ends the wait.
-  const std::uint64_t failuresBefore = failures_[key].count;
+  const std::uint64_t failuresBefore = files_[key].failures;
   // Someone waits: the file's uploads go now, not after their backoff, also
   // one an earlier run left for it.
   const auto latestOfKey = schedule_.latestOf(key);
@@ -492,15 +491,17 @@ int UploadQueue::waitStored(std::uint64_t key, std::uint64_t sequence) {
   work_.notify_all();
   int answer = 0;
   changed_.wait(lock, [&] {
-    if (storedUpTo_[key] >= sequence) return true;
+    // Looked up again each time: the file may be forgotten meanwhile.
+    const FileFacts& facts = files_[key];
+    if (facts.storedUpTo >= sequence) return true;
     auto latest = schedule_.latestOf(key);
     if (latest == schedule_.end() || latest->first < sequence) return true;  // dropped with its file
-    if (failedUpTo_[key] >= sequence || stopping_) {
+    if (facts.failedUpTo >= sequence || stopping_) {
       answer = stopping_ ? EIO : latest->second.lastErrno;
       return true;
     }
-    if (failures_[key].count > failuresBefore) {
-      answer = failures_[key].lastErrno;
+    if (facts.failures > failuresBefore) {
+      answer = facts.lastErrno;
       return true;
     }
     return false;
@@ -520,18 +521,15 @@ void UploadQueue::dropQueued(std::uint64_t key, bool keepTried) {
 
 ItemPtr UploadQueue::cancel(std::uint64_t key) {
   std::unique_lock lock(mutex_);
-  cancelled_.insert(key);
+  FileFacts& facts = files_[key];
+  facts.cancelling = true;
   dropQueued(key, false);
   changed_.notify_all();
   changed_.wait(lock, [&] { return schedule_.latestOf(key) == schedule_.end(); });
   // Nothing of the file is left in flight: should its delete then fail, the
   // file stays, and what it sends later is told as for any file.
-  cancelled_.erase(key);
-  auto made = storedAfterCancel_.find(key);
-  if (made == storedAfterCancel_.end()) return nullptr;
-  ItemPtr item = made->second;
-  storedAfterCancel_.erase(made);
-  return item;
+  facts.cancelling = false;
+  return std::exchange(facts.storedWhileCancelling, nullptr);
 }
 
 void UploadQueue::moved(std::uint64_t key, const std::string& identifier, const std::string& name,
@@ -540,10 +538,10 @@ void UploadQueue::moved(std::uint64_t key, const std::string& identifier, const 
     if (version && base == version->first) base = version->second;
   };
   std::lock_guard guard(mutex_);
-  if (copyTargets_.count(key)) return;
-  if (auto went = lastStored_.find(key); went != lastStored_.end()) {
-    went->second.identifier = identifier;
-    rebase(went->second.baseVersion);
+  if (auto went = files_.find(key); went != files_.end() && went->second.lastStored) {
+    if (went->second.lastIntoCopy) return;
+    went->second.lastStored->identifier = identifier;
+    rebase(went->second.lastStored->baseVersion);
   }
   for (std::uint64_t sequence : schedule_.sequencesOf(key)) {
     Entry& entry = schedule_.entries().at(sequence);
@@ -558,7 +556,7 @@ void UploadQueue::moved(std::uint64_t key, const std::string& identifier, const 
 bool UploadQueue::retitle(std::uint64_t key, const std::string& name, const std::string& path,
                           const Replaced& replaced) {
   std::lock_guard guard(mutex_);
-  if (lastStored_.count(key)) return false;
+  if (auto went = files_.find(key); went != files_.end() && went->second.lastStored) return false;
   auto busy = [&](std::uint64_t of) {
     return schedule_.anyOf(of, [](const Entry& e) { return e.inFlight || e.record.attempts > 0; });
   };
@@ -606,13 +604,13 @@ void UploadQueue::release(std::uint64_t key) {
 
 void UploadQueue::forget(std::uint64_t key) {
   std::lock_guard guard(mutex_);
-  if (schedule_.latestOf(key) != schedule_.end() || cancelled_.count(key)) return;
-  storedUpTo_.erase(key);
-  failedUpTo_.erase(key);
-  failures_.erase(key);
-  lastStored_.erase(key);
-  copyTargets_.erase(key);
-  storedAfterCancel_.erase(key);
+  if (schedule_.latestOf(key) != schedule_.end() || cancelling(key)) return;
+  files_.erase(key);
+}
+
+bool UploadQueue::cancelling(std::uint64_t key) const {
+  auto found = files_.find(key);
+  return key != 0 && found != files_.end() && found->second.cancelling;
 }
 
 void UploadQueue::wake() {

@@ -206,17 +206,20 @@ class UploadQueue {
   std::optional<std::chrono::steady_clock::time_point> timer_;  // when the worker that keeps the time wakes
   Listener* listener_ = nullptr;
   UploadSchedule schedule_;  // what is queued, in the order it goes
-  std::map<std::uint64_t, std::uint64_t> storedUpTo_;  // by key: every upload up to this one is on the peer
-  std::map<std::uint64_t, std::uint64_t> failedUpTo_;  // by key: an upload up to this one failed for good
-  struct Failures {
-    std::uint64_t count = 0;  // attempts that failed, of any upload of the file
-    int lastErrno = EIO;
+  // What the queue knows of one file beyond its queued uploads, kept until
+  // the mount forgets the file.
+  struct FileFacts {
+    std::uint64_t storedUpTo = 0;  // every upload up to this one is on the peer
+    std::uint64_t failedUpTo = 0;  // an upload up to this one failed for good
+    std::uint64_t failures = 0;    // attempts that failed, of any upload of the file
+    int lastErrno = EIO;           // the last of them
+    std::optional<PendingUpload> lastStored;  // where its last stored upload went
+    bool lastIntoCopy = false;                // that was a conflict copy
+    bool cancelling = false;                  // a cancel waits for its uploads in flight
+    fileprovider::ItemPtr storedWhileCancelling;  // the item one of those made
   };
-  std::map<std::uint64_t, Failures> failures_;  // by key
-  std::map<std::uint64_t, PendingUpload> lastStored_;  // by key: where its last stored upload went
-  std::set<std::uint64_t> copyTargets_;                // keys whose last upload went to a conflict copy
-  std::set<std::uint64_t> cancelled_;  // files whose cancel waits for their uploads in flight
-  std::map<std::uint64_t, fileprovider::ItemPtr> storedAfterCancel_;
+  std::map<std::uint64_t, FileFacts> files_;  // by key
+  bool cancelling(std::uint64_t key) const;
   std::vector<Conflict> conflicts_;
   bool stopping_ = false;
   std::vector<std::thread> workers_;
