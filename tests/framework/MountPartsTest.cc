@@ -26,58 +26,59 @@ constexpr const char* kWorkingSet = "NSFileProviderWorkingSetContainerItemIdenti
 
 TEST(NodeTable, RenamedFoldersTakeWhatIsBelowThemAndDetachedNodesLeaveTheIndex) {
   NodeTable table;
-  std::lock_guard guard(table.mutex());
-  const fuse_ino_t a = table.place(FakeExtension::item("/A", 0, true), FUSE_ROOT_ID);
-  const fuse_ino_t sub = table.place(FakeExtension::item("/A/sub", 0, true), a);
-  const fuse_ino_t file = table.place(FakeExtension::item("/A/sub/f"), sub);
-  const fuse_ino_t sibling = table.place(FakeExtension::item("/AB"), FUSE_ROOT_ID);
-  EXPECT_EQ(table.place(FakeExtension::item("/A/sub/f", 7), sub), file) << "an item keeps its inode";
-  table.find(sub)->folderState->listed = true;
+  auto held = table.hold();
+  const fuse_ino_t a = table.place(held, FakeExtension::item("/A", 0, true), FUSE_ROOT_ID);
+  const fuse_ino_t sub = table.place(held, FakeExtension::item("/A/sub", 0, true), a);
+  const fuse_ino_t file = table.place(held, FakeExtension::item("/A/sub/f"), sub);
+  const fuse_ino_t sibling = table.place(held, FakeExtension::item("/AB"), FUSE_ROOT_ID);
+  EXPECT_EQ(table.place(held, FakeExtension::item("/A/sub/f", 7), sub), file) << "an item keeps its inode";
+  table.find(held, sub)->folderState->listed = true;
 
   std::vector<std::string> moved;
-  for (const auto& below : table.rekey(table.find(a), ItemIdentifier("p::/B"))) moved.push_back(below.identifier);
+  for (const auto& below : table.rekey(held, table.find(held, a), ItemIdentifier("p::/B")))
+    moved.push_back(below.identifier);
   EXPECT_EQ(moved, std::vector<std::string>{"p::/B/sub/f"}) << "files below are told of, folders are not";
-  EXPECT_EQ(table.find(sub)->identifier.rawValue(), "p::/B/sub");
-  EXPECT_FALSE(table.find(sub)->folderState->listed) << "its items still name the old path: listed again";
-  EXPECT_EQ(table.findIdentifier("p::/B/sub/f")->inode, file);
-  EXPECT_EQ(table.findIdentifier("p::/A/sub/f"), nullptr);
-  EXPECT_EQ(table.find(sibling)->identifier.rawValue(), "p::/AB") << "a name that only begins alike stays";
+  EXPECT_EQ(table.find(held, sub)->identifier.rawValue(), "p::/B/sub");
+  EXPECT_FALSE(table.find(held, sub)->folderState->listed) << "its items still name the old path: listed again";
+  EXPECT_EQ(table.findIdentifier(held, "p::/B/sub/f")->inode, file);
+  EXPECT_EQ(table.findIdentifier(held, "p::/A/sub/f"), nullptr);
+  EXPECT_EQ(table.find(held, sibling)->identifier.rawValue(), "p::/AB") << "a name that only begins alike stays";
 
-  table.renameChild(table.find(FUSE_ROOT_ID), table.find(a), "B");
-  EXPECT_EQ(table.pathOf(table.find(file)), "/B/sub/f");
-  table.detach(table.find(file));
-  EXPECT_TRUE(table.find(file)->unlinked);
-  EXPECT_EQ(table.findIdentifier("p::/B/sub/f"), nullptr);
-  EXPECT_NE(table.find(file), nullptr) << "the node lives on for its open handles";
+  table.renameChild(held, table.find(held, FUSE_ROOT_ID), table.find(held, a), "B");
+  EXPECT_EQ(table.pathOf(held, table.find(held, file)), "/B/sub/f");
+  table.detach(held, table.find(held, file));
+  EXPECT_TRUE(table.find(held, file)->unlinked);
+  EXPECT_EQ(table.findIdentifier(held, "p::/B/sub/f"), nullptr);
+  EXPECT_NE(table.find(held, file), nullptr) << "the node lives on for its open handles";
 
   // What the kernel still knows stays; what it forgot and no folder holds goes.
-  table.placeIn(table.find(FUSE_ROOT_ID), table.find(sibling)->item);
-  const NodePtr listed = table.find(sibling);
-  table.lookedUp(listed);
-  table.lookedUp(table.find(file));
-  table.lookedUp(table.find(file));
-  table.mutex().unlock();
+  table.placeIn(held, table.find(held, FUSE_ROOT_ID), table.find(held, sibling)->item);
+  const NodePtr listed = table.find(held, sibling);
+  table.lookedUp(held, listed);
+  table.lookedUp(held, table.find(held, file));
+  table.lookedUp(held, table.find(held, file));
+  held.lock().unlock();
   table.forgotten(file, 1);
   table.forgotten(sibling, 1);
-  table.mutex().lock();
-  EXPECT_NE(table.find(file), nullptr) << "one lookup is left";
-  EXPECT_EQ(table.find(sibling), listed) << "still in its folder";
-  table.mutex().unlock();
+  held.lock().lock();
+  EXPECT_NE(table.find(held, file), nullptr) << "one lookup is left";
+  EXPECT_EQ(table.find(held, sibling), listed) << "still in its folder";
+  held.lock().unlock();
   table.forgotten(file, 1);
-  table.mutex().lock();
-  EXPECT_EQ(table.find(file), nullptr) << "unlinked and forgotten";
-  const NodePtr gone = table.find(table.place(FakeExtension::item("/C"), FUSE_ROOT_ID));
-  table.lookedUp(gone);
-  table.mutex().unlock();
+  held.lock().lock();
+  EXPECT_EQ(table.find(held, file), nullptr) << "unlinked and forgotten";
+  const NodePtr gone = table.find(held, table.place(held, FakeExtension::item("/C"), FUSE_ROOT_ID));
+  table.lookedUp(held, gone);
+  held.lock().unlock();
   table.forgotten(gone->inode, 1);
-  table.mutex().lock();
-  table.lookedUp(gone);
-  EXPECT_EQ(table.find(gone->inode), gone) << "told to the kernel again: back in the table";
+  held.lock().lock();
+  table.lookedUp(held, gone);
+  EXPECT_EQ(table.find(held, gone->inode), gone) << "told to the kernel again: back in the table";
 
-  const fuse_ino_t folderNow = table.place(FakeExtension::item("/AB", 0, true), FUSE_ROOT_ID);
+  const fuse_ino_t folderNow = table.place(held, FakeExtension::item("/AB", 0, true), FUSE_ROOT_ID);
   EXPECT_NE(folderNow, sibling) << "an identifier that names a folder now gets a node of its own";
-  EXPECT_EQ(table.findIdentifier("p::/AB")->inode, folderNow);
-  EXPECT_TRUE(table.find(folderNow)->folderState && !table.find(sibling)->folderState);
+  EXPECT_EQ(table.findIdentifier(held, "p::/AB")->inode, folderNow);
+  EXPECT_TRUE(table.find(held, folderNow)->folderState && !table.find(held, sibling)->folderState);
 }
 
 // An entry is handed out only when it is its item's size: an upload's answer
@@ -129,15 +130,16 @@ class ChangePollerTest : public ::testing::Test {
     });
   }
   std::vector<std::string> childrenOf(const std::string& raw) {
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     std::vector<std::string> names;
-    table_.findIdentifier(raw)->folderState->children.each([&](const Node& child) { names.push_back(child.name()); });
+    table_.findIdentifier(held, raw)->folderState->children.each(
+        [&](const Node& child) { names.push_back(child.name()); });
     std::sort(names.begin(), names.end());
     return names;
   }
   fuse_ino_t inodeOf(const std::string& raw) {
-    std::lock_guard guard(table_.mutex());
-    auto node = table_.findIdentifier(raw);
+    const auto held = table_.hold();
+    auto node = table_.findIdentifier(held, raw);
     return node ? node->inode : 0;
   }
   std::vector<std::string> sorted(std::vector<std::string> v) {
@@ -188,16 +190,16 @@ TEST_F(ChangePollerTest, AMovedShareBringsEachFolderUpToDateAndAnExpiredOneIsLis
   const auto folder = table_.node(inodeOf("p::/D"));
   fuse_ino_t made = 0;
   {
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     EXPECT_FALSE(folder->folderState->listed);
     // A new file whose upload the peer already lists, before the upload's answer names its item.
-    made = table_.addNew(folder, "new")->inode;
+    made = table_.addNew(held, folder, "new")->inode;
   }
   extension_->listings["p::/D"] = {FakeExtension::item("/D/new")};
   ASSERT_EQ(listings_.ensureListed(folder), 0);
   extension_->feeds["p::/D"] = {{FakeExtension::item("/D/new")}, {}, std::nullopt};
   poller_.round();
-  std::lock_guard guard(table_.mutex());
+  const auto held = table_.hold();
   EXPECT_EQ(folder->folderState->children.find("new"), made) << "the name stays the new file's";
 }
 

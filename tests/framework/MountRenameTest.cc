@@ -77,7 +77,9 @@ class MountRenameTest : public ::testing::Test, public RenameProtocol::Files {
   }
   void claimEarlier(const NodePtr&) override {}
   void keepLocal(const NodePtr& file) override { keptLocal_.push_back(file->inode); }
-  void retag(const NodePtr& file, const UploadQueue::VersionChange&) override { retagged_.push_back(file->inode); }
+  void retag(const NodeTable::Held&, const NodePtr& file, const UploadQueue::VersionChange&) override {
+    retagged_.push_back(file->inode);
+  }
 
   testing::TempDir dir_;
   testing::ScopedEnv state_{"XDG_STATE_HOME", (dir_.path() / "state").string()};
@@ -163,8 +165,8 @@ TEST_F(MountRenameTest, ANewFileNotSentYetIsRenamedWhereItWaitsAndReachesThePeer
   share({});
   NodePtr made;
   {
-    std::lock_guard guard(table_.mutex());
-    made = table_.addNew(table_.find(FUSE_ROOT_ID), ".n.txt.tmp");
+    const auto held = table_.hold();
+    made = table_.addNew(held, table_.find(held, FUSE_ROOT_ID), ".n.txt.tmp");
   }
   const std::uint64_t sequence = closeInto(*uploads_, made->inode, ".n.txt.tmp", "new");
   EXPECT_EQ(rename(".n.txt.tmp", "n.txt"), 0);
@@ -172,9 +174,9 @@ TEST_F(MountRenameTest, ANewFileNotSentYetIsRenamedWhereItWaitsAndReachesThePeer
   uploads_->startWorker();
   ASSERT_EQ(uploads_->waitStored(made->inode, sequence), 0);
   EXPECT_EQ(extension_->files(), (std::map<std::string, std::string>{{"n.txt", "new"}}));
-  std::lock_guard guard(table_.mutex());
-  ASSERT_NE(table_.findIdentifier("p::/n.txt"), nullptr);
-  EXPECT_EQ(table_.findIdentifier("p::/n.txt")->inode, made->inode);
+  const auto held = table_.hold();
+  ASSERT_NE(table_.findIdentifier(held, "p::/n.txt"), nullptr);
+  EXPECT_EQ(table_.findIdentifier(held, "p::/n.txt")->inode, made->inode);
   EXPECT_EQ(made->name(), "n.txt");
 }
 
@@ -185,7 +187,7 @@ TEST_F(MountRenameTest, AnEditThePeerOvertookLeavesThePeersFileUnderItsNameAndTh
   const NodePtr file = child("a.txt");
   fileprovider::ItemPtr base, theirs;
   {
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     base = file->item;
   }
   {
@@ -198,10 +200,10 @@ TEST_F(MountRenameTest, AnEditThePeerOvertookLeavesThePeersFileUnderItsNameAndTh
   ASSERT_EQ(uploads_->conflicts().size(), 1u);
   const std::string copy = uploads_->conflicts()[0].copy;
   {
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     EXPECT_EQ(file->item->itemVersion().contentVersion, theirs->itemVersion().contentVersion);
     struct stat attributes {};
-    table_.fill(*file, attributes);
+    table_.fill(held, *file, attributes);
     EXPECT_EQ(attributes.st_size, 6);
   }
   ASSERT_NE(child(copy), nullptr);

@@ -42,8 +42,8 @@ void MountFileSystem::setRemoteChangeSink(RemoteChangeSink sink) { poller_.setRe
 foundation::Status MountFileSystem::start() {
   auto root = table_.node(FUSE_ROOT_ID);
   if (auto item = calls_->item(root->identifier); item.ok()) {
-    std::lock_guard guard(table_.mutex());
-    table_.setItem(*root, *item);
+    const auto held = table_.hold();
+    table_.setItem(held, *root, *item);
   }
   if (int err = listings_.ensureListed(root)) {
     return foundation::Error(foundation::kPosixErrorDomain, err,
@@ -55,11 +55,11 @@ foundation::Status MountFileSystem::start() {
 
 void MountFileSystem::fillEntry(const NodePtr& node, fuse_entry_param& entry) {
   entry = {};
-  std::lock_guard guard(table_.mutex());
-  table_.lookedUp(node);
+  const auto held = table_.hold();
+  table_.lookedUp(held, node);
   entry.ino = node->inode;
   entry.generation = 1;
-  table_.fill(*node, entry.attr);
+  table_.fill(held, *node, entry.attr);
   entry.attr_timeout = options_.entryTimeout;
   entry.entry_timeout = options_.entryTimeout;
 }
@@ -77,8 +77,8 @@ int MountFileSystem::lookup(fuse_ino_t parent, const std::string& name, fuse_ent
 int MountFileSystem::getattr(fuse_ino_t inode, struct stat& attributes) {
   auto found = table_.node(inode);
   if (!found) return ENOENT;
-  std::lock_guard guard(table_.mutex());
-  table_.fill(*found, attributes);
+  const auto held = table_.hold();
+  table_.fill(held, *found, attributes);
   return 0;
 }
 
@@ -91,27 +91,27 @@ int MountFileSystem::readFolder(fuse_ino_t inode, off_t offset, const EntryConsu
   auto folder = table_.node(inode);
   if (!folder) return ENOENT;
   if (int err = listings_.ensureListed(folder)) return err;
-  std::lock_guard guard(table_.mutex());
+  const auto held = table_.hold();
   // Offsets: 1 after ".", 2 after "..", a child's inode + 2 after that child.
   struct stat attributes {};
   if (offset < 1) {
-    table_.fill(*folder, attributes);
+    table_.fill(held, *folder, attributes);
     if (!add(".", attributes, 1)) return 0;
   }
   if (offset < 2) {
     attributes = {};
-    if (auto parent = table_.find(folder->parent)) table_.fill(*parent, attributes);
+    if (auto parent = table_.find(held, folder->parent)) table_.fill(held, *parent, attributes);
     if (!add("..", attributes, 2)) return 0;
   }
   const auto after = static_cast<fuse_ino_t>(offset < 2 ? 0 : offset - 2);
   for (auto it = folder->folderState->children.from(after); it != folder->folderState->children.end(); ++it) {
-    auto found = table_.find(*it);
+    auto found = table_.find(held, *it);
     if (!found) continue;
     attributes = {};
-    table_.fill(*found, attributes);
+    table_.fill(held, *found, attributes);
     if (!add(found->name().c_str(), attributes, static_cast<off_t>(*it + 2))) return 0;
     // In the reply, which goes once this returns: the kernel counts it.
-    if (lookups) table_.lookedUp(found);
+    if (lookups) table_.lookedUp(held, found);
   }
   return 0;
 }
@@ -141,7 +141,7 @@ int MountFileSystem::statfs(struct statvfs& figures) {
 }
 
 void MountFileSystem::changedHere(const NodePtr& file) {
-  std::lock_guard guard(table_.mutex());
+  const auto held = table_.hold();
   file->localState().modified = nowSeconds();  // the peer's date comes only with the upload
 }
 
@@ -172,15 +172,15 @@ int MountFileSystem::setattr(fuse_ino_t inode, const struct stat& wanted, int to
     if (err) return err;
   }
   if (toSet & (FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW)) {
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     found->localState().modified = (toSet & FUSE_SET_ATTR_MTIME_NOW)
                                ? nowSeconds()
                                : static_cast<double>(wanted.st_mtim.tv_sec) + wanted.st_mtim.tv_nsec / 1e9;
     // An edit not sent yet keeps it when its upload lands.
-    if (!found->dirty()) table_.keepTime(*found);
+    if (!found->dirty()) table_.keepTime(held, *found);
   }
-  std::lock_guard guard(table_.mutex());
-  table_.fill(*found, attributes);
+  const auto held = table_.hold();
+  table_.fill(held, *found, attributes);
   return 0;
 }
 
@@ -191,9 +191,9 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
   auto holding = table_.holdFolder(parent);
   ItemIdentifier parentIdentifier{""};
   {
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     if (folder->folderState->children.contains(name)) return EEXIST;
-    if (int err = table_.pathRefusal(folder, name)) return err;
+    if (int err = table_.pathRefusal(held, folder, name)) return err;
     parentIdentifier = folder->identifier;
   }
   auto made = calls_->create(
@@ -202,11 +202,11 @@ int MountFileSystem::mkdir(fuse_ino_t parent, const std::string& name, fuse_entr
   if (!made.ok()) return errnoFor(made.error());
   NodePtr created;
   {
-    std::lock_guard guard(table_.mutex());
-    created = table_.placeIn(folder, *made);
+    const auto held = table_.hold();
+    created = table_.placeIn(held, folder, *made);
     // Listed on first use like any folder of the peer's: the listing's anchor
     // is what lets the change poller bring in what the peer does in it.
-    table_.touched(parent);
+    table_.touched(held, parent);
   }
   fillEntry(created, entry);
   return 0;
@@ -224,11 +224,11 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
   // file back on the peer, or meet its own delete as a conflict.
   std::optional<SealsAndRenames::Token> removing;
   {
-    std::unique_lock guard(table_.mutex());
+    auto held = table_.hold();
     if (found->folder != wantFolder) return wantFolder ? ENOTDIR : EISDIR;
     // A new file in it may not have reached the peer yet.
     if (found->folder && !found->folderState->children.empty()) return ENOTEMPTY;
-    if (!wantFolder) removing.emplace(interlock_.renaming(guard, {found}));
+    if (!wantFolder) removing.emplace(interlock_.renaming(held, {found}));
     item = found->item;
   }
   if (!wantFolder) {
@@ -243,11 +243,11 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
     if (!removed.ok()) return errnoFor(removed.error());
   }
   {
-    std::lock_guard guard(table_.mutex());
-    table_.unlink(folder, name);
-    table_.touched(folder->inode);
-    table_.detach(found);
-    table_.setItem(*found, item);
+    const auto held = table_.hold();
+    table_.unlink(held, folder, name);
+    table_.touched(held, folder->inode);
+    table_.detach(held, found);
+    table_.setItem(held, *found, item);
   }
   // Its cached contents are no one's now. Handles still open read their own
   // descriptors, or the local copy keepLocal made.
@@ -263,10 +263,10 @@ int MountFileSystem::settleForDelete(const NodePtr& file, ItemPtr& item) {
     // upload made goes too, whether it lands after the cancel (which hands it
     // over) or landed just before it (the node names it by now).
     auto made = uploads_->cancel(file->inode);
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     if (made) {
-      table_.rekey(file, made->itemIdentifier());
-      table_.setItem(*file, made);
+      table_.rekey(held, file, made->itemIdentifier());
+      table_.setItem(held, *file, made);
     }
     item = file->item;
     return 0;
@@ -274,7 +274,7 @@ int MountFileSystem::settleForDelete(const NodePtr& file, ItemPtr& item) {
   // The edit lands before the delete, as it was made: offline both fail at once.
   if (int err = settle(file)) return err;
   keepLocal(file);
-  std::lock_guard guard(table_.mutex());
+  const auto held = table_.hold();
   item = file->item;
   return 0;
 }

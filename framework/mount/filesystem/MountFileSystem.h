@@ -123,7 +123,7 @@ class MountFileSystem final : private RenameProtocol::Files {
 
  private:
   OpenFile* keep(std::unique_ptr<OpenFile> handle);
-  OpenFile* keepHeld(std::unique_ptr<OpenFile> handle);  // the table held
+  OpenFile* keepHeld(const NodeTable::Held& held, std::unique_ptr<OpenFile> handle);
   // The peer's contents for a handle opened with no local copy; the handle is kept then.
   int takePeerContents(std::unique_ptr<OpenFile>& handle, OpenFile*& file, bool& keepCache);
   void fillEntry(const NodePtr& node, fuse_entry_param& entry);  // counted as a lookup
@@ -147,7 +147,7 @@ class MountFileSystem final : private RenameProtocol::Files {
   int settle(const NodePtr& file) override;
   void claimEarlier(const NodePtr& file) override;
   void keepLocal(const NodePtr& file) override;  // not with the table held
-  void retag(const NodePtr& file, const UploadQueue::VersionChange& versions) override;
+  void retag(const NodeTable::Held& held, const NodePtr& file, const UploadQueue::VersionChange& versions) override;
 
   const std::shared_ptr<ExtensionCalls> calls_;
   const std::shared_ptr<MaterializedCache> cache_;

@@ -26,7 +26,7 @@ void startWriteBack(int fd, off_t offset, std::size_t size) {
 }  // namespace
 
 std::shared_ptr<FileContents> MountFileSystem::contentsOf(const NodePtr& file) {
-  std::lock_guard guard(table_.mutex());
+  const auto held = table_.hold();
   auto& contents = file->localState().contents;
   if (!contents) contents = std::make_shared<FileContents>(uploads_->journal());
   return contents;
@@ -43,7 +43,7 @@ int MountFileSystem::PeerOf::peerContents(FileContents::Peer& out) const {
   }
   ItemPtr item;
   {
-    std::lock_guard guard(fs_.table_.mutex());
+    const auto held = fs_.table_.hold();
     item = file_->item;
   }
   if (!item) return 0;  // a new file: nothing on the peer yet
@@ -59,7 +59,7 @@ int MountFileSystem::PeerOf::peerContents(FileContents::Peer& out) const {
 int MountFileSystem::PeerOf::fromHandle(FileContents::Peer& out, bool& took) const {
   std::optional<foundation::Data> version;
   {
-    std::lock_guard guard(fs_.table_.mutex());
+    const auto held = fs_.table_.hold();
     version = through_->openedVersion;
   }
   std::lock_guard guard(through_->peerMutex);
@@ -116,22 +116,22 @@ int MountFileSystem::takePeerContents(std::unique_ptr<OpenFile>& handle, OpenFil
   for (int attempt = 1;; ++attempt) {
     ItemPtr item;
     {
-      std::lock_guard guard(table_.mutex());
+      const auto held = table_.hold();
       item = found->item;
     }
     if (!item) return ENOENT;
     auto entry = peerContents(item);
     if (!entry.ok()) return errnoFor(entry.error());
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     if (found->item != item && found->item != entry->item && attempt < 3) continue;
     handle->fd = std::move(entry->fd);
     handle->cacheHold = std::move(entry->hold);
-    if (entry->item != item && found->item == item) table_.setItem(*found, entry->item);
+    if (entry->item != item && found->item == item) table_.setItem(held, *found, entry->item);
     const auto version = entry->item->itemVersion().contentVersion;
     if (handle->writable) handle->openedVersion = version;
     keepCache = found->local && found->local->kernelVersion == version;
     found->localState().kernelVersion = version;
-    file = keepHeld(std::move(handle));
+    file = keepHeld(held, std::move(handle));
     return 0;
   }
 }
@@ -142,10 +142,10 @@ int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile
   if (int err = listings_.ensureListed(folder)) return err;
   NodePtr made;
   {
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     if (folder->folderState->children.contains(name)) return EEXIST;
-    if (int err = table_.pathRefusal(folder, name)) return err;
-    made = table_.addNew(folder, name);
+    if (int err = table_.pathRefusal(held, folder, name)) return err;
+    made = table_.addNew(held, folder, name);
   }
   auto handle = std::make_unique<OpenFile>();
   handle->node = made;
@@ -154,9 +154,9 @@ int MountFileSystem::create(fuse_ino_t parent, const std::string& name, OpenFile
   handle->contents->opened();
   if (int err = handle->contents->create()) {
     handle->contents->released();
-    std::lock_guard guard(table_.mutex());
-    table_.unlink(folder, name);
-    table_.erase(made->inode);
+    const auto held = table_.hold();
+    table_.unlink(held, folder, name);
+    table_.erase(held, made->inode);
     return err;
   }
   fillEntry(made, entry);
@@ -177,7 +177,7 @@ int MountFileSystem::withReadDescriptor(OpenFile* file, const std::function<void
       // Opened for writing, or its local copy went since: the peer has the bytes now.
       ItemPtr item;
       {
-        std::lock_guard table(table_.mutex());
+        const auto held = table_.hold();
         item = file->node->item;
       }
       if (!item) return EIO;
@@ -216,13 +216,13 @@ class MountFileSystem::UploadsOf final : public FileContents::Uploads {
     PendingUpload record;
     std::optional<SealsAndRenames::Token> sealing;  // a rename waits for it to be queued
     {
-      std::unique_lock guard(fs_.table_.mutex());
-      sealing.emplace(fs_.interlock_.sealing(guard, file_));
+      auto held = fs_.table_.hold();
+      sealing.emplace(fs_.interlock_.sealing(held, file_));
       if (file_->unlinked) return 0;  // replaced by the rename: nothing to send
       if (file_->item) record.identifier = file_->item->itemIdentifier().rawValue();
-      if (auto parent = fs_.table_.find(file_->parent)) record.parentIdentifier = parent->identifier.rawValue();
+      if (auto parent = fs_.table_.find(held, file_->parent)) record.parentIdentifier = parent->identifier.rawValue();
       record.name = file_->name();
-      record.path = fs_.table_.pathOf(file_);
+      record.path = fs_.table_.pathOf(held, file_);
       record.baseVersion = copy.base;
     }
     // On an error the copy stays as it is, so the next close tries again.
@@ -240,7 +240,7 @@ int MountFileSystem::seal(const NodePtr& file, FileContents& contents) { return 
 int MountFileSystem::sealNew(const NodePtr& file) {
   std::shared_ptr<FileContents> contents;
   {
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     contents = file->contents();
   }
   return contents ? seal(file, *contents) : 0;
@@ -262,9 +262,9 @@ int MountFileSystem::fsync(OpenFile* file) {
 void MountFileSystem::claimEarlier(const NodePtr& file) {
   PendingUpload where;
   {
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     where.identifier = file->identifier.rawValue();
-    if (auto parent = table_.find(file->parent)) where.parentIdentifier = parent->identifier.rawValue();
+    if (auto parent = table_.find(held, file->parent)) where.parentIdentifier = parent->identifier.rawValue();
     where.name = file->name();
   }
   uploads_->claim(file->inode, where);
@@ -278,11 +278,11 @@ int MountFileSystem::settle(const NodePtr& file) {
 }
 
 MountFileSystem::OpenFile* MountFileSystem::keep(std::unique_ptr<OpenFile> handle) {
-  std::lock_guard guard(table_.mutex());
-  return keepHeld(std::move(handle));
+  const auto held = table_.hold();
+  return keepHeld(held, std::move(handle));
 }
 
-MountFileSystem::OpenFile* MountFileSystem::keepHeld(std::unique_ptr<OpenFile> handle) {
+MountFileSystem::OpenFile* MountFileSystem::keepHeld(const NodeTable::Held&, std::unique_ptr<OpenFile> handle) {
   OpenFile* raw = handle.get();
   handles_[raw] = std::move(handle);
   return raw;
@@ -291,7 +291,7 @@ MountFileSystem::OpenFile* MountFileSystem::keepHeld(std::unique_ptr<OpenFile> h
 void MountFileSystem::release(OpenFile* file) {
   std::unique_ptr<OpenFile> handle;
   {
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     auto found = handles_.find(file);
     if (found == handles_.end()) return;
     handle = std::move(found->second);
@@ -306,7 +306,7 @@ void MountFileSystem::release(OpenFile* file) {
   handle->contents->released();
 }
 
-void MountFileSystem::retag(const NodePtr& file, const UploadQueue::VersionChange& versions) {
+void MountFileSystem::retag(const NodeTable::Held&, const NodePtr& file, const UploadQueue::VersionChange& versions) {
   if (file->contents()) file->contents()->rebase(versions.first, versions.second);
   for (const auto& [raw, handle] : handles_) {
     if (handle->node == file && handle->openedVersion == versions.first) handle->openedVersion = versions.second;
@@ -316,8 +316,8 @@ void MountFileSystem::retag(const NodePtr& file, const UploadQueue::VersionChang
 void MountFileSystem::sealEverything() {
   std::vector<std::pair<NodePtr, std::shared_ptr<FileContents>>> files;
   {
-    std::lock_guard guard(table_.mutex());
-    table_.eachNode([&](const NodePtr& file) {
+    const auto held = table_.hold();
+    table_.eachNode(held, [&](const NodePtr& file) {
       if (file->contents() && !file->unlinked) files.emplace_back(file, file->contents());
     });
   }
@@ -329,7 +329,7 @@ void MountFileSystem::sealEverything() {
 void MountFileSystem::keepLocal(const NodePtr& file) {
   std::shared_ptr<FileContents> contents;
   {
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     contents = file->contents();
   }
   if (contents && contents->isOpen() && !contents->readable()) {

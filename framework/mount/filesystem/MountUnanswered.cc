@@ -13,11 +13,12 @@ void MountFileSystem::recheck(const std::vector<UnansweredChange>& changes) {
   std::vector<Invalidation> invalidations;
   std::set<NodePtr> folders;
   {
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     for (const auto& change : changes) {
-      NodePtr folder = change.folder.rawValue().empty() ? nullptr : table_.findIdentifier(change.folder.rawValue());
-      NodePtr item = change.item.rawValue().empty() ? nullptr : table_.findIdentifier(change.item.rawValue());
-      if (!folder && item) folder = table_.find(item->parent);
+      NodePtr folder =
+          change.folder.rawValue().empty() ? nullptr : table_.findIdentifier(held, change.folder.rawValue());
+      NodePtr item = change.item.rawValue().empty() ? nullptr : table_.findIdentifier(held, change.item.rawValue());
+      if (!folder && item) folder = table_.find(held, item->parent);
       if (!folder || !folder->folder) continue;  // gone since: nothing left to show wrongly
       folder->folderState->listed = false;
       folders.insert(folder);

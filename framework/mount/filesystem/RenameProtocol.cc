@@ -39,9 +39,9 @@ int RenameProtocol::parties(fuse_ino_t parent, const std::string& name, fuse_ino
   }
   out.target = table_.child(out.folder, newName);
   if (out.target && (flags & RENAME_NOREPLACE)) return EEXIST;
-  std::lock_guard guard(table_.mutex());
+  const auto held = table_.hold();
   if (out.target && out.target->folder != out.source->folder) return out.source->folder ? ENOTDIR : EISDIR;
-  return table_.pathRefusal(out.folder, newName, out.source);
+  return table_.pathRefusal(held, out.folder, newName, out.source);
 }
 
 int RenameProtocol::rename(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent,
@@ -58,24 +58,24 @@ int RenameProtocol::rename(fuse_ino_t parent, const std::string& name, fuse_ino_
   // close come with it, asynchronously) would name the file as it was.
   std::optional<SealsAndRenames::Token> renaming;
   {
-    std::unique_lock guard(table_.mutex());
-    renaming.emplace(interlock_.renaming(guard, target ? std::vector{source, target} : std::vector{source}));
+    auto held = table_.hold();
+    renaming.emplace(interlock_.renaming(held, target ? std::vector{source, target} : std::vector{source}));
   }
   // The file's queued uploads start no more until the names are settled: one
   // the peer does not have yet is renamed where it waits, and a stored file's
   // contents wait while the rename goes first, then go to the new name.
-  std::optional<UploadQueue::Held> held;
+  std::optional<UploadQueue::Held> holding;
   if (!source->folder) {
     files_.claimEarlier(source);
-    if (uploads_->hold(source->inode)) held.emplace(*uploads_, source->inode);
-    if (held && renameQueued(at, newName)) return 0;
+    if (uploads_->hold(source->inode)) holding.emplace(*uploads_, source->inode);
+    if (holding && renameQueued(at, newName)) return 0;
     bool stored = false;
     {
-      std::lock_guard guard(table_.mutex());
+      const auto held = table_.hold();
       stored = source->item != nullptr;
     }
-    if (!held || !stored) {
-      held.reset();
+    if (!holding || !stored) {
+      holding.reset();
       if (int err = files_.settle(source)) return err;
     }
     if (target) {
@@ -84,13 +84,13 @@ int RenameProtocol::rename(fuse_ino_t parent, const std::string& name, fuse_ino_
   }
   ItemPtr item, replaced;
   {
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     item = source->item;
     if (target && !target->folder) replaced = target->item;
   }
   if (!item) return EBUSY;  // a new file is on the peer only after its first close
   if (target && !target->folder) files_.keepLocal(target);
-  auto holding = table_.holdFolder(parent);
+  auto folderHeld = table_.holdFolder(parent);
 
   ItemPtr aside;
   if (int err = moveAside(target, newName, aside)) return err;
@@ -117,7 +117,7 @@ bool RenameProtocol::renameQueued(const Parties& at, const std::string& newName)
   const NodePtr& source = at.source;
   const NodePtr& target = at.target;
   {
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     if (source->item || (target && !target->item)) return false;
   }
   // Both are held until the nodes have their new names too: what an upload
@@ -134,19 +134,19 @@ bool RenameProtocol::renameQueued(const Parties& at, const std::string& newName)
   std::string path;
   UploadQueue::Replaced replaced;
   {
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     if (source->item || (target && !target->item)) return false;
     if (target) replaced = {target->inode, target->item};
-    path = table_.pathOf(at.folder);
+    path = table_.pathOf(held, at.folder);
   }
   path = path == "/" ? "/" + newName : path + "/" + newName;
   if (!uploads_->retitle(source->inode, newName, path, replaced)) return false;
   {
-    std::lock_guard guard(table_.mutex());
-    renamedLocally(at, newName);
+    const auto held = table_.hold();
+    renamedLocally(held, at, newName);
     if (replaced.item) {
-      table_.rekey(source, replaced.item->itemIdentifier());
-      table_.setItem(*source, replaced.item);
+      table_.rekey(held, source, replaced.item->itemIdentifier());
+      table_.setItem(held, *source, replaced.item);
     }
   }
   // The file replaced is gone, and so are the contents the cache kept of it:
@@ -161,15 +161,15 @@ int RenameProtocol::landFirst(const NodePtr& source) {
   if (!source->folder) {
     bool stored = false;
     {
-      std::lock_guard guard(table_.mutex());
+      const auto held = table_.hold();
       stored = source->item != nullptr;
     }
     return stored ? 0 : files_.sealNew(source);
   }
   std::vector<NodePtr> owed;
   {
-    std::lock_guard guard(table_.mutex());
-    table_.eachNode([&](const NodePtr& other) {
+    const auto held = table_.hold();
+    table_.eachNode(held, [&](const NodePtr& other) {
       if (!other->folder) owed.push_back(other);
     });
   }
@@ -185,7 +185,7 @@ int RenameProtocol::moveAside(const NodePtr& target, const std::string& newName,
   if (!target) return 0;
   ItemPtr targetItem;
   {
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     targetItem = target->item;
   }
   if (!targetItem) return 0;
@@ -234,10 +234,10 @@ void RenameProtocol::rollBack(const ItemPtr& aside, const std::string& newName) 
   (void)calls_->modify(named(aside, newName), aside->itemVersion(), fileprovider::ItemField::filename, std::nullopt);
 }
 
-void RenameProtocol::renamedLocally(const Parties& at, const std::string& newName) {
-  if (at.target) table_.detach(at.target);
-  table_.renameChild(at.folder, at.source, newName);
-  table_.touched(at.folder->inode);
+void RenameProtocol::renamedLocally(const NodeTable::Held& held, const Parties& at, const std::string& newName) {
+  if (at.target) table_.detach(held, at.target);
+  table_.renameChild(held, at.folder, at.source, newName);
+  table_.touched(held, at.folder->inode);
 }
 
 // Only a file this mount edited has a version to carry: one opened here, whose
@@ -248,8 +248,8 @@ void RenameProtocol::renamedLocally(const Parties& at, const std::string& newNam
 void RenameProtocol::followFolder(const NodeTable::MovedFile& file) {
   ItemPtr was;
   {
-    std::lock_guard guard(table_.mutex());
-    auto node = table_.find(file.inode);
+    const auto held = table_.hold();
+    auto node = table_.find(held, file.inode);
     if (node && node->contents()) was = node->item;
   }
   std::optional<UploadQueue::VersionChange> versions;
@@ -258,11 +258,11 @@ void RenameProtocol::followFolder(const NodeTable::MovedFile& file) {
     if (now.ok() && (*now)->documentSize() == was->documentSize() &&
         (*now)->contentModificationDate() == was->contentModificationDate()) {
       versions.emplace(was->itemVersion().contentVersion, (*now)->itemVersion().contentVersion);
-      std::lock_guard guard(table_.mutex());
-      auto node = table_.find(file.inode);
+      const auto held = table_.hold();
+      auto node = table_.find(held, file.inode);
       if (node && node->item == was) {
-        table_.setItem(*node, *now);
-        files_.retag(node, *versions);
+        table_.setItem(held, *node, *now);
+        files_.retag(held, node, *versions);
       }
     }
   }
@@ -277,15 +277,15 @@ void RenameProtocol::renamedOnPeer(const Parties& at, const std::string& newName
   std::string identifier;
   std::vector<NodeTable::MovedFile> below;
   {
-    std::lock_guard guard(table_.mutex());
-    renamedLocally(at, newName);
+    const auto held = table_.hold();
+    renamedLocally(held, at, newName);
     // The renamed item may read as a file; a node keeps its kind for life.
-    below = table_.rekey(source, after->itemIdentifier());
-    table_.setItem(*source, after);
+    below = table_.rekey(held, source, after->itemIdentifier());
+    table_.setItem(held, *source, after);
     if (!source->folder) {
-      table_.keepTime(*source);
+      table_.keepTime(held, *source);
       // An edit still open goes on from the renamed file, not from its old name.
-      files_.retag(source, versions);
+      files_.retag(held, source, versions);
       identifier = source->identifier.rawValue();
     }
   }

@@ -48,9 +48,9 @@ class RenameProtocol {
     virtual void claimEarlier(const NodePtr& file) = 0;
     // The file is about to be replaced: handles open on it keep its bytes.
     virtual void keepLocal(const NodePtr& file) = 0;
-    // With the table held: what is open of the file edits `versions.second`
-    // where it edited `versions.first`.
-    virtual void retag(const NodePtr& file, const UploadQueue::VersionChange& versions) = 0;
+    // What is open of the file edits `versions.second` where it edited `versions.first`.
+    virtual void retag(const NodeTable::Held& held, const NodePtr& file,
+                       const UploadQueue::VersionChange& versions) = 0;
   };
 
   struct Parts {
@@ -89,8 +89,8 @@ class RenameProtocol {
   int moveAside(const NodePtr& target, const std::string& newName, fileprovider::ItemPtr& aside);
   void rollBack(const fileprovider::ItemPtr& aside, const std::string& newName);
   void removeAside(const fileprovider::Item& aside);
-  // With the table held: the names in the folder and on the node.
-  void renamedLocally(const Parties& parties, const std::string& newName);
+  // The names in the folder and on the node.
+  void renamedLocally(const NodeTable::Held& held, const Parties& parties, const std::string& newName);
   void renamedOnPeer(const Parties& parties, const std::string& newName, const fileprovider::ItemPtr& before,
                      const fileprovider::ItemPtr& after);
   // A file below a renamed folder: its version names its path, so an edit of

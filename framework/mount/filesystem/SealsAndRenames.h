@@ -5,7 +5,7 @@
 // and the token's end wakes whoever waits on the other kind.
 //
 // Every wait and count is made with the table held, through the caller's
-// guard on NodeTable::mutex(); a token takes the table again as it ends.
+// NodeTable::Held; a token takes the table again as it ends.
 #pragma once
 
 #include <condition_variable>
@@ -30,7 +30,7 @@ class SealsAndRenames {
     ~Token() {
       if (!owner_) return;
       {
-        std::lock_guard guard(owner_->table_.mutex());
+        const auto held = owner_->table_.hold();
         for (const auto& node : nodes_) --(node->localState().*count_);
       }
       owner_->ended_.notify_all();
@@ -49,8 +49,8 @@ class SealsAndRenames {
 
   // Waits until no seal of `nodes` is on its way, then counts a rename (or a
   // delete) of them: seals wait from then on.
-  Token renaming(std::unique_lock<std::mutex>& held, std::vector<NodePtr> nodes) {
-    ended_.wait(held, [&] {
+  Token renaming(NodeTable::Held& held, std::vector<NodePtr> nodes) {
+    ended_.wait(held.lock(), [&] {
       for (const auto& node : nodes) {
         if (node->sealing() != 0) return false;
       }
@@ -59,8 +59,8 @@ class SealsAndRenames {
     return Token(*this, &LocalState::renaming, std::move(nodes));
   }
   // Waits until no rename or delete of `file` is under way, then counts a seal.
-  Token sealing(std::unique_lock<std::mutex>& held, const NodePtr& file) {
-    ended_.wait(held, [&] { return file->renaming() == 0; });
+  Token sealing(NodeTable::Held& held, const NodePtr& file) {
+    ended_.wait(held.lock(), [&] { return file->renaming() == 0; });
     return Token(*this, &LocalState::sealing, {file});
   }
 

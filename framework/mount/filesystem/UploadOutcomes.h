@@ -25,7 +25,7 @@ class UploadOutcomes final : public UploadQueue::Listener {
                   const fileprovider::ItemPtr& copy) override;
 
  private:
-  // Runs `change(file, folder, invalidations)` on the file `key` in its folder,
+  // Runs `change(held, file, folder, invalidations)` on the file `key` in its folder,
   // then tells the kernel what it changed. Nothing for a file gone from the table.
   template <typename Change>
   void onLanded(std::uint64_t key, const Change& change);

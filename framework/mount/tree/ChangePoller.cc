@@ -38,8 +38,8 @@ void ChangePoller::round() {
 
   std::vector<NodePtr> folders, lost;
   {
-    std::lock_guard guard(table_.mutex());
-    table_.eachNode([&](const NodePtr& node) {
+    const auto held = table_.hold();
+    table_.eachNode(held, [&](const NodePtr& node) {
       if (!node->folder || node->identifier.rawValue().empty()) return;
       if (node->folderState->listed && node->folderState->anchor) {
         folders.push_back(node);
@@ -90,25 +90,26 @@ void ChangePoller::confirm(Changes& changes) {
 // round trip per file uploaded. Whatever changes here after the feed was asked
 // for makes the round ask again, so what is dropped now cannot be missed.
 void ChangePoller::dropKnown(const NodePtr& folder, Changes& changes) {
-  std::lock_guard guard(table_.mutex());
+  const auto held = table_.hold();
   for (auto& batch : changes.updated) {
-    std::erase_if(batch, [&](const ItemPtr& item) { return heldAlready(childNamed(folder, item->filename()), item); });
+    std::erase_if(batch,
+                  [&](const ItemPtr& item) { return heldAlready(childNamed(held, folder, item->filename()), item); });
   }
   for (auto& batch : changes.deleted) {
-    std::erase_if(batch, [&](const std::string& raw) { return !childOf(folder, raw); });
+    std::erase_if(batch, [&](const std::string& raw) { return !childOf(held, folder, raw); });
   }
 }
 
-NodePtr ChangePoller::childNamed(const NodePtr& folder, const std::string& name) const {
-  return table_.find(folder->folderState->children.find(name));
+NodePtr ChangePoller::childNamed(const NodeTable::Held& held, const NodePtr& folder, const std::string& name) const {
+  return table_.find(held, folder->folderState->children.find(name));
 }
 
 bool ChangePoller::heldAlready(const NodePtr& child, const ItemPtr& item) {
   return child && child->item && child->item->itemVersion() == item->itemVersion();
 }
 
-NodePtr ChangePoller::childOf(const NodePtr& folder, const std::string& raw) const {
-  auto child = table_.findIdentifier(raw);
+NodePtr ChangePoller::childOf(const NodeTable::Held& held, const NodePtr& folder, const std::string& raw) const {
+  auto child = table_.findIdentifier(held, raw);
   return child && child->parent == folder->inode ? child : nullptr;
 }
 
@@ -119,7 +120,7 @@ bool ChangePoller::pollFolder(const NodePtr& folder, std::vector<Invalidation>& 
   std::uint64_t asked;
   bool mutatedHere;
   {
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     identifier = folder->identifier;
     anchor = *folder->folderState->anchor;
     asked = table_.localChanges();
@@ -130,7 +131,7 @@ bool ChangePoller::pollFolder(const NodePtr& folder, std::vector<Invalidation>& 
     dropKnown(folder, *changes);
     confirm(*changes);
   }
-  std::lock_guard guard(table_.mutex());
+  const auto held = table_.hold();
   if (folder->identifier != identifier) return true;  // renamed meanwhile; listed again on next use
   // Changed here while the feed was read: what it says may be older than what
   // the table holds. The anchor stays, so the next round asks again.
@@ -147,8 +148,8 @@ bool ChangePoller::pollFolder(const NodePtr& folder, std::vector<Invalidation>& 
     return isFileProviderError(changes.error(), fileprovider::ErrorCode::noSuchItem);
   }
   const std::size_t before = applied.size();
-  applyUpdates(folder, *changes, out, applied);
-  applyDeletions(folder, *changes, out, applied);
+  applyUpdates(held, folder, *changes, out, applied);
+  applyDeletions(held, folder, *changes, out, applied);
   if (changes->anchor) folder->folderState->anchor = changes->anchor;
   if (applied.size() != before) out.push_back({Invalidation::Kind::contents, folder->inode, {}});
   return true;
@@ -159,13 +160,13 @@ bool ChangePoller::listAgain(const NodePtr& folder, std::vector<Invalidation>& o
   ItemIdentifier identifier{""};
   std::uint64_t asked;
   {
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     identifier = folder->identifier;
     asked = table_.localChanges();
   }
   auto listed = calls_->list(identifier);
   if (!listed.ok()) return isFileProviderError(listed.error(), fileprovider::ErrorCode::noSuchItem);
-  std::lock_guard guard(table_.mutex());
+  const auto held = table_.hold();
   if (folder->folderState->listed || folder->identifier != identifier) return true;
   if (folder->folderState->changedAt > asked) return false;
   // The listing is the folder as it is: what it no longer holds went.
@@ -180,30 +181,30 @@ bool ChangePoller::listAgain(const NodePtr& folder, std::vector<Invalidation>& o
   });
   changes.updated.push_back(std::move(listed->items));
   const std::size_t before = applied.size();
-  applyUpdates(folder, changes, out, applied);
-  applyDeletions(folder, changes, out, applied);
+  applyUpdates(held, folder, changes, out, applied);
+  applyDeletions(held, folder, changes, out, applied);
   folder->folderState->anchor = std::move(listed->anchor);
   folder->folderState->listed = true;
   if (applied.size() != before) out.push_back({Invalidation::Kind::contents, folder->inode, {}});
   return true;
 }
 
-void ChangePoller::applyUpdates(const NodePtr& folder, const Changes& changes, std::vector<Invalidation>& out,
-                                std::vector<RemoteChange>& applied) {
+void ChangePoller::applyUpdates(const NodeTable::Held& held, const NodePtr& folder, const Changes& changes,
+                                std::vector<Invalidation>& out, std::vector<RemoteChange>& applied) {
   for (const auto& batch : changes.updated) {
     for (const auto& item : batch) {
       const std::string name = item->filename();
-      const NodePtr previous = childNamed(folder, name);
+      const NodePtr previous = childNamed(held, folder, name);
       if (heldAlready(previous, item)) continue;
       // The local edit wins until sent; a new file keeps its name until its
       // upload's answer names its item (the feed may show that item first).
       if (previous && (previous->dirty() || !previous->item)) continue;
       const bool contentMoved = previous && previous->item &&
                                 previous->item->itemVersion().contentVersion != item->itemVersion().contentVersion;
-      const NodePtr placed = table_.placeIn(folder, item);
+      const NodePtr placed = table_.placeIn(held, folder, item);
       const fuse_ino_t inode = placed->inode;
-      applied.push_back({previous ? RemoteChange::Kind::changed : RemoteChange::Kind::added, table_.pathOf(placed),
-                         item->itemVersion().contentVersion});
+      applied.push_back({previous ? RemoteChange::Kind::changed : RemoteChange::Kind::added,
+                         table_.pathOf(held, placed), item->itemVersion().contentVersion});
       if (!previous) {
         out.push_back({Invalidation::Kind::entry, folder->inode, name});
       } else if (contentMoved) {
@@ -215,15 +216,15 @@ void ChangePoller::applyUpdates(const NodePtr& folder, const Changes& changes, s
   }
 }
 
-void ChangePoller::applyDeletions(const NodePtr& folder, const Changes& changes, std::vector<Invalidation>& out,
-                                  std::vector<RemoteChange>& applied) {
+void ChangePoller::applyDeletions(const NodeTable::Held& held, const NodePtr& folder, const Changes& changes,
+                                  std::vector<Invalidation>& out, std::vector<RemoteChange>& applied) {
   for (const auto& batch : changes.deleted) {
     for (const auto& raw : batch) {
-      auto gone = childOf(folder, raw);
+      auto gone = childOf(held, folder, raw);
       if (!gone || gone->dirty()) continue;
-      applied.push_back({RemoteChange::Kind::removed, table_.pathOf(gone), std::nullopt});
-      table_.unlink(folder, gone->name());
-      table_.forget(gone);
+      applied.push_back({RemoteChange::Kind::removed, table_.pathOf(held, gone), std::nullopt});
+      table_.unlink(held, folder, gone->name());
+      table_.forget(held, gone);
       out.push_back({Invalidation::Kind::entry, folder->inode, gone->name()});
     }
   }

@@ -45,10 +45,11 @@ class ChangePoller {
  private:
   // Drops what the table holds already as the feed says it.
   void dropKnown(const NodePtr& folder, Changes& changes);
-  // What a feed's item or deletion meets in the folder; the table held.
-  NodePtr childNamed(const NodePtr& folder, const std::string& name) const;
+  // What a feed's item or deletion meets in the folder.
+  NodePtr childNamed(const NodeTable::Held& held, const NodePtr& folder, const std::string& name) const;
   static bool heldAlready(const NodePtr& child, const fileprovider::ItemPtr& item);  // the table has it at that version
-  NodePtr childOf(const NodePtr& folder, const std::string& raw) const;  // by identifier; none elsewhere
+  NodePtr childOf(const NodeTable::Held& held, const NodePtr& folder,
+                  const std::string& raw) const;  // by identifier; none elsewhere
   // Drops what the feed says and the peer no longer agrees with.
   void confirm(Changes& changes);
   // False when the folder must be asked again next round, whatever the share
@@ -59,10 +60,10 @@ class ChangePoller {
   // or it was renamed) is listed again now, not when next asked for: the
   // kernel keeps its entries and may never ask. False as for pollFolder.
   bool listAgain(const NodePtr& folder, std::vector<Invalidation>& out, std::vector<RemoteChange>& applied);
-  void applyUpdates(const NodePtr& folder, const Changes& changes, std::vector<Invalidation>& out,
-                    std::vector<RemoteChange>& applied);  // the table held
-  void applyDeletions(const NodePtr& folder, const Changes& changes, std::vector<Invalidation>& out,
-                      std::vector<RemoteChange>& applied);  // the table held
+  void applyUpdates(const NodeTable::Held& held, const NodePtr& folder, const Changes& changes,
+                    std::vector<Invalidation>& out, std::vector<RemoteChange>& applied);
+  void applyDeletions(const NodeTable::Held& held, const NodePtr& folder, const Changes& changes,
+                      std::vector<Invalidation>& out, std::vector<RemoteChange>& applied);
 
   const std::shared_ptr<ExtensionCalls> calls_;
   NodeTable& table_;

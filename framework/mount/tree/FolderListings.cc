@@ -18,13 +18,13 @@ int FolderListings::ensureListed(const NodePtr& folder) {
   std::lock_guard listing(folder->folderState->listingMutex);
   ItemIdentifier identifier{""};
   {
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     if (folder->folderState->listed) return 0;
     identifier = folder->identifier;
   }
   if (folder->inode != FUSE_ROOT_ID) {
     awaitPreload();
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     if (folder->folderState->listed) return 0;
   }
   // A listing taken while this mount changed the folder may not show the
@@ -35,18 +35,18 @@ int FolderListings::ensureListed(const NodePtr& folder) {
     if (attempt == 4) holdingOff = std::unique_lock(folder->folderState->mutating);
     std::uint64_t asked;
     {
-      std::lock_guard guard(table_.mutex());
+      const auto held = table_.hold();
       asked = table_.localChanges();
     }
     auto listed = calls_->list(identifier);
     if (!listed.ok()) {
       // Offline: what was listed before still serves.
-      std::lock_guard guard(table_.mutex());
+      const auto held = table_.hold();
       return folder->folderState->children.empty() ? errnoFor(listed.error()) : 0;
     }
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     if (folder->folderState->changedAt > asked && attempt < 4) continue;
-    changed = apply(folder, std::move(*listed));
+    changed = apply(held, folder, std::move(*listed));
     break;
   }
   invalidations_.post(std::move(changed));
@@ -54,7 +54,8 @@ int FolderListings::ensureListed(const NodePtr& folder) {
   return 0;
 }
 
-std::vector<Invalidation> FolderListings::apply(const NodePtr& folder, FolderListing listing) {
+std::vector<Invalidation> FolderListings::apply(const NodeTable::Held& held, const NodePtr& folder,
+                                                FolderListing listing) {
   struct Was {
     fuse_ino_t inode;
     std::optional<foundation::Data> version;
@@ -67,7 +68,7 @@ std::vector<Invalidation> FolderListings::apply(const NodePtr& folder, FolderLis
                               child.item ? std::optional(child.item->itemVersion().contentVersion) : std::nullopt};
     });
   }
-  table_.relist(folder, listing.items);
+  table_.relist(held, folder, listing.items);
   folder->folderState->anchor = std::move(listing.anchor);
   folder->folderState->listed = true;
   std::vector<Invalidation> out;
@@ -95,7 +96,7 @@ std::optional<fileprovider::SyncAnchor> FolderListings::preload() {
   std::optional<fileprovider::SyncAnchor> anchor;
   std::uint64_t renamesBefore;
   {
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     renamesBefore = table_.renames();
   }
   if (auto everything = calls_->list(ItemIdentifier::workingSet()); everything.ok() && everything->anchor) {
@@ -120,7 +121,7 @@ void FolderListings::fillFrom(FolderListing everything, std::uint64_t renamesBef
     NodePtr folder = std::move(folders.front());
     folders.pop_front();
     // The table is taken one folder at a time: requests go on meanwhile.
-    std::lock_guard guard(table_.mutex());
+    const auto held = table_.hold();
     // A folder renamed since the walk began has a name the walk never saw: its
     // children would be placed wrongly, so the folders left list themselves.
     if (table_.renames() != renamesBefore) break;
@@ -128,10 +129,10 @@ void FolderListings::fillFrom(FolderListing everything, std::uint64_t renamesBef
       auto children = byParent.find(std::string(folder->identifier.rawValue()));
       FolderListing listing{{}, everything.anchor};
       if (children != byParent.end()) listing.items = std::move(children->second);
-      invalidations_.post(apply(folder, std::move(listing)));
+      invalidations_.post(apply(held, folder, std::move(listing)));
     }
     folder->folderState->children.each([&](const Node& child) {
-      if (child.folder) folders.push_back(table_.find(child.inode));
+      if (child.folder) folders.push_back(table_.find(held, child.inode));
     });
   }
 }

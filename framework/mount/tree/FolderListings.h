@@ -31,10 +31,10 @@ class FolderListings {
   // first listed, the extension hears that the import is done.
   int ensureListed(const NodePtr& folder);
   // Puts what the peer listed in the folder, keeping new files not yet on it.
-  // The table held. For a folder listed before, what the kernel must hear of:
+  // For a folder listed before, what the kernel must hear of:
   // it may hold entries of names that came, went or changed meanwhile, and a
   // miss it remembers (a negative entry) would hide a name that came.
-  std::vector<Invalidation> apply(const NodePtr& folder, FolderListing listing);
+  std::vector<Invalidation> apply(const NodeTable::Held& held, const NodePtr& folder, FolderListing listing);
 
   // One working-set enumeration into every folder not listed yet, breadth-first
   // from the root: the anchor of the working set, or absent when it failed.

@@ -37,18 +37,18 @@ NodeTable::NodeTable() {
 }
 
 NodePtr NodeTable::node(fuse_ino_t inode) const {
-  std::lock_guard guard(mutex_);
-  return find(inode);
+  const Held held = hold();
+  return find(held, inode);
 }
 
 NodePtr NodeTable::child(const NodePtr& folder, const std::string& name) const {
-  std::lock_guard guard(mutex_);
-  return folder->folder ? find(folder->folderState->children.find(name)) : nullptr;
+  const Held held = hold();
+  return folder->folder ? find(held, folder->folderState->children.find(name)) : nullptr;
 }
 
 std::string NodeTable::pathNow(const NodePtr& node) const {
-  std::lock_guard guard(mutex_);
-  return pathOf(node);
+  const Held held = hold();
+  return pathOf(held, node);
 }
 
 std::shared_lock<std::shared_mutex> NodeTable::holdFolder(fuse_ino_t inode) const {
@@ -57,19 +57,17 @@ std::shared_lock<std::shared_mutex> NodeTable::holdFolder(fuse_ino_t inode) cons
                                   : std::shared_lock<std::shared_mutex>();
 }
 
-NodePtr NodeTable::find(fuse_ino_t inode) const {
-  return inode < nodes_.size() ? nodes_[inode] : nullptr;
-}
+NodePtr NodeTable::find(const Held&, fuse_ino_t inode) const { return inode < nodes_.size() ? nodes_[inode] : nullptr; }
 
-NodePtr NodeTable::findIdentifier(const std::string& raw) const {
+NodePtr NodeTable::findIdentifier(const Held& held, const std::string& raw) const {
   auto found = byIdentifier_.find(std::string_view(raw));
-  return found == byIdentifier_.end() ? nullptr : find((*found)->inode);
+  return found == byIdentifier_.end() ? nullptr : find(held, (*found)->inode);
 }
 
-fuse_ino_t NodeTable::place(const fileprovider::ItemPtr& item, fuse_ino_t parent) {
+fuse_ino_t NodeTable::place(const Held& held, const fileprovider::ItemPtr& item, fuse_ino_t parent) {
   const std::string raw = item->itemIdentifier().rawValue();
   const bool folder = isFolder(item);
-  NodePtr node = findIdentifier(raw);
+  NodePtr node = findIdentifier(held, raw);
   if (!node || node->folder != folder) {
     node = std::make_shared<Node>(folder);
     node->inode = static_cast<std::uint32_t>(nodes_.size());
@@ -80,7 +78,7 @@ fuse_ino_t NodeTable::place(const fileprovider::ItemPtr& item, fuse_ino_t parent
   const auto& version = item->itemVersion().contentVersion;
   const bool newContents = !node->item || node->item->itemVersion().contentVersion != version;
   if (node->parent != parent || node->name() != item->filename()) {
-    takeOut(*node);
+    takeOut(held, *node);
     node->parent = static_cast<std::uint32_t>(parent);
   }
   node->item = item;
@@ -93,20 +91,20 @@ fuse_ino_t NodeTable::place(const fileprovider::ItemPtr& item, fuse_ino_t parent
   return node->inode;
 }
 
-void NodeTable::keepTime(const Node& node) {
+void NodeTable::keepTime(const Held&, const Node& node) {
   auto modified = node.localModified();
   if (times_ && node.item && modified && !node.identifier.empty()) {
     times_->keep(std::string(node.identifier.rawValue()), node.item->itemVersion().contentVersion, *modified);
   }
 }
 
-NodePtr NodeTable::placeIn(const NodePtr& folder, const fileprovider::ItemPtr& item) {
-  NodePtr node = find(place(item, folder->inode));
+NodePtr NodeTable::placeIn(const Held& held, const NodePtr& folder, const fileprovider::ItemPtr& item) {
+  NodePtr node = find(held, place(held, item, folder->inode));
   folder->folderState->children.insert(*node);
   return node;
 }
 
-NodePtr NodeTable::addNew(const NodePtr& folder, const std::string& name) {
+NodePtr NodeTable::addNew(const Held&, const NodePtr& folder, const std::string& name) {
   auto made = std::make_shared<Node>(false);
   made->inode = static_cast<std::uint32_t>(nodes_.size());
   made->parent = folder->inode;
@@ -116,19 +114,19 @@ NodePtr NodeTable::addNew(const NodePtr& folder, const std::string& name) {
   return made;
 }
 
-NodePtr NodeTable::unlink(const NodePtr& folder, std::string_view name) {
-  return find(folder->folderState->children.erase(name));
+NodePtr NodeTable::unlink(const Held& held, const NodePtr& folder, std::string_view name) {
+  return find(held, folder->folderState->children.erase(name));
 }
 
-void NodeTable::renameChild(const NodePtr& folder, const NodePtr& child, const std::string& name) {
-  takeOut(*child);
+void NodeTable::renameChild(const Held& held, const NodePtr& folder, const NodePtr& child, const std::string& name) {
+  takeOut(held, *child);
   folder->folderState->children.erase(name);
   child->parent = folder->inode;
   setName(*child, name);
   folder->folderState->children.insert(*child);
 }
 
-void NodeTable::setItem(Node& node, fileprovider::ItemPtr item) {
+void NodeTable::setItem(const Held&, Node& node, fileprovider::ItemPtr item) {
   const bool named = node.item || (node.local && node.local->name);
   std::string name = node.name();
   node.item = std::move(item);
@@ -143,47 +141,47 @@ void NodeTable::setName(Node& node, std::string name) {
   }
 }
 
-void NodeTable::relist(const NodePtr& folder, const std::vector<fileprovider::ItemPtr>& items) {
+void NodeTable::relist(const Held& held, const NodePtr& folder, const std::vector<fileprovider::ItemPtr>& items) {
   ChildIndex children;
   folder->folderState->children.each([&](const Node& child) {
     if (!child.item) children.insert(child);
   });
   for (const auto& item : items) {
-    if (!children.contains(item->filename())) children.insert(*find(place(item, folder->inode)));
+    if (!children.contains(item->filename())) children.insert(*find(held, place(held, item, folder->inode)));
   }
   folder->folderState->children = std::move(children);
 }
 
-void NodeTable::takeOut(const Node& node) {
-  const NodePtr parent = find(node.parent);
+void NodeTable::takeOut(const Held& held, const Node& node) {
+  const NodePtr parent = find(held, node.parent);
   if (!parent || !parent->folder || &node == parent.get()) return;
   if (parent->folderState->children.find(node.name()) == node.inode) parent->folderState->children.erase(node.name());
 }
 
-void NodeTable::erase(fuse_ino_t inode) {
-  const Node* node = find(inode).get();
+void NodeTable::erase(const Held& held, fuse_ino_t inode) {
+  const Node* node = find(held, inode).get();
   if (!node) return;
-  takeOut(*node);
+  takeOut(held, *node);
   if (auto indexed = byIdentifier_.find(node); indexed != byIdentifier_.end() && *indexed == node) {
     byIdentifier_.erase(indexed);
   }
   nodes_[inode].reset();
 }
 
-void NodeTable::lookedUp(const NodePtr& node) {
-  if (find(node->inode) != node) nodes_[node->inode] = node;
+void NodeTable::lookedUp(const Held& held, const NodePtr& node) {
+  if (find(held, node->inode) != node) nodes_[node->inode] = node;
   if (node->lookups != UINT32_MAX) ++node->lookups;
 }
 
 bool NodeTable::forgotten(fuse_ino_t inode, std::uint64_t count) {
-  std::lock_guard guard(mutex_);
-  NodePtr node = find(inode);
+  const Held held = hold();
+  NodePtr node = find(held, inode);
   if (!node || inode == FUSE_ROOT_ID || node->lookups == UINT32_MAX) return false;
   node->lookups -= static_cast<std::uint32_t>(std::min<std::uint64_t>(count, node->lookups));
   if (node->lookups != 0) return false;
-  NodePtr parent = find(node->parent);
+  NodePtr parent = find(held, node->parent);
   if (parent && parent->folder && parent->folderState->children.find(node->name()) == inode) return false;
-  erase(inode);
+  erase(held, inode);
   return true;
 }
 
@@ -196,7 +194,7 @@ void NodeTable::unindex(std::string_view raw) {
   if (auto found = byIdentifier_.find(raw); found != byIdentifier_.end()) byIdentifier_.erase(found);
 }
 
-std::vector<NodeTable::MovedFile> NodeTable::rekey(const NodePtr& node, const ItemIdentifier& identifier) {
+std::vector<NodeTable::MovedFile> NodeTable::rekey(const Held&, const NodePtr& node, const ItemIdentifier& identifier) {
   const std::string old(node->identifier.rawValue());
   const std::string& now = identifier.rawValue();
   if (old == now) return {};
@@ -225,20 +223,20 @@ std::vector<NodeTable::MovedFile> NodeTable::rekey(const NodePtr& node, const It
   return moved;
 }
 
-void NodeTable::forget(const NodePtr& node) {
+void NodeTable::forget(const Held&, const NodePtr& node) {
   if (times_ && !node->identifier.empty()) times_->forget(std::string(node->identifier.rawValue()));
   unindex(node->identifier.rawValue());
   node->identifier = NodeIdentifier();
 }
 
-void NodeTable::detach(const NodePtr& node) {
-  forget(node);
+void NodeTable::detach(const Held& held, const NodePtr& node) {
+  forget(held, node);
   // The node itself stays: the kernel may still read a file that is open.
   node->unlinked = true;
   if (node->contents()) node->contents()->unlinked();
 }
 
-void NodeTable::fill(const Node& node, struct stat& st) const {
+void NodeTable::fill(const Held&, const Node& node, struct stat& st) const {
   using namespace fileprovider;
   st = {};
   st.st_ino = node.inode;
@@ -278,11 +276,11 @@ void NodeTable::fill(const Node& node, struct stat& st) const {
   st.st_mtim = st.st_ctim = st.st_atim = timeOf(modified);
 }
 
-std::string NodeTable::pathOf(const NodePtr& file) const {
+std::string NodeTable::pathOf(const Held& held, const NodePtr& file) const {
   std::string path;
   for (const Node* at = file.get(); at && at->inode != FUSE_ROOT_ID;) {
     path = "/" + at->name() + path;
-    at = find(at->parent).get();
+    at = find(held, at->parent).get();
   }
   return path.empty() ? "/" : path;
 }
@@ -290,26 +288,27 @@ std::string NodeTable::pathOf(const NodePtr& file) const {
 // The peer's paths are the mount's: the share's top folder is the root. Only
 // what the table knows below a moved folder is counted; a deeper path in a
 // folder never listed here is the peer's to refuse when it is reached.
-int NodeTable::pathRefusal(const NodePtr& folder, const std::string& name, const NodePtr& moved) const {
-  const std::string at = pathOf(folder);
+int NodeTable::pathRefusal(const Held& held, const NodePtr& folder, const std::string& name,
+                           const NodePtr& moved) const {
+  const std::string at = pathOf(held, folder);
   std::size_t length = (at == "/" ? 0 : at.size()) + 1 + name.size();
-  if (moved && moved->folder) length += longestPathBelow(*moved);
+  if (moved && moved->folder) length += longestPathBelow(held, *moved);
   return length > kVfsPathMax ? ENAMETOOLONG : 0;
 }
 
-std::size_t NodeTable::longestPathBelow(const Node& folder) const {
+std::size_t NodeTable::longestPathBelow(const Held& held, const Node& folder) const {
   if (!folder.folder) return 0;
   std::size_t longest = 0;
   folder.folderState->children.each([&](const Node& child) {
     std::size_t length = 1 + child.name().size();
-    if (child.folder) length += longestPathBelow(child);
+    if (child.folder) length += longestPathBelow(held, child);
     longest = std::max(longest, length);
   });
   return longest;
 }
 
-void NodeTable::touched(fuse_ino_t folder) {
-  if (auto found = find(folder); found && found->folder) found->folderState->changedAt = ++localChanges_;
+void NodeTable::touched(const Held& held, fuse_ino_t folder) {
+  if (auto found = find(held, folder); found && found->folder) found->folderState->changedAt = ++localChanges_;
 }
 
 }  // namespace corvane::framework::mount

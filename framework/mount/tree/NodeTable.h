@@ -4,10 +4,12 @@
 // peer's identifiers to inodes, kept right as renames change identifiers; and
 // what the kernel is told of a node (its attributes, its path).
 //
-// Thread-safe through one mutex, mutex(), which guards the table and every
-// Node's fields: FUSE workers, the upload workers and the change poller read and
-// change them. It is never held across a call into the extension. Functions
-// marked "held" expect the caller to hold it; the others take it themselves.
+// Thread-safe through one mutex, which guards the table and every Node's
+// fields: FUSE workers, the upload workers and the change poller read and
+// change them. It is never held across a call into the extension. hold()
+// takes it; the functions that read or change nodes take the proof that it is
+// held (a NodeTable::Held) as their first argument, and the others take it
+// themselves.
 #pragma once
 
 #include <fuse_lowlevel.h>
@@ -125,7 +127,18 @@ class NodeTable {
  public:
   NodeTable();  // holds the root, as the root container
 
-  std::mutex& mutex() const { return mutex_; }
+  // The table held, for as long as it lives.
+  class Held {
+   public:
+    // For a wait on a condition of the table's state.
+    std::unique_lock<std::mutex>& lock() { return lock_; }
+
+   private:
+    friend class NodeTable;
+    explicit Held(std::mutex& mutex) : lock_(mutex) {}
+    std::unique_lock<std::mutex> lock_;
+  };
+  Held hold() const { return Held(mutex_); }
   // Where the dates given here are kept across remounts; none until set.
   void keepTimesIn(std::shared_ptr<ModifiedTimes> times) { times_ = std::move(times); }
 
@@ -136,46 +149,46 @@ class NodeTable {
   // The folder's lock for a change made in it (none for a folder not known).
   std::shared_lock<std::shared_mutex> holdFolder(fuse_ino_t inode) const;
 
-  // Held, from here on.
-  NodePtr find(fuse_ino_t inode) const;
-  NodePtr findIdentifier(const std::string& raw) const;
+  // From here on, each takes the proof that the table is held.
+  NodePtr find(const Held&, fuse_ino_t inode) const;
+  NodePtr findIdentifier(const Held&, const std::string& raw) const;
   // Every node, in inode order.
   template <typename Visit>
-  void eachNode(Visit&& visit) const {
+  void eachNode(const Held&, Visit&& visit) const {
     for (const auto& node : nodes_) {
       if (node) visit(node);
     }
   }
   // Keeps the node's date for the content version its item has now.
-  void keepTime(const Node& node);
+  void keepTime(const Held&, const Node& node);
   // The node of `item` (made on first sight) placed in `parent`. A file whose
   // contents are new to the table shows the date kept for them, if any. An
   // identifier that now names an item of the other kind gets a new node: the
   // kernel takes an inode's kind as fixed.
-  fuse_ino_t place(const fileprovider::ItemPtr& item, fuse_ino_t parent);
+  fuse_ino_t place(const Held&, const fileprovider::ItemPtr& item, fuse_ino_t parent);
   // place(), and the node put in `folder` under its name, in place of any other
   // child of that name.
-  NodePtr placeIn(const NodePtr& folder, const fileprovider::ItemPtr& item);
+  NodePtr placeIn(const Held&, const NodePtr& folder, const fileprovider::ItemPtr& item);
   // A node for a file made here, not yet on the peer, put in `folder`.
-  NodePtr addNew(const NodePtr& folder, const std::string& name);
+  NodePtr addNew(const Held&, const NodePtr& folder, const std::string& name);
   // The node stands for `item` from now on, under the name it has.
-  void setItem(Node& node, fileprovider::ItemPtr item);
+  void setItem(const Held&, Node& node, fileprovider::ItemPtr item);
   // The child of that name taken out of `folder` (it stays in the table while
   // the kernel knows it); null when there is none.
-  NodePtr unlink(const NodePtr& folder, std::string_view name);
+  NodePtr unlink(const Held&, const NodePtr& folder, std::string_view name);
   // `child` of `folder` is called `name` from now on; a child that had the name
   // before is out of the folder.
-  void renameChild(const NodePtr& folder, const NodePtr& child, const std::string& name);
+  void renameChild(const Held&, const NodePtr& folder, const NodePtr& child, const std::string& name);
   // The folder holds what a listing of it says, and the new files not yet on
   // the peer that it held: a listing may already show a file whose upload just
   // made it, before the upload's answer named its item, and a second node for
   // that file would take the name from the one the kernel writes to.
-  void relist(const NodePtr& folder, const std::vector<fileprovider::ItemPtr>& items);
-  void erase(fuse_ino_t inode);
+  void relist(const Held&, const NodePtr& folder, const std::vector<fileprovider::ItemPtr>& items);
+  void erase(const Held&, fuse_ino_t inode);
   // The kernel is told of `node` (an entry it counts as a lookup): counted
   // before the reply goes, so its forget cannot come first. A node dropped
   // from the table meanwhile is put back, since the kernel will ask for it.
-  void lookedUp(const NodePtr& node);
+  void lookedUp(const Held&, const NodePtr& node);
   // The kernel forgot `count` lookups of `inode` (it takes the table itself).
   // A node it no longer knows that is in no folder any more (deleted,
   // replaced, gone on the peer) leaves the table: a mount that makes and
@@ -191,24 +204,24 @@ class NodeTable {
   // The node now has `identifier`, and so, below a folder, does everything in
   // it: the files that moved with it are returned, for their queued uploads
   // to follow once the table is let go.
-  std::vector<MovedFile> rekey(const NodePtr& node, const fileprovider::ItemIdentifier& identifier);
+  std::vector<MovedFile> rekey(const Held&, const NodePtr& node, const fileprovider::ItemIdentifier& identifier);
   // The node no longer stands for a peer's item.
-  void forget(const NodePtr& node);
+  void forget(const Held&, const NodePtr& node);
   // Taken out of the tree (unlinked, replaced, deleted through a conflict); it
   // lives on for the handles still open on it, which write to nothing.
-  void detach(const NodePtr& node);
-  void fill(const Node& node, struct stat& attributes) const;
-  std::string pathOf(const NodePtr& node) const;
+  void detach(const Held&, const NodePtr& node);
+  void fill(const Held&, const Node& node, struct stat& attributes) const;
+  std::string pathOf(const Held&, const NodePtr& node) const;
   // ENAMETOOLONG when `name` in `folder` would have a path longer than the
   // peer takes, or anything in `moved`, a folder given that name, would; else 0.
-  int pathRefusal(const NodePtr& folder, const std::string& name, const NodePtr& moved = nullptr) const;
+  int pathRefusal(const Held&, const NodePtr& folder, const std::string& name, const NodePtr& moved = nullptr) const;
   // The longest path below `folder` the table knows of, relative to it ("/a/b"
   // counts 4); 0 for a file or an empty folder.
-  std::size_t longestPathBelow(const Node& folder) const;
+  std::size_t longestPathBelow(const Held&, const Node& folder) const;
 
   // Counts this mount's own changes to folders' contents, so a listing or a
   // change feed read across one can tell.
-  void touched(fuse_ino_t folder);
+  void touched(const Held&, fuse_ino_t folder);
   std::uint64_t localChanges() const { return localChanges_; }
   // Counts identifiers changed by renames, so a walk taken before one can tell.
   std::uint64_t renames() const { return renames_; }
@@ -230,7 +243,7 @@ class NodeTable {
   void index(const Node& node);  // in place of any node indexed under its identifier
   // Out of its folder's children, if it is there: done before the node's name
   // or folder changes, so no folder holds a node under a name not its own.
-  void takeOut(const Node& node);
+  void takeOut(const Held&, const Node& node);
   // With the node out of every folder's index, or the name the one it has.
   void setName(Node& node, std::string name);
   void unindex(std::string_view raw);
