@@ -74,6 +74,7 @@ class Exerciser {
       disruptOrDoOne();
       if (failure_.empty()) checkSizes();
     }
+    if (away_) hostBack();
     closeEverything();
     if (failure_.empty()) verifyEveryFile("at the end");
     return {failure_, counts_};
@@ -86,7 +87,9 @@ class Exerciser {
   // least once: a remount by a quarter of the way, a kill by half, a host
   // restart by three quarters; more come at random.
   void disruptOrDoOne() {
+    if (away_) return step_ >= backAt_ ? hostBack() : one();
     const int quarter = run_.operations / 4;
+    if (step_ == quarter / 2 && target_.stopHost && !counts_.count("host away")) return hostAway();
     if (step_ == quarter && target_.remount && !counts_.count("remount")) return remount();
     if (step_ == 2 * quarter && target_.crash && !counts_.count("kill -9 the mount")) return crash();
     if (step_ == 3 * quarter && target_.restartHost && !counts_.count("restart the host")) return restartHost();
@@ -104,16 +107,31 @@ class Exerciser {
         {&Exerciser::rereadOne, 3},   {&Exerciser::mkdirOne, 1},       {&Exerciser::rmdirOne, 1},
         {&Exerciser::renameFolderOne, 4},
     };
-    if (chance(150) && target_.peerBytes) return syncAndCompare();
-    if (chance(700) && target_.remount) return remount();
-    if (chance(900) && target_.crash) return crash();
-    if (chance(800) && target_.restartHost) return restartHost();
+    if (!away_) {
+      if (chance(150) && target_.peerBytes) return syncAndCompare();
+      if (chance(700) && target_.remount) return remount();
+      if (chance(900) && target_.crash) return crash();
+      if (chance(800) && target_.restartHost) return restartHost();
+      if (chance(700) && target_.stopHost) return hostAway();
+    }
     int total = 0;
     for (const auto& [op, weight] : kOps) total += weight;
     int pick = below(total);
     for (const auto& [op, weight] : kOps) {
-      if ((pick -= weight) < 0) return (this->*op)();
+      if ((pick -= weight) >= 0) continue;
+      if (away_ && needsPeer(op)) return;
+      return (this->*op)();
     }
+  }
+
+  // A mapped page, or another process's open, may need the peer's bytes, which
+  // a kernel without them can only answer with SIGBUS or a failed child.
+  static bool needsPeer(Op op) {
+    for (Op risky : {&Exerciser::mapOne, &Exerciser::mappedReadOne, &Exerciser::mappedWriteOne,
+                     &Exerciser::childWriteOne, &Exerciser::childReadOne}) {
+      if (op == risky) return true;
+    }
+    return false;
   }
 
   // Randomness, all from the seed.
@@ -154,7 +172,7 @@ class Exerciser {
   }
   // For a call that must fail with `err`: true when it did.
   bool refused(bool failed, int err, const std::string& what) {
-    if (failed && errno == err) return true;
+    if (failed && (errno == err || (away_ && errno == EIO))) return true;
     fail(what + (failed ? std::string(" failed with ") + std::strerror(errno) : std::string(" succeeded")) +
          ", but the name must be refused with " + std::strerror(err));
     return false;
@@ -192,6 +210,10 @@ class Exerciser {
     failure_ = out.str();
   }
   bool expectOk(bool ok, const std::string& call) {
+    if (!ok && away_ && errno == EIO) {
+      did("failed while the host was away", call);
+      return false;
+    }
     if (!ok) fail(call + " failed: " + std::strerror(errno));
     return ok;
   }
@@ -650,6 +672,19 @@ class Exerciser {
     target_.restartHost();
   }
 
+  // For 20 to 80 steps: closes and writes go on, and are sent once it is back.
+  void hostAway() {
+    did("host away", std::to_string(handles_.size()) + " handles open");
+    target_.stopHost();
+    away_ = true;
+    backAt_ = step_ + 20 + below(60);
+  }
+  void hostBack() {
+    did("host back", "");
+    target_.startHost();
+    away_ = false;
+  }
+
   // Handles stay open across the kill: what they wrote since the last close
   // may be lost, nothing before it.
   void crash() {
@@ -693,6 +728,8 @@ class Exerciser {
   const ExerciserRun run_;
   std::mt19937_64 random_;
   int step_ = 0;
+  bool away_ = false;  // the host is stopped, until step backAt_
+  int backAt_ = 0;
   std::map<std::string, FilePtr> files_;  // by path below the folder
   std::set<std::string> folders_;         // made in the folder
   std::vector<Handle> handles_;

@@ -7,8 +7,8 @@
 // the descriptor closed), fsync and fdatasync, renames (onto free and taken
 // names), and unlinks of open files, in the folder and in up to three folders
 // inside it that it makes, renames (with their files, open ones too) and
-// removes; at random points it compares the peer's copy with the model, and has the folder remounted, its mount killed, or its
-// host restarted (each at least once a run, where the target offers it).
+// removes; at random points it compares the peer's copy with the model, and has the folder remounted, its mount killed,
+// or its host restarted or stopped for a while (each at least once a run, where the target offers it).
 //
 // The same seed runs the same operations on any folder, so a local folder is
 // the control that proves the exerciser. A failure names the seed, the step and
@@ -45,6 +45,11 @@ struct ExerciserTarget {
   // and it leaves every other name there alone: several exercisers can work
   // in one folder at once, each on its own names.
   std::string ownPrefix;
+  // The host stopped and started again, with work done on the mount in
+  // between: what needs the peer may then fail with EIO, and must change
+  // nothing when it does. Not set: not done.
+  std::function<void()> stopHost;
+  std::function<void()> startHost;
 };
 
 struct ExerciserRun {

@@ -44,7 +44,7 @@ int seeds() { return fromEnvironment("CORVANE_EXERCISER_SEEDS", 3); }
 // A run that never disrupted the mount proves little of what a kill or a
 // restart may lose.
 void expectDisruptions(const std::map<std::string, std::uint64_t>& counts) {
-  for (const char* kind : {"remount", "kill -9 the mount", "restart the host"}) {
+  for (const char* kind : {"remount", "kill -9 the mount", "restart the host", "host away"}) {
     EXPECT_GT(counts.count(kind) ? counts.at(kind) : 0, 0u) << "no " << kind << " in the run";
   }
 }
@@ -87,8 +87,12 @@ TEST(FileExerciser, PassesOnALocalFolder) {
     const auto folder = dir.path() / std::to_string(i);
     std::filesystem::create_directories(folder);
     auto nothing = [] {};
-    const ExerciserTarget target{
-        folder, [&](const std::string& name) { return bytesAt(folder / name); }, nothing, nothing, nothing, {}, {}, 0, {}};
+    const ExerciserTarget target{folder,  [&](const std::string& name) { return bytesAt(folder / name); },
+                                 nothing, nothing,
+                                 nothing, {},
+                                 {},      0,
+                                 {},      {},
+                                 {}};
     auto outcome = exercise(target, runOf(i));
     ASSERT_EQ(outcome.failure, "");
     add(counts, outcome.counts);
@@ -128,30 +132,39 @@ class MountExerciser : public MountEndToEnd {
 class MountExerciserSeed : public MountExerciser, public ::testing::WithParamInterface<int> {};
 
 ExerciserTarget MountExerciser::targetIn(const std::string& folder) {
-  return {
-      mount_->path() / folder,
-      [this, folder](const std::string& name) { return bytesAt(share() / folder / name); },
-      [this] {
-        mount_.reset();
-        mount_ = startMount();
-      },
-      [this] {
-        mount_->stop(SIGKILL);
-        mount_.reset();  // before the next mount, whose folder it would unmount on its way out
-        mount_ = startMount();
-      },
-      [this] {
-        host_->stop(SIGKILL);
-        host_ = startHost();
-        awaitLink();
-      },
-      // The mount keeps names that are UTF-8, since the peer's side and every
-      // record carry text, and no longer than a Linux folder's.
-      [](const std::string& name) { return name.size() > 255 ? ENAMETOOLONG : isNotUtf8(name) ? EILSEQ : 0; },
-      {},
-      // The peer renames an item only inside its own folder; mv copies then.
-      EXDEV,
-      {}};
+  return {mount_->path() / folder,
+          [this, folder](const std::string& name) { return bytesAt(share() / folder / name); },
+          [this] {
+            mount_.reset();
+            mount_ = startMount();
+          },
+          [this] {
+            mount_->stop(SIGKILL);
+            mount_.reset();  // before the next mount, whose folder it would unmount on its way out
+            mount_ = startMount();
+          },
+          [this] {
+            host_->stop(SIGKILL);
+            host_ = startHost();
+            awaitLink();
+          },
+          // The mount keeps names that are UTF-8, since the peer's side and every
+          // record carry text, and no longer than a Linux folder's.
+          [](const std::string& name) { return name.size() > 255 ? ENAMETOOLONG
+                                               : isNotUtf8(name) ? EILSEQ
+                                                                 : 0; },
+          {},
+          // The peer renames an item only inside its own folder; mv copies then.
+          EXDEV,
+          {},
+          [this] {
+            host_->stop(SIGKILL);
+            host_.reset();
+          },
+          [this] {
+            host_ = startHost();
+            awaitLink();
+          }};
 }
 
 
@@ -264,7 +277,7 @@ TEST_P(MountExerciserWorkersSeed, WorkersAtOnceInOneFolderEachKeepEveryByte) {
       continue;
     }
     ExerciserTarget target = targetIn("ex");
-    target.remount = target.crash = target.restartHost = nullptr;
+    target.remount = target.crash = target.restartHost = target.stopHost = target.startHost = nullptr;
     target.ownPrefix = "w" + std::to_string(worker) + "-";
     ExerciserRun run = runOf(GetParam());
     run.seed = run.seed * 100 + static_cast<std::uint64_t>(worker);
