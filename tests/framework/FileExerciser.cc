@@ -84,15 +84,17 @@ class Exerciser {
   using Op = void (Exerciser::*)();
 
   // However short the run, each disruption the target offers happens at
-  // least once: a remount by a quarter of the way, a kill by half, a host
-  // restart by three quarters; more come at random.
+  // least once: the host away from an eighth of the way, a remount from a
+  // quarter, a kill from half, a host restart from three quarters; more come
+  // at random.
   void disruptOrDoOne() {
     if (away_) return step_ >= backAt_ ? hostBack() : one();
+    // From its step on, once the host is back if it was away then.
     const int quarter = run_.operations / 4;
-    if (step_ == quarter / 2 && target_.stopHost && !counts_.count("host away")) return hostAway();
-    if (step_ == quarter && target_.remount && !counts_.count("remount")) return remount();
-    if (step_ == 2 * quarter && target_.crash && !counts_.count("kill -9 the mount")) return crash();
-    if (step_ == 3 * quarter && target_.restartHost && !counts_.count("restart the host")) return restartHost();
+    if (step_ >= quarter / 2 && target_.stopHost && !counts_.count("host away")) return hostAway();
+    if (step_ >= quarter && target_.remount && !counts_.count("remount")) return remount();
+    if (step_ >= 2 * quarter && target_.crash && !counts_.count("kill -9 the mount")) return crash();
+    if (step_ >= 3 * quarter && target_.restartHost && !counts_.count("restart the host")) return restartHost();
     one();
   }
 
@@ -112,7 +114,8 @@ class Exerciser {
       if (chance(700) && target_.remount) return remount();
       if (chance(900) && target_.crash) return crash();
       if (chance(800) && target_.restartHost) return restartHost();
-      if (chance(700) && target_.stopHost) return hostAway();
+      // Only in the first half: a spell never keeps the run's last disruptions out.
+      if (chance(700) && target_.stopHost && step_ < run_.operations / 2) return hostAway();
     }
     int total = 0;
     for (const auto& [op, weight] : kOps) total += weight;

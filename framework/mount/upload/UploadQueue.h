@@ -7,9 +7,16 @@
 // peer), the peer's file is left as it is and the local contents go beside it as
 // a conflict copy; so does a new file renamed onto the peer's before its upload
 // went (an editor's save). A new name is looked up first too: the peer's file
-// there stays, and the local one goes beside it. A failure the peer may get over (unreachable, staging) keeps
-// the upload queued and retried with backoff, and at once when the link comes
-// back; any other keeps its contents in the journal, marked failed.
+// there stays, and the local one goes beside it. A failure the peer may get
+// over (unreachable, staging) keeps the upload queued and retried with backoff,
+// and at once when the link comes back; any other keeps its contents in the
+// journal, marked failed.
+//
+// A file is named here by its key: the mount's inode of it, which stays the
+// file's through renames and uploads (0 for an upload an earlier run left, until
+// a file claims it). An upload is named by its sequence number, which orders
+// the closes; the records on disk name the peer's item by identifier, or a new
+// file by its folder's identifier and its name.
 //
 // Thread-safe. Uploads run on threads of the queue's own; the listener is
 // called from them, with no lock of the queue held.
