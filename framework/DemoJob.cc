@@ -244,7 +244,8 @@ int runDemo(const DemoOptions& options, std::ostream& out) {
     return 1;
   }
   const auto hostErrors = *work / "corvane-vfs-host.log";
-  auto hostProcess = HostProcess::start(HostProcess::besideThisProgram(), kPeer, *folder, hostErrors);
+  auto hostProcess = HostProcess::start(HostProcess::besideThisProgram(),
+                                        {"--peer", std::string(kPeer) + "=" + folder->string()}, hostErrors);
   if (!hostProcess.ok()) {
     std::fprintf(stderr, "corvane-fp demo: %s\n", hostProcess.error().localizedDescription().c_str());
     return 1;

@@ -19,12 +19,12 @@ std::filesystem::path HostProcess::besideThisProgram() {
 }
 
 foundation::Result<std::unique_ptr<HostProcess>> HostProcess::start(const std::filesystem::path& program,
-                                                                            const std::string& peer,
-                                                                            const std::filesystem::path& folder,
-                                                                            const std::filesystem::path& errorFile) {
+                                                                    const std::vector<std::string>& arguments,
+                                                                    const std::filesystem::path& errorFile) {
   std::string path = program.string();
-  std::string peerArgument = peer + "=" + folder.string();
-  char* argv[] = {path.data(), const_cast<char*>("--peer"), peerArgument.data(), nullptr};
+  std::vector<char*> argv{path.data()};
+  for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
   auto failure = [&](int err) {
     return foundation::Error(foundation::kPosixErrorDomain, err,
                              foundation::UserInfo{{foundation::kLocalizedDescriptionKey,
@@ -54,7 +54,7 @@ foundation::Result<std::unique_ptr<HostProcess>> HostProcess::start(const std::f
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != parent) ::_exit(0);
-    ::execv(path.c_str(), argv);
+    ::execv(path.c_str(), argv.data());
     const int code = errno;
     (void)!::write(report[1], &code, sizeof code);
     ::_exit(127);

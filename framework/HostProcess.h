@@ -1,5 +1,5 @@
 // HostProcess: the corvane-vfs-host program run beside corvane-fp (for the
-// demo, and under a mount's supervision), serving one folder as one peer. Its
+// demo, and under a mount's supervision), serving one peer's share. Its
 // standard error goes to a file, so its event lines do not mix with ours; that
 // file is shown when the host never activates. Used from one thread.
 #pragma once
@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/foundation/Result.h"
 
@@ -19,12 +20,13 @@ class HostProcess {
   // corvane-vfs-host beside this program's own executable.
   static std::filesystem::path besideThisProgram();
 
-  // Starts `program --peer PEER=FOLDER`, its standard error appended to `errorFile`.
-  // The process gets SIGTERM when the thread that started it ends (with this
-  // process, however it ends), so a host never outlives the program it serves.
-  [[nodiscard]] static foundation::Result<std::unique_ptr<HostProcess>> start(
-      const std::filesystem::path& program, const std::string& peer, const std::filesystem::path& folder,
-      const std::filesystem::path& errorFile);
+  // Starts `program ARGUMENTS...` ("--peer PEER=FOLDER", say), its standard
+  // error appended to `errorFile`. The process gets SIGTERM when the thread that
+  // started it ends (with this process, however it ends), so a host never
+  // outlives the program it serves.
+  [[nodiscard]] static foundation::Result<std::unique_ptr<HostProcess>> start(const std::filesystem::path& program,
+                                                                              const std::vector<std::string>& arguments,
+                                                                              const std::filesystem::path& errorFile);
   // Stops the process if still running.
   ~HostProcess();
   HostProcess(const HostProcess&) = delete;
@@ -35,6 +37,8 @@ class HostProcess {
   // Whether the process has ended by itself (it is reaped here, and stop()
   // then only returns its status).
   bool hasExited();
+  // Its exit status once it has ended by itself (-1 for a signal).
+  int exitStatus() const { return status_; }
 
   // SIGTERM, then waits up to 5 s for the clean exit (SIGKILL after that).
   // Returns the exit status, or -1 when it did not exit by itself.

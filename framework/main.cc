@@ -28,7 +28,8 @@ constexpr Command kCommands[] = {
     {"demo", "demo [--json]", runDemoCommand},
     {"mount",
      "mount [--domain ID] [--display-name TEXT] [--share DIR | --no-host] [--drain-timeout SECONDS]\n"
-     "                        [--cache-max SIZE] [--cache-min-free SIZE] [--foreground] MOUNTPOINT",
+     "                        [--cache-max SIZE] [--cache-min-free SIZE] [--foreground] MOUNTPOINT\n"
+     "       corvane-fp mount [OPTIONS] [--ssh-command CMD] [--remote-program PATH] [USER@]HOST:DIR MOUNTPOINT",
      runMountCommand},
     {"unmount", "unmount MOUNTPOINT | --all", runUnmountCommand},
     {"status", "status [--json] [--domain ID]", runStatusCommand},

@@ -35,17 +35,35 @@ foundation::Error ended(std::int64_t code, const char* what) {
                            foundation::UserInfo{{foundation::kLocalizedDescriptionKey, std::string(what)}});
 }
 
+// A folder of this machine, served by a HostVfsService.
+class LocalShare final : public ServedShare {
+ public:
+  explicit LocalShare(std::shared_ptr<HostVfsService> service) : service_(std::move(service)) {}
+  const std::string& peerId() const override { return service_->peerId(); }
+  void exportOn(const std::shared_ptr<xpc::Connection>& connection, std::weak_ptr<WorkerPool> pool,
+                std::shared_ptr<const HostFaults> faults) override {
+    HostVfsAdapter::exportOn(connection, service_, std::move(pool), std::move(faults));
+  }
+
+ private:
+  const std::shared_ptr<HostVfsService> service_;
+};
+
 }  // namespace
 
 std::shared_ptr<HostLink> HostLink::create(std::shared_ptr<HostVfsService> service, HostLinkOptions options) {
-  std::shared_ptr<HostLink> link(new HostLink(std::move(service), std::move(options)));
+  return create(std::make_shared<LocalShare>(std::move(service)), std::move(options));
+}
+
+std::shared_ptr<HostLink> HostLink::create(std::shared_ptr<ServedShare> share, HostLinkOptions options) {
+  std::shared_ptr<HostLink> link(new HostLink(std::move(share), std::move(options)));
   link->thread_ = std::thread([raw = link.get()] { raw->run(); });
   return link;
 }
 
-HostLink::HostLink(std::shared_ptr<HostVfsService> service, HostLinkOptions options)
-    : peerId_(service->peerId()),
-      service_(std::move(service)),
+HostLink::HostLink(std::shared_ptr<ServedShare> share, HostLinkOptions options)
+    : peerId_(share->peerId()),
+      share_(std::move(share)),
       options_(std::move(options)),
       faults_(std::make_shared<HostFaults>()),
       relay_(std::make_shared<HandlerRelay>()),
@@ -117,7 +135,7 @@ std::optional<foundation::Error> HostLink::attempt(const std::string& activatePe
   }
 
   auto connection = xpc::Connection::withEndpoint(*endpoint);
-  HostVfsAdapter::exportOn(connection, service_, pool_, faults_);
+  share_->exportOn(connection, pool_, faults_);
   connection->setRemoteObjectInterface(VfsFileProviderControlInterfaceBuilder::createInterface());
   watch(*connection);
   {

@@ -47,10 +47,24 @@ struct HostLinkOptions {
   std::function<void(const std::string& line)> report;
 };
 
+// What a link offers the extension on each connection it makes: a peer's share.
+class ServedShare {
+ public:
+  virtual ~ServedShare() = default;
+  // Names the domain the link reaches.
+  virtual const std::string& peerId() const = 0;
+  // Exports the share's VfsXpcProtocol object on `connection` (not yet resumed);
+  // its file work runs on `pool`, and `faults` (test faults) apply where it can.
+  virtual void exportOn(const std::shared_ptr<xpc::Connection>& connection, std::weak_ptr<WorkerPool> pool,
+                        std::shared_ptr<const HostFaults> faults) = 0;
+};
+
 class HostLink {
  public:
   // Serves `service` (its peer id names the domain to reach). Does not connect.
   static std::shared_ptr<HostLink> create(std::shared_ptr<HostVfsService> service, HostLinkOptions options = {});
+  // Serves `share`, wherever it is.
+  static std::shared_ptr<HostLink> create(std::shared_ptr<ServedShare> share, HostLinkOptions options = {});
   // Stops retrying, closes the connection, then finishes the file work already
   // queued (its replies go nowhere) before returning.
   ~HostLink();
@@ -80,7 +94,7 @@ class HostLink {
   bool isActivated() const;
 
  private:
-  HostLink(std::shared_ptr<HostVfsService> service, HostLinkOptions options);
+  HostLink(std::shared_ptr<ServedShare> share, HostLinkOptions options);
 
   // The attempt itself; serialised by attemptMutex_.
   std::optional<foundation::Error> attempt(const std::string& activatePeerId);
@@ -97,7 +111,7 @@ class HostLink {
 
   // Constant after construction.
   const std::string peerId_;
-  const std::shared_ptr<HostVfsService> service_;
+  const std::shared_ptr<ServedShare> share_;
   const HostLinkOptions options_;
   const std::shared_ptr<HostFaults> faults_;
 

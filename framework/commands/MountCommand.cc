@@ -69,7 +69,7 @@ void tellReady(int& readyPipe) {
 // The share the host serves: the one asked for, else the sample share, made
 // on first use. Empty with --no-host.
 std::optional<std::string> shareFolder(const MountOptions& options, std::filesystem::path& share) {
-  if (options.noHost) return std::nullopt;
+  if (options.noHost || options.remote) return std::nullopt;
   std::error_code error;
   if (options.share) {
     share = std::filesystem::absolute(*options.share, error);
@@ -101,7 +101,9 @@ int runMount(const MountOptions& options) {
   if (auto failed = mount.open()) return fail(failed->status, failed->message);
   const int status = mount.serve([&] {
     if (options.foreground) {
-      const std::string what = options.noHost ? "domain \"" + options.domain + "\"" : share.string();
+      const std::string what = options.noHost   ? "domain \"" + options.domain + "\""
+                               : options.remote ? options.remote->text()
+                                                : share.string();
       std::fprintf(stderr, "%s%s is mounted at %s; try `ls %s` in another terminal, Ctrl-C unmounts\n", kPrefix,
                    what.c_str(), mountPoint.c_str(), mountPoint.c_str());
     }
@@ -117,6 +119,8 @@ int runMount(const MountOptions& options) {
 int runMountCommand(const Arguments& arguments) {
   MountOptions options;
   bool haveShare = false;
+  bool haveDomain = false;
+  std::vector<std::string> positional;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::string& flag = arguments[i];
     const bool hasValue = i + 1 < arguments.size();
@@ -135,19 +139,33 @@ int runMountCommand(const Arguments& arguments) {
       auto size = hasValue ? parseSize(arguments[++i]) : std::nullopt;
       if (!size) return kBadArguments;
       (flag == "--cache-max" ? options.cacheMax : options.cacheMinFree) = *size;
-    } else if (flag == "--domain" || flag == "--display-name" || flag == "--share") {
+    } else if (flag == "--domain" || flag == "--display-name" || flag == "--share" || flag == "--ssh-command" ||
+               flag == "--remote-program") {
       if (!hasValue || arguments[i + 1].empty()) return kBadArguments;
       const std::string& value = arguments[++i];
-      if (flag == "--domain") options.domain = value;
+      if (flag == "--domain") options.domain = value, haveDomain = true;
       if (flag == "--display-name") options.displayName = value;
       if (flag == "--share") options.share = value, haveShare = true;
-    } else if (!flag.empty() && flag[0] != '-' && options.mountPoint.empty()) {
-      options.mountPoint = flag;
+      if (flag == "--ssh-command") options.sshCommand = value;
+      if (flag == "--remote-program") options.remoteProgram = value;
+    } else if (!flag.empty() && flag[0] != '-' && positional.size() < 2) {
+      positional.push_back(flag);
     } else {
       return kBadArguments;
     }
   }
-  if (options.mountPoint.empty() || (haveShare && options.noHost)) return kBadArguments;
+  if (positional.empty()) return kBadArguments;
+  options.mountPoint = positional.back();
+  if (positional.size() == 2) {
+    // The share first, as in `mount SOURCE TARGET`: another machine's folder.
+    auto address = host::parseRemoteAddress(positional.front());
+    if (const std::string* mistake = std::get_if<std::string>(&address)) return fail(2, *mistake);
+    options.remote = std::get<host::RemoteAddress>(address);
+    if (!haveDomain) options.domain = options.remote->defaultDomain();
+  }
+  if ((options.sshCommand || options.remoteProgram) && !options.remote) return kBadArguments;
+  if ((haveShare || options.noHost) && options.remote) return kBadArguments;
+  if (haveShare && options.noHost) return kBadArguments;
   return runMount(options);
 }
 

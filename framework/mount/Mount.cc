@@ -33,13 +33,23 @@ class PinnedOrOwed final : public MaterializedCache::Spared {
   const std::weak_ptr<UploadQueue> uploads_;
 };
 
-bool waitForLink(DomainManager& domains, const std::string& domain, std::chrono::seconds patience) {
+bool waitForLink(DomainManager& domains, const std::string& domain, std::chrono::seconds patience,
+                 const HostSupervisor* host) {
   const auto deadline = std::chrono::steady_clock::now() + patience;
   while (!domains.linkReady(domain)) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (std::chrono::steady_clock::now() >= deadline || (host && host->gaveUp())) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
+}
+
+// What the host is told to serve.
+std::vector<std::string> hostArguments(const MountOptions& options, const std::filesystem::path& share) {
+  if (!options.remote) return {"--peer", options.domain + "=" + share.string()};
+  std::vector<std::string> arguments{"--remote", options.domain + "=" + options.remote->text()};
+  if (options.sshCommand) arguments.insert(arguments.end(), {"--ssh-command", *options.sshCommand});
+  if (options.remoteProgram) arguments.insert(arguments.end(), {"--remote-program", *options.remoteProgram});
+  return arguments;
 }
 
 }  // namespace
@@ -84,7 +94,7 @@ std::optional<Mount::Failure> Mount::connectHost() {
   extension_ = *extension;
   const auto hostLog = cache_->folder() / "corvane-vfs-host.log";
   if (!options_.noHost) {
-    auto started = HostSupervisor::start(options_.domain, share_, hostLog);
+    auto started = HostSupervisor::start(hostArguments(options_, share_), hostLog);
     if (!started.ok()) return Failure{1, started.error().localizedDescription()};
     host_ = std::move(*started);
   } else {
@@ -92,7 +102,8 @@ std::optional<Mount::Failure> Mount::connectHost() {
   }
   status_.waiting();
   const auto patience = options_.noHost ? std::chrono::hours(24 * 365) : std::chrono::seconds(60);
-  if (!waitForLink(domains_, options_.domain, patience)) {
+  if (!waitForLink(domains_, options_.domain, patience, host_.get())) {
+    if (auto why = host_ ? host_->gaveUp() : std::nullopt) return Failure{1, *why};
     return Failure{1, "corvane-vfs-host did not connect within 60 s; see " + hostLog.string()};
   }
   watch_ = std::make_shared<HostWatch>(domains_.hostPing(options_.domain));

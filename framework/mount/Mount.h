@@ -30,6 +30,7 @@
 #include "framework/mount/tree/ChangePoller.h"
 #include "framework/mount/tree/ModifiedTimes.h"
 #include "framework/mount/upload/UploadQueue.h"
+#include "host/stream/RemoteAddress.h"
 
 namespace corvane::framework::mount {
 
@@ -37,6 +38,10 @@ struct MountOptions {
   std::string domain = "sample";
   std::string displayName;                     // empty: the root takes the localized name of a shared folder
   std::optional<std::filesystem::path> share;  // absent: the sample share
+  // A share on another machine instead, reached over ssh.
+  std::optional<host::RemoteAddress> remote;
+  std::optional<std::string> sshCommand;  // absent: $CORVANE_SSH_COMMAND, else ssh
+  std::optional<std::string> remoteProgram;
   bool noHost = false;                         // wait for a host started elsewhere
   bool foreground = false;
   // How long a stop waits for queued uploads; what is left goes with the next mount.

@@ -104,6 +104,10 @@ std::shared_ptr<Connection> Connection::withEndpoint(const ListenerEndpoint& end
   return std::shared_ptr<Connection>(new Connection(endpoint.socketPath(), socket::UniqueFd(), std::nullopt));
 }
 
+std::shared_ptr<Connection> Connection::withConnectedSocket(socket::UniqueFd fd) {
+  return std::shared_ptr<Connection>(new Connection(std::nullopt, std::move(fd), std::nullopt));
+}
+
 std::shared_ptr<Connection> Connection::accepted(socket::UniqueFd fd, socket::PeerCredentials peer) {
   return std::shared_ptr<Connection>(new Connection(std::nullopt, std::move(fd), peer));
 }
@@ -156,7 +160,7 @@ RemoteChannel Connection::channel(const ProtocolSpec& protocol, ErrorHandler han
     interface = remoteInterface_;
   }
   if (!interface) misuse("a proxy was requested before setRemoteObjectInterface");
-  if (&interface->protocol() != &protocol) misuse("the proxy's protocol is not the remote interface's");
+  if (!interface->protocol().conformsTo(protocol)) misuse("the remote interface does not adopt the proxy's protocol");
   auto shared = handler ? std::make_shared<const ErrorHandler>(std::move(handler)) : nullptr;
   return RemoteChannel(shared_from_this(), std::move(interface), std::move(shared));
 }

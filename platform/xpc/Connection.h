@@ -47,6 +47,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // A connection to the listener at `endpoint`; it connects on resume().
   static std::shared_ptr<Connection> withEndpoint(const ListenerEndpoint& endpoint);
+  // A connection over a stream socket that is already connected (one end of a
+  // socketpair whose other end another program relays), not yet resumed. The
+  // other end's credentials are not checked: whoever made the socket vouches for it.
+  static std::shared_ptr<Connection> withConnectedSocket(socket::UniqueFd fd);
 
   ~Connection();
   Connection(const Connection&) = delete;

@@ -21,6 +21,22 @@ ProtocolSpec::ProtocolSpec(std::string name, std::vector<MethodSpec> methods)
   }
 }
 
+ProtocolSpec::ProtocolSpec(std::string name, const ProtocolSpec& base, std::vector<MethodSpec> more)
+    : ProtocolSpec(std::move(name), [&] {
+        std::vector<MethodSpec> all = base.methods();
+        all.insert(all.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+        return all;
+      }()) {
+  base_ = &base;
+}
+
+bool ProtocolSpec::conformsTo(const ProtocolSpec& other) const {
+  for (const ProtocolSpec* p = this; p; p = p->base_) {
+    if (p == &other) return true;
+  }
+  return false;
+}
+
 std::optional<std::size_t> ProtocolSpec::find(std::string_view selector) const {
   auto it = bySelector_.find(selector);
   if (it == bySelector_.end()) return std::nullopt;

@@ -24,7 +24,7 @@ namespace xpc {
 
 // Argument types as the platform encodes them: BOOL (B), unsigned long long (Q),
 // long long (q), or an object of a declared class.
-enum class ArgumentKind : std::uint8_t { boolean, uint64, int64, object };
+enum class ArgumentKind : std::uint8_t { boolean, uint64, int64, object, data };
 
 struct ArgumentSpec {
   ArgumentKind kind;
@@ -34,6 +34,7 @@ struct ArgumentSpec {
   static ArgumentSpec boolean() { return {ArgumentKind::boolean, {}}; }
   static ArgumentSpec uint64() { return {ArgumentKind::uint64, {}}; }
   static ArgumentSpec int64() { return {ArgumentKind::int64, {}}; }
+  static ArgumentSpec data() { return {ArgumentKind::data, {}}; }
   static ArgumentSpec object(const ClassInfo& cls) { return {ArgumentKind::object, ClassSet{&cls}}; }
 };
 
@@ -47,15 +48,21 @@ struct MethodSpec {
 class ProtocolSpec {
  public:
   ProtocolSpec(std::string name, std::vector<MethodSpec> methods);
+  // A protocol that adopts `base`: its first methods are base's, in base's order,
+  // so a proxy of the base protocol can be made on an interface of this one.
+  ProtocolSpec(std::string name, const ProtocolSpec& base, std::vector<MethodSpec> more);
 
   const std::string& name() const { return name_; }
   const std::vector<MethodSpec>& methods() const { return methods_; }
   const MethodSpec& method(std::size_t index) const { return methods_.at(index); }
   // Index of the method with that selector, if any.
   std::optional<std::size_t> find(std::string_view selector) const;
+  // Whether this protocol is `other` or adopts it.
+  bool conformsTo(const ProtocolSpec& other) const;
 
  private:
   std::string name_;
+  const ProtocolSpec* base_ = nullptr;
   std::vector<MethodSpec> methods_;
   std::unordered_map<std::string_view, std::size_t> bySelector_;
 };

@@ -121,6 +121,16 @@ void MessageWriter::writeError(const std::optional<foundation::Error>& error) {
   }
 }
 
+void MessageWriter::writeData(const std::optional<std::string_view>& bytes) {
+  ++count_;
+  if (bytes) {
+    w_.u8(static_cast<std::uint8_t>(Tag::data));
+    w_.text(*bytes);
+  } else {
+    codec::writeNil(w_);
+  }
+}
+
 void MessageWriter::setSequence(std::uint64_t sequence) { w_.patchU64(wire::kFrameHeaderSize + 1, sequence); }
 
 wire::Bytes MessageWriter::finish() && {
@@ -259,6 +269,22 @@ std::optional<Number> ArgumentReader::readNumber() {
   if (const Number* n = o.asNumber()) return *n;
   refuse();
   return std::nullopt;
+}
+
+std::optional<std::string_view> ArgumentReader::readData() {
+  next(ArgumentKind::data);
+  std::uint8_t tag = 0;
+  std::string_view bytes;
+  if (!ok() || !r_.u8(tag)) {
+    refuse();
+    return std::nullopt;
+  }
+  if (tag == static_cast<std::uint8_t>(Tag::nil)) return std::nullopt;
+  if (tag != static_cast<std::uint8_t>(Tag::data) || !r_.text(bytes)) {
+    refuse();
+    return std::nullopt;
+  }
+  return bytes;
 }
 
 }  // namespace xpc

@@ -48,6 +48,8 @@ class MessageWriter {
   void writeURL(const std::optional<FileURL>& url);
   void writeNumber(const std::optional<std::int64_t>& number);
   void writeError(const std::optional<foundation::Error>& error);
+  // Raw bytes, for an argument declared as data; nil when absent.
+  void writeData(const std::optional<std::string_view>& bytes);
 
   // Calls: the sequence number is assigned by the connection just before sending.
   void setSequence(std::uint64_t sequence);
@@ -85,6 +87,9 @@ class ArgumentReader {
   std::optional<foundation::Error> readError();
   std::optional<FileURL> readURL();
   std::optional<Number> readNumber();
+  // An argument declared as data: its bytes (a view into the message, valid while
+  // it is being read), or absent for nil.
+  std::optional<std::string_view> readData();
   // A keyed object of class T, or null for nil; any other class is refused
   // before anything is built.
   template <typename T>

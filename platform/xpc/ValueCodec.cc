@@ -189,6 +189,11 @@ Status readObject(ByteReader& r, const ClassSet& allowed, int depth, Object& out
       out = Object::url(FileURL{std::string(s)});
       return Status::ok;
     }
+    case Tag::data: {
+      // Bytes are read only where a protocol declares them, never as an object.
+      std::string_view bytes;
+      return r.text(bytes) ? Status::refused : Status::malformed;
+    }
     case Tag::array: {
       std::uint32_t n, count;
       ByteReader b;

@@ -92,6 +92,10 @@ class Validator {
         std::string_view s;
         return r.text(s) && !s.empty() && s.front() == '/' && s.find('\0') == std::string_view::npos && isValidUtf8(s);
       }
+      case Tag::data: {
+        std::string_view bytes;
+        return depth == 0 && r.text(bytes);
+      }
       case Tag::array:
         return array(r, depth);
       case Tag::object:

@@ -68,6 +68,9 @@ enum class Tag : std::uint8_t {
   array = 0x06,
   object = 0x07,
   error = 0x08,
+  // Raw bytes (file contents). Only ever a top-level argument: never inside an
+  // array, object or error, and never read as an object.
+  data = 0x09,
 };
 
 // Appends little-endian fields to a growing buffer. The buffer is grown ahead of
@@ -230,6 +233,7 @@ inline bool skipValue(ByteReader& r) {
       return r.bytes(8, b);
     case Tag::string:
     case Tag::url:
+    case Tag::data:
     case Tag::array:
     case Tag::object:
     case Tag::error: {

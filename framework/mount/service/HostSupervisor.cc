@@ -2,25 +2,39 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 
 namespace corvane::framework::mount {
 
-foundation::Result<std::unique_ptr<HostSupervisor>> HostSupervisor::start(std::string peer, std::filesystem::path share,
+namespace {
+
+constexpr int kLastingFailure = 3;
+
+// The host's last line about itself in `file` (its standard error).
+std::string lastHostLine(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::string line, last;
+  while (std::getline(in, line)) {
+    if (line.rfind("corvane-vfs-host: ", 0) == 0) last = line.substr(18);
+  }
+  return last.empty() ? "corvane-vfs-host cannot serve this share; see " + file.string() : last;
+}
+
+}  // namespace
+
+foundation::Result<std::unique_ptr<HostSupervisor>> HostSupervisor::start(std::vector<std::string> arguments,
                                                                           std::filesystem::path errorFile) {
-  auto process = HostProcess::start(HostProcess::besideThisProgram(), peer, share, errorFile);
+  auto process = HostProcess::start(HostProcess::besideThisProgram(), arguments, errorFile);
   if (!process.ok()) return process.error();
   std::unique_ptr<HostSupervisor> supervisor(
-      new HostSupervisor(std::move(peer), std::move(share), std::move(errorFile), std::move(*process)));
+      new HostSupervisor(std::move(arguments), std::move(errorFile), std::move(*process)));
   supervisor->watcher_ = std::thread([raw = supervisor.get()] { raw->watch(); });
   return supervisor;
 }
 
-HostSupervisor::HostSupervisor(std::string peer, std::filesystem::path share, std::filesystem::path errorFile,
+HostSupervisor::HostSupervisor(std::vector<std::string> arguments, std::filesystem::path errorFile,
                                std::unique_ptr<HostProcess> process)
-    : peer_(std::move(peer)),
-      share_(std::move(share)),
-      errorFile_(std::move(errorFile)),
-      process_(std::move(process)) {}
+    : arguments_(std::move(arguments)), errorFile_(std::move(errorFile)), process_(std::move(process)) {}
 
 HostSupervisor::~HostSupervisor() { stop(); }
 
@@ -40,6 +54,11 @@ pid_t HostSupervisor::pid() const {
   return process_ && !process_->hasExited() ? process_->pid() : 0;
 }
 
+std::optional<std::string> HostSupervisor::gaveUp() const {
+  std::lock_guard guard(mutex_);
+  return gaveUp_;
+}
+
 int HostSupervisor::restarts() const {
   std::lock_guard guard(mutex_);
   return restarts_;
@@ -54,12 +73,17 @@ void HostSupervisor::watch() {
     // Reaping has no wake-up of its own here; a fifth of a second is soon enough.
     wake_.wait_for(lock, milliseconds(200), [&] { return stopping_; });
     if (stopping_ || !process_->hasExited()) continue;
+    if (process_->exitStatus() == kLastingFailure) {
+      gaveUp_ = lastHostLine(errorFile_);
+      std::fprintf(stderr, "corvane-fp mount: %s\n", gaveUp_->c_str());
+      break;
+    }
     if (steady_clock::now() - startedAt > minutes(1)) pause = milliseconds(500);
     std::fprintf(stderr, "corvane-fp mount: corvane-vfs-host stopped; starting it again in %.1f s\n",
                  duration<double>(pause).count());
     if (wake_.wait_for(lock, pause, [&] { return stopping_; })) break;
     pause = std::min(pause * 2, milliseconds(30000));
-    auto process = HostProcess::start(HostProcess::besideThisProgram(), peer_, share_, errorFile_);
+    auto process = HostProcess::start(HostProcess::besideThisProgram(), arguments_, errorFile_);
     startedAt = steady_clock::now();
     if (!process.ok()) {
       std::fprintf(stderr, "corvane-fp mount: %s\n", process.error().localizedDescription().c_str());

@@ -1,0 +1,121 @@
+#include "host/stream/RemoteShareAdapter.h"
+
+#include "host/HostError.h"
+#include "host/stream/RemoteTransfers.h"
+
+namespace corvane::host {
+
+RemoteShareAdapter::RemoteShareAdapter(std::shared_ptr<RemoteShare> share, std::shared_ptr<ContentCache> cache,
+                                       std::weak_ptr<WorkerPool> pool)
+    : share_(std::move(share)), cache_(std::move(cache)), pool_(std::move(pool)) {}
+
+std::shared_ptr<VfsXpcProtocol> RemoteShareAdapter::far(const std::string& peerId,
+                                                        const std::function<void(foundation::Error)>& fail) {
+  if (peerId != share_->options().peerId) {
+    fail(vfsError(VfsErrorCode::serviceUnavailable,
+                  "This host serves peer \"" + share_->options().peerId + "\", not \"" + peerId + "\""));
+    return nullptr;
+  }
+  auto connection = share_->connection();
+  if (!connection) {
+    fail(vfsError(VfsErrorCode::vfsNotConnected, share_->whyDown()));
+    return nullptr;
+  }
+  const std::string host = share_->options().address.host;
+  return connection->remoteObjectProxyWithErrorHandler<VfsXpcProtocol>([fail, host](const foundation::Error& e) {
+    fail(vfsError(VfsErrorCode::channelClosed, "The stream to " + host + " ended: " + e.localizedDescription()));
+  });
+}
+
+template <typename Work, typename Refuse>
+void RemoteShareAdapter::run(Work work, Refuse refuse, WorkerPool::Lane lane) {
+  std::shared_ptr<WorkerPool> pool = pool_.lock();
+  if (!pool || !pool->submit(std::move(work), lane)) {
+    refuse(vfsError(VfsErrorCode::serviceUnavailable, "The host is stopping"));
+  }
+}
+
+// The link to the extension is up when this host is: whether the far side is
+// there is each call's own answer.
+void RemoteShareAdapter::ping(const std::string& peerId, std::uint64_t, ErrorReply reply) {
+  if (peerId != share_->options().peerId) {
+    return reply(vfsError(VfsErrorCode::serviceUnavailable,
+                          "This host serves peer \"" + share_->options().peerId + "\", not \"" + peerId + "\""));
+  }
+  reply(std::nullopt);
+}
+
+void RemoteShareAdapter::listDirectory(const std::string& peerId, const std::string& path, const std::string& flowId,
+                                       EntriesReply reply) {
+  if (auto p = far(peerId, [reply](foundation::Error e) { reply(std::nullopt, std::move(e)); })) {
+    p->listDirectory(peerId, path, flowId, std::move(reply));
+  }
+}
+
+void RemoteShareAdapter::getCurrentToken(const std::string& peerId, const std::string& flowId, TokenReply reply) {
+  if (auto p = far(peerId, [reply](foundation::Error e) { reply(std::nullopt, std::move(e)); })) {
+    p->getCurrentToken(peerId, flowId, std::move(reply));
+  }
+}
+
+void RemoteShareAdapter::readChanges(const std::string& peerId, const std::string& path, std::uint64_t sinceToken,
+                                     const std::string& flowId, ChangesReply reply) {
+  if (auto p = far(peerId, [reply](foundation::Error e) { reply(nullptr, std::move(e)); })) {
+    p->readChanges(peerId, path, sinceToken, flowId, std::move(reply));
+  }
+}
+
+void RemoteShareAdapter::statItem(const std::string& peerId, const std::string& path, const std::string& flowId,
+                                  EntryReply reply) {
+  if (auto p = far(peerId, [reply](foundation::Error e) { reply(nullptr, std::move(e)); })) {
+    p->statItem(peerId, path, flowId, std::move(reply));
+  }
+}
+
+void RemoteShareAdapter::fetchFileContents(const std::string& peerId, const std::string& path, const std::string&,
+                                           URLReply reply) {
+  auto refuse = [reply](foundation::Error e) { reply(std::nullopt, std::move(e)); };
+  if (peerId != share_->options().peerId) return (void)far(peerId, refuse);
+  run(
+      [share = share_, cache = cache_, path, reply] {
+        auto fetched = fetchRemote(*share, *cache, path);
+        if (!fetched.ok()) return reply(std::nullopt, fetched.error());
+        reply(xpc::FileURL{fetched->string()}, std::nullopt);
+      },
+      refuse, WorkerPool::Lane::standard);
+}
+
+void RemoteShareAdapter::uploadFile(const std::string& peerId, const std::string& localFileUrl,
+                                    const std::string& remotePath, const std::string&, ErrorReply reply) {
+  if (peerId != share_->options().peerId) return (void)far(peerId, reply);
+  run(
+      [share = share_, localFileUrl, remotePath, reply] {
+        foundation::Status stored = uploadRemote(*share, localFileUrl, remotePath);
+        reply(stored.ok() ? std::nullopt : std::optional(stored.error()));
+      },
+      reply, WorkerPool::Lane::background);
+}
+
+void RemoteShareAdapter::createDirectory(const std::string& peerId, const std::string& path, const std::string& flowId,
+                                         ErrorReply reply) {
+  if (auto p = far(peerId, reply)) p->createDirectory(peerId, path, flowId, std::move(reply));
+}
+
+void RemoteShareAdapter::deleteItem(const std::string& peerId, const std::string& path, bool isDir,
+                                    const std::string& flowId, ErrorReply reply) {
+  if (auto p = far(peerId, reply)) p->deleteItem(peerId, path, isDir, flowId, std::move(reply));
+}
+
+void RemoteShareAdapter::renameItem(const std::string& peerId, const std::string& fromPath, const std::string& toPath,
+                                    const std::string& flowId, ErrorReply reply) {
+  if (auto p = far(peerId, reply)) p->renameItem(peerId, fromPath, toPath, flowId, std::move(reply));
+}
+
+void RemoteServedShare::exportOn(const std::shared_ptr<xpc::Connection>& connection, std::weak_ptr<WorkerPool> pool,
+                                 std::shared_ptr<const HostFaults>) {
+  registerVfsXpcClasses();
+  connection->setExportedInterface(xpc::Interface::withProtocol(xpc::ProtocolTraits<VfsXpcProtocol>::spec()));
+  connection->setExportedObject<VfsXpcProtocol>(std::make_shared<RemoteShareAdapter>(share_, cache_, std::move(pool)));
+}
+
+}  // namespace corvane::host

@@ -1,0 +1,179 @@
+#include "host/stream/RemoteTransfers.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+
+#include "host/HostError.h"
+#include "host/stream/ShareStreamProtocol.h"
+
+namespace corvane::host {
+
+namespace {
+
+using Error = std::optional<foundation::Error>;
+constexpr std::uint64_t kChunk = ShareStreamProtocol::kMaxChunkBytes;
+
+// The calls of one transfer in flight, shared with their reply blocks. Every
+// call ends exactly once: by its reply, or by the proxy's error handler.
+class InFlight {
+ public:
+  void begin() {
+    std::lock_guard lock(mutex_);
+    ++count_;
+  }
+  void end(Error error) {
+    std::lock_guard lock(mutex_);
+    --count_;
+    if (error && !error_) error_ = std::move(error);
+    changed_.notify_all();
+  }
+  // Waits until fewer than `limit` calls are in flight; false once one failed.
+  bool below(int limit) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return count_ < limit || error_; });
+    return !error_;
+  }
+  // Waits for every call; the first failure, if any.
+  Error settle() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return count_ == 0; });
+    return error_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int count_ = 0;
+  Error error_;
+};
+
+foundation::Error linkLost(RemoteShare& share, const foundation::Error& why) {
+  return vfsError(VfsErrorCode::channelClosed,
+                  "The stream to " + share.options().address.host + " ended: " + why.localizedDescription());
+}
+
+// A proxy whose failed calls end in `calls`, or absent (with the error) when
+// there is no stream.
+std::shared_ptr<ShareStreamProtocol> proxyFor(RemoteShare& share, const std::shared_ptr<InFlight>& calls,
+                                              foundation::Error& down) {
+  auto connection = share.connection();
+  if (!connection) {
+    down = vfsError(VfsErrorCode::vfsNotConnected, share.whyDown());
+    return nullptr;
+  }
+  return connection->remoteObjectProxyWithErrorHandler<ShareStreamProtocol>(
+      [&share, calls](const foundation::Error& e) { calls->end(linkLost(share, e)); });
+}
+
+}  // namespace
+
+foundation::Result<std::filesystem::path> fetchRemote(RemoteShare& share, ContentCache& cache,
+                                                      const std::string& path) {
+  auto calls = std::make_shared<InFlight>();
+  foundation::Error down("", 0);
+  auto proxy = proxyFor(share, calls, down);
+  if (!proxy) return down;
+
+  std::uint64_t fetchId = 0, size = 0;
+  calls->begin();
+  proxy->openFetch(path, [&, calls](std::uint64_t id, std::uint64_t bytes, Error error) {
+    fetchId = id;
+    size = bytes;
+    calls->end(std::move(error));
+  });
+  if (Error failed = calls->settle()) return *failed;
+
+  const std::string leaf = path.substr(path.rfind('/') + 1);
+  auto stored = cache.store(leaf, "Cannot fetch " + path, [&](int fd) {
+    // Chunks land at their offsets in whatever order they come back.
+    for (std::uint64_t offset = 0; offset < size; offset += kChunk) {
+      if (!calls->below(kTransferWindow)) break;
+      const std::uint64_t length = std::min(kChunk, size - offset);
+      calls->begin();
+      proxy->readChunk(fetchId, offset, length,
+                       [calls, fd, offset, length, &path](std::optional<std::string_view> bytes, Error error) {
+                         if (!error && bytes->size() != length) {
+                           error = vfsError(VfsErrorCode::io, "The copy of " + path + " ended early");
+                         }
+                         if (!error && ::pwrite(fd, bytes->data(), bytes->size(), static_cast<off_t>(offset)) !=
+                                           static_cast<ssize_t>(bytes->size())) {
+                           error = vfsErrorFromErrno(errno, "Cannot store the copy of " + path);
+                         }
+                         calls->end(std::move(error));
+                       });
+    }
+    // Every chunk is answered before the file is closed under them.
+    return calls->settle() ? EIO : 0;
+  });
+  calls->begin();
+  proxy->closeFetch(fetchId, [calls](Error) { calls->end(std::nullopt); });
+  Error failed = calls->settle();
+  if (failed) return *failed;
+  return stored;
+}
+
+foundation::Status uploadRemote(RemoteShare& share, const std::filesystem::path& localFile,
+                                const std::string& remotePath) {
+  foundation::UniqueFd source(::open(localFile.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (!source.valid()) return vfsErrorFromErrno(errno, "Cannot read the staged file " + localFile.string());
+  struct stat st {};
+  if (::fstat(source.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return vfsError(VfsErrorCode::invalidArgument, "The staged file is not a regular file");
+  }
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+
+  auto calls = std::make_shared<InFlight>();
+  foundation::Error down("", 0);
+  auto proxy = proxyFor(share, calls, down);
+  if (!proxy) return down;
+  std::uint64_t uploadId = 0;
+  calls->begin();
+  proxy->openUpload([&, calls](std::uint64_t id, Error error) {
+    uploadId = id;
+    calls->end(std::move(error));
+  });
+  if (Error failed = calls->settle()) return *failed;
+
+  std::string buffer(kChunk, '\0');
+  Error readFailed;
+  for (std::uint64_t offset = 0; offset < size && !readFailed; offset += kChunk) {
+    if (!calls->below(kTransferWindow)) break;
+    const std::size_t length = static_cast<std::size_t>(std::min(kChunk, size - offset));
+    std::size_t done = 0;
+    while (done < length) {
+      const ssize_t n = ::pread(source.get(), buffer.data() + done, length - done, static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        readFailed = n < 0 ? vfsErrorFromErrno(errno, "Cannot read the staged file " + localFile.string())
+                           : vfsError(VfsErrorCode::io, "The staged file " + localFile.string() + " shrank");
+        break;
+      }
+      done += static_cast<std::size_t>(n);
+    }
+    if (readFailed) break;
+    calls->begin();
+    // The bytes are copied into the message here, so the buffer is free again.
+    proxy->writeChunk(uploadId, offset, std::string_view(buffer.data(), length),
+                      [calls](Error error) { calls->end(std::move(error)); });
+  }
+  Error failed = calls->settle();
+  if (!failed) failed = readFailed;
+  if (failed) {
+    calls->begin();
+    proxy->cancelUpload(uploadId, [calls](Error) { calls->end(std::nullopt); });
+    (void)calls->settle();
+    return *failed;
+  }
+  calls->begin();
+  proxy->finishUpload(uploadId, size, remotePath, [calls](Error error) { calls->end(std::move(error)); });
+  if (Error finished = calls->settle()) return *finished;
+  return foundation::Ok{};
+}
+
+}  // namespace corvane::host
