@@ -1,13 +1,18 @@
 // libFuzzer target for everything the link decodes from a peer: the input is a
 // byte stream cut into frames as a connection cuts it; each frame is validated
-// and, when valid, its arguments are decoded against the host protocol's
-// interface both as a call and as a reply to every method, once as generic
-// objects and once through the typed readers the dispatcher and proxy use. The
-// whole input is also decoded as a standalone keyed archive of the transfer objects.
+// and, when valid, its arguments are decoded against the share stream's
+// interface (the host protocol's methods and the contents methods) both as a
+// call and as a reply to every method, once as generic values and once through
+// the typed readers the dispatchers and proxies use. The whole input is also
+// decoded as a standalone keyed archive of the transfer objects, and its first
+// line as the stream's greetings and a remote address.
 // Nothing here may crash, hang or read out of bounds, whatever the bytes.
 #include <cstddef>
 #include <cstdint>
 
+#include "host/stream/RemoteAddress.h"
+#include "host/stream/ShareStreamProtocol.h"
+#include "host/stream/StreamHandshake.h"
 #include "platform/xpc/Coder.h"
 #include "platform/xpc/Message.h"
 #include "platform/xpc/WireFormat.h"
@@ -31,6 +36,9 @@ void readAll(xpc::ArgumentReader& reader, const std::vector<xpc::ArgumentSpec>& 
         break;
       case xpc::ArgumentKind::object:
         reader.readObject();
+        break;
+      case xpc::ArgumentKind::data:
+        reader.readData();
         break;
     }
   }
@@ -68,6 +76,15 @@ void readReplyAsProxy(xpc::ArgumentReader& reader, std::size_t method) {
     default:
       break;
   }
+  using S = corvane::host::ShareStreamProtocol;
+  if (method == S::kOpenFetch) {
+    reader.readUInt64();
+    reader.readUInt64();
+  } else if (method == S::kOpenUpload) {
+    reader.readUInt64();
+  } else if (method == S::kReadChunk) {
+    reader.readData();
+  }
   reader.readError();
 }
 
@@ -98,7 +115,7 @@ void decodeFrame(const xpc::Interface& interface, const std::uint8_t* payload, s
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const std::shared_ptr<xpc::Interface> interface = corvane::VfsXpcInterfaceBuilder::createInterface();
+  static const std::shared_ptr<xpc::Interface> interface = corvane::host::makeShareStreamInterface();
 
   xpc::wire::ByteReader stream(data, size);
   std::uint32_t length;
@@ -117,5 +134,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                   &corvane::VfsFsChangeDto::codableClass(),
                                   &corvane::VfsChangesResultDto::codableClass()};
   (void)xpc::Coder::unarchive(kAll, data, size);
+
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const std::string_view line = text.substr(0, text.find('\n'));
+  (void)corvane::host::parseGreeting(line);
+  (void)corvane::host::parseAnswer(line);
+  (void)corvane::host::parseRemoteAddress(line);
   return 0;
 }

@@ -28,7 +28,11 @@ std::string RemoteAddress::defaultDomain() const {
   std::string h = host;
   if (!h.empty() && h.front() == '[') h = h.substr(1, h.size() - 2);
   std::string domain;
-  for (char c : h) domain.push_back(c == ':' || c == '%' ? '-' : c);
+  for (char c : h) {
+    // An address ("::1") must not make an id that reads as an option.
+    if ((c == ':' || c == '%' || c == '-') && domain.empty()) continue;
+    domain.push_back(c == ':' || c == '%' ? '-' : c);
+  }
   std::string_view f = folder;
   while (!f.empty() && f.back() == '/') f.remove_suffix(1);
   const std::size_t slash = f.rfind('/');

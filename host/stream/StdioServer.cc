@@ -97,6 +97,12 @@ int serveStdio(const StdioServeOptions& options) {
                   "cannot serve " + options.folder.string() + ": " + opened.error().localizedDescription());
   }
   std::shared_ptr<HostVfsService> service(std::move(*opened));
+  // Uploads an earlier stream left half done; with the peer's lock held, no
+  // other stream is staging here.
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(staging, ignored)) {
+    std::filesystem::remove(entry.path(), ignored);
+  }
   if (!writeGreetingLine(options.out, formatAnswer({}))) return 1;
   say("serving " + options.folder.string() + " as peer \"" + *theirs->peer + "\" on this stream");
 

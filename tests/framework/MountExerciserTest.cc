@@ -103,8 +103,14 @@ TEST(FileExerciser, PassesOnALocalFolder) {
 class MountExerciser : public MountEndToEnd {
  protected:
   std::unique_ptr<ChildProcess> startHost() {
-    return std::make_unique<ChildProcess>(std::vector<std::string>{CORVANE_VFS_HOST, "--peer", "ex=" + share().string()},
-                                          ChildOptions{.errorFile = dir_.path() / "host.log"});
+    std::vector<std::string> args{CORVANE_VFS_HOST, "--peer", "ex=" + share().string()};
+    // The share as another machine's: the host reaches it over a stream, with
+    // corvane-vfs-host --serve-stdio at the far end (through a stand-in for ssh).
+    if (overStream_) {
+      args = {CORVANE_VFS_HOST,   "--remote",      "ex=box:" + share().string(), "--ssh-command", CORVANE_FAKE_SSH,
+              "--remote-program", CORVANE_VFS_HOST};
+    }
+    return std::make_unique<ChildProcess>(args, ChildOptions{.errorFile = dir_.path() / "host.log"});
   }
   std::unique_ptr<Mount> startMount() {
     auto mount = std::make_unique<Mount>(dir_.path(), "ex", std::vector<std::string>{"--no-host"});
@@ -125,6 +131,7 @@ class MountExerciser : public MountEndToEnd {
 
   std::unique_ptr<ChildProcess> host_;
   std::unique_ptr<Mount> mount_;
+  bool overStream_ = false;
 };
 
 // One seed a test case, each on a mount of its own, so that each stays well
@@ -182,6 +189,29 @@ TEST_P(MountExerciserSeed, RandomOperationsKeepEveryByteAcrossRemountsKillsAndHo
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, MountExerciserSeed, ::testing::Range(0, seeds()));
+
+// The same with the share on "another machine": every call and every byte
+// crosses the share stream, and a host restart or a host away also ends the
+// stream and its far side. CORVANE_EXERCISER_STREAM_SEEDS seeds (1 by default).
+class MountExerciserStreamSeed : public MountExerciser, public ::testing::WithParamInterface<int> {};
+
+TEST_P(MountExerciserStreamSeed, RandomOperationsKeepEveryByteOverAShareStream) {
+  overStream_ = true;
+  host_ = startHost();
+  mount_ = startMount();
+  ASSERT_EQ(::mkdir((mount_->path() / "ex").c_str(), 0755), 0)
+      << std::strerror(errno) << readFile(dir_.path() / "host.log");
+  const ExerciserTarget target = targetIn("ex");
+  auto outcome = exercise(target, runOf(GetParam()));
+  ASSERT_EQ(outcome.failure, "") << mount_->log() << readFile(dir_.path() / "host.log");
+  EXPECT_EQ(conflictCopiesBelow(share()), "") << "one writer, yet conflict copies";
+  expectDisruptions(outcome.counts);
+  report("the mount, over a share stream", outcome.counts);
+  EXPECT_EQ(mount_->stop(), 0) << mount_->log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, MountExerciserStreamSeed,
+                         ::testing::Range(0, fromEnvironment("CORVANE_EXERCISER_STREAM_SEEDS", 1)));
 
 // The same with a second writer: while the exerciser works on the mount, the
 // peer's side writes, rewrites by rename and removes files of its own in the
