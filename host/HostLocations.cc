@@ -33,4 +33,8 @@ std::filesystem::path unshareableNamesFile(const std::filesystem::path& stateFol
   return stateFolder / (peerFileStem(peerId) + ".unshareable.json");
 }
 
+std::filesystem::path remoteLinkFile(const std::filesystem::path& stateFolder, std::string_view peerId) {
+  return stateFolder / (peerFileStem(peerId) + ".link.json");
+}
+
 }  // namespace corvane::host

@@ -22,4 +22,9 @@ std::string peerFileStem(std::string_view peerId);
 // the host cannot show (see UnshareableNames); `corvane-fp doctor` reads it.
 std::filesystem::path unshareableNamesFile(const std::filesystem::path& stateFolder, std::string_view peerId);
 
+// The file, in the host's state folder, that says whether the stream to a
+// peer's share on another machine is up (RemoteShare writes it):
+// {"address", "up", "roundTripMs", "why", "atMs"}.
+std::filesystem::path remoteLinkFile(const std::filesystem::path& stateFolder, std::string_view peerId);
+
 }  // namespace corvane::host

@@ -74,6 +74,11 @@ std::shared_ptr<corvane::host::HostLink> remoteLink(const corvane::host::HostRem
     std::fprintf(stderr, "corvane-vfs-host: %s\n", cache.error().localizedDescription().c_str());
     return nullptr;
   }
+  if (auto state = defaultStateDirectory()) {
+    std::error_code ignored;
+    std::filesystem::create_directories(*state, ignored);
+    options.linkFile = remoteLinkFile(*state, remote.peerId);
+  }
   auto share = RemoteShare::create(std::move(options));
   if (auto failure = share->connect()) {
     std::fprintf(stderr, "corvane-vfs-host: %s\n", failure->line.c_str());

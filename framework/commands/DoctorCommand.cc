@@ -132,6 +132,14 @@ void addMountChecks(std::vector<Check>& checks, const std::optional<std::filesys
       checks.push_back({name, false, "mounted at " + mount.mountPoint + ", but no host has connected",
                         "start corvane-vfs-host --peer " + mount.domain + "=DIR, or mount with --share DIR"});
     }
+    if (const auto& remote = mount.remote) {
+      char trip[32] = "";
+      if (remote->roundTripMs) std::snprintf(trip, sizeof trip, ", round trip %.1f ms", *remote->roundTripMs);
+      checks.push_back({name + " link", remote->up,
+                        "share on " + remote->address +
+                            (remote->up ? std::string(": link up") + trip : ": link down: " + remote->why),
+                        remote->up ? "" : "check that `ssh HOST` works from this machine; the mount keeps trying"});
+    }
     if (std::size_t failed =
             std::count_if(mount.queued.begin(), mount.queued.end(), [](auto& q) { return q.failed; })) {
       checks.push_back({name + " uploads", false, std::to_string(failed) + " uploads the peer refused",

@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/HostLocations.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/FolderContents.h"
 #include "platform/foundation/UniqueFd.h"
@@ -42,15 +43,40 @@ nlohmann::ordered_json conflictsJson(const std::vector<ConflictStatus>& conflict
 }
 
 nlohmann::ordered_json toJson(const MountStatus& status) {
-  return {{"domain", status.domain},
-          {"mountPoint", status.mountPoint},
-          {"pid", status.pid},
-          {"hostPid", status.hostPid},
-          {"linkPhase", status.linkPhase},
-          {"cacheBytes", status.cacheBytes},
-          {"pendingUploads", status.pendingUploads},
-          {"queued", queuedJson(status.queued)},
-          {"conflicts", conflictsJson(status.conflicts)}};
+  nlohmann::ordered_json out = {{"domain", status.domain},
+                                {"mountPoint", status.mountPoint},
+                                {"pid", status.pid},
+                                {"hostPid", status.hostPid},
+                                {"linkPhase", status.linkPhase},
+                                {"cacheBytes", status.cacheBytes},
+                                {"pendingUploads", status.pendingUploads},
+                                {"queued", queuedJson(status.queued)},
+                                {"conflicts", conflictsJson(status.conflicts)}};
+  if (status.remote) {
+    out["remote"] = {{"address", status.remote->address},
+                     {"up", status.remote->up},
+                     {"roundTripMs", status.remote->roundTripMs ? nlohmann::ordered_json(*status.remote->roundTripMs)
+                                                                : nlohmann::ordered_json(nullptr)},
+                     {"why", status.remote->why}};
+  }
+  return out;
+}
+
+// What the host of `domain` last said of its stream, when its share is elsewhere.
+std::optional<RemoteLinkStatus> remoteLinkOf(const std::string& domain) {
+  auto state = host::defaultStateDirectory();
+  if (!state) return std::nullopt;
+  std::ifstream in(host::remoteLinkFile(*state, domain));
+  if (!in) return std::nullopt;
+  auto json = nlohmann::json::parse(in, nullptr, false);
+  if (!json.is_object() || !json.contains("address") || !json["address"].is_string()) return std::nullopt;
+  RemoteLinkStatus link;
+  link.address = json["address"].get<std::string>();
+  link.up = json.contains("up") && json["up"].is_boolean() && json["up"].get<bool>();
+  if (json.contains("roundTripMs") && json["roundTripMs"].is_number())
+    link.roundTripMs = json["roundTripMs"].get<double>();
+  if (json.contains("why") && json["why"].is_string()) link.why = json["why"].get<std::string>();
+  return link;
 }
 
 }  // namespace
@@ -185,6 +211,7 @@ std::vector<MountStatus> readStatuses() {
     }
     // A mount killed outright leaves its file behind; its pid is gone.
     if (status.pid <= 0 || !processAlive(status.pid)) continue;
+    status.remote = remoteLinkOf(status.domain);
     out.push_back(std::move(status));
   }
   std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.domain < b.domain; });
@@ -208,6 +235,12 @@ int printStatus(const std::vector<MountStatus>& statuses, bool json, const std::
           << (status->hostPid ? std::to_string(status->hostPid) : std::string("none")) << ", cache "
           << status->cacheBytes << " bytes, " << status->pendingUploads << " uploads queued (mount pid " << status->pid
           << ")\n";
+      if (const auto& remote = status->remote) {
+        char trip[32] = "";
+        if (remote->roundTripMs) std::snprintf(trip, sizeof trip, ", round trip %.1f ms", *remote->roundTripMs);
+        out << "  share on " << remote->address << ": "
+            << (remote->up ? std::string("link up") + trip : "link down: " + remote->why) << "\n";
+      }
       for (const auto& upload : status->queued) {
         out << "  " << (upload.failed ? "failed: " : "queued: ") << upload.path << " (" << upload.size << " bytes, "
             << upload.attempts << " attempts" << (upload.lastError.empty() ? "" : ", last error: " + upload.lastError)

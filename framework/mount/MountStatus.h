@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -29,6 +30,14 @@ struct ConflictStatus {
   std::string copy;  // the name the local contents got beside it
 };
 
+// The stream to a share on another machine, as its host last said.
+struct RemoteLinkStatus {
+  std::string address;  // [USER@]HOST:DIR
+  bool up = false;
+  std::optional<double> roundTripMs;  // the last keep-alive's, while up
+  std::string why;                    // while down
+};
+
 struct MountStatus {
   std::string domain;
   std::string mountPoint;
@@ -39,6 +48,8 @@ struct MountStatus {
   std::uint64_t pendingUploads = 0;
   std::vector<QueuedUploadStatus> queued;
   std::vector<ConflictStatus> conflicts;  // made by this run
+  // For a share elsewhere: read from its host's link file, never written by the mount.
+  std::optional<RemoteLinkStatus> remote;
 };
 
 std::filesystem::path statusFolder();

@@ -4,8 +4,12 @@
 
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
+#include "host/HostLocations.h"
 #include "host/stream/ShareStreamProtocol.h"
 #include "host/stream/StreamHandshake.h"
+#include "platform/foundation/FileManager.h"
 #include "shared/vfs_xpc/VfsXpcProtocol.h"
 
 namespace corvane::host {
@@ -53,6 +57,7 @@ RemoteShare::~RemoteShare() {
   if (thread_.joinable()) thread_.join();
   std::unique_lock lock(mutex_);
   if (connection_ || process_) dropLocked(lock, "stopping");
+  publishLocked(lock);
 }
 
 void RemoteShare::report(const std::string& line) const {
@@ -250,7 +255,26 @@ void RemoteShare::ping() {
     share->roundTrip_ = std::chrono::duration_cast<std::chrono::microseconds>(now - sentAt);
     share->pingSentAt_.reset();
     share->nextPing_ = now + share->options_.keepAliveInterval;
+    share->wake_.notify_all();
   });
+}
+
+void RemoteShare::publishLocked(std::unique_lock<std::mutex>& lock) {
+  if (!options_.linkFile) return;
+  const bool up = connection_ && !connectionLost_;
+  nlohmann::json state{{"address", options_.address.text()}, {"up", up}};
+  state["roundTripMs"] = up && roundTrip_ ? nlohmann::json(roundTrip_->count() / 1000.0) : nlohmann::json(nullptr);
+  state["why"] = up ? "" : whyDown_.empty() ? "not connected yet" : whyDown_;
+  std::string text = state.dump();
+  if (text == published_) return;
+  published_ = text;
+  state["atMs"] =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
+  text = state.dump() + "\n";
+  lock.unlock();
+  (void)foundation::FileManager::writeAtomically(*options_.linkFile, foundation::Data(text.begin(), text.end()));
+  lock.lock();
 }
 
 void RemoteShare::run() {
@@ -299,6 +323,7 @@ void RemoteShare::run() {
       }
       continue;
     }
+    publishLocked(lock);
     std::optional<Clock::time_point> due;
     if (connection_) {
       due = pingSentAt_ ? *pingSentAt_ + options_.keepAliveTimeout : nextPing_;

@@ -19,11 +19,13 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "host/stream/RemoteAddress.h"
@@ -46,6 +48,9 @@ struct RemoteShareOptions {
   std::chrono::milliseconds greetingTimeout{60000};
   // Receives each event line (no line feed), never with the link's lock held.
   std::function<void(const std::string& line)> report;
+  // Where the link's state is kept for `corvane-fp status` and `doctor`
+  // (remoteLinkFile()); none when absent.
+  std::optional<std::filesystem::path> linkFile;
 };
 
 class RemoteShare {
@@ -87,6 +92,9 @@ class RemoteShare {
   // Ends the current stream; needs mutex_ (released while the process ends).
   void dropLocked(std::unique_lock<std::mutex>& lock, const std::string& why);
   void ping();
+  // Writes the link file when what it would say changed; needs mutex_ (released
+  // while writing).
+  void publishLocked(std::unique_lock<std::mutex>& lock);
 
   const RemoteShareOptions options_;
 
@@ -115,6 +123,7 @@ class RemoteShare {
   std::uint64_t pingNumber_ = 0;
   std::chrono::steady_clock::time_point nextPing_;
   std::optional<std::chrono::microseconds> roundTrip_;
+  std::string published_;  // what the link file says
   std::thread thread_;
 };
 

@@ -133,6 +133,9 @@ int serveStdio(const StdioServeOptions& options) {
   while (::poll(p, options.stopFd >= 0 ? 2 : 1, -1) < 0 && errno == EINTR) {
   }
   connection->invalidate();
+  // A relay blocked writing into the socket or out to a reader that went away
+  // is let go too.
+  ::shutdown(relayEnd, SHUT_RDWR);
   signal(stop.get());
   inbound.join();
   outbound.join();
