@@ -89,8 +89,13 @@ std::optional<RemoteShare::Failure> RemoteShare::gaveUp() const {
   return gaveUp_;
 }
 
-std::optional<RemoteShare::Failure> RemoteShare::connect() {
+std::optional<RemoteShare::Failure> RemoteShare::connect(std::chrono::milliseconds patience) {
+  const auto until = Clock::now() + patience;
   auto failure = attempt();
+  while (failure && failure->busy && Clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    failure = attempt();
+  }
   std::lock_guard guard(mutex_);
   if (failure) {
     whyDown_ = failure->line;
@@ -176,7 +181,8 @@ std::optional<RemoteShare::Failure> RemoteShare::attempt() {
                    false};
   }
   if (answer->kind != StreamAnswer::Kind::ready) {
-    return Failure{host + ": " + answer->text, answer->kind == StreamAnswer::Kind::error};
+    return Failure{host + ": " + answer->text, answer->kind == StreamAnswer::Kind::error,
+                   answer->kind == StreamAnswer::Kind::busy};
   }
 
   auto connection = xpc::Connection::withConnectedSocket(process->takeStream());

@@ -58,6 +58,7 @@ class RemoteShare {
   struct Failure {
     std::string line;
     bool lasting = false;  // trying again cannot help
+    bool busy = false;     // the far side serves the share to another stream right now
   };
 
   static std::shared_ptr<RemoteShare> create(RemoteShareOptions options);
@@ -68,8 +69,10 @@ class RemoteShare {
 
   const RemoteShareOptions& options() const { return options_; }
 
-  // One attempt, now, on the calling thread (when no stream is up).
-  std::optional<Failure> connect();
+  // Connects now, on the calling thread (when no stream is up). While the far
+  // side is busy (a stream that just ended still saving its state there), it
+  // tries again for up to `patience`.
+  std::optional<Failure> connect(std::chrono::milliseconds patience = std::chrono::seconds(10));
   // Keeps the stream up from now on, on the link's thread. Returns at once.
   void start();
 
