@@ -205,7 +205,7 @@ std::optional<RemoteShare::Failure> RemoteShare::attempt() {
     whyDown_.clear();
     retryDelay_ = options_.firstRetryDelay;
     pingSentAt_.reset();
-    nextPing_ = Clock::now() + options_.keepAliveInterval;
+    nextPing_ = Clock::now();  // the first round trip at once, for status
   }
   wake_.notify_all();
   report("connected to " + options_.address.text() + " (" + std::string(kStreamProgram) + " " + theirs->version + ")");

@@ -222,7 +222,7 @@ TEST_F(ShareStream, AStreamThatDiesOrStallsFailsItsCallsAndComesBack) {
   writeFile(far() / "a.txt", "a\n");
   RemoteShareOptions o = options(far().string());
   o.keepAliveInterval = std::chrono::milliseconds(100);
-  o.keepAliveTimeout = std::chrono::milliseconds(1500);
+  o.keepAliveTimeout = std::chrono::milliseconds(3000);
   auto share = connected(std::move(o));
   share->start();
   auto stat = [&] {
