@@ -80,6 +80,7 @@ void readReplyAsProxy(xpc::ArgumentReader& reader, std::size_t method) {
   if (method == S::kOpenFetch) {
     reader.readUInt64();
     reader.readUInt64();
+    reader.readData();
   } else if (method == S::kOpenUpload) {
     reader.readUInt64();
   } else if (method == S::kReadChunk) {

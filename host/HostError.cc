@@ -60,4 +60,10 @@ foundation::Error vfsErrorFromErrno(int err, std::string_view what) {
   return vfsError(code, std::move(description));
 }
 
+std::optional<foundation::Error> foreignPeerError(std::string_view served, std::string_view asked) {
+  if (served == asked) return std::nullopt;
+  return vfsError(VfsErrorCode::serviceUnavailable,
+                  "This host serves peer \"" + std::string(served) + "\", not \"" + std::string(asked) + "\"");
+}
+
 }  // namespace corvane::host

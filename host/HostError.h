@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,5 +20,9 @@ foundation::Error vfsError(VfsErrorCode code, std::string description);
 // The host error for a failed system call with errno `err` while doing `what`
 // (a short phrase naming the operation and path, used in the description).
 foundation::Error vfsErrorFromErrno(int err, std::string_view what);
+
+// -16 for a call about peer `asked` to a host that serves peer `served`;
+// absent when they are the same.
+std::optional<foundation::Error> foreignPeerError(std::string_view served, std::string_view asked);
 
 }  // namespace corvane::host

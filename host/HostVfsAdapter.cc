@@ -99,9 +99,7 @@ std::optional<FaultReply> HostVfsAdapter::fault(const char* selector,
 }
 
 std::optional<foundation::Error> HostVfsAdapter::foreignPeer(const std::string& peerId) const {
-  if (peerId == peerId_) return std::nullopt;
-  return vfsError(VfsErrorCode::serviceUnavailable,
-                  "This host serves peer \"" + peerId_ + "\", not \"" + peerId + "\"");
+  return foreignPeerError(peerId_, peerId);
 }
 
 template <typename Work, typename Refuse>

@@ -11,9 +11,8 @@ RemoteShareAdapter::RemoteShareAdapter(std::shared_ptr<RemoteShare> share, std::
 
 std::shared_ptr<VfsXpcProtocol> RemoteShareAdapter::far(const std::string& peerId,
                                                         const std::function<void(foundation::Error)>& fail) {
-  if (peerId != share_->options().peerId) {
-    fail(vfsError(VfsErrorCode::serviceUnavailable,
-                  "This host serves peer \"" + share_->options().peerId + "\", not \"" + peerId + "\""));
+  if (auto foreign = foreignPeerError(share_->options().peerId, peerId)) {
+    fail(std::move(*foreign));
     return nullptr;
   }
   auto connection = share_->connection();
@@ -38,11 +37,7 @@ void RemoteShareAdapter::run(Work work, Refuse refuse, WorkerPool::Lane lane) {
 // The link to the extension is up when this host is: whether the far side is
 // there is each call's own answer.
 void RemoteShareAdapter::ping(const std::string& peerId, std::uint64_t, ErrorReply reply) {
-  if (peerId != share_->options().peerId) {
-    return reply(vfsError(VfsErrorCode::serviceUnavailable,
-                          "This host serves peer \"" + share_->options().peerId + "\", not \"" + peerId + "\""));
-  }
-  reply(std::nullopt);
+  reply(foreignPeerError(share_->options().peerId, peerId));
 }
 
 void RemoteShareAdapter::listDirectory(const std::string& peerId, const std::string& path, const std::string& flowId,

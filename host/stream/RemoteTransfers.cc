@@ -81,18 +81,22 @@ foundation::Result<std::filesystem::path> fetchRemote(RemoteShare& share, Conten
   if (!proxy) return down;
 
   std::uint64_t fetchId = 0, size = 0;
+  std::string head;
   calls->begin();
-  proxy->openFetch(path, [&, calls](std::uint64_t id, std::uint64_t bytes, Error error) {
-    fetchId = id;
-    size = bytes;
-    calls->end(std::move(error));
-  });
+  proxy->openFetch(
+      path, [&, calls](std::uint64_t id, std::uint64_t bytes, std::optional<std::string_view> first, Error error) {
+        fetchId = id;
+        size = bytes;
+        if (first) head.assign(*first);
+        calls->end(std::move(error));
+      });
   if (Error failed = calls->settle()) return *failed;
 
   const std::string leaf = path.substr(path.rfind('/') + 1);
   auto stored = cache.store(leaf, "Cannot fetch " + path, [&](int fd) {
+    if (::pwrite(fd, head.data(), head.size(), 0) != static_cast<ssize_t>(head.size())) return errno ? errno : EIO;
     // Chunks land at their offsets in whatever order they come back.
-    for (std::uint64_t offset = 0; offset < size; offset += kChunk) {
+    for (std::uint64_t offset = head.size(); offset < size; offset += kChunk) {
       if (!calls->below(kTransferWindow)) break;
       const std::uint64_t length = std::min(kChunk, size - offset);
       calls->begin();
@@ -111,8 +115,11 @@ foundation::Result<std::filesystem::path> fetchRemote(RemoteShare& share, Conten
     // Every chunk is answered before the file is closed under them.
     return calls->settle() ? EIO : 0;
   });
-  calls->begin();
-  proxy->closeFetch(fetchId, [calls](Error) { calls->end(std::nullopt); });
+  // A file that came whole with the answer left nothing open there.
+  if (fetchId != 0) {
+    calls->begin();
+    proxy->closeFetch(fetchId, [calls](Error) { calls->end(std::nullopt); });
+  }
   Error failed = calls->settle();
   if (failed) return *failed;
   return stored;
@@ -132,6 +139,37 @@ foundation::Status uploadRemote(RemoteShare& share, const std::filesystem::path&
   foundation::Error down("", 0);
   auto proxy = proxyFor(share, calls, down);
   if (!proxy) return down;
+
+  std::string buffer(kChunk, '\0');
+  // Reads up to a chunk at `offset` into the buffer; its length.
+  auto readChunk = [&](std::uint64_t offset, Error& failed) -> std::size_t {
+    const std::size_t length = static_cast<std::size_t>(std::min(kChunk, size - offset));
+    std::size_t done = 0;
+    while (done < length) {
+      const ssize_t n = ::pread(source.get(), buffer.data() + done, length - done, static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        failed = n < 0 ? vfsErrorFromErrno(errno, "Cannot read the staged file " + localFile.string())
+                       : vfsError(VfsErrorCode::io, "The staged file " + localFile.string() + " shrank");
+        return done;
+      }
+      done += static_cast<std::size_t>(n);
+    }
+    return length;
+  };
+
+  // A file of one chunk goes in one call.
+  if (size <= kChunk) {
+    Error readFailed;
+    const std::size_t length = readChunk(0, readFailed);
+    if (readFailed) return *readFailed;
+    calls->begin();
+    proxy->putFile(remotePath, std::string_view(buffer.data(), length),
+                   [calls](Error error) { calls->end(std::move(error)); });
+    if (Error failed = calls->settle()) return *failed;
+    return foundation::Ok{};
+  }
+
   std::uint64_t uploadId = 0;
   calls->begin();
   proxy->openUpload([&, calls](std::uint64_t id, Error error) {
@@ -140,22 +178,10 @@ foundation::Status uploadRemote(RemoteShare& share, const std::filesystem::path&
   });
   if (Error failed = calls->settle()) return *failed;
 
-  std::string buffer(kChunk, '\0');
   Error readFailed;
   for (std::uint64_t offset = 0; offset < size && !readFailed; offset += kChunk) {
     if (!calls->below(kTransferWindow)) break;
-    const std::size_t length = static_cast<std::size_t>(std::min(kChunk, size - offset));
-    std::size_t done = 0;
-    while (done < length) {
-      const ssize_t n = ::pread(source.get(), buffer.data() + done, length - done, static_cast<off_t>(offset + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        readFailed = n < 0 ? vfsErrorFromErrno(errno, "Cannot read the staged file " + localFile.string())
-                           : vfsError(VfsErrorCode::io, "The staged file " + localFile.string() + " shrank");
-        break;
-      }
-      done += static_cast<std::size_t>(n);
-    }
+    const std::size_t length = readChunk(offset, readFailed);
     if (readFailed) break;
     calls->begin();
     // The bytes are copied into the message here, so the buffer is free again.

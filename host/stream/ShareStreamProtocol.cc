@@ -28,9 +28,15 @@ class ShareStreamProxy final : public ShareStreamProtocol {
     channel_.send(kOpenFetch, std::move(call), [reply = std::move(reply)](xpc::ArgumentReader& r) {
       const std::uint64_t id = r.readUInt64();
       const std::uint64_t size = r.readUInt64();
+      std::optional<std::string_view> head = r.readData();
       Error error = r.readError();
-      if (!r.ok() || (id == 0) == !error) return false;
-      reply(id, size, std::move(error));
+      if (!r.ok() || head.has_value() == error.has_value() || (error && id != 0)) return false;
+      // A head is the whole file exactly when no fetch stays open; it is never
+      // more than a chunk, nor more than the file.
+      if (head && (head->size() > kMaxChunkBytes || head->size() > size || (id == 0) != (head->size() == size))) {
+        return false;
+      }
+      reply(id, size, head, std::move(error));
       return true;
     });
   }
@@ -90,6 +96,13 @@ class ShareStreamProxy final : public ShareStreamProtocol {
     sendErrorOnly(kCancelUpload, std::move(call), std::move(reply));
   }
 
+  void putFile(const std::string& remotePath, std::string_view bytes, ErrorReply reply) override {
+    auto call = channel_.beginCall(kPutFile);
+    call.writeString(remotePath);
+    call.writeData(bytes);
+    sendErrorOnly(kPutFile, std::move(call), std::move(reply));
+  }
+
  private:
   void sendErrorOnly(Method method, xpc::MessageWriter&& call, ErrorReply reply) {
     channel_.send(method, std::move(call), [reply = std::move(reply)](xpc::ArgumentReader& r) {
@@ -127,13 +140,15 @@ class ShareStreamDispatcher final : public xpc::ExportedObject {
       case P::kOpenFetch: {
         std::string path = a.readRequiredString();
         if (!a.ok()) return false;
-        object_->openFetch(path, [reply](std::uint64_t id, std::uint64_t size, P::Error error) {
-          auto w = reply.begin();
-          w.writeUInt64(id);
-          w.writeUInt64(size);
-          w.writeError(error);
-          reply.send(std::move(w));
-        });
+        object_->openFetch(
+            path, [reply](std::uint64_t id, std::uint64_t size, std::optional<std::string_view> head, P::Error error) {
+              auto w = reply.begin();
+              w.writeUInt64(id);
+              w.writeUInt64(size);
+              w.writeData(head);
+              w.writeError(error);
+              reply.send(std::move(w));
+            });
         return true;
       }
       case P::kReadChunk: {
@@ -174,6 +189,13 @@ class ShareStreamDispatcher final : public xpc::ExportedObject {
         std::optional<std::string_view> bytes = a.readData();
         if (!a.ok() || !bytes || bytes->size() > P::kMaxChunkBytes) return false;
         object_->writeChunk(id, offset, *bytes, errorOnly(reply));
+        return true;
+      }
+      case P::kPutFile: {
+        std::string remotePath = a.readRequiredString();
+        std::optional<std::string_view> bytes = a.readData();
+        if (!a.ok() || !bytes || bytes->size() > P::kMaxChunkBytes) return false;
+        object_->putFile(remotePath, *bytes, errorOnly(reply));
         return true;
       }
       case P::kFinishUpload: {
@@ -217,13 +239,14 @@ const xpc::ProtocolSpec& xpc::ProtocolTraits<corvane::host::ShareStreamProtocol>
     using P = corvane::host::ShareStreamProtocol;
     // In Method order.
     std::vector<std::pair<std::vector<ArgumentSpec>, std::vector<ArgumentSpec>>> rows = {
-        {{text}, {u64, u64, error}},                       // openFetch
-        {{u64, u64, u64}, {ArgumentSpec::data(), error}},  // readChunk
-        {{u64}, {error}},                                  // closeFetch
-        {{}, {u64, error}},                                // openUpload
-        {{u64, u64, ArgumentSpec::data()}, {error}},       // writeChunk
-        {{u64, u64, text}, {error}},                       // finishUpload
-        {{u64}, {error}},                                  // cancelUpload
+        {{text}, {u64, u64, ArgumentSpec::data(), error}},  // openFetch
+        {{u64, u64, u64}, {ArgumentSpec::data(), error}},   // readChunk
+        {{u64}, {error}},                                   // closeFetch
+        {{}, {u64, error}},                                 // openUpload
+        {{u64, u64, ArgumentSpec::data()}, {error}},        // writeChunk
+        {{u64, u64, text}, {error}},                        // finishUpload
+        {{u64}, {error}},                                   // cancelUpload
+        {{text, ArgumentSpec::data()}, {error}},            // putFile
     };
     std::vector<xpc::MethodSpec> methods;
     for (std::size_t i = 0; i < rows.size(); ++i) {

@@ -4,10 +4,12 @@
 // adds what a path cannot carry between machines: file contents, in chunks.
 //
 // A fetch opens a private copy on the serving side (made from one consistent
-// read of the file), which is then read in chunks at any offsets, several at
-// once, and closed. An upload opens a staged file there, is written in chunks
-// and finished: the serving side checks its size, makes it durable and moves it
-// into place atomically, as a local upload does. Chunks are at most
+// read of the file) and answers with its first chunk; the rest is read in
+// chunks at any offsets, several at once, and closed. A file that fits in the
+// first chunk is closed at once: one round trip. An upload opens a staged file
+// there, is written in chunks and finished: the serving side checks its size,
+// makes it durable and moves it into place atomically, as a local upload does;
+// a file that fits in one chunk is put whole in one call. Chunks are at most
 // kMaxChunkBytes, so no request waits long behind another on the stream; the
 // caller bounds how many are in flight, which bounds memory on both sides.
 #pragma once
@@ -33,14 +35,18 @@ namespace corvane::host {
   X(kOpenUpload, openUpload, "openUploadWithReply:")                                \
   X(kWriteChunk, writeChunk, "writeChunkWithUploadId:offset:data:reply:")           \
   X(kFinishUpload, finishUpload, "finishUploadWithUploadId:size:remotePath:reply:") \
-  X(kCancelUpload, cancelUpload, "cancelUploadWithUploadId:reply:")
+  X(kCancelUpload, cancelUpload, "cancelUploadWithUploadId:reply:")                 \
+  X(kPutFile, putFile, "putFileWithPath:data:reply:")
 
 class ShareStreamProtocol {
  public:
   using Error = std::optional<foundation::Error>;
   using ErrorReply = std::function<void(Error error)>;
-  // An id of 0 comes only with an error.
-  using OpenFetchReply = std::function<void(std::uint64_t fetchId, std::uint64_t size, Error error)>;
+  // `head` is the file's first bytes (up to kMaxChunkBytes), valid only during
+  // the call; the fetch id is 0 when the head is the whole file (the fetch is
+  // closed then) or with an error (and no head).
+  using OpenFetchReply =
+      std::function<void(std::uint64_t fetchId, std::uint64_t size, std::optional<std::string_view> head, Error error)>;
   // The bytes are valid only during the call.
   using ChunkReply = std::function<void(std::optional<std::string_view> bytes, Error error)>;
   using OpenUploadReply = std::function<void(std::uint64_t uploadId, Error error)>;
@@ -69,6 +75,8 @@ class ShareStreamProtocol {
   virtual void finishUpload(std::uint64_t uploadId, std::uint64_t size, const std::string& remotePath,
                             ErrorReply reply) = 0;
   virtual void cancelUpload(std::uint64_t uploadId, ErrorReply reply) = 0;
+  // An upload of at most kMaxChunkBytes in one call: open, write and finish.
+  virtual void putFile(const std::string& remotePath, std::string_view bytes, ErrorReply reply) = 0;
 };
 
 // The interface both ends use: the VfsXpcProtocol rows' allow-lists, and this

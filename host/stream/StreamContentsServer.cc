@@ -61,13 +61,28 @@ void StreamContentsServer::run(Job job, Refuse refuse, WorkerPool::Lane lane) {
   if (!pool || !pool->submit(std::move(job), lane)) refuse(gone());
 }
 
+// Reads up to `length` bytes at `offset`; fewer only at the end. An errno value on failure.
+static int readAt(int fd, std::uint64_t offset, std::uint64_t length, std::string& out) {
+  out.assign(length, '\0');
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::pread(fd, out.data() + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  out.resize(done);
+  return 0;
+}
+
 void StreamContentsServer::openFetch(const std::string& path, OpenFetchReply reply) {
   run(
       [self = shared_from_this(), path, reply] {
         std::shared_ptr<HostVfsService> service = self->service_.lock();
-        if (!service) return reply(0, 0, gone());
+        if (!service) return reply(0, 0, std::nullopt, gone());
         auto copy = service->fetchFileContents(path);
-        if (!copy.ok()) return reply(0, 0, copy.error());
+        if (!copy.ok()) return reply(0, 0, std::nullopt, copy.error());
         auto open = std::make_shared<Open>();
         open->fd = foundation::UniqueFd(::open(copy->c_str(), O_RDONLY | O_CLOEXEC));
         const int err = open->fd.valid() ? 0 : errno;
@@ -75,11 +90,22 @@ void StreamContentsServer::openFetch(const std::string& path, OpenFetchReply rep
         ::unlink(copy->c_str());
         struct stat st {};
         if (err != 0 || ::fstat(open->fd.get(), &st) != 0) {
-          return reply(0, 0, vfsErrorFromErrno(err != 0 ? err : errno, "Cannot open the copy of " + path));
+          return reply(0, 0, std::nullopt,
+                       vfsErrorFromErrno(err != 0 ? err : errno, "Cannot open the copy of " + path));
         }
-        reply(self->add(std::move(open)), static_cast<std::uint64_t>(st.st_size), std::nullopt);
+        const auto size = static_cast<std::uint64_t>(st.st_size);
+        std::string head;
+        if (int failed = readAt(open->fd.get(), 0, std::min(size, kMaxChunkBytes), head)) {
+          return reply(0, 0, std::nullopt, vfsErrorFromErrno(failed, "Cannot read the copy of " + path));
+        }
+        if (head.size() != std::min(size, kMaxChunkBytes)) {
+          return reply(0, 0, std::nullopt, vfsError(VfsErrorCode::io, "The copy of " + path + " ended early"));
+        }
+        // A small file goes whole in the answer, and nothing stays open for it.
+        const std::uint64_t id = head.size() == size ? 0 : self->add(std::move(open));
+        reply(id, size, std::string_view(head), std::nullopt);
       },
-      [reply](foundation::Error e) { reply(0, 0, std::move(e)); });
+      [reply](foundation::Error e) { reply(0, 0, std::nullopt, std::move(e)); });
 }
 
 void StreamContentsServer::readChunk(std::uint64_t fetchId, std::uint64_t offset, std::uint64_t length,
@@ -88,17 +114,11 @@ void StreamContentsServer::readChunk(std::uint64_t fetchId, std::uint64_t offset
   if (!open || !open->staged.empty()) return reply(std::nullopt, unknown(fetchId));
   run(
       [open, offset, length, reply] {
-        std::string buffer(length, '\0');
-        std::size_t done = 0;
-        while (done < length) {
-          const ssize_t n =
-              ::pread(open->fd.get(), buffer.data() + done, length - done, static_cast<off_t>(offset + done));
-          if (n < 0 && errno == EINTR) continue;
-          if (n < 0) return reply(std::nullopt, vfsErrorFromErrno(errno, "Cannot read the fetched copy"));
-          if (n == 0) break;
-          done += static_cast<std::size_t>(n);
+        std::string buffer;
+        if (int err = readAt(open->fd.get(), offset, length, buffer)) {
+          return reply(std::nullopt, vfsErrorFromErrno(err, "Cannot read the fetched copy"));
         }
-        reply(std::string_view(buffer.data(), done), std::nullopt);
+        reply(std::string_view(buffer), std::nullopt);
       },
       [reply](foundation::Error e) { reply(std::nullopt, std::move(e)); });
 }
@@ -108,15 +128,37 @@ void StreamContentsServer::closeFetch(std::uint64_t fetchId, ErrorReply reply) {
   reply(open ? std::nullopt : std::optional(unknown(fetchId)));
 }
 
-void StreamContentsServer::openUpload(OpenUploadReply reply) {
+foundation::Result<std::shared_ptr<StreamContentsServer::Open>> StreamContentsServer::stage() {
   auto open = std::make_shared<Open>();
   char name[32];
   std::snprintf(name, sizeof name, "stream-%016llx", static_cast<unsigned long long>(foundation::randomUInt64()));
   open->staged = stagingFolder_ / name;
   open->fd = foundation::UniqueFd(::open(open->staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if (!open->fd.valid())
-    return reply(0, vfsErrorFromErrno(errno, "Cannot stage an upload in " + stagingFolder_.string()));
-  reply(add(std::move(open)), std::nullopt);
+  if (!open->fd.valid()) return vfsErrorFromErrno(errno, "Cannot stage an upload in " + stagingFolder_.string());
+  return open;
+}
+
+foundation::Status StreamContentsServer::finish(HostVfsService& service, const Open& open, std::uint64_t size,
+                                                const std::string& remotePath) {
+  struct stat st {};
+  foundation::Status stored = foundation::Ok{};
+  if (::fstat(open.fd.get(), &st) != 0) {
+    stored = vfsErrorFromErrno(errno, "Cannot stat the upload");
+  } else if (static_cast<std::uint64_t>(st.st_size) != size) {
+    stored = vfsError(VfsErrorCode::io,
+                      std::to_string(st.st_size) + " bytes of " + std::to_string(size) + " arrived for " + remotePath);
+  } else {
+    stored = service.uploadFile(open.staged, remotePath);
+  }
+  // Moved into place on success; copied or refused otherwise, and then not needed.
+  ::unlink(open.staged.c_str());
+  return stored;
+}
+
+void StreamContentsServer::openUpload(OpenUploadReply reply) {
+  auto staged = stage();
+  if (!staged.ok()) return reply(0, staged.error());
+  reply(add(std::move(*staged)), std::nullopt);
 }
 
 void StreamContentsServer::writeChunk(std::uint64_t uploadId, std::uint64_t offset, std::string_view bytes,
@@ -142,28 +184,43 @@ void StreamContentsServer::finishUpload(std::uint64_t uploadId, std::uint64_t si
                                         ErrorReply reply) {
   std::shared_ptr<Open> open = take(uploadId);
   if (!open || open->staged.empty()) return reply(unknown(uploadId));
-  auto discard = [open](foundation::Error e) {
-    ::unlink(open->staged.c_str());
-    return std::optional(std::move(e));
-  };
   run(
-      [self = shared_from_this(), open, size, remotePath, reply, discard] {
+      [self = shared_from_this(), open, size, remotePath, reply] {
         std::shared_ptr<HostVfsService> service = self->service_.lock();
-        if (!service) return reply(discard(gone()));
-        struct stat st {};
-        if (::fstat(open->fd.get(), &st) != 0)
-          return reply(discard(vfsErrorFromErrno(errno, "Cannot stat the upload")));
-        if (static_cast<std::uint64_t>(st.st_size) != size) {
-          return reply(discard(vfsError(VfsErrorCode::io, std::to_string(st.st_size) + " bytes of " +
-                                                              std::to_string(size) + " arrived for " + remotePath)));
-        }
-        open->fd.reset();
-        foundation::Status stored = service->uploadFile(open->staged, remotePath);
-        // Moved into place on success; copied or refused otherwise, and then not needed.
-        ::unlink(open->staged.c_str());
+        foundation::Status stored =
+            service ? self->finish(*service, *open, size, remotePath) : foundation::Status(gone());
+        if (!service) ::unlink(open->staged.c_str());
         reply(stored.ok() ? std::nullopt : std::optional(stored.error()));
       },
-      [reply, discard](foundation::Error e) { reply(discard(std::move(e))); }, WorkerPool::Lane::background);
+      [reply, open](foundation::Error e) {
+        ::unlink(open->staged.c_str());
+        reply(std::move(e));
+      },
+      WorkerPool::Lane::background);
+}
+
+void StreamContentsServer::putFile(const std::string& remotePath, std::string_view bytes, ErrorReply reply) {
+  run(
+      [self = shared_from_this(), remotePath, bytes = std::string(bytes), reply] {
+        std::shared_ptr<HostVfsService> service = self->service_.lock();
+        if (!service) return reply(gone());
+        auto staged = self->stage();
+        if (!staged.ok()) return reply(staged.error());
+        const Open& open = **staged;
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+          const ssize_t n = ::write(open.fd.get(), bytes.data() + done, bytes.size() - done);
+          if (n < 0 && errno == EINTR) continue;
+          if (n <= 0) {
+            ::unlink(open.staged.c_str());
+            return reply(vfsErrorFromErrno(n < 0 ? errno : EIO, "Cannot write the staged upload"));
+          }
+          done += static_cast<std::size_t>(n);
+        }
+        foundation::Status stored = self->finish(*service, open, bytes.size(), remotePath);
+        reply(stored.ok() ? std::nullopt : std::optional(stored.error()));
+      },
+      reply, WorkerPool::Lane::background);
 }
 
 void StreamContentsServer::cancelUpload(std::uint64_t uploadId, ErrorReply reply) {

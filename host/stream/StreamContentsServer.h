@@ -39,6 +39,7 @@ class StreamContentsServer final : public ShareStreamProtocol,
   void finishUpload(std::uint64_t uploadId, std::uint64_t size, const std::string& remotePath,
                     ErrorReply reply) override;
   void cancelUpload(std::uint64_t uploadId, ErrorReply reply) override;
+  void putFile(const std::string& remotePath, std::string_view bytes, ErrorReply reply) override;
 
  private:
   struct Open {
@@ -49,6 +50,12 @@ class StreamContentsServer final : public ShareStreamProtocol,
   std::shared_ptr<Open> find(std::uint64_t id);
   std::shared_ptr<Open> take(std::uint64_t id);
   std::uint64_t add(std::shared_ptr<Open> open);
+  // A new staged file, open for writing; or why not.
+  foundation::Result<std::shared_ptr<Open>> stage();
+  // Hands a staged file of `size` bytes to the service's upload; removes it
+  // when it is not moved into place.
+  foundation::Status finish(HostVfsService& service, const Open& open, std::uint64_t size,
+                            const std::string& remotePath);
   // Runs `job` on the pool, or answers `refuse` with -16 when it cannot.
   template <typename Job, typename Refuse>
   void run(Job job, Refuse refuse, WorkerPool::Lane lane = WorkerPool::Lane::standard);

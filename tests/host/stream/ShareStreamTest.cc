@@ -110,6 +110,9 @@ TEST_F(ShareStream, CallsAndContentsCrossTheStream) {
   writeFile(far() / "docs" / "a.txt", "hello\n");
   const std::string big = randomBytes(3 * ShareStreamProtocol::kMaxChunkBytes + 7, 1);
   writeFile(far() / "big.bin", big);
+  // A name that is not UTF-8 cannot travel as text: it is left out, and the
+  // stream goes on.
+  writeFile(far() / "\xff\xfe.bin", "x");
   auto share = connected(options(far().string()));
   ASSERT_NE(share->connection(), nullptr);
 
@@ -142,6 +145,9 @@ TEST_F(ShareStream, CallsAndContentsCrossTheStream) {
   ASSERT_TRUE(fetched.ok()) << fetched.error().localizedDescription();
   EXPECT_EQ(readFile(*fetched), big);
   EXPECT_FALSE(fetchRemote(*share, **cache, "/missing").ok());
+  auto small = fetchRemote(*share, **cache, "/b.txt");  // whole in the first answer
+  ASSERT_TRUE(small.ok());
+  EXPECT_EQ(readFile(*small), "hello\n");
 
   const std::string upload = randomBytes(2 * ShareStreamProtocol::kMaxChunkBytes + 1, 2);
   writeFile(dir_.path() / "staged", upload);
