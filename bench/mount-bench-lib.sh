@@ -9,3 +9,12 @@ await_mount() {
   echo "no file system appeared at $1" >&2
   return 1
 }
+# The EXIT trap of a benchmark: unmounts "${mounted[@]}", stops "${pids[@]}" and
+# removes "$work" unless CORVANE_BENCH_KEEP is set.
+# shellcheck disable=SC2317  # called by the EXIT trap
+cleanup_run() {
+  for m in "${mounted[@]}"; do fusermount3 -u "$m" 2>/dev/null || fusermount3 -uz "$m" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  [ -n "${CORVANE_BENCH_KEEP:-}" ] || rm -rf "$work"
+}

@@ -51,13 +51,7 @@ fi
 work="$(mktemp -d "$root/run.XXXXXX")"
 mounted=()
 pids=()
-cleanup() {
-  for m in "${mounted[@]}"; do fusermount3 -u "$m" 2>/dev/null || fusermount3 -uz "$m" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  [ -n "${CORVANE_BENCH_KEEP:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
+trap cleanup_run EXIT
 
 # shellcheck source=bench/mount-bench-lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/mount-bench-lib.sh"

@@ -28,13 +28,7 @@ fi
 work="$(mktemp -d "${TMPDIR:-/tmp}/corvane-remote-bench.XXXXXX")"
 mounted=()
 pids=()
-cleanup() {
-  for m in "${mounted[@]}"; do fusermount3 -u "$m" 2>/dev/null || fusermount3 -uz "$m" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  [ -n "${CORVANE_BENCH_KEEP:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
+trap cleanup_run EXIT
 
 # The far side's files: a tree, a repository, a wide folder, a big file.
 far="$work/far"

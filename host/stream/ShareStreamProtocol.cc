@@ -1,6 +1,5 @@
 #include "host/stream/ShareStreamProtocol.h"
 
-#include "platform/xpc/ClassRegistry.h"
 #include "shared/vfs_xpc/VfsXpcInterfaceBuilder.h"
 
 namespace corvane::host {
@@ -221,10 +220,7 @@ class ShareStreamDispatcher final : public xpc::ExportedObject {
 std::shared_ptr<xpc::Interface> makeShareStreamInterface() {
   registerVfsXpcClasses();
   auto interface = xpc::Interface::withProtocol(xpc::ProtocolTraits<P>::spec());
-  for (const auto& row : vfsXpcMethodTable()) {
-    if (row.replyAllowList.empty()) continue;
-    interface->setClasses(xpc::ClassRegistry::named(row.replyAllowList), vfsXpcSelector(row.method), 0, true);
-  }
+  VfsXpcInterfaceBuilder::setReplyClasses(*interface);
   return interface;
 }
 

@@ -6,13 +6,17 @@
 namespace corvane::VfsXpcInterfaceBuilder {
 
 std::shared_ptr<xpc::Interface> createInterface() {
-  registerVfsXpcClasses();
   auto interface = xpc::Interface::withProtocol(xpc::ProtocolTraits<VfsXpcProtocol>::spec());
+  setReplyClasses(*interface);
+  return interface;
+}
+
+void setReplyClasses(xpc::Interface& interface) {
+  registerVfsXpcClasses();
   for (const auto& row : vfsXpcMethodTable()) {
     if (row.replyAllowList.empty()) continue;
-    interface->setClasses(xpc::ClassRegistry::named(row.replyAllowList), vfsXpcSelector(row.method), 0, true);
+    interface.setClasses(xpc::ClassRegistry::named(row.replyAllowList), vfsXpcSelector(row.method), 0, true);
   }
-  return interface;
 }
 
 }  // namespace corvane::VfsXpcInterfaceBuilder

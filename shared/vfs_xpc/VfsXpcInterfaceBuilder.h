@@ -14,4 +14,8 @@ namespace corvane::VfsXpcInterfaceBuilder {
 // VfsFileEntryDto, NSString}; every other argument admits its declared class.
 std::shared_ptr<xpc::Interface> createInterface();
 
+// Those allow-lists, set on `interface`, whose protocol is VfsXpcProtocol or
+// adopts it.
+void setReplyClasses(xpc::Interface& interface);
+
 }  // namespace corvane::VfsXpcInterfaceBuilder
