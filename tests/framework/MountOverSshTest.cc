@@ -133,5 +133,17 @@ TEST_F(MountOverSsh, MountWalkWriteSeeFarChangesLoseTheLinkAndRemount) {
   EXPECT_EQ(readFile(mount->path() / "after.txt"), "queued or sent\n");
 }
 
+// A far machine without the program ends the mount at once, with one line.
+TEST_F(MountEndToEnd, AFarSideWithoutTheProgramEndsTheMountWithOneLine) {
+  Mount mount(dir_.path(), "nohost",
+              {"--ssh-command", "env PATH=/usr/bin:/bin " CORVANE_FAKE_SSH, "box:" + share().string()},
+              /*waitReady=*/false);
+  EXPECT_EQ(mount.stop(0), 1);
+  EXPECT_NE(mount.log().find("corvane-fp mount: corvane-vfs-host was not found on box: install the corvane package "
+                             "there\n"),
+            std::string::npos)
+      << mount.log();
+}
+
 }  // namespace
 }  // namespace corvane::testing
