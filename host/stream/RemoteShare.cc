@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/HostError.h"
 #include "host/HostLocations.h"
 #include "host/stream/ShareStreamProtocol.h"
 #include "host/stream/StreamHandshake.h"
@@ -77,6 +78,12 @@ std::string RemoteShare::whyDown() const {
   std::lock_guard guard(mutex_);
   const std::string why = whyDown_.empty() ? "not connected yet" : whyDown_;
   return options_.address.host + " is not reachable: " + why;
+}
+
+foundation::Error RemoteShare::notConnected() const { return vfsError(VfsErrorCode::vfsNotConnected, whyDown()); }
+
+foundation::Error RemoteShare::streamEnded(const std::string& host, const foundation::Error& why) {
+  return vfsError(VfsErrorCode::channelClosed, "The stream to " + host + " ended: " + why.localizedDescription());
 }
 
 std::optional<std::chrono::microseconds> RemoteShare::lastRoundTrip() const {

@@ -78,8 +78,21 @@ class RemoteShare {
 
   // The stream's connection, or null while there is none.
   std::shared_ptr<xpc::Connection> connection() const;
+  // A proxy of protocol P on the stream, whose failed calls each get `fail`
+  // with -4 "channel_closed"; null while there is no stream.
+  template <typename P>
+  std::shared_ptr<P> proxy(std::function<void(foundation::Error)> fail) const {
+    auto current = connection();
+    if (!current) return nullptr;
+    return current->template remoteObjectProxyWithErrorHandler<P>(
+        [fail = std::move(fail), host = options_.address.host](const foundation::Error& e) {
+          fail(streamEnded(host, e));
+        });
+  }
   // Why there is no stream, as one line ("box is not reachable: ...").
   std::string whyDown() const;
+  // What a call gets while there is no stream: -11 "vfs_not_connected" with whyDown().
+  foundation::Error notConnected() const;
   // The last ping's round trip.
   std::optional<std::chrono::microseconds> lastRoundTrip() const;
   // Set once a started link met a lasting failure and stopped trying.
@@ -87,6 +100,7 @@ class RemoteShare {
 
  private:
   explicit RemoteShare(RemoteShareOptions options);
+  static foundation::Error streamEnded(const std::string& host, const foundation::Error& why);
   std::optional<Failure> attempt();
   void run();
   void report(const std::string& line) const;

@@ -15,15 +15,9 @@ std::shared_ptr<VfsXpcProtocol> RemoteShareAdapter::far(const std::string& peerI
     fail(std::move(*foreign));
     return nullptr;
   }
-  auto connection = share_->connection();
-  if (!connection) {
-    fail(vfsError(VfsErrorCode::vfsNotConnected, share_->whyDown()));
-    return nullptr;
-  }
-  const std::string host = share_->options().address.host;
-  return connection->remoteObjectProxyWithErrorHandler<VfsXpcProtocol>([fail, host](const foundation::Error& e) {
-    fail(vfsError(VfsErrorCode::channelClosed, "The stream to " + host + " ended: " + e.localizedDescription()));
-  });
+  auto proxy = share_->proxy<VfsXpcProtocol>(fail);
+  if (!proxy) fail(share_->notConnected());
+  return proxy;
 }
 
 template <typename Work, typename Refuse>
@@ -70,7 +64,7 @@ void RemoteShareAdapter::statItem(const std::string& peerId, const std::string& 
 void RemoteShareAdapter::fetchFileContents(const std::string& peerId, const std::string& path, const std::string&,
                                            URLReply reply) {
   auto refuse = [reply](foundation::Error e) { reply(std::nullopt, std::move(e)); };
-  if (peerId != share_->options().peerId) return (void)far(peerId, refuse);
+  if (auto foreign = foreignPeerError(share_->options().peerId, peerId)) return refuse(std::move(*foreign));
   run(
       [share = share_, cache = cache_, path, reply] {
         auto fetched = fetchRemote(*share, *cache, path);
@@ -82,7 +76,7 @@ void RemoteShareAdapter::fetchFileContents(const std::string& peerId, const std:
 
 void RemoteShareAdapter::uploadFile(const std::string& peerId, const std::string& localFileUrl,
                                     const std::string& remotePath, const std::string&, ErrorReply reply) {
-  if (peerId != share_->options().peerId) return (void)far(peerId, reply);
+  if (auto foreign = foreignPeerError(share_->options().peerId, peerId)) return reply(std::move(foreign));
   run(
       [share = share_, localFileUrl, remotePath, reply] {
         foundation::Status stored = uploadRemote(*share, localFileUrl, remotePath);

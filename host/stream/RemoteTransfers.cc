@@ -53,22 +53,13 @@ class InFlight {
   Error error_;
 };
 
-foundation::Error linkLost(RemoteShare& share, const foundation::Error& why) {
-  return vfsError(VfsErrorCode::channelClosed,
-                  "The stream to " + share.options().address.host + " ended: " + why.localizedDescription());
-}
-
-// A proxy whose failed calls end in `calls`, or absent (with the error) when
-// there is no stream.
+// A proxy whose failed calls end in `calls`, or null (with the error in `down`)
+// when there is no stream.
 std::shared_ptr<ShareStreamProtocol> proxyFor(RemoteShare& share, const std::shared_ptr<InFlight>& calls,
                                               foundation::Error& down) {
-  auto connection = share.connection();
-  if (!connection) {
-    down = vfsError(VfsErrorCode::vfsNotConnected, share.whyDown());
-    return nullptr;
-  }
-  return connection->remoteObjectProxyWithErrorHandler<ShareStreamProtocol>(
-      [&share, calls](const foundation::Error& e) { calls->end(linkLost(share, e)); });
+  auto proxy = share.proxy<ShareStreamProtocol>([calls](foundation::Error e) { calls->end(std::move(e)); });
+  if (!proxy) down = share.notConnected();
+  return proxy;
 }
 
 }  // namespace

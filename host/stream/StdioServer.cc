@@ -108,7 +108,7 @@ int serveStdio(const StdioServeOptions& options) {
 
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return 1;
-  foundation::UniqueFd ours_(pair[0]);
+  foundation::UniqueFd connectionEnd(pair[0]);
   const int relayEnd = pair[1];
   foundation::UniqueFd relayFd(relayEnd);
   foundation::UniqueFd stop(::eventfd(0, EFD_CLOEXEC));
@@ -116,7 +116,7 @@ int serveStdio(const StdioServeOptions& options) {
   if (!stop.valid() || !ended.valid()) return 1;
 
   auto pool = std::make_shared<WorkerPool>();
-  auto connection = xpc::Connection::withConnectedSocket(std::move(ours_));
+  auto connection = xpc::Connection::withConnectedSocket(std::move(connectionEnd));
   auto contents = std::make_shared<StreamContentsServer>(service, pool, staging);
   auto files = std::make_shared<HostVfsAdapter>(service, pool, nullptr, connection);
   connection->setExportedInterface(makeShareStreamInterface());

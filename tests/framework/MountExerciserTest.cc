@@ -131,7 +131,8 @@ class MountExerciser : public MountEndToEnd {
 
   std::unique_ptr<ChildProcess> host_;
   std::unique_ptr<Mount> mount_;
-  bool overStream_ = false;
+  // CORVANE_EXERCISER_OVER_STREAM=1 runs every configuration over a stream.
+  bool overStream_ = fromEnvironment("CORVANE_EXERCISER_OVER_STREAM", 0) != 0;
 };
 
 // One seed a test case, each on a mount of its own, so that each stays well
@@ -192,7 +193,9 @@ INSTANTIATE_TEST_SUITE_P(Seeds, MountExerciserSeed, ::testing::Range(0, seeds())
 
 // The same with the share on "another machine": every call and every byte
 // crosses the share stream, and a host restart or a host away also ends the
-// stream and its far side. CORVANE_EXERCISER_STREAM_SEEDS seeds (1 by default).
+// stream and its far side. CORVANE_EXERCISER_STREAM_SEEDS seeds (1 by default);
+// CORVANE_EXERCISER_OVER_STREAM=1 puts the other configurations (the peer
+// writing too, workers) over a stream as well.
 class MountExerciserStreamSeed : public MountExerciser, public ::testing::WithParamInterface<int> {};
 
 TEST_P(MountExerciserStreamSeed, RandomOperationsKeepEveryByteOverAShareStream) {
