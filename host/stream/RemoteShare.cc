@@ -153,7 +153,8 @@ std::optional<RemoteShare::Failure> RemoteShare::attempt() {
   }
   if (!theirs) {
     const std::optional<int> status = process->exitStatus(std::chrono::seconds(5));
-    if (!status) process->stop();
+    // Stopping it also reads what it wrote on its way out, ssh's reason among it.
+    process->stop();
     const std::string last = process->lastErrorLine();
     if (status == 127) {
       return Failure{options_.remoteProgram + " was not found on " + host + ": install the corvane package there",
