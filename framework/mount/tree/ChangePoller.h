@@ -52,10 +52,19 @@ class ChangePoller {
                   const std::string& raw) const;  // by identifier; none elsewhere
   // Drops what the feed says and the peer no longer agrees with.
   void confirm(Changes& changes);
+  // A folder's feed as read from the peer, with what the table said when it
+  // was asked for.
+  struct FeedRead {
+    fileprovider::ItemIdentifier identifier{""};
+    std::uint64_t asked = 0;  // the table's count of changes made here
+    foundation::Result<Changes> changes{Changes{}};
+  };
+  FeedRead readFeed(const NodePtr& folder);
   // False when the folder must be asked again next round, whatever the share
   // does meanwhile: its feed was read across a change made here and set
   // aside, or the peer could not be asked.
-  bool pollFolder(const NodePtr& folder, std::vector<Invalidation>& invalidations, std::vector<RemoteChange>& applied);
+  bool applyFeed(const NodePtr& folder, FeedRead& read, std::vector<Invalidation>& invalidations,
+                 std::vector<RemoteChange>& applied);
   // A folder the kernel knows whose listing went (the peer forgot its anchor,
   // or it was renamed) is listed again now, not when next asked for: the
   // kernel keeps its entries and may never ask. False as for pollFolder.

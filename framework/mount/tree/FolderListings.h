@@ -1,8 +1,8 @@
 // FolderListings: each folder's children as the peer listed them, taken on first
 // use and kept with the sync anchor they were taken at, so the change poller
-// brings them up to date from there. The first working-set walk (preload) fills
-// every folder at once, the way the framework fills its database; folders asked
-// for while it runs wait for it rather than race it for the host.
+// brings them up to date from there. A first walk (preload) lists every folder
+// once, the way the framework fills its database; folders asked for while it
+// runs wait for it rather than race it for the host.
 //
 // Thread-safe: FUSE workers list folders at once, each folder's first listing
 // on a lock of its own; the table's mutex is never held across a call into the
@@ -36,14 +36,15 @@ class FolderListings {
   // miss it remembers (a negative entry) would hide a name that came.
   std::vector<Invalidation> apply(const NodeTable::Held& held, const NodePtr& folder, FolderListing listing);
 
-  // One working-set enumeration into every folder not listed yet, breadth-first
-  // from the root: the anchor of the working set, or absent when it failed.
+  // Lists every folder not listed yet, breadth-first from the root: the
+  // working set's anchor from before the walk, or absent when a listing failed.
   std::optional<fileprovider::SyncAnchor> preload();
 
  private:
   // Waits while the preload runs, up to its deadline.
   void awaitPreload();
-  void fillFrom(FolderListing everything, std::uint64_t renamesBefore);
+  // Lists the folder, with its listing lock held: 0, or an errno.
+  int listNow(const NodePtr& folder);
 
   const std::shared_ptr<ExtensionCalls> calls_;
   NodeTable& table_;
