@@ -36,7 +36,11 @@ constexpr Command kCommands[] = {
     {"watch", "watch [--domain ID]", runWatchCommand},
     {"pin", "pin PATH...", runPinCommand},
     {"unpin", "unpin PATH...", runUnpinCommand},
-    {"install-service", "install-service DOMAIN --share DIR [--display-name NAME]", runInstallServiceCommand},
+    {"install-service",
+     "install-service DOMAIN --share DIR [--display-name NAME]\n"
+     "       corvane-fp install-service [DOMAIN] [--ssh-command CMD] [--remote-program PATH] [--display-name NAME]\n"
+     "                        [USER@]HOST:DIR",
+     runInstallServiceCommand},
     {"doctor", "doctor [--json]", runDoctorCommand},
 };
 

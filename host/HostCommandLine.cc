@@ -13,7 +13,8 @@ const char* hostUsage() {
          "                     ssh://[USER@]HOST[:PORT]/DIR) as the share of peer ID, over ssh\n"
          "  --ssh-command CMD  how to reach HOST (default: $CORVANE_SSH_COMMAND, else ssh)\n"
          "  --remote-program PATH\n"
-         "                     what to run there (default: corvane-vfs-host)\n"
+         "                     what to run there (default: $CORVANE_REMOTE_PROGRAM, else\n"
+         "                     corvane-vfs-host)\n"
          "  --serve-stdio DIR  be the far end of a share stream on standard input and output\n"
          "  SIGINT or SIGTERM stops it.\n";
 }

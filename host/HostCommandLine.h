@@ -32,7 +32,7 @@ struct HostCommandLine {
   std::vector<HostRemoteArgument> remotes;  // "--remote ID=[USER@]HOST:DIR"
   std::optional<std::filesystem::path> serveStdio;
   std::optional<std::string> sshCommand;  // absent: $CORVANE_SSH_COMMAND, else "ssh"
-  std::string remoteProgram = "corvane-vfs-host";
+  std::optional<std::string> remoteProgram;  // absent: $CORVANE_REMOTE_PROGRAM, else "corvane-vfs-host"
   bool help = false;     // "--help" or "-h": print usage, serve nothing
   bool version = false;  // "--version"
 };

@@ -58,7 +58,9 @@ std::shared_ptr<corvane::host::HostLink> remoteLink(const corvane::host::HostRem
   options.peerId = remote.peerId;
   const char* fromEnvironment = std::getenv("CORVANE_SSH_COMMAND");
   options.sshCommand = commandLine.sshCommand.value_or(fromEnvironment && *fromEnvironment ? fromEnvironment : "ssh");
-  options.remoteProgram = commandLine.remoteProgram;
+  const char* programFromEnvironment = std::getenv("CORVANE_REMOTE_PROGRAM");
+  options.remoteProgram = commandLine.remoteProgram.value_or(
+      programFromEnvironment && *programFromEnvironment ? programFromEnvironment : "corvane-vfs-host");
   options.version = programVersion();
   const std::string peer = remote.peerId;
   options.report = [peer](const std::string& line) {

@@ -1,4 +1,4 @@
-// `corvane-fp install-service DOMAIN --share DIR [--display-name NAME]`: puts the
+// `corvane-fp install-service DOMAIN --share DIR | [DOMAIN] [USER@]HOST:DIR ...`: puts the
 // systemd user unit template in place, with this very program in its ExecStart,
 // and writes the instance's settings file it reads. Starting it is left to
 // systemctl, whose commands are printed.
@@ -8,12 +8,15 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "framework/commands/ServiceUnit.h"
 #include "framework/mount/common/UserFolders.h"
 #include "framework/mount/service/Preflight.h"
+#include "host/stream/RemoteAddress.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/UserFolders.h"
 
@@ -72,17 +75,30 @@ std::string serviceUnitText(const std::filesystem::path& program) {
   return unit;
 }
 
+// What the service mounts, as its settings file says it.
+struct ServiceSource {
+  std::string share;  // a folder of this machine, or another machine's address
+  std::optional<std::string> sshCommand, remoteProgram;
+};
 
-int runInstallService(const std::string& domain, const std::filesystem::path& share, std::string displayName) {
+int runInstallService(const std::string& domain, ServiceSource source, std::string displayName) {
   // A service's domain is also a unit's instance name, which takes fewer characters.
   if (domainProblem(domain) || domain.size() > 200 ||
       domain.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._:-") !=
           std::string::npos) {
     return fail("a service needs a domain of letters, digits, '.', '_', ':' and '-' (and not \"host\")");
   }
-  std::error_code error;
-  const auto folder = std::filesystem::absolute(share, error).lexically_normal();
-  if (!std::filesystem::is_directory(folder, error)) return fail("share " + folder.string() + " is not a folder");
+  if (host::looksRemote(source.share)) {
+    auto address = host::parseRemoteAddress(source.share);
+    if (const std::string* mistake = std::get_if<std::string>(&address)) return fail(*mistake);
+    source.share = std::get<host::RemoteAddress>(address).text();
+  } else {
+    if (source.sshCommand || source.remoteProgram) return fail("--ssh-command and --remote-program need HOST:DIR");
+    std::error_code error;
+    const auto folder = std::filesystem::absolute(source.share, error).lexically_normal();
+    if (!std::filesystem::is_directory(folder, error)) return fail("share " + folder.string() + " is not a folder");
+    source.share = folder.string();
+  }
   if (displayName.empty()) displayName = domain;
   if (displayName == "." || displayName == ".." || displayName.find_first_of("/\n") != std::string::npos) {
     return fail("display name \"" + displayName + "\" cannot name a folder under ~/Peers");
@@ -97,9 +113,12 @@ int runInstallService(const std::string& domain, const std::filesystem::path& sh
       return fail("cannot make " + made.string() + ": " + std::strerror(err));
     }
   }
-  const std::string env = "# corvane-fp@" + domain + ".service reads this; written by corvane-fp install-service\n" +
-                          "CORVANE_SHARE=" + systemdQuoted(folder.string()) + "\n" +
-                          "CORVANE_DISPLAY_NAME=" + systemdQuoted(displayName) + "\n";
+  std::string env = "# corvane-fp@" + domain + ".service reads this; written by corvane-fp install-service\n" +
+                    "CORVANE_SHARE=" + systemdQuoted(source.share) + "\n" +
+                    "CORVANE_DISPLAY_NAME=" + systemdQuoted(displayName) + "\n";
+  // Read from the environment by the host the mount starts, as when typed.
+  if (source.sshCommand) env += "CORVANE_SSH_COMMAND=" + systemdQuoted(*source.sshCommand) + "\n";
+  if (source.remoteProgram) env += "CORVANE_REMOTE_PROGRAM=" + systemdQuoted(*source.remoteProgram) + "\n";
   const auto program = serviceProgram();
   for (const auto& [file, text] : {std::pair{unitFile, serviceUnitText(program)}, std::pair{settings, env}}) {
     if (auto written = foundation::FileManager::writeAtomically(file, foundation::dataFromString(text));
@@ -118,20 +137,39 @@ int runInstallService(const std::string& domain, const std::filesystem::path& sh
 }  // namespace
 
 int runInstallServiceCommand(const Arguments& arguments) {
-  if (arguments.empty() || arguments[0].empty() || arguments[0][0] == '-') return kBadArguments;
-  std::string share, displayName;
-  for (std::size_t i = 1; i < arguments.size(); ++i) {
-    if (i + 1 >= arguments.size()) return kBadArguments;
-    if (arguments[i] == "--share") {
-      share = arguments[++i];
-    } else if (arguments[i] == "--display-name") {
-      displayName = arguments[++i];
+  std::vector<std::string> positional;
+  ServiceSource source;
+  bool haveShare = false;
+  std::string displayName;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& flag = arguments[i];
+    if (flag == "--share" || flag == "--display-name" || flag == "--ssh-command" || flag == "--remote-program") {
+      if (i + 1 >= arguments.size() || arguments[i + 1].empty()) return kBadArguments;
+      const std::string& value = arguments[++i];
+      if (flag == "--share") source.share = value, haveShare = true;
+      if (flag == "--display-name") displayName = value;
+      if (flag == "--ssh-command") source.sshCommand = value;
+      if (flag == "--remote-program") source.remoteProgram = value;
+    } else if (!flag.empty() && flag[0] != '-' && positional.size() < 2) {
+      positional.push_back(flag);
     } else {
       return kBadArguments;
     }
   }
-  if (share.empty()) return kBadArguments;
-  return runInstallService(arguments[0], share, displayName);
+  // DOMAIN --share DIR, DOMAIN HOST:DIR, or HOST:DIR alone with the domain the mount would give it.
+  std::string domain;
+  if (positional.size() == 2 && !haveShare && host::looksRemote(positional[1])) {
+    domain = positional[0], source.share = positional[1];
+  } else if (positional.size() == 1 && haveShare) {
+    domain = positional[0];
+  } else if (positional.size() == 1 && host::looksRemote(positional[0])) {
+    auto address = host::parseRemoteAddress(positional[0]);
+    if (const std::string* mistake = std::get_if<std::string>(&address)) return fail(*mistake);
+    domain = std::get<host::RemoteAddress>(address).defaultDomain(), source.share = positional[0];
+  } else {
+    return kBadArguments;
+  }
+  return runInstallService(domain, std::move(source), displayName);
 }
 
 }  // namespace corvane::framework::commands

@@ -157,11 +157,18 @@ int runMountCommand(const Arguments& arguments) {
   if (positional.empty()) return kBadArguments;
   options.mountPoint = positional.back();
   if (positional.size() == 2) {
-    // The share first, as in `mount SOURCE TARGET`: another machine's folder.
-    auto address = host::parseRemoteAddress(positional.front());
-    if (const std::string* mistake = std::get_if<std::string>(&address)) return fail(2, *mistake);
-    options.remote = std::get<host::RemoteAddress>(address);
-    if (!haveDomain) options.domain = options.remote->defaultDomain();
+    // The share first, as in `mount SOURCE TARGET`: another machine's folder,
+    // or one of this machine as --share names it (how the service passes both).
+    if (haveShare) return kBadArguments;
+    if (!host::looksRemote(positional.front())) {
+      options.share = positional.front();
+      haveShare = true;
+    } else {
+      auto address = host::parseRemoteAddress(positional.front());
+      if (const std::string* mistake = std::get_if<std::string>(&address)) return fail(2, *mistake);
+      options.remote = std::get<host::RemoteAddress>(address);
+      if (!haveDomain) options.domain = options.remote->defaultDomain();
+    }
   }
   if ((options.sshCommand || options.remoteProgram) && !options.remote) return kBadArguments;
   if ((haveShare || options.noHost) && options.remote) return kBadArguments;

@@ -37,7 +37,8 @@ TEST_F(MountEndToEnd, ReadinessAndStoppingAreToldToSystemd) {
   ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   {
     ScopedEnv notify("NOTIFY_SOCKET", socketPath);
-    Mount mount(dir_.path(), "notified", {"--share", share().string()});
+    // The share given as the unit gives it: SOURCE MOUNTPOINT.
+    Mount mount(dir_.path(), "notified", {share().string()});
     const std::string ready = nextDatagram(fd);
     EXPECT_NE(ready.find("READY=1"), std::string::npos) << ready;
     // Told only once the folder is there, with the root listed.
@@ -60,6 +61,12 @@ TEST(MountService, InstallServiceWritesAUnitSystemdAccepts) {
             "CORVANE_SHARE=\"" + dir.path().string() + "\"\nCORVANE_DISPLAY_NAME=\"Anna's \\\"laptop\\\"\"\n");
   const std::string unit = readFile(dir.path() / "config" / "systemd" / "user" / "corvane-fp@.service");
   EXPECT_NE(unit.find(std::string("ExecStart=") + CORVANE_FP + " mount --domain %i"), std::string::npos) << unit;
+  // Another machine's share: the domain the mount would give it, and how to reach it.
+  ASSERT_EQ(run({CORVANE_FP, "install-service", "--ssh-command", "ssh -p 2222", "me@box:work"}), 0);
+  const std::string remote = readFile(dir.path() / "config" / "corvane" / "box-work.env");
+  EXPECT_EQ(remote.substr(remote.find('\n') + 1),
+            "CORVANE_SHARE=\"me@box:work\"\nCORVANE_DISPLAY_NAME=\"box-work\"\nCORVANE_SSH_COMMAND=\"ssh -p 2222\"\n");
+  EXPECT_EQ(run({CORVANE_FP, "install-service", "laptop", "--ssh-command", "ssh", "--share", dir.path().string()}), 2);
 
   if (run({"sh", "-c", "command -v systemd-analyze > /dev/null"}) != 0) GTEST_SKIP() << "systemd-analyze is missing";
   // An instance of the template, checked by systemd's own parser: any warning fails.
