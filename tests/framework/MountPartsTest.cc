@@ -118,8 +118,9 @@ TEST(MaterializedCache, NeverHandsOutAnEntryOfAnotherSizeThanItsItem) {
 class ChangePollerTest : public ::testing::Test {
  protected:
   ChangePollerTest() {
-    extension_->listings[kWorkingSet] = {FakeExtension::item("/a.txt"), FakeExtension::item("/D", 0, true),
-                                         FakeExtension::item("/D/x")};
+    extension_->listings[ItemIdentifier::rootContainer().rawValue()] = {FakeExtension::item("/a.txt"),
+                                                                        FakeExtension::item("/D", 0, true)};
+    extension_->listings["p::/D"] = {FakeExtension::item("/D/x")};
     invalidations_.connect([this](std::vector<Invalidation> batch) {
       for (const auto& i : batch) {
         invalidated_.push_back(std::to_string(int(i.kind)) + " " + std::to_string(i.inode) + " " + i.name);
@@ -161,8 +162,8 @@ TEST_F(ChangePollerTest, TheFirstRoundFillsEveryFolderAndAQuietShareCostsOneRequ
   EXPECT_EQ(childrenOf(ItemIdentifier::rootContainer().rawValue()), (std::vector<std::string>{"D", "a.txt"}));
   EXPECT_EQ(childrenOf("p::/D"), std::vector<std::string>{"x"});
   poller_.round();
-  EXPECT_EQ(extension_->asked, (std::vector<std::string>{std::string("list ") + kWorkingSet,
-                                                         std::string("changes ") + kWorkingSet}));
+  EXPECT_EQ(extension_->asked, (std::vector<std::string>{"list " + ItemIdentifier::rootContainer().rawValue(),
+                                                         "list p::/D", std::string("changes ") + kWorkingSet}));
   EXPECT_TRUE(invalidated_.empty());
 }
 

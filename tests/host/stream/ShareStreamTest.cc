@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <random>
 
@@ -33,25 +33,20 @@ std::string randomBytes(std::size_t size, unsigned seed) {
   return bytes;
 }
 
-// The answer of one call through a proxy: its error (absent for success).
+// The answer of one call through a proxy: its error (absent for success). A
+// call never answered fails the test rather than hanging it.
 template <typename Call>
 std::optional<foundation::Error> answerOf(RemoteShare& share, Call call) {
-  std::mutex mutex;
-  std::condition_variable done;
-  std::optional<std::optional<foundation::Error>> answer;
-  auto settle = [&](std::optional<foundation::Error> error) {
-    std::lock_guard lock(mutex);
-    if (!answer) answer = std::move(error);
-    done.notify_all();
-  };
+  auto answer = std::make_shared<Waiter<std::optional<foundation::Error>>>();
+  auto settle = [answer](std::optional<foundation::Error> error) { answer->set(std::move(error)); };
   auto connection = share.connection();
   if (!connection) return foundation::Error("test", -1);
-  auto proxy =
-      connection->remoteObjectProxyWithErrorHandler<VfsXpcProtocol>([&](const foundation::Error& e) { settle(e); });
+  auto proxy = connection->remoteObjectProxyWithErrorHandler<VfsXpcProtocol>(
+      [settle](const foundation::Error& e) { settle(e); });
   call(*proxy, settle);
-  std::unique_lock lock(mutex);
-  done.wait(lock, [&] { return answer.has_value(); });
-  return *answer;
+  auto got = answer->wait(std::chrono::seconds(60));
+  EXPECT_TRUE(got.has_value()) << "a call was never answered";
+  return got ? *got : foundation::Error("test", -2);
 }
 
 class ShareStream : public ::testing::Test {
