@@ -7,7 +7,10 @@ namespace corvane::host {
 
 RemoteShareAdapter::RemoteShareAdapter(std::shared_ptr<RemoteShare> share, std::shared_ptr<ContentCache> cache,
                                        std::weak_ptr<WorkerPool> pool)
-    : share_(std::move(share)), cache_(std::move(cache)), pool_(std::move(pool)) {}
+    : share_(std::move(share)),
+      cache_(std::move(cache)),
+      pool_(std::move(pool)),
+      statAhead_(std::make_shared<StatAhead>()) {}
 
 std::shared_ptr<VfsXpcProtocol> RemoteShareAdapter::far(const std::string& peerId,
                                                         const std::function<void(foundation::Error)>& fail) {
@@ -56,15 +59,27 @@ void RemoteShareAdapter::readChanges(const std::string& peerId, const std::strin
 
 void RemoteShareAdapter::statItem(const std::string& peerId, const std::string& path, const std::string& flowId,
                                   EntryReply reply) {
+  if (!foreignPeerError(share_->options().peerId, peerId) && statAhead_->take(path, reply)) return;
   if (auto p = far(peerId, [reply](foundation::Error e) { reply(nullptr, std::move(e)); })) {
     p->statItem(peerId, path, flowId, std::move(reply));
   }
 }
 
-void RemoteShareAdapter::fetchFileContents(const std::string& peerId, const std::string& path, const std::string&,
-                                           URLReply reply) {
+void RemoteShareAdapter::fetchFileContents(const std::string& peerId, const std::string& path,
+                                           const std::string& flowId, URLReply reply) {
   auto refuse = [reply](foundation::Error e) { reply(std::nullopt, std::move(e)); };
   if (auto foreign = foreignPeerError(share_->options().peerId, peerId)) return refuse(std::move(*foreign));
+  if (auto sequence = statAhead_->begin(path)) {
+    auto settle = [ahead = statAhead_, path, sequence = *sequence](std::shared_ptr<const VfsFileEntryDto> entry,
+                                                                   Error error) {
+      ahead->settle(path, sequence, std::move(entry), std::move(error));
+    };
+    if (auto p = share_->proxy<VfsXpcProtocol>([settle](foundation::Error e) { settle(nullptr, std::move(e)); })) {
+      p->statItem(peerId, path, flowId, settle);
+    } else {
+      settle(nullptr, share_->notConnected());
+    }
+  }
   run(
       [share = share_, cache = cache_, path, reply] {
         auto fetched = fetchRemote(*share, *cache, path);

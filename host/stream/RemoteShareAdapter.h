@@ -2,7 +2,8 @@
 // is on another machine. The extension's calls go on over the share's stream
 // as they are (listings, changes, names) or as chunked transfers (contents,
 // on the worker pool), and their answers come back unchanged, so the extension
-// cannot tell this peer from a local one but by its latency.
+// cannot tell this peer from a local one but by its latency. A fetch sends the
+// stat the extension makes after it at the same time (StatAhead).
 //
 // With no stream up, a call is answered at once with -11 "vfs_not_connected"
 // (the extension's server unreachable); a call whose stream ends before its
@@ -16,6 +17,7 @@
 #include "host/HostLink.h"
 #include "host/WorkerPool.h"
 #include "host/stream/RemoteShare.h"
+#include "host/stream/StatAhead.h"
 #include "shared/vfs_xpc/VfsXpcProtocol.h"
 
 namespace corvane::host {
@@ -54,6 +56,7 @@ class RemoteShareAdapter final : public VfsXpcProtocol {
   const std::shared_ptr<RemoteShare> share_;
   const std::shared_ptr<ContentCache> cache_;
   const std::weak_ptr<WorkerPool> pool_;
+  const std::shared_ptr<StatAhead> statAhead_;  // the stat sent beside each fetch
 };
 
 // A share on another machine, as a HostLink serves it to the extension.

@@ -21,13 +21,15 @@ FolderListings::FolderListings(std::shared_ptr<ExtensionCalls> calls, NodeTable&
 
 int FolderListings::ensureListed(const NodePtr& folder) {
   if (!folder->folder) return ENOTDIR;
-  std::lock_guard listing(folder->folderState->listingMutex);
   {
     const auto held = table_.hold();
     if (folder->folderState->listed) return 0;
   }
-  if (folder->inode != FUSE_ROOT_ID) {
-    awaitPreload();
+  // Not with the folder's listing lock held: the preload takes it to list the
+  // folder, and would wait out its own deadline.
+  if (folder->inode != FUSE_ROOT_ID) awaitPreload();
+  std::lock_guard listing(folder->folderState->listingMutex);
+  {
     const auto held = table_.hold();
     if (folder->folderState->listed) return 0;
   }
