@@ -10,7 +10,15 @@ RemoteShareAdapter::RemoteShareAdapter(std::shared_ptr<RemoteShare> share, std::
     : share_(std::move(share)),
       cache_(std::move(cache)),
       pool_(std::move(pool)),
-      statAhead_(std::make_shared<StatAhead>()) {}
+      statAhead_(std::make_shared<StatAhead>()),
+      seen_(std::make_shared<SeenFiles>()) {}
+
+VfsXpcProtocol::EntryReply RemoteShareAdapter::noting(const std::string& path, EntryReply reply) const {
+  return [seen = seen_, path, reply = std::move(reply)](std::shared_ptr<const VfsFileEntryDto> entry, Error error) {
+    if (!error) seen->saw(path, entry);
+    reply(std::move(entry), std::move(error));
+  };
+}
 
 std::shared_ptr<VfsXpcProtocol> RemoteShareAdapter::far(const std::string& peerId,
                                                         const std::function<void(foundation::Error)>& fail) {
@@ -61,7 +69,7 @@ void RemoteShareAdapter::statItem(const std::string& peerId, const std::string& 
                                   EntryReply reply) {
   if (!foreignPeerError(share_->options().peerId, peerId) && statAhead_->take(path, reply)) return;
   if (auto p = far(peerId, [reply](foundation::Error e) { reply(nullptr, std::move(e)); })) {
-    p->statItem(peerId, path, flowId, std::move(reply));
+    p->statItem(peerId, path, flowId, noting(path, std::move(reply)));
   }
 }
 
@@ -70,10 +78,10 @@ void RemoteShareAdapter::fetchFileContents(const std::string& peerId, const std:
   auto refuse = [reply](foundation::Error e) { reply(std::nullopt, std::move(e)); };
   if (auto foreign = foreignPeerError(share_->options().peerId, peerId)) return refuse(std::move(*foreign));
   if (auto sequence = statAhead_->begin(path)) {
-    auto settle = [ahead = statAhead_, path, sequence = *sequence](std::shared_ptr<const VfsFileEntryDto> entry,
-                                                                   Error error) {
+    auto settle = noting(path, [ahead = statAhead_, path, sequence = *sequence](
+                                   std::shared_ptr<const VfsFileEntryDto> entry, Error error) {
       ahead->settle(path, sequence, std::move(entry), std::move(error));
-    };
+    });
     if (auto p = share_->proxy<VfsXpcProtocol>([settle](foundation::Error e) { settle(nullptr, std::move(e)); })) {
       p->statItem(peerId, path, flowId, settle);
     } else {
@@ -93,8 +101,9 @@ void RemoteShareAdapter::uploadFile(const std::string& peerId, const std::string
                                     const std::string& remotePath, const std::string&, ErrorReply reply) {
   if (auto foreign = foreignPeerError(share_->options().peerId, peerId)) return reply(std::move(foreign));
   run(
-      [share = share_, localFileUrl, remotePath, reply] {
-        foundation::Status stored = uploadRemote(*share, localFileUrl, remotePath);
+      [share = share_, seen = seen_, localFileUrl, remotePath, reply] {
+        foundation::Status stored = uploadRemote(*share, localFileUrl, remotePath, seen->take(remotePath));
+        seen->forget(remotePath);
         reply(stored.ok() ? std::nullopt : std::optional(stored.error()));
       },
       reply, WorkerPool::Lane::background);
@@ -102,16 +111,20 @@ void RemoteShareAdapter::uploadFile(const std::string& peerId, const std::string
 
 void RemoteShareAdapter::createDirectory(const std::string& peerId, const std::string& path, const std::string& flowId,
                                          ErrorReply reply) {
+  seen_->forget(path);
   if (auto p = far(peerId, reply)) p->createDirectory(peerId, path, flowId, std::move(reply));
 }
 
 void RemoteShareAdapter::deleteItem(const std::string& peerId, const std::string& path, bool isDir,
                                     const std::string& flowId, ErrorReply reply) {
+  seen_->forget(path);
   if (auto p = far(peerId, reply)) p->deleteItem(peerId, path, isDir, flowId, std::move(reply));
 }
 
 void RemoteShareAdapter::renameItem(const std::string& peerId, const std::string& fromPath, const std::string& toPath,
                                     const std::string& flowId, ErrorReply reply) {
+  seen_->forget(fromPath);
+  seen_->forget(toPath);
   if (auto p = far(peerId, reply)) p->renameItem(peerId, fromPath, toPath, flowId, std::move(reply));
 }
 

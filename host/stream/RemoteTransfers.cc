@@ -117,7 +117,7 @@ foundation::Result<std::filesystem::path> fetchRemote(RemoteShare& share, Conten
 }
 
 foundation::Status uploadRemote(RemoteShare& share, const std::filesystem::path& localFile,
-                                const std::string& remotePath) {
+                                const std::string& remotePath, std::optional<ExpectedFile> expected) {
   foundation::UniqueFd source(::open(localFile.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!source.valid()) return vfsErrorFromErrno(errno, "Cannot read the staged file " + localFile.string());
   struct stat st {};
@@ -155,7 +155,7 @@ foundation::Status uploadRemote(RemoteShare& share, const std::filesystem::path&
     const std::size_t length = readChunk(0, readFailed);
     if (readFailed) return *readFailed;
     calls->begin();
-    proxy->putFile(remotePath, std::string_view(buffer.data(), length),
+    proxy->putFile(remotePath, std::string_view(buffer.data(), length), expected,
                    [calls](Error error) { calls->end(std::move(error)); });
     if (Error failed = calls->settle()) return *failed;
     return foundation::Ok{};
@@ -188,7 +188,7 @@ foundation::Status uploadRemote(RemoteShare& share, const std::filesystem::path&
     return *failed;
   }
   calls->begin();
-  proxy->finishUpload(uploadId, size, remotePath, [calls](Error error) { calls->end(std::move(error)); });
+  proxy->finishUpload(uploadId, size, remotePath, expected, [calls](Error error) { calls->end(std::move(error)); });
   if (Error finished = calls->settle()) return *finished;
   return foundation::Ok{};
 }

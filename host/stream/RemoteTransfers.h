@@ -14,6 +14,7 @@
 
 #include "host/ContentCache.h"
 #include "host/stream/RemoteShare.h"
+#include "host/stream/ShareStreamProtocol.h"
 #include "platform/foundation/Result.h"
 
 namespace corvane::host {
@@ -24,8 +25,9 @@ inline constexpr int kTransferWindow = 8;
 [[nodiscard]] foundation::Result<std::filesystem::path> fetchRemote(RemoteShare& share, ContentCache& cache,
                                                                     const std::string& path);
 // Replaces the far file at `remotePath` with the local `localFile`, atomically
-// and durably there.
+// and durably there; with `expected`, only if the far file is still so.
 [[nodiscard]] foundation::Status uploadRemote(RemoteShare& share, const std::filesystem::path& localFile,
-                                              const std::string& remotePath);
+                                              const std::string& remotePath,
+                                              std::optional<ExpectedFile> expected = std::nullopt);
 
 }  // namespace corvane::host

@@ -81,11 +81,12 @@ class ShareStreamProxy final : public ShareStreamProtocol {
   }
 
   void finishUpload(std::uint64_t uploadId, std::uint64_t size, const std::string& remotePath,
-                    ErrorReply reply) override {
+                    std::optional<ExpectedFile> expected, ErrorReply reply) override {
     auto call = channel_.beginCall(kFinishUpload);
     call.writeUInt64(uploadId);
     call.writeUInt64(size);
     call.writeString(remotePath);
+    writeExpected(call, expected);
     sendErrorOnly(kFinishUpload, std::move(call), std::move(reply));
   }
 
@@ -95,14 +96,24 @@ class ShareStreamProxy final : public ShareStreamProtocol {
     sendErrorOnly(kCancelUpload, std::move(call), std::move(reply));
   }
 
-  void putFile(const std::string& remotePath, std::string_view bytes, ErrorReply reply) override {
+  void putFile(const std::string& remotePath, std::string_view bytes, std::optional<ExpectedFile> expected,
+               ErrorReply reply) override {
     auto call = channel_.beginCall(kPutFile);
     call.writeString(remotePath);
     call.writeData(bytes);
+    writeExpected(call, expected);
     sendErrorOnly(kPutFile, std::move(call), std::move(reply));
   }
 
  private:
+  // As four arguments: whether to check, whether the file exists, its size and date.
+  static void writeExpected(xpc::MessageWriter& call, const std::optional<ExpectedFile>& expected) {
+    call.writeBool(expected.has_value());
+    call.writeBool(expected && expected->exists);
+    call.writeUInt64(expected ? expected->size : 0);
+    call.writeUInt64(expected ? expected->modifiedMs : 0);
+  }
+
   void sendErrorOnly(Method method, xpc::MessageWriter&& call, ErrorReply reply) {
     channel_.send(method, std::move(call), [reply = std::move(reply)](xpc::ArgumentReader& r) {
       Error error = r.readError();
@@ -121,6 +132,16 @@ ShareStreamProtocol::ErrorReply errorOnly(const xpc::ReplySender& reply) {
     w.writeError(error);
     reply.send(std::move(w));
   };
+}
+
+// The four arguments writeExpected wrote: none to check, what to check, or
+// absent (the call is refused) for an absent file with a size or a date.
+std::optional<std::optional<ExpectedFile>> readExpected(xpc::ArgumentReader& a) {
+  const bool checked = a.readBool();
+  ExpectedFile expected{a.readBool(), a.readUInt64(), a.readUInt64()};
+  if (!expected.exists && (expected.size != 0 || expected.modifiedMs != 0)) return std::nullopt;
+  if (!checked) return expected == ExpectedFile{} ? std::optional(std::optional<ExpectedFile>()) : std::nullopt;
+  return std::optional(std::optional(expected));
 }
 
 class ShareStreamDispatcher final : public xpc::ExportedObject {
@@ -193,16 +214,18 @@ class ShareStreamDispatcher final : public xpc::ExportedObject {
       case P::kPutFile: {
         std::string remotePath = a.readRequiredString();
         std::optional<std::string_view> bytes = a.readData();
-        if (!a.ok() || !bytes || bytes->size() > P::kMaxChunkBytes) return false;
-        object_->putFile(remotePath, *bytes, errorOnly(reply));
+        auto expected = readExpected(a);
+        if (!a.ok() || !bytes || bytes->size() > P::kMaxChunkBytes || !expected) return false;
+        object_->putFile(remotePath, *bytes, *expected, errorOnly(reply));
         return true;
       }
       case P::kFinishUpload: {
         const std::uint64_t id = a.readUInt64();
         const std::uint64_t size = a.readUInt64();
         std::string remotePath = a.readRequiredString();
-        if (!a.ok()) return false;
-        object_->finishUpload(id, size, remotePath, errorOnly(reply));
+        auto expected = readExpected(a);
+        if (!a.ok() || !expected) return false;
+        object_->finishUpload(id, size, remotePath, *expected, errorOnly(reply));
         return true;
       }
       default:
@@ -232,17 +255,18 @@ const xpc::ProtocolSpec& xpc::ProtocolTraits<corvane::host::ShareStreamProtocol>
     const ArgumentSpec text = ArgumentSpec::object(xpc::classes::NSString);
     const ArgumentSpec error = ArgumentSpec::object(xpc::classes::NSError);
     const ArgumentSpec u64 = ArgumentSpec::uint64();
+    const ArgumentSpec flag = ArgumentSpec::boolean();
     using P = corvane::host::ShareStreamProtocol;
     // In Method order.
     std::vector<std::pair<std::vector<ArgumentSpec>, std::vector<ArgumentSpec>>> rows = {
-        {{text}, {u64, u64, ArgumentSpec::data(), error}},  // openFetch
-        {{u64, u64, u64}, {ArgumentSpec::data(), error}},   // readChunk
-        {{u64}, {error}},                                   // closeFetch
-        {{}, {u64, error}},                                 // openUpload
-        {{u64, u64, ArgumentSpec::data()}, {error}},        // writeChunk
-        {{u64, u64, text}, {error}},                        // finishUpload
-        {{u64}, {error}},                                   // cancelUpload
-        {{text, ArgumentSpec::data()}, {error}},            // putFile
+        {{text}, {u64, u64, ArgumentSpec::data(), error}},              // openFetch
+        {{u64, u64, u64}, {ArgumentSpec::data(), error}},               // readChunk
+        {{u64}, {error}},                                               // closeFetch
+        {{}, {u64, error}},                                             // openUpload
+        {{u64, u64, ArgumentSpec::data()}, {error}},                    // writeChunk
+        {{u64, u64, text, flag, flag, u64, u64}, {error}},              // finishUpload
+        {{u64}, {error}},                                               // cancelUpload
+        {{text, ArgumentSpec::data(), flag, flag, u64, u64}, {error}},  // putFile
     };
     std::vector<xpc::MethodSpec> methods;
     for (std::size_t i = 0; i < rows.size(); ++i) {

@@ -28,15 +28,27 @@
 
 namespace corvane::host {
 
-#define CORVANE_SHARE_STREAM_METHODS(X)                                             \
-  X(kOpenFetch, openFetch, "openFetchWithPath:reply:")                              \
-  X(kReadChunk, readChunk, "readChunkWithFetchId:offset:length:reply:")             \
-  X(kCloseFetch, closeFetch, "closeFetchWithFetchId:reply:")                        \
-  X(kOpenUpload, openUpload, "openUploadWithReply:")                                \
-  X(kWriteChunk, writeChunk, "writeChunkWithUploadId:offset:data:reply:")           \
-  X(kFinishUpload, finishUpload, "finishUploadWithUploadId:size:remotePath:reply:") \
-  X(kCancelUpload, cancelUpload, "cancelUploadWithUploadId:reply:")                 \
-  X(kPutFile, putFile, "putFileWithPath:data:reply:")
+#define CORVANE_SHARE_STREAM_METHODS(X)                                                                     \
+  X(kOpenFetch, openFetch, "openFetchWithPath:reply:")                                                      \
+  X(kReadChunk, readChunk, "readChunkWithFetchId:offset:length:reply:")                                     \
+  X(kCloseFetch, closeFetch, "closeFetchWithFetchId:reply:")                                                \
+  X(kOpenUpload, openUpload, "openUploadWithReply:")                                                        \
+  X(kWriteChunk, writeChunk, "writeChunkWithUploadId:offset:data:reply:")                                   \
+  X(kFinishUpload, finishUpload,                                                                            \
+    "finishUploadWithUploadId:size:remotePath:ifUnchanged:existing:expectedSize:expectedModifiedMs:reply:") \
+  X(kCancelUpload, cancelUpload, "cancelUploadWithUploadId:reply:")                                         \
+  X(kPutFile, putFile, "putFileWithPath:data:ifUnchanged:existing:expectedSize:expectedModifiedMs:reply:")
+
+// What the far file must still be for an upload to replace it: as this side
+// last saw it, or absent. The far side checks it and moves the upload into
+// place in one step, so an edit made there after this side looked is never
+// replaced unseen; it answers -17 "conflict" instead.
+struct ExpectedFile {
+  bool exists = false;
+  std::uint64_t size = 0;
+  std::uint64_t modifiedMs = 0;
+  friend bool operator==(const ExpectedFile&, const ExpectedFile&) = default;
+};
 
 class ShareStreamProtocol {
  public:
@@ -73,10 +85,11 @@ class ShareStreamProtocol {
   virtual void writeChunk(std::uint64_t uploadId, std::uint64_t offset, std::string_view bytes, ErrorReply reply) = 0;
   // Ends the upload whatever the answer: its staged file is in place or gone.
   virtual void finishUpload(std::uint64_t uploadId, std::uint64_t size, const std::string& remotePath,
-                            ErrorReply reply) = 0;
+                            std::optional<ExpectedFile> expected, ErrorReply reply) = 0;
   virtual void cancelUpload(std::uint64_t uploadId, ErrorReply reply) = 0;
   // An upload of at most kMaxChunkBytes in one call: open, write and finish.
-  virtual void putFile(const std::string& remotePath, std::string_view bytes, ErrorReply reply) = 0;
+  virtual void putFile(const std::string& remotePath, std::string_view bytes, std::optional<ExpectedFile> expected,
+                       ErrorReply reply) = 0;
 };
 
 // The interface both ends use: the VfsXpcProtocol rows' allow-lists, and this

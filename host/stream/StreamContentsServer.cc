@@ -138,11 +138,27 @@ foundation::Result<std::shared_ptr<StreamContentsServer::Open>> StreamContentsSe
   return open;
 }
 
+// The far file is checked just before the upload moves into place: an edit
+// made here after the other side last looked is kept, and the upload refused.
+std::optional<foundation::Error> StreamContentsServer::changedSince(HostVfsService& service,
+                                                                    const std::string& remotePath,
+                                                                    const ExpectedFile& expected) {
+  auto found = service.statItem(remotePath);
+  if (!found.ok()) return found.error();
+  const ExpectedFile now = *found ? ExpectedFile{true, (*found)->size, (*found)->modifiedMs} : ExpectedFile{};
+  if (now == expected) return std::nullopt;
+  const char* what = !now.exists ? " was deleted" : expected.exists ? " changed" : " was made";
+  return vfsError(VfsErrorCode::conflict, remotePath + what + " on the peer since it was last looked at; not replaced");
+}
+
 foundation::Status StreamContentsServer::finish(HostVfsService& service, const Open& open, std::uint64_t size,
-                                                const std::string& remotePath) {
+                                                const std::string& remotePath,
+                                                const std::optional<ExpectedFile>& expected) {
   struct stat st {};
   foundation::Status stored = foundation::Ok{};
-  if (::fstat(open.fd.get(), &st) != 0) {
+  if (auto changed = expected ? changedSince(service, remotePath, *expected) : std::nullopt) {
+    stored = *changed;
+  } else if (::fstat(open.fd.get(), &st) != 0) {
     stored = vfsErrorFromErrno(errno, "Cannot stat the upload");
   } else if (static_cast<std::uint64_t>(st.st_size) != size) {
     stored = vfsError(VfsErrorCode::io,
@@ -181,14 +197,14 @@ void StreamContentsServer::writeChunk(std::uint64_t uploadId, std::uint64_t offs
 }
 
 void StreamContentsServer::finishUpload(std::uint64_t uploadId, std::uint64_t size, const std::string& remotePath,
-                                        ErrorReply reply) {
+                                        std::optional<ExpectedFile> expected, ErrorReply reply) {
   std::shared_ptr<Open> open = take(uploadId);
   if (!open || open->staged.empty()) return reply(unknown(uploadId));
   run(
-      [self = shared_from_this(), open, size, remotePath, reply] {
+      [self = shared_from_this(), open, size, remotePath, expected, reply] {
         std::shared_ptr<HostVfsService> service = self->service_.lock();
         foundation::Status stored =
-            service ? self->finish(*service, *open, size, remotePath) : foundation::Status(gone());
+            service ? self->finish(*service, *open, size, remotePath, expected) : foundation::Status(gone());
         if (!service) ::unlink(open->staged.c_str());
         reply(stored.ok() ? std::nullopt : std::optional(stored.error()));
       },
@@ -199,9 +215,10 @@ void StreamContentsServer::finishUpload(std::uint64_t uploadId, std::uint64_t si
       WorkerPool::Lane::background);
 }
 
-void StreamContentsServer::putFile(const std::string& remotePath, std::string_view bytes, ErrorReply reply) {
+void StreamContentsServer::putFile(const std::string& remotePath, std::string_view bytes,
+                                   std::optional<ExpectedFile> expected, ErrorReply reply) {
   run(
-      [self = shared_from_this(), remotePath, bytes = std::string(bytes), reply] {
+      [self = shared_from_this(), remotePath, bytes = std::string(bytes), expected, reply] {
         std::shared_ptr<HostVfsService> service = self->service_.lock();
         if (!service) return reply(gone());
         auto staged = self->stage();
@@ -217,7 +234,7 @@ void StreamContentsServer::putFile(const std::string& remotePath, std::string_vi
           }
           done += static_cast<std::size_t>(n);
         }
-        foundation::Status stored = self->finish(*service, open, bytes.size(), remotePath);
+        foundation::Status stored = self->finish(*service, open, bytes.size(), remotePath, expected);
         reply(stored.ok() ? std::nullopt : std::optional(stored.error()));
       },
       reply, WorkerPool::Lane::background);

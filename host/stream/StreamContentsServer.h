@@ -37,9 +37,10 @@ class StreamContentsServer final : public ShareStreamProtocol,
   void openUpload(OpenUploadReply reply) override;
   void writeChunk(std::uint64_t uploadId, std::uint64_t offset, std::string_view bytes, ErrorReply reply) override;
   void finishUpload(std::uint64_t uploadId, std::uint64_t size, const std::string& remotePath,
-                    ErrorReply reply) override;
+                    std::optional<ExpectedFile> expected, ErrorReply reply) override;
   void cancelUpload(std::uint64_t uploadId, ErrorReply reply) override;
-  void putFile(const std::string& remotePath, std::string_view bytes, ErrorReply reply) override;
+  void putFile(const std::string& remotePath, std::string_view bytes, std::optional<ExpectedFile> expected,
+               ErrorReply reply) override;
 
  private:
   struct Open {
@@ -52,10 +53,13 @@ class StreamContentsServer final : public ShareStreamProtocol,
   std::uint64_t add(std::shared_ptr<Open> open);
   // A new staged file, open for writing; or why not.
   foundation::Result<std::shared_ptr<Open>> stage();
-  // Hands a staged file of `size` bytes to the service's upload; removes it
-  // when it is not moved into place.
+  // Hands a staged file of `size` bytes to the service's upload, if the far
+  // file is still as expected; removes it when it is not moved into place.
   foundation::Status finish(HostVfsService& service, const Open& open, std::uint64_t size,
-                            const std::string& remotePath);
+                            const std::string& remotePath, const std::optional<ExpectedFile>& expected);
+  // -17 "conflict" when the file at `remotePath` is not as expected.
+  static std::optional<foundation::Error> changedSince(HostVfsService& service, const std::string& remotePath,
+                                                       const ExpectedFile& expected);
   // Runs `job` on the pool, or answers `refuse` with -16 when it cannot.
   template <typename Job, typename Refuse>
   void run(Job job, Refuse refuse, WorkerPool::Lane lane = WorkerPool::Lane::standard);

@@ -4,6 +4,7 @@
 // setup failures' one-line reasons, a far side that sends garbage, and a
 // stream that dies or stalls midway.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +18,8 @@
 #include "host/stream/RemoteShare.h"
 #include "host/stream/RemoteTransfers.h"
 #include "host/stream/ShareStreamProtocol.h"
+#include "host/stream/StreamHandshake.h"
+#include "shared/vfs_xpc/VfsErrorCode.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Waiter.h"
@@ -152,6 +155,35 @@ TEST_F(ShareStream, CallsAndContentsCrossTheStream) {
   ASSERT_TRUE(uploadRemote(*share, dir_.path() / "empty", "/docs/up.bin").ok());
   EXPECT_EQ(readFile(far() / "docs" / "up.bin"), "");
   EXPECT_EQ(staged(), 0u);
+
+  // Replaced only if the far file is still as this side expects, in one call
+  // (putFile) or in chunks (finishUpload): else kept, and the answer is -17.
+  auto seenNow = [&](const std::string& name) {
+    struct stat st {};
+    if (::stat((far() / name).c_str(), &st) != 0) return ExpectedFile{};
+    return ExpectedFile{true, static_cast<std::uint64_t>(st.st_size),
+                        static_cast<std::uint64_t>(st.st_mtim.tv_sec) * 1000 +
+                            static_cast<std::uint64_t>(st.st_mtim.tv_nsec) / 1000000};
+  };
+  writeFile(dir_.path() / "small", "mine\n");
+  for (const char* file : {"small", "staged"}) {
+    writeFile(far() / "kept.txt", "theirs\n");
+    const ExpectedFile seen = seenNow("kept.txt");
+    const ExpectedFile older{true, seen.size + 1, seen.modifiedMs};
+    for (const ExpectedFile& stale : {older, ExpectedFile{}}) {
+      const auto refused = uploadRemote(*share, dir_.path() / file, "/kept.txt", stale);
+      ASSERT_FALSE(refused.ok()) << file;
+      EXPECT_EQ(refused.error().code(), static_cast<std::int64_t>(VfsErrorCode::conflict));
+      EXPECT_EQ(readFile(far() / "kept.txt"), "theirs\n");
+    }
+    EXPECT_FALSE(uploadRemote(*share, dir_.path() / file, "/new.txt", seen).ok()) << "nothing is there";
+    EXPECT_FALSE(std::filesystem::exists(far() / "new.txt"));
+    ASSERT_TRUE(uploadRemote(*share, dir_.path() / file, "/kept.txt", seen).ok()) << file;
+    ASSERT_TRUE(uploadRemote(*share, dir_.path() / file, "/new.txt", ExpectedFile{}).ok()) << file;
+    std::filesystem::remove(far() / "new.txt");
+  }
+  EXPECT_EQ(readFile(far() / "kept.txt"), upload);
+  EXPECT_EQ(staged(), 0u);
 }
 
 TEST_F(ShareStream, SetupFailuresSayWhyInOneLine) {
@@ -166,7 +198,9 @@ TEST_F(ShareStream, SetupFailuresSayWhyInOneLine) {
   const Case cases[] = {
       {"env PATH=/usr/bin:/bin " + fake, "corvane-vfs-host", far().string(),
        "corvane-vfs-host was not found on box: install the corvane package there", true},
-      {fake, script, far().string(), "box runs corvane-vfs-host 0.0.9 (protocol 7); this needs protocol 1", true},
+      {fake, script, far().string(),
+       "box runs corvane-vfs-host 0.0.9 (protocol 7); this needs protocol " + std::to_string(kShareStreamProtocol),
+       true},
       {fake, CORVANE_VFS_HOST, (dir_.path() / "nowhere").string(),
        "box: cannot serve " + (dir_.path() / "nowhere").string(), true},
       {"sh -c 'echo \"ssh: Could not resolve hostname box: Name or service not known\" >&2; exit 255' ssh", "x", "y",
@@ -204,8 +238,8 @@ TEST_F(ShareStream, AFarSideThatSendsGarbageEndsOnlyItsStream) {
   std::filesystem::create_directories(far());
   for (const std::string& frame : frames) {
     const std::string script = (dir_.path() / "bad-host").string();
-    writeFile(script, "#!/bin/sh\necho 'corvane-vfs-host 1.0 protocol 1'\nread greeting\necho ready\nprintf '" + frame +
-                          "'\nexec sleep 60\n");
+    writeFile(script, "#!/bin/sh\necho 'corvane-vfs-host 1.0 protocol " + std::to_string(kShareStreamProtocol) +
+                          "'\nread greeting\necho ready\nprintf '" + frame + "'\nexec sleep 60\n");
     ::chmod(script.c_str(), 0755);
     RemoteShareOptions o = options(far().string());
     o.remoteProgram = script;
