@@ -130,7 +130,8 @@ void Mount::openUploads() {
 }
 
 std::optional<Mount::Failure> Mount::openFileSystem() {
-  fs_ = std::make_unique<MountFileSystem>(calls_, cache_, uploads_, MountFileSystem::Options{});
+  fs_ = std::make_unique<MountFileSystem>(calls_, cache_, uploads_,
+                                          MountFileSystem::Options{.shareElsewhere = options_.remote.has_value()});
   fs_->keepTimesIn(times_);
   uploads_->startWorker();
   if (auto started = fs_->start(); !started.ok()) return Failure{1, started.error().localizedDescription()};

@@ -118,6 +118,8 @@ TEST(MaterializedCache, NeverHandsOutAnEntryOfAnotherSizeThanItsItem) {
 class ChangePollerTest : public ::testing::Test {
  protected:
   ChangePollerTest() {
+    extension_->listings[kWorkingSet] = {FakeExtension::item("/a.txt"), FakeExtension::item("/D", 0, true),
+                                         FakeExtension::item("/D/x")};
     extension_->listings[ItemIdentifier::rootContainer().rawValue()] = {FakeExtension::item("/a.txt"),
                                                                         FakeExtension::item("/D", 0, true)};
     extension_->listings["p::/D"] = {FakeExtension::item("/D/x")};
@@ -157,13 +159,32 @@ class ChangePollerTest : public ::testing::Test {
   ChangePoller poller_{calls_, table_, listings_, invalidations_};
 };
 
+// The first round fills every folder: one working-set walk on this machine,
+// each folder's own listing for a share elsewhere.
 TEST_F(ChangePollerTest, TheFirstRoundFillsEveryFolderAndAQuietShareCostsOneRequest) {
-  poller_.round();
-  EXPECT_EQ(childrenOf(ItemIdentifier::rootContainer().rawValue()), (std::vector<std::string>{"D", "a.txt"}));
-  EXPECT_EQ(childrenOf("p::/D"), std::vector<std::string>{"x"});
-  poller_.round();
-  EXPECT_EQ(extension_->asked, (std::vector<std::string>{"list " + ItemIdentifier::rootContainer().rawValue(),
-                                                         "list p::/D", std::string("changes ") + kWorkingSet}));
+  const std::string root = ItemIdentifier::rootContainer().rawValue();
+  for (const bool elsewhere : {false, true}) {
+    NodeTable table;
+    FolderListings listings{calls_, table, invalidations_, elsewhere};
+    ChangePoller poller{calls_, table, listings, invalidations_};
+    extension_->asked.clear();
+    poller.round();
+    for (const auto& [folder, names] :
+         {std::pair<std::string, std::vector<std::string>>{root, {"D", "a.txt"}}, {"p::/D", {"x"}}}) {
+      const auto held = table.hold();
+      std::vector<std::string> children;
+      table.findIdentifier(held, folder)->folderState->children.each([&](const Node& child) {
+        children.push_back(child.name());
+      });
+      EXPECT_EQ(sorted(children), names) << elsewhere;
+    }
+    poller.round();
+    const std::vector<std::string> walked = {std::string("list ") + kWorkingSet};
+    const std::vector<std::string> listedEach = {"list " + root, "list p::/D"};
+    std::vector<std::string> expected = elsewhere ? listedEach : walked;
+    expected.push_back(std::string("changes ") + kWorkingSet);
+    EXPECT_EQ(extension_->asked, expected) << elsewhere;
+  }
   EXPECT_TRUE(invalidated_.empty());
 }
 

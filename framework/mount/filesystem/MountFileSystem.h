@@ -49,6 +49,7 @@ class MountFileSystem final : private RenameProtocol::Files {
   struct Options {
     std::chrono::milliseconds callDeadline{std::chrono::seconds(60)};
     double entryTimeout = 300;  // seconds; remote changes invalidate sooner
+    bool shareElsewhere = false;  // on another machine: see FolderListings
   };
 
   MountFileSystem(std::shared_ptr<ExtensionCalls> calls, std::shared_ptr<MaterializedCache> cache,
@@ -160,7 +161,7 @@ class MountFileSystem final : private RenameProtocol::Files {
   // Every handle given to the kernel: one it never released (an unmount right
   // after a close) goes with the table.
   std::unordered_map<OpenFile*, std::unique_ptr<OpenFile>> handles_;
-  FolderListings listings_{calls_, table_, invalidations_};
+  FolderListings listings_{calls_, table_, invalidations_, options_.shareElsewhere};
   ChangePoller poller_{calls_, table_, listings_, invalidations_};
   UploadOutcomes outcomes_{table_, invalidations_};
   RenameProtocol renames_{{table_, listings_, interlock_, calls_, cache_, uploads_}, *this};

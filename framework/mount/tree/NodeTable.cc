@@ -198,6 +198,7 @@ std::vector<NodeTable::MovedFile> NodeTable::rekey(const Held&, const NodePtr& n
   const std::string old(node->identifier.rawValue());
   const std::string& now = identifier.rawValue();
   if (old == now) return {};
+  ++renames_;
   if (!old.empty()) unindex(old);
   node->identifier = identifier;
   index(*node);

@@ -223,6 +223,8 @@ class NodeTable {
   // change feed read across one can tell.
   void touched(const Held&, fuse_ino_t folder);
   std::uint64_t localChanges() const { return localChanges_; }
+  // Counts identifiers changed by renames, so a walk taken before one can tell.
+  std::uint64_t renames() const { return renames_; }
 
  private:
   mutable std::mutex mutex_;
@@ -247,6 +249,7 @@ class NodeTable {
   void unindex(std::string_view raw);
   absl::flat_hash_set<const Node*, ByIdentifier, ByIdentifier> byIdentifier_;
   std::uint64_t localChanges_ = 0;
+  std::uint64_t renames_ = 0;
   std::shared_ptr<ModifiedTimes> times_;
 };
 
