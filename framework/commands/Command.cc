@@ -3,8 +3,23 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <variant>
+
+#include "framework/mount/MountStatus.h"
+#include "host/stream/RemoteAddress.h"
 
 namespace corvane::framework::commands {
+
+std::string domainNamed(const std::string& text) {
+  if (!host::looksRemote(text)) return text;
+  auto parsed = host::parseRemoteAddress(text);
+  const auto* address = std::get_if<host::RemoteAddress>(&parsed);
+  if (!address) return text;
+  for (const auto& mount : mount::readStatuses()) {
+    if (mount.remote && mount.remote->address == address->text()) return mount.domain;
+  }
+  return address->defaultDomain();
+}
 
 std::optional<std::uint64_t> parseNumber(const std::string& text) {
   char* end = nullptr;

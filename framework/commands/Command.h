@@ -27,5 +27,9 @@ std::optional<std::uint64_t> parseNumber(const std::string& text);
 // "1048576", "512K", "300M", "2G", "1T", also with "B" or "iB" after the unit
 // (all binary multiples); absent for anything else.
 std::optional<std::uint64_t> parseSize(const std::string& text);
+// What --domain names: a domain id, or the address of a share on another
+// machine ("box:work"), which is the domain mounting it now, else the domain
+// such a mount gets by default.
+std::string domainNamed(const std::string& text);
 
 }  // namespace corvane::framework::commands

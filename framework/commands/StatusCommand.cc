@@ -13,7 +13,7 @@ int runStatusCommand(const Arguments& arguments) {
     if (arguments[i] == "--json") {
       json = true;
     } else if (arguments[i] == "--domain" && i + 1 < arguments.size()) {
-      domain = arguments[++i];
+      domain = domainNamed(arguments[++i]);
     } else {
       return kBadArguments;
     }

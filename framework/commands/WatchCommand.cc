@@ -10,7 +10,7 @@ int runWatchCommand(const Arguments& arguments) {
   std::string domain;
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     if (arguments[i] == "--domain" && i + 1 < arguments.size()) {
-      domain = arguments[++i];
+      domain = domainNamed(arguments[++i]);
     } else {
       return kBadArguments;
     }

@@ -94,11 +94,12 @@ TEST_F(MountOverSsh, MountWalkWriteSeeFarChangesLoseTheLinkAndRemount) {
   const auto mnt = mount->path();
   EXPECT_EQ(readFile(mnt / "a.txt"), "hello\n") << mount->log();
   EXPECT_EQ(readFile(mnt / "sub" / "b.txt"), "x\n");
-  // status says where the share is and that its link is up, once a keep-alive came back.
+  // status, asked by the address, says where the share is and that its link
+  // is up, once a keep-alive came back.
+  const std::string address = "ssh://127.0.0.1:" + std::to_string(port_) + "/" + share().string();
   EXPECT_TRUE(eventually([&] {
-    ChildProcess status({CORVANE_FP, "status", "--domain", "sshbox"}, ChildOptions{.pipeOutput = true});
-    return status.readAll().find("share on ssh://127.0.0.1:" + std::to_string(port_) + "/" + share().string() +
-                                 ": link up, round trip ") != std::string::npos;
+    ChildProcess status({CORVANE_FP, "status", "--domain", address}, ChildOptions{.pipeOutput = true});
+    return status.readAll().find("share on " + address + ": link up, round trip ") != std::string::npos;
   })) << mount->log();
 
   writeFile(mnt / "sub" / "new.txt", "from here\n");
