@@ -1,5 +1,7 @@
 #include "host/stream/RemoteShareAdapter.h"
 
+#include <unistd.h>
+
 #include "host/HostError.h"
 #include "host/stream/RemoteTransfers.h"
 
@@ -11,11 +13,34 @@ RemoteShareAdapter::RemoteShareAdapter(std::shared_ptr<RemoteShare> share, std::
       cache_(std::move(cache)),
       pool_(std::move(pool)),
       statAhead_(std::make_shared<StatAhead>()),
-      seen_(std::make_shared<SeenFiles>()) {}
+      seen_(std::make_shared<SeenFiles>()),
+      readAhead_(std::make_shared<ReadAhead>()) {}
+
+// The next small files of the folder, each its stat and then its fetch, on the
+// pool's background lane so that what a program waits for goes first.
+void RemoteShareAdapter::readAheadOf(const std::string& peerId, const std::string& path) {
+  for (ReadAhead::Planned& planned : readAhead_->after(path)) {
+    auto ahead = readAhead_;
+    auto job = [share = share_, cache = cache_, ahead, peerId, planned] {
+      auto entry = statRemote(*share, peerId, planned.path);
+      if (!entry.ok() || !*entry || (*entry)->isDir()) return ahead->gaveUp(planned);
+      auto copy = fetchRemote(*share, *cache, planned.path);
+      if (!copy.ok()) return ahead->gaveUp(planned);
+      ahead->fetched(planned, std::move(*copy), std::move(*entry));
+    };
+    run(
+        std::move(job), [ahead, planned](const foundation::Error&) { ahead->gaveUp(planned); },
+        WorkerPool::Lane::background);
+  }
+}
 
 VfsXpcProtocol::EntryReply RemoteShareAdapter::noting(const std::string& path, EntryReply reply) const {
-  return [seen = seen_, path, reply = std::move(reply)](std::shared_ptr<const VfsFileEntryDto> entry, Error error) {
-    if (!error) seen->saw(path, entry);
+  return [seen = seen_, ahead = readAhead_, path, reply = std::move(reply)](
+             std::shared_ptr<const VfsFileEntryDto> entry, Error error) {
+    if (!error) {
+      seen->saw(path, entry);
+      ahead->statted(path, entry);
+    }
     reply(std::move(entry), std::move(error));
   };
 }
@@ -48,7 +73,10 @@ void RemoteShareAdapter::ping(const std::string& peerId, std::uint64_t, ErrorRep
 void RemoteShareAdapter::listDirectory(const std::string& peerId, const std::string& path, const std::string& flowId,
                                        EntriesReply reply) {
   if (auto p = far(peerId, [reply](foundation::Error e) { reply(std::nullopt, std::move(e)); })) {
-    p->listDirectory(peerId, path, flowId, std::move(reply));
+    p->listDirectory(peerId, path, flowId, [ahead = readAhead_, path, reply](Entries entries, Error error) {
+      if (!error) ahead->listed(path, entries);
+      reply(std::move(entries), std::move(error));
+    });
   }
 }
 
@@ -61,7 +89,18 @@ void RemoteShareAdapter::getCurrentToken(const std::string& peerId, const std::s
 void RemoteShareAdapter::readChanges(const std::string& peerId, const std::string& path, std::uint64_t sinceToken,
                                      const std::string& flowId, ChangesReply reply) {
   if (auto p = far(peerId, [reply](foundation::Error e) { reply(nullptr, std::move(e)); })) {
-    p->readChanges(peerId, path, sinceToken, flowId, std::move(reply));
+    p->readChanges(peerId, path, sinceToken, flowId,
+                   [ahead = readAhead_, path, reply](std::shared_ptr<const VfsChangesResultDto> result, Error error) {
+                     if (result) {
+                       for (const auto& change : result->changes()) {
+                         if (!change) continue;
+                         const std::string name =
+                             change->entry() ? change->entry()->name() : change->removedName().value_or(std::string());
+                         if (!name.empty()) ahead->forget(path == "/" ? "/" + name : path + "/" + name);
+                       }
+                     }
+                     reply(std::move(result), std::move(error));
+                   });
   }
 }
 
@@ -77,6 +116,16 @@ void RemoteShareAdapter::fetchFileContents(const std::string& peerId, const std:
                                            const std::string& flowId, URLReply reply) {
   auto refuse = [reply](foundation::Error e) { reply(std::nullopt, std::move(e)); };
   if (auto foreign = foreignPeerError(share_->options().peerId, peerId)) return refuse(std::move(*foreign));
+  readAheadOf(peerId, path);
+  // A copy fetched ahead goes out only with its own stat ready for the
+  // extension's next look, never a newer one.
+  if (auto taken = readAhead_->take(path)) {
+    if (statAhead_->put(path, taken->entry)) {
+      seen_->saw(path, taken->entry);
+      return reply(xpc::FileURL{taken->copy.string()}, std::nullopt);
+    }
+    ::unlink(taken->copy.c_str());
+  }
   if (auto sequence = statAhead_->begin(path)) {
     auto settle = noting(path, [ahead = statAhead_, path, sequence = *sequence](
                                    std::shared_ptr<const VfsFileEntryDto> entry, Error error) {
@@ -101,7 +150,8 @@ void RemoteShareAdapter::uploadFile(const std::string& peerId, const std::string
                                     const std::string& remotePath, const std::string&, ErrorReply reply) {
   if (auto foreign = foreignPeerError(share_->options().peerId, peerId)) return reply(std::move(foreign));
   run(
-      [share = share_, seen = seen_, localFileUrl, remotePath, reply] {
+      [share = share_, seen = seen_, ahead = readAhead_, localFileUrl, remotePath, reply] {
+        ahead->forget(remotePath);
         foundation::Status stored = uploadRemote(*share, localFileUrl, remotePath, seen->take(remotePath));
         seen->forget(remotePath);
         reply(stored.ok() ? std::nullopt : std::optional(stored.error()));
@@ -112,19 +162,23 @@ void RemoteShareAdapter::uploadFile(const std::string& peerId, const std::string
 void RemoteShareAdapter::createDirectory(const std::string& peerId, const std::string& path, const std::string& flowId,
                                          ErrorReply reply) {
   seen_->forget(path);
+  readAhead_->forget(path);
   if (auto p = far(peerId, reply)) p->createDirectory(peerId, path, flowId, std::move(reply));
 }
 
 void RemoteShareAdapter::deleteItem(const std::string& peerId, const std::string& path, bool isDir,
                                     const std::string& flowId, ErrorReply reply) {
   seen_->forget(path);
+  readAhead_->forget(path);
   if (auto p = far(peerId, reply)) p->deleteItem(peerId, path, isDir, flowId, std::move(reply));
 }
 
 void RemoteShareAdapter::renameItem(const std::string& peerId, const std::string& fromPath, const std::string& toPath,
                                     const std::string& flowId, ErrorReply reply) {
-  seen_->forget(fromPath);
-  seen_->forget(toPath);
+  for (const std::string* changed : {&fromPath, &toPath}) {
+    seen_->forget(*changed);
+    readAhead_->forget(*changed);
+  }
   if (auto p = far(peerId, reply)) p->renameItem(peerId, fromPath, toPath, flowId, std::move(reply));
 }
 

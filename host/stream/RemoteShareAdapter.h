@@ -3,7 +3,8 @@
 // as they are (listings, changes, names) or as chunked transfers (contents,
 // on the worker pool), and their answers come back unchanged, so the extension
 // cannot tell this peer from a local one but by its latency. A fetch sends the
-// stat the extension makes after it at the same time (StatAhead); an upload
+// stat the extension makes after it at the same time (StatAhead), and the
+// next small files of its folder start on their way (ReadAhead); an upload
 // replaces the far file only if it is still as last statted (SeenFiles).
 //
 // With no stream up, a call is answered at once with -11 "vfs_not_connected"
@@ -17,6 +18,7 @@
 #include "host/ContentCache.h"
 #include "host/HostLink.h"
 #include "host/WorkerPool.h"
+#include "host/stream/ReadAhead.h"
 #include "host/stream/RemoteShare.h"
 #include "host/stream/SeenFiles.h"
 #include "host/stream/StatAhead.h"
@@ -54,6 +56,8 @@ class RemoteShareAdapter final : public VfsXpcProtocol {
   std::shared_ptr<VfsXpcProtocol> far(const std::string& peerId, const std::function<void(foundation::Error)>& fail);
   template <typename Work, typename Refuse>
   void run(Work work, Refuse refuse, WorkerPool::Lane lane);
+  // Starts fetching the files after `path` in its folder.
+  void readAheadOf(const std::string& peerId, const std::string& path);
   // `reply`, noting the far file as the answer shows it.
   EntryReply noting(const std::string& path, EntryReply reply) const;
 
@@ -62,6 +66,7 @@ class RemoteShareAdapter final : public VfsXpcProtocol {
   const std::weak_ptr<WorkerPool> pool_;
   const std::shared_ptr<StatAhead> statAhead_;  // the stat sent beside each fetch
   const std::shared_ptr<SeenFiles> seen_;       // each far file as last statted, for the uploads' check
+  const std::shared_ptr<ReadAhead> readAhead_;  // small files fetched before they are asked for
 };
 
 // A share on another machine, as a HostLink serves it to the extension.

@@ -116,6 +116,30 @@ foundation::Result<std::filesystem::path> fetchRemote(RemoteShare& share, Conten
   return stored;
 }
 
+foundation::Result<std::shared_ptr<const VfsFileEntryDto>> statRemote(RemoteShare& share, const std::string& peerId,
+                                                                      const std::string& path) {
+  struct Answer {
+    std::mutex mutex;
+    std::condition_variable came;
+    std::optional<foundation::Result<std::shared_ptr<const VfsFileEntryDto>>> result;
+    void set(foundation::Result<std::shared_ptr<const VfsFileEntryDto>> value) {
+      std::lock_guard lock(mutex);
+      if (!result) result.emplace(std::move(value));
+      came.notify_all();
+    }
+  };
+  auto answer = std::make_shared<Answer>();
+  auto proxy = share.proxy<VfsXpcProtocol>([answer](foundation::Error e) { answer->set(std::move(e)); });
+  if (!proxy) return share.notConnected();
+  proxy->statItem(peerId, path, "", [answer](std::shared_ptr<const VfsFileEntryDto> entry, Error error) {
+    if (error) return answer->set(std::move(*error));
+    answer->set(std::move(entry));
+  });
+  std::unique_lock lock(answer->mutex);
+  answer->came.wait(lock, [&] { return answer->result.has_value(); });
+  return std::move(*answer->result);
+}
+
 foundation::Status uploadRemote(RemoteShare& share, const std::filesystem::path& localFile,
                                 const std::string& remotePath, std::optional<ExpectedFile> expected) {
   foundation::UniqueFd source(::open(localFile.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));

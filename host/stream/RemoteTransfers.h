@@ -24,6 +24,11 @@ inline constexpr int kTransferWindow = 8;
 // The far file at `path`, copied into `cache` from one consistent read of it.
 [[nodiscard]] foundation::Result<std::filesystem::path> fetchRemote(RemoteShare& share, ContentCache& cache,
                                                                     const std::string& path);
+// The far item at `path` (null when nothing is there), asked of the far side
+// and waited for.
+[[nodiscard]] foundation::Result<std::shared_ptr<const VfsFileEntryDto>> statRemote(RemoteShare& share,
+                                                                                    const std::string& peerId,
+                                                                                    const std::string& path);
 // Replaces the far file at `remotePath` with the local `localFile`, atomically
 // and durably there; with `expected`, only if the far file is still so.
 [[nodiscard]] foundation::Status uploadRemote(RemoteShare& share, const std::filesystem::path& localFile,

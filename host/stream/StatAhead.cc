@@ -38,6 +38,14 @@ void StatAhead::settle(const std::string& path, std::uint64_t sequence, std::sha
   if (waiting) waiting(std::move(entry), std::move(error));
 }
 
+bool StatAhead::put(const std::string& path, std::shared_ptr<const VfsFileEntryDto> entry) {
+  std::lock_guard guard(mutex_);
+  Ahead& ahead = ahead_[path];
+  if (ahead.waiting) return false;
+  ahead = Ahead{++sequence_, std::chrono::steady_clock::now(), true, std::move(entry), std::nullopt, nullptr};
+  return true;
+}
+
 bool StatAhead::take(const std::string& path, VfsXpcProtocol::EntryReply& reply) {
   std::shared_ptr<const VfsFileEntryDto> entry;
   VfsXpcProtocol::Error error;

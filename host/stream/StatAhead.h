@@ -35,6 +35,10 @@ class StatAhead {
   void settle(const std::string& path, std::uint64_t sequence, std::shared_ptr<const VfsFileEntryDto> entry,
               VfsXpcProtocol::Error error);
 
+  // An answer already in hand for `path`: the stat a read-ahead sent before
+  // its fetch. False, and not kept, while an ask for `path` waits on another.
+  bool put(const std::string& path, std::shared_ptr<const VfsFileEntryDto> entry);
+
   // True when `reply` is, or will be, answered with the stat sent ahead for
   // `path`; false when there is none to use, and the caller asks the far side.
   bool take(const std::string& path, VfsXpcProtocol::EntryReply& reply);

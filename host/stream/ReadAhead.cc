@@ -1,0 +1,148 @@
+#include "host/stream/ReadAhead.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace corvane::host {
+
+namespace {
+
+constexpr std::size_t kFoldersKept = 16;
+
+std::pair<std::string, std::string> folderAndName(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return {"", path};
+  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
+std::string child(const std::string& folder, const std::string& name) {
+  return folder == "/" ? "/" + name : folder + "/" + name;
+}
+
+}  // namespace
+
+ReadAhead::~ReadAhead() {
+  for (const auto& [path, ahead] : ahead_) removeCopy(ahead);
+}
+
+void ReadAhead::removeCopy(const Ahead& ahead) {
+  if (!ahead.underWay && !ahead.taken.copy.empty()) ::unlink(ahead.taken.copy.c_str());
+}
+
+void ReadAhead::listed(const std::string& folder, const VfsXpcProtocol::Entries& entries) {
+  if (!entries) return;
+  std::vector<std::string> small;
+  std::unordered_map<std::string, const VfsFileEntryDto*> byName;
+  for (const auto& entry : *entries) {
+    if (!entry) continue;
+    byName[entry->name()] = entry.get();
+    if (!entry->isDir() && entry->size() <= kLargestFile) small.push_back(entry->name());
+  }
+  std::sort(small.begin(), small.end());
+  std::lock_guard guard(mutex_);
+  std::vector<std::string> inFolder;
+  for (const auto& [path, ahead] : ahead_) {
+    if (folderAndName(path).first == folder) inFolder.push_back(path);
+  }
+  for (const std::string& path : inFolder) {
+    auto found = byName.find(folderAndName(path).second);
+    checkLocked(path, found == byName.end() ? nullptr : found->second);
+  }
+  std::erase_if(listings_, [&](const auto& kept) { return kept.first == folder; });
+  listings_.emplace_back(folder, std::move(small));
+  if (listings_.size() > kFoldersKept) listings_.pop_front();
+}
+
+std::vector<ReadAhead::Planned> ReadAhead::after(const std::string& path) {
+  const auto [folder, name] = folderAndName(path);
+  std::vector<Planned> planned;
+  std::lock_guard guard(mutex_);
+  const auto now = std::chrono::steady_clock::now();
+  dropStaleLocked(now);
+  auto listing =
+      std::find_if(listings_.begin(), listings_.end(), [&](const auto& kept) { return kept.first == folder; });
+  if (listing == listings_.end()) return planned;
+  const auto& names = listing->second;
+  for (auto it = std::upper_bound(names.begin(), names.end(), name); it != names.end() && planned.size() < kFilesAhead;
+       ++it) {
+    const std::string sibling = child(folder, *it);
+    if (ahead_.count(sibling)) continue;
+    ahead_[sibling] = Ahead{++sequence_, now, true, {}};
+    planned.push_back({sibling, sequence_});
+  }
+  return planned;
+}
+
+void ReadAhead::fetched(const Planned& planned, std::filesystem::path copy,
+                        std::shared_ptr<const VfsFileEntryDto> entry) {
+  std::lock_guard guard(mutex_);
+  auto found = ahead_.find(planned.path);
+  if (found == ahead_.end() || found->second.sequence != planned.sequence || !found->second.underWay) {
+    ::unlink(copy.c_str());  // forgotten meanwhile
+    return;
+  }
+  found->second.underWay = false;
+  found->second.at = std::chrono::steady_clock::now();
+  found->second.taken = {std::move(copy), std::move(entry)};
+}
+
+void ReadAhead::statted(const std::string& path, const std::shared_ptr<const VfsFileEntryDto>& entry) {
+  std::lock_guard guard(mutex_);
+  checkLocked(path, entry.get());
+}
+
+void ReadAhead::checkLocked(const std::string& path, const VfsFileEntryDto* entry) {
+  auto found = ahead_.find(path);
+  if (found == ahead_.end()) return;
+  const auto& own = found->second.taken.entry;
+  if (!found->second.underWay && entry && own && !entry->isDir() && entry->size() == own->size() &&
+      entry->modifiedMs() == own->modifiedMs()) {
+    return;
+  }
+  removeCopy(found->second);
+  ahead_.erase(found);
+}
+
+void ReadAhead::gaveUp(const Planned& planned) {
+  std::lock_guard guard(mutex_);
+  auto found = ahead_.find(planned.path);
+  if (found != ahead_.end() && found->second.sequence == planned.sequence) ahead_.erase(found);
+}
+
+std::optional<ReadAhead::Taken> ReadAhead::take(const std::string& path) {
+  std::lock_guard guard(mutex_);
+  auto found = ahead_.find(path);
+  if (found == ahead_.end() || found->second.underWay) return std::nullopt;
+  if (std::chrono::steady_clock::now() - found->second.at > maxAge_) {
+    removeCopy(found->second);
+    ahead_.erase(found);
+    return std::nullopt;
+  }
+  Taken taken = std::move(found->second.taken);
+  ahead_.erase(found);
+  return taken;
+}
+
+void ReadAhead::forget(const std::string& path) {
+  const std::string below = path == "/" ? path : path + "/";
+  std::lock_guard guard(mutex_);
+  std::erase_if(ahead_, [&](const auto& pair) {
+    if (pair.first != path && !pair.first.starts_with(below)) return false;
+    removeCopy(pair.second);
+    return true;
+  });
+}
+
+// Copies nobody took in time go, with their files; fetches under way stay
+// until they end, or for twice the age when one never does.
+void ReadAhead::dropStaleLocked(std::chrono::steady_clock::time_point now) {
+  std::erase_if(ahead_, [&](const auto& pair) {
+    const auto age = now - pair.second.at;
+    if (pair.second.underWay ? age <= 2 * maxAge_ : age <= maxAge_) return false;
+    removeCopy(pair.second);
+    return true;
+  });
+}
+
+}  // namespace corvane::host
