@@ -8,7 +8,9 @@ namespace corvane::host {
 
 namespace {
 
-constexpr std::size_t kFoldersKept = 16;
+// The names kept from listings, oldest folders forgotten first: a first walk
+// lists every folder, and a `git status` after it reads them all.
+constexpr std::size_t kNamesKept = 1 << 16;
 
 std::pair<std::string, std::string> folderAndName(const std::string& path) {
   const auto slash = path.rfind('/');
@@ -49,9 +51,18 @@ void ReadAhead::listed(const std::string& folder, const VfsXpcProtocol::Entries&
     auto found = byName.find(folderAndName(path).second);
     checkLocked(path, found == byName.end() ? nullptr : found->second);
   }
-  std::erase_if(listings_, [&](const auto& kept) { return kept.first == folder; });
+  for (auto kept = listings_.begin(); kept != listings_.end(); ++kept) {
+    if (kept->first != folder) continue;
+    namesKept_ -= kept->second.size();
+    listings_.erase(kept);
+    break;
+  }
+  namesKept_ += small.size();
   listings_.emplace_back(folder, std::move(small));
-  if (listings_.size() > kFoldersKept) listings_.pop_front();
+  while (namesKept_ > kNamesKept && listings_.size() > 1) {
+    namesKept_ -= listings_.front().second.size();
+    listings_.pop_front();
+  }
 }
 
 std::vector<ReadAhead::Planned> ReadAhead::after(const std::string& path) {

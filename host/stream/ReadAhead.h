@@ -81,8 +81,9 @@ class ReadAhead {
 
   const std::chrono::milliseconds maxAge_;
   std::mutex mutex_;  // guards what follows
-  // The last few folders listed: the names of their small files, in order.
+  // The folders listed last: the names of their small files, in order.
   std::deque<std::pair<std::string, std::vector<std::string>>> listings_;
+  std::size_t namesKept_ = 0;
   std::unordered_map<std::string, Ahead> ahead_;
   std::uint64_t sequence_ = 0;
 };
