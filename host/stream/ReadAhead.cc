@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "platform/foundation/PathString.h"
+
 namespace corvane::host {
 
 namespace {
@@ -13,13 +15,7 @@ namespace {
 constexpr std::size_t kNamesKept = 1 << 16;
 
 std::pair<std::string, std::string> folderAndName(const std::string& path) {
-  const auto slash = path.rfind('/');
-  if (slash == std::string::npos) return {"", path};
-  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
-}
-
-std::string child(const std::string& folder, const std::string& name) {
-  return folder == "/" ? "/" + name : folder + "/" + name;
+  return {foundation::PathString::deletingLastPathComponent(path), foundation::PathString::lastPathComponent(path)};
 }
 
 }  // namespace
@@ -77,7 +73,7 @@ std::vector<ReadAhead::Planned> ReadAhead::after(const std::string& path) {
   const auto& names = listing->second;
   for (auto it = std::upper_bound(names.begin(), names.end(), name); it != names.end() && planned.size() < kFilesAhead;
        ++it) {
-    const std::string sibling = child(folder, *it);
+    const std::string sibling = foundation::PathString::appendingPathComponent(folder, *it);
     if (ahead_.count(sibling)) continue;
     ahead_[sibling] = Ahead{++sequence_, now, true, {}};
     planned.push_back({sibling, sequence_});

@@ -4,6 +4,7 @@
 
 #include "host/HostError.h"
 #include "host/stream/RemoteTransfers.h"
+#include "platform/foundation/PathString.h"
 
 namespace corvane::host {
 
@@ -96,7 +97,7 @@ void RemoteShareAdapter::readChanges(const std::string& peerId, const std::strin
                          if (!change) continue;
                          const std::string name =
                              change->entry() ? change->entry()->name() : change->removedName().value_or(std::string());
-                         if (!name.empty()) ahead->forget(path == "/" ? "/" + name : path + "/" + name);
+                         if (!name.empty()) ahead->forget(foundation::PathString::appendingPathComponent(path, name));
                        }
                      }
                      reply(std::move(result), std::move(error));
