@@ -19,7 +19,7 @@
 
 namespace corvane::host {
 
-inline constexpr int kTransferWindow = 8;
+inline constexpr int kTransferWindow = 16;
 
 // The far file at `path`, copied into `cache` from one consistent read of it.
 [[nodiscard]] foundation::Result<std::filesystem::path> fetchRemote(RemoteShare& share, ContentCache& cache,
