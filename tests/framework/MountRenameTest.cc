@@ -80,6 +80,10 @@ class MountRenameTest : public ::testing::Test, public RenameProtocol::Files {
   void retag(const NodeTable::Held&, const NodePtr& file, const UploadQueue::VersionChange&) override {
     retagged_.push_back(file->inode);
   }
+  fileprovider::ItemPtr caughtUp(const NodePtr& file) override {
+    const auto held = table_.hold();
+    return file->item;
+  }
 
   testing::TempDir dir_;
   testing::ScopedEnv state_{"XDG_STATE_HOME", (dir_.path() / "state").string()};

@@ -1,8 +1,9 @@
 // Many writers at once on a few names, for CORVANE_STRESS_SECONDS each
 // (default 10), checked once everything is synced:
 //  - one writer (four threads of this process on the mount, nothing touching
-//    the peer's folder): the share equals the mount byte for byte and holds
-//    no conflict copy, since a conflict copy means two writers changed a file;
+//    the peer's folder; their folders renamed away and back among their
+//    writes): the share equals the mount byte for byte and holds no conflict
+//    copy, since a conflict copy means two writers changed a file;
 //  - two writers (threads on the mount and one working in the peer's folder
 //    directly): both sides converge, and no version either side left is lost
 //    unless the rules of docs/write-semantics.md let it go.
@@ -83,7 +84,7 @@ TEST_F(MountEndToEnd, ProcessesSharingNamesConvergeWithoutAConflictCopy) {
       while (std::chrono::steady_clock::now() < until) {
         const auto file = some();
         const std::string text(1 + random() % 5000, static_cast<char>('a' + random() % 26));
-        switch (random() % 5) {
+        switch (random() % 6) {
           case 0: {  // a whole new version
             const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (fd >= 0) (void)!::write(fd, text.data(), text.size()), ::close(fd);
@@ -100,14 +101,21 @@ TEST_F(MountEndToEnd, ProcessesSharingNamesConvergeWithoutAConflictCopy) {
           case 3:  // within its folder: the mount renames only there
             (void)!::rename(file.c_str(), (file.parent_path() / ("f" + std::to_string(random() % 8))).c_str());
             break;
-          default:
+          case 4:
             (void)!::unlink(file.c_str());
+            break;
+          default: {  // a folder away and back, while the others close files in it
+            const auto folder = folders[1 + random() % 2];
+            const auto away = folder.string() + "-away";
+            if (::rename(folder.c_str(), away.c_str()) == 0) (void)!::rename(away.c_str(), folder.c_str());
+          }
         }
         ++operations;
       }
     });
   }
   for (auto& writer : writers) writer.join();
+  for (const auto& folder : folders) (void)!::rename((folder.string() + "-away").c_str(), folder.c_str());
 
   std::string differences = settleBothSides(mount, share());
   for (const auto& [path, bytes] : filesBelow(share())) {

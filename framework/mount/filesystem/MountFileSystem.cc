@@ -218,6 +218,7 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
   if (int err = listings_.ensureListed(folder)) return err;
   auto found = table_.child(folder, name);
   if (!found) return ENOENT;
+  const auto foldersStay = renames_.foldersStay();
   ItemPtr item;
   // Until the file is gone (or stays, on a failure), a close of it queues no
   // upload: one queued after the cancel or the delete below would bring the
@@ -235,6 +236,7 @@ int MountFileSystem::removeChild(fuse_ino_t parent, const std::string& name, boo
     if (int err = settleForDelete(found, item)) return err;
   }
   auto holding = table_.holdFolder(parent);
+  if (item) item = caughtUp(found);
   if (item && !wantFolder) {
     if (int err = checkPeerBeforeDelete(found, item)) return err;
   }

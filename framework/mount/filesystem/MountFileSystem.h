@@ -149,6 +149,7 @@ class MountFileSystem final : private RenameProtocol::Files {
   void claimEarlier(const NodePtr& file) override;
   void keepLocal(const NodePtr& file) override;  // not with the table held
   void retag(const NodeTable::Held& held, const NodePtr& file, const UploadQueue::VersionChange& versions) override;
+  fileprovider::ItemPtr caughtUp(const NodePtr& file) override;
 
   const std::shared_ptr<ExtensionCalls> calls_;
   const std::shared_ptr<MaterializedCache> cache_;

@@ -26,10 +26,45 @@ void startWriteBack(int fd, off_t offset, std::size_t size) {
 }  // namespace
 
 std::shared_ptr<FileContents> MountFileSystem::contentsOf(const NodePtr& file) {
+  std::shared_ptr<FileContents> out;
+  {
+    const auto held = table_.hold();
+    auto& contents = file->localState().contents;
+    if (!contents) contents = std::make_shared<FileContents>(uploads_->journal());
+    out = contents;
+  }
+  // After the contents are made, so that a rename meanwhile retags them as it
+  // does any file's.
+  const auto foldersStay = renames_.foldersStay();
+  (void)caughtUp(file);
+  return out;
+}
+
+// A file below a folder renamed here keeps its item, named by the old path,
+// until the folder is listed again; an edit, a delete or a rename of it goes
+// to the moved item, from its version, so that item is asked for first. Taken
+// when only the path differs (its size and date are the old item's); else the
+// peer changed the file meanwhile, and what is done here meets that as for
+// any file gone from under it.
+ItemPtr MountFileSystem::caughtUp(const NodePtr& file) {
+  ItemPtr was;
+  std::string identifier;
+  {
+    const auto held = table_.hold();
+    was = file->item;
+    identifier = file->identifier.rawValue();
+  }
+  // No identifier: the peer's delete let go of the node.
+  if (!was || identifier.empty() || was->itemIdentifier().rawValue() == identifier) return was;
+  auto now = calls_->item(fileprovider::ItemIdentifier(identifier));
   const auto held = table_.hold();
-  auto& contents = file->localState().contents;
-  if (!contents) contents = std::make_shared<FileContents>(uploads_->journal());
-  return contents;
+  if (!now.ok() || file->item != was || (*now)->documentSize() != was->documentSize() ||
+      (*now)->contentModificationDate() != was->contentModificationDate()) {
+    return file->item;
+  }
+  table_.setItem(held, *file, *now);
+  retag(held, file, {was->itemVersion().contentVersion, (*now)->itemVersion().contentVersion});
+  return *now;
 }
 
 foundation::Result<MaterializedCache::Entry> MountFileSystem::peerContents(const ItemPtr& item) {
@@ -219,7 +254,13 @@ class MountFileSystem::UploadsOf final : public FileContents::Uploads {
       auto held = fs_.table_.hold();
       sealing.emplace(fs_.interlock_.sealing(held, file_));
       if (file_->unlinked) return 0;  // replaced by the rename: nothing to send
-      if (file_->item) record.identifier = file_->item->itemIdentifier().rawValue();
+      // The node's identifier follows renames of the folders above; a node
+      // the peer's delete let go of has none, and its item's then tells the
+      // upload the file went.
+      if (file_->item) {
+        record.identifier =
+            file_->identifier.empty() ? file_->item->itemIdentifier().rawValue() : file_->identifier.rawValue();
+      }
       if (auto parent = fs_.table_.find(held, file_->parent)) record.parentIdentifier = parent->identifier.rawValue();
       record.name = file_->name();
       record.path = fs_.table_.pathOf(held, file_);

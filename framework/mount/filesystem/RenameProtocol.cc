@@ -1,7 +1,9 @@
 #include "framework/mount/filesystem/RenameProtocol.h"
 
 #include <cstdio>
+#include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <vector>
 
 #include "framework/ItemTemplate.h"
@@ -51,15 +53,26 @@ int RenameProtocol::rename(fuse_ino_t parent, const std::string& name, fuse_ino_
   const NodePtr& source = at.source;
   const NodePtr& target = at.target;
   if (!source) return 0;
-  if (int err = landFirst(source)) return err;
+  std::shared_lock fileRename(folderRenames_, std::defer_lock);
+  std::unique_lock folderRename(folderRenames_, std::defer_lock);
+  if (source->folder) {
+    folderRename.lock();
+  } else {
+    fileRename.lock();
+    if (int err = landFirst(source)) return err;
+  }
 
-  // From here until the names are settled, no upload of either file is queued:
-  // a release that seals meanwhile (a mapping's pages written back after its
-  // close come with it, asynchronously) would name the file as it was.
+  // From here until the names are settled, no upload of either file, or of a
+  // file below the folder, is queued: a release that seals meanwhile (a close
+  // is answered before its release comes, and a mapping's pages written back
+  // after its close come with it) would name the file as it was.
   std::optional<SealsAndRenames::Token> renaming;
   {
     auto held = table_.hold();
     renaming.emplace(interlock_.renaming(held, target ? std::vector{source, target} : std::vector{source}));
+  }
+  if (source->folder) {
+    if (int err = landBelow(source)) return err;
   }
   // The file's queued uploads start no more until the names are settled: one
   // the peer does not have yet is renamed where it waits, and a stored file's
@@ -82,15 +95,15 @@ int RenameProtocol::rename(fuse_ino_t parent, const std::string& name, fuse_ino_
       if (int err = files_.settle(target)) return err;
     }
   }
-  ItemPtr item, replaced;
-  {
-    const auto held = table_.hold();
-    item = source->item;
-    if (target && !target->folder) replaced = target->item;
-  }
+  ItemPtr item = files_.caughtUp(source);
+  ItemPtr replaced = target && !target->folder ? files_.caughtUp(target) : nullptr;
   if (!item) return EBUSY;  // a new file is on the peer only after its first close
   if (target && !target->folder) files_.keepLocal(target);
   auto folderHeld = table_.holdFolder(parent);
+  // Nothing is made or listed in a folder while its name changes: it would go
+  // to, or list, the old path.
+  std::unique_lock<std::shared_mutex> insideHeld;
+  if (source->folder) insideHeld = std::unique_lock(source->folderState->mutating);
 
   ItemPtr aside;
   if (int err = moveAside(target, newName, aside)) return err;
@@ -157,20 +170,25 @@ bool RenameProtocol::renameQueued(const Parties& at, const std::string& newName)
 
 // A new file reaches the peer with its first seal; one still open since its
 // creation goes now, so there is an item to rename.
-int RenameProtocol::landFirst(const NodePtr& source) {
-  if (!source->folder) {
-    bool stored = false;
-    {
-      const auto held = table_.hold();
-      stored = source->item != nullptr;
-    }
-    return stored ? 0 : files_.sealNew(source);
+int RenameProtocol::landFirst(const NodePtr& file) {
+  bool stored = false;
+  {
+    const auto held = table_.hold();
+    stored = file->item != nullptr;
   }
+  return stored ? 0 : files_.sealNew(file);
+}
+
+// An upload names its file by path, as the peer's identifiers do: one on its
+// way while the folder above it is renamed would find its file gone and keep
+// the edit as a conflict copy. So what is queued below the folder lands
+// first; the rename's token keeps anything more from being queued.
+int RenameProtocol::landBelow(const NodePtr& folder) {
   std::vector<NodePtr> owed;
   {
     const auto held = table_.hold();
     table_.eachNode(held, [&](const NodePtr& other) {
-      if (!other->folder) owed.push_back(other);
+      if (!other->folder && table_.isBelow(held, *other, *folder)) owed.push_back(other);
     });
   }
   for (const auto& other : owed) {
@@ -244,24 +262,26 @@ void RenameProtocol::renamedLocally(const NodeTable::Held& held, const Parties& 
 // contents are kept. The peer's item is taken as the moved file when only its
 // identifier differs (its size and date are the old item's): a version is made
 // of those, the name and the share's epoch. Otherwise the peer changed it
-// meanwhile, and the edit meets that as any edit does.
+// meanwhile, and the edit meets that as any edit does. A listing of the folder
+// may have given the node the moved item already; what was opened or copied
+// from the old one is retagged all the same.
 void RenameProtocol::followFolder(const NodeTable::MovedFile& file) {
-  ItemPtr was;
+  const ItemPtr& was = file.item;
+  bool edited = false;
   {
     const auto held = table_.hold();
     auto node = table_.find(held, file.inode);
-    if (node && node->contents()) was = node->item;
+    edited = node && node->contents();
   }
   std::optional<UploadQueue::VersionChange> versions;
-  if (was) {
+  if (was && edited) {
     auto now = calls_->item(fileprovider::ItemIdentifier(file.identifier));
     if (now.ok() && (*now)->documentSize() == was->documentSize() &&
         (*now)->contentModificationDate() == was->contentModificationDate()) {
       versions.emplace(was->itemVersion().contentVersion, (*now)->itemVersion().contentVersion);
       const auto held = table_.hold();
-      auto node = table_.find(held, file.inode);
-      if (node && node->item == was) {
-        table_.setItem(held, *node, *now);
+      if (auto node = table_.find(held, file.inode)) {
+        if (node->item == was) table_.setItem(held, *node, *now);
         files_.retag(held, node, *versions);
       }
     }

@@ -4,7 +4,10 @@
 //     (SealsAndRenames), and their uploads, which land first; a new file
 //     still open since its creation is sealed, so there is an item to rename.
 //     Below a folder every identifier changes with its name, so everything
-//     queued lands before a folder's rename;
+//     queued below lands before a folder's rename, nothing more is queued
+//     there until it is done, and no other rename goes meanwhile (a file's,
+//     sent under the folder's old name, would come back with an identifier
+//     the folder no longer has);
 //   - what it holds: the files' queued uploads (UploadQueue::hold) until the
 //     names are settled, so none goes under the old name meanwhile; a new
 //     file whose upload has not started is renamed where it waits instead,
@@ -15,13 +18,14 @@
 // Once the peer answered, the tree takes the new names and identifiers, and
 // what is open or queued of the files goes on from their new versions.
 //
-// Thread-safe: FUSE workers rename at once; each rename waits only for its
-// own files, with no lock held across a call into the extension.
+// Thread-safe: FUSE workers rename files at once; each waits only for its own
+// files, and for a folder's rename under way.
 #pragma once
 
 #include <fuse_lowlevel.h>
 
 #include <memory>
+#include <shared_mutex>
 #include <string>
 
 #include "framework/mount/cache/MaterializedCache.h"
@@ -51,6 +55,9 @@ class RenameProtocol {
     // What is open of the file edits `versions.second` where it edited `versions.first`.
     virtual void retag(const NodeTable::Held& held, const NodePtr& file,
                        const UploadQueue::VersionChange& versions) = 0;
+    // The file's item; under a folder renamed here since it was listed, the
+    // moved one, asked of the peer. Not with the table held.
+    virtual fileprovider::ItemPtr caughtUp(const NodePtr& file) = 0;
   };
 
   struct Parts {
@@ -74,6 +81,9 @@ class RenameProtocol {
   // copies), EINVAL for an exchange, EBUSY for a new file not yet sealed.
   int rename(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent, const std::string& newName,
              unsigned flags);
+  // Keeps folders from being renamed for as long as it lives: a delete names
+  // its file by path, as the peer's identifiers do.
+  std::shared_lock<std::shared_mutex> foldersStay() { return std::shared_lock(folderRenames_); }
 
  private:
   struct Parties {
@@ -83,7 +93,8 @@ class RenameProtocol {
   };
   int parties(fuse_ino_t parent, const std::string& name, fuse_ino_t newParent, const std::string& newName,
               unsigned flags, Parties& out);
-  int landFirst(const NodePtr& source);
+  int landFirst(const NodePtr& file);
+  int landBelow(const NodePtr& folder);
   // The held uploads of a file the peer does not have yet take the new name.
   bool renameQueued(const Parties& parties, const std::string& newName);
   int moveAside(const NodePtr& target, const std::string& newName, fileprovider::ItemPtr& aside);
@@ -104,6 +115,8 @@ class RenameProtocol {
   const std::shared_ptr<MaterializedCache> cache_;
   const std::shared_ptr<UploadQueue> uploads_;
   Files& files_;
+  // Shared by the renames of files, held whole by a folder's.
+  std::shared_mutex folderRenames_;
 };
 
 }  // namespace corvane::framework::mount

@@ -1,8 +1,10 @@
 // SealsAndRenames: a seal names the file as it is named when its contents go
-// into the upload queue, and a rename or delete changes that name; so the two
-// wait for each other, file by file. Each counts itself on the file's
-// LocalState for as long as its token lives (LocalState::sealing, ::renaming),
-// and the token's end wakes whoever waits on the other kind.
+// into the upload queue, and a rename or delete changes that name, as does a
+// rename of any folder above it; so the two wait for each other. Each counts
+// itself for as long as its token lives (LocalState::sealing, ::renaming): a
+// rename on the nodes it renames or replaces, a seal on its file and every
+// folder above it, so a folder's count covers the seals of all below it. The
+// token's end wakes whoever waits on the other kind.
 //
 // Every wait and count is made with the table held, through the caller's
 // NodeTable::Held; a token takes the table again as it ends.
@@ -47,8 +49,8 @@ class SealsAndRenames {
     std::vector<NodePtr> nodes_;
   };
 
-  // Waits until no seal of `nodes` is on its way, then counts a rename (or a
-  // delete) of them: seals wait from then on.
+  // Waits until no seal of `nodes` (or of anything below them) is on its way,
+  // then counts a rename (or a delete) of them: seals wait from then on.
   Token renaming(NodeTable::Held& held, std::vector<NodePtr> nodes) {
     ended_.wait(held.lock(), [&] {
       for (const auto& node : nodes) {
@@ -58,10 +60,17 @@ class SealsAndRenames {
     });
     return Token(*this, &LocalState::renaming, std::move(nodes));
   }
-  // Waits until no rename or delete of `file` is under way, then counts a seal.
+  // Waits until no rename or delete of `file` or a folder above it is under
+  // way, then counts a seal.
   Token sealing(NodeTable::Held& held, const NodePtr& file) {
-    ended_.wait(held.lock(), [&] { return file->renaming() == 0; });
-    return Token(*this, &LocalState::sealing, {file});
+    std::vector<NodePtr> path = table_.withFoldersAbove(held, file);
+    ended_.wait(held.lock(), [&] {
+      for (const auto& node : path) {
+        if (node->renaming() != 0) return false;
+      }
+      return true;
+    });
+    return Token(*this, &LocalState::sealing, std::move(path));
   }
 
  private:

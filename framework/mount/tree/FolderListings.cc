@@ -39,29 +39,28 @@ int FolderListings::ensureListed(const NodePtr& folder) {
 }
 
 int FolderListings::listNow(const NodePtr& folder) {
-  ItemIdentifier identifier{""};
-  {
-    const auto held = table_.hold();
-    identifier = folder->identifier;
-  }
   // A listing taken while this mount changed the folder may not show the
   // change; it is taken again, and at last with the folder's changes held off.
+  // So is one of a folder renamed here meanwhile: it names the old paths.
   std::vector<Invalidation> changed;
   for (int attempt = 0;; ++attempt) {
     std::unique_lock<std::shared_mutex> holdingOff;
     if (attempt == 4) holdingOff = std::unique_lock(folder->folderState->mutating);
     std::uint64_t asked;
+    ItemIdentifier identifier{""};
     {
       const auto held = table_.hold();
       asked = table_.localChanges();
+      identifier = folder->identifier;
     }
     auto listed = calls_->list(identifier);
+    const auto held = table_.hold();
+    const bool renamed = folder->identifier.rawValue() != identifier.rawValue();
+    if (renamed && attempt < 4) continue;
     if (!listed.ok()) {
       // Offline: what was listed before still serves.
-      const auto held = table_.hold();
       return folder->folderState->children.empty() ? errnoFor(listed.error()) : 0;
     }
-    const auto held = table_.hold();
     if (folder->folderState->changedAt > asked && attempt < 4) continue;
     changed = apply(held, folder, std::move(*listed));
     break;

@@ -216,7 +216,7 @@ std::vector<NodeTable::MovedFile> NodeTable::rekey(const Held&, const NodePtr& n
     if (other->folder) {
       other->folderState->listed = false;
     } else {
-      moved.push_back({other->inode, std::string(other->identifier.rawValue()), other->name()});
+      moved.push_back({other->inode, std::string(other->identifier.rawValue()), other->name(), other->item});
     }
   }
   node->folderState->listed = false;
@@ -283,6 +283,24 @@ std::string NodeTable::pathOf(const Held& held, const NodePtr& file) const {
     at = find(held, at->parent).get();
   }
   return path.empty() ? "/" : path;
+}
+
+std::vector<NodePtr> NodeTable::withFoldersAbove(const Held& held, const NodePtr& node) const {
+  std::vector<NodePtr> out{node};
+  for (NodePtr at = node; at && at->inode != FUSE_ROOT_ID;) {
+    at = find(held, at->parent);
+    if (at) out.push_back(at);
+  }
+  return out;
+}
+
+bool NodeTable::isBelow(const Held& held, const Node& node, const Node& folder) const {
+  for (const Node* at = &node; at->inode != FUSE_ROOT_ID;) {
+    at = find(held, at->parent).get();
+    if (!at) return false;
+    if (at == &folder) return true;
+  }
+  return false;
 }
 
 // The peer's paths are the mount's: the share's top folder is the root. Only

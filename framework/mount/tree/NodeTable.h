@@ -195,11 +195,13 @@ class NodeTable {
   // deletes files for weeks keeps only those that are there. True when the
   // node left.
   bool forgotten(fuse_ino_t inode, std::uint64_t count);
-  // A file below a renamed folder, as it is named now.
+  // A file below a renamed folder, as it is named now, and its item as it was
+  // before (a listing of the folder may replace it before the caller looks).
   struct MovedFile {
     fuse_ino_t inode;
     std::string identifier;
     std::string name;
+    fileprovider::ItemPtr item;
   };
   // The node now has `identifier`, and so, below a folder, does everything in
   // it: the files that moved with it are returned, for their queued uploads
@@ -212,6 +214,10 @@ class NodeTable {
   void detach(const Held&, const NodePtr& node);
   void fill(const Held&, const Node& node, struct stat& attributes) const;
   std::string pathOf(const Held&, const NodePtr& node) const;
+  // The node and the folders above it, up to the root.
+  std::vector<NodePtr> withFoldersAbove(const Held&, const NodePtr& node) const;
+  // Whether `folder` is above `node`.
+  bool isBelow(const Held&, const Node& node, const Node& folder) const;
   // ENAMETOOLONG when `name` in `folder` would have a path longer than the
   // peer takes, or anything in `moved`, a folder given that name, would; else 0.
   int pathRefusal(const Held&, const NodePtr& folder, const std::string& name, const NodePtr& moved = nullptr) const;
