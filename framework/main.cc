@@ -1,5 +1,6 @@
 // corvane-fp: the framework stand-in's command-line face. Each command lives in
-// framework/commands/; this table names them, and is the one usage text.
+// framework/commands/; this table names them, and is the one usage and help
+// text, so the two cannot drift apart.
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -15,33 +16,133 @@
 #include "framework/commands/StatusCommand.h"
 #include "framework/commands/UnmountCommand.h"
 #include "framework/commands/WatchCommand.h"
+#include "platform/foundation/Bundle.h"
 
 namespace {
 
 using namespace corvane::framework::commands;
 
-// In the order the usage lists them; the first is also what runs with no command.
+// In the order the usage lists them.
 constexpr Command kCommands[] = {
-    {"item", "[item] [--peer ID] [--path PATH] [--size N] [--modified-ms N]", runItemCommand},
-    {"script", "script [--domain ID] [--display-name TEXT] [--share DIR] [--app-groups DIR | --no-container]",
-     runScriptCommand},
-    {"demo", "demo [--json]", runDemoCommand},
     {"mount",
-     "mount [--domain ID] [--display-name TEXT] [--share DIR | --no-host] [--drain-timeout SECONDS]\n"
-     "                        [--cache-max SIZE] [--cache-min-free SIZE] [--foreground] MOUNTPOINT\n"
-     "       corvane-fp mount [OPTIONS] [--ssh-command CMD] [--remote-program PATH] [USER@]HOST:DIR MOUNTPOINT",
+     "mount [OPTIONS] [--share DIR | --no-host] MOUNTPOINT\n"
+     "       corvane-fp mount [OPTIONS] SOURCE MOUNTPOINT",
+     "show a peer's shared folder at MOUNTPOINT, as a folder every program can use",
+     "SOURCE is a folder of this machine (as --share DIR), or [USER@]HOST:DIR or\n"
+     "ssh://[USER@]HOST[:PORT]/DIR for a folder of another computer, reached over ssh.\n"
+     "Without either, a sample share is served.\n"
+     "\n"
+     "Options:\n"
+     "  --domain ID              the domain's id, one folder name (default: \"sample\",\n"
+     "                           or one made from HOST for another computer)\n"
+     "  --display-name TEXT      the name the folder shows (default: the localized\n"
+     "                           name of a shared folder)\n"
+     "  --share DIR              serve DIR of this machine\n"
+     "  --no-host                wait for a host started elsewhere\n"
+     "  --ssh-command CMD        how to reach HOST (default: $CORVANE_SSH_COMMAND, else ssh)\n"
+     "  --remote-program PATH    what to run on HOST (default: corvane-vfs-host)\n"
+     "  --drain-timeout SECONDS  how long a stop waits for uploads (default: 60)\n"
+     "  --cache-max SIZE         the cache's budget, e.g. 2G (default: 10% of its\n"
+     "                           file system, at most 20G)\n"
+     "  --cache-min-free SIZE    what the cache leaves free (default: 2G)\n"
+     "  -f, --foreground         stay in the foreground; Ctrl-C unmounts\n"
+     "\n"
+     "Example:\n"
+     "  corvane-fp mount me@desk:Documents ~/Desk\n",
      runMountCommand},
-    {"unmount", "unmount MOUNTPOINT | --all", runUnmountCommand},
-    {"status", "status [--json] [--domain ID | --domain HOST:DIR]", runStatusCommand},
-    {"watch", "watch [--domain ID | --domain HOST:DIR]", runWatchCommand},
-    {"pin", "pin PATH...", runPinCommand},
-    {"unpin", "unpin PATH...", runUnpinCommand},
+    {"unmount", "unmount MOUNTPOINT | --all",
+     "stop a mount, after its queued uploads are sent (up to its --drain-timeout)",
+     "Options:\n"
+     "  --all  stop every running mount\n"
+     "\n"
+     "What could not be sent stays queued for the next mount of the domain, and is\n"
+     "listed.\n"
+     "\n"
+     "Example:\n"
+     "  corvane-fp unmount ~/Desk\n",
+     runUnmountCommand},
+    {"status", "status [--json] [--domain ID | --domain HOST:DIR]",
+     "show each running mount: its link, uploads queued and conflicts",
+     "Options:\n"
+     "  --json                        one JSON document instead of text\n"
+     "  --domain ID | --domain HOST:DIR  only that domain (default: every mount)\n"
+     "\n"
+     "Example:\n"
+     "  corvane-fp status --domain desk\n",
+     runStatusCommand},
+    {"watch", "watch [--domain ID | --domain HOST:DIR]",
+     "print the peer's changes as the mounts see them, one line each, until Ctrl-C",
+     "Options:\n"
+     "  --domain ID | --domain HOST:DIR  only that domain (default: every mount)\n"
+     "\n"
+     "Example:\n"
+     "  corvane-fp watch --domain desk\n",
+     runWatchCommand},
+    {"pin", "pin PATH... | --list", "keep files and folders of a mount on this machine, readable offline",
+     "Each PATH, a file or folder on a running mount, is fetched now and kept\n"
+     "fetched as the peer changes it.\n"
+     "\n"
+     "Options:\n"
+     "  --list  print what is pinned, one path a line\n"
+     "\n"
+     "Example:\n"
+     "  corvane-fp pin ~/Desk/Projects\n",
+     runPinCommand},
+    {"unpin", "unpin PATH...", "let pinned files go back to being fetched when opened",
+     "Example:\n"
+     "  corvane-fp unpin ~/Desk/Projects\n",
+     runUnpinCommand},
     {"install-service",
      "install-service DOMAIN --share DIR [--display-name NAME]\n"
      "       corvane-fp install-service [DOMAIN] [--ssh-command CMD] [--remote-program PATH] [--display-name NAME]\n"
      "                        [USER@]HOST:DIR",
+     "write a systemd user unit that mounts the share at ~/Peers/NAME at every login",
+     "Options:\n"
+     "  --share DIR            serve DIR of this machine\n"
+     "  --display-name NAME    the folder's name under ~/Peers (default: DOMAIN)\n"
+     "  --ssh-command CMD      how to reach HOST (default: ssh)\n"
+     "  --remote-program PATH  what to run on HOST (default: corvane-vfs-host)\n"
+     "\n"
+     "Example:\n"
+     "  corvane-fp install-service me@desk:Documents\n",
      runInstallServiceCommand},
-    {"doctor", "doctor [--json]", runDoctorCommand},
+    {"doctor", "doctor [--json]", "check this machine and each domain's state, and say what to fix",
+     "Options:\n"
+     "  --json  one JSON document instead of text\n"
+     "\n"
+     "Example:\n"
+     "  corvane-fp doctor\n",
+     runDoctorCommand},
+    {"demo", "demo [--json]", "run the extension's calls against a sample share and print what they answer",
+     "Options:\n"
+     "  --json  one JSON document instead of text\n"
+     "\n"
+     "Example:\n"
+     "  corvane-fp demo\n",
+     runDemoCommand},
+    {"script", "script [--domain ID] [--display-name TEXT] [--share DIR] [--app-groups DIR | --no-container]",
+     "serve the extension to a script of requests on standard input, one JSON object a line",
+     "Options:\n"
+     "  --domain ID          the domain's id (default: \"sample\")\n"
+     "  --display-name TEXT  the domain's display name\n"
+     "  --share DIR          the folder the host serves (default: a sample share)\n"
+     "  --app-groups DIR     where the app group's container is\n"
+     "  --no-container       run without an app group's container\n"
+     "\n"
+     "Example:\n"
+     "  echo '{\"op\":\"item\",\"id\":\"NSFileProviderRootContainerItemIdentifier\"}' | corvane-fp script\n",
+     runScriptCommand},
+    {"item", "item [--peer ID] [--path PATH] [--size N] [--modified-ms N]",
+     "print the item the extension makes of a peer's file, as JSON",
+     "Options:\n"
+     "  --peer ID          the peer (default: p1)\n"
+     "  --path PATH        the file's path from \"/\" (default: /Docs/a.txt)\n"
+     "  --size N           its size in bytes (default: 42)\n"
+     "  --modified-ms N    its modification time in milliseconds (default: 900)\n"
+     "\n"
+     "Example:\n"
+     "  corvane-fp item --path /Notes/todo.md --size 120\n",
+     runItemCommand},
 };
 
 void printUsage(std::FILE* to) {
@@ -52,11 +153,38 @@ void printUsage(std::FILE* to) {
   }
 }
 
-int run(const Command& command, Arguments arguments) {
-  const int status = command.run(arguments);
-  if (status != kBadArguments) return status;
-  printUsage(stderr);
-  return 2;
+// What a bare corvane-fp prints: the commands, and where to learn more.
+void printCommands() {
+  std::printf("usage: corvane-fp COMMAND [ARGUMENTS]\n\nCommands:\n");
+  for (const Command& command : kCommands) std::printf("  %-16s %s\n", command.name, command.summary);
+  std::printf("\n'corvane-fp COMMAND --help' says more of one; 'corvane-fp --help' shows every usage.\n");
+}
+
+void printHelp(const Command& command) {
+  std::printf("usage: corvane-fp %s\n\n%s.\n\n%s", command.usage, command.summary, command.help);
+}
+
+// --help or -h anywhere before a "--" asks for the command's help.
+bool asksForHelp(const Arguments& arguments) {
+  for (const auto& argument : arguments) {
+    if (argument == "--") return false;
+    if (argument == "--help" || argument == "-h") return true;
+  }
+  return false;
+}
+
+int run(const Command& command, const Arguments& arguments) {
+  if (asksForHelp(arguments)) {
+    printHelp(command);
+    return 0;
+  }
+  try {
+    return command.run(arguments);
+  } catch (const UsageError& mistake) {
+    std::fprintf(stderr, "corvane-fp %s: %s\nTry 'corvane-fp %s --help'.\n", command.name, mistake.what(),
+                 command.name);
+    return 2;
+  }
 }
 
 }  // namespace
@@ -65,14 +193,24 @@ int main(int argc, char** argv) {
   // A host that goes away mid-write must not end this process.
   std::signal(SIGPIPE, SIG_IGN);
   const Arguments all(argv + 1, argv + argc);
-  if (!all.empty() && (all[0] == "--help" || all[0] == "-h")) {
+  if (all.empty()) {
+    printCommands();
+    return 0;
+  }
+  if (all[0] == "--help" || all[0] == "-h") {
     printUsage(stdout);
     return 0;
   }
-  if (all.empty() || all[0].starts_with("-")) return run(kCommands[0], all);
+  if (all[0] == "--version" || all[0] == "-V") {
+    std::printf(
+        "corvane-fp %s\n",
+        foundation::Bundle::main().objectForInfoDictionaryKey("CFBundleShortVersionString").value_or("").c_str());
+    return 0;
+  }
   for (const Command& command : kCommands) {
     if (all[0] == command.name) return run(command, Arguments(all.begin() + 1, all.end()));
   }
-  printUsage(stderr);
+  std::fprintf(stderr, "corvane-fp: %s \"%s\"\nTry 'corvane-fp --help'.\n",
+               all[0].starts_with("-") ? "unknown option" : "unknown command", all[0].c_str());
   return 2;
 }

@@ -21,6 +21,22 @@ std::string domainNamed(const std::string& text) {
   return address->defaultDomain();
 }
 
+const std::string& ArgumentReader::value(const std::string& flag, const std::string& expected) {
+  if (!more()) throw UsageError("\"" + flag + "\" needs a value: " + expected);
+  const std::string& given = next();
+  if (given.empty()) invalid(flag, given, expected);
+  return given;
+}
+
+void ArgumentReader::unexpected(const std::string& argument) {
+  if (argument.size() > 1 && argument[0] == '-') throw UsageError("unknown option \"" + argument + "\"");
+  throw UsageError("unexpected argument \"" + argument + "\"");
+}
+
+void ArgumentReader::invalid(const std::string& flag, const std::string& value, const std::string& expected) {
+  throw UsageError("\"" + flag + "\" takes " + expected + ", not \"" + value + "\"");
+}
+
 std::optional<std::uint64_t> parseNumber(const std::string& text) {
   char* end = nullptr;
   errno = 0;

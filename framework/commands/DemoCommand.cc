@@ -9,7 +9,7 @@ namespace corvane::framework::commands {
 int runDemoCommand(const Arguments& arguments) {
   DemoOptions options;
   for (const auto& argument : arguments) {
-    if (argument != "--json") return kBadArguments;
+    if (argument != "--json") ArgumentReader::unexpected(argument);
     options.json = true;
   }
   return runDemo(options, std::cout);

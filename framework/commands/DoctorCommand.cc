@@ -223,8 +223,10 @@ int runDoctor(bool json) {
 }  // namespace
 
 int runDoctorCommand(const Arguments& arguments) {
-  if (arguments.size() > 1 || (arguments.size() == 1 && arguments[0] != "--json")) return kBadArguments;
-  return runDoctor(arguments.size() == 1);
+  for (const auto& argument : arguments) {
+    if (argument != "--json") ArgumentReader::unexpected(argument);
+  }
+  return runDoctor(!arguments.empty());
 }
 
 }  // namespace corvane::framework::commands

@@ -141,19 +141,21 @@ int runInstallServiceCommand(const Arguments& arguments) {
   ServiceSource source;
   bool haveShare = false;
   std::string displayName;
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& flag = arguments[i];
-    if (flag == "--share" || flag == "--display-name" || flag == "--ssh-command" || flag == "--remote-program") {
-      if (i + 1 >= arguments.size() || arguments[i + 1].empty()) return kBadArguments;
-      const std::string& value = arguments[++i];
-      if (flag == "--share") source.share = value, haveShare = true;
-      if (flag == "--display-name") displayName = value;
-      if (flag == "--ssh-command") source.sshCommand = value;
-      if (flag == "--remote-program") source.remoteProgram = value;
+  ArgumentReader reader(arguments);
+  while (reader.more()) {
+    const std::string& flag = reader.next();
+    if (flag == "--share") {
+      source.share = reader.value(flag, "a folder"), haveShare = true;
+    } else if (flag == "--display-name") {
+      displayName = reader.value(flag, "a name");
+    } else if (flag == "--ssh-command") {
+      source.sshCommand = reader.value(flag, "a command");
+    } else if (flag == "--remote-program") {
+      source.remoteProgram = reader.value(flag, "a program");
     } else if (!flag.empty() && flag[0] != '-' && positional.size() < 2) {
       positional.push_back(flag);
     } else {
-      return kBadArguments;
+      ArgumentReader::unexpected(flag);
     }
   }
   // DOMAIN --share DIR, DOMAIN HOST:DIR, or HOST:DIR alone with the domain the mount would give it.
@@ -166,8 +168,11 @@ int runInstallServiceCommand(const Arguments& arguments) {
     auto address = host::parseRemoteAddress(positional[0]);
     if (const std::string* mistake = std::get_if<std::string>(&address)) return fail(*mistake);
     domain = std::get<host::RemoteAddress>(address).defaultDomain(), source.share = positional[0];
+  } else if (positional.empty()) {
+    throw UsageError("a DOMAIN with --share DIR, or a [USER@]HOST:DIR, is needed");
   } else {
-    return kBadArguments;
+    throw UsageError(haveShare ? "--share takes the place of HOST:DIR: give DOMAIN --share DIR"
+                               : "give DOMAIN --share DIR, DOMAIN [USER@]HOST:DIR or [USER@]HOST:DIR");
   }
   return runInstallService(domain, std::move(source), displayName);
 }

@@ -20,21 +20,20 @@ int runItemCommand(const Arguments& arguments) {
   std::string path = "/Docs/a.txt";
   std::uint64_t size = 42;
   std::uint64_t modifiedMs = 900;
-  for (std::size_t i = 0; i < arguments.size(); i += 2) {
-    if (i + 1 >= arguments.size()) return kBadArguments;
-    const std::string& flag = arguments[i];
-    const std::string& value = arguments[i + 1];
-    std::optional<std::uint64_t> number;
+  ArgumentReader reader(arguments);
+  while (reader.more()) {
+    const std::string& flag = reader.next();
     if (flag == "--peer") {
-      peer = value;
+      peer = reader.value(flag, "a peer id");
     } else if (flag == "--path") {
-      path = value;
-    } else if (flag == "--size" && (number = parseNumber(value))) {
-      size = *number;
-    } else if (flag == "--modified-ms" && (number = parseNumber(value))) {
-      modifiedMs = *number;
+      path = reader.value(flag, "a path from \"/\"");
+    } else if (flag == "--size" || flag == "--modified-ms") {
+      const std::string& value = reader.value(flag, "a count");
+      auto number = parseNumber(value);
+      if (!number) ArgumentReader::invalid(flag, value, "a count");
+      (flag == "--size" ? size : modifiedMs) = *number;
     } else {
-      return kBadArguments;
+      ArgumentReader::unexpected(flag);
     }
   }
 

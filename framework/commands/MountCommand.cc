@@ -121,45 +121,50 @@ int runMountCommand(const Arguments& arguments) {
   bool haveShare = false;
   bool haveDomain = false;
   std::vector<std::string> positional;
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& flag = arguments[i];
-    const bool hasValue = i + 1 < arguments.size();
+  ArgumentReader reader(arguments);
+  while (reader.more()) {
+    const std::string& flag = reader.next();
     if (flag == "--no-host") {
       options.noHost = true;
     } else if (flag == "--foreground" || flag == "-f") {
       options.foreground = true;
     } else if (flag == "--drain-timeout") {
-      if (!hasValue) return kBadArguments;
+      static const char* kSeconds = "seconds from 0 to 86400";
+      const std::string& text = reader.value(flag, kSeconds);
       char* end = nullptr;
-      const std::string& text = arguments[++i];
       const double seconds = std::strtod(text.c_str(), &end);
-      if (end == text.c_str() || *end != '\0' || !(seconds >= 0) || seconds > 86400) return kBadArguments;
+      if (end == text.c_str() || *end != '\0' || !(seconds >= 0) || seconds > 86400) {
+        ArgumentReader::invalid(flag, text, kSeconds);
+      }
       options.drainTimeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
     } else if (flag == "--cache-max" || flag == "--cache-min-free") {
-      auto size = hasValue ? parseSize(arguments[++i]) : std::nullopt;
-      if (!size) return kBadArguments;
+      static const char* kSize = "a size such as 512M or 2G";
+      const std::string& text = reader.value(flag, kSize);
+      auto size = parseSize(text);
+      if (!size) ArgumentReader::invalid(flag, text, kSize);
       (flag == "--cache-max" ? options.cacheMax : options.cacheMinFree) = *size;
-    } else if (flag == "--domain" || flag == "--display-name" || flag == "--share" || flag == "--ssh-command" ||
-               flag == "--remote-program") {
-      if (!hasValue || arguments[i + 1].empty()) return kBadArguments;
-      const std::string& value = arguments[++i];
-      if (flag == "--domain") options.domain = value, haveDomain = true;
-      if (flag == "--display-name") options.displayName = value;
-      if (flag == "--share") options.share = value, haveShare = true;
-      if (flag == "--ssh-command") options.sshCommand = value;
-      if (flag == "--remote-program") options.remoteProgram = value;
+    } else if (flag == "--domain") {
+      options.domain = reader.value(flag, "a domain id"), haveDomain = true;
+    } else if (flag == "--display-name") {
+      options.displayName = reader.value(flag, "a name");
+    } else if (flag == "--share") {
+      options.share = reader.value(flag, "a folder"), haveShare = true;
+    } else if (flag == "--ssh-command") {
+      options.sshCommand = reader.value(flag, "a command");
+    } else if (flag == "--remote-program") {
+      options.remoteProgram = reader.value(flag, "a program");
     } else if (!flag.empty() && flag[0] != '-' && positional.size() < 2) {
       positional.push_back(flag);
     } else {
-      return kBadArguments;
+      ArgumentReader::unexpected(flag);
     }
   }
-  if (positional.empty()) return kBadArguments;
+  if (positional.empty()) throw UsageError("a MOUNTPOINT is needed");
   options.mountPoint = positional.back();
   if (positional.size() == 2) {
     // The share first, as in `mount SOURCE TARGET`: another machine's folder,
     // or one of this machine as --share names it (how the service passes both).
-    if (haveShare) return kBadArguments;
+    if (haveShare) throw UsageError("--share and a SOURCE both name the share: give one");
     if (!host::looksRemote(positional.front())) {
       options.share = positional.front();
       haveShare = true;
@@ -170,9 +175,12 @@ int runMountCommand(const Arguments& arguments) {
       if (!haveDomain) options.domain = options.remote->defaultDomain();
     }
   }
-  if ((options.sshCommand || options.remoteProgram) && !options.remote) return kBadArguments;
-  if ((haveShare || options.noHost) && options.remote) return kBadArguments;
-  if (haveShare && options.noHost) return kBadArguments;
+  if ((options.sshCommand || options.remoteProgram) && !options.remote) {
+    throw UsageError(std::string(options.sshCommand ? "--ssh-command" : "--remote-program") +
+                     " is for a share on another machine ([USER@]HOST:DIR)");
+  }
+  if (options.noHost && options.remote) throw UsageError("--no-host and a [USER@]HOST:DIR cannot go together");
+  if (haveShare && options.noHost) throw UsageError("--share and --no-host cannot go together");
   return runMount(options);
 }
 

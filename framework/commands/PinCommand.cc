@@ -156,10 +156,18 @@ int runPin(const std::vector<std::string>& paths, bool pin) {
     auto where = locate(given, mounts);
     if (!where) {
       std::fprintf(stderr, "%s%s is not in a running corvane-fp mount\n", prefix, given.c_str());
-      status = 2;
+      status = std::max(status, 1);
       continue;
     }
     if (pin) {
+      // Only what is there is pinned: a pin of nothing would stay behind, listed.
+      std::error_code missing;
+      if (!std::filesystem::exists(where->local, missing)) {
+        std::fprintf(stderr, "%s%s: %s\n", prefix, given.c_str(),
+                     missing ? missing.message().c_str() : "no such file or folder");
+        status = std::max(status, 1);
+        continue;
+      }
       if (!updatePins(where->domain, prefix, [&](auto& pins) { pins.push_back(where->path); }) ||
           !materialiseAll(where->local)) {
         status = std::max(status, 1);
@@ -188,14 +196,42 @@ int runPin(const std::vector<std::string>& paths, bool pin) {
   return status;
 }
 
+// The pins of every running mount, as paths on the mount.
+int listPins() {
+  int status = 0;
+  for (const auto& mount : readStatuses()) {
+    auto file = PinSet::fileFor(mount.domain);
+    auto pins = file ? PinSet::read(*file) : foundation::Result<std::vector<std::string>>(std::vector<std::string>{});
+    if (!pins.ok()) {
+      std::fprintf(stderr, "%s%s\n", kPin, pins.error().localizedDescription().c_str());
+      status = 1;
+      continue;
+    }
+    for (const auto& path : *pins) {
+      std::printf("%s\n", (std::filesystem::path(mount.mountPoint) / path.substr(1)).lexically_normal().c_str());
+    }
+  }
+  return status;
+}
+
+void refuseOptions(const Arguments& arguments) {
+  if (arguments.empty()) throw UsageError("a PATH is needed");
+  for (const auto& argument : arguments) {
+    if (argument.starts_with("-")) ArgumentReader::unexpected(argument);
+  }
+}
+
 }  // namespace
 
 int runPinCommand(const Arguments& arguments) {
-  return arguments.empty() ? kBadArguments : runPin(arguments, true);
+  if (arguments.size() == 1 && arguments[0] == "--list") return listPins();
+  refuseOptions(arguments);
+  return runPin(arguments, true);
 }
 
 int runUnpinCommand(const Arguments& arguments) {
-  return arguments.empty() ? kBadArguments : runPin(arguments, false);
+  refuseOptions(arguments);
+  return runPin(arguments, false);
 }
 
 }  // namespace corvane::framework::commands

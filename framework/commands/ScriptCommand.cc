@@ -14,27 +14,24 @@ int runScriptCommand(const Arguments& arguments) {
   ScriptSessionOptions options;
   std::optional<std::string> appGroups;
   bool noContainer = false;
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& flag = arguments[i];
+  ArgumentReader reader(arguments);
+  while (reader.more()) {
+    const std::string& flag = reader.next();
     if (flag == "--no-container") {
       noContainer = true;
-      continue;
-    }
-    if (i + 1 >= arguments.size()) return kBadArguments;
-    const std::string& value = arguments[++i];
-    if (flag == "--domain" && !value.empty()) {
-      options.domainId = value;
+    } else if (flag == "--domain") {
+      options.domainId = reader.value(flag, "a domain id");
     } else if (flag == "--display-name") {
-      options.displayName = value;
-    } else if (flag == "--share" && !value.empty()) {
-      options.share = value;
-    } else if (flag == "--app-groups" && !value.empty()) {
-      appGroups = value;
+      options.displayName = reader.value(flag, "a name");
+    } else if (flag == "--share") {
+      options.share = reader.value(flag, "a folder");
+    } else if (flag == "--app-groups") {
+      appGroups = reader.value(flag, "a folder");
     } else {
-      return kBadArguments;
+      ArgumentReader::unexpected(flag);
     }
   }
-  if (appGroups && noContainer) return kBadArguments;
+  if (appGroups && noContainer) throw UsageError("--app-groups and --no-container cannot go together");
   // Both before anything reads the container: the event log resolves it once.
   if (appGroups) ::setenv("CORVANE_APP_GROUPS", appGroups->c_str(), 1);
   if (noContainer) foundation::FileManager::withholdContainers();

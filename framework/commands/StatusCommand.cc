@@ -9,13 +9,15 @@ namespace corvane::framework::commands {
 int runStatusCommand(const Arguments& arguments) {
   bool json = false;
   std::string domain;
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    if (arguments[i] == "--json") {
+  ArgumentReader reader(arguments);
+  while (reader.more()) {
+    const std::string& flag = reader.next();
+    if (flag == "--json") {
       json = true;
-    } else if (arguments[i] == "--domain" && i + 1 < arguments.size()) {
-      domain = domainNamed(arguments[++i]);
+    } else if (flag == "--domain") {
+      domain = domainNamed(reader.value(flag, "a domain id or HOST:DIR"));
     } else {
-      return kBadArguments;
+      ArgumentReader::unexpected(flag);
     }
   }
   return mount::printStatus(mount::readStatuses(), json, domain, std::cout);

@@ -23,12 +23,22 @@ using namespace mount;
 
 namespace {
 
-std::size_t recordsIn(const std::filesystem::path& folder) {
-  std::size_t count = 0;
-  for (const auto& file : foundation::contentsOfFolder(folder)) {
-    if (file.extension() == ".json") ++count;
+std::string uploads(std::uint64_t count) { return std::to_string(count) + (count == 1 ? " upload" : " uploads"); }
+
+// What the mount left in its journal, read as its next run will read it.
+void tellWhatStays(const std::string& domain) {
+  auto journal = UploadJournal::open(domain);
+  if (!journal.ok()) {
+    std::fprintf(stderr, "corvane-fp unmount: %s\n", journal.error().localizedDescription().c_str());
+    return;
   }
-  return count;
+  const auto left = (*journal)->load();
+  if (left.empty()) return;
+  std::fprintf(stderr, "corvane-fp unmount: %s stay in %s for the next mount of domain \"%s\":\n",
+               uploads(left.size()).c_str(), (*journal)->folder().c_str(), domain.c_str());
+  for (const auto& record : left) {
+    std::fprintf(stderr, "  %s%s\n", record.path.c_str(), record.failed ? " (refused by the peer)" : "");
+  }
 }
 
 // Asks each mount to stop, then follows their drains until every process is gone.
@@ -47,8 +57,8 @@ int stopAll(const std::vector<MountStatus>& mounts) {
     for (const auto& now : readStatuses()) {
       auto it = shown.find(now.pid);
       if (it == shown.end() || now.linkPhase != "draining" || it->second == now.pendingUploads) continue;
-      std::fprintf(stderr, "corvane-fp unmount: %s: %llu uploads still to send\n", now.mountPoint.c_str(),
-                   static_cast<unsigned long long>(now.pendingUploads));
+      std::fprintf(stderr, "corvane-fp unmount: %s: %s still to send\n", now.mountPoint.c_str(),
+                   uploads(now.pendingUploads).c_str());
       it->second = now.pendingUploads;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -56,12 +66,7 @@ int stopAll(const std::vector<MountStatus>& mounts) {
   for (const auto& mount : mounts) {
     if (!shown.count(mount.pid)) continue;
     std::fprintf(stderr, "corvane-fp unmount: %s is unmounted\n", mount.mountPoint.c_str());
-    if (auto journal = UploadJournal::open(mount.domain); journal.ok()) {
-      if (std::size_t left = recordsIn((*journal)->folder())) {
-        std::fprintf(stderr, "corvane-fp unmount: %zu uploads stay in %s for the next mount of domain \"%s\"\n", left,
-                     (*journal)->folder().c_str(), mount.domain.c_str());
-      }
-    }
+    tellWhatStays(mount.domain);
   }
   return status;
 }
@@ -69,12 +74,14 @@ int stopAll(const std::vector<MountStatus>& mounts) {
 
 int runUnmount(const std::filesystem::path& mountPoint) {
   std::error_code error;
-  const auto wanted = std::filesystem::absolute(mountPoint, error).lexically_normal();
+  // "mnt/" as tab completion writes it is "mnt".
+  auto wanted = std::filesystem::absolute(mountPoint, error).lexically_normal();
+  if (!wanted.has_filename()) wanted = wanted.parent_path();
   for (auto& status : readStatuses()) {
     if (std::filesystem::path(status.mountPoint).lexically_normal() == wanted) return stopAll({status});
   }
   std::fprintf(stderr, "corvane-fp unmount: no corvane-fp mount is running at %s\n", wanted.c_str());
-  return 2;
+  return 1;
 }
 
 int runUnmountAll() {
@@ -86,7 +93,9 @@ int runUnmountAll() {
 }  // namespace
 
 int runUnmountCommand(const Arguments& arguments) {
-  if (arguments.size() != 1) return kBadArguments;
+  if (arguments.empty()) throw UsageError("a MOUNTPOINT or --all is needed");
+  if (arguments.size() > 1) ArgumentReader::unexpected(arguments[1]);
+  if (arguments[0] != "--all" && arguments[0].starts_with("-")) ArgumentReader::unexpected(arguments[0]);
   return arguments[0] == "--all" ? runUnmountAll() : runUnmount(arguments[0]);
 }
 

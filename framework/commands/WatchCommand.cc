@@ -8,12 +8,11 @@ namespace corvane::framework::commands {
 
 int runWatchCommand(const Arguments& arguments) {
   std::string domain;
-  for (std::size_t i = 0; i < arguments.size(); ++i) {
-    if (arguments[i] == "--domain" && i + 1 < arguments.size()) {
-      domain = domainNamed(arguments[++i]);
-    } else {
-      return kBadArguments;
-    }
+  ArgumentReader reader(arguments);
+  while (reader.more()) {
+    const std::string& flag = reader.next();
+    if (flag != "--domain") ArgumentReader::unexpected(flag);
+    domain = domainNamed(reader.value(flag, "a domain id or HOST:DIR"));
   }
   return mount::watchRemoteChanges(domain, std::cout);
 }
