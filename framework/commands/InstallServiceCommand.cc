@@ -83,11 +83,7 @@ struct ServiceSource {
 
 int runInstallService(const std::string& domain, ServiceSource source, std::string displayName) {
   // A service's domain is also a unit's instance name, which takes fewer characters.
-  if (domainProblem(domain) || domain.size() > 200 ||
-      domain.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._:-") !=
-          std::string::npos) {
-    return fail("a service needs a domain of letters, digits, '.', '_', ':' and '-' (and not \"host\")");
-  }
+  if (auto problem = domainProblem(domain)) return fail(problem->line());
   if (host::looksRemote(source.share)) {
     auto address = host::parseRemoteAddress(source.share);
     if (const std::string* mistake = std::get_if<std::string>(&address)) return fail(*mistake);

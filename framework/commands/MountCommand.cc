@@ -11,6 +11,7 @@
 
 #include "framework/SampleShare.h"
 #include "framework/mount/Mount.h"
+#include "framework/mount/MountStatus.h"
 #include "framework/mount/service/Preflight.h"
 
 namespace corvane::framework::commands {
@@ -89,6 +90,14 @@ int runMount(const MountOptions& options) {
   for (auto problem : {domainProblem(options.domain), fuseDeviceProblem(), fusermountProblem(),
                        mountPointProblem(mountPoint)}) {
     if (problem) return fail(2, problem->line());
+  }
+  // Two mounts of one domain would share its journal and cache: the second is
+  // refused before it waits for a host the first one holds.
+  for (const auto& running : readStatuses()) {
+    if (running.domain == options.domain) {
+      return fail(2, "domain " + options.domain + " is already mounted at " + running.mountPoint + " (pid " +
+                         std::to_string(running.pid) + ")");
+    }
   }
   std::filesystem::path share;
   if (auto problem = shareFolder(options, share)) return fail(options.share ? 2 : 1, *problem);

@@ -133,7 +133,7 @@ int watchRemoteChanges(const std::string& domain, std::ostream& out) {
                  chosen.empty()
                      ? (domain.empty() ? "no domain is mounted" : ("domain \"" + domain + "\" is not mounted").c_str())
                      : "several domains are mounted; say which with --domain");
-    return 2;
+    return 1;
   }
   const auto path = remoteChangesPath(chosen[0].domain);
   std::error_code error;

@@ -64,7 +64,7 @@ std::filesystem::path remoteChangesPath(const std::string& domain);
 void appendRemoteChanges(const std::string& domain, const std::vector<std::string>& lines);
 
 // `corvane-fp watch [--domain ID]`: prints those lines as they come, until the
-// mount stops. Exit status 2 when no such mount runs (or several and no --domain).
+// mount stops. Exit status 1 when no such mount runs (or several and no --domain).
 int watchRemoteChanges(const std::string& domain, std::ostream& out);
 
 // The process is there and not a zombie its parent has yet to reap.

@@ -160,6 +160,7 @@ TEST(MountRefusals, BadDomainsAndMountPointsAreRefusedWithStatus2) {
   } kRefusals[] = {
       {"../outside", "empty", "is not a usable folder name"},
       {"a/b", "empty", "is not a usable folder name"},
+      {"a b", "empty", "is not a usable folder name"},
       {"host", "empty", "taken by the host's own folders"},
       {"peer", "missing", "No such file or directory"},
       {"peer", "file", "not a folder"},
@@ -406,8 +407,22 @@ TEST_F(MountEndToEnd, AFileChangedOnBothSidesKeepsBothVersions) {
     EXPECT_EQ(record["peer"], "conflict") << record.dump();
   }
 
-  // corvane-fp unmount stops the mount from elsewhere.
-  EXPECT_EQ(run({CORVANE_FP, "unmount", mount.path().string()}), 0);
+  // A second mount of the domain is refused at once, saying where it is.
+  std::filesystem::create_directories(dir_.path() / "again");
+  const std::string err = (dir_.path() / "again.err").string();
+  EXPECT_EQ(run({"sh", "-c",
+                 std::string(CORVANE_FP) + " mount --domain conflict --no-host " + (dir_.path() / "again").string() +
+                     " 2> " + err}),
+            2);
+  EXPECT_NE(readFile(err).find("domain conflict is already mounted at " + mount.path().string() + " (pid "),
+            std::string::npos)
+      << readFile(err);
+
+  // corvane-fp unmount stops the mount from elsewhere, named as tab completion
+  // writes it; with everything sent, it says nothing stays.
+  const std::string told = (dir_.path() / "unmount.err").string();
+  EXPECT_EQ(run({"sh", "-c", std::string(CORVANE_FP) + " unmount " + mount.path().string() + "/ 2> " + told}), 0);
+  EXPECT_EQ(readFile(told).find(" stay in "), std::string::npos) << readFile(told);
   EXPECT_EQ(mount.stop(0), 0) << mount.log();
   EXPECT_NE(run({"mountpoint", "-q", mount.path().string()}), 0);
 }

@@ -36,9 +36,13 @@ std::optional<Problem> fusermountProblem() {
 }
 
 std::optional<Problem> domainProblem(const std::string& domain) {
-  if (domain.empty() || domain == "." || domain == ".." || domain.size() > 255 ||
-      domain.find_first_of(std::string("/\0", 2)) != std::string::npos) {
-    return Problem{"domain \"" + domain + "\" is not a usable folder name", "choose another"};
+  // One rule wherever a domain is named: a folder name, a systemd instance
+  // name and a word of a shell command line alike.
+  if (domain.empty() || domain == "." || domain == ".." || domain.size() > 200 ||
+      domain.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._:-") !=
+          std::string::npos) {
+    return Problem{"domain \"" + domain + "\" is not a usable folder name",
+                   "use up to 200 letters, digits, '.', '_', ':' and '-'"};
   }
   if (domain == kHostFolderName) return Problem{"domain \"host\" is taken by the host's own folders", "choose another"};
   return std::nullopt;
