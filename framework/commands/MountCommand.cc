@@ -30,7 +30,7 @@ int fail(int status, const std::string& message) {
 // Runs the mount in a child; the parent returns once the folder is usable (or
 // the child gave up, having said why), as a mount command is expected to.
 // Called before any thread exists, so the child is whole.
-std::optional<int> detach(int& readyPipe) {
+std::optional<int> detach(int& readyPipe, const std::string& mounted) {
   int fds[2];
   if (::pipe(fds) != 0) return fail(1, std::string("cannot detach: ") + std::strerror(errno));
   const pid_t child = ::fork();
@@ -48,7 +48,9 @@ std::optional<int> detach(int& readyPipe) {
     n = ::read(fds[0], &answer, 1);
   } while (n < 0 && errno == EINTR);
   ::close(fds[0]);
-  return n == 1 && answer == 'y' ? 0 : 2;
+  if (n != 1 || answer != 'y') return 2;
+  std::fprintf(stderr, "%s%s\n", kPrefix, mounted.c_str());
+  return 0;
 }
 
 void tellReady(int& readyPipe) {
@@ -66,6 +68,12 @@ void tellReady(int& readyPipe) {
   }
 }
 
+// What is mounted, as the lines that say so name it.
+std::string shown(const MountOptions& options, const std::filesystem::path& share) {
+  return options.noHost   ? "domain \"" + options.domain + "\""
+         : options.remote ? options.remote->text()
+                          : share.string();
+}
 
 // The share the host serves: the one asked for, else the sample share, made
 // on first use. Empty with --no-host.
@@ -104,17 +112,16 @@ int runMount(const MountOptions& options) {
 
   int readyPipe = -1;
   if (!options.foreground) {
-    if (auto parentStatus = detach(readyPipe)) return *parentStatus;
+    const std::string mounted = shown(options, share) + " is mounted at " + mountPoint.string() +
+                                "; `corvane-fp unmount " + mountPoint.string() + "` stops it";
+    if (auto parentStatus = detach(readyPipe, mounted)) return *parentStatus;
   }
   Mount mount(options, mountPoint, share);
   if (auto failed = mount.open()) return fail(failed->status, failed->message);
   const int status = mount.serve([&] {
     if (options.foreground) {
-      const std::string what = options.noHost   ? "domain \"" + options.domain + "\""
-                               : options.remote ? options.remote->text()
-                                                : share.string();
       std::fprintf(stderr, "%s%s is mounted at %s; try `ls %s` in another terminal, Ctrl-C unmounts\n", kPrefix,
-                   what.c_str(), mountPoint.c_str(), mountPoint.c_str());
+                   shown(options, share).c_str(), mountPoint.c_str(), mountPoint.c_str());
     }
     tellReady(readyPipe);
   });

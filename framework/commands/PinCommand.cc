@@ -79,8 +79,10 @@ class Progress {
       const std::size_t filled = files_ ? 30 * doneFiles_ / files_ : 30;
       bar = "[" + std::string(filled, '#') + std::string(30 - filled, '-') + "] ";
     }
-    std::fprintf(stderr, "%s%s%zu/%zu files, %s of %s, %s/s%s%s", tty_ ? "\r" : "", bar.c_str(), doneFiles_, files_,
-                 humanBytes(doneBytes_).c_str(), humanBytes(bytes_).c_str(), humanBytes(rate).c_str(), eta,
+    // Over a moment's work (files already here) a rate says nothing true.
+    const std::string speed = seconds >= 0.5 ? ", " + humanBytes(rate) + "/s" : "";
+    std::fprintf(stderr, "%s%s%zu/%zu files, %s of %s%s%s%s", tty_ ? "\r" : "", bar.c_str(), doneFiles_, files_,
+                 humanBytes(doneBytes_).c_str(), humanBytes(bytes_).c_str(), speed.c_str(), eta,
                  tty_ ? "\033[K" : "\n");
     if (tty_ && doneFiles_ == files_) std::fputc('\n', stderr);
   }

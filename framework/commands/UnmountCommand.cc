@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "framework/mount/MountStatus.h"
+#include "framework/mount/common/Counted.h"
 #include "framework/mount/upload/UploadJournal.h"
 #include "platform/foundation/FolderContents.h"
 
@@ -23,7 +24,7 @@ using namespace mount;
 
 namespace {
 
-std::string uploads(std::uint64_t count) { return std::to_string(count) + (count == 1 ? " upload" : " uploads"); }
+std::string uploads(std::uint64_t count) { return counted(count, "upload"); }
 
 // What the mount left in its journal, read as its next run will read it.
 void tellWhatStays(const std::string& domain) {
@@ -34,8 +35,9 @@ void tellWhatStays(const std::string& domain) {
   }
   const auto left = (*journal)->load();
   if (left.empty()) return;
-  std::fprintf(stderr, "corvane-fp unmount: %s stay in %s for the next mount of domain \"%s\":\n",
-               uploads(left.size()).c_str(), (*journal)->folder().c_str(), domain.c_str());
+  std::fprintf(stderr, "corvane-fp unmount: %s %s in %s for the next mount of domain \"%s\":\n",
+               uploads(left.size()).c_str(), left.size() == 1 ? "stays" : "stay", (*journal)->folder().c_str(),
+               domain.c_str());
   for (const auto& record : left) {
     std::fprintf(stderr, "  %s%s\n", record.path.c_str(), record.failed ? " (refused by the peer)" : "");
   }

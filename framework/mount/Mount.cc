@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "framework/mount/common/Counted.h"
 #include "framework/mount/tree/KernelNotifier.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
 
@@ -138,17 +139,15 @@ std::optional<Mount::Failure> Mount::openFileSystem() {
   fs_->setRemoteChangeSink([this](const std::vector<RemoteChange>& changes) { feed_.applied(changes); });
   int status = 0;
   std::string why;
-  session_ = FuseSession::open(*fs_, rootName(), mountPoint_, status, why);
+  // df and mount show where the files come from, as they do for sshfs or NFS.
+  const std::string source = options_.remote  ? options_.remote->text()
+                             : share_.empty() ? "corvane:" + options_.domain
+                                              : share_.string();
+  session_ = FuseSession::open(*fs_, source, mountPoint_, status, why);
   if (!session_) return Failure{status, why};
   refresh_ = std::make_unique<PinnedRefresh>(mountPoint_, pins_);
   feed_.setRefresh(refresh_.get());
   return std::nullopt;
-}
-
-// What file managers show as the folder's name.
-std::string Mount::rootName() {
-  if (auto root = calls_->item(fileprovider::ItemIdentifier::rootContainer()); root.ok()) return (*root)->filename();
-  return options_.displayName.empty() ? options_.domain : options_.displayName;
 }
 
 int Mount::serve(const std::function<void()>& ready) {
@@ -201,18 +200,21 @@ std::size_t Mount::drain() {
   status_.draining();
   const std::size_t pending = uploads_->pendingCount();
   if (pending == 0) return 0;
-  std::fprintf(stderr, "%s%zu uploads pending; waiting up to %lld s for them (Ctrl-C again stops now)\n", kPrefix,
-               pending,
+  std::fprintf(stderr, "%s%s pending; waiting up to %lld s for them (Ctrl-C again stops now)\n", kPrefix,
+               counted(pending, "upload").c_str(),
                static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(options_.drainTimeout).count()));
   const std::size_t left = uploads_->drain(options_.drainTimeout, [&](std::size_t waiting) {
-    std::fprintf(stderr, "%s%zu of %zu uploads sent\n", kPrefix, pending - std::min(pending, waiting), pending);
+    std::fprintf(stderr, "%s%zu of %s sent\n", kPrefix, pending - std::min(pending, waiting),
+                 counted(pending, "upload").c_str());
     status_.report();
   });
   if (left == 0) {
-    std::fprintf(stderr, "%sall %zu uploads sent\n", kPrefix, pending);
+    std::fprintf(stderr, "%s%s sent\n", kPrefix,
+                 pending == 1 ? "the upload" : ("all " + counted(pending, "upload")).c_str());
   } else {
-    std::fprintf(stderr, "%s%zu uploads not sent; they stay in %s and go with the next mount of domain \"%s\"\n",
-                 kPrefix, left, pendingFolder_.c_str(), options_.domain.c_str());
+    std::fprintf(stderr, "%s%s not sent; %s in %s and %s with the next mount of domain \"%s\"\n", kPrefix,
+                 counted(left, "upload").c_str(), left == 1 ? "it stays" : "they stay", pendingFolder_.c_str(),
+                 left == 1 ? "goes" : "go", options_.domain.c_str());
   }
   status_.report();
   return left;

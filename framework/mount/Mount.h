@@ -77,7 +77,6 @@ class Mount {
   std::optional<Failure> connectHost();
   void openUploads();
   std::optional<Failure> openFileSystem();
-  std::string rootName();
   // Waits for what was closed to reach the peer: how many are left.
   std::size_t drain();
 

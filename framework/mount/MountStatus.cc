@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "framework/mount/common/Counted.h"
 #include "host/HostLocations.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/FolderContents.h"
@@ -233,8 +234,8 @@ int printStatus(const std::vector<MountStatus>& statuses, bool json, const std::
     for (const auto* status : shown) {
       out << status->domain << " on " << status->mountPoint << ": link " << status->linkPhase << ", host pid "
           << (status->hostPid ? std::to_string(status->hostPid) : std::string("none")) << ", cache "
-          << status->cacheBytes << " bytes, " << status->pendingUploads << " uploads queued (mount pid " << status->pid
-          << ")\n";
+          << status->cacheBytes << " bytes, " << counted(status->pendingUploads, "upload") << " queued (mount pid "
+          << status->pid << ")\n";
       if (const auto& remote = status->remote) {
         char trip[32] = "";
         if (remote->roundTripMs) std::snprintf(trip, sizeof trip, ", round trip %.1f ms", *remote->roundTripMs);

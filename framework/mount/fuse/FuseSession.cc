@@ -14,10 +14,9 @@
 
 namespace corvane::framework::mount {
 
-std::unique_ptr<FuseSession> FuseSession::open(MountFileSystem& fs, const std::string& name,
-                                               const std::filesystem::path& mountPoint, int& status,
-                                               std::string& why) {
-  std::string fsname = "fsname=" + name;
+std::unique_ptr<FuseSession> FuseSession::open(MountFileSystem& fs, const std::string& source,
+                                               const std::filesystem::path& mountPoint, int& status, std::string& why) {
+  std::string fsname = "fsname=" + source;
   for (char& c : fsname) {
     if (c == ',') c = ' ';  // a comma would end the option
   }

@@ -15,9 +15,10 @@ class MountFileSystem;
 
 class FuseSession {
  public:
-  // Mounts `fs` on `mountPoint`, shown to file managers as `name`. Absent, with
-  // `why` and the exit status it deserves, when it cannot.
-  static std::unique_ptr<FuseSession> open(MountFileSystem& fs, const std::string& name,
+  // Mounts `fs` on `mountPoint`, with `source` (where its files come from) as
+  // df and mount show it. Absent, with `why` and the exit status it deserves,
+  // when it cannot.
+  static std::unique_ptr<FuseSession> open(MountFileSystem& fs, const std::string& source,
                                            const std::filesystem::path& mountPoint, int& status, std::string& why);
   ~FuseSession();  // unmounts if still mounted, then ends the session
   FuseSession(const FuseSession&) = delete;

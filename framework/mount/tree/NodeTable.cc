@@ -273,6 +273,7 @@ void NodeTable::fill(const Held&, const Node& node, struct stat& st) const {
   } else if (node.item) {
     if (auto date = node.item->contentModificationDate()) modified = date->timeIntervalSince1970;
   }
+  if (modified == 0 && node.inode == FUSE_ROOT_ID) modified = madeAt_;
   st.st_mtim = st.st_ctim = st.st_atim = timeOf(modified);
 }
 

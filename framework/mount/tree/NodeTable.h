@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -256,6 +257,9 @@ class NodeTable {
   absl::flat_hash_set<const Node*, ByIdentifier, ByIdentifier> byIdentifier_;
   std::uint64_t localChanges_ = 0;
   std::uint64_t renames_ = 0;
+  // What the root shows as its date while the peer gives it none: when the
+  // mount was made, not 1 January 1970.
+  const double madeAt_ = static_cast<double>(std::time(nullptr));
   std::shared_ptr<ModifiedTimes> times_;
 };
 
