@@ -21,6 +21,7 @@
 #include "framework/mount/MountStatus.h"
 #include "framework/mount/cache/MaterializedCache.h"
 #include "framework/mount/common/UserFolders.h"
+#include "framework/mount/service/LogBound.h"
 #include "framework/mount/service/Preflight.h"
 #include "host/HostLocations.h"
 #include "platform/foundation/FileManager.h"
@@ -70,7 +71,8 @@ Check privateFolder(const std::string& name, const std::optional<std::filesystem
   return {name, true, folder->string() + " (700)", ""};
 }
 
-// The event log: how big, and what it said last.
+// The event log: how big (with the older file a mount keeps), and the last
+// warning or error it holds, which is what a user looks for there.
 std::optional<Check> eventLogCheck() {
   auto logs = CorvaneFpLog::logsDirectory();
   if (!logs) return std::nullopt;
@@ -78,19 +80,24 @@ std::optional<Check> eventLogCheck() {
   std::error_code error;
   const auto size = std::filesystem::file_size(file, error);
   if (error) return Check{"event log", true, file.string() + " (not written yet)", ""};
-  std::ifstream in(file);
-  std::string line, last;
-  while (std::getline(in, line)) {
-    if (!line.empty()) last = std::move(line);
+  const auto older = std::filesystem::file_size(LogBound::olderOf(file), error);
+  const std::uintmax_t total = size + (error ? 0 : older);
+  std::string said = "no warning or error";
+  for (const auto& log : {LogBound::olderOf(file), file}) {
+    std::ifstream in(log);
+    for (std::string line; std::getline(in, line);) {
+      if (line.find(R"("level":"WARN")") == std::string::npos && line.find(R"("level":"ERROR")") == std::string::npos) {
+        continue;
+      }
+      auto record = nlohmann::json::parse(line, nullptr, false);
+      if (!record.is_object()) continue;
+      said = "last " + record.value("level", "") + " " + record.value("event", "") + " " + record.value("detail", "") +
+             " at " + record.value("ts", "");
+    }
   }
-  auto record = nlohmann::json::parse(last, nullptr, false);
-  std::string said = "no readable record";
-  if (record.is_object() && record.value("event", "").size()) {
-    said = "last " + record.value("level", "") + " " + record.value("event", "") + " at " + record.value("ts", "");
-  }
-  const bool big = size > (256ull << 20);
-  return Check{"event log", !big, file.string() + ": " + std::to_string(size / 1024) + " KiB, " + said,
-               big ? "it grows past 256 MiB: move it away" : ""};
+  const bool big = total > 4 * kLogMaxBytes;
+  return Check{"event log", !big, file.string() + ": " + std::to_string(total / 1024) + " KiB, " + said,
+               big ? "no running mount keeps it bounded: start one, or move the log away" : ""};
 }
 
 // Names in the share of `domain` that its host on this machine cannot show

@@ -10,6 +10,7 @@
 #include "framework/mount/common/Counted.h"
 #include "framework/mount/tree/KernelNotifier.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
+#include "shared/diagnostics/CorvaneFpLogFile.h"
 
 namespace corvane::framework::mount {
 
@@ -93,7 +94,13 @@ std::optional<Mount::Failure> Mount::connectHost() {
   auto extension = domains_.addDomain({options_.domain, options_.displayName});
   if (!extension.ok()) return Failure{1, extension.error().localizedDescription()};
   extension_ = *extension;
-  const auto hostLog = cache_->folder() / "corvane-vfs-host.log";
+  // Logs are state, kept with the domain's journal, not a cache to be swept.
+  const auto hostLog = pendingFolder_.parent_path() / "corvane-vfs-host.log";
+  LogBound(hostLog).check();
+  if (auto logs = CorvaneFpLog::logsDirectory()) {
+    eventLog_.emplace(*logs / CorvaneFpLogFile::kFileName);
+    eventLog_->check();
+  }
   if (!options_.noHost) {
     auto started = HostSupervisor::start(hostArguments(options_, share_), hostLog);
     if (!started.ok()) return Failure{1, started.error().localizedDescription()};
@@ -167,7 +174,11 @@ int Mount::serve(const std::function<void()>& ready) {
           fs_->recheck(unanswered);
         },
         [this] { return domains_.linkReady(options_.domain) && watch_->answering(); }, [this] { uploads_->wake(); },
-        [this] { status_.report(); }, watch_);
+        [this] {
+          status_.report();
+          if (eventLog_) eventLog_->checkNowAndThen();
+        },
+        watch_);
     ready();
     // Under systemd (Type=notify) the start returns here: mounted, and the root listed.
     ::sd_notifyf(0, "READY=1\nSTATUS=%s mounted at %s", options_.domain.c_str(), mountPoint_.c_str());

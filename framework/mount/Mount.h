@@ -27,6 +27,7 @@
 #include "framework/mount/service/ExtensionCalls.h"
 #include "framework/mount/service/HostSupervisor.h"
 #include "framework/mount/service/HostWatch.h"
+#include "framework/mount/service/LogBound.h"
 #include "framework/mount/tree/ChangePoller.h"
 #include "framework/mount/tree/ModifiedTimes.h"
 #include "framework/mount/upload/UploadQueue.h"
@@ -91,6 +92,7 @@ class Mount {
   fileprovider::ReplicatedExtensionPtr extension_;
   std::unique_ptr<HostSupervisor> host_;
   StatusReporter status_;
+  std::optional<LogBound> eventLog_;
   // Watches the host while calls wait on it, for both sets of calls.
   std::shared_ptr<HostWatch> watch_;
   // The kernel's requests and the upload queue wait on calls of their own, so a

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "framework/mount/cache/MaterializedCache.h"
+#include "framework/mount/service/LogBound.h"
 #include "framework/mount/tree/ChangePoller.h"
 #include "framework/mount/tree/FolderListings.h"
 #include "framework/mount/tree/NodeTable.h"
@@ -84,6 +85,24 @@ TEST(NodeTable, RenamedFoldersTakeWhatIsBelowThemAndDetachedNodesLeaveTheIndex) 
 // An entry is handed out only when it is its item's size: an upload's answer
 // can describe a version the peer wrote right after it, whose bytes are not
 // the ones sent, and an entry that went wrong must not fail every open.
+// Past its size a log becomes the one older file, replacing the one before;
+// under it, or absent, nothing moves.
+TEST(LogBound, KeepsTheLogAndOneOlderFile) {
+  testing::TempDir dir;
+  const auto log = dir.path() / "events.jsonl";
+  LogBound bound(log, 10);
+  EXPECT_FALSE(bound.check()) << "no log yet";
+  testing::writeFile(log, "0123456789");
+  EXPECT_FALSE(bound.check()) << "at the size, not past it";
+  for (const char* text : {"first run, past the size\n", "second run, past it too\n"}) {
+    testing::writeFile(log, text);
+    EXPECT_TRUE(bound.check());
+    EXPECT_FALSE(std::filesystem::exists(log));
+    EXPECT_EQ(testing::readFile(dir.path() / "events.1.jsonl"), text);
+  }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
 TEST(MaterializedCache, NeverHandsOutAnEntryOfAnotherSizeThanItsItem) {
   testing::TempDir dir;
   testing::ScopedEnv cacheHome("XDG_CACHE_HOME", (dir.path() / "cache").string());
