@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "framework/commands/Command.h"
 #include "framework/commands/DemoCommand.h"
@@ -160,6 +161,23 @@ void printCommands() {
   std::printf("\n'corvane-fp COMMAND --help' says more of one; 'corvane-fp --help' shows every usage.\n");
 }
 
+// Every command's help in turn: the manual page is made from it.
+void printManual() {
+  printUsage(stdout);
+  std::printf(
+      "\nMounts a paired device's shared folder, on this machine or another one reached over ssh,\n"
+      "as a folder every program can use.\n");
+  for (const Command& command : kCommands) {
+    std::printf("\n%s: %s.\n  corvane-fp %s\n\n", command.name, command.summary, command.usage);
+    for (std::string_view help = command.help; !help.empty();) {
+      const auto end = help.find('\n');
+      const auto line = help.substr(0, end);
+      std::printf("%s%.*s\n", line.empty() ? "" : "  ", static_cast<int>(line.size()), line.data());
+      help.remove_prefix(end == std::string_view::npos ? help.size() : end + 1);
+    }
+  }
+}
+
 void printHelp(const Command& command) {
   std::printf("usage: corvane-fp %s\n\n%s.\n\n%s", command.usage, command.summary, command.help);
 }
@@ -199,6 +217,11 @@ int main(int argc, char** argv) {
   }
   if (all[0] == "--help" || all[0] == "-h") {
     printUsage(stdout);
+    std::printf("\n'corvane-fp COMMAND --help' says more of one; 'corvane-fp --help-all' of every one.\n");
+    return 0;
+  }
+  if (all[0] == "--help-all") {
+    printManual();
     return 0;
   }
   if (all[0] == "--version" || all[0] == "-V") {

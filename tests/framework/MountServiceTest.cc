@@ -143,7 +143,11 @@ TEST(MountService, AnInstallRunsFromItsPrefix) {
   const auto program = prefix / "bin" / "corvane-fp";
   EXPECT_TRUE(std::filesystem::exists(prefix / "bin" / "corvane-vfs-host"));
   EXPECT_TRUE(std::filesystem::exists(prefix / "share" / "doc" / "corvane" / "write-semantics.md"));
-  const std::string installedUnit = readFile(prefix / "lib" / "systemd" / "user" / "corvane-fp@.service");
+  EXPECT_EQ(run({"sh", "-c", "MANPATH='" + (prefix / "share" / "man").string() + "' man -w corvane-fp > /dev/null"}), 0)
+      << "man corvane-fp finds the installed page";
+  EXPECT_TRUE(std::filesystem::exists(prefix / "share" / "bash-completion" / "completions" / "corvane-fp"));
+  EXPECT_TRUE(std::filesystem::exists(prefix / "share" / "zsh" / "site-functions" / "_corvane-fp"));
+  const std::string installedUnit = readFile(prefix / "share" / "systemd" / "user" / "corvane-fp@.service");
   EXPECT_NE(installedUnit.find("ExecStart=" + program.string() + " mount"), std::string::npos) << installedUnit;
 
   FreshHome fresh(dir.path() / "home");

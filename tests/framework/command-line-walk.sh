@@ -70,6 +70,24 @@ expect 2 "" '"--size" takes a count, not "-1"' -- "$fp" item --size -1
 expect 1 "" "no corvane-fp mount is running at $scratch" -- "$fp" unmount "$scratch/"
 expect 1 "" "is not in a running corvane-fp mount" -- "$fp" pin "$scratch"
 
+# The bash completion reads the same table.
+complete_words() {
+  PATH=$(dirname "$fp"):$PATH
+  COMP_WORDS=("$@")
+  COMP_CWORD=$(($# - 1))
+  COMPREPLY=()
+  _corvane_fp
+  echo "${COMPREPLY[*]}"
+}
+# shellcheck source=/dev/null
+source "$(dirname "$0")/../../packaging/completions/corvane-fp.bash"
+for case in "mo:mount" "uns:" "unp:unpin" "--ver:--version"; do
+  got=$(complete_words corvane-fp "${case%%:*}")
+  [ "$got" = "${case#*:}" ] || { failures=$((failures + 1)); echo "FAIL: completing ${case%%:*} gave '$got'"; }
+done
+got=$(complete_words corvane-fp mount --drain)
+[ "$got" = "--drain-timeout" ] || { failures=$((failures + 1)); echo "FAIL: completing mount --drain gave '$got'"; }
+
 expect 0 "^corvane-vfs-host [0-9]" "" -- "$host" --version
 expect 0 "usage" "" -- "$host" --help
 expect 2 "" '"--bogus"' -- "$host" --bogus
