@@ -48,6 +48,9 @@ constexpr Command kCommands[] = {
      "  --cache-min-free SIZE    what the cache leaves free (default: 2G)\n"
      "  -f, --foreground         stay in the foreground; Ctrl-C unmounts\n"
      "\n"
+     "$CORVANE_DRAIN_TIMEOUT and $CORVANE_CACHE_MAX, when set, give --drain-timeout\n"
+     "and --cache-max (a service's settings file sets them).\n"
+     "\n"
      "Example:\n"
      "  corvane-fp mount me@desk:Documents ~/Desk\n",
      runMountCommand},
@@ -94,18 +97,24 @@ constexpr Command kCommands[] = {
      "  corvane-fp unpin ~/Desk/Projects\n",
      runUnpinCommand},
     {"install-service",
-     "install-service DOMAIN --share DIR [--display-name NAME]\n"
-     "       corvane-fp install-service [DOMAIN] [--ssh-command CMD] [--remote-program PATH] [--display-name NAME]\n"
-     "                        [USER@]HOST:DIR",
+     "install-service [OPTIONS] DOMAIN --share DIR\n"
+     "       corvane-fp install-service [OPTIONS] [--ssh-command CMD] [--remote-program PATH] [DOMAIN] "
+     "[USER@]HOST:DIR",
      "write a systemd user unit that mounts the share at ~/Peers/NAME at every login",
      "Options:\n"
      "  --share DIR            serve DIR of this machine\n"
      "  --display-name NAME    the folder's name under ~/Peers (default: DOMAIN)\n"
      "  --ssh-command CMD      how to reach HOST (default: ssh)\n"
      "  --remote-program PATH  what to run on HOST (default: corvane-vfs-host)\n"
+     "  --drain-timeout SECONDS  how long a stop waits for uploads (default: 60; the\n"
+     "                         unit gives a stop 90 s in all)\n"
+     "  --cache-max SIZE       the cache's budget, e.g. 2G (default: as for mount)\n"
+     "\n"
+     "The options go into the settings file the unit reads,\n"
+     "$XDG_CONFIG_HOME/corvane/DOMAIN.env.\n"
      "\n"
      "Example:\n"
-     "  corvane-fp install-service me@desk:Documents\n",
+     "  corvane-fp install-service --cache-max 5G me@desk:Documents\n",
      runInstallServiceCommand},
     {"doctor", "doctor [--json]", "check this machine and each domain's state, and say what to fix",
      "Options:\n"

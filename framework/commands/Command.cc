@@ -37,6 +37,13 @@ void ArgumentReader::invalid(const std::string& flag, const std::string& value, 
   throw UsageError("\"" + flag + "\" takes " + expected + ", not \"" + value + "\"");
 }
 
+std::optional<double> parseDrainSeconds(const std::string& text) {
+  char* end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || *end != '\0' || !(seconds >= 0) || seconds > 86400) return std::nullopt;
+  return seconds;
+}
+
 std::optional<std::uint64_t> parseNumber(const std::string& text) {
   char* end = nullptr;
   errno = 0;

@@ -49,6 +49,12 @@ class ArgumentReader {
   std::size_t at_ = 0;
 };
 
+// What --drain-timeout takes, and what it says it takes.
+inline constexpr const char* kDrainSeconds = "seconds from 0 to 86400";
+std::optional<double> parseDrainSeconds(const std::string& text);
+// What --cache-max and --cache-min-free take, and what they say they take.
+inline constexpr const char* kCacheSize = "a size such as 512M or 2G";
+
 // A decimal count with nothing after it; absent for anything else.
 std::optional<std::uint64_t> parseNumber(const std::string& text);
 // "1048576", "512K", "300M", "2G", "1T", also with "B" or "iB" after the unit

@@ -79,10 +79,10 @@ std::string serviceUnitText(const std::filesystem::path& program) {
 struct ServiceSource {
   std::string share;  // a folder of this machine, or another machine's address
   std::optional<std::string> sshCommand, remoteProgram;
+  std::optional<std::string> drainTimeout, cacheMax;  // as the mount's options take them
 };
 
 int runInstallService(const std::string& domain, ServiceSource source, std::string displayName) {
-  // A service's domain is also a unit's instance name, which takes fewer characters.
   if (auto problem = domainProblem(domain)) return fail(problem->line());
   if (host::looksRemote(source.share)) {
     auto address = host::parseRemoteAddress(source.share);
@@ -115,6 +115,9 @@ int runInstallService(const std::string& domain, ServiceSource source, std::stri
   // Read from the environment by the host the mount starts, as when typed.
   if (source.sshCommand) env += "CORVANE_SSH_COMMAND=" + systemdQuoted(*source.sshCommand) + "\n";
   if (source.remoteProgram) env += "CORVANE_REMOTE_PROGRAM=" + systemdQuoted(*source.remoteProgram) + "\n";
+  // Read by the mount as its own options.
+  if (source.drainTimeout) env += "CORVANE_DRAIN_TIMEOUT=" + systemdQuoted(*source.drainTimeout) + "\n";
+  if (source.cacheMax) env += "CORVANE_CACHE_MAX=" + systemdQuoted(*source.cacheMax) + "\n";
   const auto program = serviceProgram();
   for (const auto& [file, text] : {std::pair{unitFile, serviceUnitText(program)}, std::pair{settings, env}}) {
     if (auto written = foundation::FileManager::writeAtomically(file, foundation::dataFromString(text));
@@ -148,6 +151,14 @@ int runInstallServiceCommand(const Arguments& arguments) {
       source.sshCommand = reader.value(flag, "a command");
     } else if (flag == "--remote-program") {
       source.remoteProgram = reader.value(flag, "a program");
+    } else if (flag == "--drain-timeout") {
+      const std::string& text = reader.value(flag, kDrainSeconds);
+      if (!parseDrainSeconds(text)) ArgumentReader::invalid(flag, text, kDrainSeconds);
+      source.drainTimeout = text;
+    } else if (flag == "--cache-max") {
+      const std::string& text = reader.value(flag, kCacheSize);
+      if (!parseSize(text)) ArgumentReader::invalid(flag, text, kCacheSize);
+      source.cacheMax = text;
     } else if (!flag.empty() && flag[0] != '-' && positional.size() < 2) {
       positional.push_back(flag);
     } else {

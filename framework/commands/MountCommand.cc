@@ -130,10 +130,27 @@ int runMount(const MountOptions& options) {
   return status;
 }
 
+void setDrainTimeout(MountOptions& options, const std::string& from, const std::string& text) {
+  auto seconds = parseDrainSeconds(text);
+  if (!seconds) ArgumentReader::invalid(from, text, kDrainSeconds);
+  options.drainTimeout = std::chrono::milliseconds(static_cast<long long>(*seconds * 1000));
+}
+
+void setCacheSize(std::optional<std::uint64_t>& size, const std::string& from, const std::string& text) {
+  size = parseSize(text);
+  if (!size) ArgumentReader::invalid(from, text, kCacheSize);
+}
+
 }  // namespace
 
 int runMountCommand(const Arguments& arguments) {
   MountOptions options;
+  // A service's settings file gives these as its environment; typed options
+  // still have the last word.
+  if (const char* seconds = std::getenv("CORVANE_DRAIN_TIMEOUT")) {
+    setDrainTimeout(options, "CORVANE_DRAIN_TIMEOUT", seconds);
+  }
+  if (const char* size = std::getenv("CORVANE_CACHE_MAX")) setCacheSize(options.cacheMax, "CORVANE_CACHE_MAX", size);
   bool haveShare = false;
   bool haveDomain = false;
   std::vector<std::string> positional;
@@ -145,20 +162,10 @@ int runMountCommand(const Arguments& arguments) {
     } else if (flag == "--foreground" || flag == "-f") {
       options.foreground = true;
     } else if (flag == "--drain-timeout") {
-      static const char* kSeconds = "seconds from 0 to 86400";
-      const std::string& text = reader.value(flag, kSeconds);
-      char* end = nullptr;
-      const double seconds = std::strtod(text.c_str(), &end);
-      if (end == text.c_str() || *end != '\0' || !(seconds >= 0) || seconds > 86400) {
-        ArgumentReader::invalid(flag, text, kSeconds);
-      }
-      options.drainTimeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+      setDrainTimeout(options, flag, reader.value(flag, kDrainSeconds));
     } else if (flag == "--cache-max" || flag == "--cache-min-free") {
-      static const char* kSize = "a size such as 512M or 2G";
-      const std::string& text = reader.value(flag, kSize);
-      auto size = parseSize(text);
-      if (!size) ArgumentReader::invalid(flag, text, kSize);
-      (flag == "--cache-max" ? options.cacheMax : options.cacheMinFree) = *size;
+      setCacheSize(flag == "--cache-max" ? options.cacheMax : options.cacheMinFree, flag,
+                   reader.value(flag, kCacheSize));
     } else if (flag == "--domain") {
       options.domain = reader.value(flag, "a domain id"), haveDomain = true;
     } else if (flag == "--display-name") {
