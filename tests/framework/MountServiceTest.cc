@@ -62,10 +62,13 @@ TEST(MountService, InstallServiceWritesAUnitSystemdAccepts) {
   const std::string unit = readFile(dir.path() / "config" / "systemd" / "user" / "corvane-fp@.service");
   EXPECT_NE(unit.find(std::string("ExecStart=") + CORVANE_FP + " mount --domain %i"), std::string::npos) << unit;
   // Another machine's share: the domain the mount would give it, and how to reach it.
-  ASSERT_EQ(run({CORVANE_FP, "install-service", "--ssh-command", "ssh -p 2222", "me@box:work"}), 0);
+  // The mount's own options go in too, as the mount reads them from there.
+  ASSERT_EQ(run({CORVANE_FP, "install-service", "--ssh-command", "ssh -p 2222", "--cache-max", "5G", "me@box:work"}),
+            0);
   const std::string remote = readFile(dir.path() / "config" / "corvane" / "box-work.env");
   EXPECT_EQ(remote.substr(remote.find('\n') + 1),
-            "CORVANE_SHARE=\"me@box:work\"\nCORVANE_DISPLAY_NAME=\"box-work\"\nCORVANE_SSH_COMMAND=\"ssh -p 2222\"\n");
+            "CORVANE_SHARE=\"me@box:work\"\nCORVANE_DISPLAY_NAME=\"box-work\"\nCORVANE_SSH_COMMAND=\"ssh -p 2222\"\n"
+            "CORVANE_CACHE_MAX=\"5G\"\n");
   EXPECT_EQ(run({CORVANE_FP, "install-service", "laptop", "--ssh-command", "ssh", "--share", dir.path().string()}), 2);
 
   if (run({"sh", "-c", "command -v systemd-analyze > /dev/null"}) != 0) GTEST_SKIP() << "systemd-analyze is missing";
@@ -74,7 +77,8 @@ TEST(MountService, InstallServiceWritesAUnitSystemdAccepts) {
   ::mkdir((dir.path() / "run").c_str(), 0700);
   const std::string out = (dir.path() / "verify.out").string();
   EXPECT_EQ(run({"sh", "-c",
-                 "XDG_RUNTIME_DIR='" + (dir.path() / "run").string() + "' systemd-analyze --user verify '" +
+                 "XDG_RUNTIME_DIR='" + (dir.path() / "run").string() + "' MANPATH='" + CORVANE_BUILD_DIR +
+                     "/packaging/man' systemd-analyze --user verify '" +
                      (dir.path() / "corvane-fp@laptop.service").string() + "' > '" + out + "' 2>&1"}),
             0);
   EXPECT_EQ(readFile(out), "");
