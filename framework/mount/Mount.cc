@@ -122,6 +122,7 @@ std::optional<Mount::Failure> Mount::connectHost() {
 
 void Mount::openUploads() {
   uploads_ = std::make_shared<UploadQueue>(options_.domain, uploadCalls_, std::move(journal_), cache_);
+  uploads_->onQueued([this] { status_.queueChanged(); });
   pins_ = std::make_shared<PinSet>(PinSet::fileFor(options_.domain).value_or(pendingFolder_.parent_path() /
                                                                               "pins.json"));
   cache_->setSpared(std::make_shared<PinnedOrOwed>(pins_, uploads_));

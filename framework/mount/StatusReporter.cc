@@ -40,9 +40,24 @@ void StatusReporter::draining() {
   report();
 }
 
-void StatusReporter::report() {
+void StatusReporter::report() { write(false); }
+
+void StatusReporter::queueChanged() {
+  // A burst of closes (cp -r) writes the file ten times a second at most, each
+  // write listing everything queued; the first close after a quiet spell is
+  // always told at once.
+  {
+    std::lock_guard guard(mutex_);
+    if (lastForQueue_ && std::chrono::steady_clock::now() - written_ < std::chrono::milliseconds(100)) return;
+  }
+  write(true);
+}
+
+void StatusReporter::write(bool forQueue) {
   std::lock_guard guard(mutex_);
   if (removed_) return;
+  written_ = std::chrono::steady_clock::now();
+  lastForQueue_ = forQueue;
   MountStatus now;
   now.domain = domain_;
   now.mountPoint = mountPoint_;
@@ -56,7 +71,7 @@ void StatusReporter::report() {
     now.linkPhase = watch_ && !watch_->answering() ? "unresponsive" : "ready";
   }
   if (cache_) {
-    cache_->evict();
+    if (!forQueue) cache_->evict();
     now.cacheBytes = cache_->bytes();
   }
   if (uploads_) {

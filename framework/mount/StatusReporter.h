@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -34,9 +35,14 @@ class StatusReporter {
                std::shared_ptr<MaterializedCache> cache, std::shared_ptr<UploadQueue> uploads);
   void draining();
   void report();  // any thread
+  // What is queued changed: written now unless it was moments ago, and then
+  // by the next report(). Any thread; the cache is left for report().
+  void queueChanged();
   void remove();  // the mount is gone: status and doctor no longer list it
 
  private:
+  void write(bool forQueue);
+
   const std::string domain_;
   const std::string mountPoint_;
   const std::function<pid_t()> hostPid_;
@@ -47,6 +53,8 @@ class StatusReporter {
   std::shared_ptr<MaterializedCache> cache_;
   std::shared_ptr<UploadQueue> uploads_;
   bool removed_ = false;
+  std::chrono::steady_clock::time_point written_{};
+  bool lastForQueue_ = false;
 };
 
 }  // namespace corvane::framework::mount

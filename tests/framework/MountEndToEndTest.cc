@@ -261,10 +261,11 @@ TEST_F(MountEndToEnd, WritesWhileTheHostIsDownAreQueuedAndSentWhenItIsBack) {
         ! sync one.txt 2>/dev/null; ! mkdir newdir 2>/dev/null; ! mv one.txt moved.txt 2>/dev/null
         [ ! -e "$SHARE/one.txt" ])sh", share()), 0) << mount.log();
     // clang-format on
-    // The status file is rewritten every few seconds. The shell's redirection
+    // Right after the close, status has it queued. The shell's redirection
     // closes the file once before echo writes, so one or two uploads are queued;
     // the file's first is tried first, and one tried stays until it lands.
-    nlohmann::json status;
+    nlohmann::json status = statusOf(dir_.path());
+    EXPECT_FALSE(status["queued"].empty()) << status.dump();
     ASSERT_TRUE(eventually([&] {
       status = statusOf(dir_.path());
       return !status["queued"].empty() && status["queued"].front()["attempts"].get<int>() >= 1;

@@ -459,6 +459,7 @@ int UploadQueue::enqueue(std::uint64_t key, PendingUpload record, bool followsLo
   }
   changed_.notify_all();
   work_.notify_one();
+  if (queued_) queued_();
   return 0;
 }
 

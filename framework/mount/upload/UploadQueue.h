@@ -75,6 +75,9 @@ class UploadQueue {
   UploadJournal& journal() { return *journal_; }
   // Set before the workers start; taken away (null) only once they stopped.
   void setListener(Listener* listener);
+  // Called, with no lock held, after each close's contents joined the queue:
+  // the status file tells it at once, not at the next round. Set before use.
+  void onQueued(std::function<void()> queued) { queued_ = std::move(queued); }
 
   // Sends what an earlier run left, each once and in order, before the mount is
   // ready. What could not be sent stays queued for the worker.
@@ -212,6 +215,7 @@ class UploadQueue {
   std::condition_variable work_;
   std::optional<std::chrono::steady_clock::time_point> timer_;  // when the worker that keeps the time wakes
   Listener* listener_ = nullptr;
+  std::function<void()> queued_;
   UploadSchedule schedule_;  // what is queued, in the order it goes
   // What the queue knows of one file beyond its queued uploads, kept until
   // the mount forgets the file.
