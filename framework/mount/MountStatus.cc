@@ -88,7 +88,9 @@ foundation::Status writeStatus(const MountStatus& status) {
   const auto folder = statusFolder();
   if (auto made = xpc::socket::ensurePrivateDirectory(folder); !made.ok()) return made;
   const std::string text = toJson(status).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-  return foundation::FileManager::writeAtomically(folder / (status.domain + ".json"),
+  // Rewritten at every close in a burst, and gone with a reboot anyway: whole
+  // to a reader, never waited on to be durable.
+  return foundation::FileManager::replaceContents(folder / (status.domain + ".json"),
                                                   foundation::Data(text.begin(), text.end()));
 }
 

@@ -128,7 +128,9 @@ Result<Data> contentsOf(const std::filesystem::path& path) {
   return bytes;
 }
 
-Status writeAtomically(const std::filesystem::path& path, const Data& bytes) {
+namespace {
+
+Status writeThenRename(const std::filesystem::path& path, const Data& bytes, bool durable) {
   std::filesystem::path folder = path.parent_path();
   if (folder.empty()) folder = ".";
   char suffix[32];
@@ -145,13 +147,24 @@ Status writeAtomically(const std::filesystem::path& path, const Data& bytes) {
     return Status(writeError(err, path));
   };
   if (!writeAll(fd.get(), bytes.data(), bytes.size())) return discard(errno);
-  if (::fsync(fd.get()) != 0) return discard(errno);
+  if (durable && ::fsync(fd.get()) != 0) return discard(errno);
   if (::close(fd.release()) != 0) return discard(errno);
   if (::rename(temporary.c_str(), path.c_str()) != 0) return discard(errno);
+  if (!durable) return Ok{};
   // Make the rename itself durable; a failure here loses nothing already visible.
   UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() >= 0) ::fsync(dir.get());
   return Ok{};
+}
+
+}  // namespace
+
+Status writeAtomically(const std::filesystem::path& path, const Data& bytes) {
+  return writeThenRename(path, bytes, true);
+}
+
+Status replaceContents(const std::filesystem::path& path, const Data& bytes) {
+  return writeThenRename(path, bytes, false);
 }
 
 Status removeItem(const std::filesystem::path& path) {

@@ -49,6 +49,9 @@ Result<Data> contentsOf(const std::filesystem::path& path);
 // are flushed to disk, and the temporary file is renamed over `path`. A reader in
 // any process sees the old contents or the new, never a mixture.
 Status writeAtomically(const std::filesystem::path& path, const Data& bytes);
+// The same, whole or not at all to a reader, but not made durable: for a file
+// that means nothing after a reboot (one in the runtime folder), written often.
+Status replaceContents(const std::filesystem::path& path, const Data& bytes);
 
 // Copies the regular file, folder or symbolic link `from` to the new `to` (which
 // must not exist); a folder is copied with everything in it. Each file goes by the
