@@ -1,5 +1,5 @@
 // A command of corvane-fp: its name, its usage lines, its help and what runs
-// it. CommandTable.cc holds the one table of them, and so the only usage and
+// it. main.cc holds the one table of them, and so the only usage and
 // help texts.
 #pragma once
 

@@ -16,15 +16,12 @@
 #include "framework/mount/MountStatus.h"
 #include "framework/mount/common/Counted.h"
 #include "framework/mount/upload/UploadJournal.h"
-#include "platform/foundation/FolderContents.h"
 
 namespace corvane::framework::commands {
 
 using namespace mount;
 
 namespace {
-
-std::string uploads(std::uint64_t count) { return counted(count, "upload"); }
 
 // What the mount left in its journal, read as its next run will read it.
 void tellWhatStays(const std::string& domain) {
@@ -36,8 +33,8 @@ void tellWhatStays(const std::string& domain) {
   const auto left = (*journal)->load();
   if (left.empty()) return;
   std::fprintf(stderr, "corvane-fp unmount: %s %s in %s for the next mount of domain \"%s\":\n",
-               uploads(left.size()).c_str(), left.size() == 1 ? "stays" : "stay", (*journal)->folder().c_str(),
-               domain.c_str());
+               counted(left.size(), "upload").c_str(), left.size() == 1 ? "stays" : "stay",
+               (*journal)->folder().c_str(), domain.c_str());
   for (const auto& record : left) {
     std::fprintf(stderr, "  %s%s\n", record.path.c_str(), record.failed ? " (refused by the peer)" : "");
   }
@@ -60,7 +57,7 @@ int stopAll(const std::vector<MountStatus>& mounts) {
       auto it = shown.find(now.pid);
       if (it == shown.end() || now.linkPhase != "draining" || it->second == now.pendingUploads) continue;
       std::fprintf(stderr, "corvane-fp unmount: %s: %s still to send\n", now.mountPoint.c_str(),
-                   uploads(now.pendingUploads).c_str());
+                   counted(now.pendingUploads, "upload").c_str());
       it->second = now.pendingUploads;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
