@@ -76,9 +76,9 @@ TEST_F(MountEndToEnd, ProcessesSharingNamesConvergeWithoutAConflictCopy) {
   const std::vector<std::filesystem::path> folders = {mount.path(), mount.path() / "s1", mount.path() / "s2"};
   for (const auto& folder : folders) std::filesystem::create_directories(folder);
   const auto until = deadline();
-  // Not by default: about one run in three of 20 s still ends with a conflict
-  // copy then, a race between a folder's rename and the files in it not yet
-  // found.
+  // Not by default: about one run in twenty of 20 s has still ended with a
+  // conflict copy then, a race between a folder's rename and the files in it
+  // not yet found.
   const bool folderRenames = std::getenv("CORVANE_STRESS_FOLDER_RENAMES") != nullptr;
   std::atomic<std::uint64_t> operations{0};
   std::vector<std::thread> writers;

@@ -23,45 +23,52 @@ void startWriteBack(int fd, off_t offset, std::size_t size) {
   if (last > first) (void)::sync_file_range(fd, first * kStretch, (last - first) * kStretch, SYNC_FILE_RANGE_WRITE);
 }
 
+// A file below a folder renamed here holds its item, named by the old path,
+// until the folder is listed again. (A node the peer's delete let go of has
+// no identifier, and stays as it is.) With the table held.
+bool underOldPath(const Node& file) {
+  return file.item && !file.identifier.empty() && file.item->itemIdentifier().rawValue() != file.identifier.rawValue();
+}
+
 }  // namespace
 
 std::shared_ptr<FileContents> MountFileSystem::contentsOf(const NodePtr& file) {
   std::shared_ptr<FileContents> out;
+  bool moved = false;
   {
     const auto held = table_.hold();
     auto& contents = file->localState().contents;
     if (!contents) contents = std::make_shared<FileContents>(uploads_->journal());
     out = contents;
+    moved = underOldPath(*file);
   }
   // After the contents are made, so that a rename meanwhile retags them as it
-  // does any file's.
-  const auto foldersStay = renames_.foldersStay();
-  (void)caughtUp(file);
+  // does any file's. Only then are folder renames held off: every open comes
+  // here.
+  if (moved) {
+    const auto foldersStay = renames_.foldersStay();
+    (void)caughtUp(file);
+  }
   return out;
 }
 
-// A file below a folder renamed here keeps its item, named by the old path,
-// until the folder is listed again; an edit, a delete or a rename of it goes
-// to the moved item, from its version, so that item is asked for first. Taken
-// when only the path differs (its size and date are the old item's); else the
-// peer changed the file meanwhile, and what is done here meets that as for
-// any file gone from under it.
+// An edit, a delete or a rename of a file under its old path goes to the
+// moved item, from its version, so that item is asked for first. Taken when
+// only the path differs (unchangedOnPeer: its size and date are the old
+// item's); else the peer changed the file meanwhile, and what is done here
+// meets that as for any file gone from under it.
 ItemPtr MountFileSystem::caughtUp(const NodePtr& file) {
   ItemPtr was;
   std::string identifier;
   {
     const auto held = table_.hold();
+    if (!underOldPath(*file)) return file->item;
     was = file->item;
     identifier = file->identifier.rawValue();
   }
-  // No identifier: the peer's delete let go of the node.
-  if (!was || identifier.empty() || was->itemIdentifier().rawValue() == identifier) return was;
   auto now = calls_->item(fileprovider::ItemIdentifier(identifier));
   const auto held = table_.hold();
-  if (!now.ok() || file->item != was || (*now)->documentSize() != was->documentSize() ||
-      (*now)->contentModificationDate() != was->contentModificationDate()) {
-    return file->item;
-  }
+  if (!now.ok() || file->item != was || !unchangedOnPeer(was, *now)) return file->item;
   table_.setItem(held, *file, *now);
   retag(held, file, {was->itemVersion().contentVersion, (*now)->itemVersion().contentVersion});
   return *now;

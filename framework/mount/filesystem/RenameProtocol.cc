@@ -276,8 +276,7 @@ void RenameProtocol::followFolder(const NodeTable::MovedFile& file) {
   std::optional<UploadQueue::VersionChange> versions;
   if (was && edited) {
     auto now = calls_->item(fileprovider::ItemIdentifier(file.identifier));
-    if (now.ok() && (*now)->documentSize() == was->documentSize() &&
-        (*now)->contentModificationDate() == was->contentModificationDate()) {
+    if (now.ok() && unchangedOnPeer(was, *now)) {
       versions.emplace(was->itemVersion().contentVersion, (*now)->itemVersion().contentVersion);
       const auto held = table_.hold();
       if (auto node = table_.find(held, file.inode)) {
