@@ -66,7 +66,11 @@ constexpr Command kCommands[] = {
      "  corvane-fp unmount ~/Desk\n",
      runUnmountCommand},
     {"status", "status [--json] [--domain ID | --domain HOST:DIR]",
-     "show each running mount: its link, uploads queued and conflicts",
+     "show each running mount: its link, transfers, uploads queued and conflicts",
+     "Uploads being sent and files being fetched are listed with the bytes done,\n"
+     "the rate and the time left when the share is on another machine (a local\n"
+     "share's copies run at disk speed). The status is rewritten every 2 s.\n"
+     "\n"
      "Options:\n"
      "  --json                        one JSON document instead of text\n"
      "  --domain ID | --domain HOST:DIR  only that domain (default: every mount)\n"
@@ -75,9 +79,15 @@ constexpr Command kCommands[] = {
      "  corvane-fp status --domain desk\n",
      runStatusCommand},
     {"watch", "watch [--domain ID | --domain HOST:DIR]",
-     "print the peer's changes as the mounts see them, one line each, until Ctrl-C",
+     "print the peer's changes and the transfers as they happen, one line each",
+     "Each line is a JSON object: a change made on the peer's side that the mount\n"
+     "applied ({\"change\": \"added\"|\"changed\"|\"removed\", \"path\", ...}), or a\n"
+     "transfer that started, moved on or ended ({\"transfer\": \"upload\"|\"download\",\n"
+     "\"state\": \"started\"|\"progress\"|\"ended\", \"path\", \"size\", \"bytesDone\",\n"
+     "\"bytesPerSecond\", \"secondsLeft\"}). It ends with the mount, or with Ctrl-C.\n"
+     "\n"
      "Options:\n"
-     "  --domain ID | --domain HOST:DIR  only that domain (default: every mount)\n"
+     "  --domain ID | --domain HOST:DIR  the mount to watch (needed when several run)\n"
      "\n"
      "Example:\n"
      "  corvane-fp watch --domain desk\n",
@@ -87,7 +97,9 @@ constexpr Command kCommands[] = {
      "fetched as the peer changes it.\n"
      "\n"
      "Options:\n"
-     "  --list  print what is pinned, one path a line\n"
+     "  --list  print what is pinned, one path a line, each with whether all of it\n"
+     "          is here (every file is opened through the mount, as pin does);\n"
+     "          status 1 when some pin is not complete\n"
      "\n"
      "Example:\n"
      "  corvane-fp pin ~/Desk/Projects\n",

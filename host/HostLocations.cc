@@ -37,4 +37,8 @@ std::filesystem::path remoteLinkFile(const std::filesystem::path& stateFolder, s
   return stateFolder / (peerFileStem(peerId) + ".link.json");
 }
 
+std::filesystem::path transfersFile(const std::filesystem::path& runtimeFolder, std::string_view peerId) {
+  return runtimeFolder / "transfers" / (peerFileStem(peerId) + ".json");
+}
+
 }  // namespace corvane::host

@@ -27,4 +27,10 @@ std::filesystem::path unshareableNamesFile(const std::filesystem::path& stateFol
 // {"address", "up", "roundTripMs", "why", "atMs"}.
 std::filesystem::path remoteLinkFile(const std::filesystem::path& stateFolder, std::string_view peerId);
 
+// The file, in the runtime folder (gone with a reboot, as the transfers it
+// names are), that lists the transfers to and from a peer's share on another
+// machine under way (TransferBoard writes it): {"transfers": [{"direction":
+// "fetch" or "upload", "path", "size", "done", "startedMs"}], "atMs"}.
+std::filesystem::path transfersFile(const std::filesystem::path& runtimeFolder, std::string_view peerId);
+
 }  // namespace corvane::host

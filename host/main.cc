@@ -34,6 +34,7 @@
 #include "host/stream/StreamHandshake.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
+#include "platform/xpc/Socket.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
 #include "shared/upload_staging/FileProviderUploadStaging.h"
 
@@ -80,6 +81,10 @@ std::shared_ptr<corvane::host::HostLink> remoteLink(const corvane::host::HostRem
     std::error_code ignored;
     std::filesystem::create_directories(*state, ignored);
     options.linkFile = remoteLinkFile(*state, remote.peerId);
+  }
+  const auto runtime = xpc::socket::runtimeDirectory();
+  if (xpc::socket::ensurePrivateDirectory(runtime / "transfers").ok()) {
+    options.transfersFile = transfersFile(runtime, remote.peerId);
   }
   auto share = RemoteShare::create(std::move(options));
   if (auto failure = share->connect()) {

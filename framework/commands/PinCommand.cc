@@ -18,6 +18,7 @@
 #include "framework/mount/MountStatus.h"
 #include "framework/mount/cache/PinSet.h"
 #include "framework/mount/cache/PinnedRefresh.h"
+#include "framework/mount/common/Counted.h"
 
 namespace corvane::framework::commands {
 
@@ -47,15 +48,6 @@ std::optional<InMount> locate(const std::string& given, const std::vector<MountS
     return InMount{mount.domain, local, path};
   }
   return std::nullopt;
-}
-
-std::string humanBytes(double bytes) {
-  static constexpr const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-  int unit = 0;
-  while (bytes >= 1024 && unit < 4) bytes /= 1024, ++unit;
-  char text[32];
-  std::snprintf(text, sizeof text, unit ? "%.1f %s" : "%.0f %s", bytes, kUnits[unit]);
-  return text;
 }
 
 // Files and bytes done against the totals: a bar redrawn in place on a
@@ -198,7 +190,33 @@ int runPin(const std::vector<std::string>& paths, bool pin) {
   return status;
 }
 
-// The pins of every running mount, as paths on the mount.
+// Whether every file of a pin reads here: each is opened through the mount,
+// as `pin` does, so a file the peer changed and no refresh brought in yet is
+// fetched now when the peer is there, and counted as missing when it is not.
+std::string pinState(const std::filesystem::path& local) {
+  std::error_code error;
+  const auto files = filesAtOrBelow(local, error);
+  if (error) return "incomplete: cannot list it: " + error.message();
+  std::size_t missing = 0;
+  std::string first;
+  std::uint64_t bytes = 0;
+  for (const auto& file : files) {
+    if (int err = fetchThroughMount(file)) {
+      if (missing++ == 0) first = file.string() + ": " + std::strerror(err);
+      continue;
+    }
+    std::error_code sized;
+    bytes += std::filesystem::file_size(file, sized);
+  }
+  if (missing) {
+    return "incomplete: " + std::to_string(missing) + " of " + counted(files.size(), "file") + " not here (" + first +
+           ")";
+  }
+  return "complete: " + counted(files.size(), "file") + ", " + humanBytes(static_cast<double>(bytes));
+}
+
+// The pins of every running mount, as paths on the mount, each with whether
+// all of it is here.
 int listPins() {
   int status = 0;
   for (const auto& mount : readStatuses()) {
@@ -210,7 +228,10 @@ int listPins() {
       continue;
     }
     for (const auto& path : *pins) {
-      std::printf("%s\n", (std::filesystem::path(mount.mountPoint) / path.substr(1)).lexically_normal().c_str());
+      const auto local = (std::filesystem::path(mount.mountPoint) / path.substr(1)).lexically_normal();
+      const std::string state = pinState(local);
+      std::printf("%s\t%s\n", local.c_str(), state.c_str());
+      if (!state.starts_with("complete")) status = 1;
     }
   }
   return status;

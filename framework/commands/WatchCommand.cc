@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "framework/mount/MountStatus.h"
+#include "framework/mount/MountWatch.h"
 
 namespace corvane::framework::commands {
 
@@ -14,7 +14,7 @@ int runWatchCommand(const Arguments& arguments) {
     if (flag != "--domain") ArgumentReader::unexpected(flag);
     domain = domainNamed(reader.value(flag, "a domain id or HOST:DIR"));
   }
-  return mount::watchRemoteChanges(domain, std::cout);
+  return mount::watchMount(domain, std::cout);
 }
 
 }  // namespace corvane::framework::commands

@@ -7,9 +7,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
-#include <thread>
 #include <type_traits>
 
 #include <nlohmann/json.hpp>
@@ -25,14 +25,39 @@ namespace corvane::framework::mount {
 
 namespace {
 
+template <typename T>
+nlohmann::ordered_json orNull(const std::optional<T>& value) {
+  return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
+}
+
+void addProgress(nlohmann::ordered_json& out, const TransferProgress& progress) {
+  out["bytesDone"] = orNull(progress.bytesDone);
+  out["bytesPerSecond"] = orNull(progress.bytesPerSecond);
+  out["secondsLeft"] = orNull(progress.secondsLeft);
+}
+
 nlohmann::ordered_json queuedJson(const std::vector<QueuedUploadStatus>& queued) {
   auto out = nlohmann::ordered_json::array();
   for (const auto& upload : queued) {
-    out.push_back({{"path", upload.path},
-                   {"size", upload.size},
-                   {"attempts", upload.attempts},
-                   {"lastError", upload.lastError},
-                   {"failed", upload.failed}});
+    nlohmann::ordered_json one = {{"path", upload.path},
+                                  {"size", upload.size},
+                                  {"attempts", upload.attempts},
+                                  {"lastError", upload.lastError},
+                                  {"failed", upload.failed},
+                                  {"sending", upload.sendingSinceMs != 0},
+                                  {"sendingSinceMs", upload.sendingSinceMs}};
+    addProgress(one, upload.progress);
+    out.push_back(std::move(one));
+  }
+  return out;
+}
+
+nlohmann::ordered_json downloadsJson(const std::vector<DownloadStatus>& downloads) {
+  auto out = nlohmann::ordered_json::array();
+  for (const auto& download : downloads) {
+    nlohmann::ordered_json one = {{"path", download.path}, {"size", download.size}, {"startedMs", download.startedMs}};
+    addProgress(one, download.progress);
+    out.push_back(std::move(one));
   }
   return out;
 }
@@ -52,6 +77,7 @@ nlohmann::ordered_json toJson(const MountStatus& status) {
                                 {"cacheBytes", status.cacheBytes},
                                 {"pendingUploads", status.pendingUploads},
                                 {"queued", queuedJson(status.queued)},
+                                {"downloads", downloadsJson(status.downloads)},
                                 {"conflicts", conflictsJson(status.conflicts)}};
   if (status.remote) {
     out["remote"] = {{"address", status.remote->address},
@@ -78,6 +104,22 @@ std::optional<RemoteLinkStatus> remoteLinkOf(const std::string& domain) {
     link.roundTripMs = json["roundTripMs"].get<double>();
   if (json.contains("why") && json["why"].is_string()) link.why = json["why"].get<std::string>();
   return link;
+}
+
+std::int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// Every transfer the host of `domain` lists; an empty array when it lists none.
+nlohmann::json hostTransfersOf(const std::string& domain) {
+  std::ifstream in(host::transfersFile(xpc::socket::runtimeDirectory(), domain));
+  if (!in) return nlohmann::json::array();
+  auto json = nlohmann::json::parse(in, nullptr, false);
+  if (!json.is_object() || !json.contains("transfers") || !json["transfers"].is_array()) {
+    return nlohmann::json::array();
+  }
+  return json["transfers"];
 }
 
 }  // namespace
@@ -126,45 +168,6 @@ void appendRemoteChanges(const std::string& domain, const std::vector<std::strin
   (void)!::write(fd.get(), text.data(), text.size());
 }
 
-int watchRemoteChanges(const std::string& domain, std::ostream& out) {
-  std::vector<MountStatus> chosen;
-  for (auto& status : readStatuses()) {
-    if (domain.empty() || status.domain == domain) chosen.push_back(std::move(status));
-  }
-  if (chosen.size() != 1) {
-    std::fprintf(stderr, "corvane-fp watch: %s\n",
-                 chosen.empty()
-                     ? (domain.empty() ? "no domain is mounted" : ("domain \"" + domain + "\" is not mounted").c_str())
-                     : "several domains are mounted; say which with --domain");
-    return 1;
-  }
-  const auto path = remoteChangesPath(chosen[0].domain);
-  std::error_code error;
-  auto offset = std::filesystem::file_size(path, error);
-  if (error) offset = 0;
-  std::string pending;
-  while (processAlive(chosen[0].pid)) {
-    const auto size = std::filesystem::file_size(path, error);
-    if (!error && size < offset) offset = 0;
-    if (!error && size > offset) {
-      std::ifstream in(path, std::ios::binary);
-      in.seekg(static_cast<std::streamoff>(offset));
-      std::string chunk(size - offset, '\0');
-      in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-      chunk.resize(static_cast<std::size_t>(in.gcount()));
-      offset += chunk.size();
-      pending += chunk;
-      const auto end = pending.rfind('\n');
-      if (end != std::string::npos) {
-        out << pending.substr(0, end + 1) << std::flush;
-        pending.erase(0, end + 1);
-      }
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-  return 0;
-}
-
 namespace {
 
 // A member of a status file, or `fallback` when it is missing or of another
@@ -182,6 +185,33 @@ T field(const nlohmann::json& object, const char* key, T fallback) {
   } else {
     return found->is_number_integer() ? found->template get<T>() : fallback;
   }
+}
+
+// What the host says of the transfer of `path` begun at or after `sinceMs`
+// (so that a list a host killed outright left behind is not taken for it).
+TransferProgress progressOf(const nlohmann::json& transfers, const char* direction, const std::string& path,
+                            std::int64_t sinceMs) {
+  // The host starts counting once the mount's call reaches it.
+  constexpr std::int64_t kSlackMs = 2000;
+  TransferProgress out;
+  for (const auto& transfer : transfers) {
+    if (!transfer.is_object() || field(transfer, "direction", std::string()) != direction ||
+        field(transfer, "path", std::string()) != path) {
+      continue;
+    }
+    const auto started = field(transfer, "startedMs", std::int64_t{0});
+    if (started + kSlackMs < sinceMs) continue;
+    const auto size = field(transfer, "size", std::uint64_t{0});
+    const auto done = std::min(size, field(transfer, "done", std::uint64_t{0}));
+    out.bytesDone = done;
+    const double seconds = (nowMs() - started) / 1000.0;
+    // Over a moment's work a rate says nothing true.
+    if (seconds >= 0.5) {
+      out.bytesPerSecond = done / seconds;
+      if (done > 0) out.secondsLeft = (size - done) / *out.bytesPerSecond;
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -203,9 +233,20 @@ std::vector<MountStatus> readStatuses() {
     status.pendingUploads = field(json, "pendingUploads", std::uint64_t{0});
     for (const auto& upload : field(json, "queued", nlohmann::json::array())) {
       if (!upload.is_object()) continue;
-      status.queued.push_back({field(upload, "path", std::string()), field(upload, "size", std::uint64_t{0}),
-                               field(upload, "attempts", std::uint32_t{0}), field(upload, "lastError", std::string()),
-                               field(upload, "failed", false)});
+      status.queued.push_back({field(upload, "path", std::string()),
+                               field(upload, "size", std::uint64_t{0}),
+                               field(upload, "attempts", std::uint32_t{0}),
+                               field(upload, "lastError", std::string()),
+                               field(upload, "failed", false),
+                               field(upload, "sendingSinceMs", std::int64_t{0}),
+                               {}});
+    }
+    for (const auto& download : field(json, "downloads", nlohmann::json::array())) {
+      if (!download.is_object()) continue;
+      status.downloads.push_back({field(download, "path", std::string()),
+                                  field(download, "size", std::uint64_t{0}),
+                                  field(download, "startedMs", std::int64_t{0}),
+                                  {}});
     }
     for (const auto& conflict : field(json, "conflicts", nlohmann::json::array())) {
       if (conflict.is_object()) {
@@ -215,11 +256,41 @@ std::vector<MountStatus> readStatuses() {
     // A mount killed outright leaves its file behind; its pid is gone.
     if (status.pid <= 0 || !processAlive(status.pid)) continue;
     status.remote = remoteLinkOf(status.domain);
+    if (status.remote) {
+      const auto transfers = hostTransfersOf(status.domain);
+      for (auto& upload : status.queued) {
+        if (upload.sendingSinceMs)
+          upload.progress = progressOf(transfers, "upload", upload.path, upload.sendingSinceMs);
+      }
+      for (auto& download : status.downloads) {
+        download.progress = progressOf(transfers, "fetch", download.path, download.startedMs);
+      }
+    }
     out.push_back(std::move(status));
   }
   std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.domain < b.domain; });
   return out;
 }
+
+namespace {
+
+// "1.2 MiB of 4.0 MiB, 30%, 2.5 MiB/s, about 2 s left" when the host says how
+// far it came, else the size and how long it has taken so far.
+std::string progressText(std::uint64_t size, const TransferProgress& progress, std::int64_t sinceMs) {
+  std::string text;
+  if (progress.bytesDone) {
+    text = humanBytes(static_cast<double>(*progress.bytesDone)) + " of " + humanBytes(static_cast<double>(size));
+    if (size) text += ", " + std::to_string(*progress.bytesDone * 100 / size) + "%";
+    if (progress.bytesPerSecond) text += ", " + humanBytes(*progress.bytesPerSecond) + "/s";
+    if (progress.secondsLeft) text += ", about " + std::to_string(std::llround(*progress.secondsLeft)) + " s left";
+    return text;
+  }
+  text = humanBytes(static_cast<double>(size));
+  if (sinceMs) text += ", for " + std::to_string(std::max<std::int64_t>(0, (nowMs() - sinceMs) / 1000)) + " s";
+  return text;
+}
+
+}  // namespace
 
 int printStatus(const std::vector<MountStatus>& statuses, bool json, const std::string& onlyDomain, std::ostream& out) {
   std::vector<const MountStatus*> shown;
@@ -245,9 +316,19 @@ int printStatus(const std::vector<MountStatus>& statuses, bool json, const std::
             << (remote->up ? std::string("link up") + trip : "link down: " + remote->why) << "\n";
       }
       for (const auto& upload : status->queued) {
+        if (upload.sendingSinceMs && !upload.failed) {
+          out << "  sending: " << upload.path << " ("
+              << progressText(upload.size, upload.progress, upload.sendingSinceMs)
+              << (upload.attempts ? ", attempt " + std::to_string(upload.attempts + 1) : "") << ")\n";
+          continue;
+        }
         out << "  " << (upload.failed ? "failed: " : "queued: ") << upload.path << " (" << upload.size << " bytes, "
-            << upload.attempts << " attempts" << (upload.lastError.empty() ? "" : ", last error: " + upload.lastError)
-            << ")\n";
+            << counted(upload.attempts, "attempt")
+            << (upload.lastError.empty() ? "" : ", last error: " + upload.lastError) << ")\n";
+      }
+      for (const auto& download : status->downloads) {
+        out << "  fetching: " << download.path << " ("
+            << progressText(download.size, download.progress, download.startedMs) << ")\n";
       }
       for (const auto& conflict : status->conflicts) {
         out << "  conflict: " << conflict.path << " changed on both sides; the local version is \"" << conflict.copy

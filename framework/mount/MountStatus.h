@@ -17,12 +17,31 @@
 
 namespace corvane::framework::mount {
 
+// How far a transfer under way has come, as the host that moves its bytes
+// last said; known only for a share on another machine (a local share's copy
+// runs at disk speed, and is done before anyone looks).
+struct TransferProgress {
+  std::optional<std::uint64_t> bytesDone;
+  std::optional<double> bytesPerSecond;  // since the transfer began
+  std::optional<double> secondsLeft;     // at that rate
+};
+
 struct QueuedUploadStatus {
   std::string path;  // in the mount
   std::uint64_t size = 0;
   std::uint32_t attempts = 0;
   std::string lastError;
-  bool failed = false;  // kept in the journal, not retried until the next mount
+  bool failed = false;              // kept in the journal, not retried until the next mount
+  std::int64_t sendingSinceMs = 0;  // wall clock; 0 while it waits its turn
+  TransferProgress progress;        // read from the host, never written by the mount
+};
+
+// A file the mount is fetching for a program that opened it.
+struct DownloadStatus {
+  std::string path;  // in the mount
+  std::uint64_t size = 0;
+  std::int64_t startedMs = 0;  // wall clock
+  TransferProgress progress;   // read from the host, never written by the mount
 };
 
 struct ConflictStatus {
@@ -47,6 +66,7 @@ struct MountStatus {
   std::uint64_t cacheBytes = 0;
   std::uint64_t pendingUploads = 0;
   std::vector<QueuedUploadStatus> queued;
+  std::vector<DownloadStatus> downloads;
   std::vector<ConflictStatus> conflicts;  // made by this run
   // For a share elsewhere: read from its host's link file, never written by the mount.
   std::optional<RemoteLinkStatus> remote;
@@ -62,10 +82,6 @@ void removeStatus(const std::string& domain);
 // when the mount starts and when it grows past a few MiB.
 std::filesystem::path remoteChangesPath(const std::string& domain);
 void appendRemoteChanges(const std::string& domain, const std::vector<std::string>& lines);
-
-// `corvane-fp watch [--domain ID]`: prints those lines as they come, until the
-// mount stops. Exit status 1 when no such mount runs (or several and no --domain).
-int watchRemoteChanges(const std::string& domain, std::ostream& out);
 
 // The process is there and not a zombie its parent has yet to reap.
 bool processAlive(pid_t pid);

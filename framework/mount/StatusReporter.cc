@@ -12,9 +12,27 @@ StatusReporter::StatusReporter(std::string domain, std::filesystem::path mountPo
 StatusReporter::~StatusReporter() { remove(); }
 
 void StatusReporter::remove() {
-  std::lock_guard guard(mutex_);
-  if (!removed_) removeStatus(domain_);
-  removed_ = true;
+  {
+    std::lock_guard guard(mutex_);
+    if (!removed_) removeStatus(domain_);
+    removed_ = true;
+    wake_.notify_all();
+  }
+  if (ticker_.joinable()) ticker_.join();
+}
+
+void StatusReporter::keepWriting() {
+  constexpr auto kEvery = std::chrono::seconds(2);
+  std::unique_lock lock(mutex_);
+  while (!removed_) {
+    if (std::chrono::steady_clock::now() - written_ >= kEvery) {
+      lock.unlock();
+      write(false);
+      lock.lock();
+      continue;
+    }
+    wake_.wait_until(lock, written_ + kEvery);
+  }
 }
 
 void StatusReporter::waiting() { report(); }
@@ -30,6 +48,7 @@ void StatusReporter::serving(std::function<bool()> linkReady, std::shared_ptr<co
     uploads_ = std::move(uploads);
   }
   report();
+  if (!ticker_.joinable()) ticker_ = std::thread([this] { keepWriting(); });
 }
 
 void StatusReporter::draining() {
@@ -73,10 +92,13 @@ void StatusReporter::write(bool forQueue) {
   if (cache_) {
     if (!forQueue) cache_->evict();
     now.cacheBytes = cache_->bytes();
+    for (auto& fetch : cache_->fetching())
+      now.downloads.push_back({std::move(fetch.path), fetch.size, fetch.startedMs, {}});
   }
   if (uploads_) {
-    for (const auto& upload : uploads_->queued()) {
-      now.queued.push_back({upload.path, upload.size, upload.attempts, upload.lastError, upload.failed});
+    for (const auto& [upload, sendingSinceMs] : uploads_->queued()) {
+      now.queued.push_back(
+          {upload.path, upload.size, upload.attempts, upload.lastError, upload.failed, sendingSinceMs, {}});
     }
     now.pendingUploads = now.queued.size();
     for (const auto& conflict : uploads_->conflicts()) now.conflicts.push_back({conflict.path, conflict.copy});

@@ -1,16 +1,21 @@
-// StatusReporter: the mount's status file, which `corvane-fp status` and
-// `doctor` read: written while the mount waits for its host, rewritten every
-// poll round while it serves, and removed when the mount goes, however it ends.
+// StatusReporter: the mount's status file, which `corvane-fp status`, `watch`
+// and `doctor` read: written while the mount waits for its host, rewritten
+// every poll round while it serves, and removed when the mount goes, however
+// it ends. A round waits on the peer; so that the file goes on telling the
+// transfers while a link stalls, a thread of its own rewrites it whenever two
+// seconds passed without a write.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "framework/mount/cache/MaterializedCache.h"
 #include "framework/mount/service/HostWatch.h"
@@ -42,6 +47,7 @@ class StatusReporter {
 
  private:
   void write(bool forQueue);
+  void keepWriting();
 
   const std::string domain_;
   const std::string mountPoint_;
@@ -55,6 +61,8 @@ class StatusReporter {
   bool removed_ = false;
   std::chrono::steady_clock::time_point written_{};
   bool lastForQueue_ = false;
+  std::condition_variable wake_;
+  std::thread ticker_;  // while serving
 };
 
 }  // namespace corvane::framework::mount

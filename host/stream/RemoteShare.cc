@@ -37,6 +37,7 @@ std::shared_ptr<RemoteShare> RemoteShare::create(RemoteShareOptions options) {
 
 RemoteShare::RemoteShare(RemoteShareOptions options)
     : options_(std::move(options)),
+      transfers_(TransferBoard::create(options_.transfersFile)),
       relay_(std::make_shared<Relay>()),
       retryDelay_(options_.firstRetryDelay),
       nextAttempt_(Clock::now()) {

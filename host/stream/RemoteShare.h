@@ -30,6 +30,7 @@
 
 #include "host/stream/RemoteAddress.h"
 #include "host/stream/StreamProcess.h"
+#include "host/stream/TransferBoard.h"
 #include "platform/xpc/Connection.h"
 
 namespace corvane::host {
@@ -51,6 +52,8 @@ struct RemoteShareOptions {
   // Where the link's state is kept for `corvane-fp status` and `doctor`
   // (remoteLinkFile()); none when absent.
   std::optional<std::filesystem::path> linkFile;
+  // Where the transfers under way are listed (transfersFile()); none when absent.
+  std::optional<std::filesystem::path> transfersFile;
 };
 
 class RemoteShare {
@@ -95,6 +98,8 @@ class RemoteShare {
   foundation::Error notConnected() const;
   // The last ping's round trip.
   std::optional<std::chrono::microseconds> lastRoundTrip() const;
+  // The transfers under way over the stream (RemoteTransfers adds to it).
+  TransferBoard& transfers() const { return *transfers_; }
   // Set once a started link met a lasting failure and stopped trying.
   std::optional<Failure> gaveUp() const;
 
@@ -114,6 +119,7 @@ class RemoteShare {
   void publishLocked(std::unique_lock<std::mutex>& lock);
 
   const RemoteShareOptions options_;
+  const std::shared_ptr<TransferBoard> transfers_;
 
   // What the connection's handlers hold instead of the share.
   struct Relay {

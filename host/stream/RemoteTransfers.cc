@@ -83,6 +83,8 @@ foundation::Result<std::filesystem::path> fetchRemote(RemoteShare& share, Conten
       });
   if (Error failed = calls->settle()) return *failed;
 
+  std::shared_ptr<TransferBoard::Transfer> shown = share.transfers().begin(TransferBoard::Direction::fetch, path, size);
+  shown->advance(head.size());
   const std::string leaf = path.substr(path.rfind('/') + 1);
   auto stored = cache.store(leaf, "Cannot fetch " + path, [&](int fd) {
     if (::pwrite(fd, head.data(), head.size(), 0) != static_cast<ssize_t>(head.size())) return errno ? errno : EIO;
@@ -92,7 +94,7 @@ foundation::Result<std::filesystem::path> fetchRemote(RemoteShare& share, Conten
       const std::uint64_t length = std::min(kChunk, size - offset);
       calls->begin();
       proxy->readChunk(fetchId, offset, length,
-                       [calls, fd, offset, length, &path](std::optional<std::string_view> bytes, Error error) {
+                       [calls, shown, fd, offset, length, &path](std::optional<std::string_view> bytes, Error error) {
                          if (!error && bytes->size() != length) {
                            error = vfsError(VfsErrorCode::io, "The copy of " + path + " ended early");
                          }
@@ -100,6 +102,7 @@ foundation::Result<std::filesystem::path> fetchRemote(RemoteShare& share, Conten
                                            static_cast<ssize_t>(bytes->size())) {
                            error = vfsErrorFromErrno(errno, "Cannot store the copy of " + path);
                          }
+                         if (!error) shown->advance(length);
                          calls->end(std::move(error));
                        });
     }
@@ -173,6 +176,8 @@ foundation::Status uploadRemote(RemoteShare& share, const std::filesystem::path&
     return length;
   };
 
+  std::shared_ptr<TransferBoard::Transfer> shown =
+      share.transfers().begin(TransferBoard::Direction::upload, remotePath, size);
   // A file of one chunk goes in one call.
   if (size <= kChunk) {
     Error readFailed;
@@ -200,8 +205,10 @@ foundation::Status uploadRemote(RemoteShare& share, const std::filesystem::path&
     if (readFailed) break;
     calls->begin();
     // The bytes are copied into the message here, so the buffer is free again.
-    proxy->writeChunk(uploadId, offset, std::string_view(buffer.data(), length),
-                      [calls](Error error) { calls->end(std::move(error)); });
+    proxy->writeChunk(uploadId, offset, std::string_view(buffer.data(), length), [calls, shown, length](Error error) {
+      if (!error) shown->advance(length);
+      calls->end(std::move(error));
+    });
   }
   Error failed = calls->settle();
   if (!failed) failed = readFailed;

@@ -94,9 +94,17 @@ TEST_F(MountCache, APinnedFolderOfFiftyFilesReadsWithTheHostStoppedAlsoWhatChang
     return false;
   })) << mount.log()
       << readFile(dir_.path() / "run" / "corvane" / "mounts" / "offline.changes.jsonl");
+  // pin --list tells a pin all of whose files read offline from one that
+  // lost a file (its cached copy removed behind the mount's back).
   // clang-format off
   EXPECT_EQ(mount.shell("kill -STOP " + std::to_string(host->pid()) + R"sh(
-      for f in "$SHARE"/album/*; do cmp "$f" "album/${f##*/}"; done)sh", share()), 0) << mount.log();
+      for f in "$SHARE"/album/*; do cmp "$f" "album/${f##*/}"; done
+      )sh" + fp() + R"sh( pin --list > "$WORK/list"
+      grep -qx "$PWD/album	complete: 50 files, 1.2 MiB" "$WORK/list"
+      find "$WORK/../cache/corvane/offline" -type f -size 12345c -delete
+      if )sh" + fp() + R"sh( pin --list > "$WORK/list"; then exit 1; fi
+      grep -q "^$PWD/album	incomplete: 1 of 50 files not here ($PWD/album/photo7: " "$WORK/list")sh", share()), 0)
+      << mount.log() << readFile(dir_.path() / "work" / "list");
   // clang-format on
   host->stop(SIGKILL);
 }

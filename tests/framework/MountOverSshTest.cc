@@ -7,6 +7,8 @@
 
 #include <fstream>
 
+#include <nlohmann/json.hpp>
+
 #include "tests/framework/MountTestSupport.h"
 
 namespace corvane::testing {
@@ -144,6 +146,64 @@ TEST_F(MountEndToEnd, AFarSideWithoutTheProgramEndsTheMountWithOneLine) {
                              "there\n"),
             std::string::npos)
       << mount.log();
+}
+
+// An upload under way over a stream is shown by status (text and JSON) and by
+// watch, from its start to its end. The far side is held stopped meanwhile
+// (well within the link's keep-alive), so the upload stays under way for as
+// long as the test looks.
+TEST_F(MountEndToEnd, AnUploadUnderWayIsShownByStatusAndWatch) {
+  Mount mount(dir_.path(), "moving",
+              {"--ssh-command", CORVANE_FAKE_SSH, "--remote-program", CORVANE_VFS_HOST, "box:" + share().string()});
+  ASSERT_TRUE(mount.ready()) << mount.log();
+  ChildProcess watch({CORVANE_FP, "watch", "--domain", "moving"}, ChildOptions{.pipeOutput = true});
+  const std::string far = "serve-stdio " + share().string() + "$";
+  ASSERT_EQ(run({"pkill", "-STOP", "-f", far}), 0);
+  const std::string big(3 << 20, 'x');
+  writeFile(mount.path() / "big.bin", big);
+  auto statusOf = [](std::vector<std::string> args) {
+    args.insert(args.begin(), {CORVANE_FP, "status", "--domain", "moving"});
+    ChildProcess status(args, ChildOptions{.pipeOutput = true});
+    return status.readAll();
+  };
+  nlohmann::json sending;
+  const bool shown = eventually([&] {
+    auto all = nlohmann::json::parse(statusOf({"--json"}), nullptr, false);
+    if (!all.is_array() || all.size() != 1) return false;
+    for (const auto& upload : all[0]["queued"]) {
+      if (upload["path"] == "/big.bin" && upload["sending"] == true) sending = upload;
+    }
+    return !sending.is_null();
+  });
+  const std::string text = statusOf({});
+  // watch tells the start, then (the far side going on) the end, each on a line.
+  auto nextState = [&]() -> std::string {
+    while (auto line = watch.readLine()) {
+      auto json = nlohmann::json::parse(*line, nullptr, false);
+      if (json.is_object() && json.value("transfer", "") == "upload" && json.value("path", "") == "/big.bin") {
+        return json.value("state", "");
+      }
+    }
+    return "(watch said no more)";
+  };
+  const std::string first = shown ? nextState() : "";
+  run({"pkill", "-CONT", "-f", far});
+  ASSERT_TRUE(shown) << mount.log();
+  EXPECT_EQ(sending["size"], big.size());
+  // Its bytes are not moving yet: the far side has not even answered whether
+  // the name is free.
+  EXPECT_TRUE(sending["bytesDone"].is_null());
+  EXPECT_NE(text.find("  sending: /big.bin (3.0 MiB, for "), std::string::npos) << text;
+  EXPECT_EQ(first, "started");
+  std::string state;
+  while ((state = nextState()) == "progress") {
+  }
+  EXPECT_EQ(state, "ended");
+  EXPECT_TRUE(eventually([&] {
+    std::error_code ignored;
+    return std::filesystem::file_size(share() / "big.bin", ignored) == big.size();
+  })) << mount.log();
+  watch.stop(SIGTERM);
 }
 
 }  // namespace

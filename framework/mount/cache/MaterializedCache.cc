@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
+#include "extension/ParsedIdentifier.h"
 #include "framework/mount/common/PosixError.h"
 #include "framework/mount/common/UserFolders.h"
 #include "platform/foundation/FileCopy.h"
@@ -54,6 +56,7 @@ std::string identifierOf(const std::filesystem::path& path) {
 }  // namespace
 
 struct MaterializedCache::Flight {
+  Fetching shown;
   std::mutex mutex;  // guards result
   std::condition_variable done;
   std::optional<Result<fileprovider::ItemPtr>> result;
@@ -284,6 +287,11 @@ Result<MaterializedCache::Entry> MaterializedCache::fetchOnce(const fileprovider
     auto& slot = flights_[key];
     if (!slot) {
       slot = std::make_shared<Flight>();
+      auto parsed = ParsedIdentifier::parse(item->itemIdentifier());
+      slot->shown = {
+          parsed ? parsed->path : key, item->documentSize().value_or(0),
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+              .count()};
       leader = true;
     }
     flight = slot;
@@ -328,6 +336,13 @@ Result<MaterializedCache::Entry> MaterializedCache::fetchOnce(const fileprovider
   auto fd = openValid(*outcome);
   if (!fd) return posixError(ENOENT, "the fetched contents of " + key + " are gone from the cache");
   return held(std::move(*fd), *outcome);
+}
+
+std::vector<MaterializedCache::Fetching> MaterializedCache::fetching() const {
+  std::lock_guard guard(mutex_);
+  std::vector<Fetching> out;
+  for (const auto& [key, flight] : flights_) out.push_back(flight->shown);
+  return out;
 }
 
 std::uint64_t MaterializedCache::bytes() const {

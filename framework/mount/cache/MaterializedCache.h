@@ -22,6 +22,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "framework/mount/cache/CacheIndex.h"
 #include "framework/mount/service/ExtensionCalls.h"
@@ -85,6 +86,14 @@ class MaterializedCache {
 
   // Bytes held by cached files.
   std::uint64_t bytes() const;
+
+  // The fetches under way, for `status`.
+  struct Fetching {
+    std::string path;  // in the share
+    std::uint64_t size = 0;
+    std::int64_t startedMs = 0;  // wall clock
+  };
+  std::vector<Fetching> fetching() const;
 
  private:
   struct Flight;

@@ -151,6 +151,9 @@ void UploadQueue::run() {
 
 void UploadQueue::runOne(std::unique_lock<std::mutex>& lock, UploadSchedule::Position entry) {
   entry->second.inFlight = true;
+  entry->second.sendingSinceMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count();
   const Entry copy = entry->second;
   lock.unlock();
   Attempt result;
@@ -644,10 +647,12 @@ std::size_t UploadQueue::drain(std::chrono::milliseconds timeout,
   return schedule_.entries().size();
 }
 
-std::vector<PendingUpload> UploadQueue::queued() const {
+std::vector<UploadQueue::Queued> UploadQueue::queued() const {
   std::lock_guard guard(mutex_);
-  std::vector<PendingUpload> out;
-  for (const auto& [sequence, entry] : schedule_.entries()) out.push_back(entry.record);
+  std::vector<Queued> out;
+  for (const auto& [sequence, entry] : schedule_.entries()) {
+    out.push_back({entry.record, entry.inFlight ? entry.sendingSinceMs : 0});
+  }
   return out;
 }
 

@@ -157,7 +157,11 @@ class UploadQueue {
   // once a second. The count still queued (failed ones included).
   std::size_t drain(std::chrono::milliseconds timeout, const std::function<void(std::size_t left)>& progress);
 
-  std::vector<PendingUpload> queued() const;
+  struct Queued {
+    PendingUpload record;
+    std::int64_t sendingSinceMs = 0;  // wall clock; 0 while it waits its turn
+  };
+  std::vector<Queued> queued() const;
   std::size_t pendingCount() const;
   // Whether an upload of the file the peer knows as `identifier` is still due.
   bool hasPending(const std::string& identifier) const;

@@ -31,6 +31,7 @@ class UploadSchedule {
     PendingUpload record;
     Clock::time_point notBefore{};
     bool inFlight = false;
+    std::int64_t sendingSinceMs = 0;  // wall clock, while in flight
     bool intoCopy = false;  // goes to the conflict copy an earlier upload of the file made
     int lastErrno = EIO;    // what a wait in fsync reports when an attempt fails
   };
