@@ -1,4 +1,5 @@
 #include "framework/mount/filesystem/RenameProtocol.h"
+#include "framework/mount/common/Warning.h"
 
 #include <cstdio>
 #include <mutex>
@@ -238,10 +239,10 @@ void RenameProtocol::removeAside(const fileprovider::Item& aside) {
     auto removed = calls_->remove(aside.itemIdentifier(), aside.itemVersion());
     if (removed.ok() || isFileProviderError(removed.error(), fileprovider::ErrorCode::noSuchItem)) return;
     if (attempt == 3) {
-      CorvaneFpLog::emit({.event = "mount.aside_left",
-                          .level = "WARN",
-                          .detail = aside.itemIdentifier().rawValue(),
-                          .errorCode = CorvaneFpLog::errorCode(&removed.error())});
+      warn({.event = "mount.aside_left",
+            .level = "WARN",
+            .detail = aside.itemIdentifier().rawValue(),
+            .errorCode = CorvaneFpLog::errorCode(&removed.error())});
       return;
     }
   }

@@ -1,4 +1,5 @@
 #include "framework/mount/fuse/FuseOperations.h"
+#include "framework/mount/common/Warning.h"
 
 #include <atomic>
 #include <cerrno>
@@ -53,10 +54,10 @@ int refusalOf(std::string_view name) {
 int refuseNewName(const char* name) {
   const int err = refusalOf(name);
   if (err) {
-    CorvaneFpLog::emit({.event = "mount.name_refused",
-                        .level = "WARN",
-                        .detail = foundation::printableUtf8(name),
-                        .reason = err == EILSEQ ? "not UTF-8" : "longer than 255 bytes"});
+    warn({.event = "mount.name_refused",
+          .level = "WARN",
+          .detail = foundation::printableUtf8(name),
+          .reason = err == EILSEQ ? "not UTF-8" : "longer than 255 bytes"});
   }
   return err;
 }
@@ -264,7 +265,7 @@ template <auto Operation, typename... Args>
 void answered(fuse_req_t req, Args... args) {
   const auto what = foundation::exceptionFrom([&] { Operation(req, args...); });
   if (!what) return;
-  CorvaneFpLog::emit({.event = "mount.request_exception", .level = "ERROR", .reason = *what, .errorCode = "io"});
+  warn({.event = "mount.request_exception", .level = "ERROR", .reason = *what, .errorCode = "io"});
   fuse_reply_err(req, EIO);
 }
 

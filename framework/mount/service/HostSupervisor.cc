@@ -24,7 +24,7 @@ std::string lastHostLine(const std::filesystem::path& file) {
 
 foundation::Result<std::unique_ptr<HostSupervisor>> HostSupervisor::start(std::vector<std::string> arguments,
                                                                           std::filesystem::path errorFile) {
-  auto process = HostProcess::start(HostProcess::besideThisProgram(), arguments, errorFile);
+  auto process = HostProcess::start(HostProcess::besideThisProgram(), arguments, errorFile, /*echo=*/true);
   if (!process.ok()) return process.error();
   std::unique_ptr<HostSupervisor> supervisor(
       new HostSupervisor(std::move(arguments), std::move(errorFile), std::move(*process)));
@@ -83,7 +83,7 @@ void HostSupervisor::watch() {
                  duration<double>(pause).count());
     if (wake_.wait_for(lock, pause, [&] { return stopping_; })) break;
     pause = std::min(pause * 2, milliseconds(30000));
-    auto process = HostProcess::start(HostProcess::besideThisProgram(), arguments_, errorFile_);
+    auto process = HostProcess::start(HostProcess::besideThisProgram(), arguments_, errorFile_, /*echo=*/true);
     startedAt = steady_clock::now();
     if (!process.ok()) {
       std::fprintf(stderr, "corvane-fp mount: %s\n", process.error().localizedDescription().c_str());

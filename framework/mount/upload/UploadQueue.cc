@@ -1,4 +1,5 @@
 #include "framework/mount/upload/UploadQueue.h"
+#include "framework/mount/common/Warning.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -418,12 +419,12 @@ void UploadQueue::logOutcome(const PendingUpload& record, const Attempt& result)
     logConflict(record.path + " -> " + result.copy->filename(),
                 result.peer ? "changed on the peer" : "deleted on the peer");
   } else if (result.outcome == Outcome::failed) {
-    CorvaneFpLog::emit({.event = "mount.upload_failed",
-                        .level = "ERROR",
-                        .peer = peer_,
-                        .detail = record.path,
-                        .errorCode = result.errorCode,
-                        .retryable = false});
+    warn({.event = "mount.upload_failed",
+          .level = "ERROR",
+          .peer = peer_,
+          .detail = record.path,
+          .errorCode = result.errorCode,
+          .retryable = false});
   }
 }
 
@@ -679,8 +680,7 @@ void UploadQueue::noteConflict(Conflict conflict, std::string_view reason) {
 }
 
 void UploadQueue::logConflict(const std::string& detail, std::string_view reason) const {
-  CorvaneFpLog::emit(
-      {.event = "mount.conflict_copy", .level = "WARN", .peer = peer_, .detail = detail, .reason = reason});
+  warn({.event = "mount.conflict_copy", .level = "WARN", .peer = peer_, .detail = detail, .reason = reason});
 }
 
 }  // namespace corvane::framework::mount
