@@ -9,6 +9,7 @@
 #include "framework/commands/Command.h"
 #include "framework/commands/DemoCommand.h"
 #include "framework/commands/DoctorCommand.h"
+#include "framework/commands/ForgetCommand.h"
 #include "framework/commands/InstallServiceCommand.h"
 #include "framework/commands/ItemCommand.h"
 #include "framework/commands/MountCommand.h"
@@ -108,6 +109,18 @@ constexpr Command kCommands[] = {
      "Example:\n"
      "  corvane-fp unpin ~/Desk/Projects\n",
      runUnpinCommand},
+    {"forget", "forget [--discard-uploads] DOMAIN",
+     "remove what this machine keeps for a domain: pins, logs, cache, host state",
+     "For a domain no longer wanted, which doctor then stops listing. Refused while\n"
+     "it is mounted or a corvane-vfs-host serves it, and while uploads of it are\n"
+     "still queued (mounting it sends them).\n"
+     "\n"
+     "Options:\n"
+     "  --discard-uploads  drop the uploads still queued, never sent\n"
+     "\n"
+     "Example:\n"
+     "  corvane-fp forget laptop\n",
+     runForgetCommand},
     {"install-service",
      "install-service [OPTIONS] DOMAIN --share DIR\n"
      "       corvane-fp install-service [OPTIONS] [--ssh-command CMD] [--remote-program PATH] [DOMAIN] "

@@ -41,4 +41,16 @@ std::filesystem::path transfersFile(const std::filesystem::path& runtimeFolder, 
   return runtimeFolder / "transfers" / (peerFileStem(peerId) + ".json");
 }
 
+std::filesystem::path lockFile(const std::filesystem::path& stateFolder, std::string_view peerId) {
+  return stateFolder / (peerFileStem(peerId) + ".lock");
+}
+
+std::vector<std::filesystem::path> peerStateFiles(const std::filesystem::path& stateFolder,
+                                                  const std::filesystem::path& cacheFolder, std::string_view peerId) {
+  const std::string stem = peerFileStem(peerId);
+  return {stateFolder / (stem + ".state"),     unshareableNamesFile(stateFolder, peerId),
+          remoteLinkFile(stateFolder, peerId), cacheFolder / stem,
+          cacheFolder / (stem + ".fetched"),   cacheFolder / "incoming" / stem};
+}
+
 }  // namespace corvane::host

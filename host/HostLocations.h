@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace corvane::host {
 
@@ -32,5 +33,13 @@ std::filesystem::path remoteLinkFile(const std::filesystem::path& stateFolder, s
 // machine under way (TransferBoard writes it): {"transfers": [{"direction":
 // "fetch" or "upload", "path", "size", "done", "startedMs"}], "atMs"}.
 std::filesystem::path transfersFile(const std::filesystem::path& runtimeFolder, std::string_view peerId);
+
+// Everything the host keeps for a peer on this machine, for `corvane-fp forget`:
+// its files in the state folder but the lock (lockFile()), and its folders of
+// fetched and staged copies in the cache folder.
+std::vector<std::filesystem::path> peerStateFiles(const std::filesystem::path& stateFolder,
+                                                  const std::filesystem::path& cacheFolder, std::string_view peerId);
+// The file a host serving the peer holds locked (flock) for as long as it runs.
+std::filesystem::path lockFile(const std::filesystem::path& stateFolder, std::string_view peerId);
 
 }  // namespace corvane::host

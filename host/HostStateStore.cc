@@ -21,7 +21,7 @@ foundation::Result<std::unique_ptr<HostStateStore>> HostStateStore::open(const s
     return vfsErrorFromErrno(err, "Cannot create the host state folder " + dir.string());
   }
   const std::string stem = peerFileStem(peerId);
-  const std::filesystem::path lockPath = dir / (stem + ".lock");
+  const std::filesystem::path lockPath = lockFile(dir, peerId);
   foundation::UniqueFd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   if (!lock.valid()) return vfsErrorFromErrno(errno, "Cannot open " + lockPath.string());
   if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {

@@ -162,7 +162,7 @@ void addMountChecks(std::vector<Check>& checks, const std::optional<std::filesys
     const std::string domain = folder.filename().string();
     // "host" holds the host's own journal; no domain may take that name.
     if (std::filesystem::is_directory(folder, error) && domain != kHostFolderName && !mounted.count(domain)) {
-      checks.push_back({"domain " + domain, true, "not mounted", ""});
+      checks.push_back({"domain " + domain, true, "not mounted (corvane-fp forget " + domain + " removes it)", ""});
     }
   }
 }

@@ -284,6 +284,11 @@ TEST_F(MountEndToEnd, WritesWhileTheHostIsDownAreQueuedAndSentWhenItIsBack) {
     EXPECT_EQ(mount.stop(SIGINT), 0) << mount.log();
     EXPECT_NE(mount.log().find(" not sent; "), std::string::npos) << mount.log();
   }
+  // What was never sent is not forgotten unasked.
+  const std::string refused = (dir_.path() / "forget.err").string();
+  EXPECT_EQ(run({"sh", "-c", std::string(CORVANE_FP) + " forget queue 2> " + refused}), 1);
+  EXPECT_NE(readFile(refused).find(" not sent:\n"), std::string::npos) << readFile(refused);
+  EXPECT_NE(readFile(refused).find("\n  /two.txt\n"), std::string::npos) << readFile(refused);
   host = hostFor("queue", share(), hostLog);
   Mount again(dir_.path(), "queue", {"--no-host"});
   ASSERT_TRUE(again.ready()) << again.log();

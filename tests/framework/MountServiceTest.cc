@@ -200,6 +200,14 @@ TEST_F(MountEndToEnd, StatusSeesEveryDomainAndUnmountAllStopsThem) {
   EXPECT_EQ(second.stop(0), 0);
   EXPECT_NE(run({"mountpoint", "-q", first.path().string()}), 0);
   EXPECT_NE(run({"mountpoint", "-q", second.path().string()}), 0);
+
+  // A domain forgotten is gone from doctor; the other stays.
+  EXPECT_EQ(run({CORVANE_FP, "forget", "one"}), 0);
+  EXPECT_EQ(run({CORVANE_FP, "forget", "one"}), 1) << "nothing is kept for it now";
+  ChildProcess doctor({CORVANE_FP, "doctor"}, ChildOptions{.pipeOutput = true});
+  const std::string checks = doctor.readAll();
+  EXPECT_EQ(checks.find("domain one:"), std::string::npos) << checks;
+  EXPECT_NE(checks.find("domain two: not mounted"), std::string::npos) << checks;
 }
 
 }  // namespace
