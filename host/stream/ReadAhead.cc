@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <unordered_map>
 
+#include "host/stream/AtOrBelow.h"
 #include "platform/foundation/PathString.h"
 
 namespace corvane::host {
@@ -40,8 +42,9 @@ void ReadAhead::listed(const std::string& folder, const VfsXpcProtocol::Entries&
   std::sort(small.begin(), small.end());
   std::lock_guard guard(mutex_);
   std::vector<std::string> inFolder;
-  for (const auto& [path, ahead] : ahead_) {
-    if (folderAndName(path).first == folder) inFolder.push_back(path);
+  const std::string below = folder == "/" ? folder : folder + "/";
+  for (auto it = ahead_.lower_bound(below); it != ahead_.end() && it->first.starts_with(below); ++it) {
+    if (folderAndName(it->first).first == folder) inFolder.push_back(it->first);
   }
   for (const std::string& path : inFolder) {
     auto found = byName.find(folderAndName(path).second);
@@ -132,13 +135,8 @@ std::optional<ReadAhead::Taken> ReadAhead::take(const std::string& path) {
 }
 
 void ReadAhead::forget(const std::string& path) {
-  const std::string below = path == "/" ? path : path + "/";
   std::lock_guard guard(mutex_);
-  std::erase_if(ahead_, [&](const auto& pair) {
-    if (pair.first != path && !pair.first.starts_with(below)) return false;
-    removeCopy(pair.second);
-    return true;
-  });
+  eraseAtOrBelow(ahead_, path, [](const Ahead& ahead) { removeCopy(ahead); });
 }
 
 // Copies nobody took in time go, with their files; fetches under way stay

@@ -24,11 +24,11 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "shared/vfs_xpc/VfsXpcProtocol.h"
@@ -84,7 +84,7 @@ class ReadAhead {
   // The folders listed last: the names of their small files, in order.
   std::deque<std::pair<std::string, std::vector<std::string>>> listings_;
   std::size_t namesKept_ = 0;
-  std::unordered_map<std::string, Ahead> ahead_;
+  std::map<std::string, Ahead> ahead_;  // ordered: a folder and what is below it are one run
   std::uint64_t sequence_ = 0;
 };
 

@@ -1,5 +1,7 @@
 #include "host/stream/SeenFiles.h"
 
+#include "host/stream/AtOrBelow.h"
+
 namespace corvane::host {
 
 namespace {
@@ -19,9 +21,8 @@ void SeenFiles::saw(const std::string& path, const std::shared_ptr<const VfsFile
 }
 
 void SeenFiles::forget(const std::string& path) {
-  const std::string below = path == "/" ? path : path + "/";
   std::lock_guard guard(mutex_);
-  std::erase_if(seen_, [&](const auto& pair) { return pair.first == path || pair.first.starts_with(below); });
+  eraseAtOrBelow(seen_, path, [](const ExpectedFile&) {});
 }
 
 std::optional<ExpectedFile> SeenFiles::take(const std::string& path) {

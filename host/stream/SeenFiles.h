@@ -8,11 +8,11 @@
 // Thread-safe.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
 
 #include "host/stream/ShareStreamProtocol.h"
 #include "shared/vfs_xpc/VfsFileEntryDto.h"
@@ -30,7 +30,7 @@ class SeenFiles {
 
  private:
   std::mutex mutex_;  // guards seen_
-  std::unordered_map<std::string, ExpectedFile> seen_;
+  std::map<std::string, ExpectedFile> seen_;  // ordered: a folder and what is below it are one run
 };
 
 }  // namespace corvane::host
