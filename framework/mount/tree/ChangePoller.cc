@@ -153,7 +153,7 @@ bool ChangePoller::applyFeed(const NodePtr& folder, FeedRead& read, std::vector<
   if (folder->identifier != read.identifier) return true;  // renamed meanwhile; listed again on next use
   // Changed here while the feed was read: what it says may be older than what
   // the table holds. The anchor stays, so the next round asks again.
-  if (folder->folderState->changedAt > read.asked) return false;
+  if (folder->folderState->changedAt > read.asked || NodeTable::changingNow(held, folder)) return false;
   if (!changes.ok()) {
     if (isFileProviderError(changes.error(), fileprovider::ErrorCode::syncAnchorExpired)) {
       folder->folderState->listed = false;  // listed again next round
@@ -186,7 +186,7 @@ bool ChangePoller::listAgain(const NodePtr& folder, std::vector<Invalidation>& o
   if (!listed.ok()) return isFileProviderError(listed.error(), fileprovider::ErrorCode::noSuchItem);
   const auto held = table_.hold();
   if (folder->folderState->listed || folder->identifier != identifier) return true;
-  if (folder->folderState->changedAt > asked) return false;
+  if (folder->folderState->changedAt > asked || NodeTable::changingNow(held, folder)) return false;
   // The listing is the folder as it is: what it no longer holds went.
   std::set<std::string> present;
   for (const auto& item : listed->items) present.insert(item->itemIdentifier().rawValue());

@@ -61,7 +61,7 @@ int FolderListings::listNow(const NodePtr& folder) {
       // Offline: what was listed before still serves.
       return folder->folderState->children.empty() ? errnoFor(listed.error()) : 0;
     }
-    if (folder->folderState->changedAt > asked && attempt < 4) continue;
+    if ((folder->folderState->changedAt > asked || NodeTable::changingNow(held, folder)) && attempt < 4) continue;
     changed = apply(held, folder, std::move(*listed));
     break;
   }

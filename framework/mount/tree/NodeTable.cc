@@ -57,6 +57,12 @@ std::shared_lock<std::shared_mutex> NodeTable::holdFolder(fuse_ino_t inode) cons
                                   : std::shared_lock<std::shared_mutex>();
 }
 
+bool NodeTable::changingNow(const Held&, const NodePtr& folder) {
+  // Never waits: the table is held, and changes take the folder's lock first.
+  std::unique_lock probe(folder->folderState->mutating, std::try_to_lock);
+  return !probe.owns_lock();
+}
+
 NodePtr NodeTable::find(const Held&, fuse_ino_t inode) const { return inode < nodes_.size() ? nodes_[inode] : nullptr; }
 
 NodePtr NodeTable::findIdentifier(const Held& held, const std::string& raw) const {

@@ -151,6 +151,10 @@ class NodeTable {
   std::shared_lock<std::shared_mutex> holdFolder(fuse_ino_t inode) const;
 
   // From here on, each takes the proof that the table is held.
+  // Whether a change of this mount in `folder` is under way (its lock is held):
+  // what the peer says of the folder meanwhile may show it half done (a file
+  // moved aside for a rename onto its name, and the rename not yet made).
+  static bool changingNow(const Held&, const NodePtr& folder);
   NodePtr find(const Held&, fuse_ino_t inode) const;
   NodePtr findIdentifier(const Held&, const std::string& raw) const;
   // Every node, in inode order.
