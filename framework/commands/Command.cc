@@ -1,6 +1,7 @@
 #include "framework/commands/Command.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <variant>
@@ -9,6 +10,11 @@
 #include "host/stream/RemoteAddress.h"
 
 namespace corvane::framework::commands {
+
+int complain(const char* prefix, const std::string& message, int status) {
+  std::fprintf(stderr, "%s%s\n", prefix, message.c_str());
+  return status;
+}
 
 std::string domainNamed(const std::string& text) {
   if (!host::looksRemote(text)) return text;

@@ -49,6 +49,10 @@ class ArgumentReader {
   std::size_t at_ = 0;
 };
 
+// Prints `prefix` ("corvane-fp forget: ") and `message` as one line on standard
+// error; returns `status`, for `return complain(...)`.
+int complain(const char* prefix, const std::string& message, int status);
+
 // What --drain-timeout takes, and what it says it takes.
 inline constexpr const char* kDrainSeconds = "seconds from 0 to 86400";
 std::optional<double> parseDrainSeconds(const std::string& text);

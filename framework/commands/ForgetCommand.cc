@@ -23,10 +23,7 @@ namespace {
 
 constexpr const char* kForget = "corvane-fp forget: ";
 
-int refuse(const std::string& why) {
-  std::fprintf(stderr, "%s%s\n", kForget, why.c_str());
-  return 1;
-}
+int refuse(const std::string& why) { return complain(kForget, why, 1); }
 
 int forget(const std::string& domain, bool discardUploads) {
   for (const auto& status : readStatuses()) {

@@ -28,10 +28,7 @@ namespace {
 
 constexpr const char* kPrefix = "corvane-fp install-service: ";
 
-int fail(const std::string& message) {
-  std::fprintf(stderr, "%s%s\n", kPrefix, message.c_str());
-  return 2;
-}
+int fail(const std::string& message) { return complain(kPrefix, message, 2); }
 
 // A value of the settings file, double-quoted as systemd reads it.
 std::string systemdQuoted(const std::string& value) {
