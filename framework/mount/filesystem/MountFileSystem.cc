@@ -263,8 +263,13 @@ int MountFileSystem::settleForDelete(const NodePtr& file, ItemPtr& item) {
   if (!item) {
     // Not stored when looked at: what is queued is dropped, and a file that an
     // upload made goes too, whether it lands after the cancel (which hands it
-    // over) or landed just before it (the node names it by now).
+    // over), landed just before it (the node names it by now), or landed
+    // without an answer (the host gone mid-call; with the peer away, nobody
+    // can tell, and the delete fails as any delete of what the peer has does).
+    auto unanswered = uploads_->madeUnanswered(file->inode);
+    if (!unanswered.ok()) return errnoFor(unanswered.error());
     auto made = uploads_->cancel(file->inode);
+    if (!made) made = *unanswered;
     const auto held = table_.hold();
     if (made) {
       table_.rekey(held, file, made->itemIdentifier());

@@ -14,7 +14,8 @@ namespace corvane::framework::mount {
 std::unique_ptr<ChangeSignalWatch> ChangeSignalWatch::start(const std::filesystem::path& file,
                                                             std::function<void()> heard) {
   const auto folder = file.parent_path();
-  ::mkdir(folder.c_str(), 0700);
+  std::error_code ignored;
+  if (std::filesystem::create_directories(folder, ignored)) ::chmod(folder.c_str(), 0700);
   foundation::UniqueFd inotify(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
   if (!inotify.valid() || ::inotify_add_watch(inotify.get(), folder.c_str(), IN_CLOSE_WRITE | IN_MOVED_TO) < 0) {
     return nullptr;

@@ -227,7 +227,11 @@ UploadQueue::Attempt UploadQueue::sendNew(const Entry& entry, const std::filesys
   auto made =
       calls_->create(newFile(record.parentIdentifier, record.name), ItemField::contents | ItemField::filename, data);
   if (made.ok()) return storedAs(asListed(*made, record.size));
-  if (!isFileProviderError(made.error(), ErrorCode::filenameCollision)) return failure(made.error());
+  if (!isFileProviderError(made.error(), ErrorCode::filenameCollision)) {
+    Attempt out = failure(made.error());
+    out.maybeMade = true;
+    return out;
+  }
   // The name was taken on the peer meanwhile, or by this very upload before a crash.
   auto listing = calls_->list(ItemIdentifier(record.parentIdentifier));
   if (!listing.ok()) return failure(listing.error());
@@ -324,6 +328,7 @@ void UploadQueue::finish(const PendingUpload& sent, const Attempt& result) {
       schedule_.erase(found);
       if (result.outcome == Outcome::conflicted) conflicts_.push_back({record.path, result.copy->filename()});
     } else {
+      found->second.maybeMade = found->second.maybeMade || result.maybeMade;
       record = failedAttempt(found->second, result, key, sequence);
     }
   }
@@ -522,6 +527,25 @@ void UploadQueue::dropQueued(std::uint64_t key, bool keepTried) {
       schedule_.erase(it);
     }
   }
+}
+
+foundation::Result<ItemPtr> UploadQueue::madeUnanswered(std::uint64_t key) {
+  std::vector<PendingUpload> tried;
+  {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return !schedule_.anyOf(key, [](const Entry& e) { return e.inFlight; }); });
+    for (std::uint64_t sequence : schedule_.sequencesOf(key)) {
+      const Entry& entry = schedule_.entries().at(sequence);
+      if (entry.maybeMade) tried.push_back(entry.record);
+    }
+  }
+  if (tried.empty()) return ItemPtr{};
+  auto there = holding(tried.back().parentIdentifier, tried.back().name);
+  if (!there.ok() || !*there) return there;
+  for (const auto& record : tried) {
+    if (sameContents(*there, journal_->dataPath(record))) return there;
+  }
+  return ItemPtr{};
 }
 
 ItemPtr UploadQueue::cancel(std::uint64_t key) {

@@ -109,6 +109,13 @@ class UploadQueue {
   // deleted), after waiting out an upload in flight. The item that upload made,
   // if it made one, for the caller to delete.
   fileprovider::ItemPtr cancel(std::uint64_t key);
+  // Before such a cancel: an upload of a new file tried without an answer (the
+  // host gone mid-call) may have made the file on the peer all the same. Once
+  // nothing of `key` is in flight, the file the peer holds under its name when
+  // its bytes are those of such an attempt; null when none was tried, none is
+  // there, or the one there is someone else's; the error when the peer cannot
+  // be asked (the delete cannot tell what it would leave behind).
+  foundation::Result<fileprovider::ItemPtr> madeUnanswered(std::uint64_t key);
   // The file `key` now has `identifier` and `name` on the peer (it or a folder
   // above it was renamed): what is queued for it, and an edit that goes on from
   // its last upload, go there. A content version names the path, so a rename
@@ -182,6 +189,7 @@ class UploadQueue {
     std::string error;
     std::string errorCode = "io";  // the error in the log's taxonomy
     int errorNumber = EIO;
+    bool maybeMade = false;  // a create was sent and not answered: the peer may hold the file
   };
 
   static Attempt storedAs(const fileprovider::ItemPtr& item);

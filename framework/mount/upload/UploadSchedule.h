@@ -32,6 +32,7 @@ class UploadSchedule {
     Clock::time_point notBefore{};
     bool inFlight = false;
     std::int64_t sendingSinceMs = 0;  // wall clock, while in flight
+    bool maybeMade = false;           // a create of it went unanswered (UploadQueue::madeUnanswered)
     bool intoCopy = false;  // goes to the conflict copy an earlier upload of the file made
     int lastErrno = EIO;    // what a wait in fsync reports when an attempt fails
   };
