@@ -25,7 +25,7 @@ constexpr int kNames = 4;
 constexpr int kFolders = 3;
 constexpr std::size_t kMaxHandles = 6;
 constexpr std::size_t kMaxMappings = 3;
-constexpr std::size_t kRecent = 1300;
+constexpr std::size_t kRecent = 100;
 
 // Names a folder on another system may hand over, each a way to be lost on
 // the way: bytes that are not UTF-8 (a stray byte, a UTF-16 surrogate, an
