@@ -92,7 +92,8 @@ Result<std::unique_ptr<HostVfsService>> HostVfsService::open(HostVfsServiceOptio
     // The watcher is stopped first in the destructor, so `self` outlives it.
     HostVfsService* self = service.get();
     auto watcher = InotifyWatcher::start(*root, [self](const SharePath& path, bool deep) {
-      self->tracked([&](ChangeTracker& tracker) { tracker.reconcile(path, deep); });
+      std::lock_guard lock(self->trackerMutex_);
+      self->tracker_.reconcile(path, deep);
     });
     if (watcher) {
       service->watcher_ = std::move(*watcher);
@@ -117,36 +118,8 @@ HostVfsService::~HostVfsService() {
 }
 
 void HostVfsService::noteChanged(const SharePath& path) {
-  tracked([&](ChangeTracker& tracker) { tracker.reconcile(path, false); });
-}
-
-void HostVfsService::tracked(const std::function<void(ChangeTracker&)>& change) {
-  std::vector<TokenWaiter> due;
-  std::uint64_t now = 0;
-  {
-    std::lock_guard lock(trackerMutex_);
-    change(tracker_);
-    now = tracker_.currentToken();
-    std::erase_if(waiters_, [&](auto& waiter) {
-      if (waiter.first >= now) return false;
-      due.push_back(std::move(waiter.second));
-      return true;
-    });
-  }
-  for (auto& then : due) then(now);
-}
-
-void HostVfsService::awaitChange(std::uint64_t token, TokenWaiter then) {
-  std::uint64_t now = 0;
-  {
-    std::lock_guard lock(trackerMutex_);
-    now = tracker_.currentToken();
-    if (now <= token) {
-      waiters_.emplace_back(token, std::move(then));
-      return;
-    }
-  }
-  then(now);
+  std::lock_guard lock(trackerMutex_);
+  tracker_.reconcile(path, false);
 }
 
 void HostVfsService::catchUpLocked() {
@@ -367,12 +340,9 @@ Status HostVfsService::renameItem(std::string_view rawFrom, std::string_view raw
 }
 
 Result<std::uint64_t> HostVfsService::currentToken() {
-  std::uint64_t now = 0;
-  tracked([&](ChangeTracker& tracker) {
-    catchUpLocked();
-    now = tracker.currentToken();
-  });
-  return now;
+  std::lock_guard lock(trackerMutex_);
+  catchUpLocked();
+  return tracker_.currentToken();
 }
 
 Result<HostChangesResult> HostVfsService::readChanges(std::string_view rawPath, std::uint64_t sinceToken) {

@@ -19,7 +19,6 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -97,12 +96,6 @@ class HostVfsService {
   // "sync_anchor_expired" when the journal no longer reaches back that far.
   [[nodiscard]] foundation::Result<HostChangesResult> readChanges(std::string_view path, std::uint64_t sinceToken);
 
-  // Calls `then` with the change token once it has passed `token`: at once when
-  // it already has, else on the thread that moves it (the file-system watch's,
-  // or a request's). Without a watch only requests move it.
-  using TokenWaiter = std::function<void(std::uint64_t token)>;
-  void awaitChange(std::uint64_t token, TokenWaiter then);
-
  private:
   HostVfsService(std::string peerId, std::shared_ptr<const ShareRoot> root, std::unique_ptr<HostStateStore> store,
                  std::unique_ptr<ContentCache> cache, std::size_t journalLimit,
@@ -113,8 +106,6 @@ class HostVfsService {
   void noteChanged(const SharePath& path);
   // Before answering a token query without a complete watch: compare everything.
   void catchUpLocked();
-  // Runs `change` on the tracker, then tells the waiters the token passed.
-  void tracked(const std::function<void(ChangeTracker&)>& change);
 
   // Constant after open().
   const std::string peerId_;
@@ -124,10 +115,9 @@ class HostVfsService {
   const std::optional<std::filesystem::path> stagingFolder_;
   ChangeTracker::Start startOutcome_ = ChangeTracker::Start::fresh;
 
-  // Guards tracker_ (and through it store_'s file) and waiters_.
+  // Guards tracker_ (and through it store_'s file).
   std::mutex trackerMutex_;
   ChangeTracker tracker_;
-  std::vector<std::pair<std::uint64_t, TokenWaiter>> waiters_;
 
   // Set in open(), reset first by the destructor. Absent when not watching.
   std::unique_ptr<InotifyWatcher> watcher_;

@@ -23,7 +23,6 @@
 #include <string>
 #include <vector>
 
-#include "host/ChangeSignal.h"
 #include "host/ContentCache.h"
 #include "host/HostCommandLine.h"
 #include "host/HostLink.h"
@@ -87,7 +86,6 @@ std::shared_ptr<corvane::host::HostLink> remoteLink(const corvane::host::HostRem
   if (xpc::socket::ensurePrivateDirectory(runtime / "transfers").ok()) {
     options.transfersFile = transfersFile(runtime, remote.peerId);
   }
-  options.farChanged = [signal = changeSignalFile(runtime, remote.peerId)] { signalChange(signal); };
   auto share = RemoteShare::create(std::move(options));
   if (auto failure = share->connect()) {
     std::fprintf(stderr, "corvane-vfs-host: %s\n", failure->line.c_str());
@@ -97,15 +95,6 @@ std::shared_ptr<corvane::host::HostLink> remoteLink(const corvane::host::HostRem
   std::fprintf(stderr, "corvane-vfs-host: serving %s as peer \"%s\"\n", remote.address.text().c_str(),
                remote.peerId.c_str());
   return HostLink::create(std::make_shared<RemoteServedShare>(share, std::shared_ptr(std::move(*cache))));
-}
-
-// Tells a mount of each change to the local share as it is journaled, from
-// `token` on. The waiter lives in the service and runs only while it does.
-void announceChanges(corvane::host::HostVfsService* service, const std::filesystem::path& signal, std::uint64_t token) {
-  service->awaitChange(token, [service, signal](std::uint64_t now) {
-    corvane::host::signalChange(signal);
-    announceChanges(service, signal, now);
-  });
 }
 
 // Blocks until SIGINT or SIGTERM arrives; returns its number. The signals were
@@ -178,9 +167,6 @@ int main(int argc, char** argv) {
       return 1;
     }
     std::fprintf(stderr, "corvane-vfs-host: serving %s as peer \"%s\"\n", peer.folder.c_str(), peer.peerId.c_str());
-    const auto token = (*service)->currentToken();
-    announceChanges(service->get(), corvane::host::changeSignalFile(xpc::socket::runtimeDirectory(), peer.peerId),
-                    token.ok() ? *token : 0);
     links.push_back(corvane::host::HostLink::create(std::shared_ptr(std::move(*service))));
     links.back()->start();
   }

@@ -8,10 +8,7 @@
 #include <thread>
 
 #include "framework/mount/common/Counted.h"
-#include "framework/mount/service/ChangeSignalWatch.h"
 #include "framework/mount/tree/KernelNotifier.h"
-#include "host/ChangeSignal.h"
-#include "platform/xpc/Socket.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
 #include "shared/diagnostics/CorvaneFpLogFile.h"
 
@@ -183,9 +180,6 @@ int Mount::serve(const std::function<void()>& ready) {
           if (eventLog_) eventLog_->checkNowAndThen();
         },
         watch_);
-    // The host's word that the share changed brings the next round forward.
-    auto heard = ChangeSignalWatch::start(host::changeSignalFile(xpc::socket::runtimeDirectory(), options_.domain),
-                                          [&poller] { poller.changedOnPeer(); });
     ready();
     // Under systemd (Type=notify) the start returns here: mounted, and the root listed.
     ::sd_notifyf(0, "READY=1\nSTATUS=%s mounted at %s", options_.domain.c_str(), mountPoint_.c_str());

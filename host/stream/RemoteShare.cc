@@ -218,27 +218,7 @@ std::optional<RemoteShare::Failure> RemoteShare::attempt() {
   }
   wake_.notify_all();
   report("connected to " + options_.address.text() + " (" + std::string(kStreamProgram) + " " + theirs->version + ")");
-  // From 0, which the far side answers at once: whatever changed while no
-  // stream was up is looked for now.
-  if (auto current = this->connection()) awaitFarChange(current, 0);
   return std::nullopt;
-}
-
-void RemoteShare::awaitFarChange(const std::shared_ptr<xpc::Connection>& connection, std::uint64_t token) {
-  if (!options_.farChanged) return;
-  // No error handler: a stream that ends drops the call, and the next stream
-  // starts another.
-  auto proxy = connection->remoteObjectProxyWithErrorHandler<ShareStreamProtocol>(nullptr);
-  proxy->awaitChange(
-      token, [relay = relay_, weak = std::weak_ptr(connection)](std::uint64_t now, ShareStreamProtocol::Error error) {
-        if (error) return;
-        std::lock_guard guard(relay->mutex);
-        RemoteShare* share = relay->share;
-        auto still = weak.lock();
-        if (!share || !still || share->connection() != still) return;
-        share->options_.farChanged();
-        share->awaitFarChange(still, now);
-      });
 }
 
 void RemoteShare::lost(const xpc::Connection* connection) {

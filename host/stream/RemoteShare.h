@@ -54,9 +54,6 @@ struct RemoteShareOptions {
   std::optional<std::filesystem::path> linkFile;
   // Where the transfers under way are listed (transfersFile()); none when absent.
   std::optional<std::filesystem::path> transfersFile;
-  // Called (on the stream's queue) each time the far side says its share
-  // changed; the far side is not asked without it.
-  std::function<void()> farChanged;
 };
 
 class RemoteShare {
@@ -117,9 +114,6 @@ class RemoteShare {
   // Ends the current stream; needs mutex_ (released while the process ends).
   void dropLocked(std::unique_lock<std::mutex>& lock, const std::string& why);
   void ping();
-  // Keeps one awaitChange in flight on `connection`, from `token`, for as long
-  // as it is the share's connection.
-  void awaitFarChange(const std::shared_ptr<xpc::Connection>& connection, std::uint64_t token);
   // Writes the link file when what it would say changed; needs mutex_ (released
   // while writing).
   void publishLocked(std::unique_lock<std::mutex>& lock);

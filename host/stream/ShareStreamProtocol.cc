@@ -72,19 +72,6 @@ class ShareStreamProxy final : public ShareStreamProtocol {
     });
   }
 
-  void awaitChange(std::uint64_t token, TokenReply reply) override {
-    auto call = channel_.beginCall(kAwaitChange);
-    call.writeUInt64(token);
-    channel_.send(kAwaitChange, std::move(call), [reply = std::move(reply), token](xpc::ArgumentReader& r) {
-      const std::uint64_t now = r.readUInt64();
-      Error error = r.readError();
-      // A token that did not move is no answer to this call.
-      if (!r.ok() || (!error && now <= token)) return false;
-      reply(now, std::move(error));
-      return true;
-    });
-  }
-
   void writeChunk(std::uint64_t uploadId, std::uint64_t offset, std::string_view bytes, ErrorReply reply) override {
     auto call = channel_.beginCall(kWriteChunk);
     call.writeUInt64(uploadId);
@@ -216,17 +203,6 @@ class ShareStreamDispatcher final : public xpc::ExportedObject {
           reply.send(std::move(w));
         });
         return true;
-      case P::kAwaitChange: {
-        const std::uint64_t token = a.readUInt64();
-        if (!a.ok()) return false;
-        object_->awaitChange(token, [reply](std::uint64_t now, P::Error error) {
-          auto w = reply.begin();
-          w.writeUInt64(now);
-          w.writeError(error);
-          reply.send(std::move(w));
-        });
-        return true;
-      }
       case P::kWriteChunk: {
         const std::uint64_t id = a.readUInt64();
         const std::uint64_t offset = a.readUInt64();
@@ -291,7 +267,6 @@ const xpc::ProtocolSpec& xpc::ProtocolTraits<corvane::host::ShareStreamProtocol>
         {{u64, u64, text, flag, flag, u64, u64}, {error}},              // finishUpload
         {{u64}, {error}},                                               // cancelUpload
         {{text, ArgumentSpec::data(), flag, flag, u64, u64}, {error}},  // putFile
-        {{u64}, {u64, error}},                                          // awaitChange
     };
     std::vector<xpc::MethodSpec> methods;
     for (std::size_t i = 0; i < rows.size(); ++i) {

@@ -37,8 +37,7 @@ namespace corvane::host {
   X(kFinishUpload, finishUpload,                                                                            \
     "finishUploadWithUploadId:size:remotePath:ifUnchanged:existing:expectedSize:expectedModifiedMs:reply:") \
   X(kCancelUpload, cancelUpload, "cancelUploadWithUploadId:reply:")                                         \
-  X(kPutFile, putFile, "putFileWithPath:data:ifUnchanged:existing:expectedSize:expectedModifiedMs:reply:")  \
-  X(kAwaitChange, awaitChange, "awaitChangeAfterToken:reply:")
+  X(kPutFile, putFile, "putFileWithPath:data:ifUnchanged:existing:expectedSize:expectedModifiedMs:reply:")
 
 // What the far file must still be for an upload to replace it: as this side
 // last saw it, or absent. The far side checks it and moves the upload into
@@ -63,7 +62,6 @@ class ShareStreamProtocol {
   // The bytes are valid only during the call.
   using ChunkReply = std::function<void(std::optional<std::string_view> bytes, Error error)>;
   using OpenUploadReply = std::function<void(std::uint64_t uploadId, Error error)>;
-  using TokenReply = std::function<void(std::uint64_t token, Error error)>;
 
   static constexpr std::uint64_t kMaxChunkBytes = 256 * 1024;
 
@@ -92,11 +90,6 @@ class ShareStreamProtocol {
   // An upload of at most kMaxChunkBytes in one call: open, write and finish.
   virtual void putFile(const std::string& remotePath, std::string_view bytes, std::optional<ExpectedFile> expected,
                        ErrorReply reply) = 0;
-  // Answers once the share's change token has passed `token`, with the token
-  // then: the other side learns of a change made there at once, instead of at
-  // its next look. A share whose changes are not watched never answers; the
-  // other side's regular looks still find them.
-  virtual void awaitChange(std::uint64_t token, TokenReply reply) = 0;
 };
 
 // The interface both ends use: the VfsXpcProtocol rows' allow-lists, and this

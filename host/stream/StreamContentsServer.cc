@@ -171,12 +171,6 @@ foundation::Status StreamContentsServer::finish(HostVfsService& service, const O
   return stored;
 }
 
-void StreamContentsServer::awaitChange(std::uint64_t token, TokenReply reply) {
-  std::shared_ptr<HostVfsService> service = service_.lock();
-  if (!service) return reply(0, gone());
-  service->awaitChange(token, [reply](std::uint64_t now) { reply(now, std::nullopt); });
-}
-
 void StreamContentsServer::openUpload(OpenUploadReply reply) {
   auto staged = stage();
   if (!staged.ok()) return reply(0, staged.error());

@@ -41,7 +41,6 @@ class StreamContentsServer final : public ShareStreamProtocol,
   void cancelUpload(std::uint64_t uploadId, ErrorReply reply) override;
   void putFile(const std::string& remotePath, std::string_view bytes, std::optional<ExpectedFile> expected,
                ErrorReply reply) override;
-  void awaitChange(std::uint64_t token, TokenReply reply) override;
 
  private:
   struct Open {

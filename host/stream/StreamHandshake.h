@@ -20,7 +20,7 @@
 
 namespace corvane::host {
 
-inline constexpr std::uint32_t kShareStreamProtocol = 3;
+inline constexpr std::uint32_t kShareStreamProtocol = 2;
 inline constexpr std::size_t kMaxGreetingLine = 1024;
 inline constexpr std::string_view kStreamProgram = "corvane-vfs-host";
 

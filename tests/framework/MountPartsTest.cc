@@ -4,23 +4,19 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 
 #include <gtest/gtest.h>
 
 #include "framework/mount/cache/MaterializedCache.h"
-#include "framework/mount/service/ChangeSignalWatch.h"
 #include "framework/mount/service/LogBound.h"
 #include "framework/mount/tree/ChangePoller.h"
 #include "framework/mount/tree/FolderListings.h"
 #include "framework/mount/tree/NodeTable.h"
 #include "framework/mount/upload/UploadQueue.h"
-#include "host/ChangeSignal.h"
 #include "tests/framework/FakeExtension.h"
 #include "tests/framework/UploadTestSupport.h"
 #include "tests/support/TempDir.h"
-#include "tests/support/Waiter.h"
 
 namespace corvane::framework::mount {
 namespace {
@@ -105,20 +101,6 @@ TEST(LogBound, KeepsTheLogAndOneOlderFile) {
     EXPECT_EQ(testing::readFile(dir.path() / "events.1.jsonl"), text);
   }
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
-}
-
-// The host's word that a share changed reaches the mount of that share; the
-// words of other shares in the same folder do not.
-TEST(ChangeSignalWatch, HearsItsShareOnly) {
-  testing::TempDir dir;
-  const auto runtime = dir.path() / "run";
-  std::atomic<int> heard{0};
-  auto watch = ChangeSignalWatch::start(host::changeSignalFile(runtime, "mine"), [&] { ++heard; });
-  ASSERT_NE(watch, nullptr);
-  host::signalChange(host::changeSignalFile(runtime, "another"));
-  host::signalChange(host::changeSignalFile(runtime, "mine"));
-  ASSERT_TRUE(testing::eventually([&] { return heard.load() >= 1; }));
-  EXPECT_EQ(heard.load(), 1);
 }
 
 TEST(MaterializedCache, NeverHandsOutAnEntryOfAnotherSizeThanItsItem) {

@@ -298,24 +298,11 @@ std::chrono::steady_clock::duration processCpuTime() {
 
 }  // namespace
 
-void PollLoop::changedOnPeer() {
-  {
-    std::lock_guard lock(mutex_);
-    changedOnPeer_ = true;
-  }
-  wake_.notify_all();
-}
-
 void PollLoop::run() {
   using namespace std::chrono;
   constexpr auto kInterval = seconds(2);
-  // Rounds the host asks for come this soon after the last one at most: a
-  // burst of changes there (a copy of many files) makes a few rounds, not one
-  // a file.
-  constexpr auto kQuickest = milliseconds(100);
   bool wasReady = false;
   auto next = steady_clock::now();  // the first round at once: it fills the listings
-  auto earliest = next;
   auto nextReport = next;
   std::unique_lock lock(mutex_);
   while (!stopping_) {
@@ -325,10 +312,8 @@ void PollLoop::run() {
     const bool cameBack = ready && (!wasReady || answersAgain_);
     answersAgain_ = false;
     wasReady = ready;
-    const auto now = steady_clock::now();
-    if (cameBack || now >= next || (changedOnPeer_ && now >= earliest)) {
+    if (cameBack || steady_clock::now() >= next) {
       reportNow_ = false;
-      changedOnPeer_ = false;
       lock.unlock();
       const auto began = processCpuTime();
       // A round that throws is a round missed: the next one asks again.
@@ -349,7 +334,6 @@ void PollLoop::run() {
       lock.lock();
       next = steady_clock::now() +
              (usable ? std::max<steady_clock::duration>(kInterval, 4 * took) : steady_clock::duration(kInterval));
-      earliest = steady_clock::now() + std::max<steady_clock::duration>(kQuickest, 4 * took);
       nextReport = steady_clock::now() + kInterval;
     } else if (reportNow_ || steady_clock::now() >= nextReport) {
       reportNow_ = false;
@@ -358,11 +342,7 @@ void PollLoop::run() {
       lock.lock();
       nextReport = steady_clock::now() + kInterval;
     }
-    auto until = steady_clock::now() + milliseconds(250);
-    if (changedOnPeer_) until = std::min(until, earliest);
-    wake_.wait_until(lock, until, [&] {
-      return stopping_ || answersAgain_ || reportNow_ || (changedOnPeer_ && steady_clock::now() >= earliest);
-    });
+    wake_.wait_for(lock, milliseconds(250), [&] { return stopping_ || answersAgain_ || reportNow_; });
   }
 }
 

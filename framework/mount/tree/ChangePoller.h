@@ -104,9 +104,6 @@ class PollLoop final : public HostWatch::Observer {
   // HostWatch::Observer; any thread.
   void hostStoppedAnswering() override;
   void hostAnswersAgain() override;
-  // The host says the share changed: a round as soon as the spacing allows.
-  // Any thread.
-  void changedOnPeer();
 
  private:
   void run();
@@ -121,7 +118,6 @@ class PollLoop final : public HostWatch::Observer {
   bool stopping_ = false;
   bool answersAgain_ = false;  // the host answers again: a round with the link's return, now
   bool reportNow_ = false;
-  bool changedOnPeer_ = false;
   std::thread thread_;  // last: it starts once the rest is made
 };
 

@@ -186,19 +186,6 @@ TEST_F(ShareStream, CallsAndContentsCrossTheStream) {
   EXPECT_EQ(staged(), 0u);
 }
 
-// A change made there is told here as it happens: once when the stream comes
-// up (whatever changed while it was down), then once a change.
-TEST_F(ShareStream, AChangeThereIsToldHereAsItHappens) {
-  std::filesystem::create_directories(far());
-  std::atomic<int> told{0};
-  auto o = options(far().string());
-  o.farChanged = [&] { ++told; };
-  auto share = connected(std::move(o));
-  ASSERT_TRUE(eventually([&] { return told.load() == 1; }));
-  writeFile(far() / "new.txt", "there\n");
-  EXPECT_TRUE(eventually([&] { return told.load() >= 2; })) << lines();
-}
-
 TEST_F(ShareStream, SetupFailuresSayWhyInOneLine) {
   const std::string fake = CORVANE_FAKE_SSH;
   const std::string script = (dir_.path() / "old-host").string();
