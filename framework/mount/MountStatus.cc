@@ -124,6 +124,14 @@ nlohmann::json hostTransfersOf(const std::string& domain) {
 
 }  // namespace
 
+std::string transferLine(const std::string& domain, const std::string& kind, const char* state, const std::string& path,
+                         std::uint64_t size, const TransferProgress& progress) {
+  nlohmann::ordered_json line = {
+      {"domain", domain}, {"transfer", kind}, {"state", state}, {"path", path}, {"size", size}};
+  addProgress(line, progress);
+  return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 std::filesystem::path statusFolder() { return xpc::socket::runtimeDirectory() / "mounts"; }
 
 foundation::Status writeStatus(const MountStatus& status) {

@@ -72,6 +72,11 @@ struct MountStatus {
   std::optional<RemoteLinkStatus> remote;
 };
 
+// One `watch` line of a transfer: {"domain", "transfer": `kind`, "state", "path",
+// "size", "bytesDone", "bytesPerSecond", "secondsLeft"}.
+std::string transferLine(const std::string& domain, const std::string& kind, const char* state, const std::string& path,
+                         std::uint64_t size, const TransferProgress& progress);
+
 std::filesystem::path statusFolder();
 
 foundation::Status writeStatus(const MountStatus& status);

@@ -6,31 +6,7 @@
 #include <fstream>
 #include <thread>
 
-#include <nlohmann/json.hpp>
-
 namespace corvane::framework::mount {
-
-namespace {
-
-template <typename T>
-nlohmann::ordered_json orNull(const std::optional<T>& value) {
-  return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
-}
-
-std::string line(const std::string& domain, const std::string& kind, const char* state, const std::string& path,
-                 std::uint64_t size, const TransferProgress& progress) {
-  return nlohmann::ordered_json{{"domain", domain},
-                                {"transfer", kind},
-                                {"state", state},
-                                {"path", path},
-                                {"size", size},
-                                {"bytesDone", orNull(progress.bytesDone)},
-                                {"bytesPerSecond", orNull(progress.bytesPerSecond)},
-                                {"secondsLeft", orNull(progress.secondsLeft)}}
-      .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-}  // namespace
 
 std::vector<std::string> TransferLines::next(const MountStatus& status) {
   std::vector<std::string> out;
@@ -40,9 +16,9 @@ std::vector<std::string> TransferLines::next(const MountStatus& status) {
     auto key = std::make_pair(kind, path);
     const auto before = shown_.find(key);
     if (before == shown_.end()) {
-      out.push_back(line(status.domain, kind, "started", path, size, progress));
+      out.push_back(transferLine(status.domain, kind, "started", path, size, progress));
     } else if (progress.bytesDone && progress.bytesDone != before->second.bytesDone) {
-      out.push_back(line(status.domain, kind, "progress", path, size, progress));
+      out.push_back(transferLine(status.domain, kind, "progress", path, size, progress));
     }
     now[key] = {size, progress.bytesDone};
   };
@@ -51,7 +27,7 @@ std::vector<std::string> TransferLines::next(const MountStatus& status) {
   }
   for (const auto& download : status.downloads) see("download", download.path, download.size, download.progress);
   for (const auto& [key, shown] : shown_) {
-    if (!now.count(key)) out.push_back(line(status.domain, key.first, "ended", key.second, shown.size, {}));
+    if (!now.count(key)) out.push_back(transferLine(status.domain, key.first, "ended", key.second, shown.size, {}));
   }
   shown_ = std::move(now);
   return out;
