@@ -16,6 +16,7 @@
 
 #include "framework/mount/common/Counted.h"
 #include "host/HostLocations.h"
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/FolderContents.h"
 #include "platform/foundation/UniqueFd.h"
@@ -104,11 +105,6 @@ std::optional<RemoteLinkStatus> remoteLinkOf(const std::string& domain) {
     link.roundTripMs = json["roundTripMs"].get<double>();
   if (json.contains("why") && json["why"].is_string()) link.why = json["why"].get<std::string>();
   return link;
-}
-
-std::int64_t nowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
 }
 
 // Every transfer the host of `domain` lists; an empty array when it lists none.
@@ -212,7 +208,7 @@ TransferProgress progressOf(const nlohmann::json& transfers, const char* directi
     const auto size = field(transfer, "size", std::uint64_t{0});
     const auto done = std::min(size, field(transfer, "done", std::uint64_t{0}));
     out.bytesDone = done;
-    const double seconds = (nowMs() - started) / 1000.0;
+    const double seconds = (foundation::currentMilliseconds() - started) / 1000.0;
     // Over a moment's work a rate says nothing true.
     if (seconds >= 0.5) {
       out.bytesPerSecond = done / seconds;
@@ -294,7 +290,9 @@ std::string progressText(std::uint64_t size, const TransferProgress& progress, s
     return text;
   }
   text = humanBytes(static_cast<double>(size));
-  if (sinceMs) text += ", for " + std::to_string(std::max<std::int64_t>(0, (nowMs() - sinceMs) / 1000)) + " s";
+  if (sinceMs)
+    text += ", for " + std::to_string(std::max<std::int64_t>(0, (foundation::currentMilliseconds() - sinceMs) / 1000)) +
+            " s";
   return text;
 }
 

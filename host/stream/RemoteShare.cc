@@ -10,6 +10,7 @@
 #include "host/HostLocations.h"
 #include "host/stream/ShareStreamProtocol.h"
 #include "host/stream/StreamHandshake.h"
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/FileManager.h"
 #include "shared/vfs_xpc/VfsXpcProtocol.h"
 
@@ -283,9 +284,7 @@ void RemoteShare::publishLocked(std::unique_lock<std::mutex>& lock) {
   std::string text = state.dump();
   if (text == published_) return;
   published_ = text;
-  state["atMs"] =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-          .count();
+  state["atMs"] = foundation::currentMilliseconds();
   text = state.dump() + "\n";
   lock.unlock();
   (void)foundation::FileManager::writeAtomically(*options_.linkFile, foundation::Data(text.begin(), text.end()));

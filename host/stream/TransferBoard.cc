@@ -2,18 +2,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/FileManager.h"
 
 namespace corvane::host {
-
-namespace {
-
-std::int64_t wallClockMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
-}  // namespace
 
 std::shared_ptr<TransferBoard> TransferBoard::create(std::optional<std::filesystem::path> file) {
   return std::shared_ptr<TransferBoard>(new TransferBoard(std::move(file)));
@@ -22,7 +14,7 @@ std::shared_ptr<TransferBoard> TransferBoard::create(std::optional<std::filesyst
 std::unique_ptr<TransferBoard::Transfer> TransferBoard::begin(Direction direction, std::string path,
                                                               std::uint64_t size) {
   std::unique_lock lock(mutex_);
-  shown_.push_back({direction, std::move(path), size, 0, wallClockMs()});
+  shown_.push_back({direction, std::move(path), size, 0, foundation::currentMilliseconds()});
   auto entry = std::prev(shown_.end());
   published_ = {};
   publish(lock);
@@ -60,7 +52,7 @@ void TransferBoard::publish(std::unique_lock<std::mutex>& lock) {
                       {"done", transfer.done},
                       {"startedMs", transfer.startedMs}});
     }
-    const std::string text = nlohmann::json{{"transfers", list}, {"atMs", wallClockMs()}}.dump(
+    const std::string text = nlohmann::json{{"transfers", list}, {"atMs", foundation::currentMilliseconds()}}.dump(
                                  -1, ' ', false, nlohmann::json::error_handler_t::replace) +
                              "\n";
     lock.unlock();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 
 #include "platform/foundation/Date.h"
 
@@ -11,6 +12,13 @@ namespace foundation {
 inline Date currentDate() {
   using namespace std::chrono;
   return Date{duration<double>(system_clock::now().time_since_epoch()).count()};
+}
+
+// The same, in whole milliseconds since 1970: what status files and progress
+// records carry, for readers in other processes.
+inline std::int64_t currentMilliseconds() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace foundation

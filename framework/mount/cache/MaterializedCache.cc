@@ -15,6 +15,7 @@
 #include "extension/ParsedIdentifier.h"
 #include "framework/mount/common/PosixError.h"
 #include "framework/mount/common/UserFolders.h"
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/FileCopy.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/FolderContents.h"
@@ -288,10 +289,7 @@ Result<MaterializedCache::Entry> MaterializedCache::fetchOnce(const fileprovider
     if (!slot) {
       slot = std::make_shared<Flight>();
       auto parsed = ParsedIdentifier::parse(item->itemIdentifier());
-      slot->shown = {
-          parsed ? parsed->path : key, item->documentSize().value_or(0),
-          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-              .count()};
+      slot->shown = {parsed ? parsed->path : key, item->documentSize().value_or(0), foundation::currentMilliseconds()};
       leader = true;
     }
     flight = slot;

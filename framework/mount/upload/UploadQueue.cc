@@ -12,6 +12,7 @@
 #include "framework/ItemTemplate.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/fileprovider/Errors.h"
+#include "platform/foundation/Clock.h"
 #include "platform/foundation/Guarded.h"
 #include "shared/diagnostics/CorvaneFpLog.h"
 #include "shared/items/FileProviderItemIdentifierCodec.h"
@@ -152,9 +153,7 @@ void UploadQueue::run() {
 
 void UploadQueue::runOne(std::unique_lock<std::mutex>& lock, UploadSchedule::Position entry) {
   entry->second.inFlight = true;
-  entry->second.sendingSinceMs =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-          .count();
+  entry->second.sendingSinceMs = foundation::currentMilliseconds();
   const Entry copy = entry->second;
   lock.unlock();
   Attempt result;
